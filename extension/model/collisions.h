@@ -1,0 +1,39 @@
+// Sibling name disambiguation: which name each file of a folder is shown under.
+#ifndef PELLORA_MODEL_COLLISIONS_H_
+#define PELLORA_MODEL_COLLISIONS_H_
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellora {
+namespace Collisions {
+
+// Characters (user-perceived) taken from the end of the ulid for the tag.
+inline constexpr int tagLength = 6;
+
+struct NamedUlid {
+  std::string_view ulid;
+  std::string_view name;
+};
+
+// The name with " (" + tag + ")" inserted before its last extension:
+// "Report.pdf" -> "Report (7K2QZM).pdf", "Notes" -> "Notes (7K2QZM)",
+// ".env" -> ".env (7K2QZM)", "memo." -> "memo (7K2QZM).".
+std::string markedName(std::string_view name, std::string_view ulid);
+
+// One display name per entry, in the order of `entries`. A file keeps its name
+// unless the name's collision key (full per-scalar lower-casing, compared under
+// canonical equivalence) is taken by a reserved name or by a namesake with a
+// smaller ulid (or an equal ulid earlier in the list); then it is marked.
+std::vector<std::string> resolve(std::span<const std::string> reserved,
+                                 std::span<const NamedUlid> entries);
+
+// The collision key of a name (exposed for tests and the benchmark).
+std::string collisionKey(std::string_view name);
+
+}  // namespace Collisions
+}  // namespace pellora
+
+#endif  // PELLORA_MODEL_COLLISIONS_H_

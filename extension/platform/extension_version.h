@@ -1,0 +1,21 @@
+// The extension's version string, as the sync anchor carries it.
+#ifndef PELLORA_PLATFORM_EXTENSION_VERSION_H_
+#define PELLORA_PLATFORM_EXTENSION_VERSION_H_
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace pellora {
+
+// "CFBundleShortVersionString" of the main bundle's information dictionary when it
+// is a string, else "0". Computed once per process, on first use.
+const std::string& extensionVersion();
+
+// The rule itself, for a given information dictionary.
+std::string versionFromInfo(const std::optional<nlohmann::json>& info);
+
+}  // namespace pellora
+
+#endif  // PELLORA_PLATFORM_EXTENSION_VERSION_H_

@@ -1,0 +1,83 @@
+// The platform's error value (the stand-in for NSError) and its domains and codes.
+#ifndef FILEPROVIDER_ERROR_H_
+#define FILEPROVIDER_ERROR_H_
+
+#include <string>
+#include <string_view>
+
+#include "fileprovider/result.h"
+
+namespace fp {
+
+inline constexpr std::string_view kFileProviderErrorDomain = "NSFileProviderErrorDomain";
+inline constexpr std::string_view kCocoaErrorDomain = "NSCocoaErrorDomain";
+inline constexpr std::string_view kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+
+// Codes of kFileProviderErrorDomain, with the platform's values.
+enum class FileProviderErrorCode : int {
+  kNotAuthenticated = -1000,
+  kFilenameCollision = -1001,
+  kSyncAnchorExpired = -1002,
+  kInsufficientQuota = -1003,
+  kServerUnreachable = -1004,
+  kNoSuchItem = -1005,
+  kDeletionRejected = -1006,
+  kDirectoryNotEmpty = -1007,
+  kProviderNotFound = -2001,
+  kProviderTranslocated = -2002,
+  kOlderExtensionVersionRunning = -2003,
+  kNewerExtensionVersionFound = -2004,
+  kCannotSynchronize = -2005,
+  kNonEvictableChildren = -2006,
+  kUnsyncedEdits = -2007,
+  kNonEvictable = -2008,
+  kVersionNoLongerAvailable = -2009,
+  kExcludedFromSync = -2010,
+  kDomainDisabled = -2011,
+};
+
+// Codes of kCocoaErrorDomain that this platform produces.
+inline constexpr int kFileNoSuchFileError = 4;
+inline constexpr int kFileReadUnknownError = 256;
+inline constexpr int kFileReadNoPermissionError = 257;
+inline constexpr int kFileReadNoSuchFileError = 260;
+inline constexpr int kFileReadCorruptFileError = 259;
+inline constexpr int kFileWriteUnknownError = 512;
+inline constexpr int kFileWriteNoPermissionError = 513;
+inline constexpr int kFileWriteInvalidFileNameError = 514;
+inline constexpr int kFileWriteFileExistsError = 516;
+inline constexpr int kFileWriteOutOfSpaceError = 640;
+inline constexpr int kPropertyListWriteInvalidError = 3852;
+
+struct Error {
+  std::string domain;
+  int code = 0;
+  // Human-readable text; may be empty (the platform's generic text is shown then).
+  std::string message;
+
+  // A file-provider error, built from its code alone.
+  static Error fileProvider(FileProviderErrorCode code);
+  // A Cocoa error with domain and code and no further information.
+  static Error cocoa(int code, std::string message = {});
+  // An error in the POSIX domain for errno value `errnum`; `context` names what failed
+  // ("open /a/b"), and strerror's text follows it.
+  static Error posix(int errnum, std::string_view context);
+
+  bool isFileProvider(FileProviderErrorCode c) const {
+    return domain == kFileProviderErrorDomain && code == static_cast<int>(c);
+  }
+
+  // The text form, `Error Domain=D Code=N "message"`; with an empty message the
+  // platform's generic "The operation couldn’t be completed. (D error N.)".
+  std::string description() const;
+
+  friend bool operator==(const Error&, const Error&) = default;
+};
+
+template <class T>
+using StatusOr = Result<T, Error>;
+using Status = Result<void, Error>;
+
+}  // namespace fp
+
+#endif  // FILEPROVIDER_ERROR_H_
