@@ -48,6 +48,8 @@ inline constexpr int kFileWriteInvalidFileNameError = 514;
 inline constexpr int kFileWriteFileExistsError = 516;
 inline constexpr int kFileWriteOutOfSpaceError = 640;
 inline constexpr int kPropertyListWriteInvalidError = 3852;
+inline constexpr int kExecutableNotLoadableError = 3584;  // a bundle's library cannot be loaded
+inline constexpr int kExecutableLinkError = 3588;         // its entry point is missing
 
 struct Error {
   std::string domain;

@@ -1,0 +1,323 @@
+#include "fileprovider/domain.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "fileprovider/bundle.h"
+#include "fileprovider/dispatch.h"
+#include "fileprovider/file_manager.h"
+#include "fileprovider/scoped_fd.h"
+
+namespace fp {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Records = std::vector<DomainRecord>;
+
+fs::path stateDirectory() {
+  if (const char* env = std::getenv("FILEPROVIDER_STATE"); env && *env) return env;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
+    return fs::path(xdg) / "fileprovider";
+  }
+  const char* home = std::getenv("HOME");
+  return fs::path(home && *home ? home : "/") / ".local" / "state" / "fileprovider";
+}
+
+fs::path lockPath(const fs::path& registry) {
+  fs::path p = registry;
+  p += ".lock";
+  return p;
+}
+
+// "cannot write <registry>: <reason>", in the Cocoa domain with the code that
+// matches the reason.
+Error writeError(const fs::path& registry, int errnum) {
+  int code = kFileWriteUnknownError;
+  if (errnum == EACCES || errnum == EPERM || errnum == EROFS) code = kFileWriteNoPermissionError;
+  if (errnum == ENOSPC || errnum == EDQUOT) code = kFileWriteOutOfSpaceError;
+  return Error::cocoa(code, "cannot write " + registry.string() + ": " + std::strerror(errnum));
+}
+
+Error readError(const fs::path& registry, int errnum) {
+  int code =
+      errnum == EACCES || errnum == EPERM ? kFileReadNoPermissionError : kFileReadUnknownError;
+  return Error::cocoa(code, "cannot read " + registry.string() + ": " + std::strerror(errnum));
+}
+
+Error corruptRegistry(const fs::path& registry, std::string_view reason) {
+  return Error::cocoa(kFileReadCorruptFileError,
+                      "cannot use " + registry.string() + ": " + std::string(reason));
+}
+
+Error notRegistered(const std::string& identifier, const fs::path& registry) {
+  return Error{std::string(kFileProviderErrorDomain),
+               static_cast<int>(FileProviderErrorCode::kProviderNotFound),
+               "no domain \"" + identifier + "\" in " + registry.string()};
+}
+
+// Reads the registry file; a missing file is an empty registry.
+StatusOr<Records> readRecordsAt(const fs::path& registry) {
+  ScopedFD fd(retryOnEintr([&] { return ::open(registry.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd) {
+    if (errno == ENOENT) return Records{};
+    return fail(readError(registry, errno));
+  }
+  std::string text;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buf, sizeof buf); });
+    if (n < 0) return fail(readError(registry, errno));
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+
+  nlohmann::json doc = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) return fail(corruptRegistry(registry, "not valid JSON"));
+  if (!doc.is_object() || !doc.contains("domains") || !doc["domains"].is_array()) {
+    return fail(corruptRegistry(registry, "no \"domains\" list"));
+  }
+  Records records;
+  for (const auto& r : doc["domains"]) {
+    auto textField = [&](const char* key) -> const std::string* {
+      if (!r.is_object()) return nullptr;
+      auto it = r.find(key);
+      return it != r.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+    };
+    const std::string* identifier = textField("identifier");
+    const std::string* bundle = textField("bundle");
+    if (!identifier || identifier->empty() || !bundle) {
+      return fail(corruptRegistry(registry, "a domain record lacks its identifier or bundle"));
+    }
+    DomainRecord record;
+    record.domain.identifier = *identifier;
+    record.bundle = *bundle;
+    if (auto it = r.find("displayName"); it != r.end()) {
+      if (!it->is_string()) return fail(corruptRegistry(registry, "a display name is not text"));
+      record.domain.displayName = it->get<std::string>();
+    }
+    if (auto it = r.find("hidden"); it != r.end()) {
+      if (!it->is_boolean())
+        return fail(corruptRegistry(registry, "\"hidden\" is not true or false"));
+      record.domain.hidden = it->get<bool>();
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+StatusOr<std::string> serialize(const Records& records, const fs::path& registry) {
+  // Keys in the order people expect to read them.
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const auto& r : records) {
+    list.push_back({{"identifier", r.domain.identifier},
+                    {"displayName", r.domain.displayName},
+                    {"hidden", r.domain.hidden},
+                    {"bundle", r.bundle.string()}});
+  }
+  try {
+    return nlohmann::ordered_json{{"domains", std::move(list)}}.dump(2) + "\n";
+  } catch (const nlohmann::json::type_error&) {
+    // JSON holds Unicode text only; a name or path that is not UTF-8 is refused
+    // rather than altered.
+    return fail(Error::cocoa(kPropertyListWriteInvalidError,
+                             "cannot write " + registry.string() +
+                                 ": a domain's identifier, name or bundle path is not UTF-8"));
+  }
+}
+
+// A temporary file beside the registry that is removed unless it was renamed
+// into place.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+
+  // Creates the file; returns errno on failure, 0 on success.
+  int create(const fs::path& beside) {
+    std::string tmpl = beside.string() + ".tmp-XXXXXX";
+    fd_.reset(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (!fd_) return errno;
+    path_ = tmpl;
+    return 0;
+  }
+  int fd() const { return fd_.get(); }
+  const fs::path& path() const { return path_; }
+  // Closes the descriptor; returns errno of a failed close, 0 otherwise.
+  int close() {
+    int r = ::close(fd_.release());
+    return r == 0 ? 0 : errno;
+  }
+  void committed() { path_.clear(); }
+
+ private:
+  ScopedFD fd_;
+  fs::path path_;
+};
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return errno;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+// Replaces the registry file with `records` in one step: other readers see the
+// old file or the new one, never a part of it.
+Status writeRecordsAt(const fs::path& registry, const Records& records) {
+  auto text = serialize(records, registry);
+  if (!text.ok()) return fail(std::move(text).error());
+  TempFile temp;
+  if (int e = temp.create(registry)) return fail(writeError(registry, e));
+  if (::fchmod(temp.fd(), 0644) != 0) return fail(writeError(registry, errno));
+  if (int e = writeAll(temp.fd(), *text)) return fail(writeError(registry, e));
+  if (retryOnEintr([&] { return ::fsync(temp.fd()); }) != 0) {
+    return fail(writeError(registry, errno));
+  }
+  if (int e = temp.close()) return fail(writeError(registry, e));
+  if (::rename(temp.path().c_str(), registry.c_str()) != 0) {
+    return fail(writeError(registry, errno));
+  }
+  temp.committed();
+  // Make the rename itself durable; the registry is already consistent without it.
+  ScopedFD dir(retryOnEintr(
+      [&] { return ::open(registry.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (dir) (void)::fsync(dir.get());
+  return Ok{};
+}
+
+// Runs `change` on the registry's records under an exclusive lock shared with
+// every other process that changes the registry, and writes the result back when
+// `change` asks for it (returns true).
+template <class Change>
+Status changeRegistry(Change&& change) {
+  const fs::path registry = domainRegistryPath();
+  std::error_code ec;
+  fs::create_directories(registry.parent_path(), ec);
+  if (ec) {
+    // A file standing where the state directory belongs reads better as ENOTDIR.
+    int errnum = ec == std::errc::file_exists ? ENOTDIR : ec.value();
+    return fail(writeError(registry, errnum));
+  }
+
+  const fs::path lock = lockPath(registry);
+  ScopedFD lockFd(
+      retryOnEintr([&] { return ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
+  if (!lockFd) return fail(writeError(registry, errno));
+  if (retryOnEintr([&] { return ::flock(lockFd.get(), LOCK_EX); }) != 0) {
+    return fail(writeError(registry, errno));
+  }
+
+  auto records = readRecordsAt(registry);
+  if (!records.ok()) return fail(std::move(records).error());
+  StatusOr<bool> write = change(*records, registry);
+  if (!write.ok()) return fail(std::move(write).error());
+  if (!*write) return Ok{};
+  return writeRecordsAt(registry, *records);
+  // The lock goes with lockFd, after the new file is in place.
+}
+
+std::optional<Error> toOptional(Status status) {
+  if (status.ok()) return std::nullopt;
+  return std::move(status).error();
+}
+
+// Completion handlers run on a queue thread, never on the caller's.
+void complete(std::function<void()> work) { globalQueue(QoS::kDefault).async(std::move(work)); }
+
+}  // namespace
+
+fs::path domainRegistryPath() { return stateDirectory() / "domains.json"; }
+
+StatusOr<std::vector<DomainRecord>> readDomainRecords() {
+  return readRecordsAt(domainRegistryPath());
+}
+
+StatusOr<DomainRecord> findDomainRecord(const std::string& identifier) {
+  const fs::path registry = domainRegistryPath();
+  auto records = readRecordsAt(registry);
+  if (!records.ok()) return fail(std::move(records).error());
+  for (auto& r : *records) {
+    if (r.domain.identifier == identifier) return std::move(r);
+  }
+  return fail(notRegistered(identifier, registry));
+}
+
+std::shared_ptr<Manager> Manager::forDomain(const Domain& domain) {
+  return std::make_shared<Manager>(domain);
+}
+
+void Manager::addDomain(const Domain& domain, std::function<void(std::optional<Error>)> handler) {
+  complete([domain, handler = std::move(handler)] {
+    if (domain.identifier.empty()) {
+      handler(Error::cocoa(kFileWriteInvalidFileNameError, "a domain needs an identifier"));
+      return;
+    }
+    auto bundle = callingProgramBundle();
+    if (!bundle.ok()) {
+      handler(std::move(bundle).error());
+      return;
+    }
+    handler(toOptional(changeRegistry([&](Records& records, const fs::path&) -> StatusOr<bool> {
+      DomainRecord record{domain, *bundle};
+      auto same = [&](const DomainRecord& r) { return r.domain.identifier == domain.identifier; };
+      auto it = std::find_if(records.begin(), records.end(), same);
+      if (it == records.end()) {
+        records.push_back(std::move(record));
+      } else {
+        *it = std::move(record);  // re-adding replaces the record in its place
+        records.erase(std::remove_if(std::next(it), records.end(), same), records.end());
+      }
+      return true;
+    })));
+  });
+}
+
+void Manager::getDomains(
+    std::function<void(std::vector<Domain> domains, std::optional<Error>)> handler) {
+  complete([handler = std::move(handler)] {
+    auto records = readDomainRecords();
+    if (!records.ok()) {
+      handler({}, std::move(records).error());
+      return;
+    }
+    std::vector<Domain> domains;
+    domains.reserve(records->size());
+    for (auto& r : *records) domains.push_back(std::move(r.domain));
+    handler(std::move(domains), std::nullopt);
+  });
+}
+
+void Manager::removeDomain(const Domain& domain,
+                           std::function<void(std::optional<Error>)> handler) {
+  complete([domain, handler = std::move(handler)] {
+    handler(toOptional(
+        changeRegistry([&](Records& records, const fs::path& registry) -> StatusOr<bool> {
+          auto removed = std::remove_if(records.begin(), records.end(), [&](const auto& r) {
+            return r.domain.identifier == domain.identifier;
+          });
+          if (removed == records.end()) return fail(notRegistered(domain.identifier, registry));
+          records.erase(removed, records.end());
+          return true;
+        })));
+  });
+}
+
+}  // namespace fp
