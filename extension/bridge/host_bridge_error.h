@@ -27,7 +27,10 @@ class HostBridgeError {
   const std::string& kind() const { return kind_; }
 
   // failed("msg"), remote(kind: "k", message: "m") or unreachable, with a double
-  // quote, a backslash and control characters inside the quotes escaped.
+  // quote, a backslash and control characters inside the quotes escaped: \" and
+  // \\, \n, \r, \t and \0, and every other control character (U+0001 to U+001F,
+  // U+007F, U+0080 to U+009F) as \u{XX}, its code point in upper-case hex
+  // without leading zeros. Everything else is copied unchanged.
   std::string text() const;
 
   friend bool operator==(const HostBridgeError&, const HostBridgeError&) = default;

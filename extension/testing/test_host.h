@@ -18,10 +18,10 @@
 //   }, std::chrono::milliseconds(50));
 //
 // Every accepted connection is served on its own thread, so any number of
-// connections run at the same time. Connection n (counted from 0 in the order
-// they are accepted) takes the n-th script queued with enqueue(); once the queue
-// is empty, connections are answered by the responder; without a responder they
-// are closed after the request was read, with no reply.
+// connections run at the same time. A connection takes the first script waiting
+// in the queue of enqueue() when it is accepted; while the queue is empty,
+// connections are answered by the responder; without a responder they are
+// closed after the request was read, with no reply.
 //
 // The destructor (or stop()) wakes every waiting connection, joins all threads,
 // closes every descriptor and removes the socket file. All methods are
@@ -55,7 +55,7 @@ class TempContainer;
 //   1. wait `delayBeforeRead`;
 //   2. unless `closeBeforeRead`, read the request: bytes up to and including the
 //      first LF, or up to end of stream;
-//   3. send each piece of `reply` in turn, first waiting its `pauseBefore`;
+//   3. send each of `replyPieces` in turn, first waiting its `pauseBefore`;
 //   4. close, or with `keepOpen` hold the connection open until the peer closes
 //      it (or the host stops).
 // With `closeBeforeRead` the connection is closed right after step 1 and nothing
@@ -68,7 +68,7 @@ struct Script {
 
   std::chrono::milliseconds delayBeforeRead{0};
   bool closeBeforeRead = false;
-  std::vector<Piece> reply;
+  std::vector<Piece> replyPieces;
   bool keepOpen = false;
 
   // `bytes` in one piece, then close.
@@ -89,7 +89,8 @@ class TestHost {
  public:
   // Maps a parsed request to the bytes to send back (include the trailing LF
   // yourself). A request that is not JSON reaches the responder as a JSON
-  // string holding the raw bytes.
+  // string holding the raw bytes. A responder that throws closes the connection
+  // without a reply. Responders run on the connection threads, several at once.
   using Responder = std::function<std::string(const nlohmann::json& request)>;
   // Maps a parsed request to a whole behaviour (delays, pieces, no reply ...).
   using ScriptResponder = std::function<Script(const nlohmann::json& request)>;
@@ -105,12 +106,13 @@ class TestHost {
 
   const std::filesystem::path& socketPath() const { return path_; }
 
-  // Queues the behaviour of the next connection that has no script yet.
+  // Queues the behaviour of a connection still to be accepted.
   void enqueue(Script script);
   // Answers every connection past the queued scripts with `reply(request)`,
   // sent in one piece `delay` after the request was read, then closes.
   void respond(Responder reply, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
-  // Same, with a whole behaviour per request.
+  // Same, with a whole behaviour per request. The request has been read by
+  // then, so the script's `delayBeforeRead` and `closeBeforeRead` do not apply.
   void respondWithScript(ScriptResponder responder);
 
   // Raw request bytes of every connection accepted so far, in accept order; a
@@ -123,8 +125,8 @@ class TestHost {
   // Connections whose descriptor the host has closed.
   std::size_t finishedCount() const;
   // Waits until at least `n` connections are finished; false on time-out.
-  [[nodiscard]] bool waitForFinished(std::size_t n, std::chrono::milliseconds timeout =
-                                                        std::chrono::seconds(10)) const;
+  [[nodiscard]] bool waitForFinished(
+      std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Waits until every accepted connection is finished; false on time-out.
   [[nodiscard]] bool waitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
@@ -135,9 +137,12 @@ class TestHost {
  private:
   struct Connection;
   void acceptLoop();
-  void serve(Connection& connection, Script* script);
+  void serve(Connection& connection);
   // Sleeps `d` unless the host stops first; false when stopping.
   bool pause(std::chrono::milliseconds d) const;
+  // Waits until `fd` is readable; false when the host stops first.
+  bool readable(int fd) const;
+  // Joins the threads of finished connections and forgets them.
   void reapFinishedLocked();
 
   std::filesystem::path path_;
@@ -150,8 +155,9 @@ class TestHost {
   bool stopped_ = false;
   std::deque<Script> queue_;
   ScriptResponder responder_;
-  std::vector<std::shared_ptr<Connection>> connections_;
-  std::list<std::thread> workers_;
+  std::vector<std::string> requests_;  // per accepted connection, in accept order
+  std::size_t finished_ = 0;
+  std::list<std::shared_ptr<Connection>> live_;  // connections whose thread is not joined yet
 };
 
 }  // namespace pellora::testing
