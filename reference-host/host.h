@@ -1,0 +1,111 @@
+// The host: one account served from one store. It keeps the account's index in
+// the app-group container in line with the store and answers the five bridge
+// operations ("fetch", "thumbnail", "create", "modify", "delete"). Every change
+// reaches the store and the index before the reply is built.
+//
+// Thread safety: all methods may be called from any thread; one mutex orders
+// every look at or change of the store, the catalog and the index. Copies of
+// file contents for fetches are made outside it.
+#ifndef PELLORA_REFHOST_HOST_H_
+#define PELLORA_REFHOST_HOST_H_
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fileprovider/error.h"
+#include "fileprovider/scoped_fd.h"
+#include "reference-host/catalog.h"
+#include "reference-host/index_writer.h"
+#include "reference-host/line_log.h"
+#include "reference-host/store.h"
+
+namespace refhost {
+
+inline constexpr std::string_view kAppGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
+inline constexpr std::string_view kSocketName = "fp.sock";
+// Where the extension stages new contents; the only place "path" may point to.
+inline constexpr std::string_view kUploadFolderName = "fp-upload";
+// The host's private copies for fetches and thumbnails (emptied at start).
+inline constexpr std::string_view kCacheFolderName = "refhost-cache";
+// Held (flock) while a host serves the container.
+inline constexpr std::string_view kLockFileName = "refhost.lock";
+
+// A staged copy handed over by the extension. It belongs to the host from then
+// on: it is removed unless it was taken over into the store.
+class StagedCopy {
+ public:
+  explicit StagedCopy(std::filesystem::path path) : path_(std::move(path)) {}
+  StagedCopy(const StagedCopy&) = delete;
+  StagedCopy& operator=(const StagedCopy&) = delete;
+  ~StagedCopy();
+  const std::filesystem::path& path() const { return path_; }
+  void takenOver() { path_.clear(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct HostConfig {
+  std::filesystem::path store;
+  std::filesystem::path container;
+  std::string account = "primary";
+};
+
+class Host {
+ public:
+  // Takes the container's host lock, opens (or creates) the index, and brings
+  // it in line with the store. Fails when the store is no folder, another host
+  // serves the container, or the index cannot be opened or written.
+  [[nodiscard]] static fp::StatusOr<std::unique_ptr<Host>> open(HostConfig config, LineLog log);
+
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Scans the store and writes what changed into the index, in one
+  // transaction. Yields whether anything was written (an unchanged store
+  // writes nothing).
+  [[nodiscard]] fp::StatusOr<bool> rescan();
+
+  // Answers one request object with one reply object: {"ok":true, ...} or
+  // {"ok":false,"error":TEXT[,"kind":KIND]}. Never throws for any JSON value.
+  [[nodiscard]] nlohmann::json handle(const nlohmann::json& request);
+
+  const std::filesystem::path& databasePath() const { return index_.path(); }
+  const std::string& account() const { return config_.account; }
+
+ private:
+  Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock);
+
+  fp::StatusOr<bool> syncLocked(const Hints& hints);
+  // Checks the request's "path" and, when there is one, puts it into `staged`;
+  // yields a failure reply, or null.
+  nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;
+  nlohmann::json fetch(const nlohmann::json& request);
+  nlohmann::json thumbnail(const nlohmann::json& request);
+  nlohmann::json create(const nlohmann::json& request);
+  nlohmann::json modify(const nlohmann::json& request);
+  nlohmann::json remove(const nlohmann::json& request);
+
+  const HostConfig config_;
+  const LineLog log_;
+  const Store store_;
+  const std::filesystem::path cacheFolder_;
+  const std::filesystem::path uploadFolder_;
+  const fp::ScopedFD hostLock_;
+
+  std::mutex mutex_;  // guards everything below, the store and the cache names
+  IndexWriter index_;
+  Catalog catalog_;
+  std::vector<Entry> strays_;
+  LockTable locks_;
+  std::string lastProblem_;
+};
+
+}  // namespace refhost
+
+#endif  // PELLORA_REFHOST_HOST_H_

@@ -1,0 +1,243 @@
+#include "reference-host/host.h"
+
+#include <gtest/gtest.h>
+
+#include "reference-host/png_writer.h"
+#include "reference-host/seed.h"
+#include "reference-host/test_support.h"
+#include "reference-host/ulid.h"
+
+namespace refhost {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::IndexReader;
+using testing::readFile;
+using testing::writeFile;
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = tmp_.path() / "store";
+    container_ = tmp_.path() / "c" / std::string(kAppGroup);
+    fs::create_directories(container_);
+    ASSERT_TRUE(seedStore(store_));
+    auto host = Host::open({store_, container_, "primary"}, silentLog());
+    ASSERT_TRUE(host) << host.error().message;
+    host_ = std::move(*host);
+  }
+
+  // One request for the primary account.
+  json ask(json request) {
+    request["account"] = "primary";
+    return host_->handle(request);
+  }
+  std::map<std::string, testing::Row> rows() { return IndexReader(host_->databasePath()).rows(); }
+  std::string ulidOf(const std::string& path) { return rows().at(path).ulid; }
+  // A file in the staging folder, as the extension leaves it.
+  std::string stage(const std::string& contents) {
+    fs::path p = container_ / std::string(kUploadFolderName) / newUlid();
+    writeFile(p, contents);
+    return p.string();
+  }
+
+  testing::TempDir tmp_;
+  fs::path store_, container_;
+  std::unique_ptr<Host> host_;
+};
+
+void expectOk(const json& reply) { EXPECT_EQ(reply.value("ok", false), true) << reply.dump(); }
+
+TEST_F(HostTest, CreatesFoldersAndFilesInStoreAndIndex) {
+  json folder = ask({{"op", "create"}, {"name", "Reports"}});
+  expectOk(folder);
+  ASSERT_TRUE(isUlid(folder.value("ulid", "")));
+  EXPECT_TRUE(fs::is_directory(store_ / "Reports"));
+  EXPECT_EQ(rows().at("Reports").ulid, folder["ulid"]);
+
+  std::string staged = stage("quarterly numbers");
+  json file =
+      ask({{"op", "create"}, {"name", "Q1.txt"}, {"parent", folder["ulid"]}, {"path", staged}});
+  expectOk(file);
+  EXPECT_EQ(readFile(store_ / "Reports/Q1.txt"), "quarterly numbers");
+  EXPECT_FALSE(fs::exists(staged)) << "the staged copy is taken over";
+  testing::Row row = rows().at("Reports/Q1.txt");
+  EXPECT_EQ(row.ulid, file["ulid"]);
+  EXPECT_EQ(row.parent, folder["ulid"]);
+  EXPECT_EQ(row.size, 17);
+  EXPECT_EQ(row.version, 1);
+  EXPECT_FALSE(row.lockedBy);
+}
+
+TEST_F(HostTest, ModifyRenamesMovesAndReplacesContents) {
+  std::string welcome = ulidOf("Welcome.txt");
+  std::string projects = ulidOf("Projects");
+  expectOk(ask({{"op", "modify"}, {"ulid", welcome}, {"is_folder", false}, {"name", "Hello.txt"}}));
+  EXPECT_EQ(ulidOf("Hello.txt"), welcome);
+  EXPECT_FALSE(fs::exists(store_ / "Welcome.txt"));
+
+  expectOk(ask({{"op", "modify"}, {"ulid", welcome}, {"is_folder", false}, {"parent", projects}}));
+  EXPECT_EQ(rows().at("Projects/Hello.txt").parent, projects);
+  expectOk(ask({{"op", "modify"}, {"ulid", welcome}, {"is_folder", false}, {"parent", nullptr}}));
+  EXPECT_FALSE(rows().at("Hello.txt").parent);
+
+  std::int64_t before = rows().at("Hello.txt").version;
+  std::string staged = stage("new words");
+  expectOk(ask({{"op", "modify"}, {"ulid", welcome}, {"is_folder", false}, {"path", staged}}));
+  EXPECT_EQ(readFile(store_ / "Hello.txt"), "new words");
+  EXPECT_FALSE(fs::exists(staged));
+  EXPECT_EQ(rows().at("Hello.txt").version, before + 1);
+  EXPECT_EQ(rows().at("Hello.txt").size, 9);
+
+  // A folder keeps its ulid and its contents, and a lock inside moves along.
+  std::string budget = ulidOf("Projects/Budget.csv");
+  expectOk(ask({{"op", "modify"}, {"ulid", projects}, {"is_folder", true}, {"name", "Work"}}));
+  auto after = rows();
+  EXPECT_EQ(after.at("Work").ulid, projects);
+  EXPECT_EQ(after.at("Work/Budget.csv").ulid, budget);
+  EXPECT_EQ(after.at("Work/Budget.csv").lockedBy, kSampleLockUser);
+  EXPECT_EQ(after.count("Projects"), 0u);
+}
+
+TEST_F(HostTest, DeleteRemovesFilesAndWholeFolders) {
+  expectOk(ask({{"op", "delete"}, {"ulid", ulidOf("notes.txt")}, {"is_folder", false}}));
+  expectOk(ask({{"op", "delete"}, {"ulid", ulidOf("Photos")}, {"is_folder", true}}));
+  auto after = rows();
+  EXPECT_EQ(after.count("notes.txt") + after.count("Photos") + after.count("Photos/sunset.png"),
+            0u);
+  EXPECT_EQ(after.count("Notes.txt"), 1u);
+  EXPECT_FALSE(fs::exists(store_ / "Photos"));
+  EXPECT_FALSE(fs::exists(store_ / "notes.txt"));
+}
+
+TEST_F(HostTest, RefusesWhatItMustNotDo) {
+  std::string notes = ulidOf("Notes.txt"), budget = ulidOf("Projects/Budget.csv");
+  std::string projects = ulidOf("Projects"), designs = ulidOf("Projects/Designs");
+  std::string outside = (tmp_.path() / "elsewhere.txt").string();
+  writeFile(outside, "not staged");
+  std::string unknown = newUlid();
+  struct Case {
+    json request;
+    const char* kind;  // nullptr: a failure without a kind
+  } cases[] = {
+      {{{"op", "create"}, {"name", ""}}, "invalid_name"},
+      {{{"op", "create"}, {"name", "."}}, "invalid_name"},
+      {{{"op", "create"}, {"name", ".."}}, "invalid_name"},
+      {{{"op", "create"}, {"name", "a/b"}}, "invalid_name"},
+      {{{"op", "create"}, {"name", std::string("a\0b", 3)}}, "invalid_name"},
+      {{{"op", "create"}, {"name", ".refhost"}}, "invalid_name"},
+      {{{"op", "create"}, {"name", std::string(300, 'x')}}, "invalid_name"},
+      {{{"op", "create"}, {"name", "Notes.txt"}}, "invalid_name"},  // taken
+      {{{"op", "create"}, {"name", "x"}, {"parent", unknown}}, "not_found"},
+      {{{"op", "create"}, {"name", "x"}, {"parent", notes}}, "not_found"},  // a file
+      {{{"op", "create"}, {"name", "x"}, {"path", outside}}, nullptr},
+      {{{"op", "modify"}, {"ulid", unknown}, {"is_folder", false}}, "not_found"},
+      {{{"op", "modify"}, {"ulid", notes}, {"is_folder", true}}, "not_found"},
+      {{{"op", "modify"}, {"ulid", notes}, {"is_folder", false}, {"name", "notes.txt"}},
+       "invalid_name"},
+      {{{"op", "modify"}, {"ulid", notes}, {"is_folder", false}, {"name", ".."}}, "invalid_name"},
+      {{{"op", "modify"}, {"ulid", budget}, {"is_folder", false}, {"name", "B.csv"}}, "locked"},
+      {{{"op", "modify"}, {"ulid", projects}, {"is_folder", true}, {"parent", designs}}, nullptr},
+      {{{"op", "delete"}, {"ulid", budget}, {"is_folder", false}}, "locked"},
+      {{{"op", "delete"}, {"ulid", projects}, {"is_folder", true}}, "locked"},
+      {{{"op", "delete"}, {"ulid", unknown}, {"is_folder", true}}, "not_found"},
+      {{{"op", "fetch"}, {"ulid", projects}}, "not_found"},
+      {{{"op", "thumbnail"}, {"ulid", notes}}, "not_found"},
+  };
+  auto treeBefore = testing::storeTree(store_);
+  auto rowsBefore = rows();
+  for (const auto& c : cases) {
+    json reply = ask(c.request);
+    EXPECT_EQ(reply.value("ok", true), false) << c.request.dump();
+    EXPECT_TRUE(reply.value("error", json()).is_string()) << reply.dump();
+    if (c.kind) {
+      EXPECT_EQ(reply.value("kind", ""), c.kind) << c.request.dump() << " -> " << reply.dump();
+    } else {
+      EXPECT_FALSE(reply.contains("kind")) << c.request.dump() << " -> " << reply.dump();
+    }
+  }
+  EXPECT_EQ(testing::storeTree(store_), treeBefore);
+  EXPECT_EQ(rows().size(), rowsBefore.size());
+  EXPECT_EQ(readFile(outside), "not staged") << "a file outside the staging folder is left alone";
+
+  // A refused request still disposes of the staged copy it handed over.
+  std::string staged = stage("x");
+  EXPECT_EQ(ask({{"op", "create"}, {"name", ".."}, {"path", staged}}).value("kind", ""),
+            "invalid_name");
+  EXPECT_FALSE(fs::exists(staged));
+
+  json other = host_->handle({{"op", "fetch"}, {"account", "acme"}, {"ulid", notes}});
+  EXPECT_EQ(other.value("kind", ""), "unauthorized");
+}
+
+TEST_F(HostTest, FetchAndThumbnailAnswerWithPrivateCopies) {
+  json fetched = ask({{"op", "fetch"}, {"ulid", ulidOf("Welcome.txt")}});
+  expectOk(fetched);
+  fs::path copy = fetched.value("path", "");
+  EXPECT_EQ(copy.parent_path(), container_ / std::string(kCacheFolderName));
+  EXPECT_EQ(readFile(copy), readFile(store_ / "Welcome.txt"));
+  writeFile(copy, "scribbled on");
+  EXPECT_NE(readFile(store_ / "Welcome.txt"), "scribbled on");
+
+  json png = ask({{"op", "thumbnail"}, {"ulid", ulidOf("Projects/Designs/logo.png")}});
+  expectOk(png);
+  EXPECT_EQ(readFile(png.value("path", "")), readFile(store_ / "Projects/Designs/logo.png"));
+
+  writeFile(store_ / "photo.jpg", "\xFF\xD8\xFF\xE0 not really a jpeg");
+  ASSERT_TRUE(host_->rescan());
+  json jpeg = ask({{"op", "thumbnail"}, {"ulid", ulidOf("photo.jpg")}});
+  expectOk(jpeg);
+  EXPECT_TRUE(looksLikePng(readFile(jpeg.value("path", ""))));
+}
+
+TEST_F(HostTest, MalformedRequestsGetFailureReplies) {
+  const json requests[] = {
+      nullptr,
+      1,
+      "fetch",
+      json::array(),
+      json::object(),
+      {{"op", 1}},
+      {{"op", "list"}},
+      {{"op", "fetch"}},
+      {{"op", "fetch"}, {"account", 7}},
+      {{"op", "fetch"}, {"account", "primary"}},
+      {{"op", "fetch"}, {"account", "primary"}, {"ulid", json::array()}},
+      {{"op", "create"}, {"account", "primary"}, {"name", {"x"}}},
+      {{"op", "create"}, {"account", "primary"}, {"name", "x"}, {"parent", 5}},
+      {{"op", "create"}, {"account", "primary"}, {"name", "x"}, {"path", 7}},
+      {{"op", "create"}, {"account", "primary"}, {"name", "x"}, {"path", "relative/file"}},
+      {{"op", "modify"}, {"account", "primary"}, {"ulid", "x"}, {"is_folder", "yes"}},
+      {{"op", "modify"},
+       {"account", "primary"},
+       {"ulid", "x"},
+       {"is_folder", false},
+       {"parent", 1}},
+      {{"op", "delete"}, {"account", "primary"}, {"ulid", "x"}},
+  };
+  for (const json& r : requests) {
+    json reply = host_->handle(r);
+    EXPECT_EQ(reply.value("ok", true), false) << r.dump();
+    EXPECT_TRUE(reply.value("error", json()).is_string()) << r.dump();
+  }
+}
+
+TEST_F(HostTest, AnIndexOfAnotherSchemaIsLeftAlone) {
+  testing::TempDir other;
+  fs::path container = other.path() / "c";
+  fs::create_directories(container);
+  {
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(nullptr, &sqlite3_close);
+    sqlite3* raw = nullptr;
+    sqlite3_open((container / "state.db").c_str(), &raw);
+    db.reset(raw);
+    sqlite3_exec(raw, "CREATE TABLE folders(ulid TEXT)", nullptr, nullptr, nullptr);
+  }
+  auto host = Host::open({store_, container, "primary"}, silentLog());
+  ASSERT_FALSE(host);
+  EXPECT_NE(host.error().message.find("did not write"), std::string::npos) << host.error().message;
+}
+
+}  // namespace
+}  // namespace refhost

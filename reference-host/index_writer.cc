@@ -1,0 +1,259 @@
+#include "reference-host/index_writer.h"
+
+#include <unordered_set>
+
+namespace refhost {
+namespace {
+
+// Stored in PRAGMA user_version, so that a database written by anything else
+// is recognised and left alone.
+constexpr int kSchemaVersion = 0x52480001;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE folders(
+  ulid TEXT PRIMARY KEY NOT NULL,
+  name TEXT NOT NULL,
+  parent_ulid TEXT,
+  path TEXT NOT NULL,
+  inode INTEGER NOT NULL DEFAULT 0
+) WITHOUT ROWID;
+CREATE INDEX folders_by_parent ON folders(parent_ulid, name);
+CREATE TABLE items(
+  ulid TEXT PRIMARY KEY NOT NULL,
+  name TEXT NOT NULL,
+  folder_ulid TEXT,
+  size INTEGER NOT NULL DEFAULT 0,
+  mtime_unix INTEGER NOT NULL DEFAULT 0,
+  version_number INTEGER NOT NULL DEFAULT 1,
+  locked_by_user_id INTEGER,
+  path TEXT NOT NULL,
+  mtime_ns INTEGER NOT NULL DEFAULT 0,
+  inode INTEGER NOT NULL DEFAULT 0
+) WITHOUT ROWID;
+CREATE INDEX items_by_folder ON items(folder_ulid, name);
+)sql";
+
+struct Finalizer {
+  void operator()(sqlite3_stmt* s) const noexcept { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+
+std::string columnText(sqlite3_stmt* s, int i) {
+  const unsigned char* text = sqlite3_column_text(s, i);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            static_cast<std::size_t>(sqlite3_column_bytes(s, i)))
+              : std::string();
+}
+
+std::optional<std::string> optionalText(sqlite3_stmt* s, int i) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
+  return columnText(s, i);
+}
+
+void bindText(sqlite3_stmt* s, int i, const std::string& text) {
+  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void bindOptionalText(sqlite3_stmt* s, int i, const std::optional<std::string>& text) {
+  if (text) {
+    bindText(s, i, *text);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
+}  // namespace
+
+std::string databaseName(std::string_view account) {
+  if (account == "primary") return "state.db";
+  return "state-" + std::string(account) + ".db";
+}
+
+fp::Error IndexWriter::sqliteError(std::string_view what) const {
+  return fp::Error{"SQLite", sqlite3_extended_errcode(db_.get()),
+                   std::string(what) + " " + path_.string() + ": " + sqlite3_errmsg(db_.get())};
+}
+
+fp::StatusOr<IndexWriter> IndexWriter::open(const std::filesystem::path& path) {
+  sqlite3* raw = nullptr;
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  IndexWriter writer(path, raw);  // owns the handle from here on, even after a failed open
+  if (rc != SQLITE_OK) return fp::fail(writer.sqliteError("opening"));
+  sqlite3_busy_timeout(raw, 5000);
+
+  if (auto s = writer.exec("PRAGMA journal_mode=WAL"); !s) return fp::fail(s.error());
+  if (auto s = writer.exec("PRAGMA synchronous=NORMAL"); !s) return fp::fail(s.error());
+
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) {
+    return fp::fail(writer.sqliteError("reading"));
+  }
+  Statement version(stmt);
+  int userVersion = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
+  version.reset();
+
+  if (userVersion == kSchemaVersion) return writer;
+
+  if (sqlite3_prepare_v2(raw, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr) !=
+      SQLITE_OK) {
+    return fp::fail(writer.sqliteError("reading"));
+  }
+  Statement count(stmt);
+  int objects = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
+  count.reset();
+  if (objects != 0 || userVersion != 0) {
+    return fp::fail(fp::Error{"SQLite", SQLITE_CORRUPT,
+                              path.string() +
+                                  " holds a database that pell-refhost did not write; move it "
+                                  "away or serve another account"});
+  }
+  std::string create = std::string("BEGIN IMMEDIATE;") + kSchema +
+                       "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
+  if (auto s = writer.exec(create.c_str()); !s) {
+    (void)writer.exec("ROLLBACK");
+    return fp::fail(s.error());
+  }
+  return writer;
+}
+
+fp::Status IndexWriter::exec(const char* sql) {
+  char* message = nullptr;
+  int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, &message);
+  std::string text = message ? message : "";
+  sqlite3_free(message);
+  if (rc != SQLITE_OK) {
+    return fp::fail(fp::Error{"SQLite", rc, "writing " + path_.string() + ": " + text});
+  }
+  return fp::Ok{};
+}
+
+fp::StatusOr<IndexWriter::Contents> IndexWriter::load() {
+  Contents contents;
+  auto add = [&contents](Entry e) {
+    if (e.path.empty() || contents.catalog.count(e.path)) {
+      contents.strays.push_back(std::move(e));
+    } else {
+      std::string key = e.path;
+      contents.catalog.emplace(std::move(key), std::move(e));
+    }
+  };
+
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db_.get(), "SELECT ulid, name, parent_ulid, path, inode FROM folders", -1,
+                         &stmt, nullptr) != SQLITE_OK) {
+    return fp::fail(sqliteError("reading"));
+  }
+  Statement folders(stmt);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    Entry e;
+    e.isFolder = true;
+    e.ulid = columnText(stmt, 0);
+    e.name = columnText(stmt, 1);
+    e.parentUlid = optionalText(stmt, 2);
+    e.path = columnText(stmt, 3);
+    e.inode = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 4));
+    add(std::move(e));
+  }
+  if (rc != SQLITE_DONE) return fp::fail(sqliteError("reading"));
+
+  if (sqlite3_prepare_v2(db_.get(),
+                         "SELECT ulid, name, folder_ulid, size, mtime_unix, version_number, "
+                         "locked_by_user_id, path, mtime_ns, inode FROM items",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    return fp::fail(sqliteError("reading"));
+  }
+  Statement items(stmt);
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    Entry e;
+    e.ulid = columnText(stmt, 0);
+    e.name = columnText(stmt, 1);
+    e.parentUlid = optionalText(stmt, 2);
+    e.size = sqlite3_column_int64(stmt, 3);
+    e.mtimeUnix = sqlite3_column_int64(stmt, 4);
+    e.version = sqlite3_column_int64(stmt, 5);
+    if (sqlite3_column_type(stmt, 6) != SQLITE_NULL) e.lockedBy = sqlite3_column_int64(stmt, 6);
+    e.path = columnText(stmt, 7);
+    e.mtimeNs = sqlite3_column_int64(stmt, 8);
+    e.inode = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 9));
+    add(std::move(e));
+  }
+  if (rc != SQLITE_DONE) return fp::fail(sqliteError("reading"));
+  return contents;
+}
+
+fp::Status IndexWriter::apply(const Changes& changes) {
+  if (changes.empty()) return fp::Ok{};
+  if (auto s = exec("BEGIN IMMEDIATE"); !s) return s;
+  auto s = applyInTransaction(changes);
+  if (s) s = exec("COMMIT");
+  if (!s) (void)exec("ROLLBACK");
+  return s;
+}
+
+fp::Status IndexWriter::applyInTransaction(const Changes& changes) {
+  auto prepare = [this](const char* sql) -> fp::StatusOr<Statement> {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      return fp::fail(sqliteError("writing"));
+    }
+    return Statement(stmt);
+  };
+  auto run = [this](sqlite3_stmt* stmt) -> fp::Status {
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (rc != SQLITE_DONE) return fp::fail(sqliteError("writing"));
+    return fp::Ok{};
+  };
+
+  auto deleteFolder = prepare("DELETE FROM folders WHERE ulid = ?");
+  auto deleteItem = prepare("DELETE FROM items WHERE ulid = ?");
+  auto putFolder = prepare(
+      "INSERT OR REPLACE INTO folders(ulid, name, parent_ulid, path, inode) VALUES(?,?,?,?,?)");
+  auto putItem = prepare(
+      "INSERT OR REPLACE INTO items(ulid, name, folder_ulid, size, mtime_unix, version_number, "
+      "locked_by_user_id, path, mtime_ns, inode) VALUES(?,?,?,?,?,?,?,?,?,?)");
+  for (auto* st : {&deleteFolder, &deleteItem, &putFolder, &putItem}) {
+    if (!*st) return fp::fail(st->error());
+  }
+
+  for (const Entry& e : changes.removals) {
+    sqlite3_stmt* stmt = e.isFolder ? deleteFolder->get() : deleteItem->get();
+    bindText(stmt, 1, e.ulid);
+    if (auto s = run(stmt); !s) return s;
+  }
+  for (const Entry& e : changes.upserts) {
+    if (e.isFolder) {
+      sqlite3_stmt* stmt = putFolder->get();
+      bindText(stmt, 1, e.ulid);
+      bindText(stmt, 2, e.name);
+      bindOptionalText(stmt, 3, e.parentUlid);
+      bindText(stmt, 4, e.path);
+      sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(e.inode));
+      if (auto s = run(stmt); !s) return s;
+    } else {
+      sqlite3_stmt* stmt = putItem->get();
+      bindText(stmt, 1, e.ulid);
+      bindText(stmt, 2, e.name);
+      bindOptionalText(stmt, 3, e.parentUlid);
+      sqlite3_bind_int64(stmt, 4, e.size);
+      sqlite3_bind_int64(stmt, 5, e.mtimeUnix);
+      sqlite3_bind_int64(stmt, 6, e.version);
+      if (e.lockedBy) {
+        sqlite3_bind_int64(stmt, 7, *e.lockedBy);
+      } else {
+        sqlite3_bind_null(stmt, 7);
+      }
+      bindText(stmt, 8, e.path);
+      sqlite3_bind_int64(stmt, 9, e.mtimeNs);
+      sqlite3_bind_int64(stmt, 10, static_cast<sqlite3_int64>(e.inode));
+      if (auto s = run(stmt); !s) return s;
+    }
+  }
+  return fp::Ok{};
+}
+
+}  // namespace refhost

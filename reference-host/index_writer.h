@@ -1,0 +1,65 @@
+// The index database of one account, as the host writes it: the tables
+// folders and items that the extension reads, plus the columns the host needs
+// to keep ulids stable across restarts (the item's relative path in the store,
+// its inode and, for files, the modification time in nanoseconds).
+//
+// The database runs in WAL mode, so readers never wait for the writer. Every
+// change is one transaction, and an empty change writes nothing, so the
+// database's data version moves only when the index really changed.
+#ifndef PELLORA_REFHOST_INDEX_WRITER_H_
+#define PELLORA_REFHOST_INDEX_WRITER_H_
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fileprovider/error.h"
+#include "reference-host/catalog.h"
+
+namespace refhost {
+
+// The database file name of an account: "state.db" for "primary", else
+// "state-<account>.db".
+[[nodiscard]] std::string databaseName(std::string_view account);
+
+class IndexWriter {
+ public:
+  // What a database held when it was opened.
+  struct Contents {
+    Catalog catalog;
+    // Rows that cannot be part of the catalog (a path held twice): to delete.
+    std::vector<Entry> strays;
+  };
+
+  // Opens the database at `path`, creating it and its schema when needed.
+  // Fails when the file holds a database of another schema.
+  [[nodiscard]] static fp::StatusOr<IndexWriter> open(const std::filesystem::path& path);
+
+  // Reads every row.
+  [[nodiscard]] fp::StatusOr<Contents> load();
+
+  // Writes `changes` in one transaction; nothing at all when they are empty.
+  [[nodiscard]] fp::Status apply(const Changes& changes);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  struct Closer {
+    void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+  };
+
+  IndexWriter(std::filesystem::path path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  [[nodiscard]] fp::Status exec(const char* sql);
+  [[nodiscard]] fp::Status applyInTransaction(const Changes& changes);
+  [[nodiscard]] fp::Error sqliteError(std::string_view what) const;
+
+  std::filesystem::path path_;
+  std::unique_ptr<sqlite3, Closer> db_;
+};
+
+}  // namespace refhost
+
+#endif  // PELLORA_REFHOST_INDEX_WRITER_H_

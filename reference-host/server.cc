@@ -1,0 +1,316 @@
+#include "reference-host/server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace refhost {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::optional<sockaddr_un> addressOf(const std::filesystem::path& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string& text = path.native();
+  if (text.empty() || text.size() >= sizeof addr.sun_path) return std::nullopt;
+  std::memcpy(addr.sun_path, text.data(), text.size());
+  return addr;
+}
+
+int millisLeft(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// What a request is about, for the log: its ulid, else its name.
+std::string subjectOf(const json& request) {
+  for (const char* key : {"ulid", "name"}) {
+    auto it = request.find(key);
+    if (it != request.end() && it->is_string()) {
+      return it->dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+  }
+  return {};
+}
+
+std::string outcomeOf(const json& reply) {
+  auto ok = reply.find("ok");
+  if (ok != reply.end() && ok->is_boolean() && ok->get<bool>()) return "ok";
+  std::string text = "failed";
+  auto kind = reply.find("kind");
+  if (kind != reply.end() && kind->is_string()) text += " (" + kind->get<std::string>() + ")";
+  auto error = reply.find("error");
+  if (error != reply.end() && error->is_string()) text += ": " + error->get<std::string>();
+  return text;
+}
+
+}  // namespace
+
+fp::StatusOr<std::unique_ptr<Server>> Server::listen(ServerOptions options, Handler handler,
+                                                     LineLog log) {
+  const std::filesystem::path& path = options.socketPath;
+  auto addr = addressOf(path);
+  if (!addr) {
+    return fp::fail(fp::Error::posix(
+        ENAMETOOLONG, "socket path " + path.string() + " (" + std::to_string(path.native().size()) +
+                          " bytes, at most " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
+                          ")"));
+  }
+  if (path.native().size() > 103) {
+    log("warning: the socket path " + path.string() +
+        " is longer than 103 bytes; the extension cannot reach it");
+  }
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      return fp::fail(fp::Error::posix(EEXIST, path.string() + " exists and is not a socket"));
+    }
+    fp::ScopedFD probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe) return fp::fail(fp::Error::posix(errno, "creating a socket"));
+    int rc = fp::retryOnEintr([&] {
+      return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr);
+    });
+    if (rc == 0) {
+      return fp::fail(
+          fp::Error::posix(EADDRINUSE, path.string() + " is served by a running process"));
+    }
+    if (errno != ECONNREFUSED && errno != ENOENT) {
+      return fp::fail(fp::Error::posix(errno, "probing " + path.string()));
+    }
+    log("replacing the stale socket " + path.string());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return fp::fail(fp::Error::posix(errno, "removing " + path.string()));
+    }
+  }
+
+  fp::ScopedFD listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return fp::fail(fp::Error::posix(errno, "creating a socket"));
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
+    return fp::fail(fp::Error::posix(errno, "binding " + path.string()));
+  }
+  if (::listen(listener.get(), 64) != 0 || ::lstat(path.c_str(), &st) != 0) {
+    int err = errno;
+    ::unlink(path.c_str());
+    return fp::fail(fp::Error::posix(err, "listening on " + path.string()));
+  }
+  fp::ScopedFD stopping(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stopping) {
+    int err = errno;
+    ::unlink(path.c_str());
+    return fp::fail(fp::Error::posix(err, "creating an eventfd"));
+  }
+  return std::unique_ptr<Server>(new Server(std::move(options), std::move(handler), std::move(log),
+                                            std::move(listener), std::move(stopping), st.st_ino));
+}
+
+Server::Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD listener,
+               fp::ScopedFD stopping, ino_t inode)
+    : options_(std::move(options)),
+      handler_(std::move(handler)),
+      log_(std::move(log)),
+      listener_(std::move(listener)),
+      stopping_(std::move(stopping)),
+      inode_(inode) {}
+
+Server::~Server() {
+  if (listener_) {
+    listener_.reset();
+    removeSocketFile();
+  }
+  std::uint64_t one = 1;
+  (void)::write(stopping_.get(), &one, sizeof one);
+  for (Worker& w : workers_) {
+    if (w.thread.joinable()) w.thread.join();
+  }
+}
+
+void Server::removeSocketFile() {
+  // Only the file this server made: a newer host may have replaced it.
+  struct stat st {};
+  if (::lstat(options_.socketPath.c_str(), &st) == 0 && st.st_ino == inode_) {
+    ::unlink(options_.socketPath.c_str());
+  }
+}
+
+void Server::reapFinished() {
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if (it->done.load()) {
+      it->thread.join();
+      it = workers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Server::run(int stopFd) {
+  while (listener_) {
+    reapFinished();
+    bool full = workers_.size() >= options_.maxConnections;
+    pollfd fds[2] = {{stopFd, POLLIN, 0},
+                     {listener_.get(), static_cast<short>(full ? 0 : POLLIN), 0}};
+    int n = ::poll(fds, 2, full ? 50 : 500);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      log_(std::string("poll failed: ") + std::strerror(errno));
+      break;
+    }
+    if (fds[0].revents != 0) break;
+    if (fds[1].revents & POLLIN) {
+      fp::ScopedFD connection(fp::retryOnEintr(
+          [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+      if (!connection) continue;  // the peer gave up already, or out of descriptors for now
+      Worker& w = workers_.emplace_back();
+      try {
+        w.thread = std::thread([this, &w, fd = connection.get()] {
+          serve(fp::ScopedFD(fd));
+          w.done.store(true);
+        });
+        (void)connection.release();  // the thread owns it now
+      } catch (const std::system_error& e) {
+        log_(std::string("cannot start a thread for a connection: ") + e.what());
+        workers_.pop_back();
+      }
+    }
+  }
+  listener_.reset();
+  removeSocketFile();
+  std::uint64_t one = 1;
+  (void)::write(stopping_.get(), &one, sizeof one);
+  for (Worker& w : workers_) w.thread.join();
+  workers_.clear();
+}
+
+std::optional<std::string> Server::readRequest(int fd, bool& tooLarge) {
+  tooLarge = false;
+  auto deadline = Clock::now() + options_.requestTimeout;
+  std::string buffer;
+  char chunk[65536];
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopping_.get(), POLLIN, 0}};
+    int n = ::poll(fds, 2, millisLeft(deadline));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) {
+      log_("dropped a connection that sent no whole request in time");
+      return std::nullopt;
+    }
+    if (fds[1].revents != 0) return std::nullopt;
+    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return std::nullopt;
+    }
+    if (got == 0) {
+      // The peer finished sending without a line end: take what came.
+      if (buffer.empty()) return std::nullopt;
+      return buffer;
+    }
+    std::size_t start = buffer.size();
+    buffer.append(chunk, static_cast<std::size_t>(got));
+    auto lf = buffer.find('\n', start);
+    if (lf != std::string::npos) {
+      buffer.resize(lf);
+      if (buffer.size() > options_.maxRequestBytes) break;
+      return buffer;
+    }
+    if (buffer.size() > options_.maxRequestBytes) break;
+  }
+  tooLarge = true;
+  return std::nullopt;
+}
+
+void Server::sendReply(int fd, const json& reply) {
+  std::string text = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+  text.push_back('\n');
+  auto deadline = Clock::now() + options_.replyTimeout;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      int left = millisLeft(deadline);
+      if (left > 0 && fp::retryOnEintr([&] { return ::poll(&p, 1, left); }) > 0) continue;
+      log_("gave up sending a reply: the peer does not read");
+      return;
+    }
+    return;  // the peer is gone
+  }
+}
+
+void Server::pause(std::chrono::milliseconds delay) {
+  auto deadline = Clock::now() + delay;
+  for (;;) {
+    int left = millisLeft(deadline);
+    if (left <= 0) return;
+    pollfd p{stopping_.get(), POLLIN, 0};
+    int n = ::poll(&p, 1, left);
+    if (n > 0) return;
+    if (n < 0 && errno != EINTR) return;
+  }
+}
+
+void Server::serve(fp::ScopedFD connection) {
+  bool tooLarge = false;
+  auto line = readRequest(connection.get(), tooLarge);
+  if (!line) {
+    if (tooLarge) {
+      log_("refused a request of more than " + std::to_string(options_.maxRequestBytes) + " bytes");
+      sendReply(connection.get(),
+                json{{"ok", false},
+                     {"error", "request larger than " + std::to_string(options_.maxRequestBytes) +
+                                   " bytes"}});
+    }
+    return;
+  }
+
+  json request = json::parse(*line, nullptr, /*allow_exceptions=*/false);
+  std::string op;
+  if (request.is_object()) {
+    auto it = request.find("op");
+    if (it != request.end() && it->is_string()) op = it->get<std::string>();
+  }
+  std::string what = op.empty() ? std::string("request") : op;
+  if (request.is_object()) {
+    if (std::string subject = subjectOf(request); !subject.empty()) what += " " + subject;
+  }
+
+  json reply;
+  if (request.is_discarded()) {
+    reply = json{{"ok", false}, {"error", "bad request: not JSON"}};
+  } else if (options_.faults.withheld.count(op)) {
+    pause(options_.faults.delay);
+    log_(what + " -> no reply (injected)");
+    return;
+  } else if (auto f = options_.faults.failures.find(op); f != options_.faults.failures.end()) {
+    reply = json{{"ok", false}, {"kind", f->second}, {"error", "injected failure"}};
+  } else {
+    try {
+      reply = handler_(request);
+    } catch (const std::exception& e) {
+      reply = json{{"ok", false}, {"error", std::string("internal error: ") + e.what()}};
+    }
+  }
+  pause(options_.faults.delay);
+  log_(what + " -> " + outcomeOf(reply));
+  sendReply(connection.get(), reply);
+}
+
+}  // namespace refhost

@@ -1,0 +1,102 @@
+// The bridge socket: a Unix-domain stream socket on which every connection
+// carries one request (one JSON object on a line ended by LF) and gets one
+// reply line back before the host closes it. Connections are served on their
+// own threads; the handler orders changes itself.
+//
+// Fault injection for tests sits here, in front of the handler: a delay before
+// every reply, a failure of a chosen kind for an operation, or no reply at all.
+#ifndef PELLORA_REFHOST_SERVER_H_
+#define PELLORA_REFHOST_SERVER_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "fileprovider/error.h"
+#include "fileprovider/scoped_fd.h"
+#include "reference-host/line_log.h"
+
+namespace refhost {
+
+struct FaultPlan {
+  std::chrono::milliseconds delay{0};  // before every reply (and before a withheld one)
+  std::map<std::string, std::string, std::less<>> failures;  // op -> kind to fail it with
+  std::set<std::string, std::less<>> withheld;  // ops whose connection is closed unanswered
+};
+
+struct ServerOptions {
+  std::filesystem::path socketPath;
+  FaultPlan faults;
+  // A peer must have sent its whole request within this time.
+  std::chrono::milliseconds requestTimeout{10'000};
+  // The reply must have been taken by the peer within this time.
+  std::chrono::milliseconds replyTimeout{10'000};
+  std::size_t maxRequestBytes = 1 << 20;
+  std::size_t maxConnections = 64;
+};
+
+class Server {
+ public:
+  using Handler = std::function<nlohmann::json(const nlohmann::json& request)>;
+
+  // Binds and listens on `options.socketPath`. A socket file that nobody
+  // listens on is replaced; one with a live listener, or another kind of
+  // file, makes this fail.
+  [[nodiscard]] static fp::StatusOr<std::unique_ptr<Server>> listen(ServerOptions options,
+                                                                    Handler handler, LineLog log);
+
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  // Removes the socket file if `run` did not.
+  ~Server();
+
+  // Serves until `stopFd` becomes readable. Then stops accepting, removes the
+  // socket file, drops connections that have not sent a whole request yet,
+  // and returns once every request in hand has been answered.
+  void run(int stopFd);
+
+  const std::filesystem::path& socketPath() const { return options_.socketPath; }
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD listener,
+         fp::ScopedFD stopping, ino_t inode);
+  void serve(fp::ScopedFD connection);
+  // Reads one request line; none when the peer closed early, timed out, sent
+  // too much (then `tooLarge` is set) or the server is stopping.
+  std::optional<std::string> readRequest(int fd, bool& tooLarge);
+  void sendReply(int fd, const nlohmann::json& reply);
+  // Waits `delay`, or less when the server starts stopping.
+  void pause(std::chrono::milliseconds delay);
+  void removeSocketFile();
+  void reapFinished();
+
+  const ServerOptions options_;
+  const Handler handler_;
+  const LineLog log_;
+  fp::ScopedFD listener_;
+  // An eventfd that becomes readable for good when the server starts stopping.
+  const fp::ScopedFD stopping_;
+  const ino_t inode_;          // of the socket file this server made
+  std::list<Worker> workers_;  // touched only by the thread in run()
+};
+
+}  // namespace refhost
+
+#endif  // PELLORA_REFHOST_SERVER_H_
