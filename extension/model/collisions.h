@@ -2,6 +2,7 @@
 #ifndef PELLORA_MODEL_COLLISIONS_H_
 #define PELLORA_MODEL_COLLISIONS_H_
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,20 @@ std::vector<std::string> resolve(std::span<const std::string> reserved,
 
 // The collision key of a name (exposed for tests and the benchmark).
 std::string collisionKey(std::string_view name);
+
+// True when `name` has the collision key `key` (a result of collisionKey). An
+// ASCII name is compared without building its key.
+bool hasCollisionKey(std::string_view name, std::string_view key);
+
+// The entries that resolve() marks, by ascending position, with their marked
+// names; every other entry keeps its stored name. This is resolve() without
+// copying the names that stay unchanged.
+struct Mark {
+  std::size_t position;
+  std::string displayName;
+};
+std::vector<Mark> marks(std::span<const std::string_view> reserved,
+                        std::span<const NamedUlid> entries);
 
 }  // namespace Collisions
 }  // namespace pellora

@@ -1,0 +1,440 @@
+#include "extension/model/index.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+#include "extension/model/collisions.h"
+#include "extension/model/text.h"
+#include "extension/platform/app_group.h"
+#include "extension/platform/logs.h"
+#include "fileprovider/file_manager.h"
+#include "fileprovider/scoped_fd.h"
+
+namespace pellora {
+namespace {
+
+struct CloseConnection {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close(db); }
+};
+using ConnectionHandle = std::unique_ptr<sqlite3, CloseConnection>;
+
+struct FinalizeStatement {
+  void operator()(sqlite3_stmt* st) const noexcept { sqlite3_finalize(st); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+constexpr const char* kTopLevelFolders =
+    "SELECT ulid, name, parent_ulid FROM folders WHERE parent_ulid IS NULL ORDER BY name";
+constexpr const char* kFoldersWithParent =
+    "SELECT ulid, name, parent_ulid FROM folders WHERE parent_ulid = ? ORDER BY name";
+constexpr const char* kFolderByUlid =
+    "SELECT ulid, name, parent_ulid FROM folders WHERE ulid = ? LIMIT 1";
+constexpr const char* kTopLevelFiles =
+    "SELECT ulid, name, folder_ulid, size, mtime_unix, version_number, locked_by_user_id"
+    " FROM items WHERE folder_ulid IS NULL ORDER BY name";
+constexpr const char* kFilesInFolder =
+    "SELECT ulid, name, folder_ulid, size, mtime_unix, version_number, locked_by_user_id"
+    " FROM items WHERE folder_ulid = ? ORDER BY name";
+constexpr const char* kFileByUlid =
+    "SELECT ulid, name, folder_ulid, size, mtime_unix, version_number, locked_by_user_id\n"
+    "FROM items WHERE ulid = ? LIMIT 1";
+
+constexpr int kBusyTimeoutMs = 3000;
+
+// Prepares `sql`, binds `param` (if any) as text parameter 1, and calls
+// `row(statement)` for each row until it returns false or the statement stops
+// yielding rows. Anything but a row (done, busy after the time-out, an I/O error)
+// ends the loop quietly; what was read so far stands. A statement that cannot be
+// prepared is logged and reads as no rows.
+template <class RowFn>
+void forEachRow(sqlite3* db, const char* sql, std::optional<std::string_view> param, RowFn&& row) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+  Statement st(raw);
+  if (rc != SQLITE_OK || !st) {
+    indexLog().error("prepare failed: %{public}s", {sqlite3_errmsg(db)});
+    return;
+  }
+  if (param) {
+    // A null pointer would bind SQL NULL; the empty ulid is the empty text.
+    const char* data = param->data() ? param->data() : "";
+    sqlite3_bind_text64(st.get(), 1, data, param->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  }
+  while (sqlite3_step(st.get()) == SQLITE_ROW) {
+    if (!row(st.get())) break;
+  }
+}
+
+// A text column as the index shows it: up to its first NUL byte, with ill-formed
+// UTF-8 replaced by U+FFFD. The view points into the current row or into
+// `scratch`, and lasts until the next step or the next use of `scratch`.
+std::string_view columnText(sqlite3_stmt* st, int col, std::string& scratch) {
+  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+  if (p == nullptr) return {};
+  std::string_view s(p);  // SQLite's text is NUL-terminated
+  if (!text::isAscii(s)) {
+    if (std::optional<std::string> repaired = text::repairedUtf8(s)) {
+      scratch = std::move(*repaired);
+      return scratch;
+    }
+  }
+  return s;
+}
+
+std::optional<std::string> optionalColumnText(sqlite3_stmt* st, int col, std::string& scratch) {
+  // The storage class is asked before any conversion of the value.
+  if (sqlite3_column_type(st, col) == SQLITE_NULL) return std::nullopt;
+  return std::string(columnText(st, col, scratch));
+}
+
+// Reads a row of (ulid, name, parent_ulid) and passes the fields of its folder
+// entry, in IndexEntry's constructor order, to `make`.
+template <class Make>
+void readFolderRow(sqlite3_stmt* st, Make&& make) {
+  std::string scratch;
+  std::string name(columnText(st, 1, scratch));
+  std::string displayName = name;
+  make(std::string(columnText(st, 0, scratch)), std::move(name), optionalColumnText(st, 2, scratch),
+       true, std::int64_t{0}, TimePoint{}, std::int64_t{0}, std::optional<std::int64_t>(),
+       std::move(displayName));
+}
+
+// Reads a row of (ulid, name, folder_ulid, size, mtime_unix, version_number,
+// locked_by_user_id) and passes the fields of its file entry to `make`.
+template <class Make>
+void readFileRow(sqlite3_stmt* st, Make&& make) {
+  std::string scratch;
+  std::string name(columnText(st, 1, scratch));
+  std::string displayName = name;
+  std::optional<std::int64_t> lockedBy;
+  if (sqlite3_column_type(st, 6) != SQLITE_NULL) lockedBy = sqlite3_column_int64(st, 6);
+  make(std::string(columnText(st, 0, scratch)), std::move(name), optionalColumnText(st, 2, scratch),
+       false, sqlite3_column_int64(st, 3),
+       TimePoint(std::chrono::duration<double>(static_cast<double>(sqlite3_column_int64(st, 4)))),
+       sqlite3_column_int64(st, 5), lockedBy, std::move(displayName));
+}
+
+// Entries are built in place, in the list or in the optional.
+auto emplaceInto(std::vector<IndexEntry>& out) {
+  return [&out](auto&&... fields) { out.emplace_back(std::forward<decltype(fields)>(fields)...); };
+}
+auto emplaceInto(std::optional<IndexEntry>& out) {
+  return [&out](auto&&... fields) { out.emplace(std::forward<decltype(fields)>(fields)...); };
+}
+
+void appendFolders(sqlite3* db, std::optional<std::string_view> parent,
+                   std::vector<IndexEntry>& out) {
+  forEachRow(db, parent ? kFoldersWithParent : kTopLevelFolders, parent, [&](sqlite3_stmt* st) {
+    readFolderRow(st, emplaceInto(out));
+    return true;
+  });
+}
+
+void appendFiles(sqlite3* db, std::optional<std::string_view> folder,
+                 std::vector<IndexEntry>& out) {
+  forEachRow(db, folder ? kFilesInFolder : kTopLevelFiles, folder, [&](sqlite3_stmt* st) {
+    readFileRow(st, emplaceInto(out));
+    return true;
+  });
+}
+
+// Gives the file entries (those of `entries` from `firstFile` on) the display
+// names their folder shows: disambiguated against each other and against the
+// names of the subfolders.
+void applyDisplayNames(std::vector<IndexEntry>& entries, std::size_t firstFile,
+                       std::span<const IndexEntry> subfolders) {
+  std::vector<std::string_view> reserved;
+  reserved.reserve(subfolders.size());
+  for (const IndexEntry& f : subfolders) reserved.push_back(f.name());
+  std::vector<Collisions::NamedUlid> named;
+  named.reserve(entries.size() - firstFile);
+  for (std::size_t i = firstFile; i < entries.size(); ++i) {
+    named.push_back({entries[i].ulid(), entries[i].name()});
+  }
+  for (Collisions::Mark& m : Collisions::marks(reserved, named)) {
+    entries[firstFile + m.position].setDisplayName(std::move(m.displayName));
+  }
+}
+
+// The URI that opens `path` read-only. SQLite's URI parser decodes "%HH" and ends
+// the path at "?" or "#", so those three are escaped; a path that starts with
+// "//" would be taken for an authority, so its second slash is escaped too.
+// Everything else stands as it is.
+std::string readOnlyUri(std::string_view path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  uri.reserve(5 + path.size() + 16);
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    char c = path[i];
+    if (c == '%' || c == '?' || c == '#' || (i == 1 && c == '/' && path[0] == '/')) {
+      auto b = static_cast<unsigned char>(c);
+      uri += '%';
+      uri += kHex[b >> 4];
+      uri += kHex[b & 0xF];
+    } else {
+      uri += c;
+    }
+  }
+  uri += "?mode=ro";
+  return uri;
+}
+
+// 64-bit FNV-1a over fixed-width little-endian fields: the same inputs give the
+// same value in every process, as a persisted sync anchor needs.
+class Fingerprint {
+ public:
+  void add(std::int64_t v) {
+    auto u = static_cast<std::uint64_t>(v);
+    for (int i = 0; i < 8; ++i) addByte(static_cast<unsigned char>(u >> (8 * i)));
+  }
+  void add(std::span<const unsigned char> bytes) {
+    for (unsigned char b : bytes) addByte(b);
+  }
+  void addFile(const struct stat& st) {
+    add(static_cast<std::int64_t>(st.st_dev));
+    add(static_cast<std::int64_t>(st.st_ino));
+    add(static_cast<std::int64_t>(st.st_size));
+    add(static_cast<std::int64_t>(st.st_mtim.tv_sec));
+    add(static_cast<std::int64_t>(st.st_mtim.tv_nsec));
+  }
+  // Non-negative and never 0, which stands for "no index".
+  std::int64_t value() const {
+    auto v = static_cast<std::int64_t>(hash_ & 0x7FFF'FFFF'FFFF'FFFFull);
+    return v == 0 ? 1 : v;
+  }
+
+ private:
+  void addByte(unsigned char b) {
+    hash_ ^= b;
+    hash_ *= 0x100000001B3ull;
+  }
+  std::uint64_t hash_ = 0xCBF29CE484222325ull;
+};
+
+}  // namespace
+
+struct Index::Connection {
+  explicit Connection(ConnectionHandle h) : handle(std::move(h)) {}
+  ConnectionHandle handle;
+};
+
+Index::Index(std::unique_ptr<Connection> db) : db_(std::move(db)) {}
+Index::Index(Index&&) noexcept = default;
+Index& Index::operator=(Index&&) noexcept = default;
+Index::~Index() = default;
+
+std::string Index::accountId(const fp::Domain& domain) {
+  std::string_view id = domain.identifier;
+  if (id.starts_with(domainPrefix)) return std::string(id.substr(domainPrefix.size()));
+  return "primary";
+}
+
+std::string Index::databaseName(const fp::Domain& domain) {
+  std::string_view id = domain.identifier;
+  if (!id.starts_with(domainPrefix)) return std::string(defaultDatabaseName);
+  std::string_view account = id.substr(domainPrefix.size());
+  if (account == "primary") return std::string(defaultDatabaseName);
+  std::string name = "state-";
+  name += account;
+  name += ".db";
+  return name;
+}
+
+std::optional<Index> Index::open(std::string_view appGroup, std::string_view databaseName) {
+  std::optional<std::filesystem::path> container = appGroupContainer(appGroup);
+  if (!container) {
+    indexLog().error("app group %{public}@ did not resolve", {appGroup});
+    return std::nullopt;
+  }
+  // The name is appended as one component: even a name that starts with "/"
+  // stays inside the container.
+  std::string path = container->string();
+  if (path.empty() || path.back() != '/') path += '/';
+  path += databaseName;
+  if (!fp::FileManager::defaultManager().fileExists(path)) {
+    indexLog().info("no index at %{public}@ yet", {path});
+    return std::nullopt;
+  }
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(readOnlyUri(path).c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                           nullptr);
+  ConnectionHandle db(raw);
+  if (rc != SQLITE_OK) {
+    indexLog().error("opening index failed: %{public}s", {sqlite3_errmsg(db.get())});
+    return std::nullopt;
+  }
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  return Index(std::make_unique<Connection>(std::move(db)));
+}
+
+std::vector<IndexEntry> Index::foldersWithParent(std::optional<std::string_view> parentUlid) const {
+  std::vector<IndexEntry> folders;
+  if (db_) appendFolders(db_->handle.get(), parentUlid, folders);
+  return folders;
+}
+
+std::vector<IndexEntry> Index::filesInFolder(std::optional<std::string_view> folderUlid) const {
+  std::vector<IndexEntry> files;
+  if (db_) appendFiles(db_->handle.get(), folderUlid, files);
+  return files;
+}
+
+std::vector<IndexEntry> Index::childrenOfFolder(std::optional<std::string_view> folderUlid) const {
+  if (!db_) return {};
+  // Subfolders and files are read into one list, which is returned as it is.
+  std::vector<IndexEntry> children;
+  appendFolders(db_->handle.get(), folderUlid, children);
+  std::size_t folderCount = children.size();
+  appendFiles(db_->handle.get(), folderUlid, children);
+  applyDisplayNames(children, folderCount, std::span(children).first(folderCount));
+  return children;
+}
+
+std::optional<IndexEntry> Index::entryForFolder(std::string_view ulid) const {
+  std::optional<IndexEntry> entry;
+  if (!db_) return entry;
+  forEachRow(db_->handle.get(), kFolderByUlid, ulid, [&](sqlite3_stmt* st) {
+    readFolderRow(st, emplaceInto(entry));
+    return false;
+  });
+  return entry;
+}
+
+std::optional<IndexEntry> Index::entryForFile(std::string_view ulid) const {
+  std::optional<IndexEntry> entry;
+  if (!db_) return entry;
+  sqlite3* db = db_->handle.get();
+  forEachRow(db, kFileByUlid, ulid, [&](sqlite3_stmt* st) {
+    readFileRow(st, emplaceInto(entry));
+    return false;
+  });
+  if (!entry) return entry;
+
+  // The display name depends only on the folder's names that share the file's
+  // collision key, so only those are kept while its listing streams by.
+  std::optional<std::string_view> folder;
+  if (entry->parentUlid()) folder = *entry->parentUlid();
+  const std::string key = Collisions::collisionKey(entry->name());
+  std::vector<std::pair<std::string, std::string>> namesakes;  // (ulid, name), listing order
+  std::optional<std::size_t> requested;                        // index into namesakes
+  bool listed = false;   // a file with the ulid appeared in the listing
+  bool renamed = false;  // ... but under a name of another key
+  std::string scratch, scratchName;
+  forEachRow(db, folder ? kFilesInFolder : kTopLevelFiles, folder, [&](sqlite3_stmt* st) {
+    std::string_view rowUlid = columnText(st, 0, scratch);
+    std::string_view rowName = columnText(st, 1, scratchName);
+    bool same = Collisions::hasCollisionKey(rowName, key);
+    bool first = !listed && rowUlid == ulid;
+    if (first) {
+      listed = true;
+      renamed = !same;
+    }
+    if (same) {
+      namesakes.emplace_back(rowUlid, rowName);
+      if (first) requested = namesakes.size() - 1;
+    }
+    return true;
+  });
+  std::vector<std::string> reserved;
+  forEachRow(db, folder ? kFoldersWithParent : kTopLevelFolders, folder, [&](sqlite3_stmt* st) {
+    std::string_view name = columnText(st, 1, scratch);
+    if (Collisions::hasCollisionKey(name, key)) reserved.emplace_back(name);
+    return true;
+  });
+
+  if (renamed) {
+    // The file was renamed between the statements: resolve the whole folder as a
+    // listing would.
+    std::vector<IndexEntry> subfolders = foldersWithParent(folder);
+    std::vector<IndexEntry> files = filesInFolder(folder);
+    applyDisplayNames(files, 0, subfolders);
+    for (const IndexEntry& f : files) {
+      if (f.ulid() == ulid) {
+        entry->setDisplayName(f.displayName());
+        break;
+      }
+    }
+    return entry;
+  }
+  if (!requested) return entry;  // the file left the folder between the statements
+
+  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
+  std::vector<Collisions::NamedUlid> named;
+  named.reserve(namesakes.size());
+  for (const auto& [u, n] : namesakes) named.push_back({u, n});
+  std::string displayName = namesakes[*requested].second;
+  for (Collisions::Mark& m : Collisions::marks(reservedNames, named)) {
+    if (m.position == *requested) displayName = std::move(m.displayName);
+  }
+  entry->setDisplayName(std::move(displayName));
+  return entry;
+}
+
+// "PRAGMA data_version" cannot serve here: on a connection opened afresh, as every
+// Index is, it reads the same number whatever was written before. Instead the
+// value is a fingerprint of what any committed write changes:
+//  - the database file's identity, size and modification time (nanoseconds), and
+//    its header's file change counter and page count (offsets 24 to 31), which
+//    every commit in rollback-journal mode advances;
+//  - the WAL file's identity, size, modification time and header (checkpoint
+//    sequence, salts, checksums): every commit in WAL mode appends frames, and
+//    every restart of the log draws new salts; after the last writer closes, the
+//    log is gone and the checkpoint has rewritten the database file.
+// The -shm file is left out, as readers write it. Nothing is written, no
+// transaction is opened, and the cost is two stats and one read of the log header.
+std::int64_t Index::dataVersion() const {
+  if (!db_) return 0;
+  sqlite3* db = db_->handle.get();
+  Fingerprint fingerprint;
+
+  const char* dbPath = sqlite3_db_filename(db, "main");
+  struct stat st {};
+  if (dbPath != nullptr && *dbPath != '\0' && ::stat(dbPath, &st) == 0) {
+    fingerprint.addFile(st);
+  } else {
+    fingerprint.add(-1);
+  }
+
+  // The header is read through SQLite's own descriptor: opening and closing a
+  // second descriptor on the database would drop the POSIX locks that other
+  // connections of this process hold on it. A short read leaves zeros.
+  std::array<unsigned char, 8> header{};
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+      file != nullptr && file->pMethods != nullptr) {
+    if (file->pMethods->xRead(file, header.data(), static_cast<int>(header.size()), 24) !=
+        SQLITE_OK) {
+      header.fill(0);
+    }
+  }
+  fingerprint.add(header);
+
+  // No connection holds locks on the WAL file itself, so it may be opened here.
+  const char* walPath = dbPath ? sqlite3_filename_wal(dbPath) : nullptr;
+  fp::ScopedFD wal;
+  if (walPath != nullptr && *walPath != '\0') {
+    wal.reset(fp::retryOnEintr([&] { return ::open(walPath, O_RDONLY | O_CLOEXEC); }));
+  }
+  struct stat walSt {};
+  if (wal && ::fstat(wal.get(), &walSt) == 0) {
+    fingerprint.addFile(walSt);
+    std::array<unsigned char, 32> walHeader{};
+    ssize_t n =
+        fp::retryOnEintr([&] { return ::pread(wal.get(), walHeader.data(), walHeader.size(), 0); });
+    if (n < 0) walHeader.fill(0);
+    fingerprint.add(walHeader);
+  } else {
+    fingerprint.add(-2);  // no log
+  }
+  return fingerprint.value();
+}
+
+}  // namespace pellora
