@@ -1,0 +1,330 @@
+// fpctl mount against a plain folder holding the same files, in one run:
+//   - `ls -lR` of a 10,000-file tree (100 folders of 100 files): through a fresh
+//     mount (the first listing: every folder enumerated, every item looked up),
+//     through the mount again (what the mount and the kernel keep), and plain;
+//   - reading a 50 MB file after its first fetch: with the kernel's page cache
+//     (a file read again), with that cache dropped before each pass (every byte
+//     through FUSE, from the mount's cache), and plain (from the page cache).
+// At the end it prints the two ratios the mount is held to: listing time through
+// the mount / plain (target: at most 5), reading speed through the mount / plain
+// (target: at least 0.5).
+//
+// It runs pell-refhost, pell-domain and fpctl from the build in a sandbox of its
+// own under /tmp, and needs /dev/fuse (it says so and exits otherwise).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kFolders = 100;
+constexpr int kFilesPerFolder = 100;
+constexpr std::size_t kBigFileBytes = 50u << 20;
+constexpr const char* kAppGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
+
+bool isMountPoint(const fs::path& path) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream f(line);
+    std::string id, parent, dev, root, point;
+    f >> id >> parent >> dev >> root >> point;
+    if (point == path.string()) return true;
+  }
+  return false;
+}
+
+void writeBigFile(const fs::path& path) {
+  std::string chunk(1 << 20, '\0');
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31 + 7);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  for (std::size_t n = 0; n < kBigFileBytes; n += chunk.size()) {
+    if (::write(fd, chunk.data(), chunk.size()) < 0) break;
+  }
+  ::fdatasync(fd);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A private sandbox (store, containers, registry, log) with the tree in its store
+// and in a plain folder, the host serving it, the domain registered, and (while
+// mounted) fpctl mount.
+class World {
+ public:
+  static World& get() {
+    static World w;
+    return w;
+  }
+
+  fs::path plain() const { return root_ / "plain"; }
+  fs::path mnt() const { return root_ / "mnt"; }
+
+  bool setUp() {
+    std::string tmpl = "/tmp/pbench.XXXXXX";
+    if (!mkdtemp(tmpl.data())) return false;
+    root_ = tmpl;
+    fs::path store = root_ / "store";
+    std::string line(100, 'x');
+    for (int d = 0; d < kFolders; ++d) {
+      fs::path dir = store / "tree" / ("folder-" + std::to_string(d));
+      fs::create_directories(dir);
+      for (int f = 0; f < kFilesPerFolder; ++f) {
+        std::ofstream(dir / ("file-" + std::to_string(f) + ".txt")) << line << d << "/" << f;
+      }
+    }
+    fs::create_directories(plain());
+    fs::copy(store / "tree", plain() / "tree", fs::copy_options::recursive);
+    // The two copies of the big file are written alike, and the plain one's
+    // pages are dropped, so that both end up in the page cache the same way:
+    // by being read.
+    writeBigFile(store / "big.bin");
+    writeBigFile(plain() / "big.bin");
+    fs::create_directories(mnt());
+    fs::create_directories(root_ / "containers");
+    fs::create_directories(root_ / "state");
+
+    host_ = spawn({PELL_REFHOST_BIN, "serve", "--store", store.string()}, root_ / "host.out");
+    fs::path socket = root_ / "containers" / kAppGroup / "fp.sock";
+    if (host_ < 0 || !waitUntil([&] { return fs::exists(socket); })) {
+      std::cerr << "mount benchmark: pell-refhost did not come up\n";
+      return false;
+    }
+    if (wait(spawn({PELL_DOMAIN_BIN, "register"}, root_ / "domain.out")) != 0) {
+      std::cerr << "mount benchmark: pell-domain register failed\n";
+      return false;
+    }
+    return mount();
+  }
+
+  bool mount() {
+    mount_ = spawn(
+        {FPCTL_BIN, "mount", mnt().string(), "--foreground", "--cache", (root_ / "cache").string()},
+        root_ / "mount.out");
+    return mount_ > 0 && waitUntil([&] { return isMountPoint(mnt()); });
+  }
+
+  void unmount() {
+    if (isMountPoint(mnt())) wait(spawn({"/bin/fusermount3", "-u", mnt().string()}, "/dev/null"));
+    if (mount_ > 0) {
+      int st = 0;
+      if (!waitUntil([&] { return ::waitpid(mount_, &st, WNOHANG) == mount_; },
+                     std::chrono::seconds(20))) {
+        ::kill(mount_, SIGKILL);
+        ::waitpid(mount_, &st, 0);
+      }
+      mount_ = -1;
+    }
+    if (isMountPoint(mnt())) {
+      wait(spawn({"/bin/fusermount3", "-u", "-z", mnt().string()}, "/dev/null"));
+    }
+  }
+
+  // Runs a shell command line to its end; true when it succeeded.
+  bool sh(const std::string& command) {
+    return wait(spawn({"/bin/sh", "-c", command}, root_ / "sh.out")) == 0;
+  }
+
+  ~World() {
+    if (root_.empty()) return;
+    unmount();
+    if (host_ > 0) {
+      ::kill(host_, SIGTERM);
+      wait(host_);
+    }
+    std::error_code ec;
+    if (!isMountPoint(mnt())) fs::remove_all(root_, ec);
+  }
+
+ private:
+  pid_t spawn(const std::vector<std::string>& argv, const fs::path& output) {
+    std::vector<std::string> env = {"FILEPROVIDER_CONTAINERS=" + (root_ / "containers").string(),
+                                    "FILEPROVIDER_STATE=" + (root_ / "state").string(),
+                                    "FILEPROVIDER_LOG=" + (root_ / "platform.log").string(),
+                                    "FILEPROVIDER_BUNDLE=" PELLORA_BUNDLE_DIR};
+    for (char** e = environ; *e; ++e) {
+      if (std::string(*e).rfind("FILEPROVIDER_", 0) != 0) env.emplace_back(*e);
+    }
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+  }
+  static int wait(pid_t pid) {
+    if (pid < 0) return -1;
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+
+  fs::path root_;
+  pid_t host_ = -1;
+  pid_t mount_ = -1;
+};
+
+void listTree(benchmark::State& state, const fs::path& root) {
+  std::string cmd = "ls -lR '" + (root / "tree").string() + "' > /dev/null";
+  for (auto _ : state) {
+    if (!World::get().sh(cmd)) state.SkipWithError("ls -lR failed");
+  }
+  state.counters["files"] = kFolders * kFilesPerFolder;
+}
+
+void BM_ListPlain(benchmark::State& state) { listTree(state, World::get().plain()); }
+
+void BM_ListMountFirst(benchmark::State& state) {
+  World& w = World::get();
+  for (auto _ : state) {
+    state.PauseTiming();
+    w.unmount();  // a new mount: nothing cached by the mount or the kernel
+    if (!w.mount()) state.SkipWithError("cannot mount");
+    state.ResumeTiming();
+    if (!w.sh("ls -lR '" + (w.mnt() / "tree").string() + "' > /dev/null")) {
+      state.SkipWithError("ls -lR failed");
+    }
+  }
+}
+
+void BM_ListMountAgain(benchmark::State& state) {
+  World::get().sh("ls -lR '" + (World::get().mnt() / "tree").string() + "' > /dev/null");
+  listTree(state, World::get().mnt());
+}
+
+// Reads the whole file in 1 MiB pieces; `dropCache` first drops the kernel's
+// cached pages of it.
+void readFile(benchmark::State& state, const fs::path& file, bool dropCache) {
+  std::vector<char> buf(1 << 20);
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    int fd = ::open(file.c_str(), O_RDONLY);
+    if (fd < 0) {
+      state.SkipWithError("cannot open");
+      break;
+    }
+    if (dropCache) {
+      state.PauseTiming();
+      posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+      state.ResumeTiming();
+    }
+    for (;;) {
+      ssize_t n = ::read(fd, buf.data(), buf.size());
+      if (n <= 0) break;
+      bytes += n;
+    }
+    ::close(fd);
+  }
+  state.SetBytesProcessed(bytes);
+}
+
+void BM_ReadPlain(benchmark::State& state) {
+  World::get().sh("cat '" + (World::get().plain() / "big.bin").string() + "' > /dev/null");
+  readFile(state, World::get().plain() / "big.bin", false);
+}
+
+void BM_ReadMount(benchmark::State& state) {
+  World::get().sh("cat '" + (World::get().mnt() / "big.bin").string() + "' > /dev/null");
+  readFile(state, World::get().mnt() / "big.bin", false);
+}
+
+void BM_ReadMountThroughFuse(benchmark::State& state) {
+  World::get().sh("cat '" + (World::get().mnt() / "big.bin").string() + "' > /dev/null");
+  readFile(state, World::get().mnt() / "big.bin", true);
+}
+
+BENCHMARK(BM_ListPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ListMountFirst)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_ListMountAgain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadMount)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadMountThroughFuse)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+// Keeps each benchmark's real time per iteration, to print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const auto& r : runs) {
+      if (r.run_type == Run::RT_Iteration && r.iterations > 0 && !r.error_occurred) {
+        std::string name = r.benchmark_name();
+        name = name.substr(0, name.find('/'));
+        seconds[name] = r.real_accumulated_time / static_cast<double>(r.iterations);
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    std::cout << "mount benchmark skipped: /dev/fuse is not available\n";
+    return 0;
+  }
+  if (!World::get().setUp()) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto& s = reporter.seconds;
+  auto ratio = [&](const char* a, const char* b) -> std::optional<double> {
+    if (!s.count(a) || !s.count(b) || s[b] <= 0) return std::nullopt;
+    return s[a] / s[b];
+  };
+  auto show = [](const char* what, std::optional<double> r, const char* target) {
+    std::printf("%-58s %s (target %s)\n", what,
+                r ? (std::to_string(*r).substr(0, 5) + "x").c_str() : "n/a", target);
+  };
+  std::printf("\n");
+  show("ls -lR time, first listing of a fresh mount / plain:",
+       ratio("BM_ListMountFirst", "BM_ListPlain"), "<= 5x");
+  show("ls -lR time, listed again / plain:", ratio("BM_ListMountAgain", "BM_ListPlain"), "<= 5x");
+  // Reading speed is the inverse of the time per pass.
+  show("read speed 50 MB, mount / plain:", ratio("BM_ReadPlain", "BM_ReadMount"), ">= 0.5x");
+  show("read speed 50 MB, through FUSE (page cache dropped) / plain:",
+       ratio("BM_ReadPlain", "BM_ReadMountThroughFuse"), ">= 0.5x");
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,92 @@
+// fpctl's command line: the global options, the commands with their operands
+// and options, and the help texts. Parsing is pure: it reads nothing but its
+// arguments and reports every mistake as a UsageError.
+#ifndef FPCTL_COMMAND_LINE_H_
+#define FPCTL_COMMAND_LINE_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fileprovider/item.h"
+#include "fileprovider/result.h"
+
+namespace fpctl {
+
+// Exit statuses of fpctl.
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitFailed = 1,     // the request failed (the extension's error is printed)
+  kExitUsage = 2,      // the command line is wrong, or names no usable domain
+  kExitBadBundle = 3,  // the extension bundle cannot be loaded
+};
+
+// Options that come before the command.
+struct GlobalOptions {
+  bool json = false;
+  std::optional<std::string> domain;
+  std::optional<std::filesystem::path> bundle;
+  std::optional<std::filesystem::path> logFile;
+};
+
+struct CommandLine {
+  GlobalOptions global;
+  // The command word ("ls", "fetch", ...); empty for `fpctl --help` alone.
+  std::string command;
+  // True when help was asked for: `fpctl --help`, `fpctl help [CMD]`, `fpctl CMD --help`.
+  // `command` then names the command whose help to show (empty: the overview).
+  bool help = false;
+  // The operands, in order (identifiers are still unresolved text).
+  std::vector<std::string> operands;
+
+  // ls
+  std::optional<std::string> page;
+  // fetch
+  std::optional<std::filesystem::path> out;
+  // thumbnails
+  std::optional<std::filesystem::path> outDir;
+  // create: the template's content type; none for --no-type. Default "public.data".
+  std::optional<std::string> contentType = "public.data";
+  // create, modify
+  std::optional<std::filesystem::path> contents;
+  // modify
+  std::optional<std::string> name;
+  std::optional<std::string> parent;
+  bool contentsChanged = false;
+  fp::ItemFields extraFields = 0;
+  // mount
+  bool foreground = false;
+  std::optional<double> pollSeconds;
+  std::optional<std::filesystem::path> cacheDir;
+
+  // The changed-field bits of `modify`: filename (2) for --name, parent (4) for
+  // --parent, contents (1) for --contents or --contents-changed, plus --fields.
+  fp::ItemFields changedFields() const;
+};
+
+struct UsageError {
+  std::string message;
+  // The command whose synopsis fits the mistake; empty for the overview.
+  std::string command;
+};
+
+// Parses the arguments after the program name.
+fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args);
+
+// True for a command word fpctl knows.
+bool isCommand(std::string_view word);
+
+// The help of one command (synopsis, description, options), or the overview of
+// all commands and global options when `command` is empty. Ends with a newline.
+std::string helpText(std::string_view command = {});
+
+// "usage: fpctl [GLOBAL OPTIONS] ls [CONTAINER] [--page TEXT]" for a command,
+// or the general usage line.
+std::string usageLine(std::string_view command = {});
+
+}  // namespace fpctl
+
+#endif  // FPCTL_COMMAND_LINE_H_

@@ -1,0 +1,350 @@
+#include "fileprovider/fpctl/commands.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fileprovider/fpctl/fake_extension_for_test.h"
+
+namespace fpctl {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeExtension;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::makeItem;
+
+const std::string kRoot(fp::kRootContainer);
+
+// Runs fpctl's command line against a fake extension, capturing its output.
+class CommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "fpctl-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    ext_ = std::make_shared<FakeExtension>();
+    ext_->add(makeItem("f:docs", kRoot, "Documents", true));
+    ext_->add(makeItem("i:top", kRoot, "top.txt", false, 3));
+    ext_->add(makeItem("f:sub", "f:docs", "Sub", true));
+    ext_->add(makeItem("i:rep", "f:docs", "Report.pdf", false, 2048, "4"));
+    ext_->add(makeItem("i:deep", "f:sub", "deep.txt", false, 1));
+    ext_->fetchedFile = dir_ / "fetched";
+    std::ofstream(ext_->fetchedFile) << "contents of the file";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  struct Outcome {
+    int status;
+    std::string out, err;
+    nlohmann::json json;
+  };
+
+  Outcome run(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    Environment env{out, err};
+    env.load = [&](const GlobalOptions& g) -> fp::Result<LoadedExtension, CommandFailure> {
+      loadedWith_ = g;
+      if (loadFailure_) return fp::fail(*loadFailure_);
+      return LoadedExtension{fp::Domain{"d.default", "Pellora Connect", false}, ext_};
+    };
+    env.registry = [] {
+      return fp::StatusOr<std::vector<fp::DomainRecord>>(std::vector<fp::DomainRecord>{
+          {fp::Domain{"d.default", "Pellora Connect", false}, "/b/P.appex"}});
+    };
+    env.mount = [&](const fp::Domain& d, std::shared_ptr<fp::ReplicatedExtension> e,
+                    const MountOptions& o) {
+      mounted_ = o;
+      EXPECT_EQ(d.identifier, "d.default");
+      EXPECT_EQ(e.get(), ext_.get());
+      return 0;
+    };
+    env.setLogFile = [&](const fs::path& p) { logFile_ = p; };
+    env.text.utc = true;
+    Outcome o;
+    o.status = runCommandLine(args, env);
+    o.out = out.str();
+    o.err = err.str();
+    o.json = nlohmann::json::parse(o.out, nullptr, false);
+    return o;
+  }
+
+  Outcome runJson(std::vector<std::string> args) {
+    args.insert(args.begin(), "--json");
+    Outcome o = run(args);
+    EXPECT_FALSE(o.json.is_discarded()) << o.out;
+    return o;
+  }
+
+  fs::path dir_;
+  std::shared_ptr<FakeExtension> ext_;
+  std::optional<CommandFailure> loadFailure_;
+  std::optional<GlobalOptions> loadedWith_;
+  std::optional<MountOptions> mounted_;
+  std::optional<fs::path> logFile_;
+};
+
+std::vector<std::string> names(const nlohmann::json& items) {
+  std::vector<std::string> n;
+  for (const auto& i : items) n.push_back(i["filename"]);
+  return n;
+}
+
+TEST_F(CommandsTest, LsListsInEnumeratorOrderWithRawIdentifiers) {
+  auto o = runJson({"ls"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(names(o.json["items"]), (std::vector<std::string>{"Documents", "top.txt"}));
+  EXPECT_EQ(o.json["items"][0]["parent"], kRoot);
+  EXPECT_TRUE(o.json["nextPage"].is_null());
+  EXPECT_THAT(o.err, IsEmpty());
+
+  auto sub = runJson({"ls", "/Documents"});
+  EXPECT_EQ(names(sub.json["items"]), (std::vector<std::string>{"Sub", "Report.pdf"}));
+}
+
+TEST_F(CommandsTest, LsPages) {
+  ext_->pageSize = 1;
+  auto first = runJson({"ls", "@root"});
+  EXPECT_EQ(names(first.json["items"]), std::vector<std::string>{"Documents"});
+  EXPECT_EQ(first.json["nextPage"], "1");
+  auto second = runJson({"ls", "@root", "--page", "1"});
+  EXPECT_EQ(names(second.json["items"]), std::vector<std::string>{"top.txt"});
+  EXPECT_TRUE(second.json["nextPage"].is_null());
+
+  auto text = run({"ls"});
+  EXPECT_THAT(text.err, HasSubstr("--page '1'"));
+}
+
+TEST_F(CommandsTest, LsForPeopleIsATable) {
+  auto o = run({"ls", "/Documents"});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_THAT(o.out, HasSubstr("NAME"));
+  EXPECT_THAT(o.out, HasSubstr("Sub/"));
+  EXPECT_THAT(o.out, HasSubstr("2.0 KiB"));
+}
+
+TEST_F(CommandsTest, ItemAndItsFailure) {
+  auto o = runJson({"item", "/Documents/Report.pdf"});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.json["item"]["identifier"], "i:rep");
+  EXPECT_EQ(o.json["item"]["contentVersion"], "4");
+
+  auto missing = runJson({"item", "i:nope"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.json["error"]["code"], -1005);
+  EXPECT_EQ(missing.json["error"]["domain"], "NSFileProviderErrorDomain");
+  EXPECT_THAT(missing.err, HasSubstr("fpctl: item i:nope failed: no such item"));
+
+  auto badPath = runJson({"item", "/Documents/nope"});
+  EXPECT_EQ(badPath.status, 1);
+  EXPECT_THAT(badPath.err, HasSubstr("finding /Documents/nope failed"));
+  EXPECT_THAT(badPath.err, HasSubstr("\"nope\" in /Documents"));
+}
+
+TEST_F(CommandsTest, TreeWalksEveryFolder) {
+  auto o = runJson({"tree"});
+  ASSERT_EQ(o.status, 0);
+  const auto& t = o.json["tree"];
+  EXPECT_EQ(t["item"]["filename"], "Pellora Connect");
+  EXPECT_EQ(t["children"][0]["children"][0]["children"][0]["item"]["filename"], "deep.txt");
+
+  auto text = run({"tree", "/Documents"});
+  EXPECT_EQ(text.out,
+            "Documents\n"
+            "├── Sub/\n"
+            "│   └── deep.txt  1 B\n"
+            "└── Report.pdf  2.0 KiB\n");
+}
+
+TEST_F(CommandsTest, AnchorAndChanges) {
+  auto a = runJson({"anchor"});
+  ASSERT_EQ(a.status, 0);
+  EXPECT_EQ(a.json["anchor"], "1.0|7");
+  auto same = runJson({"changes", "@root", "1.0|7"});
+  ASSERT_EQ(same.status, 0);
+  EXPECT_EQ(same.json, nlohmann::json::parse(
+                           R"({"anchor":"1.0|7","moreComing":false,"updated":[],"deleted":[]})"));
+  auto stale = runJson({"changes", "@root", "1.0|6"});
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_EQ(stale.json["error"]["code"], -1002);
+}
+
+TEST_F(CommandsTest, FetchPrintsThePathAndCopiesWithOut) {
+  fs::path out = dir_ / "copy.txt";
+  auto o = runJson({"fetch", "/top.txt", "--out", out.string()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.json["path"], ext_->fetchedFile.string());
+  EXPECT_EQ(o.json["item"]["identifier"], "i:top");
+  std::ifstream in(out);
+  std::string copied((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(copied, "contents of the file");
+
+  auto text = run({"fetch", "i:top"});
+  EXPECT_EQ(text.out, ext_->fetchedFile.string() + "\n");
+
+  auto folder = runJson({"fetch", "/Documents"});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_EQ(folder.json["error"]["code"], -1005);
+}
+
+TEST_F(CommandsTest, FetchToAnUnwritablePlaceFails) {
+  auto o = runJson({"fetch", "i:top", "--out", (dir_ / "no/such/dir/x").string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.json["error"]["domain"], "NSPOSIXErrorDomain");
+  EXPECT_THAT(o.err, HasSubstr("saving i:top failed"));
+}
+
+TEST_F(CommandsTest, ThumbnailsReportBytesAndWriteFiles) {
+  fs::path outDir = dir_ / "thumbs";
+  auto o = runJson({"thumbnails", "/top.txt", "/Documents", "--out-dir", outDir.string()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.json["thumbnails"][0]["identifier"], "i:top");
+  EXPECT_EQ(o.json["thumbnails"][0]["bytes"], 10);
+  EXPECT_TRUE(o.json["thumbnails"][1]["bytes"].is_null());
+  EXPECT_TRUE(o.json["error"].is_null());
+  EXPECT_EQ(o.json["progress"], nlohmann::json::parse(R"({"total":2,"completed":2})"));
+  EXPECT_TRUE(fs::exists(outDir / "i_top.png"));
+}
+
+TEST_F(CommandsTest, CreateBuildsTheTemplateFromTheOptions) {
+  struct Case {
+    std::vector<std::string> options;
+    std::optional<std::string> type;
+  } cases[] = {{{}, "public.data"},
+               {{"--folder"}, "public.folder"},
+               {{"--type", "public.png"}, "public.png"},
+               {{"--no-type"}, std::nullopt}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"create", "/Documents", "new"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto o = runJson(args);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.json["remainingFields"], 0);
+    EXPECT_EQ(o.json["shouldFetchContent"], false);
+    auto made = ext_->created().back();
+    EXPECT_EQ(made.parent, "f:docs");
+    EXPECT_EQ(made.filename, "new");
+    EXPECT_EQ(made.contentType ? std::optional(made.contentType->identifier()) : std::nullopt,
+              c.type);
+    EXPECT_EQ(made.contents, std::nullopt);
+  }
+}
+
+TEST_F(CommandsTest, CreateWithContentsPassesAnAbsolutePath) {
+  fs::path cwd = fs::current_path();
+  fs::current_path(dir_);
+  auto o = runJson({"create", "@root", "n.txt", "--contents", "fetched"});
+  fs::current_path(cwd);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ext_->created().back().contents, dir_ / "fetched");
+  EXPECT_EQ(ext_->created().back().fields & fp::field::kContents, fp::field::kContents);
+
+  auto missing = run({"create", "@root", "n.txt", "--contents", (dir_ / "absent").string()});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_THAT(missing.err, HasSubstr("not a readable file"));
+}
+
+TEST_F(CommandsTest, ModifyStartsFromTheCurrentItem) {
+  auto renamed = runJson({"modify", "/Documents/Report.pdf", "--name", "Final.pdf"});
+  ASSERT_EQ(renamed.status, 0) << renamed.err;
+  auto m = ext_->modified().back();
+  EXPECT_EQ(m.identifier, "i:rep");
+  EXPECT_EQ(m.filename, "Final.pdf");
+  EXPECT_EQ(m.parent, "f:docs");  // unchanged, from the lookup
+  EXPECT_EQ(m.fields, fp::field::kFilename);
+  EXPECT_EQ(m.baseVersion, (fp::ItemVersion{"4", "4-Report.pdf"}));
+
+  auto moved = runJson({"modify", "i:rep", "--parent", "@root", "--fields", "8"});
+  ASSERT_EQ(moved.status, 0);
+  m = ext_->modified().back();
+  EXPECT_EQ(m.filename, "Report.pdf");
+  EXPECT_EQ(m.parent, kRoot);
+  EXPECT_EQ(m.fields, fp::field::kParentItemIdentifier | 8);
+
+  auto gone = runJson({"modify", "i:gone", "--name", "x"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_THAT(gone.err, HasSubstr("looking up i:gone failed"));
+  EXPECT_EQ(ext_->modified().size(), 2u);
+}
+
+TEST_F(CommandsTest, ChangeRefusalsAreFailures) {
+  ext_->changeError = fp::Error::cocoa(fp::kFileWriteInvalidFileNameError);
+  auto o = runJson({"create", "@root", "a/b"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.json, nlohmann::json::parse(
+                        R"({"error":{"domain":"NSCocoaErrorDomain","code":514,"description":)" +
+                        nlohmann::json(fp::Error::cocoa(514).description()).dump() + "}}"));
+  EXPECT_THAT(o.err, HasSubstr("create @root a/b failed: invalid file name"));
+}
+
+TEST_F(CommandsTest, DeletePrintsAnEmptyObject) {
+  auto o = runJson({"delete", "/top.txt"});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "{}\n");
+  EXPECT_EQ(ext_->deleted().back().identifier, "i:top");
+  EXPECT_EQ(ext_->deleted().back().baseVersion.contentVersion, "1");
+}
+
+TEST_F(CommandsTest, LoadFailures) {
+  loadFailure_ = CommandFailure{kExitBadBundle, "fpctl: cannot load the extension bundle /x",
+                                fp::Error::cocoa(3587, "cannot load")};
+  auto bad = runJson({"ls"});
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_EQ(bad.json["error"]["code"], 3587);
+  EXPECT_THAT(bad.err, HasSubstr("cannot load the extension bundle /x"));
+
+  loadFailure_ = CommandFailure{kExitUsage, "fpctl: no domain is registered", std::nullopt};
+  auto none = run({"--json", "ls"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_THAT(none.out, IsEmpty());
+  EXPECT_THAT(none.err, HasSubstr("no domain is registered"));
+}
+
+TEST_F(CommandsTest, UsageErrorsAndHelp) {
+  auto bad = run({"fetch"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_THAT(bad.out, IsEmpty());
+  EXPECT_THAT(bad.err, HasSubstr("usage: fpctl [GLOBAL OPTIONS] fetch ID"));
+  EXPECT_FALSE(loadedWith_.has_value());  // nothing was loaded
+
+  auto help = run({"help", "create"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("--no-type"));
+  EXPECT_EQ(run({"create", "--help"}).out, help.out);
+}
+
+TEST_F(CommandsTest, GlobalOptionsReachTheLoaderAndTheLog) {
+  auto o = run({"--domain", "d.default", "--bundle", "/b", "--log", "/tmp/l.log", "anchor"});
+  ASSERT_EQ(o.status, 0);
+  ASSERT_TRUE(loadedWith_);
+  EXPECT_EQ(loadedWith_->domain, "d.default");
+  EXPECT_EQ(loadedWith_->bundle, fs::path("/b"));
+  EXPECT_EQ(logFile_, fs::path("/tmp/l.log"));
+}
+
+TEST_F(CommandsTest, DomainsNeedNoExtension) {
+  auto o = runJson({"domains"});
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.json, nlohmann::json::parse(R"({"domains":[{"identifier":"d.default",)"
+                                          R"("displayName":"Pellora Connect","hidden":false,)"
+                                          R"("bundle":"/b/P.appex"}]})"));
+  EXPECT_FALSE(loadedWith_.has_value());
+}
+
+TEST_F(CommandsTest, MountHandsOverTheOptions) {
+  auto o = run({"mount", "/mnt/p", "--foreground", "--poll", "0.25", "--cache", "/c"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  ASSERT_TRUE(mounted_);
+  EXPECT_EQ(mounted_->mountpoint, fs::path("/mnt/p"));
+  EXPECT_TRUE(mounted_->foreground);
+  EXPECT_EQ(mounted_->pollSeconds, 0.25);
+  EXPECT_EQ(mounted_->cacheDir, fs::path("/c"));
+}
+
+}  // namespace
+}  // namespace fpctl

@@ -1,0 +1,51 @@
+// Which domain fpctl serves and which extension bundle serves it, and loading
+// that bundle into the process.
+#ifndef FPCTL_HOST_H_
+#define FPCTL_HOST_H_
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fileprovider/domain.h"
+#include "fileprovider/error.h"
+#include "fileprovider/extension.h"
+#include "fileprovider/fpctl/command_line.h"
+
+namespace fpctl {
+
+// Why a command could not run: the exit status, a line for standard error, and
+// the error value behind it (printed as {"error":...} with --json), if any.
+struct CommandFailure {
+  int status = kExitFailed;
+  std::string message;
+  std::optional<fp::Error> error;
+};
+
+struct DomainChoice {
+  fp::Domain domain;
+  std::filesystem::path bundle;
+};
+
+// Picks the domain and bundle from the registry's records and the options:
+// --domain names the domain (default: the only registered one); --bundle names
+// the bundle (default: the one registered for the domain). A domain given with
+// --bundle but not registered is served under its identifier as display name.
+// Every other gap is a usage failure whose message lists the registered domains.
+fp::Result<DomainChoice, CommandFailure> chooseDomain(const std::vector<fp::DomainRecord>& records,
+                                                      const GlobalOptions& options);
+
+struct LoadedExtension {
+  fp::Domain domain;
+  std::shared_ptr<fp::ReplicatedExtension> extension;
+};
+
+// Reads the registry, chooses the domain, loads its bundle (status 3 when that
+// fails) and constructs the extension for the domain.
+fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& options);
+
+}  // namespace fpctl
+
+#endif  // FPCTL_HOST_H_

@@ -1,0 +1,22 @@
+// fpctl: the platform host. Loads a domain's extension bundle, makes one
+// request, prints the outcome and exits (see `fpctl help`).
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "fileprovider/fpctl/commands.h"
+#include "fileprovider/fpctl/mount/mount.h"
+#include "fileprovider/log.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  fpctl::Environment env{std::cout, std::cerr};
+  env.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
+  env.mount = fpctl::runMount;
+  env.setLogFile = [](const std::filesystem::path& file) { fp::Log::setLogFile(file); };
+  int status = fpctl::runCommandLine(args, env);
+  std::cout.flush();
+  return status;
+}

@@ -1,0 +1,29 @@
+#include "fileprovider/fpctl/mount/change_poller.h"
+
+namespace fpctl::mount {
+
+ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval)
+    : fs_(fs), interval_(interval), thread_([this] { run(); }) {}
+
+ChangePoller::~ChangePoller() { stop(); }
+
+void ChangePoller::stop() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+    cv_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void ChangePoller::run() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
+    lock.unlock();
+    fs_.checkForChanges();
+    lock.lock();
+  }
+}
+
+}  // namespace fpctl::mount

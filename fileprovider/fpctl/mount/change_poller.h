@@ -1,0 +1,38 @@
+// Runs the mount's change check at a fixed interval on a thread of its own.
+#ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
+#define FPCTL_MOUNT_CHANGE_POLLER_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "fileprovider/fpctl/mount/mount_fs.h"
+
+namespace fpctl::mount {
+
+class ChangePoller {
+ public:
+  // Starts checking `fs` every `interval`; `fs` must outlive the poller.
+  ChangePoller(MountFs& fs, std::chrono::milliseconds interval);
+  // Stops and waits for a check in progress.
+  ~ChangePoller();
+  ChangePoller(const ChangePoller&) = delete;
+  ChangePoller& operator=(const ChangePoller&) = delete;
+
+  void stop();
+
+ private:
+  void run();
+
+  MountFs& fs_;
+  const std::chrono::milliseconds interval_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_CHANGE_POLLER_H_

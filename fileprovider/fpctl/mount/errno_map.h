@@ -1,0 +1,29 @@
+// How the extension's error values reach programs as errno values.
+#ifndef FPCTL_MOUNT_ERRNO_MAP_H_
+#define FPCTL_MOUNT_ERRNO_MAP_H_
+
+#include "fileprovider/error.h"
+#include "fileprovider/result.h"
+
+namespace fpctl::mount {
+
+// An errno value (positive) as the failure side of a result.
+struct Errno {
+  int value = 0;
+};
+
+template <class T>
+using ErrnoOr = fp::Result<T, Errno>;
+
+// The errno value for an error of the extension, chosen so that ordinary tools
+// print a sensible message:
+//   no such item ENOENT, not authenticated EACCES, insufficient quota EDQUOT,
+//   disk full (Cocoa 640) ENOSPC, invalid file name (Cocoa 514) EINVAL,
+//   server unreachable and cannot synchronize EIO, filename collision EEXIST,
+//   directory not empty ENOTEMPTY, deletion rejected EPERM, POSIX errors their own
+//   code, everything else EIO.
+[[nodiscard]] int errnoFor(const fp::Error& error);
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_ERRNO_MAP_H_

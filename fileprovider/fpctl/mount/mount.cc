@@ -1,0 +1,316 @@
+#include "fileprovider/fpctl/mount/mount.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "fileprovider/fpctl/mount/change_poller.h"
+#include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/fuse_front.h"
+#include "fileprovider/fpctl/mount/mount_fs.h"
+#include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/log.h"
+#include "fileprovider/scoped_fd.h"
+
+namespace fpctl {
+namespace fs = std::filesystem;
+using namespace fpctl::mount;
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Where the signal handler reports to. A handler has no other way to reach the
+// mount, so this is the one process-wide value the mount keeps; -1 when no
+// mount runs.
+std::atomic<int> signalPipe{-1};
+
+void onStopSignal(int signo) {
+  int saved = errno;
+  int fd = signalPipe.load();
+  if (fd >= 0) {
+    char c = static_cast<char>(signo);
+    [[maybe_unused]] ssize_t n = ::write(fd, &c, 1);
+  }
+  errno = saved;
+}
+
+// Installs the stop handlers for the life of the object.
+class StopSignals {
+ public:
+  StopSignals() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+      read_.reset(fds[0]);
+      write_.reset(fds[1]);
+      signalPipe.store(fds[1]);
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+      sigaction(kStopSignals[i], &sa, &previous_[i]);
+    }
+  }
+  ~StopSignals() {
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+      sigaction(kStopSignals[i], &previous_[i], nullptr);
+    }
+    signalPipe.store(-1);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  int readFd() const { return read_.get(); }
+
+ private:
+  fp::ScopedFD read_;
+  fp::ScopedFD write_;
+  struct sigaction previous_[std::size(kStopSignals)]{};
+};
+
+// Waits for a stop signal and ends the FUSE loop; stopped through its own pipe.
+class SignalWatcher {
+ public:
+  SignalWatcher(const StopSignals& signals, FuseFront& front, const fp::Log& log) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+      stopRead_.reset(fds[0]);
+      stopWrite_.reset(fds[1]);
+    }
+    thread_ = std::thread([this, &signals, &front, &log] {
+      pollfd p[2] = {{signals.readFd(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+      for (;;) {
+        int n = fp::retryOnEintr([&] { return ::poll(p, 2, -1); });
+        if (n < 0 || (p[1].revents & (POLLIN | POLLHUP))) return;
+        if (p[0].revents & POLLIN) {
+          char c = 0;
+          [[maybe_unused]] ssize_t r = ::read(signals.readFd(), &c, 1);
+          log.info("signal %d: unmounting once pending requests are done", {int{c}});
+          front.exit();
+          return;
+        }
+      }
+    });
+  }
+  ~SignalWatcher() {
+    char c = 0;
+    [[maybe_unused]] ssize_t n = ::write(stopWrite_.get(), &c, 1);
+    if (thread_.joinable()) thread_.join();
+  }
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+ private:
+  fp::ScopedFD stopRead_;
+  fp::ScopedFD stopWrite_;
+  std::thread thread_;
+};
+
+fs::path defaultCacheParent(const fp::Domain& domain) {
+  fs::path base;
+  if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x) {
+    base = x;
+  } else if (const char* h = std::getenv("HOME"); h && *h) {
+    base = fs::path(h) / ".cache";
+  } else {
+    base = fs::temp_directory_path();
+  }
+  std::string name = domain.identifier.empty() ? "domain" : domain.identifier;
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return base / "fileprovider" / name;
+}
+
+bool isInside(const fs::path& path, const fs::path& folder) {
+  fs::path rel = path.lexically_normal().lexically_relative(folder.lexically_normal());
+  return !rel.empty() && *rel.begin() != "..";
+}
+
+int threadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+// Detaches into the background. The parent waits for the child to report
+// whether the mount came up and returns that outcome; the child returns none
+// and goes on. `ready` is the child's end of the report pipe.
+std::optional<int> daemonize(fp::ScopedFD& ready) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  fp::ScopedFD readEnd(fds[0]);
+  fp::ScopedFD writeEnd(fds[1]);
+  std::cout.flush();
+  std::cerr.flush();
+  pid_t pid = fork();
+  if (pid < 0) return std::nullopt;  // stay in the foreground
+  if (pid > 0) {
+    writeEnd.reset();
+    char status = 1;
+    ssize_t n = fp::retryOnEintr([&] { return ::read(readEnd.get(), &status, 1); });
+    if (n != 1) {
+      int ws = 0;
+      waitpid(pid, &ws, 0);
+      return 1;
+    }
+    return status == 0 ? 0 : 1;
+  }
+  setsid();
+  ready = std::move(writeEnd);
+  return std::nullopt;
+}
+
+void reportReady(fp::ScopedFD& ready, bool ok) {
+  if (!ready) return;
+  char status = ok ? 0 : 1;
+  [[maybe_unused]] ssize_t n = ::write(ready.get(), &status, 1);
+  ready.reset();
+  if (!ok) return;
+  // The parent has gone; nothing may wait on our output any more.
+  fp::ScopedFD null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (null) {
+    dup2(null.get(), STDIN_FILENO);
+    dup2(null.get(), STDOUT_FILENO);
+    dup2(null.get(), STDERR_FILENO);
+  }
+  if (chdir("/") != 0) {
+    // Keeping the old working folder is harmless.
+  }
+}
+
+int fail(fp::ScopedFD& ready, const std::string& message) {
+  std::cerr << "fpctl: " << message << "\n";
+  std::cerr.flush();
+  reportReady(ready, false);
+  return 1;
+}
+
+}  // namespace
+
+int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> extension,
+             const MountOptions& options) {
+  const fp::Log log("fpctl", "Mount");
+  fp::ScopedFD ready;
+  if (!extension) return fail(ready, "no extension to mount");
+  if (!(options.pollSeconds > 0) || !std::isfinite(options.pollSeconds)) {
+    return fail(ready, "--poll must be a positive number of seconds");
+  }
+  std::error_code ec;
+  fs::path mountpoint = fs::absolute(options.mountpoint, ec).lexically_normal();
+  if (ec || !fs::is_directory(mountpoint, ec)) {
+    return fail(ready, "mount point " + options.mountpoint.string() + " is not a folder");
+  }
+  if (mountAt(mountpoint).type == "fuse.fpctl") {
+    return fail(ready, mountpoint.string() +
+                           " is mounted already; unmount it first (fusermount3 -u " +
+                           mountpoint.string() + ")");
+  }
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    return fail(ready, "cannot mount: /dev/fuse is not available (" +
+                           std::string(std::strerror(errno)) + ")");
+  }
+
+  fs::path cacheRoot;
+  bool freshCache = !options.cacheDir;
+  if (options.cacheDir) {
+    cacheRoot = fs::absolute(*options.cacheDir, ec).lexically_normal();
+  } else {
+    cacheRoot = defaultCacheParent(domain) / "mount-XXXXXX";
+  }
+  if (isInside(cacheRoot, mountpoint)) {
+    return fail(ready, "the cache folder " + cacheRoot.parent_path().string() +
+                           " must not lie inside the mount point (use --cache DIR)");
+  }
+  if (freshCache) {
+    fs::create_directories(cacheRoot.parent_path(), ec);
+    std::string pattern = cacheRoot.string();
+    if (!mkdtemp(pattern.data())) {
+      return fail(ready, "cannot create a cache folder in " + cacheRoot.parent_path().string() +
+                             ": " + std::strerror(errno));
+    }
+    cacheRoot = pattern;
+  }
+
+  if (!options.foreground) {
+    if (threadCount() > 1) {
+      std::cerr << "fpctl: staying in the foreground (threads are already running)\n";
+    } else if (auto parentStatus = daemonize(ready)) {
+      return *parentStatus;
+    }
+  }
+
+  // Every open file in the mount holds a descriptor here.
+  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  auto cache = ContentCache::open(cacheRoot, freshCache);
+  if (!cache) {
+    return fail(ready, "cannot use the cache folder " + cacheRoot.string() + ": " +
+                           std::strerror(cache.error().value));
+  }
+  FuseNotifier notifier;
+  MountFs mfs(extension, **cache, notifier, getuid(), getgid());
+  if (auto started = mfs.start(); !started) {
+    return fail(ready, "cannot read the root of domain " + domain.identifier + ": " +
+                           started.error().description());
+  }
+  FuseOptions fuseOptions;
+  fuseOptions.fsName = "fpctl:" + domain.identifier;
+  auto front = FuseFront::mount(mfs, notifier, mountpoint, fuseOptions);
+  if (!front) return fail(ready, front.error());
+
+  log.info("mounted %{public}@ at %{public}@", {domain.identifier, mountpoint.string()});
+  std::cout << "mounted " << (domain.displayName.empty() ? domain.identifier : domain.displayName)
+            << " at " << mountpoint.string() << "\n"
+            << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
+  reportReady(ready, true);
+
+  int loopResult;
+  {
+    StopSignals signals;
+    SignalWatcher watcher(signals, **front, log);
+    auto interval =
+        std::chrono::milliseconds(std::max<long long>(1, std::llround(options.pollSeconds * 1000)));
+    ChangePoller poller(mfs, interval);
+    loopResult = (*front)->loop();
+    poller.stop();
+  }
+  // Nothing new may arrive while the last changes are sent.
+  (*front)->unmount();
+  mfs.finishPendingUploads();
+  front->reset();
+  log.info("unmounted %{public}@", {mountpoint.string()});
+  if (loopResult < 0) {
+    std::cerr << "fpctl: the mount ended with an error: " << std::strerror(-loopResult) << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace fpctl

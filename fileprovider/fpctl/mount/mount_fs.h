@@ -1,0 +1,194 @@
+// The file system the mount serves, apart from FUSE itself: an inode table over
+// the extension's items, cached listings, fetched contents and working copies of
+// files being written, and the change check that keeps them current. Every
+// operation returns what the kernel is to be told (0 or an errno value); the FUSE
+// front only translates. Thread-safe: the FUSE loop calls it from many threads.
+//
+// Items and folders
+//   A folder's listing comes from the extension's enumerator and is kept until a
+//   change check says the index changed; then every listing the kernel still uses
+//   is read again and compared, and the kernel is told to forget exactly the
+//   names and attributes that changed. Items are shown under posixName() of their
+//   display name; a name that two items of one folder share is shown once as it
+//   is and then with " (2)", " (3)", ... appended.
+//
+// Contents
+//   Opening a file for reading fetches its contents once per content version into
+//   the cache; reads are served from there. Opening it for writing makes a working
+//   copy (empty when truncated, else the current contents); a new file lives only
+//   in its working copy. A changed working copy is sent when a handle that can
+//   write is flushed (close) or synced, and once more when its last handle is
+//   released: a new file with createItem, an existing one with modifyItem and the
+//   contents bit. A copy that cannot be sent even then is kept in the cache's
+//   unsent/ folder and the log says where.
+//
+// Changes of mode, owner and times are accepted and not sent: the service decides
+// them. Failures of the extension are logged (subsystem "fpctl", category
+// "Mount") with the operation and the item, and reach the caller through
+// errnoFor().
+#ifndef FPCTL_MOUNT_MOUNT_FS_H_
+#define FPCTL_MOUNT_MOUNT_FS_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fileprovider/extension.h"
+#include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/provider_client.h"
+#include "fileprovider/log.h"
+#include "fileprovider/scoped_fd.h"
+
+namespace fpctl::mount {
+
+using Ino = std::uint64_t;
+inline constexpr Ino kRootIno = 1;  // FUSE's root node id
+
+// What the mount tells the kernel to forget. Implementations must not call back
+// into the MountFs, and the FUSE one defers the work to its own thread, since the
+// kernel may hold locks that the request being answered also needs.
+class KernelNotifier {
+ public:
+  virtual ~KernelNotifier();
+  // The kernel looks `name` in `parent` up again before it next uses it.
+  virtual void forgetEntry(Ino parent, const std::string& name) = 0;
+  // The kernel asks for the attributes of `ino` again, and with `contents` also
+  // drops the data (or listing) it has cached for it.
+  virtual void forgetInode(Ino ino, bool contents) = 0;
+};
+
+struct EntryReply {
+  Ino ino = 0;
+  struct stat attr {};
+};
+
+struct OpenReply {
+  std::uint64_t fh = 0;
+  bool keepCache = false;  // the kernel may keep the data it has cached
+};
+
+struct DirEntry {
+  std::string name;
+  Ino ino = 0;
+  struct stat attr {};
+};
+
+class MountFs {
+ public:
+  MountFs(std::shared_ptr<fp::ReplicatedExtension> extension, ContentCache& cache,
+          KernelNotifier& notifier, uid_t uid, gid_t gid);
+  ~MountFs();
+  MountFs(const MountFs&) = delete;
+  MountFs& operator=(const MountFs&) = delete;
+
+  // Reads the root item and the first sync anchor; fails when the extension
+  // cannot describe its root.
+  fp::Status start();
+
+  ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name);
+  void forget(Ino ino, std::uint64_t count);
+  ErrnoOr<struct stat> getattr(Ino ino);
+  // Only a size change is acted on; `fh` is the handle it came through, if any.
+  ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh);
+  int access(Ino ino, int mask);
+
+  ErrnoOr<std::uint64_t> opendir(Ino ino);
+  // Hands out the entries of an open folder from position `offset` on ("." and
+  // ".." first). `emit(entry, nextOffset)` returns false once the reply is full.
+  // With `plus` every entry emitted counts as a lookup the kernel will forget.
+  int readdir(std::uint64_t dh, off_t offset, bool plus,
+              const std::function<bool(const DirEntry&, off_t)>& emit);
+  void releasedir(std::uint64_t dh);
+
+  ErrnoOr<OpenReply> open(Ino ino, int flags);
+  ErrnoOr<std::pair<EntryReply, OpenReply>> create(Ino parent, std::string_view name, int flags);
+  // The descriptor reads of `fh` are served from; valid until `fh` is released.
+  ErrnoOr<int> readDescriptor(std::uint64_t fh);
+  ErrnoOr<std::size_t> read(std::uint64_t fh, char* buf, std::size_t size, off_t offset);
+  ErrnoOr<std::size_t> write(std::uint64_t fh, const char* data, std::size_t size, off_t offset);
+  int flush(std::uint64_t fh);
+  int fsync(std::uint64_t fh);
+  void release(std::uint64_t fh);
+
+  ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name);
+  int unlink(Ino parent, std::string_view name);
+  int rmdir(Ino parent, std::string_view name);
+  // `flags`: 0 or RENAME_NOREPLACE; RENAME_EXCHANGE is not supported (EINVAL).
+  int rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
+             unsigned flags);
+
+  // One change check: asks the working set for changes since the held anchor;
+  // when the index changed, takes the new anchor and refreshes what is cached.
+  void checkForChanges();
+  // Sends every working copy that still holds unsent changes (files written but
+  // never closed). Called when the kernel has gone away.
+  void finishPendingUploads();
+
+ private:
+  struct WorkingCopy;
+  struct Node;
+  struct Handle;
+  struct DirHandle;
+  struct Listing;
+  using Lock = std::unique_lock<std::mutex>;
+
+  Node* findNode(Ino ino);
+  Node& nodeForItemLocked(Ino parent, const std::string& name, const ItemState& item);
+  Ino inoFor(const fp::ItemIdentifier& identifier);
+  struct stat attrOf(const Node& node) const;
+  int ensureListingLocked(Lock& lock, Ino dir);
+  std::unique_ptr<Listing> buildListing(const Node& dir, const std::vector<ItemState>& items) const;
+  void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
+  void maybeEraseLocked(Ino ino);
+  ErrnoOr<std::filesystem::path> contentsOf(Ino ino);
+  ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item);
+  ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty);
+  int uploadNode(Ino ino);
+  void releaseWorkIfIdle(Ino ino, bool sendFailed);
+  ItemState reread(const ItemState& returned, ItemState expected);
+  int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
+                    unsigned flags, bool mayUploadFirst);
+  void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
+                       const std::string& newName, const ItemState& item);
+  void refresh();
+  int failed(std::string_view op, const std::string& item, const fp::Error& error);
+  int refused(std::string_view op, const std::string& item, int err, std::string_view why);
+
+  ProviderClient provider_;
+  ContentCache& cache_;
+  KernelNotifier& notifier_;
+  const uid_t uid_;
+  const gid_t gid_;
+  const fp::Log log_{"fpctl", "Mount"};
+
+  std::mutex mu_;  // guards everything below
+  std::unordered_map<Ino, std::unique_ptr<Node>> nodes_;
+  std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
+  Ino nextIno_ = kRootIno + 1;
+  std::unordered_map<std::uint64_t, std::shared_ptr<Handle>> handles_;
+  std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
+  std::uint64_t nextFh_ = 1;
+  std::unordered_map<std::string, std::shared_future<ErrnoOr<std::filesystem::path>>> fetches_;
+
+  std::mutex anchorMu_;  // one change check at a time; taken before mu_, never inside it
+  std::optional<fp::SyncAnchor> anchor_;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_MOUNT_FS_H_

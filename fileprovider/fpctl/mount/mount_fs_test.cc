@@ -1,0 +1,602 @@
+#include "fileprovider/fpctl/mount/mount_fs.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
+#include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/log.h"
+
+namespace fpctl::mount {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::InMemoryExtension;
+using ::testing::IsEmpty;
+
+const std::string kRoot(fp::kRootContainer);
+
+class RecordingNotifier final : public KernelNotifier {
+ public:
+  void forgetEntry(Ino parent, const std::string& name) override {
+    std::lock_guard lock(mu_);
+    entries.emplace_back(parent, name);
+  }
+  void forgetInode(Ino ino, bool contents) override {
+    std::lock_guard lock(mu_);
+    inodes.emplace_back(ino, contents);
+  }
+  void clear() {
+    std::lock_guard lock(mu_);
+    entries.clear();
+    inodes.clear();
+  }
+  std::mutex mu_;
+  std::vector<std::pair<Ino, std::string>> entries;
+  std::vector<std::pair<Ino, bool>> inodes;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class MountFsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mountfs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    fp::Log::setLogFile(dir_ / "log");
+    ext_ = std::make_shared<InMemoryExtension>(dir_ / "host");
+    docs_ = ext_->addFolder(kRoot, "Docs");
+    notes_ = ext_->addFile(docs_, "notes.txt", "hello");
+    locked_ = ext_->addFile(docs_, "locked.csv", "a,b", /*locked=*/true);
+    auto cache = ContentCache::open(dir_ / "cache", false);
+    ASSERT_TRUE(cache.ok());
+    cache_ = std::move(*cache);
+    fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+    ASSERT_TRUE(fs_->start().ok());
+  }
+  void TearDown() override {
+    fs_.reset();
+    cache_.reset();
+    ext_.reset();
+    fp::Log::setLogFile(std::nullopt);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // ---- verbs ----
+  Ino lookup(const std::string& path) {
+    Ino ino = kRootIno;
+    std::stringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+      auto e = fs_->lookup(ino, part);
+      if (!e) return 0;
+      ino = e->ino;
+    }
+    return ino;
+  }
+  struct stat attr(const std::string& path) {
+    auto a = fs_->getattr(lookup(path));
+    EXPECT_TRUE(a.ok()) << path;
+    if (!a.ok()) return {};
+    return *a;
+  }
+  std::vector<std::string> names(const std::string& path = "") {
+    auto dh = fs_->opendir(path.empty() ? kRootIno : lookup(path));
+    EXPECT_TRUE(dh.ok());
+    std::vector<std::string> out;
+    if (!dh.ok()) return out;
+    EXPECT_EQ(fs_->readdir(*dh, 0, false,
+                           [&](const DirEntry& e, off_t) {
+                             if (e.name != "." && e.name != "..") out.push_back(e.name);
+                             return true;
+                           }),
+              0);
+    fs_->releasedir(*dh);
+    return out;
+  }
+  ErrnoOr<std::string> read(const std::string& path) {
+    auto h = fs_->open(lookup(path), O_RDONLY);
+    if (!h) return fp::fail(h.error());
+    std::string out(1 << 16, '\0');
+    auto n = fs_->read(h->fh, out.data(), out.size(), 0);
+    fs_->release(h->fh);
+    if (!n) return fp::fail(n.error());
+    out.resize(*n);
+    return out;
+  }
+  // Creates `name` in `folder` with `data` and closes it; the result of the close.
+  int writeNew(const std::string& folder, const std::string& name, const std::string& data) {
+    auto c = fs_->create(folder.empty() ? kRootIno : lookup(folder), name, O_WRONLY | O_CREAT);
+    if (!c) return c.error().value;
+    auto w = fs_->write(c->second.fh, data.data(), data.size(), 0);
+    EXPECT_TRUE(w.ok());
+    int e = fs_->flush(c->second.fh);
+    fs_->release(c->second.fh);
+    return e;
+  }
+  int overwrite(const std::string& path, const std::string& data, int flags) {
+    auto h = fs_->open(lookup(path), flags);
+    if (!h) return h.error().value;
+    EXPECT_TRUE(fs_->write(h->fh, data.data(), data.size(), 0).ok());
+    int e = fs_->flush(h->fh);
+    fs_->release(h->fh);
+    return e;
+  }
+  int rename(const std::string& from, const std::string& to, unsigned flags = 0) {
+    auto split = [&](const std::string& p) {
+      auto slash = p.rfind('/');
+      if (slash == std::string::npos) return std::pair(kRootIno, p);
+      return std::pair(lookup(p.substr(0, slash)), p.substr(slash + 1));
+    };
+    auto [fp, fn] = split(from);
+    auto [tp, tn] = split(to);
+    return fs_->rename(fp, fn, tp, tn, flags);
+  }
+  std::string log() { return slurp(dir_ / "log"); }
+  static bool waitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  int changeCalls() {
+    return static_cast<int>(ext_->calls("create").size() + ext_->calls("modify").size() +
+                            ext_->calls("delete").size());
+  }
+
+  fs::path dir_;
+  std::shared_ptr<InMemoryExtension> ext_;
+  RecordingNotifier notifier_;
+  std::unique_ptr<ContentCache> cache_;
+  std::unique_ptr<MountFs> fs_;
+  fp::ItemIdentifier docs_, notes_, locked_;
+};
+
+// ---------------------------------------------------------------- reading
+
+TEST_F(MountFsTest, AttributesComeFromTheItems) {
+  struct stat root = *fs_->getattr(kRootIno);
+  EXPECT_EQ(root.st_mode, S_IFDIR | 0755u);
+  struct stat docs = attr("Docs");
+  EXPECT_EQ(docs.st_mode, S_IFDIR | 0755u);
+  EXPECT_EQ(docs.st_uid, 1000u);
+  struct stat notes = attr("Docs/notes.txt");
+  EXPECT_EQ(notes.st_mode, S_IFREG | 0644u);
+  EXPECT_EQ(notes.st_size, 5);
+  EXPECT_EQ(notes.st_mtim.tv_sec, 1700000001);
+  EXPECT_EQ(attr("Docs/locked.csv").st_mode, S_IFREG | 0444u);
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+  EXPECT_EQ(fs_->lookup(lookup("Docs"), "missing").error().value, ENOENT);
+  EXPECT_EQ(fs_->lookup(lookup("Docs/notes.txt"), "x").error().value, ENOTDIR);
+}
+
+TEST_F(MountFsTest, NamesThatCannotBeFileNamesAreShownUnderTheirSubstitute) {
+  auto slash = ext_->addFile(kRoot, "a/b", "slash");
+  auto dot = ext_->addFile(kRoot, ".", "dot");
+  auto dotdot = ext_->addFolder(kRoot, "..");
+  ext_->addFile(kRoot, "twin", "first");
+  ext_->addFile(kRoot, "twin", "second");
+  std::set<std::string> shown;
+  for (const auto& n : names()) shown.insert(n);
+  EXPECT_TRUE(shown.count(posixName("a/b"))) << posixName("a/b");
+  EXPECT_TRUE(shown.count(posixName(".")));
+  EXPECT_TRUE(shown.count(posixName("..")));
+  // Two items of one name: both shown, the second with a number.
+  EXPECT_TRUE(shown.count("twin"));
+  EXPECT_TRUE(shown.count("twin (2)"));
+  EXPECT_EQ(*read(posixName("a/b")), "slash");
+  EXPECT_EQ(*read(posixName(".")), "dot");
+  EXPECT_EQ(attr(posixName("..")).st_mode & S_IFMT, static_cast<mode_t>(S_IFDIR));
+  // A name typed into the mount reaches the extension as the display name.
+  ASSERT_EQ(writeNew("", posixName("x/y"), "new"), 0);
+  EXPECT_EQ(ext_->calls("create").back().filename, "x/y");
+  (void)slash, (void)dot, (void)dotdot;
+}
+
+TEST_F(MountFsTest, ListingsAreCachedUntilTheIndexChanges) {
+  names("Docs");
+  lookup("Docs/notes.txt");
+  names("Docs");
+  EXPECT_EQ(ext_->listings(docs_), 1);
+
+  fs_->checkForChanges();  // nothing changed
+  names("Docs");
+  EXPECT_EQ(ext_->listings(docs_), 1);
+  EXPECT_THAT(notifier_.entries, IsEmpty());
+
+  Ino notes = lookup("Docs/notes.txt");
+  ext_->hostWrite(notes_, "hello, world");
+  ext_->hostRemove(locked_);
+  ext_->addFile(docs_, "new.txt", "n");
+  fs_->checkForChanges();
+  EXPECT_EQ(ext_->listings(docs_), 2);  // read again at once: the kernel still uses it
+  EXPECT_THAT(notifier_.entries, ElementsAre(std::pair(lookup("Docs"), std::string("locked.csv"))));
+  EXPECT_THAT(notifier_.inodes, ::testing::Contains(std::pair(notes, true)));
+  EXPECT_THAT(names("Docs"), ElementsAre("new.txt", "notes.txt"));
+  EXPECT_EQ(attr("Docs/notes.txt").st_size, 12);
+
+  // The new anchor was taken: the next check finds nothing.
+  notifier_.clear();
+  fs_->checkForChanges();
+  EXPECT_EQ(ext_->listings(docs_), 2);
+  EXPECT_THAT(notifier_.inodes, IsEmpty());
+}
+
+TEST_F(MountFsTest, ContentsAreFetchedOncePerVersion) {
+  Ino notes = lookup("Docs/notes.txt");
+  auto first = fs_->open(notes, O_RDONLY);
+  ASSERT_TRUE(first.ok());
+  EXPECT_FALSE(first->keepCache);
+  fs_->release(first->fh);
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  auto again = fs_->open(notes, O_RDONLY);
+  EXPECT_TRUE(again->keepCache);
+  fs_->release(again->fh);
+  EXPECT_EQ(ext_->calls("fetch").size(), 1u);
+
+  ext_->hostWrite(notes_, "v2");
+  fs_->checkForChanges();
+  auto fresh = fs_->open(notes, O_RDONLY);
+  EXPECT_FALSE(fresh->keepCache);
+  fs_->release(fresh->fh);
+  EXPECT_EQ(*read("Docs/notes.txt"), "v2");
+  EXPECT_EQ(ext_->calls("fetch").size(), 2u);
+}
+
+TEST_F(MountFsTest, ConcurrentOpenersShareOneFetch) {
+  Ino notes = lookup("Docs/notes.txt");
+  ext_->closeGate("fetch");
+  std::vector<std::thread> readers;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < 8; ++i) {
+    readers.emplace_back([&] {
+      auto h = fs_->open(notes, O_RDONLY);
+      if (!h) return;
+      char buf[16];
+      auto n = fs_->read(h->fh, buf, sizeof buf, 0);
+      if (n && std::string(buf, *n) == "hello") ++ok;
+      fs_->release(h->fh);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ext_->openGate();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(ok.load(), 8);
+  EXPECT_EQ(ext_->calls("fetch").size(), 1u);
+}
+
+TEST_F(MountFsTest, HostUnreachableFailsTheFetchButNotTheListing) {
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "fetch") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  EXPECT_EQ(read("Docs/notes.txt").error().value, EIO);
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+  EXPECT_THAT(log(), HasSubstr("fetch failed for notes.txt (" + notes_ + ")"));
+}
+
+// ---------------------------------------------------------------- writing
+
+TEST_F(MountFsTest, NewFileIsCreatedWithItsContentsWhenClosed) {
+  auto c = fs_->create(lookup("Docs"), "report.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(c.ok());
+  ASSERT_TRUE(fs_->write(c->second.fh, "abc", 3, 0).ok());
+  ASSERT_TRUE(fs_->write(c->second.fh, "def", 3, 3).ok());
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt", "report.txt"));
+  EXPECT_EQ(attr("Docs/report.txt").st_size, 6);
+  EXPECT_TRUE(ext_->calls("create").empty());  // nothing is sent before the close
+
+  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  fs_->release(c->second.fh);
+  auto created = ext_->calls("create");
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].parent, docs_);
+  EXPECT_EQ(created[0].filename, "report.txt");
+  EXPECT_FALSE(created[0].folder);
+  EXPECT_EQ(created[0].contents, "abcdef");
+  EXPECT_TRUE(ext_->calls("modify").empty());
+  EXPECT_EQ(*read("Docs/report.txt"), "abcdef");
+  EXPECT_TRUE(ext_->calls("fetch").empty());  // the sent copy serves reads
+
+  // An empty new file is created too (touch).
+  ASSERT_EQ(writeNew("Docs", "empty", ""), 0);
+  EXPECT_EQ(ext_->calls("create").back().contents, "");
+}
+
+TEST_F(MountFsTest, ExistingFileOpenedForWritingStartsFromItsContents) {
+  ASSERT_EQ(overwrite("Docs/notes.txt", "J", O_WRONLY), 0);
+  ASSERT_EQ(ext_->calls("modify").size(), 1u);
+  EXPECT_EQ(ext_->calls("modify")[0].fields, fp::field::kContents);
+  EXPECT_EQ(ext_->calls("modify")[0].contents, "Jello");
+
+  ASSERT_EQ(overwrite("Docs/notes.txt", "new", O_WRONLY | O_TRUNC), 0);
+  EXPECT_EQ(ext_->calls("modify").back().contents, "new");
+  EXPECT_EQ(ext_->entry(notes_)->data, "new");
+
+  // Opened for writing and closed unchanged: nothing to send.
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_RDWR);
+  EXPECT_EQ(fs_->flush(h->fh), 0);
+  fs_->release(h->fh);
+  EXPECT_EQ(ext_->calls("modify").size(), 2u);
+}
+
+TEST_F(MountFsTest, LockedFileRefusesEveryChange) {
+  Ino locked = lookup("Docs/locked.csv");
+  EXPECT_EQ(fs_->open(locked, O_WRONLY).error().value, EACCES);
+  EXPECT_EQ(fs_->open(locked, O_RDWR | O_TRUNC).error().value, EACCES);
+  EXPECT_EQ(fs_->setattr(locked, 0, std::nullopt).error().value, EACCES);
+  EXPECT_EQ(fs_->access(locked, W_OK), EACCES);
+  EXPECT_EQ(fs_->unlink(lookup("Docs"), "locked.csv"), EACCES);
+  EXPECT_EQ(rename("Docs/locked.csv", "Docs/other.csv"), EACCES);
+  EXPECT_EQ(rename("Docs/notes.txt", "Docs/locked.csv"), EACCES);
+  EXPECT_EQ(changeCalls(), 0);
+  EXPECT_EQ(*read("Docs/locked.csv"), "a,b");
+  EXPECT_THAT(log(), HasSubstr("write failed for locked.csv (" + locked_ + ")"));
+}
+
+TEST_F(MountFsTest, ModeOwnerAndTimesAreAcceptedAndNotSent) {
+  auto a = fs_->setattr(lookup("Docs/notes.txt"), std::nullopt, std::nullopt);
+  ASSERT_TRUE(a.ok());
+  EXPECT_EQ(a->st_mode, S_IFREG | 0644u);
+  EXPECT_EQ(changeCalls(), 0);
+}
+
+TEST_F(MountFsTest, TruncatingAClosedFileSendsItAtOnce) {
+  auto a = fs_->setattr(lookup("Docs/notes.txt"), 2, std::nullopt);
+  ASSERT_TRUE(a.ok());
+  EXPECT_EQ(a->st_size, 2);
+  EXPECT_EQ(ext_->entry(notes_)->data, "he");
+}
+
+TEST_F(MountFsTest, MkdirCreatesAFolder) {
+  auto e = fs_->mkdir(kRootIno, "Music");
+  ASSERT_TRUE(e.ok());
+  EXPECT_EQ(e->attr.st_mode & S_IFMT, static_cast<mode_t>(S_IFDIR));
+  auto c = ext_->calls("create");
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_TRUE(c[0].folder);
+  EXPECT_EQ(c[0].parent, kRoot);
+  EXPECT_EQ(fs_->mkdir(kRootIno, "Music").error().value, EEXIST);
+  ASSERT_EQ(writeNew("Music", "a.txt", "x"), 0);
+  EXPECT_EQ(ext_->childNames(ext_->childNamed(kRoot, "Music")), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(MountFsTest, AnswerBeforeTheIndexShowsTheItemKeepsWhatWasAsked) {
+  // The extension answers with its defaults (the root's name and kind) until its
+  // index shows the new item; the mount must not take those for the item's.
+  ext_->setAnswerWithoutEntry(true);
+  auto e = fs_->mkdir(lookup("Docs"), "Sub");
+  ASSERT_TRUE(e.ok());
+  EXPECT_EQ(e->attr.st_mode & S_IFMT, static_cast<mode_t>(S_IFDIR));
+  ASSERT_EQ(writeNew("Docs", "f.txt", "12345"), 0);
+  EXPECT_EQ(attr("Docs/f.txt").st_mode, S_IFREG | 0644u);
+  EXPECT_EQ(attr("Docs/f.txt").st_size, 5);
+}
+
+TEST_F(MountFsTest, UnlinkedOpenFileIsNotSent) {
+  auto c = fs_->create(lookup("Docs"), "tmp", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(fs_->write(c->second.fh, "x", 1, 0).ok());
+  EXPECT_EQ(fs_->unlink(lookup("Docs"), "tmp"), 0);
+  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  fs_->release(c->second.fh);
+  EXPECT_EQ(changeCalls(), 0);
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+}
+
+TEST_F(MountFsTest, RenameOrUnlinkWhileANewFileIsBeingCreated) {
+  // The close of a new file waits for the extension; meanwhile another program
+  // renames one new file and removes another. The service ends up with the same.
+  for (const bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "unlink" : "rename");
+    std::string name = remove ? "gone.txt" : "draft.txt";
+    auto c = fs_->create(lookup("Docs"), name, O_WRONLY | O_CREAT);
+    ASSERT_TRUE(fs_->write(c->second.fh, "text", 4, 0).ok());
+    ext_->closeGate("create");
+    std::thread closer([&] {
+      EXPECT_EQ(fs_->flush(c->second.fh), 0);
+      fs_->release(c->second.fh);
+    });
+    ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+    if (remove) {
+      EXPECT_EQ(fs_->unlink(lookup("Docs"), name), 0);
+    } else {
+      EXPECT_EQ(rename("Docs/draft.txt", "final.txt"), 0);
+    }
+    ext_->openGate();
+    closer.join();
+  }
+  EXPECT_EQ(ext_->childNamed(docs_, "gone.txt"), "");
+  EXPECT_EQ(ext_->childNamed(docs_, "draft.txt"), "");
+  auto final = ext_->childNamed(kRoot, "final.txt");
+  ASSERT_NE(final, "");
+  EXPECT_EQ(ext_->entry(final)->data, "text");
+  EXPECT_EQ(*read("final.txt"), "text");
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+}
+
+TEST_F(MountFsTest, ChangesThatCannotBeSentAreKept) {
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  EXPECT_EQ(writeNew("Docs", "lost.txt", "precious"), EIO);
+  EXPECT_EQ(ext_->calls("create").size(), 2u);  // at the close and once more at release
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+  std::vector<std::string> kept;
+  for (const auto& f : fs::directory_iterator(dir_ / "cache" / "unsent")) {
+    kept.push_back(slurp(f.path()));
+  }
+  EXPECT_THAT(kept, ElementsAre("precious"));
+  EXPECT_THAT(log(), HasSubstr("the changes are kept in"));
+}
+
+TEST_F(MountFsTest, FilesStillOpenAtTheEndAreSent) {
+  auto c = fs_->create(kRootIno, "open.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(fs_->write(c->second.fh, "unclosed", 8, 0).ok());
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(fs_->write(h->fh, "edited", 6, 0).ok());
+  fs_->finishPendingUploads();
+  EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "open.txt"))->data, "unclosed");
+  EXPECT_EQ(ext_->entry(notes_)->data, "edited");
+}
+
+struct ErrnoCase {
+  fp::Error error;
+  int expected;
+};
+
+TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
+  const ErrnoCase cases[] = {
+      {fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem), ENOENT},
+      {fp::Error::fileProvider(fp::FileProviderErrorCode::kNotAuthenticated), EACCES},
+      {fp::Error::fileProvider(fp::FileProviderErrorCode::kInsufficientQuota), EDQUOT},
+      {fp::Error::cocoa(fp::kFileWriteOutOfSpaceError), ENOSPC},
+      {fp::Error::cocoa(fp::kFileWriteInvalidFileNameError), EINVAL},
+      {fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable), EIO},
+      {fp::Error::fileProvider(fp::FileProviderErrorCode::kCannotSynchronize), EIO},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error.description());
+    ext_->setFailure([&](const InMemoryExtension::Call&) { return std::optional(c.error); });
+    EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC), c.expected);
+    EXPECT_EQ(fs_->mkdir(kRootIno, "d").error().value, c.expected);
+    EXPECT_EQ(fs_->unlink(lookup("Docs"), "notes.txt"), c.expected);
+    EXPECT_EQ(rename("Docs/notes.txt", "Docs/n2.txt"), c.expected);
+  }
+  std::string text = log();
+  EXPECT_THAT(text, HasSubstr("write failed for notes.txt (" + notes_ + "): "));
+  EXPECT_THAT(text, HasSubstr("delete failed for notes.txt (" + notes_ + "): "));
+  EXPECT_THAT(text, HasSubstr("mkdir failed for d: "));
+  EXPECT_THAT(text, HasSubstr("rename failed for notes.txt (" + notes_ + "): "));
+}
+
+// ---------------------------------------------------------------- removing, renaming
+
+TEST_F(MountFsTest, RmdirOfANonEmptyFolderNeverReachesTheExtension) {
+  auto empty = ext_->addFolder(docs_, "Empty");
+  EXPECT_EQ(fs_->rmdir(kRootIno, "Docs"), ENOTEMPTY);
+  names("Docs/Empty");                                    // cached while empty...
+  ext_->addFile(empty, "late.txt", "added by the host");  // ...then filled
+  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "Empty"), ENOTEMPTY);
+  EXPECT_TRUE(ext_->calls("delete").empty());
+  EXPECT_TRUE(ext_->entry(empty).has_value());
+
+  ext_->hostRemove(ext_->childNamed(empty, "late.txt"));
+  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "Empty"), 0);
+  EXPECT_EQ(fs_->unlink(lookup("Docs"), "notes.txt"), 0);
+  EXPECT_EQ(ext_->calls("delete").size(), 2u);
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv"));
+  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "locked.csv"), ENOTDIR);
+  EXPECT_EQ(fs_->unlink(kRootIno, "Docs"), EISDIR);
+}
+
+struct RenameCase {
+  std::string from, to;
+  fp::ItemFields fields;
+};
+
+TEST_F(MountFsTest, RenameSendsANewNameAndOrANewParent) {
+  auto other = ext_->addFolder(kRoot, "Other");
+  const RenameCase cases[] = {
+      {"Docs/notes.txt", "Docs/renamed.txt", fp::field::kFilename},
+      {"Docs/renamed.txt", "Other/renamed.txt", fp::field::kParentItemIdentifier},
+      {"Other/renamed.txt", "Docs/notes.txt",
+       fp::field::kFilename | fp::field::kParentItemIdentifier},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from + " -> " + c.to);
+    ASSERT_EQ(rename(c.from, c.to), 0);
+    EXPECT_EQ(ext_->calls("modify").back().fields, c.fields);
+    EXPECT_EQ(lookup(c.from), 0u);
+    EXPECT_EQ(*read(c.to), "hello");
+  }
+  EXPECT_EQ(ext_->entry(notes_)->parent, docs_);
+  EXPECT_EQ(rename("Docs/notes.txt", "Docs/locked.csv", RENAME_NOREPLACE), EEXIST);
+  EXPECT_EQ(rename("Docs/notes.txt", "Docs/x", RENAME_EXCHANGE), EINVAL);
+  ext_->addFile(other, "keep.txt", "k");
+  EXPECT_EQ(rename("Docs", "Other"), ENOTEMPTY);
+  EXPECT_TRUE(ext_->entry(other).has_value());
+}
+
+TEST_F(MountFsTest, RenameOntoAFileReplacesIt) {
+  auto old = ext_->addFile(docs_, "target.txt", "old");
+  ASSERT_EQ(rename("Docs/notes.txt", "Docs/target.txt"), 0);
+  EXPECT_EQ(*read("Docs/target.txt"), "hello");
+  EXPECT_FALSE(ext_->entry(old).has_value());
+  EXPECT_EQ(ext_->entry(notes_)->name, "target.txt");
+  EXPECT_THAT(ext_->childNames(docs_), ElementsAre("locked.csv", "target.txt"));
+  // Aside, in, then the old one deleted.
+  auto calls = ext_->calls();
+  std::vector<std::string> order;
+  for (const auto& c : calls) {
+    if (c.op != "fetch") order.push_back(c.op + " " + c.identifier);
+  }
+  EXPECT_THAT(order, ElementsAre("modify " + old, "modify " + notes_, "delete " + old));
+}
+
+TEST_F(MountFsTest, NewFileRenamedOntoAFileReplacesIt) {
+  // The way rsync and editors save: write a temporary file, rename it over.
+  auto old = ext_->addFile(docs_, "doc.txt", "old");
+  auto c = fs_->create(lookup("Docs"), ".doc.txt.tmp", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(fs_->write(c->second.fh, "fresh", 5, 0).ok());
+  ASSERT_EQ(rename("Docs/.doc.txt.tmp", "Docs/doc.txt"), 0);
+  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  fs_->release(c->second.fh);
+  EXPECT_FALSE(ext_->entry(old).has_value());
+  auto now = ext_->childNamed(docs_, "doc.txt");
+  EXPECT_EQ(ext_->entry(now)->data, "fresh");
+  EXPECT_EQ(*read("Docs/doc.txt"), "fresh");
+}
+
+TEST_F(MountFsTest, ReplacingNeverLosesBothFilesWhenAStepFails) {
+  // Step 1 moves the old file aside, step 2 moves the new one in, step 3 deletes
+  // the old one. Whichever fails, both contents are still on the service.
+  for (int failing = 1; failing <= 3; ++failing) {
+    SCOPED_TRACE("failing step " + std::to_string(failing));
+    auto from = ext_->addFile(kRoot, "from-" + std::to_string(failing), "new data");
+    auto to = ext_->addFile(kRoot, "to-" + std::to_string(failing), "old data");
+    fs_->checkForChanges();
+    ext_->setFailure(
+        [&, step = 0](const InMemoryExtension::Call& c) mutable -> std::optional<fp::Error> {
+          if (c.op == "fetch") return std::nullopt;
+          if (++step != failing) return std::nullopt;
+          return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+        });
+    int e = rename("from-" + std::to_string(failing), "to-" + std::to_string(failing));
+    ext_->setFailure(nullptr);
+    ASSERT_TRUE(ext_->entry(from).has_value());
+    ASSERT_TRUE(ext_->entry(to).has_value());
+    EXPECT_EQ(ext_->entry(from)->data, "new data");
+    EXPECT_EQ(ext_->entry(to)->data, "old data");
+    if (failing == 3) {
+      EXPECT_EQ(e, 0);  // the rename happened; the old file is left under its aside name
+      EXPECT_EQ(ext_->entry(from)->name, "to-3");
+      EXPECT_THAT(ext_->entry(to)->name, HasSubstr(".fpctl-replaced-"));
+    } else {
+      EXPECT_EQ(e, EIO);
+      EXPECT_EQ(ext_->entry(from)->name, "from-" + std::to_string(failing));
+      EXPECT_EQ(ext_->entry(to)->name, "to-" + std::to_string(failing));  // put back
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fpctl::mount

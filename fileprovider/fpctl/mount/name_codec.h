@@ -1,0 +1,37 @@
+// Display names of items and the names the mount shows for them.
+//
+// A display name may be any text; a POSIX file name may not contain "/" or NUL
+// and may not be empty, "." or "..". The mount shows every item under a name
+// made from its display name by a reversible substitution, so that no item is
+// hidden and every name typed into the mount maps back to exactly one display
+// name:
+//
+//   "/"  (U+002F)  is shown as "∕" (U+2215 DIVISION SLASH)
+//   NUL  (U+0000)  is shown as "␀" (U+2400 SYMBOL FOR NULL)
+//   a literal "∕" or "␀" in a display name is shown with "‛" (U+201B) before it
+//   a run of "‛" that stands right before a shown "∕" or "␀" is doubled, so that
+//     it is not read as the marker of a literal
+//   the whole names ".", ".." and the empty name are shown as "．", "．．" and
+//     "．．．" (U+FF0E FULLWIDTH FULL STOP); a name that consists of fullwidth full
+//     stops alone is shown with three more of them
+//
+// Everything else is shown unchanged, byte for byte. The two functions are
+// inverse to each other on all inputs: displayName(posixName(d)) == d for every
+// display name d, and posixName(displayName(p)) == p for every valid POSIX name p.
+#ifndef FPCTL_MOUNT_NAME_CODEC_H_
+#define FPCTL_MOUNT_NAME_CODEC_H_
+
+#include <string>
+#include <string_view>
+
+namespace fpctl::mount {
+
+// The name under which an item with display name `displayName` is shown.
+[[nodiscard]] std::string posixName(std::string_view displayName);
+
+// The display name that a name shown in the mount (or typed into it) stands for.
+[[nodiscard]] std::string displayName(std::string_view posixName);
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_NAME_CODEC_H_

@@ -1,0 +1,63 @@
+// Blocking calls into a replicated extension: each waits for the completion
+// handler (or observer) and returns what it reported, copied into ItemState.
+// Safe to use from several threads at once; no call keeps a lock while it waits.
+#ifndef FPCTL_MOUNT_PROVIDER_CLIENT_H_
+#define FPCTL_MOUNT_PROVIDER_CLIENT_H_
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fileprovider/enumerator.h"
+#include "fileprovider/error.h"
+#include "fileprovider/extension.h"
+#include "fileprovider/fpctl/mount/item_state.h"
+
+namespace fpctl::mount {
+
+struct FetchedContents {
+  std::filesystem::path path;
+  std::optional<ItemState> item;  // none when the extension had no item to describe it
+};
+
+// The outcome of asking for changes since an anchor.
+struct ChangeCheck {
+  // kUnchanged: nothing changed. kChanged: the extension reported single changes
+  // (this extension never does; they are treated like an expired anchor, with the
+  // anchor given). kExpired: the anchor is no longer valid (-1002). kFailed: any
+  // other error.
+  enum class Kind { kUnchanged, kChanged, kExpired, kFailed };
+  Kind kind = Kind::kFailed;
+  fp::SyncAnchor anchor;           // kUnchanged and kChanged: the anchor to hold from now on
+  std::optional<fp::Error> error;  // kFailed
+};
+
+class ProviderClient {
+ public:
+  explicit ProviderClient(std::shared_ptr<fp::ReplicatedExtension> extension)
+      : extension_(std::move(extension)) {}
+
+  fp::StatusOr<ItemState> item(const fp::ItemIdentifier& identifier) const;
+  // Every child of a container, following pages until the listing is complete.
+  fp::StatusOr<std::vector<ItemState>> list(const fp::ItemIdentifier& container) const;
+  fp::StatusOr<fp::SyncAnchor> currentAnchor(const fp::ItemIdentifier& container) const;
+  ChangeCheck changes(const fp::ItemIdentifier& container, const fp::SyncAnchor& anchor) const;
+  fp::StatusOr<FetchedContents> fetch(const fp::ItemIdentifier& identifier,
+                                      const std::optional<fp::ItemVersion>& version) const;
+  fp::StatusOr<ItemState> create(const fp::Item& itemTemplate,
+                                 const std::optional<std::filesystem::path>& contents) const;
+  fp::StatusOr<ItemState> modify(const fp::Item& item, const fp::ItemVersion& baseVersion,
+                                 fp::ItemFields changedFields,
+                                 const std::optional<std::filesystem::path>& contents) const;
+  fp::Status remove(const fp::ItemIdentifier& identifier, const fp::ItemVersion& baseVersion,
+                    bool recursive) const;
+
+ private:
+  std::shared_ptr<fp::ReplicatedExtension> extension_;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_PROVIDER_CLIENT_H_

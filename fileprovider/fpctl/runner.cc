@@ -1,0 +1,320 @@
+#include "fileprovider/fpctl/runner.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
+namespace fpctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The outcome of one completion handler, handed from whatever thread calls the
+// handler to the waiting thread. The first value wins.
+template <class T>
+class Completion {
+ public:
+  void set(T value) {
+    std::lock_guard lock(mu_);
+    if (value_) return;
+    value_.emplace(std::move(value));
+    cv_.notify_all();
+  }
+
+  T wait() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return value_.has_value(); });
+    return std::move(*value_);
+  }
+
+  // Waits, calling `tick` every `interval` until the value is there.
+  T wait(const std::function<void()>& tick, std::chrono::milliseconds interval) {
+    std::unique_lock lock(mu_);
+    while (!cv_.wait_for(lock, interval, [&] { return value_.has_value(); })) {
+      lock.unlock();
+      tick();
+      lock.lock();
+    }
+    return std::move(*value_);
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::optional<T> value_;
+};
+
+template <class T>
+std::shared_ptr<Completion<T>> makeCompletion() {
+  return std::make_shared<Completion<T>>();
+}
+
+fp::Error noSuchItem(std::string message) {
+  fp::Error e = fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem);
+  e.message = std::move(message);
+  return e;
+}
+
+class PageObserver : public fp::EnumerationObserver {
+ public:
+  void didEnumerateItems(std::vector<fp::ItemPtr> items) override {
+    std::lock_guard lock(mu_);
+    for (auto& i : items) items_.push_back(std::move(i));
+  }
+  void finishEnumeratingUpToPage(std::optional<fp::Page> nextPage) override {
+    ListedPage page;
+    {
+      std::lock_guard lock(mu_);
+      page.items = std::move(items_);
+      items_.clear();
+    }
+    page.nextPage = std::move(nextPage);
+    done_.set(std::move(page));
+  }
+  void finishEnumeratingWithError(fp::Error error) override {
+    done_.set(fp::fail(std::move(error)));
+  }
+
+  fp::StatusOr<ListedPage> wait() { return done_.wait(); }
+
+ private:
+  std::mutex mu_;
+  std::vector<fp::ItemPtr> items_;
+  Completion<fp::StatusOr<ListedPage>> done_;
+};
+
+class ChangesObserver : public fp::ChangeObserver {
+ public:
+  void didUpdateItems(std::vector<fp::ItemPtr> items) override {
+    std::lock_guard lock(mu_);
+    for (auto& i : items) changes_.updated.push_back(std::move(i));
+  }
+  void didDeleteItemsWithIdentifiers(std::vector<fp::ItemIdentifier> identifiers) override {
+    std::lock_guard lock(mu_);
+    for (auto& i : identifiers) changes_.deleted.push_back(std::move(i));
+  }
+  void finishEnumeratingChangesUpToSyncAnchor(fp::SyncAnchor anchor, bool moreComing) override {
+    Changes c;
+    {
+      std::lock_guard lock(mu_);
+      c = std::move(changes_);
+      changes_ = {};
+    }
+    c.anchor = std::move(anchor);
+    c.moreComing = moreComing;
+    done_.set(std::move(c));
+  }
+  void finishEnumeratingWithError(fp::Error error) override {
+    done_.set(fp::fail(std::move(error)));
+  }
+
+  fp::StatusOr<Changes> wait() { return done_.wait(); }
+
+ private:
+  std::mutex mu_;
+  Changes changes_;
+  Completion<fp::StatusOr<Changes>> done_;
+};
+
+// How many batches of changes one `changes` call follows while the extension
+// says more are coming.
+constexpr int kMaxChangeBatches = 10000;
+
+}  // namespace
+
+Runner::Runner(std::shared_ptr<fp::ReplicatedExtension> extension)
+    : extension_(std::move(extension)) {}
+
+fp::StatusOr<fp::ItemPtr> Runner::item(const fp::ItemIdentifier& identifier) const {
+  auto done = makeCompletion<fp::StatusOr<fp::ItemPtr>>();
+  auto progress = extension_->item(identifier, fp::Request{},
+                                   [done](fp::ItemPtr item, std::optional<fp::Error> error) {
+                                     if (error)
+                                       done->set(fp::fail(std::move(*error)));
+                                     else
+                                       done->set(std::move(item));
+                                   });
+  auto result = done->wait();
+  if (result && !*result) return fp::fail(noSuchItem("the extension returned no item"));
+  return result;
+}
+
+fp::StatusOr<std::unique_ptr<fp::Enumerator>> Runner::enumerator(
+    const fp::ItemIdentifier& container) const {
+  auto e = extension_->enumerator(container, fp::Request{});
+  if (!e) return fp::fail(noSuchItem("the extension has no enumerator for " + container));
+  return e;
+}
+
+fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
+                                          const fp::Page& startingAt) const {
+  auto e = enumerator(container);
+  if (!e) return fp::fail(std::move(e).error());
+  auto observer = std::make_shared<PageObserver>();
+  (*e)->enumerateItems(observer, startingAt);
+  auto page = observer->wait();
+  (*e)->invalidate();
+  return page;
+}
+
+fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier& container) const {
+  auto e = enumerator(container);
+  if (!e) return fp::fail(std::move(e).error());
+  std::vector<fp::ItemPtr> all;
+  std::set<fp::Page> seen;
+  fp::Page page = fp::kInitialPageSortedByName;
+  for (;;) {
+    seen.insert(page);
+    auto observer = std::make_shared<PageObserver>();
+    (*e)->enumerateItems(observer, page);
+    auto listed = observer->wait();
+    if (!listed) {
+      (*e)->invalidate();
+      return fp::fail(std::move(listed).error());
+    }
+    for (auto& i : listed->items) all.push_back(std::move(i));
+    if (!listed->nextPage || seen.count(*listed->nextPage)) break;
+    page = *listed->nextPage;
+  }
+  (*e)->invalidate();
+  return all;
+}
+
+fp::StatusOr<std::optional<fp::SyncAnchor>> Runner::currentAnchor(
+    const fp::ItemIdentifier& container) const {
+  auto e = enumerator(container);
+  if (!e) return fp::fail(std::move(e).error());
+  auto done = makeCompletion<std::optional<fp::SyncAnchor>>();
+  (*e)->currentSyncAnchor([done](std::optional<fp::SyncAnchor> a) { done->set(std::move(a)); });
+  auto anchor = done->wait();
+  (*e)->invalidate();
+  return anchor;
+}
+
+fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
+                                      const fp::SyncAnchor& anchor) const {
+  auto e = enumerator(container);
+  if (!e) return fp::fail(std::move(e).error());
+  Changes all;
+  all.anchor = anchor;
+  // Like the platform, ask again from the new anchor while more are coming.
+  for (int batch = 0; batch < kMaxChangeBatches; ++batch) {
+    auto observer = std::make_shared<ChangesObserver>();
+    (*e)->enumerateChanges(observer, all.anchor);
+    auto c = observer->wait();
+    if (!c) {
+      (*e)->invalidate();
+      return fp::fail(std::move(c).error());
+    }
+    for (auto& i : c->updated) all.updated.push_back(std::move(i));
+    for (auto& i : c->deleted) all.deleted.push_back(std::move(i));
+    all.moreComing = c->moreComing;
+    bool sameAnchor = c->anchor == all.anchor;
+    all.anchor = std::move(c->anchor);
+    if (!all.moreComing || sameAnchor) break;
+  }
+  (*e)->invalidate();
+  return all;
+}
+
+fp::StatusOr<Fetched> Runner::fetchContents(const fp::ItemIdentifier& identifier,
+                                            const ProgressTick& tick,
+                                            std::chrono::milliseconds tickInterval) const {
+  auto done = makeCompletion<fp::StatusOr<Fetched>>();
+  auto start = Clock::now();
+  fp::ProgressPtr progress = extension_->fetchContents(
+      identifier, std::nullopt, fp::Request{},
+      [done](std::optional<std::filesystem::path> url, fp::ItemPtr item,
+             std::optional<fp::Error> error) {
+        if (error) {
+          done->set(fp::fail(std::move(*error)));
+        } else if (!url) {
+          done->set(fp::fail(
+              fp::Error::cocoa(fp::kFileReadUnknownError, "the extension returned no file")));
+        } else {
+          done->set(Fetched{std::move(*url), std::move(item)});
+        }
+      });
+  if (!tick || !progress) return done->wait();
+  return done->wait(
+      [&] { tick(*progress, std::chrono::duration<double>(Clock::now() - start).count()); },
+      tickInterval);
+}
+
+fp::StatusOr<Thumbnails> Runner::fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
+                                                 fp::Size size) const {
+  auto* thumbnailing = dynamic_cast<fp::Thumbnailing*>(extension_.get());
+  if (!thumbnailing)
+    return fp::fail(fp::Error::cocoa(3328, "the extension does not provide thumbnails"));
+
+  struct State {
+    std::mutex mu;
+    std::vector<Thumbnail> thumbnails;
+  };
+  auto state = std::make_shared<State>();
+  auto done = makeCompletion<std::optional<fp::Error>>();
+  fp::ProgressPtr progress = thumbnailing->fetchThumbnails(
+      identifiers, size,
+      [state](const fp::ItemIdentifier& id, std::optional<std::string> data,
+              std::optional<fp::Error> error) {
+        std::lock_guard lock(state->mu);
+        state->thumbnails.push_back(Thumbnail{id, std::move(data), std::move(error)});
+      },
+      [done](std::optional<fp::Error> error) { done->set(std::move(error)); });
+  Thumbnails result;
+  result.error = done->wait();
+  {
+    std::lock_guard lock(state->mu);
+    result.thumbnails = std::move(state->thumbnails);
+  }
+  if (progress) {
+    result.total = progress->totalUnitCount();
+    result.completed = progress->completedUnitCount();
+  }
+  return result;
+}
+
+namespace {
+
+fp::ItemChangeHandler changeHandler(std::shared_ptr<Completion<fp::StatusOr<ItemChange>>> done) {
+  return [done](fp::ItemPtr item, fp::ItemFields remaining, bool shouldFetch,
+                std::optional<fp::Error> error) {
+    if (error)
+      done->set(fp::fail(std::move(*error)));
+    else
+      done->set(ItemChange{std::move(item), remaining, shouldFetch});
+  };
+}
+
+}  // namespace
+
+fp::StatusOr<ItemChange> Runner::createItem(
+    const fp::Item& itemTemplate, fp::ItemFields fields,
+    const std::optional<std::filesystem::path>& contents) const {
+  auto done = makeCompletion<fp::StatusOr<ItemChange>>();
+  auto progress =
+      extension_->createItem(itemTemplate, fields, contents, 0, fp::Request{}, changeHandler(done));
+  return done->wait();
+}
+
+fp::StatusOr<ItemChange> Runner::modifyItem(
+    const fp::Item& item, const fp::ItemVersion& baseVersion, fp::ItemFields changedFields,
+    const std::optional<std::filesystem::path>& contents) const {
+  auto done = makeCompletion<fp::StatusOr<ItemChange>>();
+  auto progress = extension_->modifyItem(item, baseVersion, changedFields, contents, 0,
+                                         fp::Request{}, changeHandler(done));
+  return done->wait();
+}
+
+fp::Status Runner::deleteItem(const fp::ItemIdentifier& identifier,
+                              const fp::ItemVersion& baseVersion) const {
+  auto done = makeCompletion<std::optional<fp::Error>>();
+  auto progress = extension_->deleteItem(
+      identifier, baseVersion, 0, fp::Request{},
+      [done](std::optional<fp::Error> error) { done->set(std::move(error)); });
+  if (auto error = done->wait()) return fp::fail(std::move(*error));
+  return {};
+}
+
+}  // namespace fpctl

@@ -1,0 +1,390 @@
+// `fpctl mount` end to end: the seeded store served by pell-refhost, the domain
+// mounted through FUSE, and ordinary programs working in the folder.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+
+namespace pellora::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spit(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Every file and folder under `root` (relative paths; folders end in "/") with
+// the files' bytes, leaving out the reference host's own folder.
+std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string rel = fs::relative(it->path(), root).string();
+    if (rel == ".refhost") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_directory()) {
+      out[rel + "/"] = "";
+    } else {
+      out[rel] = slurp(it->path());
+    }
+  }
+  return out;
+}
+
+bool isMountPoint(const fs::path& path) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream f(line);
+    std::string id, parent, dev, root, point;
+    f >> id >> parent >> dev >> root >> point;
+    if (point == path.string()) return true;
+  }
+  return false;
+}
+
+// Mounts the sandbox's domain at <sandbox>/mnt with `fpctl mount` and always
+// takes it down again, so a failing test never leaves a mount behind.
+class MountTest : public SystemTest {
+ protected:
+  void SetUp() override {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+      GTEST_SKIP() << "/dev/fuse is not available here: the mount cannot be tested";
+    }
+    SystemTest::SetUp();
+    if (HasFatalFailure()) return;
+    mnt_ = sandbox().root() / "mnt";
+    fs::create_directories(mnt_);
+    ASSERT_TRUE(mount());
+  }
+
+  void TearDown() override {
+    unmount();
+    if (HasFailure()) std::cerr << "--- fpctl mount output ---\n" << mountOutput() << "\n";
+    SystemTest::TearDown();
+  }
+
+  bool mount(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {
+        Programs::fpctl(), "mount", mnt_.string(), "--foreground",
+        "--poll",          "1",     "--cache",     (sandbox().root() / "cache").string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> env = sandbox().environment();
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    std::string out = (sandbox().root() / "mount.out").string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      ADD_FAILURE() << "cannot start fpctl: " << std::strerror(rc);
+      pid_ = -1;
+      return false;
+    }
+    if (!waitUntil([&] { return isMountPoint(mnt_) || !running(); })) {
+      ADD_FAILURE() << "not mounted after 10 s";
+      return false;
+    }
+    if (!running()) {
+      ADD_FAILURE() << "fpctl mount exited with status " << status_;
+      return false;
+    }
+    return true;
+  }
+
+  bool running() {
+    if (pid_ <= 0) return false;
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return false;
+    }
+    return true;
+  }
+
+  // Waits up to `timeout` for fpctl to end; its exit status, or -1 if it still runs.
+  int waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    waitUntil([&] { return !running(); }, timeout);
+    return running() ? -1 : status_;
+  }
+
+  void unmount() {
+    if (isMountPoint(mnt_)) {
+      RunResult u = sandbox().run({"/bin/fusermount3", "-u", mnt_.string()});
+      if (u.status != 0) sandbox().run({"/bin/fusermount3", "-u", "-z", mnt_.string()});
+    }
+    if (running() && waitForExit(std::chrono::seconds(10)) < 0) {
+      ::kill(pid_, SIGKILL);
+      waitForExit(std::chrono::seconds(5));
+    }
+    if (isMountPoint(mnt_)) sandbox().run({"/bin/fusermount3", "-u", "-z", mnt_.string()});
+  }
+
+  std::string mountOutput() { return slurp(sandbox().root() / "mount.out"); }
+
+  // Runs a shell command line in the sandbox; paths are best given absolute.
+  RunResult sh(const std::string& command,
+               std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    RunOptions o;
+    o.timeout = timeout;
+    return sandbox().run({"/bin/sh", "-c", command}, o);
+  }
+  RunResult shOk(const std::string& command) {
+    RunResult r = sh(command);
+    EXPECT_EQ(r.status, 0) << command << ": " << r.describe();
+    return r;
+  }
+
+  std::string m(const std::string& rel = "") const {
+    return rel.empty() ? mnt_.string() : (mnt_ / rel).string();
+  }
+  std::string q(const std::string& rel = "") const { return "'" + m(rel) + "'"; }
+  fs::path scratch(const std::string& rel) { return sandbox().root() / "scratch" / rel; }
+
+  // A tree of small, empty and larger files in folders, under scratch(name).
+  fs::path makeTree(const std::string& name) {
+    fs::path root = scratch(name);
+    spit(root / "a.txt", "alpha\n");
+    spit(root / "empty", "");
+    spit(root / "sub" / "b.bin", randomBytes(300000, 1));
+    spit(root / "sub" / "deeper" / "c.txt", "gamma\n");
+    spit(root / "sub" / "deeper" / "big.bin", randomBytes(3 << 20, 2));
+    fs::create_directories(root / "hollow");
+    return root;
+  }
+
+  fs::path mnt_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+TEST_F(MountTest, OrdinaryToolsReadTheFolder) {
+  RunResult ls = shOk("ls -la " + q());
+  EXPECT_THAT(ls.out, HasSubstr("Welcome.txt"));
+  EXPECT_THAT(ls.out, HasSubstr("Projects"));
+
+  // find sees every file of the store (two of its names differ only in case, so
+  // the extension shows one of them under a marked name).
+  RunResult found = shOk("cd " + q() + " && find . -type f");
+  std::size_t files = 0;
+  for (const auto& [rel, bytes] : tree(sandbox().store())) files += rel.back() != '/';
+  EXPECT_EQ(static_cast<std::size_t>(std::count(found.out.begin(), found.out.end(), '\n')), files);
+  EXPECT_THAT(found.out, HasSubstr("./Projects/Designs/Drafts/draft-1.txt\n"));
+  EXPECT_THAT(shOk("cd " + q() + " && find . -type d").out, HasSubstr("./Archive\n"));
+
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, sandbox().readStore("Welcome.txt"));
+  EXPECT_EQ(shOk("cat " + q("Projects/Roadmap.md")).out,
+            sandbox().readStore("Projects/Roadmap.md"));
+  EXPECT_EQ(shOk("stat -c '%a %s' " + q("Welcome.txt")).out,
+            "644 " + std::to_string(sandbox().readStore("Welcome.txt").size()) + "\n");
+  EXPECT_EQ(shOk("stat -c '%a %F' " + q("Projects")).out, "755 directory\n");
+  EXPECT_EQ(shOk("stat -c '%a' " + q("Projects/Budget.csv")).out, "444\n");  // locked
+  EXPECT_EQ(sh("cat " + q("Nothing.txt")).status, 1);
+}
+
+TEST_F(MountTest, CopiedTreeArrivesInTheStoreByteForByte) {
+  fs::path src = makeTree("tree");
+  shOk("cp -r '" + src.string() + "' " + q());
+  EXPECT_EQ(tree(sandbox().store() / "tree"), tree(src));
+  // And reads back the same through the mount.
+  EXPECT_EQ(tree(mnt_ / "tree"), tree(src));
+}
+
+TEST_F(MountTest, RsyncInAndBackOutIsIdentical) {
+  fs::path src = makeTree("rs");
+  shOk("rsync -a '" + src.string() + "/' " + q("rs") + "/");
+  EXPECT_EQ(tree(sandbox().store() / "rs"), tree(src));
+  // A changed file is sent again: rsync writes a temporary file and renames it
+  // over the old one.
+  spit(src / "a.txt", "alpha, second edition\n");
+  shOk("rsync -a '" + src.string() + "/' " + q("rs") + "/");
+  fs::path back = scratch("back");
+  shOk("rsync -a " + q("rs") + "/ '" + back.string() + "/'");
+  EXPECT_EQ(tree(back), tree(src));
+  EXPECT_EQ(tree(sandbox().store() / "rs"), tree(src));
+}
+
+TEST_F(MountTest, TarExtractsIntoTheMount) {
+  fs::path src = makeTree("tarred");
+  fs::path archive = scratch("t.tar");
+  shOk("tar -C '" + src.string() + "' -cf '" + archive.string() + "' .");
+  shOk("mkdir " + q("x") + " && tar -C " + q("x") + " -xf '" + archive.string() + "'");
+  EXPECT_EQ(tree(sandbox().store() / "x"), tree(src));
+}
+
+TEST_F(MountTest, MoveWithinAndAcrossFolders) {
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  shOk("mv " + q("Welcome.txt") + " " + q("Renamed.txt"));
+  shOk("mv " + q("Renamed.txt") + " " + q("Projects/Moved.txt"));
+  shOk("mv " + q("Photos") + " " + q("Projects/Pictures"));
+  EXPECT_FALSE(sandbox().storeHas("Welcome.txt"));
+  EXPECT_EQ(sandbox().readStore("Projects/Moved.txt"), welcome);
+  EXPECT_TRUE(sandbox().storeIsFolder("Projects/Pictures"));
+  EXPECT_FALSE(sandbox().storeHas("Photos"));
+  EXPECT_EQ(shOk("cat " + q("Projects/Moved.txt")).out, welcome);
+  EXPECT_EQ(shOk("ls " + q("Projects/Pictures")).out, "sunset.png\n");
+  // mv onto an existing file replaces it.
+  std::string menu = sandbox().readStore("Café menu.txt");
+  shOk("mv -f " + q("Café menu.txt") + " " + q("Projects/Moved.txt"));
+  EXPECT_EQ(sandbox().readStore("Projects/Moved.txt"), menu);
+  EXPECT_FALSE(sandbox().storeHas("Café menu.txt"));
+  EXPECT_EQ(shOk("cat " + q("Projects/Moved.txt")).out, menu);
+}
+
+TEST_F(MountTest, RemoveRecursively) {
+  fs::path src = makeTree("doomed");
+  shOk("cp -r '" + src.string() + "' " + q());
+  ASSERT_TRUE(sandbox().storeIsFolder("doomed/sub/deeper"));
+  shOk("rm -r " + q("doomed") + " " + q("Photos"));
+  EXPECT_FALSE(sandbox().storeHas("doomed"));
+  EXPECT_FALSE(sandbox().storeHas("Photos"));
+  EXPECT_THAT(shOk("ls " + q()).out, ::testing::Not(HasSubstr("doomed")));
+  // A folder with something in it is not removed by rmdir.
+  RunResult r = sh("rmdir " + q("Projects"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("not empty"));
+  EXPECT_TRUE(sandbox().storeIsFolder("Projects"));
+}
+
+TEST_F(MountTest, SeveralReadersOfOneFileAtOnce) {
+  std::string big = randomBytes(8 << 20, 3);
+  fs::path src = scratch("big.bin");
+  spit(src, big);
+  shOk("cp '" + src.string() + "' " + q("big.bin"));
+  // Drop what the mount fetched on its own behalf: the readers start from cold.
+  unmount();
+  fs::remove_all(sandbox().root() / "cache");
+  ASSERT_TRUE(mount());
+  std::string cmd;
+  for (int i = 0; i < 6; ++i) {
+    cmd += "cat " + q("big.bin") + " > '" + scratch("r" + std::to_string(i)).string() + "' & ";
+  }
+  shOk(cmd + "wait");
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_TRUE(slurp(scratch("r" + std::to_string(i))) == big) << "reader " << i;
+  }
+}
+
+TEST_F(MountTest, HostChangesShowWithinThePollInterval) {
+  shOk("ls -la " + q() + " " + q("Projects") + " && cat " + q("Welcome.txt"));
+  auto start = Clock::now();
+  sandbox().writeStore("Projects/from-host.txt", "written by the host\n");
+  sandbox().writeStore("Welcome.txt", "changed by the host\n");
+  sandbox().removeStore("Café menu.txt");
+  // The host rescans every second and the mount checks every second.
+  bool seen = waitUntil(
+      [&] {
+        return fs::exists(mnt_ / "Projects" / "from-host.txt") &&
+               !fs::exists(mnt_ / "Café menu.txt") &&
+               slurp(mnt_ / "Welcome.txt") == "changed by the host\n";
+      },
+      std::chrono::seconds(10));
+  ASSERT_TRUE(seen);
+  // One rescan and one poll interval, with room for a busy machine.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(shOk("cat " + q("Projects/from-host.txt")).out, "written by the host\n");
+}
+
+TEST_F(MountTest, WritingALockedFileIsRefused) {
+  std::string before = sandbox().readStore("Projects/Budget.csv");
+  RunResult r = sh("echo more >> " + q("Projects/Budget.csv"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("Permission denied"));
+  r = sh("rm -f " + q("Projects/Budget.csv"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(sandbox().readStore("Projects/Budget.csv"), before);
+  EXPECT_EQ(shOk("cat " + q("Projects/Budget.csv")).out, before);  // reading is fine
+  EXPECT_THAT(sandbox().log(), HasSubstr("write failed for Budget.csv"));
+}
+
+TEST_F(MountTest, HostStoppedFetchingFailsButListingWorks) {
+  shOk("ls " + q());
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  RunResult r = sh("cat " + q("Café menu.txt"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("Input/output error"));
+  RunResult ls = shOk("ls " + q("Projects"));
+  EXPECT_THAT(ls.out, HasSubstr("Roadmap.md"));
+  EXPECT_THAT(sandbox().log(), HasSubstr("fetch failed for Café menu.txt"));
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_EQ(shOk("cat " + q("Café menu.txt")).out, sandbox().readStore("Café menu.txt"));
+}
+
+TEST_F(MountTest, StoppingWithAnUploadUnderWayLosesNothing) {
+  // A slow host: every request takes two seconds.
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "2000"}));
+  ASSERT_TRUE(mount());
+  std::string data = randomBytes(2 << 20, 4);
+  fs::path src = scratch("pending.bin");
+  spit(src, data);
+  // cp is started in the background; fpctl is told to stop while it uploads.
+  fs::path done = scratch("cp.status");
+  RunResult bg = sh("(cp '" + src.string() + "' " + q("pending.bin") + "; echo $? > '" +
+                    done.string() + "') > /dev/null 2>&1 &");
+  ASSERT_EQ(bg.status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(running());
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(waitForExit(), 0) << mountOutput();
+  EXPECT_FALSE(isMountPoint(mnt_));
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(done) && !slurp(done).empty(); }));
+  EXPECT_EQ(slurp(done), "0\n");
+  EXPECT_TRUE(sandbox().readStore("pending.bin") == data);
+}
+
+TEST_F(MountTest, UnmountedCleanlyWithFusermount) {
+  shOk("cat " + q("Welcome.txt") + " > /dev/null");
+  RunResult u = sandbox().run({"/bin/fusermount3", "-u", m()});
+  EXPECT_EQ(u.status, 0) << u.describe();
+  EXPECT_EQ(waitForExit(), 0);
+  EXPECT_THAT(mountOutput(), HasSubstr("unmount with: fusermount3 -u " + m()));
+}
+
+}  // namespace
+}  // namespace pellora::e2e

@@ -1,0 +1,420 @@
+// The whole system on one machine: pell-refhost serving a seeded store,
+// pell-domain registering the domain, and fpctl driving the extension bundle
+// through every request, checked against the store on disk.
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+
+namespace pellora::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAreArray;
+using Json = nlohmann::json;
+
+constexpr int kServerUnreachable = -1004;
+constexpr int kNoSuchItem = -1005;
+constexpr int kSyncAnchorExpired = -1002;
+constexpr int kInvalidFileName = 514;
+
+// The names the store holds in a folder, without the host's own ".refhost".
+std::vector<std::string> storeNames(const Sandbox& s, std::string_view rel) {
+  std::vector<std::string> names = s.storeChildren(rel);
+  std::erase_if(names, [](const std::string& n) { return n == ".refhost"; });
+  return names;
+}
+
+std::string ulidOf(const std::string& identifier) { return identifier.substr(2); }
+
+// "Notes.txt" shown with the tag of a ulid: "Notes (ABCDEF).txt".
+std::string marked(const std::string& name, const std::string& ulid) {
+  std::string tag = ulid.size() < 6 ? ulid : ulid.substr(ulid.size() - 6);
+  auto dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return name + " (" + tag + ")";
+  return name.substr(0, dot) + " (" + tag + ")" + name.substr(dot);
+}
+
+std::int64_t versionNumber(const Json& item) {
+  return std::stoll(item["contentVersion"].get<std::string>());
+}
+
+class SystemE2eTest : public SystemTest {
+ protected:
+  // A file outside the store with the given bytes, for --contents.
+  std::string localFile(std::string_view name, std::string_view bytes) {
+    fs::path p = sandbox().root() / "local" / std::string(name);
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p.string();
+  }
+  std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+};
+
+TEST_F(SystemE2eTest, RootListingMatchesTheStore) {
+  Json ls = list("@root");
+  ASSERT_TRUE(ls.is_object());
+  EXPECT_TRUE(ls["nextPage"].is_null());
+
+  // Every name of the store's top level is listed; of the two names that differ
+  // only in case, the one with the larger ulid is shown marked.
+  Json lower = nullptr, upper = nullptr;
+  std::vector<std::string> expected;
+  for (const auto& item : ls["items"]) {
+    std::string id = item["identifier"];
+    EXPECT_EQ(item["parent"], kRootId);
+    if (id.rfind("i:", 0) == 0 &&
+        item["filename"].get<std::string>().find("otes") != std::string::npos) {
+      (lower.is_null() ? lower : upper) = item;
+    }
+  }
+  ASSERT_FALSE(lower.is_null());
+  ASSERT_FALSE(upper.is_null());
+  // Order the namesakes by ulid: the smaller keeps its stored name.
+  if (ulidOf(lower["identifier"]) > ulidOf(upper["identifier"])) std::swap(lower, upper);
+  std::string kept = lower["filename"];
+  ASSERT_TRUE(kept == "Notes.txt" || kept == "notes.txt") << kept;
+  std::string other = kept == "Notes.txt" ? "notes.txt" : "Notes.txt";
+  EXPECT_EQ(upper["filename"], marked(other, ulidOf(upper["identifier"])));
+
+  for (const std::string& name : storeNames(sandbox(), ""))
+    expected.push_back(name == other ? marked(other, ulidOf(upper["identifier"])) : name);
+  EXPECT_THAT(filenames(ls), UnorderedElementsAreArray(expected));
+
+  // Folders are folders; files carry the store's sizes.
+  for (const auto& item : ls["items"]) {
+    std::string name = item["filename"];
+    if (item["identifier"].get<std::string>().rfind("f:", 0) == 0) {
+      EXPECT_EQ(item["contentType"], "public.folder") << name;
+      EXPECT_TRUE(item["documentSize"].is_null()) << name;
+      EXPECT_TRUE(sandbox().storeIsFolder(name)) << name;
+    } else {
+      std::string stored = name == upper["filename"] ? other : name;
+      EXPECT_EQ(item["documentSize"], sandbox().readStore(stored).size()) << name;
+      EXPECT_TRUE(item["contentModificationDate"].is_number()) << name;
+      EXPECT_EQ(item["capabilities"], 47) << name;
+    }
+  }
+}
+
+TEST_F(SystemE2eTest, FolderListingMatchesTheStore) {
+  Json projects = list("/Projects");
+  EXPECT_THAT(filenames(projects), UnorderedElementsAreArray(storeNames(sandbox(), "Projects")));
+  std::string projectsId = idOf("Projects");
+  for (const auto& item : projects["items"]) EXPECT_EQ(item["parent"], projectsId);
+
+  // The same folder by its raw identifier, and a folder two levels down.
+  EXPECT_EQ(list(projectsId)["items"], projects["items"]);
+  EXPECT_THAT(filenames(list("/Projects/Designs/Drafts")),
+              UnorderedElementsAreArray({"draft-1.txt"}));
+  EXPECT_TRUE(list("/Archive")["items"].empty());
+
+  Json roadmap = findByName(projects, "Roadmap.md");
+  ASSERT_FALSE(roadmap.is_null());
+  EXPECT_EQ(roadmap["contentType"], "net.daringfireball.markdown");
+  EXPECT_EQ(roadmap["documentSize"], sandbox().readStore("Projects/Roadmap.md").size());
+}
+
+TEST_F(SystemE2eTest, ItemForEachListedIdentifier) {
+  std::vector<Json> listed;
+  for (const auto& container : {"@root", "/Projects", "/Projects/Designs"}) {
+    Json ls = list(container);
+    for (const auto& item : ls["items"]) listed.push_back(item);
+  }
+  ASSERT_GE(listed.size(), 10u);
+  for (const auto& item : listed) {
+    Json got = fpctlOk({"item", item["identifier"]});
+    EXPECT_EQ(got["item"], item) << item["identifier"];
+  }
+  Json root = fpctlOk({"item", "@root"})["item"];
+  EXPECT_EQ(root["identifier"], kRootId);
+  EXPECT_EQ(root["filename"], kDisplayName);
+
+  Json missing = fpctlError({"item", "i:01NOSUCHULID0000000000000"});
+  EXPECT_EQ(missing["code"], kNoSuchItem);
+}
+
+TEST_F(SystemE2eTest, FetchReturnsTheStoreBytes) {
+  fs::path out = sandbox().root() / "welcome.copy";
+  Json fetched = fpctlOk({"fetch", "/Welcome.txt", "--out", out.string()});
+  ASSERT_TRUE(fetched.is_object());
+  EXPECT_EQ(readFile(fetched["path"].get<std::string>()), sandbox().readStore("Welcome.txt"));
+  EXPECT_EQ(readFile(out), sandbox().readStore("Welcome.txt"));
+  EXPECT_EQ(fetched["item"]["filename"], "Welcome.txt");
+
+  // Each of the case namesakes gives its own contents, and so does an image.
+  Json root = list("@root");
+  for (const auto& item : root["items"]) {
+    std::string name = item["filename"];
+    if (name.find("otes") == std::string::npos) continue;
+    Json f = fpctlOk({"fetch", item["identifier"]});
+    std::string bytes = readFile(f["path"].get<std::string>());
+    EXPECT_TRUE(bytes == sandbox().readStore("Notes.txt") ||
+                bytes == sandbox().readStore("notes.txt"));
+    EXPECT_EQ(f["item"]["filename"], name);  // the same marked name as in the listing
+  }
+  Json sunset = fpctlOk({"fetch", "/Photos/sunset.png"});
+  EXPECT_EQ(readFile(sunset["path"].get<std::string>()), sandbox().readStore("Photos/sunset.png"));
+
+  // Folders have no contents.
+  EXPECT_EQ(fpctlError({"fetch", "/Photos"})["code"], kNoSuchItem);
+
+  // Thumbnails: an image for the image, none for the text.
+  Json thumbs = fpctlOk({"thumbnails", "/Photos/sunset.png", "/Welcome.txt"});
+  ASSERT_EQ(thumbs["thumbnails"].size(), 2u);
+  EXPECT_GT(thumbs["thumbnails"][0]["bytes"].get<int>(), 0);
+  EXPECT_TRUE(thumbs["thumbnails"][1]["bytes"].is_null());
+  EXPECT_EQ(thumbs["progress"], Json::parse(R"({"total":2,"completed":2})"));
+}
+
+TEST_F(SystemE2eTest, CreateFolderAndFileWithContents) {
+  Json folder = fpctlOk({"create", "@root", "Reports 2024", "--folder"});
+  ASSERT_TRUE(folder.is_object());
+  EXPECT_EQ(folder["remainingFields"], 0);
+  EXPECT_EQ(folder["shouldFetchContent"], false);
+  EXPECT_EQ(folder["item"]["filename"], "Reports 2024");
+  EXPECT_EQ(folder["item"]["identifier"].get<std::string>().substr(0, 2), "f:");
+  EXPECT_TRUE(sandbox().storeIsFolder("Reports 2024"));
+  EXPECT_FALSE(findByName(list("@root"), "Reports 2024").is_null());
+
+  std::string bytes = "quarterly numbers\n1;2;3\n";
+  Json file = fpctlOk({"create", "/Reports 2024", "q1.csv", "--contents", localFile("q1", bytes)});
+  ASSERT_TRUE(file.is_object());
+  EXPECT_EQ(file["item"]["identifier"].get<std::string>().substr(0, 2), "i:");
+  EXPECT_EQ(file["item"]["parent"], folder["item"]["identifier"]);
+  EXPECT_EQ(sandbox().readStore("Reports 2024/q1.csv"), bytes);
+  Json listed = findByName(list("/Reports 2024"), "q1.csv");
+  ASSERT_FALSE(listed.is_null());
+  EXPECT_EQ(listed["documentSize"], bytes.size());
+
+  // The new file's contents come back through a fetch.
+  Json fetched = fpctlOk({"fetch", "/Reports 2024/q1.csv"});
+  EXPECT_EQ(readFile(fetched["path"].get<std::string>()), bytes);
+
+  // An empty file without contents, at the top level.
+  EXPECT_FALSE(fpctlOk({"create", "@root", "empty.txt"}).is_null());
+  EXPECT_TRUE(sandbox().storeHas("empty.txt"));
+  EXPECT_EQ(sandbox().readStore("empty.txt"), "");
+}
+
+TEST_F(SystemE2eTest, RenameMoveAndReplaceContents) {
+  Json before = findByName(list("@root"), "Welcome.txt");
+  ASSERT_FALSE(before.is_null());
+  std::string id = before["identifier"];
+  std::string original = sandbox().readStore("Welcome.txt");
+
+  // Rename: the metadata version changes, the content version does not.
+  Json renamed = fpctlOk({"modify", id, "--name", "Hello.txt"});
+  EXPECT_EQ(renamed["item"]["filename"], "Hello.txt");
+  EXPECT_EQ(renamed["item"]["identifier"], id);
+  EXPECT_EQ(renamed["item"]["contentVersion"], before["contentVersion"]);
+  EXPECT_NE(renamed["item"]["metadataVersion"], before["metadataVersion"]);
+  EXPECT_FALSE(sandbox().storeHas("Welcome.txt"));
+  EXPECT_EQ(sandbox().readStore("Hello.txt"), original);
+
+  // Move into a folder (by path), then back to the top level.
+  Json moved = fpctlOk({"modify", "/Hello.txt", "--parent", "/Projects/Designs"});
+  EXPECT_EQ(moved["item"]["parent"], idOf("Designs", "/Projects"));
+  EXPECT_EQ(sandbox().readStore("Projects/Designs/Hello.txt"), original);
+  EXPECT_FALSE(sandbox().storeHas("Hello.txt"));
+  EXPECT_FALSE(findByName(list("/Projects/Designs"), "Hello.txt").is_null());
+
+  Json back = fpctlOk({"modify", id, "--parent", "@root"});
+  EXPECT_EQ(back["item"]["parent"], kRootId);
+  EXPECT_EQ(sandbox().readStore("Hello.txt"), original);
+  EXPECT_FALSE(sandbox().storeHas("Projects/Designs/Hello.txt"));
+
+  // Replace the contents: the content version grows.
+  std::string replacement = "new contents, longer than before: " + std::string(100, 'x') + "\n";
+  Json replaced = fpctlOk({"modify", id, "--contents", localFile("r", replacement)});
+  EXPECT_EQ(sandbox().readStore("Hello.txt"), replacement);
+  EXPECT_GT(versionNumber(replaced["item"]), versionNumber(before));
+  EXPECT_EQ(replaced["item"]["documentSize"], replacement.size());
+  Json fetched = fpctlOk({"fetch", id});
+  EXPECT_EQ(readFile(fetched["path"].get<std::string>()), replacement);
+
+  // A folder can be renamed and moved, too.
+  Json folder = fpctlOk({"modify", "/Archive", "--name", "Old Stuff", "--parent", "/Projects"});
+  EXPECT_EQ(folder["item"]["filename"], "Old Stuff");
+  EXPECT_TRUE(sandbox().storeIsFolder("Projects/Old Stuff"));
+  EXPECT_FALSE(sandbox().storeHas("Archive"));
+}
+
+TEST_F(SystemE2eTest, DeleteFileAndFolder) {
+  std::string sunset = idOf("sunset.png", "/Photos");
+  EXPECT_EQ(fpctlOk({"delete", sunset}), Json::object());
+  EXPECT_FALSE(sandbox().storeHas("Photos/sunset.png"));
+  EXPECT_TRUE(list("/Photos")["items"].empty());
+  EXPECT_EQ(fpctlError({"item", sunset})["code"], kNoSuchItem);
+
+  // A folder goes with everything inside it.
+  std::string designs = idOf("Designs", "/Projects");
+  EXPECT_EQ(fpctlOk({"delete", "/Projects/Designs"}), Json::object());
+  EXPECT_FALSE(sandbox().storeHas("Projects/Designs"));
+  EXPECT_TRUE(findByName(list("/Projects"), "Designs").is_null());
+  EXPECT_EQ(fpctlError({"item", designs})["code"], kNoSuchItem);
+
+  // Deleting it again: the host no longer knows it.
+  EXPECT_EQ(fpctlError({"delete", designs})["code"], kNoSuchItem);
+}
+
+TEST_F(SystemE2eTest, LockedFileIsReadOnlyAndRefused) {
+  Json budget = findByName(list("/Projects"), "Budget.csv");
+  ASSERT_FALSE(budget.is_null());
+  EXPECT_EQ(budget["capabilities"], 1);
+  std::string id = budget["identifier"];
+  std::string bytes = sandbox().readStore("Projects/Budget.csv");
+
+  EXPECT_EQ(fpctlError({"modify", id, "--name", "Budget-2.csv"})["code"], kServerUnreachable);
+  EXPECT_EQ(fpctlError({"modify", id, "--contents", localFile("b", "changed")})["code"],
+            kServerUnreachable);
+  EXPECT_EQ(fpctlError({"delete", id})["code"], kServerUnreachable);
+  EXPECT_EQ(sandbox().readStore("Projects/Budget.csv"), bytes);
+
+  // Reading it is fine.
+  Json fetched = fpctlOk({"fetch", id});
+  EXPECT_EQ(readFile(fetched["path"].get<std::string>()), bytes);
+}
+
+TEST_F(SystemE2eTest, InvalidNamesAreRefusedWithCocoa514) {
+  for (const char* name : {"a/b", "..", "."}) {
+    Json e = fpctlError({"create", "@root", name, "--folder"});
+    EXPECT_EQ(e["domain"], "NSCocoaErrorDomain") << name;
+    EXPECT_EQ(e["code"], kInvalidFileName) << name;
+  }
+  Json e = fpctlError({"create", "@root", ""});
+  EXPECT_EQ(e["code"], kInvalidFileName);
+  Json rename = fpctlError({"modify", "/Welcome.txt", "--name", "x/y"});
+  EXPECT_EQ(rename["code"], kInvalidFileName);
+  EXPECT_TRUE(sandbox().storeHas("Welcome.txt"));
+}
+
+TEST_F(SystemE2eTest, AnchorMovesOnlyWhenTheHostWrites) {
+  std::string a1 = fpctlOk({"anchor"})["anchor"];
+  EXPECT_THAT(a1, HasSubstr("|"));
+  // Reading changes nothing.
+  list("@root");
+  fpctlOk({"fetch", "/Welcome.txt"});
+  EXPECT_EQ(fpctlOk({"anchor"})["anchor"], a1);
+  Json same = fpctlOk({"changes", "@root", a1});
+  EXPECT_EQ(same, Json::parse(R"({"anchor":)" + Json(a1).dump() +
+                              R"(,"moreComing":false,"updated":[],"deleted":[]})"));
+
+  // A change made through the extension.
+  fpctlOk({"create", "@root", "fresh", "--folder"});
+  std::string a2 = fpctlOk({"anchor"})["anchor"];
+  EXPECT_NE(a2, a1);
+  EXPECT_EQ(fpctlError({"changes", "@root", a1})["code"], kSyncAnchorExpired);
+  EXPECT_EQ(fpctlError({"changes", "/Projects", a1})["code"], kSyncAnchorExpired);
+  EXPECT_EQ(fpctlOk({"changes", "@root", a2})["anchor"], a2);
+
+  // A change made directly in the store, which the host picks up by itself.
+  sandbox().writeStore("Projects/outside.txt", "written behind the host's back\n");
+  std::string a3;
+  EXPECT_TRUE(waitUntil([&] {
+    a3 = fpctlOk({"anchor"})["anchor"];
+    return a3 != a2;
+  }));
+  EXPECT_FALSE(findByName(list("/Projects"), "outside.txt").is_null());
+  EXPECT_EQ(fpctlError({"changes", "@root", a2})["code"], kSyncAnchorExpired);
+  // And it stays put while nothing happens.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(fpctlOk({"anchor"})["anchor"], a3);
+}
+
+TEST_F(SystemE2eTest, HostStoppedFetchFailsListingStillWorks) {
+  Json before = list("@root");
+  ASSERT_TRUE(before.is_object());
+  EXPECT_EQ(sandbox().stopHost(), 0);
+  EXPECT_FALSE(fs::exists(sandbox().socketPath()));
+
+  EXPECT_EQ(fpctlError({"fetch", "/Welcome.txt"})["code"], kServerUnreachable);
+  EXPECT_EQ(fpctlError({"create", "@root", "x", "--folder"})["code"], kServerUnreachable);
+  EXPECT_EQ(fpctlError({"delete", "/Welcome.txt"})["code"], kServerUnreachable);
+  EXPECT_EQ(list("@root")["items"], before["items"]);
+  EXPECT_FALSE(fpctlOk({"item", "/Projects/Roadmap.md"}).is_null());
+
+  // Back again: the same identifiers, and fetching works.
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_EQ(list("@root")["items"], before["items"]);
+  EXPECT_FALSE(fpctlOk({"fetch", "/Welcome.txt"}).is_null());
+}
+
+TEST_F(SystemE2eTest, FaultsInjectedByTheHost) {
+  ASSERT_TRUE(sandbox().restartHost({"--fail", "fetch=quota", "--no-reply", "delete"}));
+  EXPECT_EQ(fpctlError({"fetch", "/Welcome.txt"})["code"], -1003);
+  // A host that closes without a reply: the request fails, nothing is deleted.
+  EXPECT_EQ(fpctlError({"delete", "/Welcome.txt"})["code"], -2005);
+  EXPECT_TRUE(sandbox().storeHas("Welcome.txt"));
+}
+
+TEST_F(SystemE2eTest, OutputForPeople) {
+  RunResult ls = sandbox().fpctlText({"ls", "/Projects"});
+  ASSERT_EQ(ls.status, 0) << ls.describe();
+  EXPECT_THAT(ls.out, HasSubstr("NAME"));
+  EXPECT_THAT(ls.out, HasSubstr("Designs/"));
+  EXPECT_THAT(ls.out, HasSubstr("read-only"));  // the locked budget
+
+  RunResult tree = sandbox().fpctlText({"tree"});
+  ASSERT_EQ(tree.status, 0) << tree.describe();
+  EXPECT_EQ(tree.out.rfind(std::string(kDisplayName) + "\n", 0), 0u) << tree.out;
+  EXPECT_THAT(tree.out, HasSubstr("│   │   ├── Drafts/\n│   │   │   └── draft-1.txt  15 B\n"));
+
+  RunResult json = sandbox().fpctl({"tree"});
+  ASSERT_TRUE(json.isJson) << json.describe();
+  EXPECT_EQ(json.json["tree"]["item"]["filename"], kDisplayName);
+
+  RunResult missing = sandbox().fpctlText({"fetch", "/No such file.txt"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("no item named \"No such file.txt\" in /"));
+  EXPECT_EQ(missing.out, "");
+
+  RunResult usage = sandbox().fpctlText({"fetch"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_THAT(usage.err, HasSubstr("usage: fpctl"));
+
+  RunResult domains = sandbox().fpctl({"domains"});
+  ASSERT_EQ(domains.status, 0);
+  ASSERT_EQ(domains.json["domains"].size(), 1u);
+  EXPECT_EQ(domains.json["domains"][0]["identifier"], kDefaultDomain);
+  EXPECT_EQ(domains.json["domains"][0]["displayName"], kDisplayName);
+}
+
+TEST_F(SystemE2eTest, BundleChoiceAndRemovedDomain) {
+  // An explicit bundle serves the same domain.
+  RunResult explicitBundle = sandbox().fpctl(
+      {"--bundle", Programs::bundle(), "--domain", std::string(kDefaultDomain), "anchor"});
+  EXPECT_EQ(explicitBundle.status, 0) << explicitBundle.describe();
+
+  // --log sends the extension's log lines to the given file.
+  fs::path logFile = sandbox().root() / "own.log";
+  ASSERT_EQ(sandbox().fpctl({"--log", logFile.string(), "ls"}).status, 0);
+  std::ifstream log(logFile);
+  std::string logText((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_THAT(logText, HasSubstr("children of <root>"));
+
+  RunResult badBundle = sandbox().fpctl(
+      {"--bundle", (sandbox().root() / "nothing.appex").string(), "--domain", "x", "ls"});
+  EXPECT_EQ(badBundle.status, 3) << badBundle.describe();
+  EXPECT_TRUE(badBundle.json.contains("error"));
+
+  // After removal no domain is left to serve.
+  RunResult removed = sandbox().removeDomain();
+  ASSERT_EQ(removed.status, 0) << removed.describe();
+  RunResult none = sandbox().fpctl({"ls"});
+  EXPECT_EQ(none.status, 2) << none.describe();
+  EXPECT_THAT(none.err, HasSubstr("no domain is registered"));
+  ASSERT_EQ(sandbox().registerDomain().status, 0);  // for the fixture's own removal
+}
+
+}  // namespace
+}  // namespace pellora::e2e
