@@ -35,9 +35,9 @@ using Request = nlohmann::ordered_json;
 using Reply = nlohmann::json;
 
 // Where a modified item goes.
-struct Unchanged {};   // it does not move: no "parent" key
-struct TopLevel {};    // to the top level: "parent": null
-struct IntoFolder {    // into a folder: "parent": ulid
+struct Unchanged {};  // it does not move: no "parent" key
+struct TopLevel {};   // to the top level: "parent": null
+struct IntoFolder {   // into a folder: "parent": ulid
   std::string ulid;
 };
 using ParentChange = std::variant<Unchanged, TopLevel, IntoFolder>;
@@ -58,8 +58,8 @@ BridgeResult<std::filesystem::path> fetch(std::string_view account, std::string_
 BridgeResult<std::filesystem::path> thumbnail(std::string_view account, std::string_view ulid,
                                               double timeout = thumbnailTimeout);
 // The new item's ulid. A folder is created when `contents` is none.
-BridgeResult<std::string> create(std::string_view account,
-                                 const std::optional<std::string>& parent, std::string_view name,
+BridgeResult<std::string> create(std::string_view account, const std::optional<std::string>& parent,
+                                 std::string_view name,
                                  const std::optional<std::filesystem::path>& contents,
                                  double timeout = createTimeout);
 BridgeResult<void> modify(std::string_view account, std::string_view ulid, bool isFolder,

@@ -16,7 +16,8 @@ class TempContainer {
   // `rootBase` is where the temporary tree is made (default: the system temp
   // directory). Sets FILEPROVIDER_CONTAINERS and FILEPROVIDER_LOG (a log file
   // inside the tree) for this process.
-  explicit TempContainer(std::string_view group = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop");
+  explicit TempContainer(
+      std::string_view group = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop");
   ~TempContainer();
   TempContainer(const TempContainer&) = delete;
   TempContainer& operator=(const TempContainer&) = delete;

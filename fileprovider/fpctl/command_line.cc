@@ -12,27 +12,27 @@ namespace {
 
 enum class Value { kNone, kText };
 
-struct OptionSpec {
+struct OptionDef {
   std::string_view name;  // without the leading "--"
   Value value;
   std::string_view placeholder;
   std::string_view help;
 };
 
-struct CommandSpec {
+struct CommandDef {
   std::string_view name;
   std::string_view operands;  // synopsis of the operands
   std::size_t minOperands;
   std::size_t maxOperands;  // SIZE_MAX: any number
   std::string_view summary;
   std::string_view details;
-  std::vector<OptionSpec> options;
+  std::vector<OptionDef> options;
 };
 
 constexpr std::size_t kMany = std::numeric_limits<std::size_t>::max();
 
-const std::vector<CommandSpec>& commands() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandDef>& commands() {
+  static const std::vector<CommandDef> table = {
       {"domains",
        "",
        0,
@@ -138,33 +138,33 @@ const std::vector<CommandSpec>& commands() {
        "Shows the help of a command, or this overview.",
        {}},
   };
-  return specs;
+  return table;
 }
 
-const CommandSpec* findCommand(std::string_view name) {
+const CommandDef* findCommand(std::string_view name) {
   for (const auto& c : commands())
     if (c.name == name) return &c;
   return nullptr;
 }
 
-const OptionSpec* findOption(const CommandSpec& c, std::string_view name) {
+const OptionDef* findOption(const CommandDef& c, std::string_view name) {
   for (const auto& o : c.options)
     if (o.name == name) return &o;
   return nullptr;
 }
 
-const std::vector<OptionSpec>& globalOptions() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionDef>& globalOptions() {
+  static const std::vector<OptionDef> table = {
       {"json", Value::kNone, "", "print exactly one JSON object on standard output"},
       {"domain", Value::kText, "ID", "the domain to use (default: the only registered one)"},
       {"bundle", Value::kText, "DIR", "load this extension bundle instead of the registered one"},
       {"log", Value::kText, "FILE", "append the platform log to FILE"},
       {"help", Value::kNone, "", "show help"},
   };
-  return specs;
+  return table;
 }
 
-const OptionSpec* findGlobal(std::string_view name) {
+const OptionDef* findGlobal(std::string_view name) {
   for (const auto& o : globalOptions())
     if (o.name == name) return &o;
   return nullptr;
@@ -232,14 +232,14 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
     if (arg == "-h") arg = "--help";
     if (arg.substr(0, 2) != "--" || arg == "--") break;
     auto [name, inline_] = splitOption(arg);
-    const OptionSpec* spec = findGlobal(name);
-    if (!spec) {
+    const OptionDef* def = findGlobal(name);
+    if (!def) {
       if (isCommand(name))
         return usage("unknown option " + std::string(arg) + " (did you mean the command \"" +
                      std::string(name) + "\"?)");
       return usage("unknown option " + std::string(arg));
     }
-    if (spec->value == Value::kNone && inline_)
+    if (def->value == Value::kNone && inline_)
       return usage("option --" + std::string(name) + " takes no value");
     if (name == "help") {
       cl.help = true;
@@ -263,8 +263,8 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
   }
 
   cl.command = args[i++];
-  const CommandSpec* spec = findCommand(cl.command);
-  if (!spec) return usage("unknown command \"" + cl.command + "\"");
+  const CommandDef* def = findCommand(cl.command);
+  if (!def) return usage("unknown command \"" + cl.command + "\"");
 
   bool sawTypeOption = false;
   bool onlyOperands = false;
@@ -284,7 +284,7 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
     }
     if (arg.substr(0, 2) != "--") return usage("unknown option " + arg, cl.command);
     auto [name, inline_] = splitOption(arg);
-    const OptionSpec* opt = findOption(*spec, name);
+    const OptionDef* opt = findOption(*def, name);
     if (!opt) {
       if (findGlobal(name))
         return usage("--" + std::string(name) + " is a global option: give it before the command",
@@ -353,20 +353,20 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
     cl.operands.clear();
     return cl;
   }
-  if (cl.operands.size() < spec->minOperands)
+  if (cl.operands.size() < def->minOperands)
     return usage(cl.command + ": missing " +
-                     (spec->minOperands - cl.operands.size() == 1 && spec->maxOperands == 1
-                          ? std::string(spec->operands)
-                          : "operands (" + std::string(spec->operands) + ")"),
+                     (def->minOperands - cl.operands.size() == 1 && def->maxOperands == 1
+                          ? std::string(def->operands)
+                          : "operands (" + std::string(def->operands) + ")"),
                  cl.command);
-  if (cl.operands.size() > spec->maxOperands)
-    return usage(cl.command + ": unexpected operand \"" + cl.operands[spec->maxOperands] + "\"",
+  if (cl.operands.size() > def->maxOperands)
+    return usage(cl.command + ": unexpected operand \"" + cl.operands[def->maxOperands] + "\"",
                  cl.command);
   return cl;
 }
 
 std::string usageLine(std::string_view command) {
-  const CommandSpec* c = findCommand(command);
+  const CommandDef* c = findCommand(command);
   if (!c) return "usage: fpctl [--json] [--domain ID] [--bundle DIR] [--log FILE] COMMAND ...";
   std::string line = "usage: fpctl [GLOBAL OPTIONS] " + std::string(c->name);
   if (!c->operands.empty()) line += " " + std::string(c->operands);
@@ -380,9 +380,9 @@ std::string usageLine(std::string_view command) {
 
 namespace {
 
-void appendOptions(std::ostringstream& s, const std::vector<OptionSpec>& options) {
+void appendOptions(std::ostringstream& s, const std::vector<OptionDef>& options) {
   std::size_t width = 0;
-  auto label = [](const OptionSpec& o) {
+  auto label = [](const OptionDef& o) {
     std::string l = "--" + std::string(o.name);
     if (o.value == Value::kText) l += " " + std::string(o.placeholder);
     return l;
@@ -398,7 +398,7 @@ void appendOptions(std::ostringstream& s, const std::vector<OptionSpec>& options
 
 std::string helpText(std::string_view command) {
   std::ostringstream s;
-  const CommandSpec* c = findCommand(command);
+  const CommandDef* c = findCommand(command);
   if (c && c->name != "help") {
     s << usageLine(command) << "\n\n" << c->details << "\n";
     if (!c->options.empty()) {

@@ -39,15 +39,14 @@ fs::path containersRoot() {
     return fs::path(xdg) / "fileprovider" / "containers";
   }
   const char* home = std::getenv("HOME");
-  return fs::path(home && *home ? home : "/") / ".local" / "share" / "fileprovider" /
-         "containers";
+  return fs::path(home && *home ? home : "/") / ".local" / "share" / "fileprovider" / "containers";
 }
 
 // A group identifier becomes one path component; anything that could leave the
 // containers folder is refused.
 bool safeComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 Error fromErrorCode(const std::error_code& ec, std::string_view what, int cocoaCode) {
@@ -95,7 +94,7 @@ std::optional<fs::path> FileManager::containerURL(std::string_view groupIdentifi
 }
 
 bool FileManager::fileExists(const fs::path& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -106,7 +105,8 @@ Status FileManager::createDirectory(const fs::path& path, bool withIntermediateD
   } else {
     fs::create_directory(path, ec);
   }
-  if (ec) return fail(fromErrorCode(ec, "creating directory " + path.string(), kFileWriteUnknownError));
+  if (ec)
+    return fail(fromErrorCode(ec, "creating directory " + path.string(), kFileWriteUnknownError));
   if (!fs::is_directory(path, ec)) {
     return fail(fromErrorCode(std::make_error_code(std::errc::file_exists),
                               "creating directory " + path.string(), kFileWriteUnknownError));

@@ -39,11 +39,20 @@ std::string escapeMessage(std::string_view message) {
   out.reserve(message.size());
   for (char c : message) {
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -129,8 +138,7 @@ void Log::error(std::string_view format, std::initializer_list<LogArg> args) con
   write(LogLevel::kError, format, args);
 }
 
-void Log::write(LogLevel level, std::string_view format,
-                std::initializer_list<LogArg> args) const {
+void Log::write(LogLevel level, std::string_view format, std::initializer_list<LogArg> args) const {
   const std::string message = formatLogMessage(format, args);
   const char* levelText = level == LogLevel::kInfo ? "info" : "error";
 
@@ -147,8 +155,8 @@ void Log::write(LogLevel level, std::string_view format,
              category_.c_str(), message.c_str());
     return;
   }
-  std::string line = timestamp() + "\t" + levelText + "\t" + subsystem_ + "\t" + category_ +
-                     "\t" + escapeMessage(message) + "\n";
+  std::string line = timestamp() + "\t" + levelText + "\t" + subsystem_ + "\t" + category_ + "\t" +
+                     escapeMessage(message) + "\n";
   ScopedFD fd(retryOnEintr(
       [&] { return ::open(file->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
   if (!fd) return;

@@ -52,8 +52,7 @@ class Manager {
   static void addDomain(const Domain& domain, std::function<void(std::optional<Error>)> handler);
   static void getDomains(
       std::function<void(std::vector<Domain> domains, std::optional<Error>)> handler);
-  static void removeDomain(const Domain& domain,
-                           std::function<void(std::optional<Error>)> handler);
+  static void removeDomain(const Domain& domain, std::function<void(std::optional<Error>)> handler);
 
   explicit Manager(Domain domain) : domain_(std::move(domain)) {}
 

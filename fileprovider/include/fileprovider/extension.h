@@ -45,9 +45,9 @@ using FetchContentsHandler = std::function<void(std::optional<std::filesystem::p
 using ItemChangeHandler = std::function<void(ItemPtr item, ItemFields remainingFields,
                                              bool shouldFetchContent, std::optional<Error> error)>;
 using ErrorHandler = std::function<void(std::optional<Error> error)>;
-using PerThumbnailHandler = std::function<void(
-    const ItemIdentifier& identifier, std::optional<std::string> imageData,
-    std::optional<Error> error)>;
+using PerThumbnailHandler =
+    std::function<void(const ItemIdentifier& identifier, std::optional<std::string> imageData,
+                       std::optional<Error> error)>;
 
 // NSFileProviderReplicatedExtension. Every request method returns a progress
 // object and calls its completion handler exactly once, on any thread.

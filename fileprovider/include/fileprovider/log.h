@@ -16,12 +16,12 @@ namespace fp {
 // integer (for "%d").
 class LogArg {
  public:
-  LogArg(std::string_view s) : v_(std::string(s)) {}  // NOLINT: implicit on purpose
-  LogArg(const std::string& s) : v_(s) {}              // NOLINT
+  LogArg(std::string_view s) : v_(std::string(s)) {}            // NOLINT: implicit on purpose
+  LogArg(const std::string& s) : v_(s) {}                       // NOLINT
   LogArg(const char* s) : v_(std::string(s ? s : "(null)")) {}  // NOLINT
-  LogArg(std::int64_t n) : v_(n) {}                    // NOLINT
-  LogArg(int n) : v_(static_cast<std::int64_t>(n)) {}  // NOLINT
-  LogArg(std::size_t n) : v_(static_cast<std::int64_t>(n)) {}  // NOLINT
+  LogArg(std::int64_t n) : v_(n) {}                             // NOLINT
+  LogArg(int n) : v_(static_cast<std::int64_t>(n)) {}           // NOLINT
+  LogArg(std::size_t n) : v_(static_cast<std::int64_t>(n)) {}   // NOLINT
   const std::variant<std::string, std::int64_t>& value() const { return v_; }
 
  private:
