@@ -1,5 +1,7 @@
 #include "fileprovider/fpctl/runner.h"
 
+#include "fileprovider/fpctl/completion.h"
+
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -9,46 +11,6 @@ namespace fpctl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The outcome of one completion handler, handed from whatever thread calls the
-// handler to the waiting thread. The first value wins.
-template <class T>
-class Completion {
- public:
-  void set(T value) {
-    std::lock_guard lock(mu_);
-    if (value_) return;
-    value_.emplace(std::move(value));
-    cv_.notify_all();
-  }
-
-  T wait() {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return value_.has_value(); });
-    return std::move(*value_);
-  }
-
-  // Waits, calling `tick` every `interval` until the value is there.
-  T wait(const std::function<void()>& tick, std::chrono::milliseconds interval) {
-    std::unique_lock lock(mu_);
-    while (!cv_.wait_for(lock, interval, [&] { return value_.has_value(); })) {
-      lock.unlock();
-      tick();
-      lock.lock();
-    }
-    return std::move(*value_);
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::optional<T> value_;
-};
-
-template <class T>
-std::shared_ptr<Completion<T>> makeCompletion() {
-  return std::make_shared<Completion<T>>();
-}
 
 fp::Error noSuchItem(std::string message) {
   fp::Error e = fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem);

@@ -1,5 +1,7 @@
 #include "fileprovider/fpctl/mount/provider_client.h"
 
+#include "fileprovider/fpctl/completion.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <iterator>
@@ -9,30 +11,7 @@
 namespace fpctl::mount {
 namespace {
 
-// Holds the first value reported by a completion handler and lets one thread
-// wait for it. Later reports are ignored: a handler is called exactly once, but
-// the mount does not rely on it. Handlers hold it by shared pointer, so a late
-// call never touches freed memory.
-template <class T>
-class Waiter {
- public:
-  void set(T value) {
-    std::lock_guard lock(mu_);
-    if (value_) return;
-    value_.emplace(std::move(value));
-    cv_.notify_all();
-  }
-  T wait() {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return value_.has_value(); });
-    return std::move(*value_);
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::optional<T> value_;
-};
+using fpctl::Completion;
 
 fp::Error noEnumerator(const fp::ItemIdentifier& container) {
   return fp::Error::cocoa(fp::kFileReadUnknownError, "no enumerator for " + container);
@@ -67,7 +46,7 @@ class ListingObserver final : public fp::EnumerationObserver {
   }
   std::mutex mu_;
   std::vector<ItemState> items_;
-  Waiter<PageResult> done_;
+  Completion<PageResult> done_;
 };
 
 class ChangesObserver final : public fp::ChangeObserver {
@@ -98,7 +77,7 @@ class ChangesObserver final : public fp::ChangeObserver {
 
  private:
   std::atomic<bool> reported_{false};
-  Waiter<ChangeCheck> done_;
+  Completion<ChangeCheck> done_;
 };
 
 using ItemOutcome = std::pair<fp::ItemPtr, std::optional<fp::Error>>;
@@ -115,7 +94,7 @@ fp::StatusOr<ItemState> itemResult(ItemOutcome outcome, std::string_view what) {
 }  // namespace
 
 fp::StatusOr<ItemState> ProviderClient::item(const fp::ItemIdentifier& identifier) const {
-  auto done = std::make_shared<Waiter<ItemOutcome>>();
+  auto done = std::make_shared<Completion<ItemOutcome>>();
   extension_->item(identifier, fp::Request{}, [done](fp::ItemPtr item, std::optional<fp::Error> e) {
     done->set({std::move(item), std::move(e)});
   });
@@ -150,7 +129,7 @@ fp::StatusOr<fp::SyncAnchor> ProviderClient::currentAnchor(
     const fp::ItemIdentifier& container) const {
   auto enumerator = extension_->enumerator(container, fp::Request{});
   if (!enumerator) return fp::fail(noEnumerator(container));
-  auto done = std::make_shared<Waiter<std::optional<fp::SyncAnchor>>>();
+  auto done = std::make_shared<Completion<std::optional<fp::SyncAnchor>>>();
   enumerator->currentSyncAnchor(
       [done](std::optional<fp::SyncAnchor> anchor) { done->set(std::move(anchor)); });
   auto anchor = done->wait();
@@ -178,7 +157,7 @@ fp::StatusOr<FetchedContents> ProviderClient::fetch(
     const fp::ItemIdentifier& identifier, const std::optional<fp::ItemVersion>& version) const {
   using Outcome =
       std::tuple<std::optional<std::filesystem::path>, fp::ItemPtr, std::optional<fp::Error>>;
-  auto done = std::make_shared<Waiter<Outcome>>();
+  auto done = std::make_shared<Completion<Outcome>>();
   extension_->fetchContents(identifier, version, fp::Request{},
                             [done](std::optional<std::filesystem::path> url, fp::ItemPtr item,
                                    std::optional<fp::Error> e) {
@@ -196,7 +175,7 @@ fp::StatusOr<FetchedContents> ProviderClient::fetch(
 
 fp::StatusOr<ItemState> ProviderClient::create(
     const fp::Item& itemTemplate, const std::optional<std::filesystem::path>& contents) const {
-  auto done = std::make_shared<Waiter<ItemOutcome>>();
+  auto done = std::make_shared<Completion<ItemOutcome>>();
   fp::ItemFields fields = fp::field::kFilename | fp::field::kParentItemIdentifier;
   if (contents) fields |= fp::field::kContents;
   extension_->createItem(
@@ -210,7 +189,7 @@ fp::StatusOr<ItemState> ProviderClient::create(
 fp::StatusOr<ItemState> ProviderClient::modify(
     const fp::Item& item, const fp::ItemVersion& baseVersion, fp::ItemFields changedFields,
     const std::optional<std::filesystem::path>& contents) const {
-  auto done = std::make_shared<Waiter<ItemOutcome>>();
+  auto done = std::make_shared<Completion<ItemOutcome>>();
   extension_->modifyItem(
       item, baseVersion, changedFields, contents, 0, fp::Request{},
       [done](fp::ItemPtr result, fp::ItemFields, bool, std::optional<fp::Error> e) {
@@ -221,7 +200,7 @@ fp::StatusOr<ItemState> ProviderClient::modify(
 
 fp::Status ProviderClient::remove(const fp::ItemIdentifier& identifier,
                                   const fp::ItemVersion& baseVersion, bool recursive) const {
-  auto done = std::make_shared<Waiter<std::optional<fp::Error>>>();
+  auto done = std::make_shared<Completion<std::optional<fp::Error>>>();
   extension_->deleteItem(identifier, baseVersion, recursive ? fp::option::kRecursive : 0,
                          fp::Request{},
                          [done](std::optional<fp::Error> e) { done->set(std::move(e)); });
