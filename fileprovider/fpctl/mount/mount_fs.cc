@@ -399,6 +399,21 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView) {
   return EntryReply{n.ino, attrOf(n)};
 }
 
+MountFs::Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
+                                            const fp::ItemIdentifier& identifier) {
+  if (Node* dir = findNode(parent); dir && dir->listing) {
+    auto at = dir->listing->byName.find(name);
+    if (at != dir->listing->byName.end() && at->second.identifier == identifier) {
+      dir->listing->byName.erase(at);
+    }
+    ++dir->listingSerial;
+  }
+  auto id = inoById_.find(identifier);
+  Node* n = id == inoById_.end() ? nullptr : findNode(id->second);
+  if (n) n->unlinked = true;
+  return n;
+}
+
 int MountFs::rmdir(Ino parent, std::string_view nameView) {
   std::string name(nameView);
   Lock lock(mu_);
@@ -434,20 +449,9 @@ int MountFs::rmdir(Ino parent, std::string_view nameView) {
   if (!removed) return failed("rmdir", what, removed.error());
 
   lock.lock();
-  dir = findNode(parent);
-  if (dir && dir->listing) {
-    auto at = dir->listing->byName.find(name);
-    if (at != dir->listing->byName.end() && at->second.identifier == item.identifier) {
-      dir->listing->byName.erase(at);
-    }
-    ++dir->listingSerial;
-  }
-  if (auto id = inoById_.find(item.identifier); id != inoById_.end()) {
-    if (Node* n = findNode(id->second)) {
-      n->unlinked = true;
-      n->listing.reset();
-      ++n->listingSerial;
-    }
+  if (Node* n = forgetRemovedLocked(parent, name, item.identifier)) {
+    n->listing.reset();
+    ++n->listingSerial;
   }
   return 0;
 }
@@ -940,17 +944,7 @@ int MountFs::unlink(Ino parent, std::string_view nameView) {
   if (!removed) return failed("delete", what, removed.error());
 
   lock.lock();
-  dir = findNode(parent);
-  if (dir && dir->listing) {
-    auto at = dir->listing->byName.find(name);
-    if (at != dir->listing->byName.end() && at->second.identifier == item.identifier) {
-      dir->listing->byName.erase(at);
-    }
-    ++dir->listingSerial;
-  }
-  if (auto id = inoById_.find(item.identifier); id != inoById_.end()) {
-    if (Node* n = findNode(id->second)) n->unlinked = true;
-  }
+  forgetRemovedLocked(parent, name, item.identifier);
   return 0;
 }
 

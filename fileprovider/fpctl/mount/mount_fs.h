@@ -155,6 +155,11 @@ class MountFs {
   std::unique_ptr<Listing> buildListing(const Node& dir, const std::vector<ItemState>& items) const;
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
   void maybeEraseLocked(Ino ino);
+  // After the extension deleted `identifier` (shown as `name` in `parent`):
+  // drops it from the parent's listing and marks its node unlinked. Returns
+  // the node, if the item had one.
+  Node* forgetRemovedLocked(Ino parent, const std::string& name,
+                            const fp::ItemIdentifier& identifier);
   ErrnoOr<std::filesystem::path> contentsOf(Ino ino);
   ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item);
   ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty);
