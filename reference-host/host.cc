@@ -202,44 +202,36 @@ json Host::handle(const json& request) {
   return remove(request);
 }
 
-json Host::fetch(const json& request) {
+fp::Result<Host::OpenedFile, json> Host::openRequestedFile(const json& request) {
   auto ulid = stringField(request, "ulid");
-  if (!ulid) return badRequest("ulid", "a string");
-  fp::ScopedFD fd;
-  fs::path copy;
-  {
-    std::lock_guard lock(mutex_);
-    (void)syncLocked({});
-    const Entry* e = findByUlid(catalog_, *ulid, false);
-    if (!e) return failure("not_found", "no file with ulid " + inQuotes(*ulid));
-    auto opened = store_.openFile(e->path);
-    if (!opened) return storeFailure(opened.error(), e->path);
-    fd = std::move(*opened);
-    copy = cacheFolder_ / (*ulid + "-" + std::to_string(e->version));
-  }
-  if (auto s = copyToNewFile(fd.get(), copy); !s) return failure(s.error().message);
+  if (!ulid) return fp::fail(badRequest("ulid", "a string"));
+  std::lock_guard lock(mutex_);
+  (void)syncLocked({});
+  const Entry* e = findByUlid(catalog_, *ulid, false);
+  if (!e) return fp::fail(failure("not_found", "no file with ulid " + inQuotes(*ulid)));
+  auto opened = store_.openFile(e->path);
+  if (!opened) return fp::fail(storeFailure(opened.error(), e->path));
+  return OpenedFile{std::move(*opened), *e};
+}
+
+json Host::fetch(const json& request) {
+  auto file = openRequestedFile(request);
+  if (!file.ok()) return std::move(file).error();
+  const fs::path copy =
+      cacheFolder_ / (file->entry.ulid + "-" + std::to_string(file->entry.version));
+  if (auto s = copyToNewFile(file->fd.get(), copy); !s) return failure(s.error().message);
   return json{{"ok", true}, {"path", copy.string()}};
 }
 
 json Host::thumbnail(const json& request) {
-  auto ulid = stringField(request, "ulid");
-  if (!ulid) return badRequest("ulid", "a string");
-  fp::ScopedFD fd;
-  fs::path thumb;
-  std::string name;
-  {
-    std::lock_guard lock(mutex_);
-    (void)syncLocked({});
-    const Entry* e = findByUlid(catalog_, *ulid, false);
-    if (!e) return failure("not_found", "no file with ulid " + inQuotes(*ulid));
-    auto opened = store_.openFile(e->path);
-    if (!opened) return storeFailure(opened.error(), e->path);
-    fd = std::move(*opened);
-    name = e->name;
-    thumb = cacheFolder_ / (*ulid + "-" + std::to_string(e->version) + "-thumbnail.png");
-  }
+  auto file = openRequestedFile(request);
+  if (!file.ok()) return std::move(file).error();
+  const int fd = file->fd.get();
+  const std::string& name = file->entry.name;
+  const fs::path thumb = cacheFolder_ / (file->entry.ulid + "-" +
+                                         std::to_string(file->entry.version) + "-thumbnail.png");
   char head[16];
-  ssize_t n = fp::retryOnEintr([&] { return ::pread(fd.get(), head, sizeof head, 0); });
+  ssize_t n = fp::retryOnEintr([&] { return ::pread(fd, head, sizeof head, 0); });
   std::string_view magic(head, n > 0 ? static_cast<std::size_t>(n) : 0);
   if (!looksLikeImage(magic)) {
     return failure("not_found", "no thumbnail for " + inQuotes(name) + ": not an image");
@@ -247,7 +239,7 @@ json Host::thumbnail(const json& request) {
   // A PNG serves as its own thumbnail; for other formats, which this host
   // cannot decode, a small picture stands in.
   fp::Status s = looksLikePng(magic)
-                     ? copyToNewFile(fd.get(), thumb)
+                     ? copyToNewFile(fd, thumb)
                      : writeNewFile(gradientPng(64, 64, {90, 90, 110}, {200, 200, 220}), thumb);
   if (!s) return failure(s.error().message);
   return json{{"ok", true}, {"path", thumb.string()}};

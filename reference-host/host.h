@@ -85,6 +85,13 @@ class Host {
   // Checks the request's "path" and, when there is one, puts it into `staged`;
   // yields a failure reply, or null.
   nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;
+  // The file a fetch or thumbnail request names, opened for reading, with a
+  // copy of its catalogue entry; or the failure reply.
+  struct OpenedFile {
+    fp::ScopedFD fd;
+    Entry entry;
+  };
+  fp::Result<OpenedFile, nlohmann::json> openRequestedFile(const nlohmann::json& request);
   nlohmann::json fetch(const nlohmann::json& request);
   nlohmann::json thumbnail(const nlohmann::json& request);
   nlohmann::json create(const nlohmann::json& request);
