@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "extension/bridge/host_bridge.h"
@@ -110,6 +111,23 @@ int main(int argc, char** argv) {
   })->UseRealTime();
   benchmark::RegisterBenchmark("BM_FetchThroughBridge", fetchThroughBridge)->UseRealTime();
 
+  // The test host slows down a little with every connection it has served, so
+  // the two loops take turns (random interleaving over repetitions) unless the
+  // command line says otherwise; each then sees the same host.
+  std::vector<char*> args(argv, argv + argc);
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  std::string repetitions = "--benchmark_repetitions=12";
+  std::string minTime = "--benchmark_min_time=0.1";
+  auto given = [&](std::string_view flag) {
+    return std::any_of(args.begin() + 1, args.end(),
+                       [&](const char* a) { return std::string_view(a).starts_with(flag); });
+  };
+  if (!given("--benchmark_enable_random_interleaving")) args.push_back(interleave.data());
+  if (!given("--benchmark_repetitions")) args.push_back(repetitions.data());
+  if (!given("--benchmark_min_time")) args.push_back(minTime.data());
+  argc = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
