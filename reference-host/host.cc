@@ -40,6 +40,12 @@ std::optional<std::string> stringField(const json& request, const char* key) {
   return it->get<std::string>();
 }
 
+std::optional<bool> boolField(const json& request, const char* key) {
+  auto it = request.find(key);
+  if (it == request.end() || !it->is_boolean()) return std::nullopt;
+  return it->get<bool>();
+}
+
 // A failed change of the store as a reply: the errno value decides the kind.
 json storeFailure(const fp::Error& error, std::string_view target) {
   switch (error.code) {
@@ -287,11 +293,9 @@ json Host::create(const json& request) {
 json Host::modify(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return badRequest("ulid", "a string");
-  auto isFolderIt = request.find("is_folder");
-  if (isFolderIt == request.end() || !isFolderIt->is_boolean()) {
-    return badRequest("is_folder", "true or false");
-  }
-  bool isFolder = isFolderIt->get<bool>();
+  auto isFolderField = boolField(request, "is_folder");
+  if (!isFolderField) return badRequest("is_folder", "true or false");
+  const bool isFolder = *isFolderField;
   std::optional<std::string> newName;
   if (request.contains("name")) {
     newName = stringField(request, "name");
@@ -388,11 +392,9 @@ json Host::modify(const json& request) {
 json Host::remove(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return badRequest("ulid", "a string");
-  auto isFolderIt = request.find("is_folder");
-  if (isFolderIt == request.end() || !isFolderIt->is_boolean()) {
-    return badRequest("is_folder", "true or false");
-  }
-  bool isFolder = isFolderIt->get<bool>();
+  auto isFolderField = boolField(request, "is_folder");
+  if (!isFolderField) return badRequest("is_folder", "true or false");
+  const bool isFolder = *isFolderField;
 
   std::lock_guard lock(mutex_);
   (void)syncLocked({});
