@@ -127,14 +127,22 @@ TEST_F(ProcessTest, PicksUpChangesInTheStoreAndWritesNothingOtherwise) {
   testing::writeFile(store_ / "Inbox/new.txt", "hello");
   fs::rename(store_ / "Projects/Roadmap.md", store_ / "Roadmap.md");
   fs::remove_all(store_ / "Archive");
-  testing::writeFile(store_ / "Notes.txt", "longer notes than before, for sure");
+  const std::string notes = "longer notes than before, for sure";
+  testing::writeFile(store_ / "Notes.txt", notes);
   ASSERT_TRUE(testing::eventually([&] { return reader.rows().count("Inbox/new.txt") > 0; },
                                   std::chrono::milliseconds(2500)));
-  testing::eventually([&] { return reader.rows().at("Notes.txt").version == 2; });
+  // A rescan may catch the file between truncation and writing, which is a
+  // content change of its own: the version grows at least once.
+  ASSERT_TRUE(testing::eventually([&] {
+    return reader.rows().at("Notes.txt").size == static_cast<std::int64_t>(notes.size());
+  }));
+  // A rescan that walked part of the tree before the changes above is put right
+  // by the next one (every 500 ms).
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   expectIndexMatchesStore();
   auto after = reader.rows();
   EXPECT_EQ(after.at("Roadmap.md").ulid, before.at("Projects/Roadmap.md").ulid);
-  EXPECT_EQ(after.at("Notes.txt").version, 2);
+  EXPECT_GT(after.at("Notes.txt").version, before.at("Notes.txt").version);
   EXPECT_EQ(after.count("Archive"), 0u);
   EXPECT_NE(reader.dataVersion(), version);
   EXPECT_EQ(host->wait(SIGTERM), 0);
