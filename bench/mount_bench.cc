@@ -27,12 +27,13 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "fileprovider/fpctl/mount/mount_table.h"
 
 extern char** environ;
 
@@ -45,16 +46,7 @@ constexpr int kFilesPerFolder = 100;
 constexpr std::size_t kBigFileBytes = 50u << 20;
 constexpr const char* kAppGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
 
-bool isMountPoint(const fs::path& path) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream f(line);
-    std::string id, parent, dev, root, point;
-    f >> id >> parent >> dev >> root >> point;
-    if (point == path.string()) return true;
-  }
-  return false;
-}
+bool isMountPoint(const fs::path& path) { return !fpctl::mount::mountAt(path).device.empty(); }
 
 void writeBigFile(const fs::path& path) {
   std::string chunk(1 << 20, '\0');

@@ -208,16 +208,25 @@ json Host::handle(const json& request) {
   return remove(request);
 }
 
+fp::Result<Entry, json> Host::currentEntryLocked(const std::string& ulid, bool isFolder) {
+  (void)syncLocked({});
+  const Entry* found = findByUlid(catalog_, ulid, isFolder);
+  if (!found) {
+    return fp::fail(failure("not_found", std::string(isFolder ? "no folder" : "no file") +
+                                             " with ulid " + inQuotes(ulid)));
+  }
+  return *found;
+}
+
 fp::Result<Host::OpenedFile, json> Host::openRequestedFile(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return fp::fail(badRequest("ulid", "a string"));
   std::lock_guard lock(mutex_);
-  (void)syncLocked({});
-  const Entry* e = findByUlid(catalog_, *ulid, false);
-  if (!e) return fp::fail(failure("not_found", "no file with ulid " + inQuotes(*ulid)));
-  auto opened = store_.openFile(e->path);
-  if (!opened) return fp::fail(storeFailure(opened.error(), e->path));
-  return OpenedFile{std::move(*opened), *e};
+  auto entry = currentEntryLocked(*ulid, false);
+  if (!entry.ok()) return fp::fail(std::move(entry).error());
+  auto opened = store_.openFile(entry->path);
+  if (!opened) return fp::fail(storeFailure(opened.error(), entry->path));
+  return OpenedFile{std::move(*opened), std::move(*entry)};
 }
 
 json Host::fetch(const json& request) {
@@ -310,13 +319,9 @@ json Host::modify(const json& request) {
   if (staged && isFolder) return failure("a folder has no contents to replace");
 
   std::lock_guard lock(mutex_);
-  (void)syncLocked({});
-  const Entry* found = findByUlid(catalog_, *ulid, isFolder);
-  if (!found) {
-    return failure("not_found", std::string(isFolder ? "no folder" : "no file") + " with ulid " +
-                                    inQuotes(*ulid));
-  }
-  const Entry item = *found;
+  auto current = currentEntryLocked(*ulid, isFolder);
+  if (!current.ok()) return std::move(current).error();
+  const Entry item = std::move(*current);
   if (item.lockedBy) {
     return failure("locked",
                    inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy));
@@ -397,13 +402,9 @@ json Host::remove(const json& request) {
   const bool isFolder = *isFolderField;
 
   std::lock_guard lock(mutex_);
-  (void)syncLocked({});
-  const Entry* found = findByUlid(catalog_, *ulid, isFolder);
-  if (!found) {
-    return failure("not_found", std::string(isFolder ? "no folder" : "no file") + " with ulid " +
-                                    inQuotes(*ulid));
-  }
-  const Entry item = *found;
+  auto current = currentEntryLocked(*ulid, isFolder);
+  if (!current.ok()) return std::move(current).error();
+  const Entry item = std::move(*current);
   // A folder goes with everything in it, so a lock anywhere inside keeps it.
   for (auto it = catalog_.lower_bound(item.path); it != catalog_.end(); ++it) {
     if (!it->first.starts_with(item.path)) break;

@@ -92,6 +92,9 @@ class Host {
     Entry entry;
   };
   fp::Result<OpenedFile, nlohmann::json> openRequestedFile(const nlohmann::json& request);
+  // The entry of `ulid` after bringing the catalogue up to date, or the
+  // "not_found" reply. Needs mutex_.
+  fp::Result<Entry, nlohmann::json> currentEntryLocked(const std::string& ulid, bool isFolder);
   nlohmann::json fetch(const nlohmann::json& request);
   nlohmann::json thumbnail(const nlohmann::json& request);
   nlohmann::json create(const nlohmann::json& request);

@@ -21,6 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/fpctl/mount/mount_table.h"
 #include "tests/e2e/harness.h"
 
 namespace pellora::e2e {
@@ -69,16 +70,7 @@ std::map<std::string, std::string> tree(const fs::path& root) {
   return out;
 }
 
-bool isMountPoint(const fs::path& path) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream f(line);
-    std::string id, parent, dev, root, point;
-    f >> id >> parent >> dev >> root >> point;
-    if (point == path.string()) return true;
-  }
-  return false;
-}
+bool isMountPoint(const fs::path& path) { return !fpctl::mount::mountAt(path).device.empty(); }
 
 // Mounts the sandbox's domain at <sandbox>/mnt with `fpctl mount` and always
 // takes it down again, so a failing test never leaves a mount behind.
