@@ -10,6 +10,8 @@
 #include <mutex>
 #include <optional>
 
+#include "fileprovider/progress.h"
+
 namespace fpctl {
 
 // The first value set wins; later ones are ignored (a handler is called exactly
@@ -29,6 +31,20 @@ class Completion {
   T wait() {
     std::unique_lock lock(mu_);
     cv_.wait(lock, [&] { return value_.has_value(); });
+    return std::move(*value_);
+  }
+
+  // Waits until the value is there or `cancel` (if any) is cancelled; none in
+  // the latter case. Cancellation is noticed within about 20 ms.
+  std::optional<T> waitUnless(const fp::Progress* cancel) {
+    std::unique_lock lock(mu_);
+    if (!cancel) {
+      cv_.wait(lock, [&] { return value_.has_value(); });
+      return std::move(*value_);
+    }
+    while (!cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return value_.has_value(); })) {
+      if (cancel->isCancelled()) return std::nullopt;
+    }
     return std::move(*value_);
   }
 

@@ -2,6 +2,7 @@
 
 #include "fileprovider/fpctl/completion.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -16,6 +17,19 @@ fp::Error noSuchItem(std::string message) {
   fp::Error e = fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem);
   e.message = std::move(message);
   return e;
+}
+
+fp::Error interrupted() { return fp::Error::posix(EINTR, "the request was interrupted"); }
+
+// Waits for `done` unless `cancel` is cancelled first; then cancels the
+// extension's progress of the request too.
+template <class T>
+fp::StatusOr<T> awaitResult(Completion<fp::StatusOr<T>>& done, const fp::Progress* cancel,
+                            const fp::ProgressPtr& request) {
+  auto result = done.waitUnless(cancel);
+  if (result) return std::move(*result);
+  if (request) request->cancel();
+  return fp::fail(interrupted());
 }
 
 class PageObserver : public fp::EnumerationObserver {
@@ -38,7 +52,9 @@ class PageObserver : public fp::EnumerationObserver {
     done_.set(fp::fail(std::move(error)));
   }
 
-  fp::StatusOr<ListedPage> wait() { return done_.wait(); }
+  fp::StatusOr<ListedPage> wait(const fp::Progress* cancel = nullptr) {
+    return awaitResult(done_, cancel, nullptr);
+  }
 
  private:
   std::mutex mu_;
@@ -88,7 +104,8 @@ constexpr int kMaxChangeBatches = 10000;
 Runner::Runner(std::shared_ptr<fp::ReplicatedExtension> extension)
     : extension_(std::move(extension)) {}
 
-fp::StatusOr<fp::ItemPtr> Runner::item(const fp::ItemIdentifier& identifier) const {
+fp::StatusOr<fp::ItemPtr> Runner::item(const fp::ItemIdentifier& identifier,
+                                       const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<fp::ItemPtr>>();
   auto progress = extension_->item(identifier, fp::Request{},
                                    [done](fp::ItemPtr item, std::optional<fp::Error> error) {
@@ -97,7 +114,7 @@ fp::StatusOr<fp::ItemPtr> Runner::item(const fp::ItemIdentifier& identifier) con
                                      else
                                        done->set(std::move(item));
                                    });
-  auto result = done->wait();
+  auto result = awaitResult(*done, cancel, progress);
   if (result && !*result) return fp::fail(noSuchItem("the extension returned no item"));
   return result;
 }
@@ -120,7 +137,8 @@ fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
   return page;
 }
 
-fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier& container) const {
+fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier& container,
+                                                       const fp::Progress* cancel) const {
   auto e = enumerator(container);
   if (!e) return fp::fail(std::move(e).error());
   std::vector<fp::ItemPtr> all;
@@ -130,7 +148,7 @@ fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier&
     seen.insert(page);
     auto observer = std::make_shared<PageObserver>();
     (*e)->enumerateItems(observer, page);
-    auto listed = observer->wait();
+    auto listed = observer->wait(cancel);
     if (!listed) {
       (*e)->invalidate();
       return fp::fail(std::move(listed).error());
@@ -204,6 +222,26 @@ fp::StatusOr<Fetched> Runner::fetchContents(const fp::ItemIdentifier& identifier
       tickInterval);
 }
 
+fp::StatusOr<Fetched> Runner::fetchVersion(const fp::ItemIdentifier& identifier,
+                                           const std::optional<fp::ItemVersion>& version,
+                                           const fp::Progress* cancel) const {
+  auto done = makeCompletion<fp::StatusOr<Fetched>>();
+  fp::ProgressPtr progress = extension_->fetchContents(
+      identifier, version, fp::Request{},
+      [done](std::optional<std::filesystem::path> url, fp::ItemPtr item,
+             std::optional<fp::Error> error) {
+        if (error) {
+          done->set(fp::fail(std::move(*error)));
+        } else if (!url) {
+          done->set(fp::fail(
+              fp::Error::cocoa(fp::kFileReadUnknownError, "the extension returned no file")));
+        } else {
+          done->set(Fetched{std::move(*url), std::move(item)});
+        }
+      });
+  return awaitResult(*done, cancel, progress);
+}
+
 fp::StatusOr<Thumbnails> Runner::fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
                                                  fp::Size size) const {
   auto* thumbnailing = dynamic_cast<fp::Thumbnailing*>(extension_.get());
@@ -251,31 +289,39 @@ fp::ItemChangeHandler changeHandler(std::shared_ptr<Completion<fp::StatusOr<Item
 
 }  // namespace
 
-fp::StatusOr<ItemChange> Runner::createItem(
-    const fp::Item& itemTemplate, fp::ItemFields fields,
-    const std::optional<std::filesystem::path>& contents) const {
+fp::StatusOr<ItemChange> Runner::createItem(const fp::Item& itemTemplate, fp::ItemFields fields,
+                                            const std::optional<std::filesystem::path>& contents,
+                                            const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<ItemChange>>();
   auto progress =
       extension_->createItem(itemTemplate, fields, contents, 0, fp::Request{}, changeHandler(done));
-  return done->wait();
+  return awaitResult(*done, cancel, progress);
 }
 
-fp::StatusOr<ItemChange> Runner::modifyItem(
-    const fp::Item& item, const fp::ItemVersion& baseVersion, fp::ItemFields changedFields,
-    const std::optional<std::filesystem::path>& contents) const {
+fp::StatusOr<ItemChange> Runner::modifyItem(const fp::Item& item,
+                                            const fp::ItemVersion& baseVersion,
+                                            fp::ItemFields changedFields,
+                                            const std::optional<std::filesystem::path>& contents,
+                                            const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<ItemChange>>();
   auto progress = extension_->modifyItem(item, baseVersion, changedFields, contents, 0,
                                          fp::Request{}, changeHandler(done));
-  return done->wait();
+  return awaitResult(*done, cancel, progress);
 }
 
 fp::Status Runner::deleteItem(const fp::ItemIdentifier& identifier,
-                              const fp::ItemVersion& baseVersion) const {
+                              const fp::ItemVersion& baseVersion, fp::DeleteItemOptions options,
+                              const fp::Progress* cancel) const {
   auto done = makeCompletion<std::optional<fp::Error>>();
   auto progress = extension_->deleteItem(
-      identifier, baseVersion, 0, fp::Request{},
+      identifier, baseVersion, options, fp::Request{},
       [done](std::optional<fp::Error> error) { done->set(std::move(error)); });
-  if (auto error = done->wait()) return fp::fail(std::move(*error));
+  auto error = done->waitUnless(cancel);
+  if (!error) {
+    if (progress) progress->cancel();
+    return fp::fail(interrupted());
+  }
+  if (*error) return fp::fail(std::move(**error));
   return {};
 }
 

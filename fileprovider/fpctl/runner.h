@@ -4,6 +4,11 @@
 // completes is the extension's fault, and fpctl has no time-out of its own) and
 // returns what the handler received. Handlers may be called on any thread; a
 // second call of a handler is ignored.
+//
+// Cancellation: the calls that take `cancel` stop waiting once it is cancelled,
+// cancel the extension's own progress of the request and fail with the POSIX
+// error EINTR (a late answer of the extension is then ignored). A missing item
+// is always the file provider error "no such item" (-1005).
 #ifndef FPCTL_RUNNER_H_
 #define FPCTL_RUNNER_H_
 
@@ -68,7 +73,8 @@ class Runner {
 
   fp::ReplicatedExtension& extension() const { return *extension_; }
 
-  fp::StatusOr<fp::ItemPtr> item(const fp::ItemIdentifier& identifier) const;
+  fp::StatusOr<fp::ItemPtr> item(const fp::ItemIdentifier& identifier,
+                                 const fp::Progress* cancel = nullptr) const;
 
   // One page of a container's listing.
   fp::StatusOr<ListedPage> listPage(
@@ -77,7 +83,8 @@ class Runner {
   // Every page of a container's listing, one enumerator, pages in turn. A page
   // token the extension has already handed out ends the listing (an extension
   // that repeats itself would otherwise be listed for ever).
-  fp::StatusOr<std::vector<fp::ItemPtr>> listAll(const fp::ItemIdentifier& container) const;
+  fp::StatusOr<std::vector<fp::ItemPtr>> listAll(const fp::ItemIdentifier& container,
+                                                 const fp::Progress* cancel = nullptr) const;
 
   // The container's current sync anchor; none when the extension has none.
   fp::StatusOr<std::optional<fp::SyncAnchor>> currentAnchor(
@@ -88,6 +95,10 @@ class Runner {
   fp::StatusOr<Fetched> fetchContents(
       const fp::ItemIdentifier& identifier, const ProgressTick& tick = {},
       std::chrono::milliseconds tickInterval = std::chrono::milliseconds(100)) const;
+  // The contents of `identifier` at `version` (none: the current one).
+  fp::StatusOr<Fetched> fetchVersion(const fp::ItemIdentifier& identifier,
+                                     const std::optional<fp::ItemVersion>& version,
+                                     const fp::Progress* cancel = nullptr) const;
 
   // Fails with a Cocoa "feature unsupported" error (3328) when the extension
   // does not implement thumbnails.
@@ -95,12 +106,15 @@ class Runner {
                                            fp::Size size = {256, 256}) const;
 
   fp::StatusOr<ItemChange> createItem(const fp::Item& itemTemplate, fp::ItemFields fields,
-                                      const std::optional<std::filesystem::path>& contents) const;
+                                      const std::optional<std::filesystem::path>& contents,
+                                      const fp::Progress* cancel = nullptr) const;
   fp::StatusOr<ItemChange> modifyItem(const fp::Item& item, const fp::ItemVersion& baseVersion,
                                       fp::ItemFields changedFields,
-                                      const std::optional<std::filesystem::path>& contents) const;
-  fp::Status deleteItem(const fp::ItemIdentifier& identifier,
-                        const fp::ItemVersion& baseVersion) const;
+                                      const std::optional<std::filesystem::path>& contents,
+                                      const fp::Progress* cancel = nullptr) const;
+  fp::Status deleteItem(const fp::ItemIdentifier& identifier, const fp::ItemVersion& baseVersion,
+                        fp::DeleteItemOptions options = 0,
+                        const fp::Progress* cancel = nullptr) const;
 
  private:
   fp::StatusOr<std::unique_ptr<fp::Enumerator>> enumerator(

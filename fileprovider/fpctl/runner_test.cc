@@ -1,6 +1,8 @@
 #include "fileprovider/fpctl/runner.h"
 
 #include <atomic>
+#include <cerrno>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -204,6 +206,81 @@ TEST(RunnerPlainTest, MissingAnswersBecomeErrors) {
   EXPECT_TRUE(listed.error().isFileProvider(fp::FileProviderErrorCode::kNoSuchItem));
   auto fetched = runner.fetchContents("i:1", [](const fp::Progress&, double) {});
   EXPECT_FALSE(fetched.ok());
+}
+
+// Pages A, B, A, B, ...: only remembering every token ends the listing.
+class AlternatingExtension : public FakeExtension {
+ public:
+  std::unique_ptr<fp::Enumerator> enumerator(const fp::ItemIdentifier&,
+                                             const fp::Request&) override {
+    struct E : fp::Enumerator {
+      void invalidate() override {}
+      void enumerateItems(std::shared_ptr<fp::EnumerationObserver> o,
+                          const fp::Page& page) override {
+        o->didEnumerateItems({makeItem("i:" + page, "r", page, false)});
+        o->finishEnumeratingUpToPage(fp::Page(page == "A" ? "B" : "A"));
+      }
+      void enumerateChanges(std::shared_ptr<fp::ChangeObserver> o,
+                            const fp::SyncAnchor& a) override {
+        o->finishEnumeratingChangesUpToSyncAnchor(a, false);
+      }
+      void currentSyncAnchor(std::function<void(std::optional<fp::SyncAnchor>)> c) override {
+        c(std::nullopt);
+      }
+    };
+    return std::make_unique<E>();
+  }
+};
+
+TEST(RunnerLoopTest, AlternatingPageTokensEndTheListing) {
+  Runner runner(std::make_shared<AlternatingExtension>());
+  auto all = runner.listAll(kRoot);
+  ASSERT_TRUE(all.ok());
+  EXPECT_EQ(all->size(), 3u);  // the initial page, A and B; the second A ends it
+}
+
+// An extension that takes every request and never answers.
+class SilentExtension : public FakeExtension {
+ public:
+  fp::ProgressPtr item(const fp::ItemIdentifier&, const fp::Request&, fp::ItemHandler) override {
+    last = fp::makeProgress(1);
+    return last;
+  }
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&,
+                             fp::DeleteItemOptions, const fp::Request&, fp::ErrorHandler) override {
+    last = fp::makeProgress(1);
+    return last;
+  }
+  fp::ProgressPtr last;
+};
+
+TEST(RunnerCancelTest, CancellingEndsAWaitingRequestWithEintr) {
+  auto ext = std::make_shared<SilentExtension>();
+  Runner runner(ext);
+  for (const bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "delete" : "item");
+    auto cancel = fp::makeProgress(1);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      cancel->cancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::optional<fp::Error> error;
+    if (remove) {
+      auto r = runner.deleteItem("i:1", {}, 0, cancel.get());
+      if (!r) error = r.error();
+    } else {
+      auto r = runner.item("i:1", cancel.get());
+      if (!r) error = r.error();
+    }
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, fp::kPOSIXErrorDomain);
+    EXPECT_EQ(error->code, EINTR);
+    ASSERT_TRUE(ext->last);
+    EXPECT_TRUE(ext->last->isCancelled());  // the extension is told to stop too
+  }
 }
 
 }  // namespace

@@ -41,4 +41,33 @@ TemplateItem TemplateItem::forModification(const fp::Item& base, std::optional<s
   return TemplateItem(std::move(v));
 }
 
+TemplateItem TemplateItem::forNew(fp::ItemIdentifier parent, std::string name, bool folder) {
+  std::optional<fp::UTType> type;
+  if (folder) {
+    type = fp::UTType::folder();
+  } else {
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot + 1 < name.size()) {
+      type = fp::UTType::forFilenameExtension(std::string_view(name).substr(dot + 1),
+                                              fp::UTType::data());
+    }
+    if (!type) type = fp::UTType::data();
+  }
+  Values v;
+  v.parent = std::move(parent);
+  v.filename = std::move(name);
+  v.contentType = std::move(type);
+  return TemplateItem(std::move(v));
+}
+
+TemplateItem TemplateItem::named(fp::ItemIdentifier identifier, fp::ItemIdentifier parent,
+                                 std::string name) {
+  Values v;
+  v.identifier = std::move(identifier);
+  v.parent = std::move(parent);
+  v.filename = std::move(name);
+  v.isDownloaded = false;
+  return TemplateItem(std::move(v));
+}
+
 }  // namespace fpctl

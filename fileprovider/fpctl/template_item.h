@@ -1,5 +1,5 @@
 // The items fpctl hands to the extension for `create` and `modify`, built from
-// the command line as the platform would build them.
+// the command line or by the mount as the platform would build them.
 #ifndef FPCTL_TEMPLATE_ITEM_H_
 #define FPCTL_TEMPLATE_ITEM_H_
 
@@ -43,6 +43,15 @@ class TemplateItem : public fp::Item {
   // name and parent where given.
   static TemplateItem forModification(const fp::Item& base, std::optional<std::string> name,
                                       std::optional<fp::ItemIdentifier> parent);
+
+  // The template of a new folder or file named `name` in `parent`, as the mount
+  // creates them: a file gets the type of its name's extension, or the data type.
+  static TemplateItem forNew(fp::ItemIdentifier parent, std::string name, bool folder);
+
+  // An existing item as far as a modification names it: identifier, parent and
+  // name, nothing else.
+  static TemplateItem named(fp::ItemIdentifier identifier, fp::ItemIdentifier parent,
+                            std::string name);
 
   fp::ItemIdentifier itemIdentifier() const override { return v_.identifier; }
   fp::ItemIdentifier parentItemIdentifier() const override { return v_.parent; }

@@ -50,19 +50,4 @@ struct stat statFor(const ItemState& item, std::uint64_t ino, uid_t uid, gid_t g
   return st;
 }
 
-TemplateItem TemplateItem::forNew(fp::ItemIdentifier parent, std::string filename, bool folder) {
-  std::optional<fp::UTType> type;
-  if (folder) {
-    type = fp::UTType::folder();
-  } else {
-    auto dot = filename.rfind('.');
-    if (dot != std::string::npos && dot + 1 < filename.size()) {
-      type = fp::UTType::forFilenameExtension(std::string_view(filename).substr(dot + 1),
-                                              fp::UTType::data());
-    }
-    if (!type) type = fp::UTType::data();
-  }
-  return TemplateItem({}, std::move(parent), std::move(filename), std::move(type));
-}
-
 }  // namespace fpctl::mount

@@ -1,5 +1,4 @@
-// A plain copy of what the mount needs of an item, and the item the mount hands
-// to the extension when it asks for a creation or modification.
+// A plain copy of what the mount needs of an item.
 #ifndef FPCTL_MOUNT_ITEM_STATE_H_
 #define FPCTL_MOUNT_ITEM_STATE_H_
 
@@ -37,32 +36,6 @@ struct ItemState {
 // without the writing capability 0555 and 0444; owned by `uid`/`gid`; size and
 // modification time from the item (epoch when it has none).
 [[nodiscard]] struct stat statFor(const ItemState& item, std::uint64_t ino, uid_t uid, gid_t gid);
-
-// The item passed to createItem and modifyItem: fixed values, nothing else.
-class TemplateItem final : public fp::Item {
- public:
-  TemplateItem(fp::ItemIdentifier identifier, fp::ItemIdentifier parent, std::string filename,
-               std::optional<fp::UTType> type)
-      : identifier_(std::move(identifier)),
-        parent_(std::move(parent)),
-        filename_(std::move(filename)),
-        type_(std::move(type)) {}
-
-  // A template for a new folder or file named `filename` in `parent`; a file gets
-  // the type of its name's extension, or the data type.
-  static TemplateItem forNew(fp::ItemIdentifier parent, std::string filename, bool folder);
-
-  fp::ItemIdentifier itemIdentifier() const override { return identifier_; }
-  fp::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  std::optional<fp::UTType> contentType() const override { return type_; }
-
- private:
-  fp::ItemIdentifier identifier_;
-  fp::ItemIdentifier parent_;
-  std::string filename_;
-  std::optional<fp::UTType> type_;
-};
 
 }  // namespace fpctl::mount
 

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/template_item.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;
@@ -383,8 +384,8 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView) {
   expected.capabilities = kNewItemCapabilities;
   lock.unlock();
 
-  auto created = provider_.create(TemplateItem::forNew(expected.parent, expected.filename, true),
-                                  std::nullopt);
+  auto created = provider_.create(
+      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
   if (!created) return fp::fail(Errno{failed("mkdir", what, created.error())});
   ItemState fresh = reread(*created, expected);
 
@@ -732,15 +733,15 @@ int MountFs::uploadNode(Ino ino) {
 
   ItemState fresh;
   if (local) {
-    auto created =
-        provider_.create(TemplateItem::forNew(item.parent, item.filename, false), work->path);
+    auto created = provider_.create(fpctl::TemplateItem::forNew(item.parent, item.filename, false),
+                                    work->path);
     if (!created) return failed("create", what, created.error());
     ItemState expected = item;
     expected.size = ws.st_size;
     expected.modified = now();
     fresh = reread(*created, expected);
   } else {
-    TemplateItem changed(item.identifier, item.parent, item.filename, std::nullopt);
+    auto changed = fpctl::TemplateItem::named(item.identifier, item.parent, item.filename);
     auto modified = provider_.modify(changed, item.version, fp::field::kContents, work->path);
     if (!modified) return failed("write", what, modified.error());
     ItemState expected = item;
@@ -766,7 +767,7 @@ int MountFs::uploadNode(Ino ino) {
     fp::ItemFields fields = 0;
     if (n->item.filename != item.filename) fields |= fp::field::kFilename;
     if (n->item.parent != item.parent) fields |= fp::field::kParentItemIdentifier;
-    TemplateItem moved(fresh.identifier, n->item.parent, n->item.filename, std::nullopt);
+    auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
     ItemState expected = fresh;
     expected.parent = n->item.parent;
     expected.filename = n->item.filename;
@@ -1083,7 +1084,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   }
 
   auto move = [&] {
-    return provider_.modify(TemplateItem(source.identifier, newParentId, newDisplay, std::nullopt),
+    return provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
                             source.version, fields, std::nullopt);
   };
   ItemState expected = source;
@@ -1104,7 +1105,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   // second puts the replaced item back, the third leaves it under the aside name.
   std::string aside = asideName(target->filename);
   auto asideResult =
-      provider_.modify(TemplateItem(target->identifier, target->parent, aside, std::nullopt),
+      provider_.modify(fpctl::TemplateItem::named(target->identifier, target->parent, aside),
                        target->version, fp::field::kFilename, std::nullopt);
   if (!asideResult) return failed("rename", targetWhat, asideResult.error());
   ItemState asideItem = *target;
@@ -1115,7 +1116,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   if (!moved) {
     int e = failed("rename", what, moved.error());
     auto back = provider_.modify(
-        TemplateItem(target->identifier, target->parent, target->filename, std::nullopt),
+        fpctl::TemplateItem::named(target->identifier, target->parent, target->filename),
         asideItem.version, fp::field::kFilename, std::nullopt);
     if (!back) {
       failed("restore", targetWhat + " (now named " + aside + ")", back.error());

@@ -1,6 +1,7 @@
-// Blocking calls into a replicated extension: each waits for the completion
-// handler (or observer) and returns what it reported, copied into ItemState.
-// Safe to use from several threads at once; no call keeps a lock while it waits.
+// The mount's view of fpctl's one extension client (Runner): the same blocking
+// calls, with what they report copied into ItemState. Safe to use from several
+// threads at once; no call keeps a lock while it waits. A call given `cancel`
+// stops waiting once it is cancelled and fails with the POSIX error EINTR.
 #ifndef FPCTL_MOUNT_PROVIDER_CLIENT_H_
 #define FPCTL_MOUNT_PROVIDER_CLIENT_H_
 
@@ -14,6 +15,7 @@
 #include "fileprovider/error.h"
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/runner.h"
 
 namespace fpctl::mount {
 
@@ -37,25 +39,35 @@ struct ChangeCheck {
 class ProviderClient {
  public:
   explicit ProviderClient(std::shared_ptr<fp::ReplicatedExtension> extension)
-      : extension_(std::move(extension)) {}
+      : runner_(std::move(extension)) {}
 
-  fp::StatusOr<ItemState> item(const fp::ItemIdentifier& identifier) const;
-  // Every child of a container, following pages until the listing is complete.
-  fp::StatusOr<std::vector<ItemState>> list(const fp::ItemIdentifier& container) const;
-  fp::StatusOr<fp::SyncAnchor> currentAnchor(const fp::ItemIdentifier& container) const;
-  ChangeCheck changes(const fp::ItemIdentifier& container, const fp::SyncAnchor& anchor) const;
-  fp::StatusOr<FetchedContents> fetch(const fp::ItemIdentifier& identifier,
-                                      const std::optional<fp::ItemVersion>& version) const;
-  fp::StatusOr<ItemState> create(const fp::Item& itemTemplate,
-                                 const std::optional<std::filesystem::path>& contents) const;
-  fp::StatusOr<ItemState> modify(const fp::Item& item, const fp::ItemVersion& baseVersion,
-                                 fp::ItemFields changedFields,
-                                 const std::optional<std::filesystem::path>& contents) const;
-  fp::Status remove(const fp::ItemIdentifier& identifier, const fp::ItemVersion& baseVersion,
-                    bool recursive) const;
+  [[nodiscard]] fp::StatusOr<ItemState> item(const fp::ItemIdentifier& identifier,
+                                             const fp::Progress* cancel = nullptr) const;
+  // Every child of a container, following pages until the listing is complete
+  // or a page token comes back that was handed out before.
+  [[nodiscard]] fp::StatusOr<std::vector<ItemState>> list(
+      const fp::ItemIdentifier& container, const fp::Progress* cancel = nullptr) const;
+  [[nodiscard]] fp::StatusOr<fp::SyncAnchor> currentAnchor(
+      const fp::ItemIdentifier& container) const;
+  [[nodiscard]] ChangeCheck changes(const fp::ItemIdentifier& container,
+                                    const fp::SyncAnchor& anchor) const;
+  [[nodiscard]] fp::StatusOr<FetchedContents> fetch(const fp::ItemIdentifier& identifier,
+                                                    const std::optional<fp::ItemVersion>& version,
+                                                    const fp::Progress* cancel = nullptr) const;
+  [[nodiscard]] fp::StatusOr<ItemState> create(const fp::Item& itemTemplate,
+                                               const std::optional<std::filesystem::path>& contents,
+                                               const fp::Progress* cancel = nullptr) const;
+  [[nodiscard]] fp::StatusOr<ItemState> modify(const fp::Item& item,
+                                               const fp::ItemVersion& baseVersion,
+                                               fp::ItemFields changedFields,
+                                               const std::optional<std::filesystem::path>& contents,
+                                               const fp::Progress* cancel = nullptr) const;
+  [[nodiscard]] fp::Status remove(const fp::ItemIdentifier& identifier,
+                                  const fp::ItemVersion& baseVersion, bool recursive,
+                                  const fp::Progress* cancel = nullptr) const;
 
  private:
-  std::shared_ptr<fp::ReplicatedExtension> extension_;
+  Runner runner_;
 };
 
 }  // namespace fpctl::mount
