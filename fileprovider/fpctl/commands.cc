@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "fileprovider/fpctl/identifiers.h"
+#include "fileprovider/fpctl/mount/status.h"
 #include "fileprovider/fpctl/runner.h"
 #include "fileprovider/fpctl/template_item.h"
 
@@ -138,6 +139,7 @@ class Command {
 int Command::run() {
   const std::string& c = cl_.command;
   if (c == "domains") return domains();
+  if (c == "status") return runStatus(cl_.cacheDir, cl_.global.json, env_.out, env_.err);
   if (!load()) return status_;
   if (c == "item") return item();
   if (c == "ls") return ls();

@@ -21,6 +21,7 @@ void ChangePoller::run() {
   for (;;) {
     if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
     lock.unlock();
+    [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
     fs_.checkForChanges();
     lock.lock();
   }

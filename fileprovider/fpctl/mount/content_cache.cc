@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
+#include <fstream>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;
@@ -24,6 +29,9 @@ std::string hex(std::string_view bytes) {
   }
   return out;
 }
+
+// What a fetched copy leaves free on the cache's file system.
+constexpr std::int64_t kReserve = 64 << 20;
 
 int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 
@@ -71,6 +79,45 @@ int copyFileInto(const fs::path& source, int destination) {
   }
 }
 
+int copyFetchedInto(const fs::path& source, int destination, std::int64_t limit,
+                    std::int64_t reserve) {
+  // O_NONBLOCK: a FIFO or device must not keep the open waiting.
+  fp::ScopedFD in(fp::retryOnEintr(
+      [&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
+  if (!in) return errno;
+  struct stat st {};
+  if (fstat(in.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (st.st_size > limit) return EFBIG;
+  if (ftruncate(destination, 0) != 0) return errno;
+  auto roomLeft = [&]() -> std::int64_t {
+    struct statvfs vfs {};
+    if (fstatvfs(destination, &vfs) != 0) return INT64_MAX;
+    return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+  };
+  if (roomLeft() - st.st_size < reserve) return ENOSPC;
+  char buf[1 << 16];
+  std::int64_t copied = 0;
+  for (;;) {
+    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf, sizeof buf); });
+    if (n < 0) return errno == EAGAIN ? EIO : errno;
+    if (n == 0) return 0;
+    copied += n;
+    // A file that grows while it is copied is cut off, as is a disk filling up.
+    if (copied > limit) return EFBIG;
+    if ((copied & ((1 << 24) - 1)) < n && roomLeft() < reserve) return ENOSPC;
+    ssize_t done = 0;
+    while (done < n) {
+      ssize_t w = fp::retryOnEintr([&] {
+        return ::pwrite(destination, buf + done, static_cast<size_t>(n - done),
+                        static_cast<off_t>(copied - n + done));
+      });
+      if (w < 0) return errno;
+      done += w;
+    }
+  }
+}
+
 ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root,
                                                           bool removeOnClose) {
   std::error_code ec;
@@ -78,19 +125,40 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root,
     fs::create_directories(root / sub, ec);
     if (ec) return fp::fail(Errno{errnoOf(ec)});
   }
-  // Working copies of an earlier run belong to no open file any more.
-  for (const auto& entry : fs::directory_iterator(root / "work", ec)) {
-    std::error_code ignored;
-    fs::remove_all(entry.path(), ignored);
+  auto queue = UploadQueue::open(root);
+  if (!queue) return fp::fail(queue.error());
+  // Working copies of an earlier run belong to no open file any more. One that
+  // was changed holds what a program wrote but never closed: not a state to
+  // send, but not to be thrown away either.
+  std::vector<fs::path> work;
+  for (const auto& entry : fs::directory_iterator(root / "work", ec)) work.push_back(entry.path());
+  for (const auto& p : work) {
+    if (p.extension() == ".changed") continue;
+    fs::path note = p;
+    note += ".changed";
+    std::error_code missing;
+    if (fs::exists(note, missing)) {
+      std::ifstream in(note);
+      std::string name;
+      std::getline(in, name);
+      keepUnsent(root, p, name.empty() ? "file" : name,
+                 "fpctl stopped while the file was open for writing; this is what had been "
+                 "written, never closed and not sent");
+    }
   }
-  return std::unique_ptr<ContentCache>(new ContentCache(root, removeOnClose));
+  for (const auto& p : work) {
+    std::error_code ignored;
+    fs::remove_all(p, ignored);
+  }
+  return std::unique_ptr<ContentCache>(new ContentCache(root, removeOnClose, std::move(*queue)));
 }
 
 ContentCache::~ContentCache() {
   if (!removeOnClose_) return;
   std::error_code ec;
-  // Files that could not be sent stay where the log said they are.
-  if (fs::is_empty(root_ / "unsent", ec)) {
+  // Files that could not be sent stay where the log said they are, and queued
+  // ones wait for the next mount of this folder.
+  if (fs::is_empty(root_ / "unsent", ec) && queue_->pending().empty()) {
     fs::remove_all(root_, ec);
   } else {
     fs::remove_all(root_ / "contents", ec);
@@ -125,10 +193,11 @@ std::optional<fs::path> ContentCache::find(const std::string& identifier,
 }
 
 ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
-                                      const std::string& contentVersion, const fs::path& source) {
+                                      const std::string& contentVersion, const fs::path& source,
+                                      std::int64_t limit) {
   auto tmp = newWorkFile();
   if (!tmp) return fp::fail(tmp.error());
-  if (int e = copyFileInto(source, tmp->fd.get()); e != 0) {
+  if (int e = copyFetchedInto(source, tmp->fd.get(), limit, kReserve); e != 0) {
     std::error_code ec;
     fs::remove(tmp->path, ec);
     return fp::fail(Errno{e});
@@ -153,6 +222,18 @@ void ContentCache::adopt(const std::string& identifier, const std::string& conte
     std::error_code ec;
     fs::remove(workPath, ec);
   }
+}
+
+fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& name) {
+  fs::path note = workPath;
+  note += ".changed";
+  std::string line = name.substr(0, std::min<std::size_t>(name.find('\n'), 200));
+  fp::ScopedFD fd(fp::retryOnEintr(
+      [&] { return ::open(note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+  if (fd) {
+    [[maybe_unused]] ssize_t n = ::write(fd.get(), line.data(), line.size());
+  }
+  return note;
 }
 
 ErrnoOr<WorkFile> ContentCache::newWorkFile() {

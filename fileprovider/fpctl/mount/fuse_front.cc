@@ -198,7 +198,7 @@ void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_inf
 
 void opWrite(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t offset,
              fuse_file_info* fi) {
-  auto r = front(req).fs().write(fi->fh, data, size, offset);
+  auto r = front(req).fs().write(fi->fh, data, size, offset, fuse_req_ctx(req)->pid);
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -207,7 +207,7 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t of
 }
 
 void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  fuse_reply_err(req, front(req).fs().flush(fi->fh));
+  fuse_reply_err(req, front(req).fs().flush(fi->fh, fuse_req_ctx(req)->pid));
 }
 
 void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {

@@ -107,6 +107,12 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     std::lock_guard lock(mu_);
     answerWithoutEntry_ = on;
   }
+  // An index that cannot be read: lookups fail and listings come back empty,
+  // as the real extension reports them.
+  void setIndexUnreadable(bool on) {
+    std::lock_guard lock(mu_);
+    indexUnreadable_ = on;
+  }
   // Requests of kind `op` ("fetch", "create", ...) wait until openGate().
   void closeGate(const std::string& op) {
     std::lock_guard lock(mu_);
@@ -146,6 +152,13 @@ class InMemoryExtension : public fp::ReplicatedExtension {
 
   fp::ProgressPtr item(const fp::ItemIdentifier& identifier, const fp::Request&,
                        fp::ItemHandler done) override {
+    {
+      std::lock_guard lock(mu_);
+      if (indexUnreadable_) {
+        done(nullptr, fp::Error::cocoa(fp::kFileReadUnknownError, "the index cannot be read"));
+        return fp::makeProgress(1);
+      }
+    }
     auto item = itemFor(identifier);
     if (item) {
       done(item, std::nullopt);
@@ -323,7 +336,7 @@ class InMemoryExtension : public fp::ReplicatedExtension {
       {
         std::lock_guard lock(ext_.mu_);
         ++ext_.listings_[container_];
-        if (container_ != fp::kWorkingSetContainer) {
+        if (container_ != fp::kWorkingSetContainer && !ext_.indexUnreadable_) {
           for (const auto& [id, e] : ext_.entries_) {
             if (e.parent == container_) items.push_back(ext_.itemLocked(id));
           }
@@ -430,6 +443,7 @@ class InMemoryExtension : public fp::ReplicatedExtension {
   std::vector<Call> calls_;
   Failure failure_;
   bool answerWithoutEntry_ = false;
+  bool indexUnreadable_ = false;
   std::string gate_;
   int waiting_ = 0;
   std::vector<std::thread> threads_;

@@ -26,6 +26,7 @@
 #include "fileprovider/fpctl/mount/fuse_front.h"
 #include "fileprovider/fpctl/mount/mount_fs.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/fpctl/mount/status.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -290,6 +291,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
             << " at " << mountpoint.string() << "\n"
             << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
   reportReady(ready, true);
+  MountRecord record(domain.identifier, mountpoint, cacheRoot);
 
   int loopResult;
   {
@@ -306,6 +308,15 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   mfs.finishPendingUploads();
   front->reset();
   log.info("unmounted %{public}@", {mountpoint.string()});
+  if (std::size_t waiting = mfs.sendQueue(); waiting > 0) {
+    // Kept, never dropped: the next mount of this cache folder sends them.
+    std::string message = std::to_string(waiting) +
+                          " change(s) could not be sent yet and are kept in " +
+                          (cacheRoot / "queue").string() + "; mount again with --cache " +
+                          cacheRoot.string() + " to send them";
+    log.error("%{public}@", {message});
+    std::cerr << "fpctl: " << message << "\n";
+  }
   if (loopResult < 0) {
     std::cerr << "fpctl: the mount ended with an error: " << std::strerror(-loopResult) << "\n";
     return 1;

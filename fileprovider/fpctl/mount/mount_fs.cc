@@ -4,11 +4,13 @@
 #include <linux/fs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <set>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/template_item.h"
@@ -27,7 +29,14 @@ struct MountFs::WorkingCopy {
   std::mutex uploadMutex;                  // one upload of this copy at a time
   std::atomic<std::uint64_t> changes{0};   // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};  // `changes` as of the last upload that succeeded
+  std::atomic<bool> queuedOnly{false};     // its last state went to the queue, not the service
+  std::atomic<bool> marked{false};         // the cache has a note that it was changed
+  fs::path note;                           // that note; guarded by uploadMutex
   bool dirty() const { return changes.load() != uploaded.load(); }
+  ~WorkingCopy() {
+    std::error_code ec;
+    if (!note.empty()) fs::remove(note, ec);
+  }
 };
 
 struct MountFs::Listing {
@@ -55,7 +64,8 @@ struct MountFs::Node {
 struct MountFs::Handle {
   Ino ino = 0;
   bool writable = false;
-  fp::ScopedFD readFd;  // read-only handles on fetched contents
+  std::vector<pid_t> writers;  // processes that wrote through it since its last send
+  fp::ScopedFD readFd;         // read-only handles on fetched contents
   std::shared_ptr<WorkingCopy> work;
 };
 
@@ -204,7 +214,7 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir) {
     lock.unlock();
     auto items = provider_.list(id);
     lock.lock();
-    if (!items) return failed("list", what, items.error());
+    if (!items) return logFailure("list", what, items.error());
     n = findNode(dir);
     if (!n) return ENOENT;
     if (n->listing) return 0;
@@ -223,7 +233,7 @@ void MountFs::maybeEraseLocked(Ino ino) {
   nodes_.erase(ino);  // inoById_ keeps the number for the item
 }
 
-int MountFs::failed(std::string_view op, const std::string& item, const fp::Error& error) {
+int MountFs::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
   log_.error("%{public}@ failed for %{public}@: %{public}@", {op, item, error.description()});
   return errnoFor(error);
 }
@@ -386,7 +396,7 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView) {
 
   auto created = provider_.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
-  if (!created) return fp::fail(Errno{failed("mkdir", what, created.error())});
+  if (!created) return fp::fail(Errno{logFailure("mkdir", what, created.error())});
   ItemState fresh = reread(*created, expected);
 
   lock.lock();
@@ -438,16 +448,15 @@ int MountFs::rmdir(Ino parent, std::string_view nameView) {
   lock.unlock();
 
   // Deleting a folder removes its whole tree on the service, so emptiness is
-  // checked on a fresh listing, never on the cached one.
-  auto children = provider_.list(item.identifier);
-  if (!children) return failed("rmdir", what, children.error());
-  if (!children->empty()) return ENOTEMPTY;
+  // checked on a fresh listing, never on the cached one, and only trusted when
+  // the index could be read (an unreadable index lists as empty).
+  if (int e = provenEmpty("rmdir", item, what)) return e;
   lock.lock();
   if (hasLocalChildren()) return ENOTEMPTY;
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false);
-  if (!removed) return failed("rmdir", what, removed.error());
+  if (!removed) return logFailure("rmdir", what, removed.error());
 
   lock.lock();
   if (Node* n = forgetRemovedLocked(parent, name, item.identifier)) {
@@ -457,15 +466,39 @@ int MountFs::rmdir(Ino parent, std::string_view nameView) {
   return 0;
 }
 
+int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what) {
+  // The extension answers a lookup only from a readable index, so the folder's
+  // own lookup before and after its listing proves the listing was read too.
+  auto before = provider_.item(folder.identifier);
+  if (!before) return refusedForProof(op, what, before.error());
+  auto children = provider_.list(folder.identifier);
+  if (!children) return logFailure(op, what, children.error());
+  auto after = provider_.item(folder.identifier);
+  if (!after) return refusedForProof(op, what, after.error());
+  return children->empty() ? 0 : ENOTEMPTY;
+}
+
+int MountFs::refusedForProof(std::string_view op, const std::string& what, const fp::Error& error) {
+  logFailure(op, what, error);
+  // Whatever the lookup said, emptiness is not proven: nothing is deleted.
+  return refused(op, what, EIO, "the index could not be read; the folder is left as it is");
+}
+
 // ---------------------------------------------------------------- contents
 
 ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item) {
   std::string what = describe(item.filename, item.identifier);
   auto fetched = provider_.fetch(item.identifier, item.version);
-  if (!fetched) return fp::fail(Errno{failed("fetch", what, fetched.error())});
+  if (!fetched) return fp::fail(Errno{logFailure("fetch", what, fetched.error())});
   std::string version =
       fetched->item ? fetched->item->version.contentVersion : item.version.contentVersion;
-  auto stored = cache_.store(item.identifier, version, fetched->path);
+  // The copy is bounded by the size the item claims, plus a margin for a file
+  // that changed meanwhile: a host handing back an endless file cannot fill
+  // the cache's disk.
+  std::int64_t claimed = std::max<std::int64_t>(
+      item.size.value_or(0), fetched->item ? fetched->item->size.value_or(0) : 0);
+  std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
+  auto stored = cache_.store(item.identifier, version, fetched->path, limit);
   if (!stored) {
     return fp::fail(Errno{refused("fetch", what, stored.error().value,
                                   "cannot copy the contents into the cache: " +
@@ -541,7 +574,9 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
   bool truncate = writable && (flags & O_TRUNC);
   Lock lock(mu_);
   Node* n = findNode(ino);
-  if (!n) return fp::fail(Errno{ENOENT});
+  // An unlinked node is reached only through a name the kernel still caches;
+  // whatever is written to it would go nowhere.
+  if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
   if (writable && !n->item.allows(fp::capability::kAllowsWriting)) {
@@ -562,7 +597,10 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
     if (!n) return fp::fail(Errno{ENOENT});
     if (!n->work) {
       n->work = std::move(*copy);
-      if (truncate) n->work->changes.store(1);
+      if (truncate) {
+        n->work->changes.store(1);
+        noteChanged(*n->work, n->item.filename);
+      }
       truncate = false;
     } else {
       std::error_code ec;
@@ -589,6 +627,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
     if (truncate) {
       if (ftruncate(n->work->fd.get(), 0) != 0) return fp::fail(Errno{errno});
       n->work->changes.fetch_add(1);
+      noteChanged(*n->work, n->item.filename);
     }
   }
 
@@ -682,16 +721,23 @@ ErrnoOr<std::size_t> MountFs::read(std::uint64_t fh, char* buf, std::size_t size
 }
 
 ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::size_t size,
-                                    off_t offset) {
+                                    off_t offset, pid_t writer) {
   std::shared_ptr<WorkingCopy> work;
+  std::string name;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
     if (it == handles_.end() || !it->second->writable || !it->second->work) {
       return fp::fail(Errno{EBADF});
     }
-    work = it->second->work;
+    Handle& h = *it->second;
+    work = h.work;
+    if (std::find(h.writers.begin(), h.writers.end(), writer) == h.writers.end()) {
+      h.writers.push_back(writer);
+    }
+    if (Node* n = findNode(h.ino)) name = n->item.filename;
   }
+  noteChanged(*work, name);
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = fp::retryOnEintr([&] {
@@ -702,6 +748,47 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
   }
   work->changes.fetch_add(1);
   return done;
+}
+
+void MountFs::noteChanged(WorkingCopy& work, const std::string& name) {
+  if (!work.marked.exchange(true)) work.note = cache_.markChanged(work.path, name);
+}
+
+MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected) {
+  std::string what = describe(change.filename, change.identifier);
+  fp::StatusOr<ItemState> result =
+      change.identifier.empty()
+          ? provider_.create(fpctl::TemplateItem::forNew(change.parent, change.filename, false),
+                             change.data)
+          : provider_.modify(
+                fpctl::TemplateItem::named(change.identifier, change.parent, change.filename),
+                change.baseVersion, fp::field::kContents, change.data);
+  Sent sent;
+  if (result) {
+    expected.size = change.size;
+    expected.modified = now();
+    sent.item = reread(*result, expected);
+    cache_.queue().remove(change.seq);
+    return sent;
+  }
+  sent.err = logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
+  if (isTransient(sent.err)) {
+    sent.queued = true;
+    log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
+    return sent;
+  }
+  fs::path kept = cache_.queue().refuse(change.seq, result.error().description());
+  if (kept.empty()) {
+    sent.queued = true;  // could not move it: it stays in the queue
+  } else {
+    log_.error("%{public}@ was refused; the changes are kept in %{public}@", {what, kept.string()});
+  }
+  return sent;
+}
+
+bool MountFs::isTransient(int err) {
+  return err == EIO || err == EINTR || err == ETIMEDOUT || err == EAGAIN || err == ENOTCONN ||
+         err == ECONNREFUSED;
 }
 
 int MountFs::uploadNode(Ino ino) {
@@ -728,37 +815,34 @@ int MountFs::uploadNode(Ino ino) {
     name = n->name;
   }
   std::string what = describe(name, item.identifier);
-  struct stat ws {};
-  if (fstat(work->fd.get(), &ws) != 0) return refused("upload", what, errno, "working copy lost");
 
-  ItemState fresh;
-  if (local) {
-    auto created = provider_.create(fpctl::TemplateItem::forNew(item.parent, item.filename, false),
-                                    work->path);
-    if (!created) return failed("create", what, created.error());
-    ItemState expected = item;
-    expected.size = ws.st_size;
-    expected.modified = now();
-    fresh = reread(*created, expected);
-  } else {
-    auto changed = fpctl::TemplateItem::named(item.identifier, item.parent, item.filename);
-    auto modified = provider_.modify(changed, item.version, fp::field::kContents, work->path);
-    if (!modified) return failed("write", what, modified.error());
-    ItemState expected = item;
-    expected.size = ws.st_size;
-    expected.modified = now();
-    fresh = reread(*modified, expected);
+  // The state being sent is first made durable in the queue: from here on it
+  // reaches the service even if the host is away or fpctl dies.
+  QueuedChange change;
+  if (!local) change.identifier = item.identifier;
+  change.parent = item.parent;
+  change.filename = item.filename;
+  change.baseVersion = item.version;
+  auto queued = cache_.queue().put(change, work->path);
+  if (!queued) {
+    return refused(
+        "upload", what, queued.error().value,
+        "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
   }
+  Sent sent = sendChange(*queued, item);
+  work->queuedOnly.store(!sent.item);
+  work->uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
+  if (!sent.item) return sent.queued ? 0 : sent.err;
+  ItemState fresh = *sent.item;
 
   Lock lock(mu_);
-  work->uploaded.store(changes);
   Node* n = findNode(ino);
   if (!n) return 0;
   if (n->unlinked && local) {
     // Removed while it was being created: it must not stay on the service.
     lock.unlock();
     if (auto removed = provider_.remove(fresh.identifier, fresh.version, false); !removed) {
-      failed("delete", describe(name, fresh.identifier), removed.error());
+      logFailure("delete", describe(name, fresh.identifier), removed.error());
     }
     return 0;
   }
@@ -773,7 +857,7 @@ int MountFs::uploadNode(Ino ino) {
     expected.filename = n->item.filename;
     lock.unlock();
     auto r = provider_.modify(moved, fresh.version, fields, std::nullopt);
-    if (!r) return failed("rename", describe(name, fresh.identifier), r.error());
+    if (!r) return logFailure("rename", describe(name, fresh.identifier), r.error());
     fresh = reread(*r, expected);
     lock.lock();
     n = findNode(ino);
@@ -795,21 +879,43 @@ int MountFs::uploadNode(Ino ino) {
   return 0;
 }
 
-int MountFs::flush(std::uint64_t fh) {
+int MountFs::flush(std::uint64_t fh, pid_t closer) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
     if (it == handles_.end()) return EBADF;
-    Node* n = findNode(it->second->ino);
+    Handle& h = *it->second;
+    Node* n = findNode(h.ino);
     if (!n) return 0;
-    if (!it->second->writable && !n->local) return 0;
+    if (!h.writable && !n->local) return 0;
+    // The close rule: a close sends the file's state only when the closing
+    // process wrote through this open file since its last send. Another
+    // holder of a shared descriptor closing (a shell's child before the
+    // writing starts, say) sends nothing: that state is not final. What is
+    // left is sent at the last close of the open file (release).
+    bool wrote = closer == 0
+                     ? !h.writers.empty()
+                     : std::find(h.writers.begin(), h.writers.end(), closer) != h.writers.end();
+    if (!wrote) return 0;
+    h.writers.clear();
     ino = n->ino;
   }
   return uploadNode(ino);
 }
 
-int MountFs::fsync(std::uint64_t fh) { return flush(fh); }
+int MountFs::fsync(std::uint64_t fh) {
+  Ino ino;
+  {
+    std::lock_guard lock(mu_);
+    auto it = handles_.find(fh);
+    if (it == handles_.end()) return EBADF;
+    if (!findNode(it->second->ino)) return 0;
+    it->second->writers.clear();
+    ino = it->second->ino;
+  }
+  return uploadNode(ino);
+}
 
 void MountFs::release(std::uint64_t fh) {
   std::shared_ptr<Handle> h;
@@ -836,6 +942,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   std::string name;
   ItemState item;
   bool keep = false;
+  std::optional<std::pair<Ino, std::string>> forgetName;
   {
     std::lock_guard lock(mu_);
     Node* n = findNode(ino);
@@ -846,20 +953,24 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     item = n->item;
     keep = work->dirty() && !n->unlinked;
     if (n->local) {
-      // A new file that never reached the service is not shown any longer.
+      // A new file that never reached the service is not shown any longer, and
+      // the kernel must forget its name, or the next open would reach this node.
       if (Node* dir = findNode(n->parent)) dir->localChildren.erase(n->name);
+      forgetName = {n->parent, n->name};
       n->unlinked = true;
       n->local = false;
     }
     maybeEraseLocked(ino);
   }
+  if (forgetName) notifier_.forgetEntry(forgetName->first, forgetName->second);
   if (keep) {
     fs::path kept = cache_.preserve(work->path, item.filename);
     log_.error("%{public}@ failed for %{public}@: %{public}@",
                {"upload", describe(name, item.identifier),
                 kept.empty() ? std::string("the changes could not be kept")
                              : "the changes are kept in " + kept.string()});
-  } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty()) {
+  } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
+             !work->queuedOnly.load()) {
     cache_.adopt(item.identifier, item.version.contentVersion, work->path);
   } else {
     std::error_code ec;
@@ -905,6 +1016,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
   }
   if (ftruncate(work->fd.get(), *size) != 0) return fp::fail(Errno{errno});
   work->changes.fetch_add(1);
+  noteChanged(*work, n->item.filename);
   if (!sendNow) return attrOf(*n);
   lock.unlock();
   int e = uploadNode(ino);
@@ -942,7 +1054,7 @@ int MountFs::unlink(Ino parent, std::string_view nameView) {
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false);
-  if (!removed) return failed("delete", what, removed.error());
+  if (!removed) return logFailure("delete", what, removed.error());
 
   lock.lock();
   forgetRemovedLocked(parent, name, item.identifier);
@@ -1078,9 +1190,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   lock.unlock();
 
   if (target && target->isFolder) {
-    auto children = provider_.list(target->identifier);
-    if (!children) return failed("rename", targetWhat, children.error());
-    if (!children->empty()) return ENOTEMPTY;
+    if (int e = provenEmpty("rename", *target, targetWhat)) return e;
   }
 
   auto move = [&] {
@@ -1093,7 +1203,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
 
   if (!target) {
     auto moved = move();
-    if (!moved) return failed("rename", what, moved.error());
+    if (!moved) return logFailure("rename", what, moved.error());
     ItemState fresh = reread(*moved, expected);
     lock.lock();
     applyMoveLocked(parent, name, newParent, newName, fresh);
@@ -1107,19 +1217,19 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   auto asideResult =
       provider_.modify(fpctl::TemplateItem::named(target->identifier, target->parent, aside),
                        target->version, fp::field::kFilename, std::nullopt);
-  if (!asideResult) return failed("rename", targetWhat, asideResult.error());
+  if (!asideResult) return logFailure("rename", targetWhat, asideResult.error());
   ItemState asideItem = *target;
   asideItem.filename = aside;
   asideItem = reread(*asideResult, asideItem);
 
   auto moved = move();
   if (!moved) {
-    int e = failed("rename", what, moved.error());
+    int e = logFailure("rename", what, moved.error());
     auto back = provider_.modify(
         fpctl::TemplateItem::named(target->identifier, target->parent, target->filename),
         asideItem.version, fp::field::kFilename, std::nullopt);
     if (!back) {
-      failed("restore", targetWhat + " (now named " + aside + ")", back.error());
+      logFailure("restore", targetWhat + " (now named " + aside + ")", back.error());
       lock.lock();
       applyMoveLocked(newParent, newName, newParent, posixName(aside), asideItem);
     }
@@ -1130,7 +1240,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   auto removed = provider_.remove(target->identifier, asideItem.version, target->isFolder);
   lock.lock();
   if (!removed) {
-    failed("delete", targetWhat + " (replaced, left as " + aside + ")", removed.error());
+    logFailure("delete", targetWhat + " (replaced, left as " + aside + ")", removed.error());
     applyMoveLocked(newParent, newName, newParent, posixName(aside), asideItem);
   } else if (auto id = inoById_.find(target->identifier); id != inoById_.end()) {
     if (Node* n = findNode(id->second)) n->unlinked = true;
@@ -1241,6 +1351,52 @@ void MountFs::refresh() {
   }
   for (const auto& [parent, name] : entries) notifier_.forgetEntry(parent, name);
   for (const auto& [ino, contents] : inodes) notifier_.forgetInode(ino, contents);
+}
+
+std::size_t MountFs::sendQueue() {
+  std::lock_guard sending(queueMu_);
+  auto pending = cache_.queue().pending();
+  if (pending.empty()) return 0;
+  auto clock = std::chrono::steady_clock::now();
+  if (clock < nextQueueAttempt_) return pending.size();
+  // A file being written sends its own state when it is closed; the queue
+  // must not send an older one meanwhile.
+  std::set<std::string> busy;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& [ino, n] : nodes_) {
+      if (!n->work) continue;
+      QueuedChange c;
+      if (!n->local) c.identifier = n->item.identifier;
+      c.parent = n->item.parent;
+      c.filename = n->item.filename;
+      busy.insert(c.key());
+    }
+  }
+  bool sentAny = false;
+  for (const auto& change : pending) {
+    if (busy.count(change.key()) || !cache_.queue().contains(change.seq)) continue;
+    ItemState expected;
+    expected.identifier = change.identifier;
+    expected.parent = change.parent;
+    expected.filename = change.filename;
+    Sent sent = sendChange(change, expected);
+    if (sent.queued) {
+      // The host is still away: try again later, and less often.
+      queueBackoff_ = std::min<std::chrono::milliseconds>(
+          std::chrono::seconds(30),
+          std::max<std::chrono::milliseconds>(std::chrono::milliseconds(500), queueBackoff_ * 2));
+      nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
+      break;
+    }
+    sentAny = true;
+  }
+  if (sentAny) {
+    // What was sent shows up in the listings at the next change check.
+    queueBackoff_ = std::chrono::milliseconds(0);
+    nextQueueAttempt_ = {};
+  }
+  return cache_.queue().pending().size();
 }
 
 void MountFs::finishPendingUploads() {

@@ -33,6 +33,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -51,6 +52,7 @@
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
+#include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -120,8 +122,17 @@ class MountFs {
   // The descriptor reads of `fh` are served from; valid until `fh` is released.
   ErrnoOr<int> readDescriptor(std::uint64_t fh);
   ErrnoOr<std::size_t> read(std::uint64_t fh, char* buf, std::size_t size, off_t offset);
-  ErrnoOr<std::size_t> write(std::uint64_t fh, const char* data, std::size_t size, off_t offset);
-  int flush(std::uint64_t fh);
+  // `writer`: the process that writes (0: unknown); see flush().
+  ErrnoOr<std::size_t> write(std::uint64_t fh, const char* data, std::size_t size, off_t offset,
+                             pid_t writer = 0);
+  // A close() of a descriptor of `fh` by the process `closer` (0: unknown).
+  // When that process wrote through `fh` since its last send, the file's state
+  // is put durably into the upload queue and sent; 0 means it reached the
+  // service or waits in the queue (the host application did not answer); an
+  // errno value means the state was refused (kept in unsent/) or could not be
+  // kept. Other closes send nothing; release() sends what is left.
+  int flush(std::uint64_t fh, pid_t closer = 0);
+  // Sends the file's state like a close by its writer, whoever calls.
   int fsync(std::uint64_t fh);
   void release(std::uint64_t fh);
 
@@ -138,6 +149,10 @@ class MountFs {
   // Sends every working copy that still holds unsent changes (files written but
   // never closed). Called when the kernel has gone away.
   void finishPendingUploads();
+  // Sends the upload queue in order, unless an earlier attempt failed less than
+  // the current back-off ago (0.5 s, doubling up to 30 s). Entries of files that
+  // are open for writing wait for their own close. Returns how many wait still.
+  std::size_t sendQueue();
 
  private:
   struct WorkingCopy;
@@ -171,7 +186,22 @@ class MountFs {
   void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                        const std::string& newName, const ItemState& item);
   void refresh();
-  int failed(std::string_view op, const std::string& item, const fp::Error& error);
+  struct Sent {
+    std::optional<ItemState> item;  // sent: the item as it is now
+    bool queued = false;            // not sent, waits in the queue
+    int err = 0;                    // not sent: why
+  };
+  // Sends one queued change; forgets it when sent, moves it to unsent/ when it
+  // is refused for good.
+  Sent sendChange(const QueuedChange& change, ItemState expected);
+  static bool isTransient(int err);
+  // 0 when `folder` has no children on the service, proven by a listing read
+  // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
+  int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what);
+  int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
+  void noteChanged(WorkingCopy& work, const std::string& name);
+  // Logs that `op` failed for `item` and returns the errno value for `error`.
+  int logFailure(std::string_view op, const std::string& item, const fp::Error& error);
   int refused(std::string_view op, const std::string& item, int err, std::string_view why);
 
   ProviderClient provider_;
@@ -189,6 +219,10 @@ class MountFs {
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;
   std::unordered_map<std::string, std::shared_future<ErrnoOr<std::filesystem::path>>> fetches_;
+
+  std::mutex queueMu_;  // one sending of the queue at a time; taken before mu_
+  std::chrono::steady_clock::time_point nextQueueAttempt_{};
+  std::chrono::milliseconds queueBackoff_{0};
 
   std::mutex anchorMu_;  // one change check at a time; taken before mu_, never inside it
   std::optional<fp::SyncAnchor> anchor_;

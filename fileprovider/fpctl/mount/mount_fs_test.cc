@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <set>
@@ -432,20 +433,136 @@ TEST_F(MountFsTest, RenameOrUnlinkWhileANewFileIsBeingCreated) {
   EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
 }
 
-TEST_F(MountFsTest, ChangesThatCannotBeSentAreKept) {
-  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
-    if (c.op != "create") return std::nullopt;
+std::vector<std::string> filesIn(const fs::path& dir,
+                                 const std::string& skipExtension = ".reason") {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& f : fs::directory_iterator(dir, ec)) {
+    if (f.path().extension() != skipExtension) out.push_back(slurp(f.path()));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
+  std::atomic<bool> away{true};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (!away || c.op == "fetch") return std::nullopt;
     return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
   });
-  EXPECT_EQ(writeNew("Docs", "lost.txt", "precious"), EIO);
-  EXPECT_EQ(ext_->calls("create").size(), 2u);  // at the close and once more at release
+  // The close succeeds: the contents are on disk in the queue.
+  EXPECT_EQ(writeNew("Docs", "queued.txt", "precious"), 0);
+  EXPECT_EQ(overwrite("Docs/notes.txt", "first", O_WRONLY | O_TRUNC), 0);
+  EXPECT_EQ(overwrite("Docs/notes.txt", "second", O_WRONLY | O_TRUNC), 0);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "queue", ".json"), ElementsAre("precious", "second"));
+  EXPECT_EQ(fs_->sendQueue(), 2u);  // still away
+
+  // A later mount of the same cache folder sends them, the last state only.
+  fs_.reset();
+  cache_.reset();
+  auto cache = ContentCache::open(dir_ / "cache", false);
+  ASSERT_TRUE(cache.ok());
+  cache_ = std::move(*cache);
+  fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+  ASSERT_TRUE(fs_->start().ok());
+  away = false;
+  auto modifiesBefore = ext_->calls("modify").size();
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "queued.txt"))->data, "precious");
+  EXPECT_EQ(ext_->entry(notes_)->data, "second");
+  EXPECT_EQ(ext_->calls("modify").size(), modifiesBefore + 1);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
+}
+
+TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create") return std::nullopt;
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "invalid name");
+  });
+  EXPECT_EQ(writeNew("Docs", "bad.txt", "precious"), EINVAL);
+  EXPECT_EQ(ext_->calls("create").size(), 1u);  // a refusal is not retried
   EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
-  std::vector<std::string> kept;
-  for (const auto& f : fs::directory_iterator(dir_ / "cache" / "unsent")) {
-    kept.push_back(slurp(f.path()));
-  }
-  EXPECT_THAT(kept, ElementsAre("precious"));
-  EXPECT_THAT(log(), HasSubstr("the changes are kept in"));
+  EXPECT_THAT(filesIn(dir_ / "cache" / "unsent"), ElementsAre("precious"));
+  auto report = readCache(dir_ / "cache");
+  ASSERT_EQ(report.refused.size(), 1u);
+  EXPECT_THAT(report.refused[0].reason, HasSubstr("invalid name"));
+  EXPECT_THAT(report.waiting, IsEmpty());
+}
+
+TEST_F(MountFsTest, AFailedCreateLeavesNoNameBehind) {
+  // The kernel may still hold the name of the refused file; writing through it
+  // must fail visibly, not vanish.
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create") return std::nullopt;
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "namesake");
+  });
+  auto c = fs_->create(lookup("Docs"), "dup.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(c.ok());
+  Ino stale = c->first.ino;
+  ASSERT_TRUE(fs_->write(c->second.fh, "x", 1, 0).ok());
+  EXPECT_EQ(fs_->flush(c->second.fh), EINVAL);
+  fs_->release(c->second.fh);
+  EXPECT_THAT(notifier_.entries,
+              ::testing::Contains(std::pair(lookup("Docs"), std::string("dup.txt"))));
+  EXPECT_EQ(fs_->open(stale, O_WRONLY | O_TRUNC).error().value, ENOENT);
+
+  ext_->setFailure(nullptr);
+  EXPECT_EQ(writeNew("Docs", "dup.txt", "important"), 0);
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "dup.txt"))->data, "important");
+}
+
+TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
+  // `(sleep 3; echo data) > notes.txt`: the shell's child closes the truncated
+  // file before anything is written; that empty state must not be sent.
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(fs_->flush(h->fh, /*closer=*/111), 0);
+  EXPECT_TRUE(ext_->calls("modify").empty());
+  ASSERT_TRUE(fs_->write(h->fh, "data", 4, 0, /*writer=*/222).ok());
+  EXPECT_EQ(fs_->flush(h->fh, 111), 0);
+  EXPECT_TRUE(ext_->calls("modify").empty());
+  EXPECT_EQ(fs_->flush(h->fh, 222), 0);
+  ASSERT_EQ(ext_->calls("modify").size(), 1u);
+  EXPECT_EQ(ext_->entry(notes_)->data, "data");
+  fs_->release(h->fh);
+  EXPECT_EQ(ext_->calls("modify").size(), 1u);
+
+  // Truncation alone is sent at the last close.
+  auto t = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  EXPECT_EQ(fs_->flush(t->fh, 111), 0);
+  fs_->release(t->fh);
+  EXPECT_EQ(ext_->entry(notes_)->data, "");
+}
+
+TEST_F(MountFsTest, AWriteNeverClosedSurvivesAKilledMountInUnsent) {
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(fs_->write(h->fh, "half", 4, 0, 222).ok());
+  // fpctl dies here: nothing is released; the next run finds the working copy.
+  auto again = ContentCache::open(dir_ / "cache", false);
+  ASSERT_TRUE(again.ok());
+  auto report = readCache(dir_ / "cache");
+  ASSERT_EQ(report.refused.size(), 1u);
+  EXPECT_EQ(slurp(report.refused[0].path), "half");
+  EXPECT_THAT(report.refused[0].reason, HasSubstr("never closed"));
+  EXPECT_EQ(ext_->entry(notes_)->data, "hello");  // the service keeps the last closed state
+  fs_->release(h->fh);
+}
+
+TEST_F(MountFsTest, FolderIsDeletedOnlyWhenTheIndexProvesItEmpty) {
+  auto photos = ext_->addFolder(kRoot, "Photos");
+  ext_->addFile(photos, "a.jpg", "jpeg");
+  auto target = ext_->addFolder(kRoot, "Target");
+  ext_->addFile(target, "keep.txt", "kept");
+  names();
+  ext_->setIndexUnreadable(true);
+  EXPECT_EQ(fs_->rmdir(kRootIno, "Photos"), EIO);
+  EXPECT_EQ(rename("Docs", "Target"), EIO);
+  EXPECT_TRUE(ext_->calls("delete").empty());
+  EXPECT_TRUE(ext_->calls("modify").empty());
+  ext_->setIndexUnreadable(false);
+  EXPECT_EQ(fs_->rmdir(kRootIno, "Photos"), ENOTEMPTY);
+  EXPECT_TRUE(ext_->entry(photos).has_value());
+  EXPECT_TRUE(ext_->entry(target).has_value());
 }
 
 TEST_F(MountFsTest, FilesStillOpenAtTheEndAreSent) {
@@ -476,7 +593,9 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error.description());
     ext_->setFailure([&](const InMemoryExtension::Call&) { return std::optional(c.error); });
-    EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC), c.expected);
+    // A change the host did not take waits in the queue: its close succeeds.
+    EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC),
+              c.expected == EIO ? 0 : c.expected);
     EXPECT_EQ(fs_->mkdir(kRootIno, "d").error().value, c.expected);
     EXPECT_EQ(fs_->unlink(lookup("Docs"), "notes.txt"), c.expected);
     EXPECT_EQ(rename("Docs/notes.txt", "Docs/n2.txt"), c.expected);

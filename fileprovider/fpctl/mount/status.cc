@@ -1,0 +1,155 @@
+#include "fileprovider/fpctl/mount/status.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/fpctl/mount/upload_queue.h"
+
+namespace fpctl {
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+// The platform's state directory, looked up as the domain registry does.
+fs::path mountRecords() {
+  fs::path state;
+  if (const char* env = std::getenv("FILEPROVIDER_STATE"); env && *env) {
+    state = env;
+  } else if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
+    state = fs::path(xdg) / "fileprovider";
+  } else {
+    const char* home = std::getenv("HOME");
+    state = fs::path(home && *home ? home : "/") / ".local" / "state" / "fileprovider";
+  }
+  return state / "mounts";
+}
+
+struct Watched {
+  std::string domain;
+  std::string mountpoint;
+  fs::path cache;
+};
+
+std::vector<Watched> runningMounts() {
+  std::vector<Watched> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(mountRecords(), ec)) {
+    try {
+      std::ifstream in(e.path());
+      Json j = Json::parse(in);
+      auto pid = j.at("pid").get<pid_t>();
+      // A record of a mount that ended without removing it (kill -9) is skipped.
+      if (::kill(pid, 0) != 0 && errno == ESRCH) continue;
+      if (mount::mountAt(j.at("mountpoint").get<std::string>()).type != "fuse.fpctl") continue;
+      out.push_back({j.at("domain").get<std::string>(), j.at("mountpoint").get<std::string>(),
+                     j.at("cache").get<std::string>()});
+    } catch (const std::exception&) {
+      // Not a record (or half written): nothing to show.
+    }
+  }
+  return out;
+}
+
+std::string sizeText(std::int64_t bytes) {
+  const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  std::ostringstream s;
+  s.precision(u == 0 ? 0 : 1);
+  s << std::fixed << v << " " << units[u];
+  return s.str();
+}
+
+Json describe(const Watched& w) {
+  mount::CacheReport r = mount::readCache(w.cache);
+  Json waiting = Json::array();
+  for (const auto& c : r.waiting) {
+    waiting.push_back({{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}});
+  }
+  Json refused = Json::array();
+  for (const auto& c : r.refused) {
+    refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
+  }
+  return {{"domain", w.domain}, {"mountpoint", w.mountpoint}, {"cache", w.cache.string()},
+          {"waiting", waiting}, {"refused", refused},         {"cacheBytes", r.bytes}};
+}
+
+void printText(const Json& m, std::ostream& out) {
+  std::string where = m["mountpoint"].get<std::string>();
+  out << (where.empty() ? "cache " + m["cache"].get<std::string>()
+                        : m["domain"].get<std::string>() + " at " + where)
+      << "\n";
+  out << "  cache: " << m["cache"].get<std::string>() << " holds "
+      << sizeText(m["cacheBytes"].get<std::int64_t>()) << "\n";
+  const Json& waiting = m["waiting"];
+  out << "  waiting to be sent: " << waiting.size() << "\n";
+  for (const auto& c : waiting) {
+    out << "    " << c["name"].get<std::string>() << " (" << sizeText(c["size"].get<std::int64_t>())
+        << ", " << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file")
+        << ")\n";
+  }
+  const Json& refused = m["refused"];
+  out << "  refused: " << refused.size() << "\n";
+  for (const auto& c : refused) {
+    out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
+  }
+}
+
+}  // namespace
+
+MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
+                         const fs::path& cacheRoot) {
+  std::error_code ec;
+  fs::create_directories(mountRecords(), ec);
+  path_ = mountRecords() / (std::to_string(::getpid()) + ".json");
+  Json j = {{"domain", domain},
+            {"mountpoint", mountpoint.string()},
+            {"cache", cacheRoot.string()},
+            {"pid", ::getpid()}};
+  std::ofstream(path_) << j.dump() << "\n";
+}
+
+MountRecord::~MountRecord() {
+  std::error_code ec;
+  fs::remove(path_, ec);
+}
+
+int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& out,
+              std::ostream& err) {
+  std::vector<Watched> watched;
+  if (cacheDir) {
+    std::error_code ec;
+    if (!fs::is_directory(*cacheDir / "queue", ec) && !fs::is_directory(*cacheDir / "unsent", ec)) {
+      err << "fpctl: " << cacheDir->string() << " is not a mount's cache folder\n";
+      return 1;
+    }
+    watched.push_back({"", "", fs::absolute(*cacheDir, ec)});
+  } else {
+    watched = runningMounts();
+  }
+  Json mounts = Json::array();
+  for (const auto& w : watched) mounts.push_back(describe(w));
+  if (json) {
+    out << Json{{"mounts", mounts}}.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    return 0;
+  }
+  if (mounts.empty()) out << "no domain is mounted\n";
+  for (const auto& m : mounts) printText(m, out);
+  return 0;
+}
+
+}  // namespace fpctl

@@ -1,0 +1,44 @@
+// fpctl status: what each running mount (or one cache folder) still has to
+// send, what the service refused and why, and how much the cache holds.
+//
+// Every running mount leaves a record (its domain, mount point, cache folder
+// and process id) in the "mounts" folder of the platform's state directory
+// ($FILEPROVIDER_STATE, else $XDG_STATE_HOME/fileprovider, else
+// ~/.local/state/fileprovider) for as long as it runs.
+#ifndef FPCTL_MOUNT_STATUS_H_
+#define FPCTL_MOUNT_STATUS_H_
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace fpctl {
+
+// Notes a running mount for `fpctl status`; the record is removed again when
+// the object is destroyed.
+class MountRecord {
+ public:
+  MountRecord(const std::string& domain, const std::filesystem::path& mountpoint,
+              const std::filesystem::path& cacheRoot);
+  ~MountRecord();
+  MountRecord(const MountRecord&) = delete;
+  MountRecord& operator=(const MountRecord&) = delete;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Prints the status of the cache folder `cacheDir`, or of every running mount
+// when none is given; as one JSON object with `json`
+// ({"mounts":[{"domain","mountpoint","cache","waiting":[{"name","identifier",
+// "size"}],"refused":[{"path","reason","size"}],"cacheBytes"}]}). Returns the
+// exit status: 0, or 1 when `cacheDir` is not a cache folder.
+[[nodiscard]] int runStatus(const std::optional<std::filesystem::path>& cacheDir, bool json,
+                            std::ostream& out, std::ostream& err);
+
+}  // namespace fpctl
+
+#endif  // FPCTL_MOUNT_STATUS_H_

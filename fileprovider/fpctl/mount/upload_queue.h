@@ -1,0 +1,105 @@
+// The mount's upload queue: the closed states of files that are to reach the
+// service, kept on disk in the cache folder (queue/) until they have been sent,
+// so that neither a stopped host application nor the end of fpctl (kill -9
+// included) loses them. A later mount with the same cache folder sends them.
+//
+// An entry is a copy of the file's contents (<seq>.data) and a record of where
+// it goes (<seq>.json); the record is written last and is what makes the entry
+// exist, so an entry is either whole or absent. Entries are sent in the order
+// they were put. A newer entry for the same file replaces the older one: only
+// the last closed state of a file is sent.
+//
+// A change the service refused for a reason retrying cannot cure (invalid name,
+// locked item, namesake) leaves the queue for unsent/, with the reason next to
+// it (<name>.reason); `fpctl status` lists both folders.
+#ifndef FPCTL_MOUNT_UPLOAD_QUEUE_H_
+#define FPCTL_MOUNT_UPLOAD_QUEUE_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/item.h"
+
+namespace fpctl::mount {
+
+struct QueuedChange {
+  std::uint64_t seq = 0;          // order of sending; set by put()
+  fp::ItemIdentifier identifier;  // empty: a new file, to be created
+  fp::ItemIdentifier parent;      // the folder it is (to be) in
+  std::string filename;           // its display name
+  fp::ItemVersion baseVersion;    // the version the change was made to
+  std::filesystem::path data;     // the contents; set by put()
+  std::int64_t size = 0;          // of `data`
+
+  // Changes with the same key are states of one file.
+  [[nodiscard]] std::string key() const;
+};
+
+class UploadQueue {
+ public:
+  // Opens (creating when missing) `cacheRoot`/queue and reads the entries an
+  // earlier run left; half-written ones are dropped. With `readOnly` nothing is
+  // created or dropped (a running mount may be writing an entry), and the
+  // queue must not be changed.
+  [[nodiscard]] static ErrnoOr<std::unique_ptr<UploadQueue>> open(
+      const std::filesystem::path& cacheRoot, bool readOnly = false);
+
+  // Copies the whole file at `contents` into a new entry for `change` and makes
+  // it durable (data, record and folder synced) before returning; then drops
+  // the older entries of the same file. Fails (ENOSPC, EIO, ...) without a
+  // trace when the entry could not be made.
+  [[nodiscard]] ErrnoOr<QueuedChange> put(QueuedChange change,
+                                          const std::filesystem::path& contents);
+  // The entries waiting, oldest first.
+  [[nodiscard]] std::vector<QueuedChange> pending() const;
+  [[nodiscard]] bool contains(std::uint64_t seq) const;
+  // The entry was sent: forget it.
+  void remove(std::uint64_t seq);
+  // The entry was refused for good: move its contents to unsent/ with `reason`
+  // beside them. Returns where the contents went (empty when they could not be
+  // moved; they then stay in the queue).
+  std::filesystem::path refuse(std::uint64_t seq, const std::string& reason);
+
+ private:
+  explicit UploadQueue(std::filesystem::path root) : root_(std::move(root)) {}
+  std::filesystem::path dir() const { return root_ / "queue"; }
+
+  const std::filesystem::path root_;
+  mutable std::mutex mu_;
+  std::map<std::uint64_t, QueuedChange> entries_;
+  std::uint64_t nextSeq_ = 1;
+};
+
+// Keeps `file` in `cacheRoot`/unsent with `reason` beside it; returns where it
+// went (empty when it could not be kept).
+std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
+                                 const std::filesystem::path& file, const std::string& name,
+                                 const std::string& reason);
+
+// What a cache folder holds, for `fpctl status`.
+struct CacheReport {
+  struct Waiting {
+    std::string name;
+    fp::ItemIdentifier identifier;  // empty: a new file
+    std::int64_t size = 0;
+  };
+  struct Refused {
+    std::filesystem::path path;
+    std::string reason;
+    std::int64_t size = 0;
+  };
+  std::vector<Waiting> waiting;  // in the order they will be sent
+  std::vector<Refused> refused;
+  std::int64_t bytes = 0;  // everything the folder holds
+};
+[[nodiscard]] CacheReport readCache(const std::filesystem::path& cacheRoot);
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_UPLOAD_QUEUE_H_
