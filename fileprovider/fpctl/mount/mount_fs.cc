@@ -179,7 +179,9 @@ std::unique_ptr<MountFs::Listing> MountFs::buildListing(const Node& dir,
                                                         const std::vector<ItemState>& items) const {
   auto listing = std::make_unique<Listing>();
   for (const auto& item : items) {
-    std::string name = posixName(item.filename);
+    // A name longer than the kernel takes is shown shortened; the listing maps
+    // it back to its item.
+    std::string name = shortenedName(posixName(item.filename));
     std::string shown = name;
     for (int n = 2; listing->byName.count(shown) || dir.localChildren.count(shown); ++n) {
       shown = name + " (" + std::to_string(n) + ")";

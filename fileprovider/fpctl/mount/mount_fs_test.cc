@@ -212,6 +212,26 @@ TEST_F(MountFsTest, NamesThatCannotBeFileNamesAreShownUnderTheirSubstitute) {
   (void)slash, (void)dot, (void)dotdot;
 }
 
+TEST_F(MountFsTest, LongNamesAreShownShortenedAndHideNothing) {
+  auto folder = ext_->addFolder(kRoot, "Long");
+  const std::string longName = std::string(300, 'l') + ".txt";
+  const std::string hugeName = std::string(4000, 'h');
+  ext_->addFile(folder, "a.txt", "first");
+  ext_->addFile(folder, longName, "long");
+  ext_->addFile(folder, hugeName, "huge");
+  ext_->addFile(folder, "z.txt", "last");
+  auto shown = names("Long");
+  ASSERT_EQ(shown.size(), 4u);
+  for (const auto& n : shown) EXPECT_LE(n.size(), kMaxShownName) << n;
+  EXPECT_THAT(shown, ::testing::Contains("a.txt"));
+  EXPECT_THAT(shown, ::testing::Contains("z.txt"));
+  EXPECT_EQ(*read("Long/" + shortenedName(longName)), "long");
+  EXPECT_EQ(*read("Long/" + shortenedName(hugeName)), "huge");
+  // Deleting through the shortened name deletes that item.
+  EXPECT_EQ(fs_->unlink(lookup("Long"), shortenedName(longName)), 0);
+  EXPECT_EQ(ext_->childNamed(folder, longName), "");
+}
+
 TEST_F(MountFsTest, ListingsAreCachedUntilTheIndexChanges) {
   names("Docs");
   lookup("Docs/notes.txt");

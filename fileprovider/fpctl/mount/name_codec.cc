@@ -1,6 +1,8 @@
 #include "fileprovider/fpctl/mount/name_codec.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 
 namespace fpctl::mount {
 namespace {
@@ -107,6 +109,31 @@ std::string displayName(std::string_view name) {
     }
     i += kSlash.size();
   }
+  return out;
+}
+
+std::string shortenedName(std::string_view posix) {
+  if (posix.size() <= kMaxShownName) return std::string(posix);
+  // FNV-1a over the whole name: stable across runs, spread over 32 bits.
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : posix) {
+    hash ^= c;
+    hash *= 16777619u;
+  }
+  char tag[10];
+  std::snprintf(tag, sizeof tag, "~%08x", hash);
+  std::string_view extension;
+  if (auto dot = posix.rfind('.'); dot != std::string_view::npos && dot > 0 &&
+                                   posix.size() - dot <= 16 &&
+                                   posix.substr(dot).find('\0') == std::string_view::npos) {
+    extension = posix.substr(dot);
+  }
+  std::size_t keep = kMaxShownName - extension.size() - (sizeof tag - 1);
+  // Back up to the start of a UTF-8 character.
+  while (keep > 0 && (static_cast<unsigned char>(posix[keep]) & 0xC0) == 0x80) --keep;
+  std::string out(posix.substr(0, keep));
+  out += tag;
+  out += extension;
   return out;
 }
 

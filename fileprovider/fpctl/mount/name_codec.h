@@ -21,6 +21,7 @@
 #ifndef FPCTL_MOUNT_NAME_CODEC_H_
 #define FPCTL_MOUNT_NAME_CODEC_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,18 @@ namespace fpctl::mount {
 
 // The display name that a name shown in the mount (or typed into it) stands for.
 [[nodiscard]] std::string displayName(std::string_view posixName);
+
+// The longest name the mount shows (the kernel takes up to 255 bytes; the rest
+// leaves room for the " (2)" of a namesake).
+inline constexpr std::size_t kMaxShownName = 240;
+
+// `posix` itself when it has at most kMaxShownName bytes; otherwise its start
+// (cut at a character boundary), "~", eight hex digits of a hash of the whole
+// name and its extension (when short), at most kMaxShownName bytes. The same
+// name always gives the same result, and two long names the same shortened one
+// only by a hash collision, which the listing resolves like namesakes. The
+// mount maps a shortened name back through its listing.
+[[nodiscard]] std::string shortenedName(std::string_view posix);
 
 }  // namespace fpctl::mount
 

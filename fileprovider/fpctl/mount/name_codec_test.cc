@@ -72,5 +72,39 @@ TEST(NameCodecTest, RoundTripsBothWays) {
   }
 }
 
+TEST(NameCodecTest, LongNamesAreShortenedStablyAndDistinctly) {
+  const std::string umlauts = [] {
+    std::string s;
+    for (int i = 0; i < 150; ++i) s += "\xc3\xa4";  // "ä", two bytes each
+    return s;
+  }();
+  const std::string a = std::string(300, 'a') + ".txt";
+  const std::string b = std::string(300, 'a') + "b.txt";
+  struct Case {
+    std::string name;
+    std::string suffix;  // what the shortened name ends with
+    bool twoByteCharacters = false;
+  };
+  const Case cases[] = {
+      {a, ".txt"},
+      {b, ".txt"},
+      {std::string(4000, 'x'), ""},
+      {umlauts + ".pdf", ".pdf", true},
+  };
+  for (const auto& c : cases) {
+    std::string s = shortenedName(c.name);
+    EXPECT_LE(s.size(), kMaxShownName);
+    EXPECT_EQ(s, shortenedName(c.name));  // the same every time
+    EXPECT_TRUE(s.ends_with(c.suffix)) << s;
+    // Cut at a character boundary: the text before "~" is whole characters.
+    if (c.twoByteCharacters) {
+      EXPECT_EQ(s.substr(0, s.rfind('~')).size() % 2, 0u) << s;
+    }
+  }
+  EXPECT_NE(shortenedName(a), shortenedName(b));
+  EXPECT_EQ(shortenedName("short.txt"), "short.txt");
+  EXPECT_EQ(shortenedName(std::string(kMaxShownName, 'k')), std::string(kMaxShownName, 'k'));
+}
+
 }  // namespace
 }  // namespace fpctl::mount
