@@ -21,6 +21,27 @@ constexpr int kWakeupSignal = SIGUSR2;
 
 FuseFront& front(fuse_req_t req) { return *static_cast<FuseFront*>(fuse_req_userdata(req)); }
 
+// The cancellation of one request for as long as it runs: a FUSE interrupt
+// (the calling program got a signal) or the end of the mount cancels it, and
+// the waiting MountFs operation returns EINTR.
+class Interruptible {
+ public:
+  explicit Interruptible(fuse_req_t req) : front_(front(req)), progress_(1) {
+    front_.track(&progress_);
+    fuse_req_interrupt_func(
+        req, [](fuse_req_t, void* data) { static_cast<fp::Progress*>(data)->cancel(); },
+        &progress_);
+  }
+  ~Interruptible() { front_.untrack(&progress_); }
+  Interruptible(const Interruptible&) = delete;
+  Interruptible& operator=(const Interruptible&) = delete;
+  const fp::Progress* get() const { return &progress_; }
+
+ private:
+  FuseFront& front_;
+  fp::Progress progress_;
+};
+
 fuse_entry_param entryParam(const FuseFront& f, const EntryReply& e) {
   fuse_entry_param p{};
   p.ino = e.ino;
@@ -57,7 +78,8 @@ void opInit(void* userdata, fuse_conn_info* conn) {
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   auto& f = front(req);
-  auto r = f.fs().lookup(parent, name);
+  Interruptible cancel(req);
+  auto r = f.fs().lookup(parent, name, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -79,7 +101,8 @@ void opForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
 
 void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
   auto& f = front(req);
-  auto r = f.fs().getattr(ino);
+  Interruptible cancel(req);
+  auto r = f.fs().getattr(ino, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -93,7 +116,8 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   if (toSet & FUSE_SET_ATTR_SIZE) size = attr->st_size;
   std::optional<std::uint64_t> fh;
   if (fi) fh = fi->fh;
-  auto r = f.fs().setattr(ino, size, fh);
+  Interruptible cancel(req);
+  auto r = f.fs().setattr(ino, size, fh, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -106,7 +130,8 @@ void opAccess(fuse_req_t req, fuse_ino_t ino, int mask) {
 }
 
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  auto r = front(req).fs().opendir(ino);
+  Interruptible cancel(req);
+  auto r = front(req).fs().opendir(ino, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -154,7 +179,8 @@ void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   auto& fs = front(req).fs();
-  auto r = fs.open(ino, fi->flags);
+  Interruptible cancel(req);
+  auto r = fs.open(ino, fi->flags, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -166,7 +192,8 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
   auto& f = front(req);
-  auto r = f.fs().create(parent, name, fi->flags);
+  Interruptible cancel(req);
+  auto r = f.fs().create(parent, name, fi->flags, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -221,7 +248,8 @@ void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 
 void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
   auto& f = front(req);
-  auto r = f.fs().mkdir(parent, name);
+  Interruptible cancel(req);
+  auto r = f.fs().mkdir(parent, name, cancel.get());
   if (!r) {
     fuse_reply_err(req, r.error().value);
     return;
@@ -231,16 +259,20 @@ void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
 }
 
 void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
-  fuse_reply_err(req, front(req).fs().unlink(parent, name));
+  Interruptible cancel(req);
+  fuse_reply_err(req, front(req).fs().unlink(parent, name, cancel.get()));
 }
 
 void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
-  fuse_reply_err(req, front(req).fs().rmdir(parent, name));
+  Interruptible cancel(req);
+  fuse_reply_err(req, front(req).fs().rmdir(parent, name, cancel.get()));
 }
 
 void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
               const char* newName, unsigned int flags) {
-  fuse_reply_err(req, front(req).fs().rename(parent, name, newParent, newName, flags));
+  Interruptible cancel(req);
+  fuse_reply_err(req,
+                 front(req).fs().rename(parent, name, newParent, newName, flags, cancel.get()));
 }
 
 void opStatfs(fuse_req_t req, fuse_ino_t) {
@@ -428,7 +460,23 @@ int FuseFront::loop() {
   return r;
 }
 
+void FuseFront::track(fp::Progress* request) {
+  std::lock_guard lock(requestsMu_);
+  if (cancelling_) request->cancel();
+  requests_.insert(request);
+}
+
+void FuseFront::untrack(fp::Progress* request) {
+  std::lock_guard lock(requestsMu_);
+  requests_.erase(request);
+}
+
 void FuseFront::exit() {
+  {
+    std::lock_guard lock(requestsMu_);
+    cancelling_ = true;
+    for (fp::Progress* r : requests_) r->cancel();
+  }
   fuse_session_exit(session_);
   // The loop's own thread sleeps until a worker or a signal wakes it.
   for (;;) {

@@ -12,12 +12,14 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
 
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/mount_fs.h"
+#include "fileprovider/progress.h"
 
 struct fuse_session;
 
@@ -84,7 +86,14 @@ class FuseFront {
   // negative errno value when the loop failed.
   int loop();
   // Makes loop() return (safe from any thread but the loop's own workers' callers).
+  // Requests that wait on the extension are cancelled, so the loop ends soon
+  // even while the host application does not answer.
   void exit();
+
+  // Requests under way that can be cancelled: each registers its progress for
+  // the time it waits (see Interruptible in the .cc).
+  void track(fp::Progress* request);
+  void untrack(fp::Progress* request);
   // Detaches the mount point so no new request arrives.
   void unmount();
 
@@ -101,7 +110,10 @@ class FuseFront {
   FuseOptions options_;
   fuse_session* session_ = nullptr;
   bool mounted_ = false;
-  std::mutex loopMu_;  // orders exit()'s wake-ups against the end of loop()
+  std::mutex requestsMu_;  // guards the two below
+  std::set<fp::Progress*> requests_;
+  bool cancelling_ = false;  // exit() was called: new requests start cancelled
+  std::mutex loopMu_;        // orders exit()'s wake-ups against the end of loop()
   bool loopRunning_ = false;
   pthread_t loopThread_{};
 };

@@ -204,7 +204,7 @@ void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) 
   ++dir.listingSerial;
 }
 
-int MountFs::ensureListingLocked(Lock& lock, Ino dir) {
+int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel) {
   for (int attempt = 0;; ++attempt) {
     Node* n = findNode(dir);
     if (!n) return ENOENT;
@@ -214,7 +214,7 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir) {
     std::string what = describe(n->name, id);
     std::uint64_t serial = n->listingSerial;
     lock.unlock();
-    auto items = provider_.list(id);
+    auto items = provider_.list(id, cancel);
     lock.lock();
     if (!items) return logFailure("list", what, items.error());
     n = findNode(dir);
@@ -257,10 +257,11 @@ ItemState MountFs::reread(const ItemState& returned, ItemState expected) {
 
 // ---------------------------------------------------------------- lookups
 
-ErrnoOr<EntryReply> MountFs::lookup(Ino parent, std::string_view nameView) {
+ErrnoOr<EntryReply> MountFs::lookup(Ino parent, std::string_view nameView,
+                                    const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent)) return fp::fail(Errno{e});
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node& dir = *findNode(parent);
   if (auto it = dir.localChildren.find(name); it != dir.localChildren.end()) {
     if (Node* n = findNode(it->second)) {
@@ -283,14 +284,14 @@ void MountFs::forget(Ino ino, std::uint64_t count) {
   maybeEraseLocked(ino);
 }
 
-ErrnoOr<struct stat> MountFs::getattr(Ino ino) {
+ErrnoOr<struct stat> MountFs::getattr(Ino ino, const fp::Progress* cancel) {
   Lock lock(mu_);
   Node* n = findNode(ino);
   if (!n) return fp::fail(Errno{ENOENT});
   if (n->attrStale && !n->local && !n->work) {
     fp::ItemIdentifier id = n->item.identifier;
     lock.unlock();
-    auto fresh = provider_.item(id);
+    auto fresh = provider_.item(id, cancel);
     lock.lock();
     n = findNode(ino);
     if (!n) return fp::fail(Errno{ENOENT});
@@ -315,9 +316,9 @@ int MountFs::access(Ino ino, int mask) {
 
 // ---------------------------------------------------------------- folders
 
-ErrnoOr<std::uint64_t> MountFs::opendir(Ino ino) {
+ErrnoOr<std::uint64_t> MountFs::opendir(Ino ino, const fp::Progress* cancel) {
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, ino)) return fp::fail(Errno{e});
+  if (int e = ensureListingLocked(lock, ino, cancel)) return fp::fail(Errno{e});
   Node& dir = *findNode(ino);
   auto h = std::make_shared<DirHandle>();
   h->ino = ino;
@@ -377,10 +378,11 @@ void MountFs::releasedir(std::uint64_t dh) {
   }
 }
 
-ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView) {
+ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
+                                   const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent)) return fp::fail(Errno{e});
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = findNode(parent);
   std::string what = describe(name, {});
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
@@ -427,10 +429,10 @@ MountFs::Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
   return n;
 }
 
-int MountFs::rmdir(Ino parent, std::string_view nameView) {
+int MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent)) return e;
+  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
   Node* dir = findNode(parent);
   if (dir->localChildren.count(name)) return ENOTDIR;
   auto it = dir->listing->byName.find(name);
@@ -452,7 +454,7 @@ int MountFs::rmdir(Ino parent, std::string_view nameView) {
   // Deleting a folder removes its whole tree on the service, so emptiness is
   // checked on a fresh listing, never on the cached one, and only trusted when
   // the index could be read (an unreadable index lists as empty).
-  if (int e = provenEmpty("rmdir", item, what)) return e;
+  if (int e = provenEmpty("rmdir", item, what, cancel)) return e;
   lock.lock();
   if (hasLocalChildren()) return ENOTEMPTY;
   lock.unlock();
@@ -468,14 +470,15 @@ int MountFs::rmdir(Ino parent, std::string_view nameView) {
   return 0;
 }
 
-int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what) {
+int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
+                         const fp::Progress* cancel) {
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
-  auto before = provider_.item(folder.identifier);
+  auto before = provider_.item(folder.identifier, cancel);
   if (!before) return refusedForProof(op, what, before.error());
-  auto children = provider_.list(folder.identifier);
+  auto children = provider_.list(folder.identifier, cancel);
   if (!children) return logFailure(op, what, children.error());
-  auto after = provider_.item(folder.identifier);
+  auto after = provider_.item(folder.identifier, cancel);
   if (!after) return refusedForProof(op, what, after.error());
   return children->empty() ? 0 : ENOTEMPTY;
 }
@@ -488,9 +491,10 @@ int MountFs::refusedForProof(std::string_view op, const std::string& what, const
 
 // ---------------------------------------------------------------- contents
 
-ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item) {
+ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
+                                         const fp::Progress* cancel) {
   std::string what = describe(item.filename, item.identifier);
-  auto fetched = provider_.fetch(item.identifier, item.version);
+  auto fetched = provider_.fetch(item.identifier, item.version, cancel);
   if (!fetched) return fp::fail(Errno{logFailure("fetch", what, fetched.error())});
   std::string version =
       fetched->item ? fetched->item->version.contentVersion : item.version.contentVersion;
@@ -521,7 +525,7 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item) {
   return *stored;
 }
 
-ErrnoOr<fs::path> MountFs::contentsOf(Ino ino) {
+ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   ItemState item;
   {
     std::lock_guard lock(mu_);
@@ -533,34 +537,47 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino) {
 
   // Several openers of one version share one fetch.
   std::string key = item.identifier + '\0' + item.version.contentVersion;
-  std::promise<ErrnoOr<fs::path>> promise;
-  std::shared_future<ErrnoOr<fs::path>> result;
-  bool mine = false;
-  {
-    std::lock_guard lock(mu_);
-    auto [it, inserted] = fetches_.try_emplace(key);
-    if (inserted) {
-      it->second = promise.get_future().share();
-      mine = true;
+  for (;;) {
+    std::promise<ErrnoOr<fs::path>> promise;
+    std::shared_future<ErrnoOr<fs::path>> result;
+    bool mine = false;
+    {
+      std::lock_guard lock(mu_);
+      auto [it, inserted] = fetches_.try_emplace(key);
+      if (inserted) {
+        it->second = promise.get_future().share();
+        mine = true;
+      }
+      result = it->second;
     }
-    result = it->second;
+    if (mine) {
+      promise.set_value(fetchContents(ino, item, cancel));
+      std::lock_guard lock(mu_);
+      fetches_.erase(key);
+    }
+    // Waiting for another opener's fetch can be interrupted too.
+    while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+      if (cancel && cancel->isCancelled()) return fp::fail(Errno{EINTR});
+    }
+    ErrnoOr<fs::path> outcome = result.get();
+    // The opener that fetched was interrupted, this one was not: fetch again.
+    if (!mine && !outcome && outcome.error().value == EINTR &&
+        !(cancel && cancel->isCancelled())) {
+      continue;
+    }
+    return outcome;
   }
-  if (mine) {
-    promise.set_value(fetchContents(ino, item));
-    std::lock_guard lock(mu_);
-    fetches_.erase(key);
-  }
-  return result.get();
 }
 
-ErrnoOr<std::shared_ptr<MountFs::WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empty) {
+ErrnoOr<std::shared_ptr<MountFs::WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empty,
+                                                                       const fp::Progress* cancel) {
   auto file = cache_.newWorkFile();
   if (!file) return fp::fail(file.error());
   auto copy = std::make_shared<WorkingCopy>();
   copy->path = std::move(file->path);
   copy->fd = std::move(file->fd);
   if (!empty) {
-    auto contents = contentsOf(ino);
+    auto contents = contentsOf(ino, cancel);
     int e = contents ? copyFileInto(*contents, copy->fd.get()) : contents.error().value;
     if (e != 0) {
       std::error_code ec;
@@ -571,7 +588,7 @@ ErrnoOr<std::shared_ptr<MountFs::WorkingCopy>> MountFs::newWorkingCopy(Ino ino, 
   return copy;
 }
 
-ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
+ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel) {
   bool writable = (flags & O_ACCMODE) != O_RDONLY;
   bool truncate = writable && (flags & O_TRUNC);
   Lock lock(mu_);
@@ -590,7 +607,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
   h->writable = writable;
   if (!n->work && writable) {
     lock.unlock();
-    auto copy = newWorkingCopy(ino, truncate);
+    auto copy = newWorkingCopy(ino, truncate, cancel);
     if (!copy) {
       return fp::fail(Errno{refused("open", what, copy.error().value, "no working copy")});
     }
@@ -610,7 +627,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
     }
   } else if (!n->work) {
     lock.unlock();
-    auto contents = contentsOf(ino);
+    auto contents = contentsOf(ino, cancel);
     if (!contents) return fp::fail(contents.error());
     fp::ScopedFD fd(
         fp::retryOnEintr([&] { return ::open(contents->c_str(), O_RDONLY | O_CLOEXEC); }));
@@ -644,10 +661,10 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags) {
 }
 
 ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::string_view nameView,
-                                                          int flags) {
+                                                          int flags, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent)) return fp::fail(Errno{e});
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = findNode(parent);
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
     return fp::fail(
@@ -662,7 +679,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
   copy->changes.store(1);  // even an empty new file is to be created
 
   lock.lock();
-  if (int e = ensureListingLocked(lock, parent)) {
+  if (int e = ensureListingLocked(lock, parent, cancel)) {
     std::error_code ec;
     fs::remove(copy->path, ec);
     return fp::fail(Errno{e});
@@ -981,8 +998,8 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
 }
 
 ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
-                                      std::optional<std::uint64_t> fh) {
-  if (!size) return getattr(ino);  // mode, owner and times: the service decides them
+                                      std::optional<std::uint64_t> fh, const fp::Progress* cancel) {
+  if (!size) return getattr(ino, cancel);  // mode, owner and times: the service decides them
   if (*size < 0) return fp::fail(Errno{EINVAL});
   Lock lock(mu_);
   Node* n = findNode(ino);
@@ -1002,7 +1019,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
   if (!work) {
     // Truncation of a file nobody has open: make a working copy, send it, done.
     lock.unlock();
-    auto copy = newWorkingCopy(ino, *size == 0);
+    auto copy = newWorkingCopy(ino, *size == 0, cancel);
     if (!copy) return fp::fail(copy.error());
     lock.lock();
     n = findNode(ino);
@@ -1029,10 +1046,10 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
 
 // ---------------------------------------------------------------- removal, renaming
 
-int MountFs::unlink(Ino parent, std::string_view nameView) {
+int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent)) return e;
+  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
   Node* dir = findNode(parent);
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
     // Not on the service yet: forgetting it locally is all there is to do.
@@ -1055,7 +1072,7 @@ int MountFs::unlink(Ino parent, std::string_view nameView) {
   }
   lock.unlock();
 
-  auto removed = provider_.remove(item.identifier, item.version, false);
+  auto removed = provider_.remove(item.identifier, item.version, false, cancel);
   if (!removed) return logFailure("delete", what, removed.error());
 
   lock.lock();
@@ -1089,18 +1106,20 @@ void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent
 }
 
 int MountFs::rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
-                    unsigned flags) {
+                    unsigned flags, const fp::Progress* cancel) {
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return EINVAL;
-  return renameAttempt(parent, std::string(name), newParent, std::string(newName), flags, true);
+  return renameAttempt(parent, std::string(name), newParent, std::string(newName), flags, true,
+                       cancel);
 }
 
 int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
-                           const std::string& newName, unsigned flags, bool mayUploadFirst) {
+                           const std::string& newName, unsigned flags, bool mayUploadFirst,
+                           const fp::Progress* cancel) {
   Lock lock(mu_);
   // Both listings must be at hand at once; reading one may drop the lock.
   for (int attempt = 0;; ++attempt) {
-    if (int e = ensureListingLocked(lock, parent)) return e;
-    if (int e = ensureListingLocked(lock, newParent)) return e;
+    if (int e = ensureListingLocked(lock, parent, cancel)) return e;
+    if (int e = ensureListingLocked(lock, newParent, cancel)) return e;
     Node* p = findNode(parent);
     if (!p) return ENOENT;
     if (p->listing) break;
@@ -1166,7 +1185,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     // Replacing an item on the service: send the new file first, then rename it.
     lock.unlock();
     if (int e = uploadNode(localSource)) return e;
-    return renameAttempt(parent, name, newParent, newName, flags, false);
+    return renameAttempt(parent, name, newParent, newName, flags, false, cancel);
   }
 
   fp::ItemFields fields = 0;
@@ -1192,7 +1211,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   lock.unlock();
 
   if (target && target->isFolder) {
-    if (int e = provenEmpty("rename", *target, targetWhat)) return e;
+    if (int e = provenEmpty("rename", *target, targetWhat, cancel)) return e;
   }
 
   auto move = [&] {

@@ -16,11 +16,17 @@
 //   Opening a file for reading fetches its contents once per content version into
 //   the cache; reads are served from there. Opening it for writing makes a working
 //   copy (empty when truncated, else the current contents); a new file lives only
-//   in its working copy. A changed working copy is sent when a handle that can
-//   write is flushed (close) or synced, and once more when its last handle is
-//   released: a new file with createItem, an existing one with modifyItem and the
-//   contents bit. A copy that cannot be sent even then is kept in the cache's
-//   unsent/ folder and the log says where.
+//   in its working copy. A changed working copy is sent by the close of a process
+//   that wrote through the handle, by fsync, and by the release of its last
+//   handle (see flush()): a new file with createItem, an existing one with
+//   modifyItem and the contents bit. Every state is put into the upload queue
+//   (upload_queue.h) before it is sent; a state the host did not take waits
+//   there and sendQueue() sends it later, one refused for good moves to unsent/.
+//
+// Interruption: an operation given `cancel` stops waiting for the extension once
+// it is cancelled (the FUSE front cancels it when the kernel interrupts the
+// request) and fails with EINTR. Sending a file's state is not interrupted: it
+// is in the upload queue before it is sent, and the bridge bounds the wait.
 //
 // Changes of mode, owner and times are accepted and not sent: the service decides
 // them. Failures of the extension are logged (subsystem "fpctl", category
@@ -54,6 +60,7 @@
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/log.h"
+#include "fileprovider/progress.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
@@ -102,14 +109,16 @@ class MountFs {
   // cannot describe its root.
   fp::Status start();
 
-  ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name);
+  ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name,
+                             const fp::Progress* cancel = nullptr);
   void forget(Ino ino, std::uint64_t count);
-  ErrnoOr<struct stat> getattr(Ino ino);
+  ErrnoOr<struct stat> getattr(Ino ino, const fp::Progress* cancel = nullptr);
   // Only a size change is acted on; `fh` is the handle it came through, if any.
-  ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh);
+  ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh,
+                               const fp::Progress* cancel = nullptr);
   int access(Ino ino, int mask);
 
-  ErrnoOr<std::uint64_t> opendir(Ino ino);
+  ErrnoOr<std::uint64_t> opendir(Ino ino, const fp::Progress* cancel = nullptr);
   // Hands out the entries of an open folder from position `offset` on ("." and
   // ".." first). `emit(entry, nextOffset)` returns false once the reply is full.
   // With `plus` every entry emitted counts as a lookup the kernel will forget.
@@ -117,8 +126,9 @@ class MountFs {
               const std::function<bool(const DirEntry&, off_t)>& emit);
   void releasedir(std::uint64_t dh);
 
-  ErrnoOr<OpenReply> open(Ino ino, int flags);
-  ErrnoOr<std::pair<EntryReply, OpenReply>> create(Ino parent, std::string_view name, int flags);
+  ErrnoOr<OpenReply> open(Ino ino, int flags, const fp::Progress* cancel = nullptr);
+  ErrnoOr<std::pair<EntryReply, OpenReply>> create(Ino parent, std::string_view name, int flags,
+                                                   const fp::Progress* cancel = nullptr);
   // The descriptor reads of `fh` are served from; valid until `fh` is released.
   ErrnoOr<int> readDescriptor(std::uint64_t fh);
   ErrnoOr<std::size_t> read(std::uint64_t fh, char* buf, std::size_t size, off_t offset);
@@ -136,12 +146,13 @@ class MountFs {
   int fsync(std::uint64_t fh);
   void release(std::uint64_t fh);
 
-  ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name);
-  int unlink(Ino parent, std::string_view name);
-  int rmdir(Ino parent, std::string_view name);
+  ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name,
+                            const fp::Progress* cancel = nullptr);
+  int unlink(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
+  int rmdir(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
   // `flags`: 0 or RENAME_NOREPLACE; RENAME_EXCHANGE is not supported (EINVAL).
   int rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
-             unsigned flags);
+             unsigned flags, const fp::Progress* cancel = nullptr);
 
   // One change check: asks the working set for changes since the held anchor;
   // when the index changed, takes the new anchor and refreshes what is cached.
@@ -166,7 +177,7 @@ class MountFs {
   Node& nodeForItemLocked(Ino parent, const std::string& name, const ItemState& item);
   Ino inoFor(const fp::ItemIdentifier& identifier);
   struct stat attrOf(const Node& node) const;
-  int ensureListingLocked(Lock& lock, Ino dir);
+  int ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   std::unique_ptr<Listing> buildListing(const Node& dir, const std::vector<ItemState>& items) const;
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
   void maybeEraseLocked(Ino ino);
@@ -175,14 +186,16 @@ class MountFs {
   // the node, if the item had one.
   Node* forgetRemovedLocked(Ino parent, const std::string& name,
                             const fp::ItemIdentifier& identifier);
-  ErrnoOr<std::filesystem::path> contentsOf(Ino ino);
-  ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item);
-  ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty);
+  ErrnoOr<std::filesystem::path> contentsOf(Ino ino, const fp::Progress* cancel);
+  ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item,
+                                               const fp::Progress* cancel);
+  ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty,
+                                                       const fp::Progress* cancel);
   int uploadNode(Ino ino);
   void releaseWorkIfIdle(Ino ino, bool sendFailed);
   ItemState reread(const ItemState& returned, ItemState expected);
   int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
-                    unsigned flags, bool mayUploadFirst);
+                    unsigned flags, bool mayUploadFirst, const fp::Progress* cancel);
   void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                        const std::string& newName, const ItemState& item);
   void refresh();
@@ -197,7 +210,8 @@ class MountFs {
   static bool isTransient(int err);
   // 0 when `folder` has no children on the service, proven by a listing read
   // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
-  int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what);
+  int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
+                  const fp::Progress* cancel);
   int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
   void noteChanged(WorkingCopy& work, const std::string& name);
   // Logs that `op` failed for `item` and returns the errno value for `error`.

@@ -304,6 +304,35 @@ TEST_F(MountFsTest, ConcurrentOpenersShareOneFetch) {
   EXPECT_EQ(ext_->calls("fetch").size(), 1u);
 }
 
+TEST_F(MountFsTest, InterruptedRequestsStopWaitingForTheExtension) {
+  // A host that never answers a fetch: both the opener that fetches and one
+  // that waits for the same fetch end with EINTR once interrupted.
+  Ino notes = lookup("Docs/notes.txt");
+  ext_->closeGate("fetch");
+  fp::Progress first(1), second(1);
+  std::atomic<int> firstResult{0}, secondResult{0};
+  std::thread a([&] {
+    auto h = fs_->open(notes, O_RDONLY, &first);
+    firstResult = h ? 0 : h.error().value;
+    if (h) fs_->release(h->fh);
+  });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  std::thread b([&] {
+    auto h = fs_->open(notes, O_RDONLY, &second);
+    secondResult = h ? 0 : h.error().value;
+    if (h) fs_->release(h->fh);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  second.cancel();
+  b.join();
+  EXPECT_EQ(secondResult, EINTR);
+  first.cancel();
+  a.join();
+  EXPECT_EQ(firstResult, EINTR);
+  ext_->openGate();
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");  // nothing stuck behind them
+}
+
 TEST_F(MountFsTest, HostUnreachableFailsTheFetchButNotTheListing) {
   ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
     if (c.op != "fetch") return std::nullopt;
