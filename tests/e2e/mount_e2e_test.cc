@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -376,6 +377,248 @@ TEST_F(MountTest, UnmountedCleanlyWithFusermount) {
   EXPECT_EQ(u.status, 0) << u.describe();
   EXPECT_EQ(waitForExit(), 0);
   EXPECT_THAT(mountOutput(), HasSubstr("unmount with: fusermount3 -u " + m()));
+}
+
+// ---------------------------------------------------------------- faults
+
+// What `fpctl status --cache` reports for the test's cache folder.
+nlohmann::json cacheStatus(Sandbox& sandbox) {
+  RunResult r = sandbox.fpctl({"status", "--cache", (sandbox.root() / "cache").string()});
+  EXPECT_EQ(r.status, 0) << r.describe();
+  if (!r.isJson || r.json["mounts"].empty()) return nlohmann::json::object();
+  return r.json["mounts"][0];
+}
+
+// The contents of the files `fpctl status` lists as refused, with the reasons.
+std::map<std::string, std::string> refusedWithReasons(const nlohmann::json& status) {
+  std::map<std::string, std::string> out;
+  if (!status.contains("refused")) return out;
+  for (const auto& r : status["refused"]) {
+    EXPECT_FALSE(r["reason"].get<std::string>().empty());
+    out[slurp(r["path"].get<std::string>())] = r["reason"].get<std::string>();
+  }
+  return out;
+}
+
+std::vector<std::string> refusedContents(const nlohmann::json& status) {
+  std::vector<std::string> out;
+  for (const auto& [contents, reason] : refusedWithReasons(status)) out.push_back(contents);
+  return out;
+}
+
+TEST_F(MountTest, FolderIsNotDeletedWhenTheIndexCannotBeRead) {
+  shOk("ls " + q() + " " + q("Projects"));
+  auto before = tree(sandbox().store() / "Projects");
+  fs::path db = sandbox().container() / "state.db";
+  fs::path away = sandbox().container() / "state.db.away";
+  ASSERT_TRUE(fs::exists(db));
+  fs::rename(db, away);
+  RunResult rm = sh("rmdir " + q("Projects"));
+  RunResult mv = sh("mkdir -p " + q("Empty") + " && mv -T " + q("Empty") + " " + q("Projects"));
+  fs::rename(away, db);
+  EXPECT_NE(rm.status, 0);
+  EXPECT_NE(mv.status, 0);
+  EXPECT_EQ(tree(sandbox().store() / "Projects"), before);
+}
+
+TEST_F(MountTest, AWriteAfterARefusedCreateIsNeverLostSilently) {
+  shOk("ls " + q());
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--fail", "create=invalid_name"}));
+  ASSERT_TRUE(mount());
+  // cp reports what close says (a shell's redirection does not).
+  fs::path firstData = scratch("first");
+  fs::path secondData = scratch("second");
+  spit(firstData, "first");
+  spit(secondData, "important");
+  RunResult first = sh("cp '" + firstData.string() + "' " + q("refused.txt"));
+  EXPECT_NE(first.status, 0) << first.describe();
+  // Through the name the kernel may still hold: either a visible failure or
+  // the data kept, never a silent success with the data gone.
+  RunResult second = sh("cp '" + secondData.string() + "' " + q("refused.txt"));
+  auto kept = refusedContents(cacheStatus(sandbox()));
+  EXPECT_THAT(kept, ::testing::Contains("first"));
+  if (second.status == 0) {
+    EXPECT_THAT(kept, ::testing::Contains("important"));
+  }
+  EXPECT_FALSE(sandbox().storeHas("refused.txt"));
+
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost());
+  ASSERT_TRUE(mount());
+  shOk("printf again > " + q("refused.txt"));
+  EXPECT_EQ(sandbox().readStore("refused.txt"), "again");
+}
+
+enum class Fault { kHostStopped, kHostRefusing, kFpctlKilled, kUnmountedMidWrite };
+enum class Op { kNewFile, kOverwrite, kRedirect, kRenameOver };
+
+struct MatrixCase {
+  Fault fault;
+  Op op;
+};
+
+std::string nameOf(Fault f) {
+  switch (f) {
+    case Fault::kHostStopped:
+      return "host stopped";
+    case Fault::kHostRefusing:
+      return "host refusing";
+    case Fault::kFpctlKilled:
+      return "fpctl killed";
+    case Fault::kUnmountedMidWrite:
+      return "unmounted mid-write";
+  }
+  return "";
+}
+
+std::string nameOf(Op o) {
+  switch (o) {
+    case Op::kNewFile:
+      return "new file";
+    case Op::kOverwrite:
+      return "overwrite";
+    case Op::kRedirect:
+      return "> over a file";
+    case Op::kRenameOver:
+      return "rename over a file";
+  }
+  return "";
+}
+
+// Every fault against every way of writing: after the host is back and the
+// mount restarted on the same cache folder, the last closed contents are on
+// the service, or `fpctl status` lists them as refused with the reason.
+TEST_F(MountTest, FaultMatrixLosesNothing) {
+  std::vector<MatrixCase> cases;
+  for (Fault f : {Fault::kHostStopped, Fault::kHostRefusing, Fault::kFpctlKilled,
+                  Fault::kUnmountedMidWrite}) {
+    for (Op o : {Op::kNewFile, Op::kOverwrite, Op::kRedirect, Op::kRenameOver}) {
+      cases.push_back({f, o});
+    }
+  }
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string label = nameOf(c.fault) + " x " + nameOf(c.op);
+    SCOPED_TRACE(label);
+    ++n;
+    std::string target = "matrix-" + std::to_string(n) + ".txt";
+    std::string source = "matrix-" + std::to_string(n) + "-src.txt";
+    std::string old = "old contents " + std::to_string(n) + "\n";
+    std::string fresh = "NEW " + std::to_string(n) + " " + randomBytes(64, n) + "\n";
+    std::string expected = fresh;
+    if (c.op != Op::kNewFile) {
+      fs::path before = scratch("old-" + std::to_string(n));
+      spit(before, old);
+      shOk("cat '" + before.string() + "' > " + q(target));
+      ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas(target); }));
+      ASSERT_EQ(sandbox().readStore(target), old);
+      shOk("cat " + q(target) + " > /dev/null");  // cached: an overwrite starts from it
+    } else {
+      old.clear();
+    }
+
+    // The write itself, as a shell command.
+    std::string write;
+    fs::path data = scratch("data-" + std::to_string(n));
+    spit(data, fresh);
+    std::string cat = "cat '" + data.string() + "'";
+    switch (c.op) {
+      case Op::kNewFile:
+      case Op::kRedirect:
+        write = cat + " > " + q(target);
+        break;
+      case Op::kOverwrite:
+        write = cat + " 1<> " + q(target);
+        break;
+      case Op::kRenameOver:
+        write = cat + " > " + q(source) + " && mv " + q(source) + " " + q(target);
+        break;
+    }
+
+    RunResult result;
+    switch (c.fault) {
+      case Fault::kHostStopped:
+        ASSERT_EQ(sandbox().stopHost(), 0);
+        result = sh(write, std::chrono::seconds(20));
+        unmount();
+        if (result.status == 0) {
+          // Unmounting with writes in the queue says so, and keeps them.
+          EXPECT_THAT(mountOutput(), HasSubstr("could not be sent yet"));
+        }
+        break;
+      case Fault::kHostRefusing:
+        ASSERT_TRUE(sandbox().restartHost(
+            {"--fail", "create=invalid_name", "--fail", "modify=invalid_name"}));
+        result = sh(write, std::chrono::seconds(20));
+        unmount();
+        break;
+      case Fault::kFpctlKilled: {
+        ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "1500"}));
+        fs::path done = scratch("done-" + std::to_string(n));
+        ASSERT_EQ(
+            sh("(" + write + "; echo $? > '" + done.string() + "') > /dev/null 2>&1 &").status, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        ASSERT_TRUE(running());
+        ::kill(pid_, SIGKILL);
+        waitForExit(std::chrono::seconds(5));
+        sandbox().run({"/bin/fusermount3", "-u", "-z", m()});
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(done) && !slurp(done).empty(); }));
+        result.status = std::stoi(slurp(done));
+        break;
+      }
+      case Fault::kUnmountedMidWrite: {
+        fs::path done = scratch("done-" + std::to_string(n));
+        std::string held = c.op == Op::kOverwrite ? "<>" : ">";
+        std::string path = c.op == Op::kRenameOver ? q(source) : q(target);
+        // The file stays open while fpctl is told to stop.
+        std::string slow = "(exec 3" + held + " " + path + "; " + cat + " >&3; sleep 1; exec 3>&-";
+        if (c.op == Op::kRenameOver) slow += "; mv " + q(source) + " " + q(target);
+        slow += "; echo $? > '" + done.string() + "') > /dev/null 2>&1 &";
+        ASSERT_EQ(sh(slow).status, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ::kill(pid_, SIGTERM);
+        EXPECT_GE(waitForExit(std::chrono::seconds(15)), 0);
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(done) && !slurp(done).empty(); }));
+        result.status = std::stoi(slurp(done));
+        unmount();
+        break;
+      }
+    }
+
+    // The host is back; a new mount of the same cache sends what waits.
+    ASSERT_TRUE(sandbox().restartHost());
+    ASSERT_TRUE(mount());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          auto st = cacheStatus(sandbox());
+          return st.contains("waiting") && st["waiting"].empty();
+        },
+        std::chrono::seconds(20)))
+        << cacheStatus(sandbox()).dump();
+    auto refused = refusedWithReasons(cacheStatus(sandbox()));
+    bool isRefused = refused.count(fresh) > 0;
+    std::string onService = sandbox().storeHas(target) ? sandbox().readStore(target) : "";
+    std::string atSource = sandbox().storeHas(source) ? sandbox().readStore(source) : "";
+    std::cout << "[ matrix   ] " << label << ": the program "
+              << (result.status == 0 ? "succeeded" : "failed") << "; the service has "
+              << (onService == expected ? "the new contents"
+                  : onService == old    ? (old.empty() ? "no file" : "the old contents")
+                                        : "something else")
+              << (atSource == fresh ? ", the new contents under the source name" : "")
+              << (isRefused ? "; status lists the new contents as refused (" + refused[fresh] + ")"
+                            : "")
+              << "\n";
+    if (result.status == 0) {
+      // Told it succeeded: on the service, byte for byte, or listed as refused.
+      EXPECT_TRUE(onService == expected || isRefused) << label << ": " << onService;
+    } else {
+      // Told it failed: the old contents are intact and the new ones not gone.
+      EXPECT_TRUE(onService == old || onService == expected) << label << ": " << onService;
+      EXPECT_TRUE(onService == expected || atSource == fresh || isRefused)
+          << label << ": service " << onService << ", source " << atSource;
+    }
+  }
 }
 
 }  // namespace
