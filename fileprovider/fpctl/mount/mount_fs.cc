@@ -30,8 +30,8 @@ struct MountFs::WorkingCopy {
   std::atomic<std::uint64_t> changes{0};   // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};  // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};     // its last state went to the queue, not the service
-  std::atomic<bool> marked{false};         // the cache has a note that it was changed
-  fs::path note;                           // that note; guarded by uploadMutex
+  std::mutex noteMu;                       // guards the note
+  fs::path note;  // the cache's note that this copy holds changes nobody closed yet
   bool dirty() const { return changes.load() != uploaded.load(); }
   ~WorkingCopy() {
     std::error_code ec;
@@ -89,6 +89,28 @@ constexpr fp::ItemCapabilities kNewItemCapabilities =
 fp::Date now() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+// Whether two files hold the same bytes; false for anything but two regular
+// files (a fetched path is opened without blocking).
+bool sameContents(const fs::path& a, const fs::path& b) {
+  fp::ScopedFD fa(
+      fp::retryOnEintr([&] { return ::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  fp::ScopedFD fb(
+      fp::retryOnEintr([&] { return ::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  struct stat sa {
+  }, sb{};
+  if (!fa || !fb || fstat(fa.get(), &sa) != 0 || fstat(fb.get(), &sb) != 0) return false;
+  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) return false;
+  std::vector<char> ba(1 << 16), bb(1 << 16);
+  for (off_t at = 0; at < sa.st_size;) {
+    ssize_t na = fp::retryOnEintr([&] { return pread(fa.get(), ba.data(), ba.size(), at); });
+    ssize_t nb = fp::retryOnEintr([&] { return pread(fb.get(), bb.data(), bb.size(), at); });
+    if (na <= 0 || na != nb) return false;
+    if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) != 0) return false;
+    at += na;
+  }
+  return true;
 }
 
 std::string describe(const std::string& name, const fp::ItemIdentifier& identifier) {
@@ -561,8 +583,7 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
     }
     ErrnoOr<fs::path> outcome = result.get();
     // The opener that fetched was interrupted, this one was not: fetch again.
-    if (!mine && !outcome && outcome.error().value == EINTR &&
-        !(cancel && cancel->isCancelled())) {
+    if (!mine && !outcome && outcome.error().value == EINTR && !(cancel && cancel->isCancelled())) {
       continue;
     }
     return outcome;
@@ -770,7 +791,17 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
 }
 
 void MountFs::noteChanged(WorkingCopy& work, const std::string& name) {
-  if (!work.marked.exchange(true)) work.note = cache_.markChanged(work.path, name);
+  std::lock_guard lock(work.noteMu);
+  if (work.note.empty()) work.note = cache_.markChanged(work.path, name);
+}
+
+void MountFs::clearNote(WorkingCopy& work, std::uint64_t changesQueued) {
+  std::lock_guard lock(work.noteMu);
+  // A write since the state was queued keeps the note: that one is not closed.
+  if (work.note.empty() || work.changes.load() != changesQueued) return;
+  std::error_code ec;
+  fs::remove(work.note, ec);
+  work.note.clear();
 }
 
 MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected) {
@@ -791,18 +822,45 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     return sent;
   }
   sent.err = logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
+  if (change.identifier.empty() && !isTransient(sent.err)) {
+    // A creation that reached the host just before fpctl died is refused when
+    // it is sent again: the same bytes under the same name are that creation.
+    if (auto there = alreadyCreated(change)) {
+      log_.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
+      cache_.queue().remove(change.seq);
+      sent.item = std::move(*there);
+      sent.err = 0;
+      return sent;
+    }
+  }
   if (isTransient(sent.err)) {
     sent.queued = true;
     log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
   }
-  fs::path kept = cache_.queue().refuse(change.seq, result.error().description());
+  std::string reason =
+      std::string(change.identifier.empty() ? "creating" : "writing") +
+      " was refused: " + std::strerror(sent.err) + " (" +
+      (result.error().message.empty() ? result.error().description() : result.error().message) +
+      ")";
+  fs::path kept = cache_.queue().refuse(change.seq, reason);
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
   } else {
     log_.error("%{public}@ was refused; the changes are kept in %{public}@", {what, kept.string()});
   }
   return sent;
+}
+
+std::optional<ItemState> MountFs::alreadyCreated(const QueuedChange& change) {
+  auto children = provider_.list(change.parent);
+  if (!children) return std::nullopt;
+  for (const auto& child : *children) {
+    if (child.isFolder || child.filename != change.filename || child.size != change.size) continue;
+    auto fetched = provider_.fetch(child.identifier, child.version);
+    if (fetched && sameContents(fetched->path, change.data)) return child;
+  }
+  return std::nullopt;
 }
 
 bool MountFs::isTransient(int err) {
@@ -848,6 +906,8 @@ int MountFs::uploadNode(Ino ino) {
         "upload", what, queued.error().value,
         "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
   }
+  // What the copy holds is closed and queued now: if fpctl dies, the queue has it.
+  clearNote(*work, changes);
   Sent sent = sendChange(*queued, item);
   work->queuedOnly.store(!sent.item);
   work->uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of

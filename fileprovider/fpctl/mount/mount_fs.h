@@ -208,12 +208,18 @@ class MountFs {
   // is refused for good.
   Sent sendChange(const QueuedChange& change, ItemState expected);
   static bool isTransient(int err);
+  // The item `change` (a creation) already made: a file of its name and parent
+  // with the same bytes; none when there is none or it cannot be told.
+  std::optional<ItemState> alreadyCreated(const QueuedChange& change);
   // 0 when `folder` has no children on the service, proven by a listing read
   // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
   int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
                   const fp::Progress* cancel);
   int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
+  // Keeps on disk that `work` holds changes not closed yet (kept after a crash),
+  // and drops that note once those changes are in the upload queue.
   void noteChanged(WorkingCopy& work, const std::string& name);
+  void clearNote(WorkingCopy& work, std::uint64_t changesQueued);
   // Logs that `op` failed for `item` and returns the errno value for `error`.
   int logFailure(std::string_view op, const std::string& item, const fp::Error& error);
   int refused(std::string_view op, const std::string& item, int err, std::string_view why);

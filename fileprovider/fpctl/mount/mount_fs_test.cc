@@ -523,6 +523,31 @@ TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
   EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
 }
 
+TEST_F(MountFsTest, ACreationSentTwiceAfterACrashIsNotRefused) {
+  // fpctl died after the host created the file but before it heard so: the
+  // queued creation is refused as a namesake when sent again.
+  ext_->addFile(docs_, "made.txt", "same bytes");
+  ext_->addFile(docs_, "other.txt", "their bytes");
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create") return std::nullopt;
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "exists");
+  });
+  auto queue = [&](const std::string& name, const std::string& data) {
+    std::ofstream(dir_ / name, std::ios::binary) << data;
+    QueuedChange c;
+    c.parent = docs_;
+    c.filename = name;
+    ASSERT_TRUE(cache_->queue().put(c, dir_ / name).ok());
+  };
+  queue("made.txt", "same bytes");
+  queue("other.txt", "my bytes");
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  auto report = readCache(dir_ / "cache");
+  ASSERT_EQ(report.refused.size(), 1u);  // only the one whose bytes differ
+  EXPECT_EQ(slurp(report.refused[0].path), "my bytes");
+  EXPECT_THAT(report.refused[0].reason, HasSubstr("Invalid argument"));
+}
+
 TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
   ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
     if (c.op != "create") return std::nullopt;
@@ -586,7 +611,11 @@ TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
 TEST_F(MountFsTest, AWriteNeverClosedSurvivesAKilledMountInUnsent) {
   auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
   ASSERT_TRUE(fs_->write(h->fh, "half", 4, 0, 222).ok());
-  // fpctl dies here: nothing is released; the next run finds the working copy.
+  // Another file is still open too, but what it holds was closed and sent.
+  auto c = fs_->create(lookup("Docs"), "sent.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(fs_->write(c->second.fh, "whole", 5, 0, 333).ok());
+  ASSERT_EQ(fs_->flush(c->second.fh, 333), 0);
+  // fpctl dies here: nothing is released; the next run finds the working copies.
   auto again = ContentCache::open(dir_ / "cache", false);
   ASSERT_TRUE(again.ok());
   auto report = readCache(dir_ / "cache");
@@ -594,7 +623,9 @@ TEST_F(MountFsTest, AWriteNeverClosedSurvivesAKilledMountInUnsent) {
   EXPECT_EQ(slurp(report.refused[0].path), "half");
   EXPECT_THAT(report.refused[0].reason, HasSubstr("never closed"));
   EXPECT_EQ(ext_->entry(notes_)->data, "hello");  // the service keeps the last closed state
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "sent.txt"))->data, "whole");
   fs_->release(h->fh);
+  fs_->release(c->second.fh);
 }
 
 TEST_F(MountFsTest, FolderIsDeletedOnlyWhenTheIndexProvesItEmpty) {
