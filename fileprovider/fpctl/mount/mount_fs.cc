@@ -39,10 +39,6 @@ struct MountFs::WorkingCopy {
   }
 };
 
-struct MountFs::Listing {
-  std::map<std::string, ItemState> byName;  // POSIX name -> item
-};
-
 struct MountFs::Node {
   Ino ino = 0;
   ItemState item;
@@ -197,20 +193,10 @@ struct stat MountFs::attrOf(const Node& node) const {
   return st;
 }
 
-std::unique_ptr<MountFs::Listing> MountFs::buildListing(const Node& dir,
-                                                        const std::vector<ItemState>& items) const {
-  auto listing = std::make_unique<Listing>();
-  for (const auto& item : items) {
-    // A name longer than the kernel takes is shown shortened; the listing maps
-    // it back to its item.
-    std::string name = shortenedName(posixName(item.filename));
-    std::string shown = name;
-    for (int n = 2; listing->byName.count(shown) || dir.localChildren.count(shown); ++n) {
-      shown = name + " (" + std::to_string(n) + ")";
-    }
-    listing->byName.emplace(std::move(shown), item);
-  }
-  return listing;
+std::unique_ptr<Listing> MountFs::listingFor(const Node& dir,
+                                             const std::vector<ItemState>& items) const {
+  return std::make_unique<Listing>(buildListing(
+      items, [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 
 void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
@@ -245,7 +231,7 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
     // A change made here while the listing was read may be missing from it: read
     // it again, but not forever.
     if (n->listingSerial != serial && attempt < 3) continue;
-    installListingLocked(*n, buildListing(*n, *items));
+    installListingLocked(*n, listingFor(*n, *items));
     return 0;
   }
 }
@@ -1400,15 +1386,9 @@ void MountFs::refresh() {
       inodes.emplace_back(d.ino, true);
       continue;
     }
-    auto fresh = buildListing(*dir, *items);
-    bool namesChanged = fresh->byName.size() != dir->listing->byName.size();
-    for (const auto& [name, old] : dir->listing->byName) {
-      auto it = fresh->byName.find(name);
-      if (it == fresh->byName.end() || it->second.identifier != old.identifier) {
-        entries.emplace_back(d.ino, name);
-        namesChanged = true;
-      }
-    }
+    auto fresh = listingFor(*dir, *items);
+    ListingDiff diff = diffListings(*dir->listing, *fresh);
+    for (auto& name : diff.forgotten) entries.emplace_back(d.ino, std::move(name));
     for (const auto& [name, item] : fresh->byName) {
       auto id = inoById_.find(item.identifier);
       Node* n = id == inoById_.end() ? nullptr : findNode(id->second);
@@ -1419,7 +1399,7 @@ void MountFs::refresh() {
       n->item = item;
       inodes.emplace_back(n->ino, contents && !n->item.isFolder);
     }
-    if (namesChanged) inodes.emplace_back(d.ino, true);
+    if (diff.namesChanged) inodes.emplace_back(d.ino, true);
     dir->listing = std::move(fresh);
     ++dir->listingSerial;
   }

@@ -57,6 +57,7 @@
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/listing.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/log.h"
@@ -170,7 +171,6 @@ class MountFs {
   struct Node;
   struct Handle;
   struct DirHandle;
-  struct Listing;
   using Lock = std::unique_lock<std::mutex>;
 
   Node* findNode(Ino ino);
@@ -178,7 +178,8 @@ class MountFs {
   Ino inoFor(const fp::ItemIdentifier& identifier);
   struct stat attrOf(const Node& node) const;
   int ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
-  std::unique_ptr<Listing> buildListing(const Node& dir, const std::vector<ItemState>& items) const;
+  // The listing of `items` in `dir`, avoiding the names of its new local files.
+  std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
   void maybeEraseLocked(Ino ino);
   // After the extension deleted `identifier` (shown as `name` in `parent`):

@@ -1,0 +1,36 @@
+#include "fileprovider/fpctl/mount/listing.h"
+
+#include "fileprovider/fpctl/mount/name_codec.h"
+
+namespace fpctl::mount {
+
+Listing buildListing(const std::vector<ItemState>& items,
+                     const std::function<bool(const std::string&)>& taken) {
+  Listing listing;
+  for (const auto& item : items) {
+    // A name longer than the kernel takes is shown shortened; the listing maps
+    // it back to its item.
+    std::string name = shortenedName(posixName(item.filename));
+    std::string shown = name;
+    for (int n = 2; listing.byName.count(shown) || (taken && taken(shown)); ++n) {
+      shown = name + " (" + std::to_string(n) + ")";
+    }
+    listing.byName.emplace(std::move(shown), item);
+  }
+  return listing;
+}
+
+ListingDiff diffListings(const Listing& before, const Listing& after) {
+  ListingDiff diff;
+  diff.namesChanged = before.byName.size() != after.byName.size();
+  for (const auto& [name, old] : before.byName) {
+    auto it = after.byName.find(name);
+    if (it == after.byName.end() || it->second.identifier != old.identifier) {
+      diff.forgotten.push_back(name);
+      diff.namesChanged = true;
+    }
+  }
+  return diff;
+}
+
+}  // namespace fpctl::mount

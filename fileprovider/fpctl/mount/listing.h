@@ -1,0 +1,39 @@
+// A folder's listing as the mount shows it: every child under the name the
+// kernel sees, and the pure comparison of two listings that decides what the
+// kernel must forget when a folder was read again.
+#ifndef FPCTL_MOUNT_LISTING_H_
+#define FPCTL_MOUNT_LISTING_H_
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fileprovider/fpctl/mount/item_state.h"
+
+namespace fpctl::mount {
+
+struct Listing {
+  std::map<std::string, ItemState> byName;  // shown name -> item
+};
+
+// The listing of `items`: each under posixName() of its display name, shortened
+// when too long (shortenedName()); a name already shown, or one for which
+// `taken` is true (a new local file), gets " (2)", " (3)", ... appended.
+[[nodiscard]] Listing buildListing(const std::vector<ItemState>& items,
+                                   const std::function<bool(const std::string&)>& taken);
+
+struct ListingDiff {
+  // Names of `before` that are gone from `after` or now name another item.
+  std::vector<std::string> forgotten;
+  // Whether the set of names changed at all (the folder's own cached listing
+  // is stale then).
+  bool namesChanged = false;
+};
+
+// What changed between two listings of one folder, by name and identity.
+[[nodiscard]] ListingDiff diffListings(const Listing& before, const Listing& after);
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_LISTING_H_

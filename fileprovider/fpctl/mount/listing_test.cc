@@ -1,0 +1,75 @@
+#include "fileprovider/fpctl/mount/listing.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace fpctl::mount {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+ItemState item(const std::string& id, const std::string& name) {
+  ItemState s;
+  s.identifier = id;
+  s.filename = name;
+  return s;
+}
+
+std::vector<std::string> names(const Listing& l) {
+  std::vector<std::string> out;
+  for (const auto& [name, i] : l.byName) out.push_back(name);
+  return out;
+}
+
+TEST(ListingTest, NamesAreUniqueAndAvoidLocalFiles) {
+  Listing l =
+      buildListing({item("1", "a.txt"), item("2", "a.txt"), item("3", "b/c"), item("4", "new.txt")},
+                   [](const std::string& n) { return n == "new.txt"; });
+  EXPECT_THAT(names(l), ElementsAre("a.txt", "a.txt (2)", "b∕c", "new.txt (2)"));
+  EXPECT_EQ(l.byName.at("a.txt (2)").identifier, "2");
+}
+
+struct DiffCase {
+  std::string what;
+  std::vector<ItemState> before, after;
+  std::vector<std::string> forgotten;
+  bool namesChanged;
+};
+
+TEST(ListingTest, DiffForgetsExactlyTheNamesThatChanged) {
+  const DiffCase cases[] = {
+      {"nothing changed",
+       {item("1", "a"), item("2", "b")},
+       {item("1", "a"), item("2", "b")},
+       {},
+       false},
+      {"an item was added", {item("1", "a")}, {item("1", "a"), item("2", "b")}, {}, true},
+      {"an item was removed", {item("1", "a"), item("2", "b")}, {item("1", "a")}, {"b"}, true},
+      {"an item was renamed", {item("1", "a")}, {item("1", "z")}, {"a"}, true},
+      {"a name now means another item", {item("1", "a")}, {item("9", "a")}, {"a"}, true},
+      {"two items swapped names",
+       {item("1", "a"), item("2", "b")},
+       {item("2", "a"), item("1", "b")},
+       {"a", "b"},
+       true},
+      {"only attributes changed",
+       {item("1", "a")},
+       {[] {
+         ItemState s = item("1", "a");
+         s.size = 99;
+         return s;
+       }()},
+       {},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ListingDiff d = diffListings(buildListing(c.before, {}), buildListing(c.after, {}));
+    EXPECT_THAT(d.forgotten, ElementsAreArray(c.forgotten));
+    EXPECT_EQ(d.namesChanged, c.namesChanged);
+  }
+}
+
+}  // namespace
+}  // namespace fpctl::mount
