@@ -450,6 +450,42 @@ TEST_F(MountTest, AWriteAfterARefusedCreateIsNeverLostSilently) {
   EXPECT_EQ(sandbox().readStore("refused.txt"), "again");
 }
 
+TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
+  // The host takes every request and answers after ten minutes.
+  shOk("ls " + q());
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "600000"}));
+  ASSERT_TRUE(mount());
+  auto startCat = [&](const std::string& rel) {
+    fs::path pidFile = scratch("cat-" + rel.substr(0, 3) + ".pid");
+    fs::create_directories(pidFile.parent_path());
+    RunResult r = sh("cat " + q(rel) + " > /dev/null 2>&1 & echo $! > '" + pidFile.string() + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(waitUntil([&] { return !slurp(pidFile).empty(); }));
+    std::string pid = slurp(pidFile);
+    return pid.empty() ? pid_t{-1} : static_cast<pid_t>(std::stoi(pid));
+  };
+  auto gone = [](pid_t pid) { return ::kill(pid, 0) != 0; };
+
+  pid_t reader = startCat("Welcome.txt");
+  ASSERT_GT(reader, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_FALSE(gone(reader));  // it waits for the host
+  ::kill(reader, SIGKILL);
+  EXPECT_TRUE(waitUntil([&] { return gone(reader); }, std::chrono::seconds(3)))
+      << "a reader waiting on the host could not be killed";
+
+  // SIGTERM ends the mount while another reader still waits on the host.
+  pid_t second = startCat("Café menu.txt");
+  ASSERT_GT(second, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto start = Clock::now();
+  ::kill(pid_, SIGTERM);
+  EXPECT_GE(waitForExit(std::chrono::seconds(10)), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(waitUntil([&] { return gone(second); }, std::chrono::seconds(5)));
+}
+
 enum class Fault { kHostStopped, kHostRefusing, kFpctlKilled, kUnmountedMidWrite };
 enum class Op { kNewFile, kOverwrite, kRedirect, kRenameOver };
 
