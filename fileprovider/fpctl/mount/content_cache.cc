@@ -35,14 +35,6 @@ constexpr std::int64_t kReserve = 64 << 20;
 
 int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 
-// A name for unsent/ that keeps the item's name readable and cannot collide.
-std::string uniqueSuffix() {
-  static std::atomic<unsigned> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
-         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
 }  // namespace
 
 int copyFileInto(const fs::path& source, int destination) {
@@ -243,17 +235,9 @@ ErrnoOr<WorkFile> ContentCache::newWorkFile() {
   return WorkFile{fs::path(pattern), fp::ScopedFD(fd)};
 }
 
-fs::path ContentCache::preserve(const fs::path& workPath, const std::string& name) {
-  std::string safe;
-  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
-  fs::path target = root_ / "unsent" / (uniqueSuffix() + "-" + safe);
-  std::error_code ec;
-  fs::rename(workPath, target, ec);
-  if (ec) {
-    fs::copy_file(workPath, target, ec);
-    if (ec) return {};
-  }
-  return target;
+fs::path ContentCache::preserve(const fs::path& workPath, const std::string& name,
+                                const std::string& reason) {
+  return keepUnsent(root_, workPath, name, reason);
 }
 
 }  // namespace fpctl::mount

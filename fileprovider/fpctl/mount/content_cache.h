@@ -60,8 +60,10 @@ class ContentCache {
 
   ErrnoOr<WorkFile> newWorkFile();
   // Moves a file that could not be uploaded to unsent/, under a name made from
-  // `name`; returns where it went (empty when even that failed).
-  std::filesystem::path preserve(const std::filesystem::path& workPath, const std::string& name);
+  // `name`, with `reason` beside it; returns where it went (empty when even
+  // that failed).
+  std::filesystem::path preserve(const std::filesystem::path& workPath, const std::string& name,
+                                 const std::string& reason);
 
  private:
   ContentCache(std::filesystem::path root, bool removeOnClose, std::unique_ptr<UploadQueue> queue)

@@ -248,7 +248,8 @@ int MountFs::logFailure(std::string_view op, const std::string& item, const fp::
   return errnoFor(error);
 }
 
-int MountFs::refused(std::string_view op, const std::string& item, int err, std::string_view why) {
+int MountFs::logFailure(std::string_view op, const std::string& item, int err,
+                        std::string_view why) {
   log_.error("%{public}@ failed for %{public}@: %{public}@", {op, item, why});
   return err;
 }
@@ -394,7 +395,7 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   Node* dir = findNode(parent);
   std::string what = describe(name, {});
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return fp::fail(Errno{refused("mkdir", what, EACCES, "the folder does not allow adding")});
+    return fp::fail(Errno{logFailure("mkdir", what, EACCES, "the folder does not allow adding")});
   }
   if (dir->listing->byName.count(name) || dir->localChildren.count(name)) {
     return fp::fail(Errno{EEXIST});
@@ -449,7 +450,7 @@ int MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* ca
   std::string what = describe(name, item.identifier);
   if (!item.isFolder) return ENOTDIR;
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return refused("rmdir", what, EACCES, "the folder does not allow deleting");
+    return logFailure("rmdir", what, EACCES, "the folder does not allow deleting");
   }
   auto hasLocalChildren = [&] {
     auto id = inoById_.find(item.identifier);
@@ -494,7 +495,7 @@ int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std
 int MountFs::refusedForProof(std::string_view op, const std::string& what, const fp::Error& error) {
   logFailure(op, what, error);
   // Whatever the lookup said, emptiness is not proven: nothing is deleted.
-  return refused(op, what, EIO, "the index could not be read; the folder is left as it is");
+  return logFailure(op, what, EIO, "the index could not be read; the folder is left as it is");
 }
 
 // ---------------------------------------------------------------- contents
@@ -514,9 +515,9 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
   std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
   auto stored = cache_.store(item.identifier, version, fetched->path, limit);
   if (!stored) {
-    return fp::fail(Errno{refused("fetch", what, stored.error().value,
-                                  "cannot copy the contents into the cache: " +
-                                      std::string(std::strerror(stored.error().value)))});
+    return fp::fail(Errno{logFailure("fetch", what, stored.error().value,
+                                     "cannot copy the contents into the cache: " +
+                                         std::string(std::strerror(stored.error().value)))});
   }
   if (fetched->item) {
     bool changed = false;
@@ -606,7 +607,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
   if (writable && !n->item.allows(fp::capability::kAllowsWriting)) {
-    return fp::fail(Errno{refused("write", what, EACCES, "the file is read-only (locked)")});
+    return fp::fail(Errno{logFailure("write", what, EACCES, "the file is read-only (locked)")});
   }
 
   auto h = std::make_shared<Handle>();
@@ -616,7 +617,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
     lock.unlock();
     auto copy = newWorkingCopy(ino, truncate, cancel);
     if (!copy) {
-      return fp::fail(Errno{refused("open", what, copy.error().value, "no working copy")});
+      return fp::fail(Errno{logFailure("open", what, copy.error().value, "no working copy")});
     }
     lock.lock();
     n = findNode(ino);
@@ -638,7 +639,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
     if (!contents) return fp::fail(contents.error());
     fp::ScopedFD fd(
         fp::retryOnEintr([&] { return ::open(contents->c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) return fp::fail(Errno{refused("open", what, errno, "cached contents are gone")});
+    if (!fd) return fp::fail(Errno{logFailure("open", what, errno, "cached contents are gone")});
     lock.lock();
     n = findNode(ino);
     if (!n) return fp::fail(Errno{ENOENT});
@@ -674,8 +675,8 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = findNode(parent);
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return fp::fail(
-        Errno{refused("create", describe(name, {}), EACCES, "the folder does not allow adding")});
+    return fp::fail(Errno{
+        logFailure("create", describe(name, {}), EACCES, "the folder does not allow adding")});
   }
   lock.unlock();
   auto file = cache_.newWorkFile();
@@ -833,7 +834,7 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
   } else {
-    log_.error("%{public}@ was refused; the changes are kept in %{public}@", {what, kept.string()});
+    logFailure("upload", what, sent.err, "refused; the changes are kept in " + kept.string());
   }
   return sent;
 }
@@ -888,7 +889,7 @@ int MountFs::uploadNode(Ino ino) {
   change.baseVersion = item.version;
   auto queued = cache_.queue().put(change, work->path);
   if (!queued) {
-    return refused(
+    return logFailure(
         "upload", what, queued.error().value,
         "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
   }
@@ -1029,11 +1030,11 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   }
   if (forgetName) notifier_.forgetEntry(forgetName->first, forgetName->second);
   if (keep) {
-    fs::path kept = cache_.preserve(work->path, item.filename);
-    log_.error("%{public}@ failed for %{public}@: %{public}@",
-               {"upload", describe(name, item.identifier),
-                kept.empty() ? std::string("the changes could not be kept")
-                             : "the changes are kept in " + kept.string()});
+    fs::path kept =
+        cache_.preserve(work->path, item.filename, "could not be put into the upload queue");
+    logFailure("upload", describe(name, item.identifier), EIO,
+               kept.empty() ? std::string("the changes could not be kept")
+                            : "the changes are kept in " + kept.string());
   } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
              !work->queuedOnly.load()) {
     cache_.adopt(item.identifier, item.version.contentVersion, work->path);
@@ -1053,7 +1054,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
   if (!n->item.allows(fp::capability::kAllowsWriting)) {
-    return fp::fail(Errno{refused("truncate", what, EACCES, "the file is read-only (locked)")});
+    return fp::fail(Errno{logFailure("truncate", what, EACCES, "the file is read-only (locked)")});
   }
   std::shared_ptr<WorkingCopy> work = n->work;
   if (fh) {
@@ -1114,7 +1115,7 @@ int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* c
   std::string what = describe(name, item.identifier);
   if (item.isFolder) return EISDIR;
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return refused("delete", what, EACCES, "the file does not allow deleting (locked)");
+    return logFailure("delete", what, EACCES, "the file does not allow deleting (locked)");
   }
   lock.unlock();
 
@@ -1202,7 +1203,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     if (!source.isFolder && target->isFolder) return EISDIR;
   }
   if (parent != newParent && !to->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return refused("rename", what, EACCES, "the target folder does not allow adding");
+    return logFailure("rename", what, EACCES, "the target folder does not allow adding");
   }
   std::string newDisplay = displayName(newName);
   fp::ItemIdentifier newParentId = to->item.identifier;
@@ -1238,16 +1239,16 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   if (newDisplay != source.filename) fields |= fp::field::kFilename;
   if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
   if ((fields & fp::field::kFilename) && !source.allows(fp::capability::kAllowsRenaming)) {
-    return refused("rename", what, EACCES, "the item does not allow renaming (locked)");
+    return logFailure("rename", what, EACCES, "the item does not allow renaming (locked)");
   }
   if ((fields & fp::field::kParentItemIdentifier) &&
       !source.allows(fp::capability::kAllowsReparenting)) {
-    return refused("rename", what, EACCES, "the item does not allow moving (locked)");
+    return logFailure("rename", what, EACCES, "the item does not allow moving (locked)");
   }
   std::string targetWhat = target ? describe(newName, target->identifier) : std::string();
   if (target &&
       !target->allows(fp::capability::kAllowsRenaming | fp::capability::kAllowsDeleting)) {
-    return refused("rename", targetWhat, EACCES, "the item to replace is locked");
+    return logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
   }
   if (target && target->isFolder) {
     auto id = inoById_.find(target->identifier);
@@ -1342,8 +1343,7 @@ void MountFs::checkForChanges() {
       break;
     }
     case ChangeCheck::Kind::kFailed:
-      log_.error("%{public}@ failed for %{public}@: %{public}@",
-                 {"change check", workingSet, check.error->description()});
+      logFailure("change check", workingSet, *check.error);
       return;
   }
   refresh();

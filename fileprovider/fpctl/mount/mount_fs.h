@@ -221,9 +221,11 @@ class MountFs {
   // and drops that note once those changes are in the upload queue.
   void noteChanged(WorkingCopy& work, const std::string& name);
   void clearNote(WorkingCopy& work, std::uint64_t changesQueued);
-  // Logs that `op` failed for `item` and returns the errno value for `error`.
+  // The one way a failure is logged ("OP failed for ITEM: WHY", subsystem
+  // "fpctl", category "Mount"); returns the errno value the caller is told:
+  // the one for `error`, or `err`.
   int logFailure(std::string_view op, const std::string& item, const fp::Error& error);
-  int refused(std::string_view op, const std::string& item, int err, std::string_view why);
+  int logFailure(std::string_view op, const std::string& item, int err, std::string_view why);
 
   ProviderClient provider_;
   ContentCache& cache_;
