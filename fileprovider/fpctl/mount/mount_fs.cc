@@ -9,10 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <set>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/template_item.h"
 
 namespace fpctl::mount {
@@ -112,14 +112,6 @@ bool sameContents(const fs::path& a, const fs::path& b) {
 std::string describe(const std::string& name, const fp::ItemIdentifier& identifier) {
   if (identifier.empty()) return name;
   return name + " (" + identifier + ")";
-}
-
-// The name a replaced item is moved to until the item that replaces it is in place.
-std::string asideName(const std::string& filename) {
-  static thread_local std::mt19937 rng{std::random_device{}()};
-  char tag[9];
-  std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(rng()));
-  return "." + filename.substr(0, 200) + ".fpctl-replaced-" + tag;
 }
 
 }  // namespace
@@ -1261,16 +1253,13 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     if (int e = provenEmpty("rename", *target, targetWhat, cancel)) return e;
   }
 
-  auto move = [&] {
-    return provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
-                            source.version, fields, std::nullopt);
-  };
-  ItemState expected = source;
-  expected.parent = newParentId;
-  expected.filename = newDisplay;
-
   if (!target) {
-    auto moved = move();
+    ItemState expected = source;
+    expected.parent = newParentId;
+    expected.filename = newDisplay;
+    auto moved =
+        provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
+                         source.version, fields, std::nullopt, cancel);
     if (!moved) return logFailure("rename", what, moved.error());
     ItemState fresh = reread(*moved, expected);
     lock.lock();
@@ -1278,42 +1267,27 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     return 0;
   }
 
-  // Replacing an item: move it aside, move the source in, then delete it. A
-  // failing step leaves both items on the service: the first changes nothing, the
-  // second puts the replaced item back, the third leaves it under the aside name.
-  std::string aside = asideName(target->filename);
-  auto asideResult =
-      provider_.modify(fpctl::TemplateItem::named(target->identifier, target->parent, aside),
-                       target->version, fp::field::kFilename, std::nullopt);
-  if (!asideResult) return logFailure("rename", targetWhat, asideResult.error());
-  ItemState asideItem = *target;
-  asideItem.filename = aside;
-  asideItem = reread(*asideResult, asideItem);
-
-  auto moved = move();
-  if (!moved) {
-    int e = logFailure("rename", what, moved.error());
-    auto back = provider_.modify(
-        fpctl::TemplateItem::named(target->identifier, target->parent, target->filename),
-        asideItem.version, fp::field::kFilename, std::nullopt);
-    if (!back) {
-      logFailure("restore", targetWhat + " (now named " + aside + ")", back.error());
-      lock.lock();
-      applyMoveLocked(newParent, newName, newParent, posixName(aside), asideItem);
-    }
-    return e;
-  }
-  ItemState fresh = reread(*moved, expected);
-
-  auto removed = provider_.remove(target->identifier, asideItem.version, target->isFolder);
+  // Replacing an item: see replace_sequence.h.
+  ReplaceRequest request{source, fields, newParentId, newDisplay, *target, what, targetWhat};
+  Replacement r = replaceItem(
+      provider_, request,
+      [this](const ItemState& returned, ItemState expected) {
+        return reread(returned, std::move(expected));
+      },
+      [this](std::string_view op, const std::string& item, const fp::Error& error) {
+        return logFailure(op, item, error);
+      });
   lock.lock();
-  if (!removed) {
-    logFailure("delete", targetWhat + " (replaced, left as " + aside + ")", removed.error());
-    applyMoveLocked(newParent, newName, newParent, posixName(aside), asideItem);
-  } else if (auto id = inoById_.find(target->identifier); id != inoById_.end()) {
-    if (Node* n = findNode(id->second)) n->unlinked = true;
+  if (r.leftAside) {
+    applyMoveLocked(newParent, newName, newParent, posixName(r.leftAside->filename), *r.leftAside);
   }
-  applyMoveLocked(parent, name, newParent, newName, fresh);
+  if (r.targetDeleted) {
+    if (auto id = inoById_.find(target->identifier); id != inoById_.end()) {
+      if (Node* n = findNode(id->second)) n->unlinked = true;
+    }
+  }
+  if (r.err) return r.err;
+  applyMoveLocked(parent, name, newParent, newName, *r.moved);
   return 0;
 }
 
