@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/replace_sequence.h"
@@ -769,6 +768,14 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
   return done;
 }
 
+std::string MountFs::keyOf(const Node& n) {
+  QueuedChange c;
+  if (!n.local) c.identifier = n.item.identifier;
+  c.parent = n.item.parent;
+  c.filename = n.item.filename;
+  return c.key();
+}
+
 void MountFs::noteChanged(WorkingCopy& work, const std::string& name) {
   std::lock_guard lock(work.noteMu);
   if (work.note.empty()) work.note = cache_.markChanged(work.path, name);
@@ -879,6 +886,11 @@ int MountFs::uploadNode(Ino ino) {
   change.parent = item.parent;
   change.filename = item.filename;
   change.baseVersion = item.version;
+  {
+    // An older state of this file that the queue is sending now goes first.
+    Lock lock(mu_);
+    sent_.wait(lock, [&] { return sendingKey_ != change.key(); });
+  }
   auto queued = cache_.queue().put(change, work->path);
   if (!queued) {
     return logFailure(
@@ -1394,28 +1406,30 @@ std::size_t MountFs::sendQueue() {
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();
   if (clock < nextQueueAttempt_) return pending.size();
-  // A file being written sends its own state when it is closed; the queue
-  // must not send an older one meanwhile.
-  std::set<std::string> busy;
-  {
-    std::lock_guard lock(mu_);
-    for (const auto& [ino, n] : nodes_) {
-      if (!n->work) continue;
-      QueuedChange c;
-      if (!n->local) c.identifier = n->item.identifier;
-      c.parent = n->item.parent;
-      c.filename = n->item.filename;
-      busy.insert(c.key());
-    }
-  }
   bool sentAny = false;
   for (const auto& change : pending) {
-    if (busy.count(change.key()) || !cache_.queue().contains(change.seq)) continue;
+    {
+      // A file being written sends its own state when it is closed; the queue
+      // must not send an older one meanwhile. A close that starts while this
+      // entry is sent waits for it (see uploadNode), so states arrive in order.
+      std::lock_guard lock(mu_);
+      bool busy = false;
+      for (const auto& [ino, n] : nodes_) {
+        if (n->work && keyOf(*n) == change.key()) busy = true;
+      }
+      if (busy || !cache_.queue().contains(change.seq)) continue;
+      sendingKey_ = change.key();
+    }
     ItemState expected;
     expected.identifier = change.identifier;
     expected.parent = change.parent;
     expected.filename = change.filename;
     Sent sent = sendChange(change, expected);
+    {
+      std::lock_guard lock(mu_);
+      sendingKey_.reset();
+      sent_.notify_all();
+    }
     if (sent.queued) {
       // The host is still away: try again later, and less often.
       queueBackoff_ = std::min<std::chrono::milliseconds>(

@@ -40,6 +40,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -220,6 +221,8 @@ class MountFs {
   // Keeps on disk that `work` holds changes not closed yet (kept after a crash),
   // and drops that note once those changes are in the upload queue.
   void noteChanged(WorkingCopy& work, const std::string& name);
+  // The upload queue's key for the file `n` (see QueuedChange::key()).
+  static std::string keyOf(const Node& n);
   void clearNote(WorkingCopy& work, std::uint64_t changesQueued);
   // The one way a failure is logged ("OP failed for ITEM: WHY", subsystem
   // "fpctl", category "Mount"); returns the errno value the caller is told:
@@ -243,7 +246,9 @@ class MountFs {
   std::uint64_t nextFh_ = 1;
   std::unordered_map<std::string, std::shared_future<ErrnoOr<std::filesystem::path>>> fetches_;
 
-  std::mutex queueMu_;  // one sending of the queue at a time; taken before mu_
+  std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
+  std::condition_variable sent_;           // with mu_: sendingKey_ changed
+  std::mutex queueMu_;                     // one sending of the queue at a time; taken before mu_
   std::chrono::steady_clock::time_point nextQueueAttempt_{};
   std::chrono::milliseconds queueBackoff_{0};
 
