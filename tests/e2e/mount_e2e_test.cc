@@ -406,6 +406,31 @@ std::vector<std::string> refusedContents(const nlohmann::json& status) {
   return out;
 }
 
+TEST_F(MountTest, StatusShowsTheRunningMountAndWhatWaits) {
+  RunResult r = sandbox().fpctl({"status"});
+  ASSERT_EQ(r.status, 0) << r.describe();
+  ASSERT_TRUE(r.isJson) << r.describe();
+  ASSERT_EQ(r.json["mounts"].size(), 1u) << r.json.dump();
+  const auto& mount = r.json["mounts"][0];
+  EXPECT_EQ(mount["mountpoint"], m());
+  EXPECT_EQ(mount["cache"], (sandbox().root() / "cache").string());
+  EXPECT_EQ(mount["domain"], std::string(kDefaultDomain));
+  EXPECT_TRUE(mount["waiting"].empty());
+
+  // With the host away, a written file waits, and the text says so.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  fs::path data = scratch("waiting.txt");
+  spit(data, "later");
+  shOk("cp '" + data.string() + "' " + q("waiting.txt"));
+  RunResult text = sandbox().fpctlText({"status"});
+  EXPECT_EQ(text.status, 0) << text.describe();
+  EXPECT_THAT(text.out, HasSubstr("waiting to be sent: 1"));
+  EXPECT_THAT(text.out, HasSubstr("waiting.txt (5 B, new file)"));
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("waiting.txt"); }));
+  EXPECT_EQ(sandbox().readStore("waiting.txt"), "later");
+}
+
 TEST_F(MountTest, FolderIsNotDeletedWhenTheIndexCannotBeRead) {
   shOk("ls " + q() + " " + q("Projects"));
   auto before = tree(sandbox().store() / "Projects");
