@@ -209,8 +209,10 @@ TEST_F(TransportTest, HostThatDoesNotReadEndsTheSendAtTheTimeOut) {
   Script script = Script::reply("{\"ok\":true}\n");
   script.delayBeforeRead = 10s;
   host_.enqueue(std::move(script));
+  HostBridge::Request large = fetchRequest();
+  large["ulid"] = std::string(2 << 20, 'u');
   auto start = Clock::now();
-  EXPECT_EQ(outcome(HostBridge::fetch("primary", std::string(8 << 20, 'u'), 1)), "unreachable");
+  EXPECT_EQ(outcome(HostBridge::roundTrip(large, 1)), "unreachable");
   double elapsed = secondsSince(start);
   EXPECT_GE(elapsed, 0.9);
   EXPECT_LT(elapsed, 1.6);
