@@ -200,37 +200,6 @@ TEST(DefaultTimeOutTest, EachOperationHasItsOwn) {
   for (const auto& [op, seconds] : cases) EXPECT_EQ(seconds, expected.at(op)) << op;
 }
 
-TEST_F(HostBridgeTest, OperationsWithoutATimeOutWaitLongerThanASecond) {
-  // A host that answers after 1.2 s: every operation called with its default
-  // time-out still gets the reply.
-  host_.respond(
-      [](const nlohmann::json&) {
-        return std::string(R"({"ok":true,"path":"/x","ulid":"01N"})") + "\n";
-      },
-      1200ms);
-  std::vector<std::pair<const char*, std::function<std::string()>>> calls = {
-      {"fetch", [] { return outcome(HostBridge::fetch("primary", "01F")); }},
-      {"thumbnail", [] { return outcome(HostBridge::thumbnail("primary", "01T")); }},
-      {"create",
-       [] { return outcome(HostBridge::create("primary", std::nullopt, "n", std::nullopt)); }},
-      {"modify",
-       [] {
-         return outcome(HostBridge::modify("primary", "01M", false, std::nullopt, "n",
-                                           HostBridge::Unchanged{}));
-       }},
-      {"delete", [] { return outcome(HostBridge::deleteItem("primary", "01D", true)); }},
-  };
-  std::vector<std::string> results(calls.size());
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    threads.emplace_back([&, i] { results[i] = calls[i].second(); });
-  }
-  for (auto& t : threads) t.join();
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_EQ(results[i].substr(0, 2), "ok") << calls[i].first << ": " << results[i];
-  }
-}
-
 TEST_F(HostBridgeTest, ModifyStagesContentsBeforeNameAndParent) {
   answer("{\"ok\":true}\n");
   const fs::path source = writeSource("a.txt", "new text");
