@@ -163,10 +163,13 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   std::string reply;
   char buffer[kReceiveChunk];
   for (;;) {
-    if (!waitFor(socket.get(), POLLIN, deadline)) break;
+    if (deadline && Clock::now() >= *deadline) break;
     const ssize_t n =
         fp::retryOnEintr([&] { return ::recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitFor(socket.get(), POLLIN, deadline)) break;
+      continue;
+    }
     if (n <= 0) break;
     reply.append(buffer, static_cast<std::size_t>(n));
     // A bound on what a faulty host application can make the extension hold.
