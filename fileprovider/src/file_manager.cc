@@ -69,14 +69,18 @@ fs::path persistentContainersRoot() {
 }
 
 // The short folder through which containers are reached by default:
-// $XDG_RUNTIME_DIR/fileprovider when that is short, else /tmp/fileprovider-<uid>.
-// Both stay short whatever the home folder, so a socket in a container keeps
-// within the length a Unix socket address allows.
+// $XDG_RUNTIME_DIR/fileprovider when that folder is short and this user's own
+// (it is not after su or sudo), else /tmp/fileprovider-<uid>. Both stay short
+// whatever the home folder, so a socket in a container keeps within the length
+// a Unix socket address allows.
 fs::path shortContainersRoot() {
   constexpr std::size_t kLongestRuntimeDir = 32;
   if (const char* run = std::getenv("XDG_RUNTIME_DIR");
       run && *run == '/' && std::strlen(run) <= kLongestRuntimeDir) {
-    return fs::path(run) / "fileprovider";
+    struct stat st {};
+    if (::stat(run, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+      return fs::path(run) / "fileprovider";
+    }
   }
   return fs::path("/tmp") / ("fileprovider-" + std::to_string(::geteuid()));
 }

@@ -83,8 +83,8 @@ class ScopedUmask {
 
 struct DefaultRootCase {
   const char* name;
-  bool runtimeDir;  // XDG_RUNTIME_DIR set (to a short folder) or not
-  bool dataHome;    // XDG_DATA_HOME set or the home folder's default
+  enum { kUnset, kShort, kMissing } runtimeDir;  // XDG_RUNTIME_DIR
+  bool dataHome;                                 // XDG_DATA_HOME set or the home folder's default
 };
 
 TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
@@ -100,9 +100,10 @@ TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
   TempDir runtime;  // stands in for /run/user/<uid>, kept short by TMPDIR
 
   const DefaultRootCase cases[] = {
-      {"runtime folder, data in the home folder", true, false},
-      {"no runtime folder, data in the home folder", false, false},
-      {"runtime folder, XDG_DATA_HOME", true, true},
+      {"runtime folder, data in the home folder", DefaultRootCase::kShort, false},
+      {"no runtime folder, data in the home folder", DefaultRootCase::kUnset, false},
+      {"runtime folder that does not exist", DefaultRootCase::kMissing, false},
+      {"runtime folder, XDG_DATA_HOME", DefaultRootCase::kShort, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -111,9 +112,10 @@ TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
     ScopedEnv dataEnv("XDG_DATA_HOME", c.dataHome
                                            ? std::optional<std::string>((home / "data").string())
                                            : std::nullopt);
-    ScopedEnv runtimeEnv(
-        "XDG_RUNTIME_DIR",
-        c.runtimeDir ? std::optional<std::string>(runtime.path().string()) : std::nullopt);
+    std::optional<std::string> runtimeValue;
+    if (c.runtimeDir == DefaultRootCase::kShort) runtimeValue = runtime.path().string();
+    if (c.runtimeDir == DefaultRootCase::kMissing) runtimeValue = (runtime / "gone").string();
+    ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtimeValue);
     const fs::path stored = (c.dataHome ? home / "data" : home / ".local" / "share") /
                             "fileprovider" / "containers" / group;
     ScopedUmask anyMask(0);  // what is made must not depend on the umask

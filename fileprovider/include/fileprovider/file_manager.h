@@ -29,8 +29,8 @@ class FileManager {
   // $FILEPROVIDER_CONTAINERS/<group>, created on first use. By default the
   // container persists in ${XDG_DATA_HOME:-$HOME/.local/share}/fileprovider/containers/<group>
   // and is reached through a short path, <short>/<group>, a symbolic link to it,
-  // where <short> is $XDG_RUNTIME_DIR/fileprovider (when at most 32 bytes long)
-  // or /tmp/fileprovider-<uid>: an owner-only folder of this user, made when
+  // where <short> is $XDG_RUNTIME_DIR/fileprovider (when that folder is at most 32 bytes long and
+  // this user's own) or /tmp/fileprovider-<uid>: an owner-only folder of this user, made when
   // missing and refused when someone else owns it. The short path keeps a
   // socket in the container within a Unix socket address for any home folder.
   // Folders made here are owner-only (0700). None for a group the process is
