@@ -37,6 +37,13 @@ Outcome outcomeOf(Situation situation, std::string_view errorText) {
   return {Stream::kStandardError, "internal error\n", 1};  // unreachable: every case returns
 }
 
+Situation removalSituation(const std::optional<fp::Error>& error) {
+  if (!error) return Situation::kRemoved;
+  if (error->isFileProvider(fp::FileProviderErrorCode::kProviderNotFound))
+    return Situation::kNotRegistered;
+  return Situation::kRemovingFailed;
+}
+
 fp::Domain defaultDomain() {
   return fp::Domain{std::string(kDomainIdentifier), std::string(kDomainDisplayName), false};
 }

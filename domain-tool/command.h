@@ -50,6 +50,11 @@ struct Outcome {
 // error) completes the line of the three failures and is ignored otherwise.
 [[nodiscard]] Outcome outcomeOf(Situation situation, std::string_view errorText = {});
 
+// What the platform's answer to a removal means: removed when there is no
+// error; not registered when the domain was gone already (another removal got
+// there first between listing and removing); a failure otherwise.
+[[nodiscard]] Situation removalSituation(const std::optional<fp::Error>& error);
+
 // The default domain: its identifier and display name, not hidden.
 [[nodiscard]] fp::Domain defaultDomain();
 

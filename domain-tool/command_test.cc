@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <optional>
+#include <string>
+
 namespace pellora::domaintool {
 namespace {
 
@@ -47,6 +51,31 @@ TEST(OutcomeTest, EachSituationHasItsStreamLineAndStatus) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(outcomeOf(c.situation, err), c.expected) << c.expected.line;
+  }
+}
+
+TEST(RemovalSituationTest, ADomainThatIsGoneAlreadyIsNotRegistered) {
+  // Two removals that both listed the domain: the second one's removal finds
+  // nothing left and reports it as not registered, not as a failure.
+  struct Case {
+    const char* name;
+    std::optional<fp::Error> error;
+    Situation expected;
+  };
+  const Case cases[] = {
+      {"removed", std::nullopt, Situation::kRemoved},
+      {"gone already",
+       fp::Error{std::string(fp::kFileProviderErrorDomain),
+                 static_cast<int>(fp::FileProviderErrorCode::kProviderNotFound), "no domain"},
+       Situation::kNotRegistered},
+      {"registry unwritable", fp::Error::posix(EACCES, "writing domains.json"),
+       Situation::kRemovingFailed},
+      {"another file-provider error",
+       fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem), Situation::kRemovingFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(removalSituation(c.error), c.expected);
   }
 }
 

@@ -50,8 +50,8 @@ void removeDomain() {
     if (!domain) finish(outcomeOf(Situation::kNotRegistered));
     // The process keeps waiting for the removal's handler.
     fp::Manager::removeDomain(*domain, [](std::optional<fp::Error> removeError) {
-      finish(removeError ? outcomeOf(Situation::kRemovingFailed, removeError->description())
-                         : outcomeOf(Situation::kRemoved));
+      finish(outcomeOf(removalSituation(removeError),
+                       removeError ? removeError->description() : std::string()));
     });
   });
 }

@@ -249,6 +249,27 @@ TEST_F(PellDomainTest, ConcurrentRegistrationsLeaveAValidRegistry) {
 
 // Without FILEPROVIDER_BUNDLE the program records the bundle found beside it:
 // bin/PlugIns in the build tree, lib/fileprovider/PlugIns in an installed tree.
+TEST_F(PellDomainTest, ConcurrentRemovalsBothSucceed) {
+  // Both may list the domain before either removes it; the one that comes
+  // second finds it gone, which is "not registered", not a failure.
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(pellDomain({"register"}).status, 0);
+    pid_t a = start({"remove"}, 1, PELL_DOMAIN_PROGRAM, bundle_);
+    pid_t b = start({"remove"}, 2, PELL_DOMAIN_PROGRAM, bundle_);
+    ToolRun ra = finish(a, 1);
+    ToolRun rb = finish(b, 2);
+    for (const ToolRun* r : {&ra, &rb}) {
+      EXPECT_EQ(r->status, 0) << r->err;
+      EXPECT_EQ(r->err, "");
+    }
+    std::vector<std::string> outs = {ra.out, rb.out};
+    std::sort(outs.begin(), outs.end());
+    EXPECT_EQ(outs, (std::vector<std::string>{"not registered\n",
+                                              std::string("removed: ") + kDefault + "\n"}));
+    EXPECT_THAT(registeredIds(), ::testing::IsEmpty());
+  }
+}
+
 TEST_F(PellDomainTest, RecordsTheBundleBesideTheProgram) {
   struct Layout {
     std::string bundleDir;  // relative to the prefix

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <optional>
 
+#include "fileprovider/file_manager.h"
+#include "reference-host/access.h"
 #include "reference-host/png_writer.h"
 #include "reference-host/ulid.h"
 
@@ -108,7 +110,7 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
 
   fs::path lockPath = config.container / std::string(kLockFileName);
   fp::ScopedFD lock(fp::retryOnEintr(
-      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
+      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }));
   if (!lock) return fp::fail(fp::Error::posix(errno, "opening " + lockPath.string()));
   if (fp::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
     if (errno == EWOULDBLOCK) {
@@ -121,11 +123,11 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   std::error_code ec;
   fs::path cache = config.container / std::string(kCacheFolderName);
   fs::remove_all(cache, ec);
-  fs::create_directories(cache, ec);
-  if (ec) return fp::fail(fp::Error::posix(ec.value(), "creating " + cache.string()));
+  // Folders in the container are owner-only: they hold copies of the account's files.
+  auto& files = fp::FileManager::defaultManager();
+  if (auto made = files.createDirectory(cache, true); !made) return fp::fail(made.error());
   fs::path uploads = config.container / std::string(kUploadFolderName);
-  fs::create_directories(uploads, ec);
-  if (ec) return fp::fail(fp::Error::posix(ec.value(), "creating " + uploads.string()));
+  if (auto made = files.createDirectory(uploads, true); !made) return fp::fail(made.error());
 
   auto index = IndexWriter::open(config.container / databaseName(config.account));
   if (!index) return fp::fail(index.error());
@@ -234,7 +236,9 @@ json Host::fetch(const json& request) {
   if (!file.ok()) return std::move(file).error();
   const fs::path copy =
       cacheFolder_ / (file->entry.ulid + "-" + std::to_string(file->entry.version));
-  if (auto s = copyToNewFile(file->fd.get(), copy); !s) return failure(s.error().message);
+  if (auto s = copyToNewFile(file->fd.get(), copy, kOwnerOnlyFileMode); !s) {
+    return failure(s.error().message);
+  }
   return json{{"ok", true}, {"path", copy.string()}};
 }
 
@@ -254,8 +258,9 @@ json Host::thumbnail(const json& request) {
   // A PNG serves as its own thumbnail; for other formats, which this host
   // cannot decode, a small picture stands in.
   fp::Status s = looksLikePng(magic)
-                     ? copyToNewFile(fd, thumb)
-                     : writeNewFile(gradientPng(64, 64, {90, 90, 110}, {200, 200, 220}), thumb);
+                     ? copyToNewFile(fd, thumb, kOwnerOnlyFileMode)
+                     : writeNewFile(gradientPng(64, 64, {90, 90, 110}, {200, 200, 220}), thumb,
+                                    kOwnerOnlyFileMode);
   if (!s) return failure(s.error().message);
   return json{{"ok", true}, {"path", thumb.string()}};
 }

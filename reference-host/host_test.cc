@@ -1,6 +1,11 @@
 #include "reference-host/host.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
 
 #include "reference-host/png_writer.h"
 #include "reference-host/seed.h"
@@ -68,6 +73,81 @@ TEST_F(HostTest, CreatesFoldersAndFilesInStoreAndIndex) {
   EXPECT_EQ(row.size, 17);
   EXPECT_EQ(row.version, 1);
   EXPECT_FALSE(row.lockedBy);
+}
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+TEST_F(HostTest, StoreFilesKeepTheirModeAndNewOnesFollowTheUmask) {
+  // Staged copies are the extension's private files (0600); that mode must not
+  // reach the store.
+  auto privateStage = [&](const std::string& contents) {
+    std::string p = stage(contents);
+    fs::permissions(p, fs::perms(0600));
+    return p;
+  };
+  struct Case {
+    const char* name;
+    mode_t umask;
+    std::optional<mode_t> existing;  // the mode of the file replaced, if any
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"new file, umask 022", 022, std::nullopt, 0644},
+      {"new file, umask 027", 027, std::nullopt, 0640},
+      {"new file, umask 000", 0, std::nullopt, 0644},
+      {"replaced file keeps 0640", 022, 0640, 0640},
+      {"replaced file keeps 0755", 077, 0755, 0755},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const mode_t previous = ::umask(c.umask);
+    const std::string name = "mode-" + std::to_string(n++) + ".txt";
+    if (c.existing) {
+      expectOk(ask({{"op", "create"}, {"name", name}, {"path", privateStage("old")}}));
+      fs::permissions(store_ / name, fs::perms(*c.existing));
+      ASSERT_TRUE(host_->rescan());
+      expectOk(ask({{"op", "modify"},
+                    {"ulid", ulidOf(name)},
+                    {"is_folder", false},
+                    {"path", privateStage("new")}}));
+      EXPECT_EQ(readFile(store_ / name), "new");
+    } else {
+      expectOk(ask({{"op", "create"}, {"name", name}, {"path", privateStage("new")}}));
+    }
+    ::umask(previous);
+    EXPECT_EQ(modeOf(store_ / name), c.expected);
+  }
+}
+
+TEST_F(HostTest, WhatTheHostKeepsInTheContainerIsTheOwnersAlone) {
+  // A host opened under umask 000 still makes everything owner-only.
+  host_.reset();
+  fs::remove_all(container_);
+  fs::create_directories(container_);
+  const mode_t previous = ::umask(0);
+  auto host = Host::open({store_, container_, "primary"}, silentLog());
+  ASSERT_TRUE(host) << host.error().message;
+  host_ = std::move(*host);
+  json fetched = ask({{"op", "fetch"}, {"ulid", ulidOf("Welcome.txt")}});
+  json thumb = ask({{"op", "thumbnail"}, {"ulid", ulidOf("Projects/Designs/logo.png")}});
+  ::umask(previous);
+  expectOk(fetched);
+  expectOk(thumb);
+  EXPECT_EQ(modeOf(container_ / std::string(kCacheFolderName)), 0700u);
+  EXPECT_EQ(modeOf(container_ / std::string(kUploadFolderName)), 0700u);
+  EXPECT_EQ(modeOf(host_->databasePath()), 0600u);
+  EXPECT_EQ(modeOf(fetched.value("path", "")), 0600u);
+  EXPECT_EQ(modeOf(thumb.value("path", "")), 0600u);
+  for (const auto& entry : fs::directory_iterator(container_)) {
+    if (entry.is_regular_file()) {
+      EXPECT_EQ(modeOf(entry.path()) & 077, 0u) << entry.path();
+    }
+  }
 }
 
 TEST_F(HostTest, ModifyRenamesMovesAndReplacesContents) {

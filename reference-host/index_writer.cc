@@ -1,6 +1,12 @@
 #include "reference-host/index_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <unordered_set>
+
+#include "fileprovider/scoped_fd.h"
 
 namespace refhost {
 namespace {
@@ -75,6 +81,15 @@ fp::Error IndexWriter::sqliteError(std::string_view what) const {
 }
 
 fp::StatusOr<IndexWriter> IndexWriter::open(const std::filesystem::path& path) {
+  // A new index is readable by its owner alone; SQLite gives its journal files
+  // the mode of the database file.
+  {
+    fp::ScopedFD made(fp::retryOnEintr(
+        [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
+    if (made && ::fchmod(made.get(), 0600) != 0) {
+      return fp::fail(fp::Error::posix(errno, "setting the mode of " + path.string()));
+    }
+  }
   sqlite3* raw = nullptr;
   int rc =
       sqlite3_open_v2(path.c_str(), &raw,

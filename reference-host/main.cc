@@ -10,6 +10,7 @@
 
 #include "fileprovider/file_manager.h"
 #include "fileprovider/scoped_fd.h"
+#include "reference-host/access.h"
 #include "reference-host/cli.h"
 #include "reference-host/host.h"
 #include "reference-host/scanner.h"
@@ -71,6 +72,10 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
   if (!container) {
     log("the app-group container of " + std::string(refhost::kAppGroup) +
         " cannot be created (check FILEPROVIDER_CONTAINERS)");
+    return kFailure;
+  }
+  if (auto problem = refhost::socketPathProblem(*container / std::string(refhost::kSocketName))) {
+    log("cannot serve: " + *problem);
     return kFailure;
   }
 

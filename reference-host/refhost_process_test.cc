@@ -1,5 +1,7 @@
 // pell-refhost as a program: seeding, serving, restarts, changes made
 // directly in the store, signals and the command line's exit statuses.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -7,7 +9,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "reference-host/host.h"
 #include "reference-host/png_writer.h"
@@ -242,6 +247,61 @@ TEST_F(ProcessTest, ExitStatusesOfTheCommandLine) {
   EXPECT_EQ(second.wait(), 1);
   EXPECT_NE(second.standardError().find("already serves"), std::string::npos)
       << second.standardError();
+  EXPECT_EQ(host->wait(SIGTERM), 0);
+}
+
+TEST_F(ProcessTest, RefusesASocketPathTheExtensionCannotReach) {
+  seed();
+  // The containers root is long enough to push the socket path past 103 bytes.
+  const fs::path root = tmp_.path() / std::string(60, 'c');
+  ::setenv("FILEPROVIDER_CONTAINERS", root.c_str(), 1);
+  const fs::path socket = root / std::string(kAppGroup) / "fp.sock";
+  ASSERT_GT(socket.native().size(), 103u);
+  Process p({"serve", "--store", store_});
+  EXPECT_EQ(p.wait(), 1);
+  EXPECT_EQ(p.standardError(), "pell-refhost: cannot serve: the socket path " + socket.string() +
+                                   " is " + std::to_string(socket.native().size()) +
+                                   " bytes, longer than the 103 the extension accepts; set "
+                                   "FILEPROVIDER_CONTAINERS to a shorter folder\n");
+  EXPECT_FALSE(fs::exists(socket));
+}
+
+TEST_F(ProcessTest, AnotherUserCanNeitherReadNorUseTheAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user (nobody)";
+  // Everything above the container is open to all, and the host runs under
+  // umask 000: what keeps nobody out must be the host's own modes and checks.
+  ASSERT_EQ(::chmod(tmp_.path().c_str(), 0755), 0);
+  seed();
+  const mode_t previous = ::umask(0);
+  auto host = serve();
+  ::umask(previous);
+  const std::string welcome = rows().at("Welcome.txt").ulid;
+  const json fetched =
+      testing::call(socket_, {{"op", "fetch"}, {"account", "primary"}, {"ulid", welcome}});
+  ASSERT_EQ(fetched.value("ok", false), true) << fetched.dump();
+  const fs::path copy = fetched.value("path", "");
+
+  struct Probe {
+    const char* what;
+    std::function<bool()> succeeds;  // run as nobody
+  };
+  const std::vector<Probe> probes = {
+      {"list the container", [&] { return ::opendir(container_.c_str()) != nullptr; }},
+      {"read the index", [&] { return ::open(database_.c_str(), O_RDONLY | O_CLOEXEC) >= 0; }},
+      {"read a fetched copy", [&] { return ::open(copy.c_str(), O_RDONLY | O_CLOEXEC) >= 0; }},
+      {"talk to the host",
+       [&] {
+         const json reply = testing::call(
+             socket_,
+             {{"op", "delete"}, {"account", "primary"}, {"ulid", welcome}, {"is_folder", false}});
+         return !reply.is_null();
+       }},
+  };
+  for (const auto& probe : probes) {
+    EXPECT_EQ(testing::runAsOtherUser([&] { return probe.succeeds() ? 1 : 0; }), 0)
+        << "nobody could " << probe.what;
+  }
+  EXPECT_TRUE(fs::exists(store_ / "Welcome.txt"));
   EXPECT_EQ(host->wait(SIGTERM), 0);
 }
 

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "reference-host/access.h"
+
 namespace refhost {
 namespace {
 
@@ -98,6 +100,12 @@ fp::StatusOr<std::unique_ptr<Server>> Server::listen(ServerOptions options, Hand
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
     return fp::fail(fp::Error::posix(errno, "binding " + path.string()));
   }
+  // Only the owner may connect (peers are checked on accept as well).
+  if (::chmod(path.c_str(), 0600) != 0) {
+    int err = errno;
+    ::unlink(path.c_str());
+    return fp::fail(fp::Error::posix(err, "restricting " + path.string()));
+  }
   if (::listen(listener.get(), 64) != 0 || ::lstat(path.c_str(), &st) != 0) {
     int err = errno;
     ::unlink(path.c_str());
@@ -170,6 +178,13 @@ void Server::run(int stopFd) {
       fp::ScopedFD connection(fp::retryOnEintr(
           [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
       if (!connection) continue;  // the peer gave up already, or out of descriptors for now
+      if (!peerIsOwner(connection.get())) {
+        // Another user's process: closed unanswered.
+        auto uid = peerUid(connection.get());
+        log_("refused a connection from uid " + (uid ? std::to_string(*uid) : "unknown") +
+             ": only uid " + std::to_string(::geteuid()) + " may connect");
+        continue;
+      }
       Worker& w = workers_.emplace_back();
       try {
         w.thread = std::thread([this, &w, fd = connection.get()] {

@@ -1,11 +1,18 @@
 #include "reference-host/server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "reference-host/test_support.h"
 
@@ -31,14 +38,14 @@ fp::ScopedFD connectTo(const fs::path& path) {
 // A server on a real socket whose handler echoes the request back.
 class ServerTest : public ::testing::Test {
  protected:
-  void start(FaultPlan faults = {}, Server::Handler handler = nullptr) {
+  void start(FaultPlan faults = {}, Server::Handler handler = nullptr, LineLog log = silentLog()) {
     ServerOptions options;
     options.socketPath = socket_;
     options.faults = std::move(faults);
     options.requestTimeout = milliseconds(300);
     options.maxRequestBytes = 4096;
     if (!handler) handler = [](const json& r) { return json{{"ok", true}, {"echo", r}}; };
-    auto server = Server::listen(options, handler, silentLog());
+    auto server = Server::listen(options, handler, std::move(log));
     ASSERT_TRUE(server) << server.error().message;
     server_ = std::move(*server);
     thread_ = std::thread([this] { server_->run(stop_.get()); });
@@ -139,6 +146,52 @@ TEST_F(ServerTest, ReplacesStaleSocketsButNotLiveOnesOrOtherFiles) {
   again.socketPath = plain;
   EXPECT_FALSE(Server::listen(again, nullptr, silentLog()));
   EXPECT_TRUE(fs::exists(plain));
+}
+
+TEST_F(ServerTest, SocketIsTheOwnersAlone) {
+  const mode_t previous = ::umask(0);
+  start();
+  ::umask(previous);
+  struct stat st {};
+  ASSERT_EQ(::lstat(socket_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(ServerTest, PeerOfAnotherUserIsAnsweredNothingAndLogged) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as a second user (nobody)";
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  start({}, nullptr, [&](std::string_view line) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(line);
+  });
+  // The socket's mode keeps other users out already; it is opened here on
+  // purpose, to reach the check behind it.
+  ASSERT_EQ(::chmod(tmp_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(socket_.c_str(), 0666), 0);
+
+  const int status = testing::runAsOtherUser([&] {
+    fp::ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 2;
+    const char request[] = "{\"op\":\"fetch\"}\n";
+    (void)::send(fd.get(), request, sizeof request - 1, MSG_NOSIGNAL);
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return 3;  // neither closed nor answered
+    char c;
+    // Closed with the request unread, the connection may also end in a reset.
+    return ::recv(fd.get(), &c, 1, 0) > 0 ? 1 : 0;  // 1: some answer came
+  });
+  EXPECT_EQ(status, 0) << "0: closed unanswered, 1: answered, 2: no connection, 3: held open";
+  // The owner is still served.
+  EXPECT_EQ(call(socket_, {{"op", "fetch"}}).value("ok", false), true);
+  stop();
+  std::lock_guard lock(mutex);
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "refused a connection from uid 65534: only uid 0 may connect"),
+            lines.end());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "reference-host/access.h"
 #include "reference-host/ulid.h"
 
 namespace refhost {
@@ -67,17 +68,22 @@ fp::Status writeAll(int fd, std::string_view bytes, const fs::path& what) {
 }
 
 // Creates a new file beside `to`, lets `fill` write it, and renames it to `to`;
-// nothing is left behind on failure.
+// nothing is left behind on failure. The file gets `mode`, or else the mode of
+// the file it replaces (0644 less the umask when there is none).
 template <class Fill>
-fp::Status replaceThroughTemporary(const fs::path& to, Fill fill) {
+fp::Status replaceThroughTemporary(const fs::path& to, Fill fill, std::optional<mode_t> mode) {
   fs::path temp = to;
   temp += ".part-" + newUlid();
+  const mode_t bits = mode ? *mode : storeFileMode(to);
   fp::Status filled = fp::Ok{};
   {
     fp::ScopedFD out(fp::retryOnEintr(
-        [&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+        [&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
     if (!out) return fp::fail(posixError(errno, "creating " + temp.string()));
     filled = fill(out.get());
+    if (filled && ::fchmod(out.get(), bits) != 0) {
+      filled = fp::fail(posixError(errno, "setting the mode of " + temp.string()));
+    }
   }
   if (filled && ::rename(temp.c_str(), to.c_str()) != 0) {
     filled = fp::fail(posixError(errno, "renaming " + temp.string() + " to " + to.string()));
@@ -198,6 +204,13 @@ fp::Status Store::takeOver(const fs::path& from, std::string_view path, bool rep
     if (auto s = copyToNewFile(in.get(), scratch); !s) return s;
     ::unlink(from.c_str());
   }
+  // The staged copy's own mode (often 0600) says nothing about the file in the
+  // store: it keeps the mode of the file it replaces, or a new file's default.
+  if (::chmod(scratch.c_str(), storeFileMode(target)) != 0) {
+    int err = errno;
+    ::unlink(scratch.c_str());
+    return fp::fail(posixError(err, "setting the mode of " + scratch.string()));
+  }
   int rc = ::renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
                        replace ? 0u : RENAME_NOREPLACE);
   if (rc != 0) {
@@ -239,22 +252,26 @@ bool Store::exists(std::string_view path) const {
   return ::lstat(absolute(path).c_str(), &st) == 0;
 }
 
-fp::Status copyToNewFile(int fd, const fs::path& to) {
-  return replaceThroughTemporary(to, [fd, &to](int out) -> fp::Status {
-    char buf[65536];
-    for (;;) {
-      ssize_t n = fp::retryOnEintr([&] { return ::read(fd, buf, sizeof buf); });
-      if (n < 0) return fp::fail(posixError(errno, "reading the source of " + to.string()));
-      if (n == 0) return fp::Ok{};
-      if (auto s = writeAll(out, std::string_view(buf, static_cast<std::size_t>(n)), to); !s) {
-        return s;
-      }
-    }
-  });
+fp::Status copyToNewFile(int fd, const fs::path& to, std::optional<mode_t> mode) {
+  return replaceThroughTemporary(
+      to,
+      [fd, &to](int out) -> fp::Status {
+        char buf[65536];
+        for (;;) {
+          ssize_t n = fp::retryOnEintr([&] { return ::read(fd, buf, sizeof buf); });
+          if (n < 0) return fp::fail(posixError(errno, "reading the source of " + to.string()));
+          if (n == 0) return fp::Ok{};
+          if (auto s = writeAll(out, std::string_view(buf, static_cast<std::size_t>(n)), to); !s) {
+            return s;
+          }
+        }
+      },
+      mode);
 }
 
-fp::Status writeNewFile(std::string_view bytes, const fs::path& to) {
-  return replaceThroughTemporary(to, [bytes, &to](int out) { return writeAll(out, bytes, to); });
+fp::Status writeNewFile(std::string_view bytes, const fs::path& to, std::optional<mode_t> mode) {
+  return replaceThroughTemporary(
+      to, [bytes, &to](int out) { return writeAll(out, bytes, to); }, mode);
 }
 
 }  // namespace refhost

@@ -5,9 +5,12 @@
 #ifndef PELLORA_REFHOST_STORE_H_
 #define PELLORA_REFHOST_STORE_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,10 +95,13 @@ class Store {
 
 // Copies everything readable from `fd` into the file `to`, replacing what is
 // there, through a temporary name in the same folder, so that readers never
-// see a partial file.
-[[nodiscard]] fp::Status copyToNewFile(int fd, const std::filesystem::path& to);
+// see a partial file. The file gets the permission bits `mode`; without one it
+// keeps those of the file it replaces, and a new file gets 0644 less the umask.
+[[nodiscard]] fp::Status copyToNewFile(int fd, const std::filesystem::path& to,
+                                       std::optional<mode_t> mode = std::nullopt);
 // Writes `bytes` to `to` in the same way.
-[[nodiscard]] fp::Status writeNewFile(std::string_view bytes, const std::filesystem::path& to);
+[[nodiscard]] fp::Status writeNewFile(std::string_view bytes, const std::filesystem::path& to,
+                                      std::optional<mode_t> mode = std::nullopt);
 
 }  // namespace refhost
 

@@ -1,6 +1,7 @@
 #include "reference-host/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -18,6 +19,21 @@
 namespace refhost::testing {
 
 namespace fs = std::filesystem;
+
+int runAsOtherUser(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kOtherUid) != 0 || ::setuid(kOtherUid) != 0) {
+      ::_exit(255);
+    }
+    ::_exit(body() & 0xFF);
+  }
+  int status = 0;
+  if (fp::retryOnEintr([&] { return ::waitpid(child, &status, 0); }) != child) return -1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
+  return WEXITSTATUS(status);
+}
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/rh-XXXXXX";

@@ -102,6 +102,14 @@ class Process {
   std::string pending_;
 };
 
+// The user the permission tests act as when they run as root: nobody.
+inline constexpr uid_t kOtherUid = 65534;
+
+// Runs `body` in a forked child that has become user and group nobody, and
+// returns the child's exit status (`body`'s result, at most 255), or -1 when
+// the child could not become nobody. Call it as root only.
+int runAsOtherUser(const std::function<int()>& body);
+
 // The program's path in the build tree.
 std::string programPath();
 

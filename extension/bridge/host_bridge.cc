@@ -62,6 +62,10 @@ BridgeResult<fs::path> stage(const fs::path& item) {
   if (auto copied = files.copyItem(item, target); !copied) {
     return fp::fail(std::move(copied).error());
   }
+  // The copy takes the mode of the original; in the container it is the owner's alone.
+  std::error_code ec;
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, ec);
+  if (ec) return fp::fail(fp::Error::posix(ec.value(), "restricting " + target.string()));
   return target;
 }
 

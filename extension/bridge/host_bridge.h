@@ -22,6 +22,8 @@ inline constexpr std::string_view stagingFolderName = "fp-upload";
 inline constexpr std::size_t maxSocketPathBytes = 103;
 // Longest reply read before the exchange fails.
 inline constexpr std::size_t maxReplyBytes = 1 << 20;
+// Longest thumbnail file the extension reads from the path the host names.
+inline constexpr std::size_t maxThumbnailBytes = std::size_t{32} << 20;
 
 // Default time-outs, in seconds, per operation.
 inline constexpr double fetchTimeout = 300;

@@ -2,6 +2,8 @@
 // reply keys they read, and the staging of new contents.
 #include "extension/bridge/host_bridge.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "extension/bridge/bridge_test_support.h"
 #include "extension/testing/temp_container.h"
@@ -168,6 +172,32 @@ TEST_F(HostBridgeTest, CreateStagesContentsFirst) {
   EXPECT_TRUE(std::regex_match(staged.filename().string(), uuid)) << staged;
   EXPECT_EQ(readFile(staged), "%PDF contents");
   EXPECT_EQ(readFile(source), "%PDF contents");  // the original stays
+}
+
+TEST_F(HostBridgeTest, StagedCopiesAreTheOwnersAloneWhateverTheUmask) {
+  answer(R"({"ok":true,"ulid":"01NEW"})"
+         "\n");
+  const fs::path source = writeSource("shared.txt", "text");
+  fs::permissions(source, fs::perms(0666));
+  const mode_t previous = ::umask(0);
+  auto created = HostBridge::create("primary", std::nullopt, "shared.txt", source);
+  ::umask(previous);
+  ASSERT_EQ(outcome(created), "ok: 01NEW");
+  const fs::path staged = host_.parsedRequests().at(0)["path"].get<std::string>();
+  EXPECT_EQ(fs::status(stagingFolder()).permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(staged).permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(source).permissions(), fs::perms(0666));  // the original is untouched
+}
+
+TEST(DefaultTimeOutTest, EachOperationHasItsOwn) {
+  const std::pair<const char*, double> cases[] = {
+      {"fetch", HostBridge::fetchTimeout},   {"thumbnail", HostBridge::thumbnailTimeout},
+      {"create", HostBridge::createTimeout}, {"modify", HostBridge::modifyTimeout},
+      {"delete", HostBridge::deleteTimeout},
+  };
+  const std::map<std::string, double> expected = {
+      {"fetch", 300}, {"thumbnail", 20}, {"create", 600}, {"modify", 600}, {"delete", 120}};
+  for (const auto& [op, seconds] : cases) EXPECT_EQ(seconds, expected.at(op)) << op;
 }
 
 TEST_F(HostBridgeTest, ModifyStagesContentsBeforeNameAndParent) {

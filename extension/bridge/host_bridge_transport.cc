@@ -1,13 +1,17 @@
 // The socket side of HostBridge: where the socket is, one request/reply
 // exchange over it, and the success test of a reply.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -28,19 +32,62 @@ fp::Failure<HostBridgeError> failed(std::string message) {
   return fp::fail(HostBridgeError::failed(std::move(message)));
 }
 
-// Whole seconds of `timeout`, truncated toward zero. A negative or NaN value
-// gives 0 and a value beyond the range of time_t gives its largest value; 0
-// leaves the socket without a time-out.
-timeval wholeSeconds(double timeout) {
-  timeval tv{};
-  if (!(timeout > 0)) return tv;
-  constexpr auto kMax = std::numeric_limits<decltype(tv.tv_sec)>::max();
-  if (timeout >= static_cast<double>(kMax)) {
-    tv.tv_sec = kMax;
-  } else {
-    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(std::trunc(timeout));
+using Clock = std::chrono::steady_clock;
+
+// The end of an exchange that starts now and may last `timeout` seconds,
+// truncated toward zero to whole seconds. A negative, NaN or sub-second value
+// gives none (the exchange has no time limit); a value beyond what the clock
+// can hold is capped at about a century.
+std::optional<Clock::time_point> deadlineFor(double timeout) {
+  if (!(timeout >= 1)) return std::nullopt;
+  constexpr double kCapSeconds = 100.0 * 365 * 24 * 3600;
+  const auto seconds = std::chrono::seconds(
+      static_cast<std::int64_t>(std::trunc(timeout < kCapSeconds ? timeout : kCapSeconds)));
+  return Clock::now() + seconds;
+}
+
+// Milliseconds left until `deadline` (rounded up), for poll: -1 (wait without
+// limit) when there is none, 0 once it has passed.
+int millisLeft(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                : static_cast<int>(left);
+}
+
+// Waits until `fd` shows `events` or `deadline` passes; false on expiry or error.
+bool waitFor(int fd, short events, const std::optional<Clock::time_point>& deadline) {
+  pollfd p{fd, events, 0};
+  const int n = fp::retryOnEintr([&] { return ::poll(&p, 1, millisLeft(deadline)); });
+  return n > 0;
+}
+
+// Connects `fd` (a blocking socket) to `address` within `deadline`. The kernel
+// answers a non-blocking connect to a Unix socket whose listen backlog is full
+// with EAGAIN and offers nothing to poll for, so the wait for room in the
+// backlog is bounded by the send time-out, which a blocking connect honours.
+// An interrupted connect is not retried: the connection may already be under
+// way, and a second connect would not tell.
+bool connectWithin(int fd, const sockaddr_un& address,
+                   const std::optional<Clock::time_point>& deadline) {
+  if (deadline) {
+    const int left = millisLeft(deadline);
+    if (left == 0) return false;
+    timeval limit{};
+    limit.tv_sec = left / 1000;
+    limit.tv_usec = (left % 1000) * 1000;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return false;
   }
-  return tv;
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// One line saying that `path` is longer than a socket path may be here, and
+// what to change.
+std::string socketPathTooLong(const std::string& path) {
+  return "socket path too long: " + std::to_string(path.size()) + " bytes, at most " +
+         std::to_string(maxSocketPathBytes) + " (" + path +
+         "); set FILEPROVIDER_CONTAINERS to a shorter folder";
 }
 
 // The request as one compact JSON line ended by LF, or the serialiser's error
@@ -77,42 +124,52 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   address.sun_family = AF_UNIX;
   static_assert(sizeof(address.sun_path) > maxSocketPathBytes);
   if (path.size() > maxSocketPathBytes) {
-    return failed("socket path too long: " + std::to_string(path.size()) + " bytes");
+    return failed(socketPathTooLong(path));
   }
   std::memcpy(address.sun_path, path.data(), path.size());
-  // One attempt, before any time-out applies. An interrupted connect is not
-  // retried: the connection may already be under way, and a second connect
-  // would not tell.
-  if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return unreachable();
-  }
-
-  const timeval limit = wholeSeconds(timeout);
-  (void)::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  (void)::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  // Connecting, sending and receiving together end by the deadline, so a host
+  // that is alive but does not accept, read or answer in full cannot hold the
+  // caller longer than the operation's time-out.
+  const auto deadline = deadlineFor(timeout);
+  if (!connectWithin(socket.get(), address, deadline)) return unreachable();
 
   auto text = serialise(request);
   if (!text.ok()) return fp::fail(std::move(text).error());
 
   // A peer that has gone makes send fail with EPIPE instead of raising SIGPIPE.
   // A signal that interrupts a call is no failure of the host application, so
-  // EINTR is retried; an expired time-out (EAGAIN) ends the exchange.
+  // EINTR is retried; reaching the deadline before all is sent ends the
+  // exchange as unreachable.
   const std::string& out = *text;
   std::size_t sent = 0;
   while (sent < out.size()) {
-    const ssize_t n = fp::retryOnEintr(
-        [&] { return ::send(socket.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL); });
-    if (n < 1) return unreachable();
-    sent += static_cast<std::size_t>(n);
+    const ssize_t n = fp::retryOnEintr([&] {
+      return ::send(socket.get(), out.data() + sent, out.size() - sent,
+                    MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        waitFor(socket.get(), POLLOUT, deadline)) {
+      continue;
+    }
+    return unreachable();
   }
 
   // The reply ends when the last byte read so far is LF, or at the end of the
-  // stream, an error or an expired time-out.
+  // stream, an error or the deadline.
   std::string reply;
   char buffer[kReceiveChunk];
   for (;;) {
+    if (deadline && Clock::now() >= *deadline) break;
     const ssize_t n =
-        fp::retryOnEintr([&] { return ::recv(socket.get(), buffer, sizeof buffer, 0); });
+        fp::retryOnEintr([&] { return ::recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitFor(socket.get(), POLLIN, deadline)) break;
+      continue;
+    }
     if (n <= 0) break;
     reply.append(buffer, static_cast<std::size_t>(n));
     // A bound on what a faulty host application can make the extension hold.

@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extension/bridge/bridge_test_support.h"
@@ -188,6 +191,33 @@ TEST_F(TransportTest, TimeOutIsTruncatedToWholeSeconds) {
   EXPECT_LT(elapsed, 1.6);
 }
 
+TEST_F(TransportTest, TricklingHostEndsAtTheTimeOut) {
+  // One byte every 200 ms keeps every single read short of the time-out; the
+  // exchange as a whole must still end after one second.
+  std::vector<std::string> bytes(30, " ");
+  bytes.push_back("{\"ok\":true}\n");
+  auto start = Clock::now();
+  EXPECT_EQ(exchange(Script::pieces(bytes, 200ms), 1), kNoReply);
+  double elapsed = secondsSince(start);
+  EXPECT_GE(elapsed, 0.9);
+  EXPECT_LT(elapsed, 1.6);
+}
+
+TEST_F(TransportTest, HostThatDoesNotReadEndsTheSendAtTheTimeOut) {
+  // The request is far larger than the socket buffers and the host reads
+  // nothing for ten seconds: the send must give up after one.
+  Script script = Script::reply("{\"ok\":true}\n");
+  script.delayBeforeRead = 10s;
+  host_.enqueue(std::move(script));
+  HostBridge::Request large = fetchRequest();
+  large["ulid"] = std::string(1 << 20, 'u');
+  auto start = Clock::now();
+  EXPECT_EQ(outcome(HostBridge::roundTrip(large, 1)), "unreachable");
+  double elapsed = secondsSince(start);
+  EXPECT_GE(elapsed, 0.9);
+  EXPECT_LT(elapsed, 1.6);
+}
+
 TEST_F(TransportTest, PeerThatClosesBeforeReadingIsUnreachable) {
   // SIGPIPE would end this test program; the send must fail instead. The
   // request is far larger than the socket buffer, so it cannot be sent before
@@ -272,6 +302,48 @@ TEST(SucceedTest, Table) {
   }
 }
 
+TEST(ConnectTest, HostWhoseBacklogIsFullIsUnreachableAtTheTimeOut) {
+  // A live listener that never accepts, with its queue of pending connections
+  // filled: a blocking connect would wait for room without end.
+  TempContainer container;
+  const fs::path path = container.dir() / "fp.sock";
+  fp::ScopedFD listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strcpy(a.sun_path, path.c_str());
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  std::vector<fp::ScopedFD> pending;
+  for (int i = 0; i < 64; ++i) {
+    fp::ScopedFD c(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) break;
+    pending.push_back(std::move(c));
+  }
+  ASSERT_LT(pending.size(), 64u) << "the backlog never filled";
+
+  // Should the connect block anyway, the listener goes after four seconds,
+  // which ends it, so the test fails on the time it took instead of hanging.
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread rescue([&] {
+    std::unique_lock lock(mutex);
+    if (!finished.wait_for(lock, 4s, [&] { return done; })) listener.reset();
+  });
+  auto start = Clock::now();
+  auto r = HostBridge::fetch("primary", "01HX", 1);
+  double elapsed = secondsSince(start);
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+    finished.notify_all();
+  }
+  rescue.join();
+  EXPECT_EQ(outcome(r), "unreachable");
+  EXPECT_GE(elapsed, 0.9);
+  EXPECT_LT(elapsed, 1.6);
+}
+
 // A container whose socket path is exactly `length` bytes: TMPDIR points to a
 // directory of the right length while the container is made.
 class SizedContainer {
@@ -315,9 +387,11 @@ TEST(SocketPathTest, LongerPathFailsAndClosesItsSocket) {
   ASSERT_EQ(sized.socketPath().native().size(), 104u);
   TestHost host(sized.container());  // a listener the bridge must not reach
   const int before = openDescriptorCount();
+  const std::string expected = R"(failed("socket path too long: 104 bytes, at most 103 ()" +
+                               sized.socketPath().string() +
+                               R"(); set FILEPROVIDER_CONTAINERS to a shorter folder"))";
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_EQ(outcome(HostBridge::fetch("primary", "01HX")),
-              R"(failed("socket path too long: 104 bytes"))");
+    ASSERT_EQ(outcome(HostBridge::fetch("primary", "01HX")), expected);
   }
   EXPECT_EQ(openDescriptorCount(), before);
   EXPECT_EQ(host.connectionCount(), 0u);

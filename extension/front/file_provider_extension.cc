@@ -26,6 +26,11 @@ bool isUnreachable(const BridgeError& error) {
   return bridge && bridge->errorCase() == HostBridgeError::Case::unreachable;
 }
 
+// A file that is not there (its thumbnail is simply not available).
+bool isMissingFile(const fp::Error& error) {
+  return error.domain == fp::kCocoaErrorDomain && error.code == fp::kFileNoSuchFileError;
+}
+
 fp::ItemPtr itemFor(IndexEntry entry) { return std::make_shared<PelloraItem>(std::move(entry)); }
 
 // The folder entry or file entry of `ulid`, or none (also when the index cannot
@@ -133,14 +138,22 @@ fp::ProgressPtr FileProviderExtension::fetchThumbnails(
         for (const auto& identifier : identifiers) {
           if (progress->isCancelled()) break;
           // Anything but a file whose thumbnail the host can make and that can be
-          // read gets no data; the reason is dropped.
+          // read gets no data; the reason is dropped. The host names the file, so
+          // it is read without blocking and only up to a bound; a path that is
+          // not a regular file or too large is logged.
           std::optional<std::string> data;
           auto parsed = ItemID::parse(identifier);
           if (parsed && !parsed->isFolder) {
             auto url = HostBridge::thumbnail(account, parsed->ulid);
             if (url.ok()) {
-              auto bytes = fp::FileManager::defaultManager().contentsOfFile(url.value());
-              if (bytes.ok()) data = std::move(bytes).value();
+              auto bytes = fp::FileManager::defaultManager().contentsOfFile(
+                  url.value(), HostBridge::maxThumbnailBytes);
+              if (bytes.ok()) {
+                data = std::move(bytes).value();
+              } else if (!isMissingFile(bytes.error())) {
+                extensionLog().error("thumbnail of %{public}@ refused: %{public}@",
+                                     {parsed->ulid, bytes.error().message});
+              }
             }
           }
           perThumbnail(identifier, std::move(data), std::nullopt);

@@ -1,14 +1,18 @@
 // The extension object driven through the platform's loader, as the platform
 // drives it: lookups, contents, thumbnails, creation, modification, deletion.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "extension/bridge/host_bridge.h"
 #include "extension/front/front_test_support.h"
 
 namespace pellora::testing {
@@ -233,6 +237,8 @@ TEST_F(ExtensionTest, ManyConcurrentFetchesEachCompleteOnce) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(allFinished());
   ASSERT_TRUE(host().waitIdle());
+  // Time for a second, late call of any handler to show in the counts.
+  std::this_thread::sleep_for(kLateCallGrace);
   for (int i = 0; i < kRequests; ++i) {
     EXPECT_EQ(calls[i].load(), 1) << i;
     EXPECT_EQ(paths[i], "/c/U" + std::to_string(i));
@@ -295,6 +301,82 @@ TEST_F(ExtensionTest, ThumbnailsComeInListOrderWithoutErrors) {
   }
   EXPECT_EQ(asked, (std::vector<std::string>{"NOTHUMB", "HAS", "UNREADABLE"}));
   EXPECT_TRUE(extensionLog().empty());
+}
+
+TEST_F(ExtensionTest, ThumbnailProgressStepsAfterEachPerThumbnailHandler) {
+  serveSuccess("NEW", "/tmp/contents", writeFile("t.png", "img"));
+  std::vector<std::int64_t> completedInHandler;
+  ThumbnailOutcome o = thumbnails({"i:A", "f:F", "i:C"}, [&](const fp::ProgressPtr& progress) {
+    completedInHandler.push_back(progress->completedUnitCount());
+  });
+  EXPECT_EQ(completedInHandler, (std::vector<std::int64_t>{0, 1, 2}));
+  EXPECT_EQ(o.progress->completedUnitCount(), 3);
+}
+
+TEST_F(ExtensionTest, ThumbnailPathsThatAreNoSmallRegularFileGiveNoData) {
+  const fs::path fifo = container_.root() / "thumb.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Sparse files: their size costs no disk.
+  auto sized = [&](const char* name, std::uintmax_t size) {
+    fs::path p = writeFile(name, "");
+    fs::resize_file(p, size);
+    return p;
+  };
+  const fs::path exact = sized("exact.png", HostBridge::maxThumbnailBytes);
+  const fs::path over = sized("over.png", HostBridge::maxThumbnailBytes + 1);
+  const std::map<std::string, fs::path> paths = {
+      {"ZERO", "/dev/zero"}, {"FIFO", fifo}, {"OVER", over}, {"EXACT", exact}};
+  serve([&](const json& request) {
+    return json{{"ok", true}, {"path", paths.at(request["ulid"].get<std::string>())}}.dump() + "\n";
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ThumbnailOutcome o = thumbnails({"i:ZERO", "i:FIFO", "i:OVER", "i:EXACT"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ASSERT_EQ(o.thumbnails.size(), 4u);
+  EXPECT_EQ(o.thumbnails[0].data, std::nullopt);
+  EXPECT_EQ(o.thumbnails[1].data, std::nullopt);
+  EXPECT_EQ(o.thumbnails[2].data, std::nullopt);
+  ASSERT_TRUE(o.thumbnails[3].data.has_value());
+  EXPECT_EQ(o.thumbnails[3].data->size(), HostBridge::maxThumbnailBytes);
+  for (const auto& t : o.thumbnails) EXPECT_EQ(t.error, std::nullopt);
+  const auto lines = extensionLog();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "error\tthumbnail of ZERO refused: reading /dev/zero: not a regular file");
+  EXPECT_EQ(lines[1],
+            "error\tthumbnail of FIFO refused: reading " + fifo.string() + ": not a regular file");
+  EXPECT_EQ(lines[2], "error\tthumbnail of OVER refused: reading " + over.string() +
+                          ": larger than 33554432 bytes");
+}
+
+TEST_F(ExtensionTest, EveryOperationWaitsLongerThanASecondForTheHost) {
+  // The extension calls each operation with the operation's own default time-out;
+  // a host that takes 1.2 s is still heard by every one of them.
+  addSampleTree();
+  const fs::path image = writeFile("t.png", "img");
+  serve(
+      [&](const json& request) {
+        const std::string op = request["op"];
+        json reply = {{"ok", true}};
+        if (op == "fetch") reply["path"] = "/data/I1";
+        if (op == "thumbnail") reply["path"] = image.string();
+        if (op == "create") reply["ulid"] = "I2";
+        return reply.dump() + "\n";
+      },
+      milliseconds(1200));
+  auto fetched = std::async(std::launch::async, [&] { return fetch("i:I1"); });
+  auto created = std::async(std::launch::async,
+                            [&] { return create(TestItem("x", std::string(kRoot), "top.txt")); });
+  auto modified = std::async(std::launch::async, [&] {
+    return modify(TestItem("i:I2", std::string(kRoot), "renamed.txt"), fp::field::kFilename);
+  });
+  auto removed = std::async(std::launch::async, [&] { return remove("i:I2"); });
+  ThumbnailOutcome thumbnail = thumbnails({"i:I1"});
+  EXPECT_EQ(fetched.get().error, std::nullopt);
+  EXPECT_EQ(created.get().error, std::nullopt);
+  EXPECT_EQ(modified.get().error, std::nullopt);
+  EXPECT_EQ(removed.get().error, std::nullopt);
+  ASSERT_EQ(thumbnail.thumbnails.size(), 1u);
+  EXPECT_EQ(thumbnail.thumbnails[0].data, "img");
 }
 
 TEST_F(ExtensionTest, ThumbnailsOfAnEmptyListOrFromAnUnreachableHost) {
@@ -423,6 +505,15 @@ TEST_F(ExtensionTest, CreatedItemIsReadBackFileTableFirstThenFolders) {
   expectChangeSuccess(folder);
   EXPECT_EQ(folder.item->itemIdentifier(), "f:F1");
   EXPECT_EQ(folder.item->filename(), "Docs");
+
+  // A ulid in both tables: the file table answers first.
+  index().addFolder("BOTH", "Both as folder", std::nullopt);
+  index().addFile("BOTH", "both.txt", std::nullopt);
+  serveSuccess("BOTH");
+  Outcome file = create(TestItem("x", std::string(kRoot), "both.txt", fp::UTType::data()));
+  expectChangeSuccess(file);
+  EXPECT_EQ(file.item->itemIdentifier(), "i:BOTH");
+  EXPECT_EQ(file.item->filename(), "both.txt");
 }
 
 TEST_F(ExtensionTest, CreatedItemNotYetIndexedGetsAnItemWithoutEntry) {

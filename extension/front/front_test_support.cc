@@ -55,6 +55,8 @@ class Pending {
     }
     lock.lock();
     EXPECT_TRUE(progress && progress->isFinished()) << "progress never completed";
+    // A second call of the handler, should one come, shows in `calls`.
+    changed_.wait_for(lock, kLateCallGrace, [&] { return out_.calls > 1; });
     return out_;
   }
 
@@ -286,6 +288,7 @@ ThumbnailOutcome FrontTest::thumbnails(std::vector<fp::ItemIdentifier> identifie
   lock.lock();
   EXPECT_TRUE(state->done.wait_for(lock, kWaitLimit, [&] { return state->out.finalCalls > 0; }))
       << "final thumbnail handler not called";
+  state->done.wait_for(lock, kLateCallGrace, [&] { return state->out.finalCalls > 1; });
   return state->out;
 }
 

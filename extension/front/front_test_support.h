@@ -30,6 +30,9 @@ inline constexpr std::string_view kDefaultDomain = "de.brightfold.pellora-connec
 inline constexpr std::string_view kRoot = fp::kRootContainer;
 inline constexpr std::string_view kSubsystem = "de.brightfold.pellora-connect-desktop.fileprovider";
 inline constexpr auto kWaitLimit = std::chrono::seconds(60);
+// How long a check of "called exactly once" waits after the first call for a
+// second one that comes late.
+inline constexpr auto kLateCallGrace = std::chrono::milliseconds(100);
 
 // An item as the platform passes it to createItem and modifyItem.
 class TestItem final : public fp::Item {

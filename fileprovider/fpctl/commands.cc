@@ -92,6 +92,7 @@ class Command {
       status_ = failed(loaded.error());
       return false;
     }
+    for (const auto& warning : loaded->warnings) env_.err << warning << "\n";
     domain_ = loaded->domain;
     extension_ = std::move(loaded->extension);
     runner_.emplace(extension_);

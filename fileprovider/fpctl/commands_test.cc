@@ -51,7 +51,8 @@ class CommandsTest : public ::testing::Test {
     env.load = [&](const GlobalOptions& g) -> fp::Result<LoadedExtension, CommandFailure> {
       loadedWith_ = g;
       if (loadFailure_) return fp::fail(*loadFailure_);
-      return LoadedExtension{fp::Domain{"d.default", "Pellora Connect", false}, ext_};
+      return LoadedExtension{fp::Domain{"d.default", "Pellora Connect", false}, ext_,
+                             loadWarnings_};
     };
     env.registry = [] {
       return fp::StatusOr<std::vector<fp::DomainRecord>>(std::vector<fp::DomainRecord>{
@@ -84,6 +85,7 @@ class CommandsTest : public ::testing::Test {
   fs::path dir_;
   std::shared_ptr<FakeExtension> ext_;
   std::optional<CommandFailure> loadFailure_;
+  std::vector<std::string> loadWarnings_;
   std::optional<GlobalOptions> loadedWith_;
   std::optional<MountOptions> mounted_;
   std::optional<fs::path> logFile_;
@@ -105,6 +107,16 @@ TEST_F(CommandsTest, LsListsInEnumeratorOrderWithRawIdentifiers) {
 
   auto sub = runJson({"ls", "/Documents"});
   EXPECT_EQ(names(sub.json["items"]), (std::vector<std::string>{"Sub", "Report.pdf"}));
+}
+
+TEST_F(CommandsTest, WarningsOfTheLoadGoToStandardErrorAndTheCommandRuns) {
+  loadWarnings_ = {
+      "fpctl: the socket path /long/fp.sock is 130 bytes, longer than the 103 the "
+      "extension accepts; set FILEPROVIDER_CONTAINERS to a shorter folder"};
+  auto o = runJson({"ls"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, loadWarnings_[0] + "\n");
+  EXPECT_EQ(names(o.json["items"]), (std::vector<std::string>{"Documents", "top.txt"}));
 }
 
 TEST_F(CommandsTest, LsPages) {

@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/host.h"
 
 #include "fileprovider/bundle.h"
+#include "fileprovider/file_manager.h"
 
 namespace fpctl {
 
@@ -84,7 +85,26 @@ fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& o
                           " made no extension for " + choice->domain.identifier;
     return fp::fail(CommandFailure{kExitBadBundle, std::move(message), std::move(e)});
   }
-  return LoadedExtension{choice->domain, std::move(extension)};
+  LoadedExtension loaded{choice->domain, std::move(extension), {}};
+  if (auto groups = (*bundle)->info().find(fp::kApplicationGroupsKey);
+      groups != (*bundle)->info().end() && groups->is_array()) {
+    for (const auto& group : *groups) {
+      if (!group.is_string()) continue;
+      auto container = fp::FileManager::defaultManager().containerURL(group.get<std::string>());
+      if (!container) continue;
+      if (auto warning = socketPathWarning(*container)) loaded.warnings.push_back(*warning);
+    }
+  }
+  return loaded;
+}
+
+std::optional<std::string> socketPathWarning(const std::filesystem::path& container) {
+  const std::filesystem::path socket = container / std::string(kExtensionSocketName);
+  const std::size_t size = socket.native().size();
+  if (size <= kMaxExtensionSocketPathBytes) return std::nullopt;
+  return "fpctl: the socket path " + socket.string() + " is " + std::to_string(size) +
+         " bytes, longer than the " + std::to_string(kMaxExtensionSocketPathBytes) +
+         " the extension accepts; set FILEPROVIDER_CONTAINERS to a shorter folder";
 }
 
 }  // namespace fpctl

@@ -3,10 +3,12 @@
 #ifndef FPCTL_HOST_H_
 #define FPCTL_HOST_H_
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fileprovider/domain.h"
@@ -40,7 +42,19 @@ fp::Result<DomainChoice, CommandFailure> chooseDomain(const std::vector<fp::Doma
 struct LoadedExtension {
   fp::Domain domain;
   std::shared_ptr<fp::ReplicatedExtension> extension;
+  // Lines for standard error about the set-up, printed before the command runs.
+  std::vector<std::string> warnings;
 };
+
+// The extensions this host serves reach their host application through the
+// socket "fp.sock" in their application-group container, and accept a socket
+// path of at most 103 bytes.
+inline constexpr std::string_view kExtensionSocketName = "fp.sock";
+inline constexpr std::size_t kMaxExtensionSocketPathBytes = 103;
+
+// One line saying that the socket in `container` lies beyond the extension's
+// reach and which variable to set; none when it fits.
+[[nodiscard]] std::optional<std::string> socketPathWarning(const std::filesystem::path& container);
 
 // Reads the registry, chooses the domain, loads its bundle (status 3 when that
 // fails) and constructs the extension for the domain.

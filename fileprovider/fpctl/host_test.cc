@@ -76,5 +76,16 @@ TEST(LoadExtensionTest, UnloadableBundleExitsWithThree) {
   ASSERT_TRUE(r.error().error.has_value());
 }
 
+TEST(SocketPathWarningTest, OneLineOnceTheSocketPathIsTooLong) {
+  // "/fp.sock" adds 8 bytes to the container.
+  const std::string fits = "/" + std::string(94, 'c');
+  EXPECT_EQ(socketPathWarning(fits), std::nullopt);
+  const std::string tooLong = fits + "c";
+  EXPECT_EQ(socketPathWarning(tooLong),
+            "fpctl: the socket path " + tooLong +
+                "/fp.sock is 104 bytes, longer than the 103 the extension accepts; set "
+                "FILEPROVIDER_CONTAINERS to a shorter folder");
+}
+
 }  // namespace
 }  // namespace fpctl

@@ -1,13 +1,31 @@
 #include "fileprovider/dispatch.h"
 
 #include <array>
+#include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "concurrent_queue.h"
+#include "fileprovider/log.h"
 
 namespace fp {
+namespace {
+
+// Runs one work item. Whatever it throws is logged and goes no further: one
+// faulty item must neither end the process nor take its worker with it.
+void runGuarded(const std::function<void()>& work) noexcept {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    Log("fileprovider", "dispatch").error("a queued work item failed: %{public}s", {e.what()});
+  } catch (...) {
+    Log("fileprovider", "dispatch").error("a queued work item failed with an unknown exception");
+  }
+}
+
+}  // namespace
 
 ConcurrentQueue::ConcurrentQueue(std::size_t maxWorkers, std::chrono::milliseconds idleTimeout)
     : maxWorkers_(maxWorkers == 0 ? 1 : maxWorkers), idleTimeout_(idleTimeout) {}
@@ -21,7 +39,7 @@ ConcurrentQueue::~ConcurrentQueue() {
     auto work = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
-    work();
+    runGuarded(work);
     work = nullptr;
     lock.lock();
   }
@@ -65,7 +83,7 @@ void ConcurrentQueue::workerLoop() {
     auto work = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
-    work();
+    runGuarded(work);
     work = nullptr;  // destroy captured state outside the lock
     lock.lock();
   }

@@ -6,9 +6,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "concurrent_queue.h"
+#include "test_support.h"
 
 namespace fp {
 namespace {
@@ -180,6 +183,26 @@ TEST(ConcurrentQueueTest, WorkMaySubmitMoreWork) {
   Done done;
   queue.async([&] { queue.async([&] { done.mark(); }); });
   EXPECT_TRUE(done.wait());
+}
+
+TEST(ConcurrentQueueTest, WorkThatThrowsIsLoggedAndTheQueueGoesOn) {
+  testing::TempDir tmp;
+  testing::ScopedEnv log("FILEPROVIDER_LOG", (tmp / "log").string());
+  {
+    // One worker: the item after the throwing ones must run on the same thread.
+    ConcurrentQueue queue(1, 10s);
+    queue.async([] { throw std::runtime_error("broken item"); });
+    queue.async([] { throw 42; });
+    Done after;
+    queue.async([&] { after.mark(); });
+    EXPECT_TRUE(after.wait());
+  }
+  const std::string text = testing::readFile(tmp / "log");
+  EXPECT_NE(text.find("error\tfileprovider\tdispatch\ta queued work item failed: broken item"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("a queued work item failed with an unknown exception"), std::string::npos)
+      << text;
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "fileprovider/scoped_fd.h"
 
@@ -33,13 +36,101 @@ bool entitled(std::string_view group) {
   return e.groups.find(group) != e.groups.end();
 }
 
-fs::path containersRoot() {
-  if (const char* env = std::getenv("FILEPROVIDER_CONTAINERS"); env && *env) return env;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+// Creates `path` and whichever of its parents are missing, each new folder
+// owner-only (0700) whatever the umask; folders that exist already are left as
+// they are.
+std::error_code createOwnerOnlyDirectories(const fs::path& path) {
+  std::error_code ec;
+  std::vector<fs::path> missing;
+  for (fs::path p = path; !p.empty(); p = p.parent_path()) {
+    if (fs::exists(p, ec)) break;
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) == 0) {
+      // The umask may have taken owner bits away; the mode is set in full.
+      if (::chmod(it->c_str(), 0700) != 0) return {errno, std::generic_category()};
+    } else if (errno != EEXIST) {
+      return {errno, std::generic_category()};
+    }
+  }
+  if (!fs::is_directory(path, ec)) return ec ? ec : std::make_error_code(std::errc::file_exists);
+  return {};
+}
+
+// Where the containers persist: ${XDG_DATA_HOME:-$HOME/.local/share}/fileprovider/containers.
+fs::path persistentContainersRoot() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
     return fs::path(xdg) / "fileprovider" / "containers";
   }
   const char* home = std::getenv("HOME");
   return fs::path(home && *home ? home : "/") / ".local" / "share" / "fileprovider" / "containers";
+}
+
+// The short folder through which containers are reached by default:
+// $XDG_RUNTIME_DIR/fileprovider when that folder is short and this user's own
+// (it is not after su or sudo), else /tmp/fileprovider-<uid>. Both stay short
+// whatever the home folder, so a socket in a container keeps within the length
+// a Unix socket address allows.
+fs::path shortContainersRoot() {
+  constexpr std::size_t kLongestRuntimeDir = 32;
+  if (const char* run = std::getenv("XDG_RUNTIME_DIR");
+      run && *run == '/' && std::strlen(run) <= kLongestRuntimeDir) {
+    struct stat st {};
+    if (::stat(run, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+      return fs::path(run) / "fileprovider";
+    }
+  }
+  return fs::path("/tmp") / ("fileprovider-" + std::to_string(::geteuid()));
+}
+
+// Makes `dir` an owner-only folder of this user, or fails: a folder in a shared
+// place such as /tmp may have been made by someone else, and is then not used.
+bool ownPrivateFolder(const fs::path& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    return false;
+  }
+  return (st.st_mode & 07777) == 0700 || ::chmod(dir.c_str(), 0700) == 0;
+}
+
+// Makes `link` a symbolic link to `target`. A link to elsewhere is replaced in
+// one rename, so concurrent callers never see it missing.
+bool pointLinkAt(const fs::path& link, const fs::path& target) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == target) {
+    return true;
+  }
+  fs::path temp = link;
+  temp += ".link-" + std::to_string(::getpid()) + "-" +
+          std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+  ::unlink(temp.c_str());
+  if (::symlink(target.c_str(), temp.c_str()) != 0) return false;
+  if (::rename(temp.c_str(), link.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The container of `group` (a safe path component): under
+// $FILEPROVIDER_CONTAINERS when set; otherwise the group's folder under the
+// persistent root, reached through a symbolic link in the short root.
+std::optional<fs::path> makeContainer(const std::string& group) {
+  if (const char* env = std::getenv("FILEPROVIDER_CONTAINERS"); env && *env) {
+    fs::path dir = fs::path(env) / group;
+    if (createOwnerOnlyDirectories(dir)) return std::nullopt;
+    return dir;
+  }
+  const fs::path stored = persistentContainersRoot() / group;
+  if (createOwnerOnlyDirectories(stored)) return std::nullopt;
+  const fs::path shortRoot = shortContainersRoot();
+  if (!ownPrivateFolder(shortRoot)) return std::nullopt;
+  const fs::path link = shortRoot / group;
+  if (!pointLinkAt(link, stored)) return std::nullopt;
+  return link;
 }
 
 // A group identifier becomes one path component; anything that could leave the
@@ -86,11 +177,7 @@ FileManager& FileManager::defaultManager() {
 
 std::optional<fs::path> FileManager::containerURL(std::string_view groupIdentifier) {
   if (!safeComponent(groupIdentifier) || !entitled(groupIdentifier)) return std::nullopt;
-  fs::path dir = containersRoot() / std::string(groupIdentifier);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec || !fs::is_directory(dir, ec)) return std::nullopt;
-  return dir;
+  return makeContainer(std::string(groupIdentifier));
 }
 
 bool FileManager::fileExists(const fs::path& path) {
@@ -101,9 +188,11 @@ bool FileManager::fileExists(const fs::path& path) {
 Status FileManager::createDirectory(const fs::path& path, bool withIntermediateDirectories) {
   std::error_code ec;
   if (withIntermediateDirectories) {
-    fs::create_directories(path, ec);
-  } else {
-    fs::create_directory(path, ec);
+    ec = createOwnerOnlyDirectories(path);
+  } else if (::mkdir(path.c_str(), 0700) == 0) {
+    if (::chmod(path.c_str(), 0700) != 0) ec = std::error_code(errno, std::generic_category());
+  } else if (errno != EEXIST) {
+    ec = std::error_code(errno, std::generic_category());
   }
   if (ec)
     return fail(fromErrorCode(ec, "creating directory " + path.string(), kFileWriteUnknownError));
@@ -140,16 +229,33 @@ Status FileManager::removeItem(const fs::path& path) {
   return Ok{};
 }
 
-StatusOr<std::string> FileManager::contentsOfFile(const fs::path& path) {
-  ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+StatusOr<std::string> FileManager::contentsOfFile(const fs::path& path, std::size_t maxBytes) {
+  // O_NONBLOCK: opening a FIFO nobody writes to must not wait; only a regular
+  // file is read, so a device such as /dev/zero cannot feed bytes without end.
+  ScopedFD fd(retryOnEintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
   if (!fd) {
     return fail(fromErrorCode(std::error_code(errno, std::generic_category()),
                               "reading " + path.string(), kFileReadUnknownError));
   }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return fail(Error{std::string(kCocoaErrorDomain), kFileReadUnknownError,
+                      "reading " + path.string() + ": not a regular file"});
+  }
   std::string data;
   char buf[65536];
   for (;;) {
-    ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buf, sizeof buf); });
+    if (data.size() > maxBytes) {
+      return fail(Error{
+          std::string(kCocoaErrorDomain), kFileReadTooLargeError,
+          "reading " + path.string() + ": larger than " + std::to_string(maxBytes) + " bytes"});
+    }
+    // One byte past the bound is asked for, to tell a file of exactly the bound
+    // from a longer one.
+    const std::size_t left = maxBytes - data.size();
+    const std::size_t room = left >= sizeof buf ? sizeof buf : left + 1;
+    ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buf, room); });
     if (n < 0) {
       return fail(fromErrorCode(std::error_code(errno, std::generic_category()),
                                 "reading " + path.string(), kFileReadUnknownError));

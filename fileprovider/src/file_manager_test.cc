@@ -1,7 +1,15 @@
 #include "fileprovider/file_manager.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stdexcept>
 
 #include "test_support.h"
 
@@ -54,12 +62,112 @@ TEST_F(FileManagerTest, GroupNamesThatLeaveTheContainersFolderNeverResolve) {
   for (const auto& g : bad) EXPECT_FALSE(files().containerURL(g)) << g;
 }
 
-TEST_F(FileManagerTest, ContainersDefaultToTheDataHome) {
+// The mode bits of `p` itself (a link is not followed).
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+// Sets the umask for the life of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+struct DefaultRootCase {
+  const char* name;
+  enum { kUnset, kShort, kMissing } runtimeDir;  // XDG_RUNTIME_DIR
+  bool dataHome;                                 // XDG_DATA_HOME set or the home folder's default
+};
+
+TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
+  // The longest home folder that must work: 64 bytes.
+  const std::string base = (tmp_ / "h").string();
+  ASSERT_LT(base.size(), 63u);
+  const fs::path home = base + std::string(64 - base.size(), 'x');
+  ASSERT_EQ(home.native().size(), 64u);
+  fs::create_directories(home);
+  // A real group name of the length the extension uses (48 bytes).
+  const std::string group = "QZ3RMT5XK9.de.example.file-manager-default-test";
+  declareApplicationGroups({group});
+  TempDir runtime;  // stands in for /run/user/<uid>, kept short by TMPDIR
+
+  const DefaultRootCase cases[] = {
+      {"runtime folder, data in the home folder", DefaultRootCase::kShort, false},
+      {"no runtime folder, data in the home folder", DefaultRootCase::kUnset, false},
+      {"runtime folder that does not exist", DefaultRootCase::kMissing, false},
+      {"runtime folder, XDG_DATA_HOME", DefaultRootCase::kShort, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedEnv noOverride("FILEPROVIDER_CONTAINERS", std::nullopt);
+    ScopedEnv homeEnv("HOME", home.string());
+    ScopedEnv dataEnv("XDG_DATA_HOME", c.dataHome
+                                           ? std::optional<std::string>((home / "data").string())
+                                           : std::nullopt);
+    std::optional<std::string> runtimeValue;
+    if (c.runtimeDir == DefaultRootCase::kShort) runtimeValue = runtime.path().string();
+    if (c.runtimeDir == DefaultRootCase::kMissing) runtimeValue = (runtime / "gone").string();
+    ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtimeValue);
+    const fs::path stored = (c.dataHome ? home / "data" : home / ".local" / "share") /
+                            "fileprovider" / "containers" / group;
+    ScopedUmask anyMask(0);  // what is made must not depend on the umask
+
+    auto dir = files().containerURL(group);
+    ASSERT_TRUE(dir);
+    EXPECT_LE((*dir / "fp.sock").native().size(), 103u) << *dir;
+    // The short path leads to the persistent folder, and both are the owner's alone.
+    EXPECT_EQ(fs::canonical(*dir), fs::canonical(stored));
+    EXPECT_EQ(modeOf(stored), 0700u);
+    EXPECT_EQ(modeOf(dir->parent_path()), 0700u);
+    testing::writeFile(*dir / "state.db", "index");
+    EXPECT_EQ(testing::readFile(stored / "state.db"), "index");
+    // Asking again gives the same path.
+    EXPECT_EQ(files().containerURL(group), dir);
+
+    std::error_code ec;
+    fs::remove(*dir, ec);  // the link, so the next case starts afresh
+    fs::remove_all(home / ".local", ec);
+    fs::remove_all(home / "data", ec);
+  }
+}
+
+TEST_F(FileManagerTest, ShortFolderOfAnotherUserIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
   ScopedEnv noOverride("FILEPROVIDER_CONTAINERS", std::nullopt);
-  ScopedEnv dataHome("XDG_DATA_HOME", (tmp_ / "data").string());
-  declareApplicationGroups({"TEAM.example.g"});
-  EXPECT_EQ(files().containerURL("TEAM.example.g"),
-            tmp_ / "data" / "fileprovider" / "containers" / "TEAM.example.g");
+  ScopedEnv homeEnv("HOME", (tmp_ / "home").string());
+  ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", tmp_.path().string());
+  fs::create_directories(tmp_ / "fileprovider");
+  ASSERT_EQ(::chown((tmp_ / "fileprovider").c_str(), 65534, 65534), 0);
+  declareApplicationGroups({"TEAM.example.squatted"});
+  EXPECT_FALSE(files().containerURL("TEAM.example.squatted"));
+  EXPECT_FALSE(fs::exists(tmp_ / "fileprovider" / "TEAM.example.squatted"));
+}
+
+TEST_F(FileManagerTest, FoldersAreMadeOwnerOnlyWhateverTheUmask) {
+  ScopedUmask anyMask(0);
+  declareApplicationGroups({"TEAM.example.modes"});
+  auto dir = files().containerURL("TEAM.example.modes");
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(modeOf(tmp_ / "containers"), 0700u);
+  EXPECT_EQ(modeOf(*dir), 0700u);
+  ASSERT_TRUE(files().createDirectory(tmp_ / "a" / "b", true).ok());
+  EXPECT_EQ(modeOf(tmp_ / "a"), 0700u);
+  EXPECT_EQ(modeOf(tmp_ / "a" / "b"), 0700u);
+  ASSERT_TRUE(files().createDirectory(tmp_ / "single", false).ok());
+  EXPECT_EQ(modeOf(tmp_ / "single"), 0700u);
+  // A folder that exists already keeps its mode.
+  fs::create_directories(tmp_ / "kept");
+  fs::permissions(tmp_ / "kept", fs::perms(0755));
+  ASSERT_TRUE(files().createDirectory(tmp_ / "kept", true).ok());
+  EXPECT_EQ(modeOf(tmp_ / "kept"), 0755u);
 }
 
 TEST_F(FileManagerTest, ContainerThatCannotBeCreatedDoesNotResolve) {
@@ -121,6 +229,65 @@ TEST_F(FileManagerTest, ReadWholeFiles) {
   ASSERT_FALSE(missing.ok());
   EXPECT_THAT(missing.error().message, HasSubstr((tmp_ / "missing").string()));
   EXPECT_FALSE(files().contentsOfFile(tmp_.path()).ok());  // a directory
+}
+
+struct HostileFileCase {
+  const char* name;
+  std::function<fs::path(const TempDir&)> make;
+  std::size_t maxBytes;
+  std::optional<std::string> expected;  // the contents, or none for a failure
+  std::string message;                  // part of the failure's message
+};
+
+TEST_F(FileManagerTest, ReadsOnlyRegularFilesAndNoMoreThanTheBound) {
+  const HostileFileCase cases[] = {
+      {"a FIFO nobody writes to",
+       [](const TempDir& t) {
+         fs::path p = t / "fifo";
+         if (::mkfifo(p.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+         return p;
+       },
+       1024, std::nullopt, "not a regular file"},
+      {"an endless device", [](const TempDir&) { return fs::path("/dev/zero"); }, 1024,
+       std::nullopt, "not a regular file"},
+      {"a file of exactly the bound",
+       [](const TempDir& t) {
+         testing::writeFile(t / "exact", std::string(70000, 'e'));
+         return t / "exact";
+       },
+       70000, std::string(70000, 'e'), ""},
+      {"a file one byte over the bound",
+       [](const TempDir& t) {
+         testing::writeFile(t / "over", std::string(70001, 'o'));
+         return t / "over";
+       },
+       70000, std::nullopt, "larger than 70000 bytes"},
+      {"an empty file with a bound of zero",
+       [](const TempDir& t) {
+         testing::writeFile(t / "empty", "");
+         return t / "empty";
+       },
+       0, std::string(), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = c.make(tmp_);
+    const auto start = std::chrono::steady_clock::now();
+    auto read = files().contentsOfFile(path, c.maxBytes);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    if (c.expected) {
+      ASSERT_TRUE(read.ok()) << read.error().description();
+      EXPECT_EQ(*read, *c.expected);
+    } else {
+      ASSERT_FALSE(read.ok());
+      EXPECT_EQ(read.error().domain, kCocoaErrorDomain);
+      EXPECT_THAT(read.error().message, HasSubstr(c.message));
+      EXPECT_THAT(read.error().message, HasSubstr(path.string()));
+    }
+  }
+  auto over = files().contentsOfFile(tmp_ / "over", 70000);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().code, kFileReadTooLargeError);
 }
 
 }  // namespace

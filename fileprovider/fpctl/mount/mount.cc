@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "fileprovider/file_manager.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
@@ -247,8 +248,11 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
     return fail(ready, "the cache folder " + cacheRoot.parent_path().string() +
                            " must not lie inside the mount point (use --cache DIR)");
   }
-  if (freshCache) {
-    fs::create_directories(cacheRoot.parent_path(), ec);
+  // Cache folders made here are owner-only: they hold copies of the account's files.
+  if (!freshCache) {
+    (void)fp::FileManager::defaultManager().createDirectory(cacheRoot, true);
+  } else {
+    (void)fp::FileManager::defaultManager().createDirectory(cacheRoot.parent_path(), true);
     std::string pattern = cacheRoot.string();
     if (!mkdtemp(pattern.data())) {
       return fail(ready, "cannot create a cache folder in " + cacheRoot.parent_path().string() +

@@ -42,6 +42,7 @@ inline constexpr int kFileReadUnknownError = 256;
 inline constexpr int kFileReadNoPermissionError = 257;
 inline constexpr int kFileReadNoSuchFileError = 260;
 inline constexpr int kFileReadCorruptFileError = 259;
+inline constexpr int kFileReadTooLargeError = 263;
 inline constexpr int kFileWriteUnknownError = 512;
 inline constexpr int kFileWriteNoPermissionError = 513;
 inline constexpr int kFileWriteInvalidFileNameError = 514;
