@@ -378,6 +378,26 @@ bool hasCollisionKey(std::string_view name, std::string_view key) {
   return true;
 }
 
+std::optional<AsciiLead> asciiLeadOfKey(std::string_view key) {
+  if (text::isAscii(key)) return AsciiLead{std::string(key), true};
+  // The decomposition of a character never starts with an ASCII character
+  // unless the character decomposes into it plus marks, and reordering never
+  // moves a starter, so the ASCII prefix of the decomposition is what every
+  // canonically equivalent spelling starts with.
+  UErrorCode err = U_ZERO_ERROR;
+  const icu::Normalizer2* normalizer = icu::Normalizer2::getNFDInstance(err);
+  if (U_FAILURE(err)) return std::nullopt;
+  std::string decomposed;
+  icu::StringByteSink<std::string> sink(&decomposed, static_cast<std::int32_t>(key.size()));
+  normalizer->normalizeUTF8(0, icu::StringPiece(key.data(), static_cast<std::int32_t>(key.size())),
+                            sink, nullptr, err);
+  if (U_FAILURE(err)) return std::nullopt;
+  std::size_t n = 0;
+  while (n < decomposed.size() && static_cast<unsigned char>(decomposed[n]) < 0x80) ++n;
+  decomposed.resize(n);
+  return AsciiLead{std::move(decomposed), false};
+}
+
 std::vector<Mark> marks(std::span<const std::string_view> reserved,
                         std::span<const NamedUlid> entries) {
   std::vector<Mark> result;

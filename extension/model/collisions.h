@@ -3,6 +3,7 @@
 #define PELLORA_MODEL_COLLISIONS_H_
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,6 +38,20 @@ std::string collisionKey(std::string_view name);
 // True when `name` has the collision key `key` (a result of collisionKey). An
 // ASCII name is compared without building its key.
 bool hasCollisionKey(std::string_view name, std::string_view key);
+
+// What every name with the collision key `key` must start with, as far as
+// ASCII goes. Take the canonical decomposition of the key and its longest
+// prefix of ASCII characters, `asciiLead`. A name whose key is `key` then
+// either consists of ASCII characters that lower to exactly the key (possible
+// only when `wholeKey`, the lead being the whole key), or starts with ASCII
+// characters that lower to a prefix of the lead, followed by a byte of 0x80 or
+// above. Index readers use this to narrow the names worth decoding. None when
+// the decomposition fails.
+struct AsciiLead {
+  std::string asciiLead;
+  bool wholeKey = false;
+};
+std::optional<AsciiLead> asciiLeadOfKey(std::string_view key);
 
 // The entries that resolve() marks, by ascending position, with their marked
 // names; every other entry keeps its stored name. This is resolve() without
