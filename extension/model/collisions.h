@@ -47,11 +47,20 @@ bool hasCollisionKey(std::string_view name, std::string_view key);
 // characters that lower to a prefix of the lead, followed by a byte of 0x80 or
 // above. Index readers use this to narrow the names worth decoding. None when
 // the decomposition fails.
+// `asciiTrail` is the longest suffix of ASCII characters of the decomposition:
+// the ASCII characters after the last byte of 0x80 or above of such a name
+// lower to a suffix of it.
 struct AsciiLead {
   std::string asciiLead;
+  std::string asciiTrail;
   bool wholeKey = false;
 };
 std::optional<AsciiLead> asciiLeadOfKey(std::string_view key);
+
+// False when `name` (not ASCII) cannot have the key whose AsciiLead is `lead`,
+// judged by its ASCII start and end alone, without decoding it; true for
+// ASCII names.
+bool mayHaveKey(std::string_view name, const AsciiLead& lead);
 
 // The entries that resolve() marks, by ascending position, with their marked
 // names; every other entry keeps its stored name. This is resolve() without

@@ -249,6 +249,23 @@ std::string successor(std::string prefix) {
   return prefix;
 }
 
+// True when the table has an index on (parent column, name COLLATE NOCASE),
+// which makes the narrowed queries below a few index searches. Without it
+// they would walk the folder once per alternative.
+bool hasFoldedNameIndex(sqlite3* db, bool folders) {
+  constexpr const char* kSql =
+      "SELECT 1 FROM pragma_index_list(?1) AS l"
+      " JOIN pragma_index_xinfo(l.name) AS a ON a.seqno = 0"
+      " JOIN pragma_index_xinfo(l.name) AS b ON b.seqno = 1"
+      " WHERE a.name = ?2 AND b.name = 'name' AND b.coll = 'NOCASE' COLLATE NOCASE"
+      " AND l.partial = 0 LIMIT 1";
+  Statement st = prepare(db, kSql);
+  if (!st) return false;
+  bindText(st.get(), 1, folders ? "folders" : "items");
+  bindText(st.get(), 2, folders ? "parent_ulid" : "folder_ulid");
+  return sqlite3_step(st.get()) == SQLITE_ROW;
+}
+
 // Calls `row(statement)` for the rows of the folder's files (or subfolders,
 // when `folders`), in listing order, that may have a collision key with the
 // ASCII lead `lead`: a superset of the names with that key (see AsciiLead).
@@ -259,22 +276,25 @@ std::string successor(std::string prefix) {
 //  - when the lead is the whole key: the key itself, and the key followed by
 //    NUL (the reader cuts names at NUL),
 //  - NULL and numbers, which read as text that the caller checks.
-// With an index on (folder, name COLLATE NOCASE), which the host creates, each
-// range is one index seek; without it the query still yields the same rows.
+// Meant for tables with an index on (folder, name COLLATE NOCASE), which the
+// host creates (see hasFoldedNameIndex): then each range is one index search.
 // Yields false when the statement cannot be prepared or stops early.
 template <class RowFn>
 bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_view> folder,
                         const Collisions::AsciiLead& lead, RowFn&& row) {
+  // The folder's condition goes into every alternative: then SQLite runs one
+  // index search per alternative instead of walking the whole folder.
+  std::string inFolder = folders ? "(parent_ulid" : "(folder_ulid";
+  inFolder += folder ? " = ?1 AND " : " IS NULL AND ";
   std::string sql =
       folders ? "SELECT ulid, name FROM folders WHERE " : "SELECT ulid, name FROM items WHERE ";
-  sql += folders ? "parent_ulid" : "folder_ulid";
-  sql += folder ? " = ?1" : " IS NULL";
-  sql += " AND (name IS NULL OR name < '' OR name >= ?2 COLLATE NOCASE";
+  sql += inFolder + "name IS NULL) OR " + inFolder + "name < '') OR " + inFolder +
+         "name >= ?2 COLLATE NOCASE)";
   std::vector<std::string> bounds;
   bounds.emplace_back("\x80");
   int next = 3;
   auto range = [&](std::string lo, std::string hi) {
-    sql += " OR (name >= ?" + std::to_string(next) + " COLLATE NOCASE AND name < ?" +
+    sql += " OR " + inFolder + "name >= ?" + std::to_string(next) + " COLLATE NOCASE AND name < ?" +
            std::to_string(next + 1) + " COLLATE NOCASE)";
     next += 2;
     bounds.push_back(std::move(lo));
@@ -285,11 +305,11 @@ bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_vie
     range(prefix + '\x80', successor(prefix));
   }
   if (lead.wholeKey) {
-    sql += " OR name = ?" + std::to_string(next++) + " COLLATE NOCASE";
+    sql += " OR " + inFolder + "name = ?" + std::to_string(next++) + " COLLATE NOCASE)";
     bounds.push_back(lead.asciiLead);
     range(lead.asciiLead + std::string(1, '\0'), lead.asciiLead + '\x01');
   }
-  sql += ") ORDER BY name";
+  sql += " ORDER BY name";
   Statement st = prepare(db, sql);
   if (!st) return false;
   if (folder) bindText(st.get(), 1, *folder);
@@ -408,6 +428,7 @@ std::optional<IndexEntry> Index::entryForFile(std::string_view ulid) const {
 std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
                                                       const IndexEntry& entry) const {
   sqlite3* db = db_->handle.get();
+  if (!hasFoldedNameIndex(db, false) || !hasFoldedNameIndex(db, true)) return std::nullopt;
   const std::string key = Collisions::collisionKey(entry.name());
   if (key.empty()) return std::nullopt;
   std::optional<Collisions::AsciiLead> lead = Collisions::asciiLeadOfKey(key);
@@ -433,7 +454,9 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
   std::optional<std::size_t> requested;
   bool complete = forEachNarrowedRow(db, false, folder, *lead, [&](sqlite3_stmt* st) {
     std::string_view rowName = columnText(st, 1, scratchName);
-    if (!Collisions::hasCollisionKey(rowName, key)) return;
+    if (!Collisions::mayHaveKey(rowName, *lead) || !Collisions::hasCollisionKey(rowName, key)) {
+      return;
+    }
     std::string_view rowUlid = columnText(st, 0, scratch);
     if (!requested && rowUlid == ulid) requested = namesakes.size();
     namesakes.emplace_back(rowUlid, rowName);
@@ -442,7 +465,9 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
   std::vector<std::string> reserved;
   complete = forEachNarrowedRow(db, true, folder, *lead, [&](sqlite3_stmt* st) {
     std::string_view name = columnText(st, 1, scratchName);
-    if (Collisions::hasCollisionKey(name, key)) reserved.emplace_back(name);
+    if (Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key)) {
+      reserved.emplace_back(name);
+    }
   });
   if (!complete) return std::nullopt;
 

@@ -58,7 +58,8 @@ class Index {
   std::vector<IndexEntry> filesInFolder(std::optional<std::string_view> folderUlid) const;
   // The display name of the file `entry` (read by `ulid`), decided from the rows
   // of its folder that may share its collision key; none when that does not
-  // decide it (the file moved or was renamed meanwhile, or a query failed).
+  // decide it (the database lacks the case-folded name indexes, the file moved
+  // or was renamed meanwhile, or a query failed).
   std::optional<std::string> narrowedDisplayName(std::string_view ulid,
                                                  const IndexEntry& entry) const;
   // `entry` with the display name found by streaming its folder's whole listing.
