@@ -153,33 +153,48 @@ Host::Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock)
 fp::StatusOr<bool> Host::rescan() {
   constexpr int kAttempts = 4;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // The catalogue is copied under the lock; scanning and comparing run
+    // without it, so that requests only wait for the copy (and, when the
+    // store changed behind the host's back, for the index write).
     std::uint64_t generation;
+    Catalog before;
+    LockTable locks;
     {
       std::lock_guard lock(mutex_);
       generation = generation_;
+      before = catalog_;
+      locks = locks_;
     }
     auto observed = store_.scan();
-    auto locks = store_.readLocks();
-    std::lock_guard lock(mutex_);
+    auto readLocks = store_.readLocks();
+    std::optional<std::string> problem;
     if (!observed) {
-      if (observed.error().message != lastProblem_) {
-        lastProblem_ = observed.error().message;
-        log_("cannot scan the store: " + lastProblem_);
-      }
-      return fp::fail(observed.error());
-    }
-    if (generation != generation_) continue;  // changed while scanning: scan again
-    Changes changes;
-    if (locks) {
-      setLocksLocked(std::move(*locks), changes);
-      lastProblem_.clear();
-    } else if (locks.error().message != lastProblem_) {
+      problem = "cannot scan the store: " + observed.error().message;
+    } else if (readLocks) {
+      locks = std::move(*readLocks);
+    } else {
       // A lock file in the middle of being edited: keep the locks we had.
-      lastProblem_ = locks.error().message;
-      log_("keeping the previous locks: " + lastProblem_);
+      problem = "keeping the previous locks: " + readLocks.error().message;
     }
-    replaceLocked("", *observed, {}, changes);
-    bool written = !changes.empty() || !strays_.empty();
+    std::optional<Catalog> after;
+    Changes changes;
+    if (observed) {
+      after = reconcile(before, *observed, locks, {}, [] { return newUlid(); });
+      changes = diff(before, *after);
+    }
+
+    std::lock_guard lock(mutex_);
+    if (problem && *problem != lastProblem_) log_(*problem);
+    lastProblem_ = problem.value_or("");
+    if (!observed) return fp::fail(observed.error());
+    if (generation != generation_) continue;  // changed while scanning: scan again
+    locks_ = std::move(locks);
+    const bool written = !changes.empty() || !strays_.empty();
+    if (!changes.empty()) {
+      catalog_ = std::move(*after);
+      pathOfUlid_.clear();
+      for (const auto& [path, e] : catalog_) pathOfUlid_[e.ulid] = path;
+    }
     if (auto s = commitLocked(std::move(changes)); !s) return fp::fail(s.error());
     return written;
   }
@@ -199,31 +214,22 @@ const Entry* Host::findLocked(std::string_view ulid, bool isFolder) const {
 void Host::replaceLocked(std::string_view path, const std::vector<Observed>& observed,
                          const Hints& hints, Changes& changes) {
   Catalog before;
-  if (path.empty()) {
-    before = std::move(catalog_);
-    catalog_.clear();
-    pathOfUlid_.clear();
-  } else {
-    for (auto it = catalog_.lower_bound(path);
-         it != catalog_.end() && it->first.starts_with(path);) {
-      if (isWithin(it->first, path)) {
-        auto u = pathOfUlid_.find(it->second.ulid);
-        if (u != pathOfUlid_.end() && u->second == it->first) pathOfUlid_.erase(u);
-        before.insert(catalog_.extract(it++));
-      } else {
-        ++it;
-      }
+  for (auto it = catalog_.lower_bound(path); it != catalog_.end() && it->first.starts_with(path);) {
+    if (isWithin(it->first, path)) {
+      auto u = pathOfUlid_.find(it->second.ulid);
+      if (u != pathOfUlid_.end() && u->second == it->first) pathOfUlid_.erase(u);
+      before.insert(catalog_.extract(it++));
+    } else {
+      ++it;
     }
   }
   Catalog after = reconcile(before, observed, locks_, hints, [] { return newUlid(); });
-  if (!path.empty()) {
-    // The part's top item hangs below a folder outside the part.
-    auto top = after.find(path);
-    if (top != after.end()) {
-      std::string parent = parentPath(path);
-      auto p = parent.empty() ? catalog_.end() : catalog_.find(parent);
-      top->second.parentUlid = p == catalog_.end() ? std::nullopt : std::optional(p->second.ulid);
-    }
+  // The part's top item hangs below a folder outside the part.
+  auto top = after.find(path);
+  if (top != after.end()) {
+    std::string parent = parentPath(path);
+    auto p = parent.empty() ? catalog_.end() : catalog_.find(parent);
+    top->second.parentUlid = p == catalog_.end() ? std::nullopt : std::optional(p->second.ulid);
   }
   Changes changed = diff(before, after);
   for (Entry& e : changed.upserts) changes.upserts.push_back(std::move(e));

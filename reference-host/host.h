@@ -105,7 +105,7 @@ class Host {
   // The changes below collect index rows in `changes`; commitLocked writes
   // them. All need mutex_.
   const Entry* findLocked(std::string_view ulid, bool isFolder) const;
-  // Replaces what the catalogue holds at and below `path` ("" for all) by
+  // Replaces what the catalogue holds at and below the item `path` by
   // `observed`, a scan of that part.
   void replaceLocked(std::string_view path, const std::vector<Observed>& observed,
                      const Hints& hints, Changes& changes);
