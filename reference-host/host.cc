@@ -308,9 +308,9 @@ fp::Status Host::commitLocked(Changes changes) {
   return fp::Ok{};
 }
 
-fp::Status Host::refresh(std::string_view path) { return refreshItem(path, false); }
+fp::Status Host::refresh(std::string_view path) { return refreshItem(path, false, false); }
 
-fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced) {
+fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced, bool movedHere) {
   if (path.empty()) return fp::Ok{};  // the top level is no item; rescan() covers it
   auto item = store_.scanItem(path, false);
   if (!item) return fp::fail(item.error());
@@ -318,9 +318,13 @@ fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced) {
     std::lock_guard lock(mutex_);
     auto known = catalog_.find(path);
     bool knownFolder = known != catalog_.end() && known->second.isFolder;
-    // A folder the catalogue knows keeps what it holds; the items inside have
-    // events of their own.
-    if (!item->empty() && item->front().isFolder && knownFolder) return fp::Ok{};
+    // A folder that just arrived by a move the catalogue followed keeps what
+    // it holds. Any other folder is scanned again with what it holds below:
+    // it may have been removed and made anew (perhaps with the same inode).
+    if (!item->empty() && item->front().isFolder && knownFolder && movedHere &&
+        known->second.inode == item->front().inode) {
+      return fp::Ok{};
+    }
     if (item->empty() || !item->front().isFolder) {
       Hints hints;
       // Only when the catalogue has not seen this very file yet: a watcher
@@ -359,7 +363,7 @@ fp::Status Host::moved(std::string_view from, std::string_view to) {
     }
   }
   if (auto s = refresh(from); !s) return s;
-  return refresh(to);
+  return refreshItem(to, false, true);
 }
 
 fp::Status Host::reloadLocks() {
@@ -551,7 +555,7 @@ json Host::modify(const json& request) {
       return storeFailure(s.error(), item.path);
     }
     staged->takenOver();
-    if (auto s = refreshItem(item.path, true); !s) {
+    if (auto s = refreshItem(item.path, true, false); !s) {
       return failure("changed " + item.path +
                      " but could not update the index: " + s.error().message);
     }

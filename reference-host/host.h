@@ -83,7 +83,7 @@ class Host {
 
   // Brings the catalogue and the index in line with the item at `path` (a
   // relative store path), which may have appeared, changed, or gone; a folder
-  // that is new to the catalogue is taken in with everything inside it.
+  // is taken in with everything inside it (scanned without the lock).
   [[nodiscard]] fp::Status refresh(std::string_view path);
   // Records that the item at `from` was moved to `to` in the store (keeping
   // the ulids of it and of everything inside), when the store and the
@@ -115,8 +115,10 @@ class Host {
   // Writes `changes` (and pending strays) in one transaction. On failure the
   // catalogue is read back from the index, so both stay in line.
   fp::Status commitLocked(Changes changes);
-  // refresh() with the hint that the host replaced the contents at `path`.
-  fp::Status refreshItem(std::string_view path, bool contentsReplaced);
+  // refresh(), with the hint that the host replaced the contents at `path`,
+  // or that a folder there with the inode the catalogue knows was just moved
+  // there (so what it holds needs no new scan).
+  fp::Status refreshItem(std::string_view path, bool contentsReplaced, bool movedHere);
   // Checks the request's "path" and, when there is one, puts it into `staged`;
   // yields a failure reply, or null.
   nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;

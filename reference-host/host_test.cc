@@ -286,6 +286,22 @@ TEST_F(HostTest, WatcherCarriesStoreChangesIntoTheIndexWithoutRescans) {
   EXPECT_FALSE(*rescanned);
 }
 
+// One refresh of a path brings in whatever happened there since the catalogue
+// last looked, as when a watcher's events for it come in one batch: a folder
+// removed and made anew under the same name loses what it held and shows what
+// it holds now.
+TEST_F(HostTest, RefreshOfAFolderMadeAnewTakesItAfresh) {
+  const std::string photos = ulidOf("Photos");
+  fs::remove_all(store_ / "Photos");
+  fs::create_directory(store_ / "Photos");
+  writeFile(store_ / "Photos/other.png", "other");
+  ASSERT_TRUE(host_->refresh("Photos"));
+  auto r = rows();
+  EXPECT_EQ(r.count("Photos/sunset.png"), 0u);
+  EXPECT_EQ(r.count("Photos/other.png"), 1u);
+  EXPECT_EQ(r.at("Photos").ulid, photos) << "same path, same kind";
+}
+
 // A request looks at the catalogue, not at the store: a change made directly in
 // the store, with no watcher running, stays unseen until a rescan, however
 // many requests come (each used to rescan the whole store).

@@ -9,6 +9,7 @@
 #ifndef PELLORA_REFHOST_SCANNER_H_
 #define PELLORA_REFHOST_SCANNER_H_
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -64,7 +65,7 @@ class Scanner {
   int metaWatch_ = -1;     // the watch on the store's hidden folder
   // Touched by the constructor, then only by the thread.
   std::unordered_map<int, std::string> pathOfWatch_;
-  bool complete_ = true;
+  std::atomic<bool> complete_{true};
   std::thread thread_;  // last: started once everything above exists
 };
 
