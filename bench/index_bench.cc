@@ -72,6 +72,10 @@ class BenchIndex {
         " CASE WHEN i % 100 = 1 THEN printf('CAFÉ Ünïcödé %06d.TXT', i - 1)"
         "      ELSE printf('Café Ünïcödé %06d.txt', i) END,"
         " '01JBENCHUNICODE00000000000', 1000 + i, 1700000000 + i, 1, NULL FROM n");
+    // The case-folded indexes pell-refhost creates for single look-ups.
+    w.exec(
+        "CREATE INDEX folders_by_parent_folded ON folders(parent_ulid, name COLLATE NOCASE);"
+        "CREATE INDEX items_by_folder_folded ON items(folder_ulid, name COLLATE NOCASE);");
     w.exec("COMMIT");
     w.close();
 
@@ -126,6 +130,45 @@ std::int64_t bareListing(sqlite3* db, const char* folder) {
   return rows;
 }
 
+// The display name of one file as the reader found it before look-ups were
+// narrowed: every sibling file and subfolder streams by and is tested for the
+// file's collision key. The reference for entryForFile's gain.
+std::string siblingScanDisplayName(sqlite3* db, const char* folder, const std::string& ulid,
+                                   const std::string& name) {
+  const std::string key = pellora::Collisions::collisionKey(name);
+  std::vector<std::pair<std::string, std::string>> namesakes;
+  std::vector<std::string> reserved;
+  std::optional<std::size_t> requested;
+  for (const char* sql : {kFilesStatement, kFoldersStatement}) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> st(raw, &sqlite3_finalize);
+    if (rc != SQLITE_OK) return {};
+    sqlite3_bind_text(raw, 1, folder, -1, SQLITE_TRANSIENT);
+    const bool files = sql == kFilesStatement;
+    while (sqlite3_step(raw) == SQLITE_ROW) {
+      std::string_view rowName(reinterpret_cast<const char*>(sqlite3_column_text(raw, 1)));
+      if (!pellora::Collisions::hasCollisionKey(rowName, key)) continue;
+      if (!files) {
+        reserved.emplace_back(rowName);
+        continue;
+      }
+      std::string_view rowUlid(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+      if (!requested && rowUlid == ulid) requested = namesakes.size();
+      namesakes.emplace_back(rowUlid, rowName);
+    }
+  }
+  if (!requested) return name;
+  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
+  std::vector<pellora::Collisions::NamedUlid> named;
+  for (const auto& [u, n] : namesakes) named.push_back({u, n});
+  std::string displayName = namesakes[*requested].second;
+  for (auto& m : pellora::Collisions::marks(reservedNames, named)) {
+    if (m.position == *requested) displayName = std::move(m.displayName);
+  }
+  return displayName;
+}
+
 // Remembers the fastest repetition of each benchmark and prints the ratios at
 // the end.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -148,6 +191,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ratio("entryForFile/ascii", "bareLoop/ascii");
     ratio("childrenOfFolder/unicode", "bareLoop/unicode");
     ratio("entryForFile/unicode", "bareLoop/unicode");
+    std::printf(
+        "\nsingle look-up of a file without namesake, sibling scan / entryForFile"
+        " (target >= 10):\n");
+    ratio("siblingScan/ascii-unique", "entryForFile/ascii-unique");
+    ratio("siblingScan/unicode-unique", "entryForFile/unicode-unique");
   }
 
  private:
@@ -255,6 +303,43 @@ int main(int argc, char** argv) {
           break;
         }
         benchmark::DoNotOptimize(entry->displayName().data());
+      }
+    });
+  }
+  // Files without namesakes: the sibling scan against the narrowed look-up.
+  for (const Folder& f : folders) {
+    std::vector<IndexEntry> unique;
+    std::map<std::string, int> keys;
+    std::vector<IndexEntry> children = data.index().childrenOfFolder(f.ulid);
+    for (const IndexEntry& e : children) ++keys[pellora::Collisions::collisionKey(e.name())];
+    std::size_t position = 0;
+    for (const IndexEntry& e : children) {
+      if (!e.isFolder() && keys[pellora::Collisions::collisionKey(e.name())] == 1 &&
+          position++ % 3001 == 0) {
+        unique.push_back(e);
+      }
+    }
+    std::string label = std::string(f.label) + "-unique";
+    registerTimed("siblingScan/" + label, [&data, f, unique](benchmark::State& state) {
+      std::size_t next = 0;
+      for (auto _ : state) {
+        const IndexEntry& e = unique[next++ % unique.size()];
+        std::string shown = siblingScanDisplayName(data.bare(), f.ulid, e.ulid(), e.name());
+        if (shown != e.displayName()) {
+          state.SkipWithError("sibling scan disagrees with the listing");
+          break;
+        }
+      }
+    });
+    registerTimed("entryForFile/" + label, [&data, unique](benchmark::State& state) {
+      std::size_t next = 0;
+      for (auto _ : state) {
+        const IndexEntry& e = unique[next++ % unique.size()];
+        std::optional<IndexEntry> entry = data.index().entryForFile(e.ulid());
+        if (!entry || entry->displayName() != e.displayName()) {
+          state.SkipWithError("entryForFile disagrees with the listing");
+          break;
+        }
       }
     });
   }

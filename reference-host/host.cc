@@ -137,6 +137,7 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   std::unique_ptr<Host> host(
       new Host(std::move(config), std::move(log), std::move(*index), std::move(lock)));
   host->catalog_ = std::move(contents->catalog);
+  for (const auto& [path, e] : host->catalog_) host->pathOfUlid_[e.ulid] = path;
   host->strays_ = std::move(contents->strays);
   if (auto synced = host->rescan(); !synced) return fp::fail(synced.error());
   return host;
@@ -152,41 +153,234 @@ Host::Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock)
       index_(std::move(index)) {}
 
 fp::StatusOr<bool> Host::rescan() {
-  std::lock_guard lock(mutex_);
-  return syncLocked({});
+  constexpr int kAttempts = 4;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // The catalogue is copied under the lock; scanning and comparing run
+    // without it, so that requests only wait for the copy (and, when the
+    // store changed behind the host's back, for the index write).
+    std::uint64_t generation;
+    Catalog before;
+    LockTable locks;
+    {
+      std::lock_guard lock(mutex_);
+      generation = generation_;
+      before = catalog_;
+      locks = locks_;
+    }
+    auto observed = store_.scan();
+    auto readLocks = store_.readLocks();
+    std::optional<std::string> problem;
+    if (!observed) {
+      problem = "cannot scan the store: " + observed.error().message;
+    } else if (readLocks) {
+      locks = std::move(*readLocks);
+    } else {
+      // A lock file in the middle of being edited: keep the locks we had.
+      problem = "keeping the previous locks: " + readLocks.error().message;
+    }
+    std::optional<Catalog> after;
+    Changes changes;
+    if (observed) {
+      after = reconcile(before, *observed, locks, {}, [] { return newUlid(); });
+      changes = diff(before, *after);
+    }
+
+    std::lock_guard lock(mutex_);
+    if (problem && *problem != lastProblem_) log_(*problem);
+    lastProblem_ = problem.value_or("");
+    if (!observed) return fp::fail(observed.error());
+    if (generation != generation_) continue;  // changed while scanning: scan again
+    locks_ = std::move(locks);
+    const bool written = !changes.empty() || !strays_.empty();
+    if (!changes.empty()) {
+      catalog_ = std::move(*after);
+      pathOfUlid_.clear();
+      for (const auto& [path, e] : catalog_) pathOfUlid_[e.ulid] = path;
+    }
+    if (auto s = commitLocked(std::move(changes)); !s) return fp::fail(s.error());
+    return written;
+  }
+  return false;
 }
 
-fp::StatusOr<bool> Host::syncLocked(const Hints& hints) {
-  auto observed = store_.scan();
-  if (!observed) {
-    if (observed.error().message != lastProblem_) {
-      lastProblem_ = observed.error().message;
-      log_("cannot scan the store: " + lastProblem_);
-    }
-    return fp::fail(observed.error());
+const Entry* Host::findLocked(std::string_view ulid, bool isFolder) const {
+  auto it = pathOfUlid_.find(std::string(ulid));
+  if (it == pathOfUlid_.end()) return nullptr;
+  auto e = catalog_.find(it->second);
+  if (e == catalog_.end() || e->second.ulid != ulid || e->second.isFolder != isFolder) {
+    return nullptr;
   }
-  if (auto locks = store_.readLocks(); locks) {
-    locks_ = std::move(*locks);
-    lastProblem_.clear();
-  } else if (locks.error().message != lastProblem_) {
-    // A lock file in the middle of being edited: keep the locks we had.
-    lastProblem_ = locks.error().message;
-    log_("keeping the previous locks: " + lastProblem_);
-  }
+  return &e->second;
+}
 
-  Catalog next = reconcile(catalog_, *observed, locks_, hints, [] { return newUlid(); });
-  Changes changes = diff(catalog_, next);
+void Host::replaceLocked(std::string_view path, const std::vector<Observed>& observed,
+                         const Hints& hints, Changes& changes) {
+  Catalog before;
+  for (auto it = catalog_.lower_bound(path); it != catalog_.end() && it->first.starts_with(path);) {
+    if (isWithin(it->first, path)) {
+      auto u = pathOfUlid_.find(it->second.ulid);
+      if (u != pathOfUlid_.end() && u->second == it->first) pathOfUlid_.erase(u);
+      before.insert(catalog_.extract(it++));
+    } else {
+      ++it;
+    }
+  }
+  Catalog after = reconcile(before, observed, locks_, hints, [] { return newUlid(); });
+  // The part's top item hangs below a folder outside the part.
+  auto top = after.find(path);
+  if (top != after.end()) {
+    std::string parent = parentPath(path);
+    auto p = parent.empty() ? catalog_.end() : catalog_.find(parent);
+    top->second.parentUlid = p == catalog_.end() ? std::nullopt : std::optional(p->second.ulid);
+  }
+  Changes changed = diff(before, after);
+  for (Entry& e : changed.upserts) changes.upserts.push_back(std::move(e));
+  for (Entry& e : changed.removals) changes.removals.push_back(std::move(e));
+  for (auto& [p, e] : after) pathOfUlid_[e.ulid] = p;
+  catalog_.merge(after);
+}
+
+void Host::moveLocked(const std::string& from, const std::string& to, Changes& changes) {
+  std::vector<Entry> moved;
+  for (auto it = catalog_.lower_bound(from); it != catalog_.end() && it->first.starts_with(from);) {
+    if (isWithin(it->first, from)) {
+      moved.push_back(std::move(catalog_.extract(it++).mapped()));
+    } else {
+      ++it;
+    }
+  }
+  std::string parent = parentPath(to);
+  auto p = parent.empty() ? catalog_.end() : catalog_.find(parent);
+  for (Entry& e : moved) {
+    if (e.path == from) {
+      e.name = std::string(baseName(to));
+      e.parentUlid = p == catalog_.end() ? std::nullopt : std::optional(p->second.ulid);
+    }
+    e.path = to + e.path.substr(from.size());
+    if (!e.isFolder) {
+      auto lock = locks_.find(e.path);
+      e.lockedBy = lock == locks_.end() ? std::nullopt : std::optional(lock->second);
+    }
+    pathOfUlid_[e.ulid] = e.path;
+    changes.upserts.push_back(e);
+    catalog_[e.path] = std::move(e);
+  }
+}
+
+void Host::setLocksLocked(LockTable locks, Changes& changes) {
+  std::set<std::string, std::less<>> touched;
+  for (const auto& [path, user] : locks_) {
+    auto it = locks.find(path);
+    if (it == locks.end() || it->second != user) touched.insert(path);
+  }
+  for (const auto& [path, user] : locks) {
+    if (!locks_.count(path)) touched.insert(path);
+  }
+  locks_ = std::move(locks);
+  for (const std::string& path : touched) {
+    auto it = catalog_.find(path);
+    if (it == catalog_.end() || it->second.isFolder) continue;
+    auto lock = locks_.find(path);
+    std::optional<std::int64_t> lockedBy =
+        lock == locks_.end() ? std::nullopt : std::optional(lock->second);
+    if (it->second.lockedBy == lockedBy) continue;
+    it->second.lockedBy = lockedBy;
+    changes.upserts.push_back(it->second);
+  }
+}
+
+fp::Status Host::commitLocked(Changes changes) {
   changes.removals.insert(changes.removals.end(), strays_.begin(), strays_.end());
-  if (changes.empty()) return false;
+  if (changes.empty()) return fp::Ok{};
+  ++generation_;
   if (auto s = index_.apply(changes); !s) {
     log_("cannot update the index: " + s.error().message);
-    return fp::fail(s.error());
+    // The transaction was rolled back: the index still holds what it held.
+    if (auto contents = index_.load(); contents) {
+      catalog_ = std::move(contents->catalog);
+      strays_ = std::move(contents->strays);
+      pathOfUlid_.clear();
+      for (const auto& [path, e] : catalog_) pathOfUlid_[e.ulid] = path;
+    }
+    return s;
   }
   log_("index updated: " + std::to_string(changes.upserts.size()) + " written, " +
        std::to_string(changes.removals.size()) + " removed");
-  catalog_ = std::move(next);
   strays_.clear();
-  return true;
+  return fp::Ok{};
+}
+
+fp::Status Host::refresh(std::string_view path) { return refreshItem(path, false, false); }
+
+fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced, bool movedHere) {
+  if (path.empty()) return fp::Ok{};  // the top level is no item; rescan() covers it
+  auto item = store_.scanItem(path, false);
+  if (!item) return fp::fail(item.error());
+  {
+    std::lock_guard lock(mutex_);
+    auto known = catalog_.find(path);
+    bool knownFolder = known != catalog_.end() && known->second.isFolder;
+    // A folder that just arrived by a move the catalogue followed keeps what
+    // it holds. Any other folder is scanned again with what it holds below:
+    // it may have been removed and made anew (perhaps with the same inode).
+    if (!item->empty() && item->front().isFolder && knownFolder && movedHere &&
+        known->second.inode == item->front().inode) {
+      return fp::Ok{};
+    }
+    if (item->empty() || !item->front().isFolder) {
+      Hints hints;
+      // Only when the catalogue has not seen this very file yet: a watcher
+      // may have picked it up already.
+      if (contentsReplaced && !item->empty() && known != catalog_.end() &&
+          known->second.inode != item->front().inode) {
+        hints.contentReplaced.insert(std::string(path));
+      }
+      Changes changes;
+      replaceLocked(path, *item, hints, changes);
+      return commitLocked(std::move(changes));
+    }
+  }
+  // A folder new to the catalogue: taken in with what it holds, scanned
+  // without the lock.
+  auto tree = store_.scanItem(path, true);
+  if (!tree) return fp::fail(tree.error());
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  replaceLocked(path, *tree, {}, changes);
+  return commitLocked(std::move(changes));
+}
+
+fp::Status Host::moved(std::string_view from, std::string_view to) {
+  auto item = store_.scanItem(to, false);
+  if (!item) return fp::fail(item.error());
+  {
+    std::lock_guard lock(mutex_);
+    auto known = catalog_.find(from);
+    if (!item->empty() && known != catalog_.end() && !catalog_.count(to) && !store_.exists(from) &&
+        known->second.inode == item->front().inode &&
+        known->second.isFolder == item->front().isFolder) {
+      Changes changes;
+      moveLocked(std::string(from), std::string(to), changes);
+      if (auto s = commitLocked(std::move(changes)); !s) return s;
+    }
+  }
+  if (auto s = refresh(from); !s) return s;
+  return refreshItem(to, false, true);
+}
+
+fp::Status Host::reloadLocks() {
+  auto locks = store_.readLocks();
+  std::lock_guard lock(mutex_);
+  if (!locks) {
+    if (locks.error().message != lastProblem_) {
+      lastProblem_ = locks.error().message;
+      log_("keeping the previous locks: " + lastProblem_);
+    }
+    return fp::fail(locks.error());
+  }
+  Changes changes;
+  setLocksLocked(std::move(*locks), changes);
+  return commitLocked(std::move(changes));
 }
 
 json Host::handle(const json& request) {
@@ -211,8 +405,7 @@ json Host::handle(const json& request) {
 }
 
 fp::Result<Entry, json> Host::currentEntryLocked(const std::string& ulid, bool isFolder) {
-  (void)syncLocked({});
-  const Entry* found = findByUlid(catalog_, ulid, isFolder);
+  const Entry* found = findLocked(ulid, isFolder);
   if (!found) {
     return fp::fail(failure("not_found", std::string(isFolder ? "no folder" : "no file") +
                                              " with ulid " + inQuotes(ulid)));
@@ -223,8 +416,10 @@ fp::Result<Entry, json> Host::currentEntryLocked(const std::string& ulid, bool i
 fp::Result<Host::OpenedFile, json> Host::openRequestedFile(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return fp::fail(badRequest("ulid", "a string"));
-  std::lock_guard lock(mutex_);
-  auto entry = currentEntryLocked(*ulid, false);
+  fp::Result<Entry, json> entry = [&] {
+    std::lock_guard lock(mutex_);
+    return currentEntryLocked(*ulid, false);
+  }();
   if (!entry.ok()) return fp::fail(std::move(entry).error());
   auto opened = store_.openFile(entry->path);
   if (!opened) return fp::fail(storeFailure(opened.error(), entry->path));
@@ -275,11 +470,10 @@ json Host::create(const json& request) {
   std::optional<StagedCopy> staged;
   if (auto bad = takeStaged(request, staged); !bad.is_null()) return bad;
 
-  std::lock_guard lock(mutex_);
-  (void)syncLocked({});
   std::string parent;
   if (parentIt != request.end() && parentIt->is_string()) {
-    const Entry* folder = findByUlid(catalog_, parentIt->get<std::string>(), true);
+    std::lock_guard lock(mutex_);
+    const Entry* folder = findLocked(parentIt->get<std::string>(), true);
     if (!folder) {
       return failure("not_found", "no folder with ulid " + inQuotes(parentIt->get<std::string>()));
     }
@@ -288,17 +482,18 @@ json Host::create(const json& request) {
   if (auto bad = checkName(parent, *name); !bad.is_null()) return bad;
   std::string target = joinPath(parent, *name);
 
+  // The store decides races between requests: a name is taken only once.
   fp::Status made =
       staged ? store_.takeOver(staged->path(), target, false) : store_.makeFolder(target);
   if (!made) {
-    (void)syncLocked({});
+    (void)refresh(target);
     return storeFailure(made.error(), target);
   }
   if (staged) staged->takenOver();
-  if (auto synced = syncLocked({}); !synced) {
-    return failure("stored " + target +
-                   " but could not update the index: " + synced.error().message);
+  if (auto s = refresh(target); !s) {
+    return failure("stored " + target + " but could not update the index: " + s.error().message);
   }
+  std::lock_guard lock(mutex_);
   auto it = catalog_.find(target);
   if (it == catalog_.end()) return failure("not_found", target + " vanished right after creation");
   return json{{"ok", true}, {"ulid", it->second.ulid}};
@@ -323,26 +518,29 @@ json Host::modify(const json& request) {
   if (auto bad = takeStaged(request, staged); !bad.is_null()) return bad;
   if (staged && isFolder) return failure("a folder has no contents to replace");
 
-  std::lock_guard lock(mutex_);
-  auto current = currentEntryLocked(*ulid, isFolder);
-  if (!current.ok()) return std::move(current).error();
-  const Entry item = std::move(*current);
-  if (item.lockedBy) {
-    return failure("locked",
-                   inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy));
-  }
-
-  std::string parent = parentPath(item.path);
-  if (parentIt != request.end()) {
-    if (parentIt->is_null()) {
-      parent.clear();
-    } else {
-      const Entry* folder = findByUlid(catalog_, parentIt->get<std::string>(), true);
-      if (!folder) {
-        return failure("not_found",
-                       "no folder with ulid " + inQuotes(parentIt->get<std::string>()));
+  Entry item;
+  std::string parent;
+  {
+    std::lock_guard lock(mutex_);
+    auto current = currentEntryLocked(*ulid, isFolder);
+    if (!current.ok()) return std::move(current).error();
+    item = std::move(*current);
+    if (item.lockedBy) {
+      return failure("locked",
+                     inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy));
+    }
+    parent = parentPath(item.path);
+    if (parentIt != request.end()) {
+      if (parentIt->is_null()) {
+        parent.clear();
+      } else {
+        const Entry* folder = findLocked(parentIt->get<std::string>(), true);
+        if (!folder) {
+          return failure("not_found",
+                         "no folder with ulid " + inQuotes(parentIt->get<std::string>()));
+        }
+        parent = folder->path;
       }
-      parent = folder->path;
     }
   }
   std::string name = newName.value_or(item.name);
@@ -356,21 +554,24 @@ json Host::modify(const json& request) {
     return failure("invalid_name", "an item named " + inQuotes(name) + " already exists there");
   }
 
-  Hints hints;
   if (staged) {
     if (auto s = store_.takeOver(staged->path(), item.path, true); !s) {
-      (void)syncLocked({});
+      (void)refresh(item.path);
       return storeFailure(s.error(), item.path);
     }
     staged->takenOver();
-    hints.contentReplaced.insert(target);
+    if (auto s = refreshItem(item.path, true, false); !s) {
+      return failure("changed " + item.path +
+                     " but could not update the index: " + s.error().message);
+    }
   }
   if (moves) {
     if (auto s = store_.move(item.path, target); !s) {
-      (void)syncLocked(hints);
+      (void)refresh(item.path);
       return storeFailure(s.error(), target);
     }
-    hints.moves.emplace_back(item.path, target);
+    std::lock_guard lock(mutex_);
+    Changes changes;
     if (isFolder) {
       // Locks of files inside the folder travel with them.
       LockTable moved;
@@ -387,14 +588,16 @@ json Host::modify(const json& request) {
         if (auto s = store_.writeLocks(moved); !s) {
           log_("cannot move the locks along: " + s.error().message);
         } else {
-          locks_ = std::move(moved);
+          setLocksLocked(std::move(moved), changes);
         }
       }
     }
-  }
-  if (auto synced = syncLocked(hints); !synced) {
-    return failure("changed " + target +
-                   " but could not update the index: " + synced.error().message);
+    if (catalog_.count(item.path) && !catalog_.count(target)) {
+      moveLocked(item.path, target, changes);
+    }
+    if (auto s = commitLocked(std::move(changes)); !s) {
+      return failure("changed " + target + " but could not update the index: " + s.error().message);
+    }
   }
   return success();
 }
@@ -406,25 +609,28 @@ json Host::remove(const json& request) {
   if (!isFolderField) return badRequest("is_folder", "true or false");
   const bool isFolder = *isFolderField;
 
-  std::lock_guard lock(mutex_);
-  auto current = currentEntryLocked(*ulid, isFolder);
-  if (!current.ok()) return std::move(current).error();
-  const Entry item = std::move(*current);
-  // A folder goes with everything in it, so a lock anywhere inside keeps it.
-  for (auto it = catalog_.lower_bound(item.path); it != catalog_.end(); ++it) {
-    if (!it->first.starts_with(item.path)) break;
-    if (isWithin(it->first, item.path) && it->second.lockedBy) {
-      return failure("locked", inQuotes(it->first) + " is locked by user " +
-                                   std::to_string(*it->second.lockedBy));
+  Entry item;
+  {
+    std::lock_guard lock(mutex_);
+    auto current = currentEntryLocked(*ulid, isFolder);
+    if (!current.ok()) return std::move(current).error();
+    item = std::move(*current);
+    // A folder goes with everything in it, so a lock anywhere inside keeps it.
+    for (auto it = catalog_.lower_bound(item.path); it != catalog_.end(); ++it) {
+      if (!it->first.starts_with(item.path)) break;
+      if (isWithin(it->first, item.path) && it->second.lockedBy) {
+        return failure("locked", inQuotes(it->first) + " is locked by user " +
+                                     std::to_string(*it->second.lockedBy));
+      }
     }
   }
   if (auto s = store_.removeItem(item.path); !s) {
-    (void)syncLocked({});
+    (void)refresh(item.path);
     return storeFailure(s.error(), item.path);
   }
-  if (auto synced = syncLocked({}); !synced) {
+  if (auto s = refresh(item.path); !s) {
     return failure("removed " + item.path +
-                   " but could not update the index: " + synced.error().message);
+                   " but could not update the index: " + s.error().message);
   }
   return success();
 }

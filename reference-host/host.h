@@ -3,9 +3,16 @@
 // operations ("fetch", "thumbnail", "create", "modify", "delete"). Every change
 // reaches the store and the index before the reply is built.
 //
-// Thread safety: all methods may be called from any thread; one mutex orders
-// every look at or change of the store, the catalog and the index. Copies of
-// file contents for fetches are made outside it.
+// The catalogue follows the host's own changes item by item and the changes
+// others make in the store through refresh() and moved() (which a file-system
+// watcher calls); rescan() compares the whole store as a safety net. A request
+// therefore costs the same whatever the size of the store.
+//
+// Thread safety: all methods may be called from any thread. One mutex guards
+// the catalogue and the index writer; it is held for look-ups, for single
+// lstat() calls of the items a change touched and for index writes, never for
+// changes of the store, copies, or scans of more than one item, so that
+// requests do not queue behind each other's file-system work.
 #ifndef PELLORA_REFHOST_HOST_H_
 #define PELLORA_REFHOST_HOST_H_
 
@@ -16,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "fileprovider/error.h"
 #include "fileprovider/scoped_fd.h"
@@ -68,8 +76,21 @@ class Host {
 
   // Scans the store and writes what changed into the index, in one
   // transaction. Yields whether anything was written (an unchanged store
-  // writes nothing).
+  // writes nothing). The scan runs without the catalogue's lock; when the
+  // catalogue changed meanwhile, the scan is taken again (a few times, then
+  // it gives up for this round and yields false).
   [[nodiscard]] fp::StatusOr<bool> rescan();
+
+  // Brings the catalogue and the index in line with the item at `path` (a
+  // relative store path), which may have appeared, changed, or gone; a folder
+  // is taken in with everything inside it (scanned without the lock).
+  [[nodiscard]] fp::Status refresh(std::string_view path);
+  // Records that the item at `from` was moved to `to` in the store (keeping
+  // the ulids of it and of everything inside), when the store and the
+  // catalogue still show it so; otherwise refreshes both paths.
+  [[nodiscard]] fp::Status moved(std::string_view from, std::string_view to);
+  // Reads the lock table again and writes the locks that changed.
+  [[nodiscard]] fp::Status reloadLocks();
 
   // Answers one request object with one reply object: {"ok":true, ...} or
   // {"ok":false,"error":TEXT[,"kind":KIND]}. Never throws for any JSON value.
@@ -81,7 +102,23 @@ class Host {
  private:
   Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock);
 
-  fp::StatusOr<bool> syncLocked(const Hints& hints);
+  // The changes below collect index rows in `changes`; commitLocked writes
+  // them. All need mutex_.
+  const Entry* findLocked(std::string_view ulid, bool isFolder) const;
+  // Replaces what the catalogue holds at and below the item `path` by
+  // `observed`, a scan of that part.
+  void replaceLocked(std::string_view path, const std::vector<Observed>& observed,
+                     const Hints& hints, Changes& changes);
+  // Moves the catalogue's entries at and below `from` to `to`.
+  void moveLocked(const std::string& from, const std::string& to, Changes& changes);
+  void setLocksLocked(LockTable locks, Changes& changes);
+  // Writes `changes` (and pending strays) in one transaction. On failure the
+  // catalogue is read back from the index, so both stay in line.
+  fp::Status commitLocked(Changes changes);
+  // refresh(), with the hint that the host replaced the contents at `path`,
+  // or that a folder there with the inode the catalogue knows was just moved
+  // there (so what it holds needs no new scan).
+  fp::Status refreshItem(std::string_view path, bool contentsReplaced, bool movedHere);
   // Checks the request's "path" and, when there is one, puts it into `staged`;
   // yields a failure reply, or null.
   nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;
@@ -92,8 +129,7 @@ class Host {
     Entry entry;
   };
   fp::Result<OpenedFile, nlohmann::json> openRequestedFile(const nlohmann::json& request);
-  // The entry of `ulid` after bringing the catalogue up to date, or the
-  // "not_found" reply. Needs mutex_.
+  // A copy of the entry of `ulid`, or the "not_found" reply. Needs mutex_.
   fp::Result<Entry, nlohmann::json> currentEntryLocked(const std::string& ulid, bool isFolder);
   nlohmann::json fetch(const nlohmann::json& request);
   nlohmann::json thumbnail(const nlohmann::json& request);
@@ -108,9 +144,13 @@ class Host {
   const std::filesystem::path uploadFolder_;
   const fp::ScopedFD hostLock_;
 
-  std::mutex mutex_;  // guards everything below, the store and the cache names
+  std::mutex mutex_;  // guards everything below
   IndexWriter index_;
   Catalog catalog_;
+  std::unordered_map<std::string, std::string> pathOfUlid_;  // the catalogue by ulid
+  // Grows with every change of the catalogue: a scan that started before a
+  // change must not be applied after it.
+  std::uint64_t generation_ = 0;
   std::vector<Entry> strays_;
   LockTable locks_;
   std::string lastProblem_;

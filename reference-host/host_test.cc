@@ -8,6 +8,7 @@
 #include <string>
 
 #include "reference-host/png_writer.h"
+#include "reference-host/scanner.h"
 #include "reference-host/seed.h"
 #include "reference-host/test_support.h"
 #include "reference-host/ulid.h"
@@ -317,6 +318,82 @@ TEST_F(HostTest, AnIndexOfAnotherSchemaIsLeftAlone) {
   auto host = Host::open({store_, container, "primary"}, silentLog());
   ASSERT_FALSE(host);
   EXPECT_NE(host.error().message.find("did not write"), std::string::npos) << host.error().message;
+}
+
+// Changes made directly in the store reach the index through the watcher,
+// with the safety-net rescan far away: new files and folders (with what they
+// hold), renames that keep ulids, content changes, locks and removals.
+TEST_F(HostTest, WatcherCarriesStoreChangesIntoTheIndexWithoutRescans) {
+  Scanner scanner(*host_, store_, silentLog(), std::chrono::hours(1), std::chrono::hours(1));
+  ASSERT_TRUE(scanner.watchesEverything());
+  const std::string welcome = ulidOf("Welcome.txt");
+  const std::string photos = ulidOf("Photos");
+  const std::string sunset = ulidOf("Photos/sunset.png");
+  const std::int64_t notesVersion = rows().at("Notes.txt").version;
+
+  writeFile(store_ / "fresh.txt", "fresh");
+  fs::create_directories(tmp_.path() / "outside/deep");
+  writeFile(tmp_.path() / "outside/deep/inner.txt", "inner");
+  fs::rename(tmp_.path() / "outside", store_ / "Inbox");  // moved in whole
+  fs::rename(store_ / "Welcome.txt", store_ / "Hello.txt");
+  fs::rename(store_ / "Photos", store_ / "Archive/Photos");
+  writeFile(store_ / "Notes.txt", "other notes, longer than before");
+  fs::remove(store_ / "notes.txt");
+  writeFile(store_ / ".refhost/locks.json", "{\"fresh.txt\": 7}");
+
+  ASSERT_TRUE(testing::eventually([&] {
+    auto r = rows();
+    return r.count("fresh.txt") && r.at("fresh.txt").lockedBy == 7 &&
+           r.count("Inbox/deep/inner.txt") && r.count("Hello.txt") &&
+           r.count("Archive/Photos/sunset.png") && !r.count("notes.txt") &&
+           r.at("Notes.txt").version > notesVersion;
+  })) << "the index did not follow the store";
+  auto r = rows();
+  EXPECT_EQ(r.at("Hello.txt").ulid, welcome);
+  EXPECT_EQ(r.at("Archive/Photos").ulid, photos);
+  EXPECT_EQ(r.at("Archive/Photos").parent, ulidOf("Archive"));
+  EXPECT_EQ(r.at("Archive/Photos/sunset.png").ulid, sunset);
+  EXPECT_EQ(r.at("Inbox/deep/inner.txt").parent, r.at("Inbox/deep").ulid);
+  EXPECT_EQ(r.count("Welcome.txt") + r.count("Photos") + r.count("Photos/sunset.png"), 0u);
+  EXPECT_FALSE(r.at(std::string(kSampleLockedPath)).lockedBy) << "the lock table was replaced";
+
+  // A file created inside a folder that was moved in is seen too.
+  writeFile(store_ / "Inbox/deep/later.txt", "later");
+  EXPECT_TRUE(testing::eventually([&] { return rows().count("Inbox/deep/later.txt") > 0; }));
+  // Nothing is left for a full rescan to put right.
+  auto rescanned = host_->rescan();
+  ASSERT_TRUE(rescanned);
+  EXPECT_FALSE(*rescanned);
+}
+
+// One refresh of a path brings in whatever happened there since the catalogue
+// last looked, as when a watcher's events for it come in one batch: a folder
+// removed and made anew under the same name loses what it held and shows what
+// it holds now.
+TEST_F(HostTest, RefreshOfAFolderMadeAnewTakesItAfresh) {
+  const std::string photos = ulidOf("Photos");
+  fs::remove_all(store_ / "Photos");
+  fs::create_directory(store_ / "Photos");
+  writeFile(store_ / "Photos/other.png", "other");
+  ASSERT_TRUE(host_->refresh("Photos"));
+  auto r = rows();
+  EXPECT_EQ(r.count("Photos/sunset.png"), 0u);
+  EXPECT_EQ(r.count("Photos/other.png"), 1u);
+  EXPECT_EQ(r.at("Photos").ulid, photos) << "same path, same kind";
+}
+
+// A request looks at the catalogue, not at the store: a change made directly in
+// the store, with no watcher running, stays unseen until a rescan, however
+// many requests come (each used to rescan the whole store).
+TEST_F(HostTest, RequestsDoNotRescanTheStore) {
+  writeFile(store_ / "unseen.txt", "x");
+  expectOk(ask({{"op", "fetch"}, {"ulid", ulidOf("Welcome.txt")}}));
+  expectOk(ask({{"op", "create"}, {"name", "Made"}}));
+  auto r = rows();
+  EXPECT_EQ(r.count("unseen.txt"), 0u);
+  EXPECT_EQ(r.count("Made"), 1u);
+  ASSERT_TRUE(host_->rescan());
+  EXPECT_EQ(rows().count("unseen.txt"), 1u);
 }
 
 }  // namespace

@@ -24,7 +24,10 @@ using refhost::LineLog;
 
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
-constexpr auto kRescanInterval = std::chrono::milliseconds(500);
+// Changes in the store arrive through inotify; the full rescan is a safety
+// net, run more often only while some folder cannot be watched.
+constexpr auto kSafetyRescanInterval = std::chrono::seconds(30);
+constexpr auto kFallbackRescanInterval = std::chrono::milliseconds(500);
 
 int seed(const refhost::SeedCommand& command, const LineLog& log) {
   auto outcome = refhost::seedStore(command.store);
@@ -96,7 +99,7 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
     return kFailure;
   }
 
-  refhost::Scanner scanner(h, kRescanInterval);
+  refhost::Scanner scanner(h, store, log, kSafetyRescanInterval, kFallbackRescanInterval);
   std::printf("serving %s as account %s on %s\n", store.c_str(), command.account.c_str(),
               options.socketPath.c_str());
   std::fflush(stdout);

@@ -1,27 +1,207 @@
 #include "reference-host/scanner.h"
 
-namespace refhost {
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
-Scanner::Scanner(Host& host, std::chrono::milliseconds interval)
-    : host_(host), interval_(interval), thread_([this] { loop(); }) {}
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+namespace refhost {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                        IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_ONLYDIR |
+                                        IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+constexpr std::uint32_t kMetaEvents =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR | IN_DONT_FOLLOW;
+constexpr std::string_view kLocksName = "locks.json";
+// How long the second half of a rename may lag behind the first.
+constexpr int kRenamePairMs = 10;
+
+}  // namespace
+
+Scanner::Scanner(Host& host, fs::path root, LineLog log, std::chrono::milliseconds safetyInterval,
+                 std::chrono::milliseconds fallbackInterval)
+    : host_(host),
+      root_(std::move(root)),
+      log_(std::move(log)),
+      safetyInterval_(safetyInterval),
+      fallbackInterval_(fallbackInterval),
+      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      stopping_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!inotify_) {
+    log_(std::string("cannot watch the store, rescanning instead: ") + std::strerror(errno));
+    complete_ = false;
+  } else {
+    watchTree("");
+    metaWatch_ = ::inotify_add_watch(inotify_.get(), (root_ / std::string(kMetaFolderName)).c_str(),
+                                     kMetaEvents);
+    if (metaWatch_ < 0) complete_ = false;
+  }
+  // Whatever changed before the watches were in place.
+  rescan();
+  thread_ = std::thread([this] { loop(); });
+}
 
 Scanner::~Scanner() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
+  std::uint64_t one = 1;
+  (void)::write(stopping_.get(), &one, sizeof one);
   thread_.join();
 }
 
+void Scanner::rescan() {
+  // Failures are logged by the host and tried again on the next round.
+  (void)host_.rescan();
+}
+
+void Scanner::watchFolder(const std::string& path) {
+  if (!inotify_) return;
+  fs::path folder = path.empty() ? root_ : root_ / path;
+  int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(), kFolderEvents);
+  if (wd >= 0) {
+    pathOfWatch_[wd] = path;
+    return;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return;  // gone meanwhile
+  if (complete_) {
+    log_("cannot watch " + folder.string() + " (" + std::strerror(errno) + "); rescanning every " +
+         std::to_string(fallbackInterval_.count()) + " ms instead");
+  }
+  complete_ = false;
+}
+
+void Scanner::watchTree(const std::string& path) {
+  watchFolder(path);
+  std::error_code ec;
+  fs::path top = path.empty() ? root_ : root_ / path;
+  fs::recursive_directory_iterator it(top, fs::directory_options::none, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    std::error_code kindError;
+    if (!it->is_directory(kindError) || it->is_symlink(kindError)) {
+      if (it->is_symlink(kindError)) it.disable_recursion_pending();
+      continue;
+    }
+    std::string rel = it->path().lexically_relative(root_).generic_string();
+    if (isWithin(rel, kMetaFolderName)) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    watchFolder(rel);
+  }
+}
+
+bool Scanner::readEvents(std::vector<Event>& events, bool& overflow) {
+  alignas(inotify_event) char buffer[64 * 1024];
+  ssize_t n = fp::retryOnEintr([&] { return ::read(inotify_.get(), buffer, sizeof buffer); });
+  if (n <= 0) return false;
+  for (char* p = buffer; p < buffer + n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(p);
+    p += sizeof(inotify_event) + e->len;
+    if (e->mask & IN_Q_OVERFLOW) {
+      overflow = true;
+      continue;
+    }
+    if (e->mask & IN_IGNORED) {
+      pathOfWatch_.erase(e->wd);
+      continue;
+    }
+    std::string_view name = e->len > 0 ? std::string_view(e->name) : std::string_view();
+    if (e->wd == metaWatch_) {
+      if (name == kLocksName) events.push_back({e->mask, 0, std::string(kMetaFolderName)});
+      continue;
+    }
+    auto folder = pathOfWatch_.find(e->wd);
+    if (folder == pathOfWatch_.end() || name.empty()) continue;
+    if (folder->second.empty() && name == kMetaFolderName) continue;
+    events.push_back({e->mask, e->cookie, joinPath(folder->second, name)});
+  }
+  return true;
+}
+
+void Scanner::apply(const std::vector<Event>& events) {
+  // A rename within the store comes as a pair of events with one cookie.
+  std::unordered_map<std::uint32_t, std::string> movedTo;
+  std::set<std::uint32_t> movedFrom;
+  for (const Event& e : events) {
+    if (e.mask & IN_MOVED_TO) movedTo.emplace(e.cookie, e.path);
+    if (e.mask & IN_MOVED_FROM) movedFrom.insert(e.cookie);
+  }
+  std::set<std::string> refreshed;  // since the last move
+  bool locksChanged = false;
+  for (const Event& e : events) {
+    if (e.path == kMetaFolderName) {
+      locksChanged = true;
+      continue;
+    }
+    if (e.mask & IN_MOVED_FROM) {
+      auto to = movedTo.find(e.cookie);
+      if (to == movedTo.end()) {
+        (void)host_.refresh(e.path);  // moved out of the store
+        continue;
+      }
+      // Watches inside a moved folder move along.
+      for (auto& [wd, path] : pathOfWatch_) {
+        if (isWithin(path, e.path)) path = to->second + path.substr(e.path.size());
+      }
+      (void)host_.moved(e.path, to->second);
+      refreshed.clear();
+      continue;
+    }
+    if ((e.mask & IN_MOVED_TO) && movedFrom.count(e.cookie)) continue;  // done with its pair
+    if ((e.mask & (IN_CREATE | IN_MOVED_TO)) && (e.mask & IN_ISDIR)) watchTree(e.path);
+    if (refreshed.insert(e.path).second) (void)host_.refresh(e.path);
+  }
+  if (locksChanged) (void)host_.reloadLocks();
+}
+
 void Scanner::loop() {
-  std::unique_lock lock(mutex_);
+  pollfd fds[2] = {{stopping_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+  const nfds_t count = inotify_ ? 2 : 1;
+  auto nextRescan = Clock::now() + (complete_ ? safetyInterval_ : fallbackInterval_);
   for (;;) {
-    if (wake_.wait_for(lock, interval_, [this] { return stopping_; })) return;
-    lock.unlock();
-    // Failures are logged by the host and tried again on the next round.
-    (void)host_.rescan();
-    lock.lock();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(nextRescan - Clock::now()).count();
+    int n = ::poll(fds, count, left < 0 ? 0 : static_cast<int>(left));
+    if (n < 0 && errno != EINTR) return;
+    if (fds[0].revents != 0) return;
+    if (n > 0 && count > 1 && (fds[1].revents & POLLIN)) {
+      std::vector<Event> events;
+      bool overflow = false;
+      (void)readEvents(events, overflow);
+      // The second half of a rename may still be on its way.
+      for (;;) {
+        std::set<std::uint32_t> open;
+        for (const Event& e : events) {
+          if (e.mask & IN_MOVED_FROM) open.insert(e.cookie);
+        }
+        for (const Event& e : events) {
+          if (e.mask & IN_MOVED_TO) open.erase(e.cookie);
+        }
+        pollfd more{inotify_.get(), POLLIN, 0};
+        if (open.empty() ||
+            fp::retryOnEintr([&] { return ::poll(&more, 1, kRenamePairMs); }) <= 0 ||
+            !readEvents(events, overflow)) {
+          break;
+        }
+      }
+      if (overflow) {
+        log_("too many changes at once in the store; rescanning it");
+        watchTree("");
+        rescan();
+        nextRescan = Clock::now() + (complete_ ? safetyInterval_ : fallbackInterval_);
+      } else {
+        apply(events);
+      }
+    }
+    if (Clock::now() >= nextRescan) {
+      rescan();
+      nextRescan = Clock::now() + (complete_ ? safetyInterval_ : fallbackInterval_);
+    }
   }
 }
 

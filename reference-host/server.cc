@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -95,7 +96,8 @@ fp::StatusOr<std::unique_ptr<Server>> Server::listen(ServerOptions options, Hand
     }
   }
 
-  fp::ScopedFD listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Non-blocking: run() accepts until the listen queue is empty.
+  fp::ScopedFD listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!listener) return fp::fail(fp::Error::posix(errno, "creating a socket"));
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
     return fp::fail(fp::Error::posix(errno, "binding " + path.string()));
@@ -128,7 +130,8 @@ Server::Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD
       log_(std::move(log)),
       listener_(std::move(listener)),
       stopping_(std::move(stopping)),
-      inode_(inode) {}
+      inode_(inode),
+      workerDone_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 Server::~Server() {
   if (listener_) {
@@ -161,90 +164,129 @@ void Server::reapFinished() {
   }
 }
 
+fp::ScopedFD Server::acceptOne() {
+  return fp::ScopedFD(fp::retryOnEintr(
+      [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
+}
+
+std::optional<Server::Ready> Server::receive(Waiting& w, bool& drop) {
+  drop = false;
+  char chunk[65536];
+  ssize_t got = fp::retryOnEintr([&] { return ::recv(w.fd.get(), chunk, sizeof chunk, 0); });
+  if (got < 0) {
+    drop = errno != EAGAIN && errno != EWOULDBLOCK;
+    return std::nullopt;
+  }
+  if (got == 0) {
+    // The peer finished sending without a line end: take what came.
+    drop = w.buffer.empty();
+    if (drop) return std::nullopt;
+    return Ready{std::move(w.fd), std::move(w.buffer), false};
+  }
+  std::size_t start = w.buffer.size();
+  w.buffer.append(chunk, static_cast<std::size_t>(got));
+  auto lf = w.buffer.find('\n', start);
+  if (lf != std::string::npos) w.buffer.resize(lf);
+  if (w.buffer.size() > options_.maxRequestBytes) return Ready{std::move(w.fd), {}, true};
+  if (lf == std::string::npos) return std::nullopt;
+  return Ready{std::move(w.fd), std::move(w.buffer), false};
+}
+
+bool Server::dispatch(Ready& ready) {
+  Worker& w = workers_.emplace_back();
+  try {
+    w.thread = std::thread([this, &w, r = std::move(ready)]() mutable {
+      serve(std::move(r));
+      w.done.store(true);
+      std::uint64_t one = 1;
+      (void)::write(workerDone_.get(), &one, sizeof one);
+    });
+    return true;
+  } catch (const std::system_error& e) {
+    log_(std::string("cannot start a thread for a request: ") + e.what());
+    workers_.pop_back();
+    return false;
+  }
+}
+
 void Server::run(int stopFd) {
+  std::list<Waiting> waiting;
+  std::list<Ready> ready;
+  std::vector<pollfd> fds;
+  std::vector<Waiting*> polled;
   while (listener_) {
     reapFinished();
-    bool full = workers_.size() >= options_.maxConnections;
-    pollfd fds[2] = {{stopFd, POLLIN, 0},
-                     {listener_.get(), static_cast<short>(full ? 0 : POLLIN), 0}};
-    int n = ::poll(fds, 2, full ? 50 : 500);
+    while (!ready.empty() && workers_.size() < options_.maxConnections) {
+      if (!dispatch(ready.front())) break;
+      ready.pop_front();
+    }
+
+    const auto now = Clock::now();
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if (it->deadline <= now) {
+        log_("dropped a connection that sent no whole request in time");
+        it = waiting.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    auto next = now + std::chrono::milliseconds(500);
+    for (const Waiting& w : waiting) next = std::min(next, w.deadline);
+
+    const bool full = waiting.size() >= options_.maxWaitingConnections;
+    fds.assign({{stopFd, POLLIN, 0},
+                {listener_.get(), static_cast<short>(full ? 0 : POLLIN), 0},
+                {workerDone_.get(), POLLIN, 0}});
+    polled.clear();
+    for (Waiting& w : waiting) {
+      fds.push_back({w.fd.get(), POLLIN, 0});
+      polled.push_back(&w);
+    }
+    int n = ::poll(fds.data(), fds.size(), millisLeft(next));
     if (n < 0) {
       if (errno == EINTR) continue;
       log_(std::string("poll failed: ") + std::strerror(errno));
       break;
     }
     if (fds[0].revents != 0) break;
-    if (fds[1].revents & POLLIN) {
-      fp::ScopedFD connection(fp::retryOnEintr(
-          [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
-      if (!connection) continue;  // the peer gave up already, or out of descriptors for now
-      if (!peerIsOwner(connection.get())) {
-        // Another user's process: closed unanswered.
-        auto uid = peerUid(connection.get());
-        log_("refused a connection from uid " + (uid ? std::to_string(*uid) : "unknown") +
-             ": only uid " + std::to_string(::geteuid()) + " may connect");
-        continue;
+    if (fds[2].revents != 0) {
+      std::uint64_t count;
+      (void)::read(workerDone_.get(), &count, sizeof count);
+    }
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (fds[i + 3].revents == 0) continue;
+      bool drop = false;
+      std::optional<Ready> whole = receive(*polled[i], drop);
+      if (whole) ready.push_back(std::move(*whole));
+      if (whole || drop) {
+        waiting.remove_if([&](const Waiting& w) { return &w == polled[i]; });
       }
-      Worker& w = workers_.emplace_back();
-      try {
-        w.thread = std::thread([this, &w, fd = connection.get()] {
-          serve(fp::ScopedFD(fd));
-          w.done.store(true);
-        });
-        (void)connection.release();  // the thread owns it now
-      } catch (const std::system_error& e) {
-        log_(std::string("cannot start a thread for a connection: ") + e.what());
-        workers_.pop_back();
+    }
+    if (fds[1].revents & POLLIN) {
+      // Every peer in the listen queue, up to the limit.
+      while (waiting.size() < options_.maxWaitingConnections) {
+        fp::ScopedFD connection = acceptOne();
+        if (!connection) break;  // none left, the peer gave up, or out of descriptors for now
+        if (!peerIsOwner(connection.get())) {
+          // Another user's process: closed unanswered.
+          auto uid = peerUid(connection.get());
+          log_("refused a connection from uid " + (uid ? std::to_string(*uid) : "unknown") +
+               ": only uid " + std::to_string(::geteuid()) + " may connect");
+          continue;
+        }
+        waiting.push_back({std::move(connection), {}, Clock::now() + options_.requestTimeout});
       }
     }
   }
   listener_.reset();
   removeSocketFile();
+  waiting.clear();  // requests not yet whole are dropped
   std::uint64_t one = 1;
   (void)::write(stopping_.get(), &one, sizeof one);
+  // Every whole request is answered (injected delays are cut short now).
+  for (Ready& r : ready) (void)dispatch(r);
   for (Worker& w : workers_) w.thread.join();
   workers_.clear();
-}
-
-std::optional<std::string> Server::readRequest(int fd, bool& tooLarge) {
-  tooLarge = false;
-  auto deadline = Clock::now() + options_.requestTimeout;
-  std::string buffer;
-  char chunk[65536];
-  for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopping_.get(), POLLIN, 0}};
-    int n = ::poll(fds, 2, millisLeft(deadline));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) {
-      log_("dropped a connection that sent no whole request in time");
-      return std::nullopt;
-    }
-    if (fds[1].revents != 0) return std::nullopt;
-    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return std::nullopt;
-    }
-    if (got == 0) {
-      // The peer finished sending without a line end: take what came.
-      if (buffer.empty()) return std::nullopt;
-      return buffer;
-    }
-    std::size_t start = buffer.size();
-    buffer.append(chunk, static_cast<std::size_t>(got));
-    auto lf = buffer.find('\n', start);
-    if (lf != std::string::npos) {
-      buffer.resize(lf);
-      if (buffer.size() > options_.maxRequestBytes) break;
-      return buffer;
-    }
-    if (buffer.size() > options_.maxRequestBytes) break;
-  }
-  tooLarge = true;
-  return std::nullopt;
 }
 
 void Server::sendReply(int fd, const json& reply) {
@@ -282,19 +324,17 @@ void Server::pause(std::chrono::milliseconds delay) {
   }
 }
 
-void Server::serve(fp::ScopedFD connection) {
-  bool tooLarge = false;
-  auto line = readRequest(connection.get(), tooLarge);
-  if (!line) {
-    if (tooLarge) {
-      log_("refused a request of more than " + std::to_string(options_.maxRequestBytes) + " bytes");
-      sendReply(connection.get(),
-                json{{"ok", false},
-                     {"error", "request larger than " + std::to_string(options_.maxRequestBytes) +
-                                   " bytes"}});
-    }
+void Server::serve(Ready ready) {
+  fp::ScopedFD connection = std::move(ready.fd);
+  if (ready.tooLarge) {
+    log_("refused a request of more than " + std::to_string(options_.maxRequestBytes) + " bytes");
+    sendReply(connection.get(),
+              json{{"ok", false},
+                   {"error",
+                    "request larger than " + std::to_string(options_.maxRequestBytes) + " bytes"}});
     return;
   }
+  const std::string* line = &ready.line;
 
   json request = json::parse(*line, nullptr, /*allow_exceptions=*/false);
   std::string op;

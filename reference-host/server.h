@@ -1,7 +1,10 @@
 // The bridge socket: a Unix-domain stream socket on which every connection
 // carries one request (one JSON object on a line ended by LF) and gets one
-// reply line back before the host closes it. Connections are served on their
-// own threads; the handler orders changes itself.
+// reply line back before the host closes it. One thread accepts connections
+// and reads their requests without blocking, so that peers that connect and
+// stay silent, or send slowly, cost a descriptor and delay nobody; every whole
+// request is then handled and answered on a thread of its own. The handler
+// orders changes itself.
 //
 // Fault injection for tests sits here, in front of the handler: a delay before
 // every reply, a failure of a chosen kind for an operation, or no reply at all.
@@ -20,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -44,7 +48,11 @@ struct ServerOptions {
   // The reply must have been taken by the peer within this time.
   std::chrono::milliseconds replyTimeout{10'000};
   std::size_t maxRequestBytes = 1 << 20;
+  // Requests handled at the same time; whole requests beyond wait their turn.
   std::size_t maxConnections = 64;
+  // Connections still sending their request; beyond that, new peers wait in
+  // the listen queue until one finishes or times out.
+  std::size_t maxWaitingConnections = 512;
 };
 
 class Server {
@@ -77,10 +85,26 @@ class Server {
 
   Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD listener,
          fp::ScopedFD stopping, ino_t inode);
-  void serve(fp::ScopedFD connection);
-  // Reads one request line; none when the peer closed early, timed out, sent
-  // too much (then `tooLarge` is set) or the server is stopping.
-  std::optional<std::string> readRequest(int fd, bool& tooLarge);
+  // A connection whose request is still arriving.
+  struct Waiting {
+    fp::ScopedFD fd;
+    std::string buffer;
+    std::chrono::steady_clock::time_point deadline;
+  };
+  // A connection whose whole request has arrived (or that sent too much).
+  struct Ready {
+    fp::ScopedFD fd;
+    std::string line;
+    bool tooLarge = false;
+  };
+  // Accepts one waiting peer; an empty descriptor when none is left.
+  fp::ScopedFD acceptOne();
+  // Reads what `w` sent; yields its request once whole, and sets `drop` when
+  // the peer went away without one.
+  std::optional<Ready> receive(Waiting& w, bool& drop);
+  // Starts a thread that answers `ready`; false when none could be started.
+  bool dispatch(Ready& ready);
+  void serve(Ready ready);
   void sendReply(int fd, const nlohmann::json& reply);
   // Waits `delay`, or less when the server starts stopping.
   void pause(std::chrono::milliseconds delay);
@@ -93,7 +117,9 @@ class Server {
   fp::ScopedFD listener_;
   // An eventfd that becomes readable for good when the server starts stopping.
   const fp::ScopedFD stopping_;
-  const ino_t inode_;          // of the socket file this server made
+  const ino_t inode_;  // of the socket file this server made
+  // An eventfd that a worker signals when it is done, to wake run().
+  const fp::ScopedFD workerDone_;
   std::list<Worker> workers_;  // touched only by the thread in run()
 };
 

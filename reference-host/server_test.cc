@@ -38,11 +38,12 @@ fp::ScopedFD connectTo(const fs::path& path) {
 // A server on a real socket whose handler echoes the request back.
 class ServerTest : public ::testing::Test {
  protected:
-  void start(FaultPlan faults = {}, Server::Handler handler = nullptr, LineLog log = silentLog()) {
+  void start(FaultPlan faults = {}, Server::Handler handler = nullptr, LineLog log = silentLog(),
+             milliseconds requestTimeout = milliseconds(300)) {
     ServerOptions options;
     options.socketPath = socket_;
     options.faults = std::move(faults);
-    options.requestTimeout = milliseconds(300);
+    options.requestTimeout = requestTimeout;
     options.maxRequestBytes = 4096;
     if (!handler) handler = [](const json& r) { return json{{"ok", true}, {"echo", r}}; };
     auto server = Server::listen(options, handler, std::move(log));
@@ -90,6 +91,30 @@ TEST_F(ServerTest, SilentPeersTimeOutWithoutHoldingUpOthers) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(250));
   char c;
   EXPECT_EQ(::recv(idle.get(), &c, 1, 0), 0) << "dropped after the request time-out";
+}
+
+// Idle peers cost a descriptor each: more of them than requests may be handled
+// at once, and a slow request in hand, delay no other peer.
+TEST_F(ServerTest, ManyIdlePeersAndASlowRequestDelayNobody) {
+  start(
+      {},
+      [](const json& r) {
+        if (r.value("op", "") == "slow") std::this_thread::sleep_for(milliseconds(1500));
+        return json{{"ok", true}};
+      },
+      silentLog(), milliseconds(5000));
+  std::vector<fp::ScopedFD> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(connectTo(socket_));
+  // One peer sends half a request and stops.
+  ASSERT_GT(::send(idle.back().get(), "{\"op\":", 6, MSG_NOSIGNAL), 0);
+  std::thread slow([this] { EXPECT_EQ(call(socket_, {{"op", "slow"}}).value("ok", false), true); });
+  std::this_thread::sleep_for(milliseconds(100));
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(call(socket_, {{"op", "fetch"}}).value("ok", false), true);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1000));
+  slow.join();
 }
 
 TEST_F(ServerTest, InjectsFailuresSilenceAndDelay) {

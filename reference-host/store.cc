@@ -144,6 +144,32 @@ fp::Status Store::prepare() const {
   return fp::Ok{};
 }
 
+fp::StatusOr<std::vector<Observed>> Store::scanItem(std::string_view path, bool deep) const {
+  std::vector<Observed> out;
+  if (path.empty() || isWithin(path, kMetaFolderName)) return out;
+  const fs::path item = absolute(path);
+  struct stat st {};
+  if (::lstat(item.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return out;
+    return fp::fail(posixError(errno, "examining " + item.string()));
+  }
+  std::string rel(path);
+  if (S_ISDIR(st.st_mode)) {
+    out.push_back({rel, true, 0, 0, static_cast<std::uint64_t>(st.st_ino)});
+    if (deep) {
+      if (auto s = scanFolder(item, rel, false, out); !s) return fp::fail(s.error());
+      std::sort(out.begin(), out.end(),
+                [](const Observed& a, const Observed& b) { return a.path < b.path; });
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    std::int64_t ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
+                      static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    out.push_back({rel, false, static_cast<std::int64_t>(st.st_size), ns,
+                   static_cast<std::uint64_t>(st.st_ino)});
+  }
+  return out;
+}
+
 fp::StatusOr<std::vector<Observed>> Store::scan() const {
   std::vector<Observed> out;
   if (auto s = scanFolder(root_, "", true, out); !s) return fp::fail(s.error());

@@ -66,6 +66,12 @@ class Store {
   // read, so that a transient problem never looks like deleted items.
   [[nodiscard]] fp::StatusOr<std::vector<Observed>> scan() const;
 
+  // The item at `path` as a scan sees it: nothing when it is missing, lies in
+  // the hidden folder or is of another kind; else the item, and with `deep`
+  // everything inside a folder too, ordered as scan() orders. Fails as scan().
+  [[nodiscard]] fp::StatusOr<std::vector<Observed>> scanItem(std::string_view path,
+                                                             bool deep) const;
+
   // The lock table; empty when the lock file does not exist.
   [[nodiscard]] fp::StatusOr<LockTable> readLocks() const;
   // Replaces the lock file atomically.

@@ -378,6 +378,47 @@ bool hasCollisionKey(std::string_view name, std::string_view key) {
   return true;
 }
 
+std::optional<AsciiLead> asciiLeadOfKey(std::string_view key) {
+  if (text::isAscii(key)) return AsciiLead{std::string(key), std::string(key), true};
+  // The decomposition of a character never starts with an ASCII character
+  // unless the character decomposes into it plus marks, and reordering never
+  // moves a starter, so the ASCII prefix of the decomposition is what every
+  // canonically equivalent spelling starts with.
+  UErrorCode err = U_ZERO_ERROR;
+  const icu::Normalizer2* normalizer = icu::Normalizer2::getNFDInstance(err);
+  if (U_FAILURE(err)) return std::nullopt;
+  std::string decomposed;
+  icu::StringByteSink<std::string> sink(&decomposed, static_cast<std::int32_t>(key.size()));
+  normalizer->normalizeUTF8(0, icu::StringPiece(key.data(), static_cast<std::int32_t>(key.size())),
+                            sink, nullptr, err);
+  if (U_FAILURE(err)) return std::nullopt;
+  std::size_t n = 0;
+  while (n < decomposed.size() && static_cast<unsigned char>(decomposed[n]) < 0x80) ++n;
+  std::size_t t = decomposed.size();
+  while (t > n && static_cast<unsigned char>(decomposed[t - 1]) < 0x80) --t;
+  return AsciiLead{decomposed.substr(0, n), decomposed.substr(t), false};
+}
+
+bool mayHaveKey(std::string_view name, const AsciiLead& lead) {
+  auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  std::size_t i = 0;
+  for (; i < name.size() && ascii(name[i]); ++i) {
+    if (i >= lead.asciiLead.size() || asciiLower(name[i]) != lead.asciiLead[i]) return false;
+  }
+  if (i == name.size()) return true;
+  // ASCII characters stay as they are in the decomposition and are never
+  // reordered, so the name's ASCII end is the end of the key's decomposition.
+  std::size_t j = name.size();
+  while (ascii(name[j - 1])) --j;
+  const std::size_t tail = name.size() - j;
+  if (tail > lead.asciiTrail.size()) return false;
+  const std::size_t at = lead.asciiTrail.size() - tail;
+  for (std::size_t k = 0; k < tail; ++k) {
+    if (asciiLower(name[j + k]) != lead.asciiTrail[at + k]) return false;
+  }
+  return true;
+}
+
 std::vector<Mark> marks(std::span<const std::string_view> reserved,
                         std::span<const NamedUlid> entries) {
   std::vector<Mark> result;

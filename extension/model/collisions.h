@@ -3,6 +3,7 @@
 #define PELLORA_MODEL_COLLISIONS_H_
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,6 +38,29 @@ std::string collisionKey(std::string_view name);
 // True when `name` has the collision key `key` (a result of collisionKey). An
 // ASCII name is compared without building its key.
 bool hasCollisionKey(std::string_view name, std::string_view key);
+
+// What every name with the collision key `key` must start with, as far as
+// ASCII goes. Take the canonical decomposition of the key and its longest
+// prefix of ASCII characters, `asciiLead`. A name whose key is `key` then
+// either consists of ASCII characters that lower to exactly the key (possible
+// only when `wholeKey`, the lead being the whole key), or starts with ASCII
+// characters that lower to a prefix of the lead, followed by a byte of 0x80 or
+// above. Index readers use this to narrow the names worth decoding. None when
+// the decomposition fails.
+// `asciiTrail` is the longest suffix of ASCII characters of the decomposition:
+// the ASCII characters after the last byte of 0x80 or above of such a name
+// lower to a suffix of it.
+struct AsciiLead {
+  std::string asciiLead;
+  std::string asciiTrail;
+  bool wholeKey = false;
+};
+std::optional<AsciiLead> asciiLeadOfKey(std::string_view key);
+
+// False when `name` (not ASCII) cannot have the key whose AsciiLead is `lead`,
+// judged by its ASCII start and end alone, without decoding it; true for
+// ASCII names.
+bool mayHaveKey(std::string_view name, const AsciiLead& lead);
 
 // The entries that resolve() marks, by ascending position, with their marked
 // names; every other entry keeps its stored name. This is resolve() without

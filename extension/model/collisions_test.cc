@@ -101,6 +101,51 @@ TEST(CollisionKeyTest, Table) {
   EXPECT_TRUE(hasCollisionKey("\u212A", collisionKey("K")));
 }
 
+// Every name with a key passes that key's ASCII start-and-end check, and the
+// check's start is what index readers narrow by: on random names built from
+// pieces whose lower case or decomposition holds ASCII, whenever two names
+// share a key, each passes the other's check.
+TEST(AsciiLeadTest, NamesakesAlwaysPassTheCheck) {
+  const std::vector<std::string> pieces = {
+      "k",      "K",      "\u212A", "i",    "I",        "\u0130", "\u0307", "e",      "E",
+      "\u00E9", "\u00C9", "\u0301", "s",    "S",        "\u00DF", "\u017F", "\u00C5", "\u212B",
+      "a",      "\u03A3", "\u03C2", "\xFF", "\xE2\x84", "1",      ".",      " "};
+  std::mt19937 random(7);
+  std::map<std::string, std::vector<std::string>> byKey;
+  for (int i = 0; i < 20000; ++i) {
+    std::string name;
+    for (std::size_t n = 1 + random() % 4; n > 0; --n) name += pieces[random() % pieces.size()];
+    byKey[collisionKey(name)].push_back(name);
+  }
+  int checked = 0;
+  for (const auto& [key, names] : byKey) {
+    std::optional<AsciiLead> lead = asciiLeadOfKey(key);
+    ASSERT_TRUE(lead.has_value());
+    for (const std::string& name : names) {
+      EXPECT_TRUE(mayHaveKey(name, *lead)) << name << " key " << key;
+      ++checked;
+    }
+  }
+  EXPECT_GT(byKey.size(), 1000u);
+  EXPECT_EQ(checked, 20000);
+
+  struct Case {
+    const char* name;
+    const char* key;
+    bool may;
+  } cases[] = {
+      {"Caf\u00E9 1.txt", "caf\u00E9 1.txt", true},
+      {"Caf\u00E9 2.txt", "caf\u00E9 1.txt", false},  // another ASCII end
+      {"Cof\u00E9 1.txt", "caf\u00E9 1.txt", false},  // another ASCII start
+      {"\u212Aelvin", "kelvin", true},                // lower case is ASCII
+      {"CAFE\u0301", "caf\u00E9", true},              // decomposed
+      {"\u0130x", "i\u0307x", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(mayHaveKey(c.name, *asciiLeadOfKey(c.key)), c.may) << c.name;
+  }
+}
+
 TEST(ResolveTest, NoEntriesGiveNoNames) {
   EXPECT_THAT(resolveAll({}, {}), IsEmpty());
   EXPECT_THAT(resolveAll({"Docs", "docs"}, {}), IsEmpty());

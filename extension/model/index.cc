@@ -219,6 +219,107 @@ class Fingerprint {
   std::uint64_t hash_ = 0xCBF29CE484222325ull;
 };
 
+// The first listed row of a ulid in a folder, as the listing orders it.
+constexpr const char* kFirstRowOfUlidAtTop =
+    "SELECT name FROM items WHERE ulid = ?1 AND folder_ulid IS NULL ORDER BY name LIMIT 1";
+constexpr const char* kFirstRowOfUlidInFolder =
+    "SELECT name FROM items WHERE ulid = ?1 AND folder_ulid = ?2 ORDER BY name LIMIT 1";
+
+Statement prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+  Statement st(raw);
+  if (rc != SQLITE_OK || !st) {
+    indexLog().error("prepare failed: %{public}s", {sqlite3_errmsg(db)});
+    return nullptr;
+  }
+  return st;
+}
+
+void bindText(sqlite3_stmt* st, int index, std::string_view value) {
+  const char* data = value.data() ? value.data() : "";
+  sqlite3_bind_text64(st, index, data, value.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// A text above every text that starts with `prefix` (non-empty, ASCII): the
+// prefix with its last byte raised by one. Under NOCASE a raised byte that
+// becomes a capital compares as its lower case, which only widens the range.
+std::string successor(std::string prefix) {
+  prefix.back() = static_cast<char>(prefix.back() + 1);
+  return prefix;
+}
+
+// True when the table has an index on (parent column, name COLLATE NOCASE),
+// which makes the narrowed queries below a few index searches. Without it
+// they would walk the folder once per alternative.
+bool hasFoldedNameIndex(sqlite3* db, bool folders) {
+  constexpr const char* kSql =
+      "SELECT 1 FROM pragma_index_list(?1) AS l"
+      " JOIN pragma_index_xinfo(l.name) AS a ON a.seqno = 0"
+      " JOIN pragma_index_xinfo(l.name) AS b ON b.seqno = 1"
+      " WHERE a.name = ?2 AND b.name = 'name' AND b.coll = 'NOCASE' COLLATE NOCASE"
+      " AND l.partial = 0 LIMIT 1";
+  Statement st = prepare(db, kSql);
+  if (!st) return false;
+  bindText(st.get(), 1, folders ? "folders" : "items");
+  bindText(st.get(), 2, folders ? "parent_ulid" : "folder_ulid");
+  return sqlite3_step(st.get()) == SQLITE_ROW;
+}
+
+// Calls `row(statement)` for the rows of the folder's files (or subfolders,
+// when `folders`), in listing order, that may have a collision key with the
+// ASCII lead `lead`: a superset of the names with that key (see AsciiLead).
+// Under NOCASE, which folds only ASCII capitals, the candidates are
+//  - names that start with a prefix of the lead followed by a byte of 0x80 or
+//    above (one range per prefix length; length 0 is everything from 0x80 on,
+//    blobs included, which sort after all text),
+//  - when the lead is the whole key: the key itself, and the key followed by
+//    NUL (the reader cuts names at NUL),
+//  - NULL and numbers, which read as text that the caller checks.
+// Meant for tables with an index on (folder, name COLLATE NOCASE), which the
+// host creates (see hasFoldedNameIndex): then each range is one index search.
+// Yields false when the statement cannot be prepared or stops early.
+template <class RowFn>
+bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_view> folder,
+                        const Collisions::AsciiLead& lead, RowFn&& row) {
+  // The folder's condition goes into every alternative: then SQLite runs one
+  // index search per alternative instead of walking the whole folder.
+  std::string inFolder = folders ? "(parent_ulid" : "(folder_ulid";
+  inFolder += folder ? " = ?1 AND " : " IS NULL AND ";
+  std::string sql =
+      folders ? "SELECT ulid, name FROM folders WHERE " : "SELECT ulid, name FROM items WHERE ";
+  sql += inFolder + "name IS NULL) OR " + inFolder + "name < '') OR " + inFolder +
+         "name >= ?2 COLLATE NOCASE)";
+  std::vector<std::string> bounds;
+  bounds.emplace_back("\x80");
+  int next = 3;
+  auto range = [&](std::string lo, std::string hi) {
+    sql += " OR " + inFolder + "name >= ?" + std::to_string(next) + " COLLATE NOCASE AND name < ?" +
+           std::to_string(next + 1) + " COLLATE NOCASE)";
+    next += 2;
+    bounds.push_back(std::move(lo));
+    bounds.push_back(std::move(hi));
+  };
+  for (std::size_t k = 1; k <= lead.asciiLead.size(); ++k) {
+    std::string prefix = lead.asciiLead.substr(0, k);
+    range(prefix + '\x80', successor(prefix));
+  }
+  if (lead.wholeKey) {
+    sql += " OR " + inFolder + "name = ?" + std::to_string(next++) + " COLLATE NOCASE)";
+    bounds.push_back(lead.asciiLead);
+    range(lead.asciiLead + std::string(1, '\0'), lead.asciiLead + '\x01');
+  }
+  sql += " ORDER BY name";
+  Statement st = prepare(db, sql);
+  if (!st) return false;
+  if (folder) bindText(st.get(), 1, *folder);
+  for (std::size_t i = 0; i < bounds.size(); ++i)
+    bindText(st.get(), static_cast<int>(i) + 2, bounds[i]);
+  int rc;
+  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) row(st.get());
+  return rc == SQLITE_DONE;
+}
+
 }  // namespace
 
 struct Index::Connection {
@@ -317,6 +418,73 @@ std::optional<IndexEntry> Index::entryForFile(std::string_view ulid) const {
     return false;
   });
   if (!entry) return entry;
+  if (std::optional<std::string> displayName = narrowedDisplayName(ulid, *entry)) {
+    entry->setDisplayName(std::move(*displayName));
+    return entry;
+  }
+  return resolveByScan(ulid, std::move(entry));
+}
+
+std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
+                                                      const IndexEntry& entry) const {
+  sqlite3* db = db_->handle.get();
+  if (!hasFoldedNameIndex(db, false) || !hasFoldedNameIndex(db, true)) return std::nullopt;
+  const std::string key = Collisions::collisionKey(entry.name());
+  if (key.empty()) return std::nullopt;
+  std::optional<Collisions::AsciiLead> lead = Collisions::asciiLeadOfKey(key);
+  if (!lead) return std::nullopt;
+  std::optional<std::string_view> folder;
+  if (entry.parentUlid()) folder = *entry.parentUlid();
+
+  // The listing gives the ulid the display name of its first listed row; the
+  // narrowed rows decide it only when that row has the key too.
+  bool firstRowHasKey = false;
+  std::string scratch, scratchName;
+  {
+    Statement st = prepare(db, folder ? kFirstRowOfUlidInFolder : kFirstRowOfUlidAtTop);
+    if (!st) return std::nullopt;
+    bindText(st.get(), 1, ulid);
+    if (folder) bindText(st.get(), 2, *folder);
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return std::nullopt;
+    firstRowHasKey = Collisions::hasCollisionKey(columnText(st.get(), 0, scratchName), key);
+  }
+  if (!firstRowHasKey) return std::nullopt;
+
+  std::vector<std::pair<std::string, std::string>> namesakes;  // (ulid, name), listing order
+  std::optional<std::size_t> requested;
+  bool complete = forEachNarrowedRow(db, false, folder, *lead, [&](sqlite3_stmt* st) {
+    std::string_view rowName = columnText(st, 1, scratchName);
+    if (!Collisions::mayHaveKey(rowName, *lead) || !Collisions::hasCollisionKey(rowName, key)) {
+      return;
+    }
+    std::string_view rowUlid = columnText(st, 0, scratch);
+    if (!requested && rowUlid == ulid) requested = namesakes.size();
+    namesakes.emplace_back(rowUlid, rowName);
+  });
+  if (!complete || !requested) return std::nullopt;
+  std::vector<std::string> reserved;
+  complete = forEachNarrowedRow(db, true, folder, *lead, [&](sqlite3_stmt* st) {
+    std::string_view name = columnText(st, 1, scratchName);
+    if (Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key)) {
+      reserved.emplace_back(name);
+    }
+  });
+  if (!complete) return std::nullopt;
+
+  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
+  std::vector<Collisions::NamedUlid> named;
+  named.reserve(namesakes.size());
+  for (const auto& [u, n] : namesakes) named.push_back({u, n});
+  std::string displayName = namesakes[*requested].second;
+  for (Collisions::Mark& m : Collisions::marks(reservedNames, named)) {
+    if (m.position == *requested) displayName = std::move(m.displayName);
+  }
+  return displayName;
+}
+
+std::optional<IndexEntry> Index::resolveByScan(std::string_view ulid,
+                                               std::optional<IndexEntry> entry) const {
+  sqlite3* db = db_->handle.get();
 
   // The display name depends only on the folder's names that share the file's
   // collision key, so only those are kept while its listing streams by.

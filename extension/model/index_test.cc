@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -274,6 +275,88 @@ TEST_F(IndexTest, SingleLookupAgreesWithTheListing) {
   }
   EXPECT_EQ(marked, (std::set<std::string>{"U07", "U11", "U05", "U09", "U06", "U13"}));
 }
+
+// The single lookup reads only the names that may share the file's collision
+// key. Differential check against the listing on random folders whose names mix
+// ASCII case variants with characters whose lower case or decomposition is ASCII
+// (Kelvin sign, dotted capital I, precomposed and decomposed accents), ill-formed
+// UTF-8, embedded NUL, and names stored as numbers or blobs; once without and
+// once with the case-folded index the host creates.
+class NarrowedLookupTest : public IndexTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NarrowedLookupTest, SingleLookupAgreesWithTheListingOnRandomFolders) {
+  const std::vector<std::string> pieces = {
+      "k",      "K",      "\u212A", "i",      "I",      "\u0130", "\u0307", "e",    "E",
+      "\u00E9", "\u00C9", "\u0301", "s",      "S",      "\u00DF", "\u017F", "a",    "A",
+      "\u00C5", "\u212B", "\u03A3", "\u03C3", "\u03C2", "\xFF",   "\xC3",   ".",    "txt",
+      "TXT",    "z",      "~",      "@",      "`",      "[",      "0",      "\x7F", " "};
+  std::mt19937 random(20261208);
+  auto randomName = [&] {
+    std::string name;
+    std::size_t n = 1 + random() % 4;
+    for (std::size_t i = 0; i < n; ++i) name += pieces[random() % pieces.size()];
+    return name;
+  };
+  for (int round = 0; round < 12; ++round) {
+    fs::remove(dbPath());
+    {
+      TestIndex w(dbPath());
+      w.exec("BEGIN");
+      if (GetParam()) {
+        w.exec(
+            "CREATE INDEX folders_folded ON folders(parent_ulid, name COLLATE NOCASE);"
+            "CREATE INDEX items_folded ON items(folder_ulid, name COLLATE NOCASE);");
+      }
+      std::optional<std::string_view> parent;
+      if (round % 2 == 1) parent = "P";
+      if (parent) w.addFolder("P", "Parent", std::nullopt);
+      for (int i = 0; i < 8; ++i) w.addFolder("D" + std::to_string(i), randomName(), parent);
+      // Few pieces and short names: namesakes are common.
+      for (int i = 0; i < 150; ++i) {
+        char ulid[8];
+        std::snprintf(ulid, sizeof ulid, "U%03d", static_cast<int>(random() % 1000));
+        std::string name = randomName();
+        if (i % 37 == 0) name += std::string(1, '\0') + randomName();
+        w.exec("INSERT OR IGNORE INTO items (ulid, name, folder_ulid) VALUES ('" +
+               std::string(ulid) + "', x'" +
+               [&] {
+                 std::string hex;
+                 for (unsigned char c : name) {
+                   static constexpr char kHex[] = "0123456789abcdef";
+                   hex += kHex[c >> 4];
+                   hex += kHex[c & 0xF];
+                 }
+                 return hex;
+               }() +
+               "', " + (parent ? "'P'" : "NULL") + ")");
+      }
+      // Stored text with the NUL and bytes kept; a few as numbers and blobs.
+      w.exec("UPDATE items SET name = CAST(name AS TEXT) WHERE ulid NOT LIKE 'U00%'");
+      w.exec("UPDATE items SET name = 5 WHERE ulid = (SELECT min(ulid) FROM items)");
+      w.exec(
+          std::string("INSERT OR IGNORE INTO items (ulid, name, folder_ulid) VALUES ('N1', 5, ") +
+          (parent ? "'P'" : "NULL") + "), ('N2', '5', " + (parent ? "'P'" : "NULL") + ")");
+      w.exec("COMMIT");
+    }
+    Index index = openIndex();
+    std::optional<std::string_view> folder;
+    if (round % 2 == 1) folder = "P";
+    std::vector<IndexEntry> listing = index.childrenOfFolder(folder);
+    int files = 0, marked = 0;
+    for (const IndexEntry& e : listing) {
+      if (e.isFolder()) continue;
+      ++files;
+      if (e.displayName() != e.name()) ++marked;
+      std::optional<IndexEntry> single = index.entryForFile(e.ulid());
+      ASSERT_TRUE(single.has_value()) << e.ulid();
+      EXPECT_EQ(single->displayName(), e.displayName()) << "round " << round << " " << e.ulid();
+    }
+    EXPECT_GT(files, 100);
+    EXPECT_GT(marked, 5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FoldedIndex, NarrowedLookupTest, ::testing::Bool());
 
 // Nothing in the reader assumes unique ulids. The lookup's own row and the first
 // listed row of the ulid may then differ; the display name is the one the

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -54,6 +55,9 @@ fuse_entry_param entryParam(const FuseFront& f, const EntryReply& e) {
 
 // ---- operations
 
+constexpr unsigned kMaxRequestBytes = 1u << 20;
+constexpr unsigned kMaxBackground = 64;
+
 void opInit(void* userdata, fuse_conn_info* conn) {
   auto& f = *static_cast<FuseFront*>(userdata);
   auto want = [conn](unsigned cap) {
@@ -67,6 +71,14 @@ void opInit(void* userdata, fuse_conn_info* conn) {
   want(FUSE_CAP_READDIRPLUS_AUTO);
   want(FUSE_CAP_PARALLEL_DIROPS);
   want(FUSE_CAP_ASYNC_READ);
+  // Requests as large as the kernel allows: 1 MiB writes and reads (libfuse
+  // asks for max_pages to match, up to its buffer size) and the largest
+  // read-ahead the kernel offers. More requests in flight at once keep the
+  // worker threads busy while a large file streams through.
+  conn->max_write = kMaxRequestBytes;
+  conn->max_readahead = std::max(conn->max_readahead, kMaxRequestBytes);
+  conn->max_background = kMaxBackground;
+  conn->congestion_threshold = kMaxBackground * 3 / 4;
   // Writes go through to the working copy at once, so a close sends what was written.
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
   // Cached data is dropped when the change check finds a new content version, and

@@ -1,0 +1,525 @@
+// The system at the size of a real account, side by side in one run: an
+// account of 100 files and one of 100,000 files (all in one folder), each with
+// its own pell-refhost, and prints every ratio with its target:
+//   - a fetch and a create through the bridge socket at 100,000 files / at 100
+//     (target <= 1.5: a request costs the same whatever the size of the store);
+//   - the display name of one file without namesakes in the folder of 100,000:
+//     the sibling scan (the index without its case-folded indexes) / the
+//     narrowed entryForFile (target >= 10);
+//   - through fpctl mount of the large account: `cp -r` of 1,000 small files
+//     into it and `rm -r` of them, against a plain folder and, where rclone is
+//     installed, an rclone mount (--vfs-cache-mode full) of a plain folder of
+//     100,000 files (target: mount <= rclone);
+//   - reading a 50 MB file through the mount, read again and with its pages
+//     dropped, / plain (targets >= 0.5 and >= 0.3).
+// Everything lives in a sandbox under $TMPDIR (or /tmp) that is removed at the
+// end, mounts included. Needs /dev/fuse for the mount part (skipped otherwise).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "extension/model/index.h"
+#include "fileprovider/file_manager.h"
+#include "fileprovider/fpctl/mount/mount_table.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr const char* kAppGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
+constexpr int kSmallFiles = 100;
+constexpr int kLargeFiles = 100'000;
+constexpr int kRequests = 200;
+constexpr int kCopiedFiles = 1'000;
+constexpr std::size_t kBigFileBytes = 50u << 20;
+
+double secondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
+  auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool isMountPoint(const fs::path& path) { return !fpctl::mount::mountAt(path).device.empty(); }
+
+int waitFor(pid_t pid) {
+  if (pid < 0) return -1;
+  int st = 0;
+  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Runs `argv` with the platform's folders of `home` in its environment.
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& home, const fs::path& output) {
+  std::vector<std::string> env = {"FILEPROVIDER_CONTAINERS=" + (home / "containers").string(),
+                                  "FILEPROVIDER_STATE=" + (home / "state").string(),
+                                  "FILEPROVIDER_LOG=" + (home / "platform.log").string(),
+                                  "FILEPROVIDER_BUNDLE=" PELLORA_BUNDLE_DIR};
+  for (char** e = environ; *e; ++e) {
+    if (std::string(*e).rfind("FILEPROVIDER_", 0) != 0) env.emplace_back(*e);
+  }
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+bool sh(const std::string& command, const fs::path& home) {
+  return waitFor(spawn({"/bin/sh", "-c", command}, home, home / "sh.out")) == 0;
+}
+
+void fillFolder(const fs::path& dir, int files) {
+  fs::create_directories(dir);
+  for (int i = 0; i < files; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "Document %06d.txt", i);
+    std::ofstream(dir / name) << "file " << i << "\n";
+  }
+}
+
+void writeBigFile(const fs::path& path) {
+  std::string chunk(1 << 20, '\0');
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31 + 7);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  for (std::size_t n = 0; n < kBigFileBytes; n += chunk.size()) {
+    if (::write(fd, chunk.data(), chunk.size()) < 0) break;
+  }
+  ::fdatasync(fd);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+// One request on a connection of its own, as the extension sends it.
+json call(const fs::path& socket, const json& request) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    std::string line = request.dump() + "\n";
+    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return json::parse(reply, nullptr, false);
+}
+
+// An account: a store, the platform's folders, and pell-refhost serving it.
+class Account {
+ public:
+  Account(fs::path home, int files) : home_(std::move(home)), files_(files) {}
+  ~Account() { stop(); }
+
+  bool start() {
+    fillFolder(home_ / "store" / "Files", files_);
+    fs::create_directories(home_ / "containers");
+    fs::create_directories(home_ / "state");
+    host_ = spawn({PELL_REFHOST_BIN, "serve", "--store", (home_ / "store").string()}, home_,
+                  home_ / "host.out");
+    // Ready once it says so: the index is in line with the store then.
+    return host_ > 0 && waitUntil([&] {
+             std::ifstream out(home_ / "host.out");
+             std::string text((std::istreambuf_iterator<char>(out)), {});
+             return text.find("serving ") != std::string::npos;
+           });
+  }
+  void stop() {
+    if (host_ > 0) {
+      ::kill(host_, SIGTERM);
+      waitFor(host_);
+      host_ = -1;
+    }
+  }
+
+  const fs::path& home() const { return home_; }
+  fs::path container() const { return home_ / "containers" / kAppGroup; }
+  fs::path socket() const { return container() / "fp.sock"; }
+  fs::path database() const { return container() / "state.db"; }
+  int files() const { return files_; }
+
+  // The ulids of the folder "Files" and of its file `name`, from the index.
+  std::optional<std::pair<std::string, std::string>> ulids(const std::string& name) const {
+    sqlite3* db = nullptr;
+    std::string uri = "file:" + database().string() + "?mode=ro";
+    std::optional<std::pair<std::string, std::string>> found;
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db,
+                             "SELECT f.ulid, i.ulid FROM folders f JOIN items i"
+                             " ON i.folder_ulid = f.ulid WHERE f.name = 'Files' AND i.name = ?",
+                             -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+          found.emplace(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                        reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+        }
+      }
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return found;
+  }
+
+ private:
+  fs::path home_;
+  int files_;
+  pid_t host_ = -1;
+};
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Median seconds of `fetch` and `create` requests for the two accounts,
+// which take turns request by request, so that the load of the machine at
+// any moment weighs on both alike.
+struct RequestTimes {
+  double fetch = 0;
+  double create = 0;
+};
+
+std::optional<std::pair<RequestTimes, RequestTimes>> timeRequests(Account& small, Account& large) {
+  std::vector<std::pair<std::string, std::string>> ids;  // (folder, file) per account
+  for (Account* a : {&small, &large}) {
+    auto found = a->ulids("Document 000042.txt");
+    if (!found) return std::nullopt;
+    ids.push_back(*found);
+  }
+  std::vector<double> fetches[2], creates[2];
+  Account* accounts[2] = {&small, &large};
+  for (int i = 0; i < kRequests; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      auto t0 = Clock::now();
+      json r = call(accounts[k]->socket(),
+                    {{"op", "fetch"}, {"account", "primary"}, {"ulid", ids[k].second}});
+      fetches[k].push_back(secondsSince(t0));
+      if (r.value("ok", false) != true) return std::nullopt;
+    }
+  }
+  for (int i = 0; i < kRequests; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      fs::path staged = accounts[k]->container() / "fp-upload" / ("staged-" + std::to_string(i));
+      std::ofstream(staged) << "new " << i << "\n";
+      auto t0 = Clock::now();
+      json r = call(accounts[k]->socket(), {{"op", "create"},
+                                            {"account", "primary"},
+                                            {"parent", ids[k].first},
+                                            {"name", "New " + std::to_string(i)},
+                                            {"path", staged.string()}});
+      creates[k].push_back(secondsSince(t0));
+      if (r.value("ok", false) != true) return std::nullopt;
+    }
+  }
+  return std::pair(RequestTimes{median(fetches[0]), median(creates[0])},
+                   RequestTimes{median(fetches[1]), median(creates[1])});
+}
+
+// Mean seconds of entryForFile for `ulid` in the index of the container root
+// `containers`.
+std::optional<double> timeEntryForFile(const fs::path& containers, const std::string& ulid,
+                                       int times) {
+  ::setenv("FILEPROVIDER_CONTAINERS", containers.c_str(), 1);
+  std::optional<pellora::Index> index = pellora::Index::open();
+  if (!index) return std::nullopt;
+  auto t0 = Clock::now();
+  for (int i = 0; i < times; ++i) {
+    if (!index->entryForFile(ulid)) return std::nullopt;
+  }
+  return secondsSince(t0) / times;
+}
+
+// The index as a reader without the case-folded indexes sees it: a copy
+// without them, in a container root of its own.
+bool copyWithoutFoldedIndexes(const Account& a, const fs::path& containers) {
+  fs::path target = containers / kAppGroup / "state.db";
+  fs::create_directories(target.parent_path());
+  sqlite3* db = nullptr;
+  bool ok = sqlite3_open(a.database().c_str(), &db) == SQLITE_OK &&
+            sqlite3_exec(db, ("VACUUM INTO '" + target.string() + "'").c_str(), nullptr, nullptr,
+                         nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  db = nullptr;
+  ok = ok && sqlite3_open(target.c_str(), &db) == SQLITE_OK &&
+       sqlite3_exec(db, "DROP INDEX folders_by_parent_folded; DROP INDEX items_by_folder_folded;",
+                    nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
+void show(const char* what, std::optional<double> ratio, const char* target) {
+  if (ratio) {
+    std::printf("  %-66s %7.2fx (target %s)\n", what, *ratio, target);
+  } else {
+    std::printf("  %-66s     n/a (target %s)\n", what, target);
+  }
+}
+
+// A FUSE mount run by a child process, unmounted and reaped on destruction.
+class MountProcess {
+ public:
+  MountProcess(std::vector<std::string> argv, fs::path home, fs::path point)
+      : home_(std::move(home)), point_(std::move(point)) {
+    fs::create_directories(point_);
+    pid_ = spawn(argv, home_, home_ / (point_.filename().string() + ".out"));
+    up_ = pid_ > 0 && waitUntil([&] { return isMountPoint(point_); });
+  }
+  ~MountProcess() {
+    if (isMountPoint(point_)) {
+      waitFor(spawn({"fusermount3", "-u", point_.string()}, home_, "/dev/null"));
+    }
+    if (pid_ > 0) {
+      int st = 0;
+      if (!waitUntil([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; },
+                     std::chrono::seconds(20))) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &st, 0);
+      }
+    }
+    if (isMountPoint(point_)) {
+      waitFor(spawn({"fusermount3", "-u", "-z", point_.string()}, home_, "/dev/null"));
+    }
+  }
+  bool up() const { return up_; }
+  const fs::path& point() const { return point_; }
+
+ private:
+  fs::path home_, point_;
+  pid_t pid_ = -1;
+  bool up_ = false;
+};
+
+// Seconds of `cp -r` of the source folder into `target`, and of `rm -r` of it.
+std::optional<std::pair<double, double>> copyAndRemove(const fs::path& source,
+                                                       const fs::path& target,
+                                                       const fs::path& home) {
+  auto t0 = Clock::now();
+  if (!sh("cp -r '" + source.string() + "' '" + target.string() + "/'", home)) return std::nullopt;
+  double copy = secondsSince(t0);
+  t0 = Clock::now();
+  if (!sh("rm -r '" + (target / source.filename()).string() + "'", home)) return std::nullopt;
+  return std::pair(copy, secondsSince(t0));
+}
+
+// Seconds reading `file` whole in 1 MiB pieces; `dropCache` drops the
+// file's pages first. Negative when it cannot be read.
+double readSeconds(const fs::path& file, bool dropCache) {
+  std::vector<char> buf(1 << 20);
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (dropCache) posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  auto t0 = Clock::now();
+  while (::read(fd, buf.data(), buf.size()) > 0) {
+  }
+  double s = secondsSince(t0);
+  ::close(fd);
+  return s;
+}
+
+bool haveProgram(const char* name) {
+  return std::system((std::string("command -v ") + name + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/pscale.XXXXXX";
+  if (!mkdtemp(tmpl.data())) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const fs::path root = tmpl;
+  int status = 0;
+  // This process reads the index as the extension does.
+  fp::declareApplicationGroups({kAppGroup});
+  {
+    std::printf("building the accounts of %d and %d files in %s\n", kSmallFiles, kLargeFiles,
+                root.c_str());
+    std::fflush(stdout);
+    Account small(root / "small", kSmallFiles), large(root / "large", kLargeFiles);
+    if (!small.start() || !large.start()) {
+      std::fprintf(stderr, "scale benchmark: pell-refhost did not come up\n");
+      return 1;
+    }
+
+    auto times = timeRequests(small, large);
+    const bool requestsOk = times.has_value();
+    RequestTimes bestSmall, bestLarge;
+    if (times) std::tie(bestSmall, bestLarge) = *times;
+
+    // Display name of one file without namesakes in the folder of 100,000.
+    std::optional<double> narrowed, scanned;
+    if (auto ids = large.ulids("Document 012345.txt")) {
+      narrowed = timeEntryForFile(large.home() / "containers", ids->second, 200);
+      if (copyWithoutFoldedIndexes(large, root / "scan-containers")) {
+        scanned = timeEntryForFile(root / "scan-containers", ids->second, 20);
+      }
+    }
+
+    std::printf("\npell-refhost, median of %d requests, the accounts taking turns:\n", kRequests);
+    if (requestsOk) {
+      std::printf("  fetch:  %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.fetch * 1e3,
+                  kSmallFiles, bestLarge.fetch * 1e3, kLargeFiles);
+      std::printf("  create: %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.create * 1e3,
+                  kSmallFiles, bestLarge.create * 1e3, kLargeFiles);
+    }
+    show("fetch at 100,000 files / at 100:",
+         requestsOk ? std::optional(bestLarge.fetch / bestSmall.fetch) : std::nullopt, "<= 1.5");
+    show("create at 100,000 files / at 100:",
+         requestsOk ? std::optional(bestLarge.create / bestSmall.create) : std::nullopt, "<= 1.5");
+    std::printf("\nentryForFile, a file without namesakes in a folder of %d files:\n", kLargeFiles);
+    if (narrowed && scanned) {
+      std::printf("  narrowed %.3f ms, sibling scan %.3f ms\n", *narrowed * 1e3, *scanned * 1e3);
+    }
+    show("sibling scan / narrowed look-up:",
+         narrowed && scanned ? std::optional(*scanned / *narrowed) : std::nullopt, ">= 10");
+
+    // Through the mount of the large account.
+    std::printf("\nthrough fpctl mount of the account of %d files:\n", kLargeFiles);
+    if (!fs::exists("/dev/fuse")) {
+      std::printf("  skipped: no /dev/fuse\n");
+    } else if (waitFor(spawn({PELL_DOMAIN_BIN, "register"}, large.home(),
+                             large.home() / "domain.out")) != 0) {
+      std::printf("  skipped: pell-domain register failed\n");
+      status = 1;
+    } else {
+      fillFolder(root / "source" / "small-files", kCopiedFiles);
+      fs::path plain = root / "plain";
+      fillFolder(plain / "Files", kLargeFiles);
+      writeBigFile(plain / "big.bin");
+      writeBigFile(large.home() / "store" / "big.bin");
+      {
+        MountProcess ours({FPCTL_BIN, "mount", (root / "mnt").string(), "--foreground", "--cache",
+                           (root / "cache").string()},
+                          large.home(), root / "mnt");
+        std::optional<std::pair<double, double>> viaMount, viaPlain, viaRclone;
+        double warm = 0, dropped = 0, plainSpeed = 0;
+        if (ours.up() && waitUntil([&] { return fs::exists(ours.point() / "big.bin"); })) {
+          viaMount =
+              copyAndRemove(root / "source" / "small-files", ours.point() / "Files", large.home());
+          sh("cat '" + (ours.point() / "big.bin").string() + "' > /dev/null", large.home());
+          sh("cat '" + (plain / "big.bin").string() + "' > /dev/null", large.home());
+          // The three ways take turns; medians of 15 passes each.
+          std::vector<double> w, d, p;
+          for (int pass = 0; pass < 15; ++pass) {
+            w.push_back(readSeconds(ours.point() / "big.bin", false));
+            d.push_back(readSeconds(ours.point() / "big.bin", true));
+            p.push_back(readSeconds(plain / "big.bin", false));
+          }
+          auto speed = [](const std::vector<double>& v) {
+            double m = median(v);
+            return m > 0 ? static_cast<double>(kBigFileBytes) / m : 0.0;
+          };
+          warm = speed(w);
+          dropped = speed(d);
+          plainSpeed = speed(p);
+        } else {
+          std::printf("  the mount did not come up\n");
+          status = 1;
+        }
+        viaPlain = copyAndRemove(root / "source" / "small-files", plain / "Files", root);
+        if (haveProgram("rclone")) {
+          MountProcess rclone(
+              {"rclone", "mount", (plain).string(), (root / "rmnt").string(), "--vfs-cache-mode",
+               "full", "--cache-dir", (root / "rclone-cache").string(), "--config", "/dev/null"},
+              root, root / "rmnt");
+          if (rclone.up()) {
+            viaRclone =
+                copyAndRemove(root / "source" / "small-files", rclone.point() / "Files", root);
+          } else {
+            std::printf("  the rclone mount did not come up\n");
+          }
+        }
+        auto print = [](const char* what, const std::optional<std::pair<double, double>>& t) {
+          if (t) std::printf("  %-22s cp -r %8.3f s   rm -r %8.3f s\n", what, t->first, t->second);
+        };
+        std::printf("  %d small files:\n", kCopiedFiles);
+        print("fpctl mount", viaMount);
+        print("rclone mount", viaRclone);
+        print("plain folder", viaPlain);
+        if (!haveProgram("rclone")) {
+          std::printf("  rclone is not installed: its ratios are skipped\n");
+        }
+        auto ratio = [](const std::optional<std::pair<double, double>>& a,
+                        const std::optional<std::pair<double, double>>& b,
+                        bool copy) -> std::optional<double> {
+          if (!a || !b) return std::nullopt;
+          return copy ? a->first / b->first : a->second / b->second;
+        };
+        show("cp -r of 1,000 small files, fpctl mount / rclone mount:",
+             ratio(viaMount, viaRclone, true), "<= 1");
+        show("rm -r of them, fpctl mount / rclone mount:", ratio(viaMount, viaRclone, false),
+             "<= 1");
+        show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(viaMount, viaPlain, true),
+             "-");
+        show("rm -r of them, fpctl mount / plain:", ratio(viaMount, viaPlain, false), "-");
+        if (plainSpeed > 0) {
+          std::printf("  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
+                      plainSpeed / 1e9, warm / 1e9, dropped / 1e9);
+        }
+        show("read speed, read again through the mount / plain:",
+             plainSpeed > 0 ? std::optional(warm / plainSpeed) : std::nullopt, ">= 0.5");
+        show("read speed, page cache dropped (through FUSE) / plain:",
+             plainSpeed > 0 ? std::optional(dropped / plainSpeed) : std::nullopt, ">= 0.3");
+      }
+    }
+    small.stop();
+    large.stop();
+  }
+  std::error_code ec;
+  if (!isMountPoint(root / "mnt") && !isMountPoint(root / "rmnt")) fs::remove_all(root, ec);
+  return status;
+}
