@@ -66,7 +66,7 @@ BridgeResult<std::filesystem::path> socketURL() {
 
 BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   auto url = socketURL();
-  if (!url.ok()) return fp::fail(std::move(url).error());
+  if (!url.ok()) return fp::propagate(url);
   const std::string& path = url->native();
   if (!fp::FileManager::defaultManager().fileExists(path)) return unreachable();
 
@@ -92,7 +92,7 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   (void)::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 
   auto text = serialise(request);
-  if (!text.ok()) return fp::fail(std::move(text).error());
+  if (!text.ok()) return fp::propagate(text);
 
   // A peer that has gone makes send fail with EPIPE instead of raising SIGPIPE.
   // A signal that interrupts a call is no failure of the host application, so

@@ -250,7 +250,7 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
       continue;
     }
     auto value = optionValue(name, inline_, args, i, {});
-    if (!value) return fp::fail(std::move(value).error());
+    if (!value) return fp::propagate(value);
     if (name == "domain") cl.global.domain = *value;
     if (name == "bundle") cl.global.bundle = std::filesystem::path(*value);
     if (name == "log") cl.global.logFile = std::filesystem::path(*value);
@@ -307,7 +307,7 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
       continue;
     }
     auto value = optionValue(name, inline_, args, i, cl.command);
-    if (!value) return fp::fail(std::move(value).error());
+    if (!value) return fp::propagate(value);
     std::string v = std::move(value).value();
     if (name == "page") {
       cl.page = v;

@@ -196,14 +196,14 @@ fp::StatusOr<TreeNode> Command::walk(const fp::ItemIdentifier& id, fp::ItemPtr i
   // A container seen before (or too deep) is shown but not listed again.
   if (depth > kMaxTreeDepth || !visited.insert(id).second) return node;
   auto children = runner_->listAll(id);
-  if (!children) return fp::fail(std::move(children).error());
+  if (!children) return fp::propagate(children);
   node.listed = true;
   for (auto& child : *children) {
     if (!child) continue;
     fp::ItemIdentifier childId = child->itemIdentifier();
     if (isFolder(*child)) {
       auto sub = walk(childId, child, depth + 1, visited);
-      if (!sub) return fp::fail(std::move(sub).error());
+      if (!sub) return fp::propagate(sub);
       node.children.push_back(std::move(*sub));
     } else {
       TreeNode leaf;

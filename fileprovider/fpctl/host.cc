@@ -67,7 +67,7 @@ fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& o
   }
 
   auto choice = chooseDomain(known, options);
-  if (!choice) return fp::fail(std::move(choice).error());
+  if (!choice) return fp::propagate(choice);
 
   auto bundle = fp::ExtensionBundle::load(choice->bundle);
   if (!bundle) {

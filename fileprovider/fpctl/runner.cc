@@ -112,7 +112,7 @@ fp::StatusOr<std::unique_ptr<fp::Enumerator>> Runner::enumerator(
 fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
                                           const fp::Page& startingAt) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   auto observer = std::make_shared<PageObserver>();
   (*e)->enumerateItems(observer, startingAt);
   auto page = observer->wait();
@@ -122,7 +122,7 @@ fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
 
 fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier& container) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   std::vector<fp::ItemPtr> all;
   std::set<fp::Page> seen;
   fp::Page page = fp::kInitialPageSortedByName;
@@ -133,7 +133,7 @@ fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier&
     auto listed = observer->wait();
     if (!listed) {
       (*e)->invalidate();
-      return fp::fail(std::move(listed).error());
+      return fp::propagate(listed);
     }
     for (auto& i : listed->items) all.push_back(std::move(i));
     if (!listed->nextPage || seen.count(*listed->nextPage)) break;
@@ -146,7 +146,7 @@ fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier&
 fp::StatusOr<std::optional<fp::SyncAnchor>> Runner::currentAnchor(
     const fp::ItemIdentifier& container) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   auto done = makeCompletion<std::optional<fp::SyncAnchor>>();
   (*e)->currentSyncAnchor([done](std::optional<fp::SyncAnchor> a) { done->set(std::move(a)); });
   auto anchor = done->wait();
@@ -157,7 +157,7 @@ fp::StatusOr<std::optional<fp::SyncAnchor>> Runner::currentAnchor(
 fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
                                       const fp::SyncAnchor& anchor) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   Changes all;
   all.anchor = anchor;
   // Like the platform, ask again from the new anchor while more are coming.
@@ -167,7 +167,7 @@ fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
     auto c = observer->wait();
     if (!c) {
       (*e)->invalidate();
-      return fp::fail(std::move(c).error());
+      return fp::propagate(c);
     }
     for (auto& i : c->updated) all.updated.push_back(std::move(i));
     for (auto& i : c->deleted) all.deleted.push_back(std::move(i));
@@ -208,7 +208,8 @@ fp::StatusOr<Thumbnails> Runner::fetchThumbnails(const std::vector<fp::ItemIdent
                                                  fp::Size size) const {
   auto* thumbnailing = dynamic_cast<fp::Thumbnailing*>(extension_.get());
   if (!thumbnailing)
-    return fp::fail(fp::Error::cocoa(3328, "the extension does not provide thumbnails"));
+    return fp::fail(fp::Error::cocoa(fp::kFeatureUnsupportedError,
+                                     "the extension does not provide thumbnails"));
 
   struct State {
     std::mutex mu;

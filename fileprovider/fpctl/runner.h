@@ -89,7 +89,7 @@ class Runner {
       const fp::ItemIdentifier& identifier, const ProgressTick& tick = {},
       std::chrono::milliseconds tickInterval = std::chrono::milliseconds(100)) const;
 
-  // Fails with a Cocoa "feature unsupported" error (3328) when the extension
+  // Fails with a Cocoa "feature unsupported" error (kFeatureUnsupportedError) when the extension
   // does not implement thumbnails.
   fp::StatusOr<Thumbnails> fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
                                            fp::Size size = {256, 256}) const;

@@ -121,11 +121,11 @@ StatusOr<std::shared_ptr<ExtensionBundle>> ExtensionBundle::load(const fs::path&
   const fs::path infoFile = bundleDir / kInfoFileName;
 
   auto info = readInfo(infoFile);
-  if (!info.ok()) return fail(std::move(info).error());
+  if (!info.ok()) return propagate(info);
   auto groups = applicationGroups(*info, infoFile);
-  if (!groups.ok()) return fail(std::move(groups).error());
+  if (!groups.ok()) return propagate(groups);
   auto library = libraryPath(*info, bundleDir, infoFile);
-  if (!library.ok()) return fail(std::move(library).error());
+  if (!library.ok()) return propagate(library);
 
   // The extension may use its groups as soon as its code runs.
   declareApplicationGroups(*groups);
