@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "extension/model/index.h"
+#include "extension/bridge/host_bridge_transport.h"
 #include "extension/platform/app_group.h"
 #include "fileprovider/file_manager.h"
 #include "fileprovider/scoped_fd.h"
@@ -47,7 +47,7 @@ fp::StatusOr<std::string> randomUUIDText() {
 // path. The copy is never removed here: once its path is sent it belongs to the
 // host application, and a copy whose request was never sent stays as well.
 BridgeResult<fs::path> stage(const fs::path& item) {
-  auto container = appGroupContainer(Index::appGroup);
+  auto container = appGroupContainer(appGroupName);
   if (!container) return fp::fail(HostBridgeError::unreachable());
   auto& files = fp::FileManager::defaultManager();
   const fs::path folder = *container / std::string(stagingFolderName);

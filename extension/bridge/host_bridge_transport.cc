@@ -11,8 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "extension/bridge/host_bridge.h"
-#include "extension/model/index.h"
+#include "extension/bridge/host_bridge_transport.h"
 #include "extension/platform/app_group.h"
 #include "fileprovider/file_manager.h"
 #include "fileprovider/scoped_fd.h"
@@ -59,7 +58,7 @@ BridgeResult<std::string> serialise(const Request& request) {
 }  // namespace
 
 BridgeResult<std::filesystem::path> socketURL() {
-  auto container = appGroupContainer(Index::appGroup);
+  auto container = appGroupContainer(appGroupName);
   if (!container) return unreachable();
   return *container / std::string(socketName);
 }
