@@ -90,7 +90,7 @@ struct OptionSpec {
   bool takesValue() const { return !placeholder.empty(); }
 };
 
-class CommandRun;  // a command being run (commands.h)
+class CommandRun;  // a command being run (command_run.h)
 
 // One command: its word, operands, options, help and what runs it.
 struct CommandSpec {
