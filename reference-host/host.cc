@@ -420,7 +420,7 @@ fp::Result<Host::OpenedFile, json> Host::openRequestedFile(const json& request) 
     std::lock_guard lock(mutex_);
     return currentEntryLocked(*ulid, false);
   }();
-  if (!entry.ok()) return fp::fail(std::move(entry).error());
+  if (!entry.ok()) return fp::propagate(entry);
   auto opened = store_.openFile(entry->path);
   if (!opened) return fp::fail(storeFailure(opened.error(), entry->path));
   return OpenedFile{std::move(*opened), std::move(*entry)};

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "extension/model/index.h"
+#include "extension/bridge/host_bridge_transport.h"
 #include "extension/platform/app_group.h"
 #include "fileprovider/file_manager.h"
 #include "fileprovider/scoped_fd.h"
@@ -47,20 +47,20 @@ fp::StatusOr<std::string> randomUUIDText() {
 // path. The copy is never removed here: once its path is sent it belongs to the
 // host application, and a copy whose request was never sent stays as well.
 BridgeResult<fs::path> stage(const fs::path& item) {
-  auto container = appGroupContainer(Index::appGroup);
+  auto container = appGroupContainer(appGroupName);
   if (!container) return fp::fail(HostBridgeError::unreachable());
   auto& files = fp::FileManager::defaultManager();
   const fs::path folder = *container / std::string(stagingFolderName);
   if (auto made = files.createDirectory(folder, /*withIntermediateDirectories=*/true); !made) {
-    return fp::fail(std::move(made).error());
+    return fp::propagate(made);
   }
   auto name = randomUUIDText();
-  if (!name.ok()) return fp::fail(std::move(name).error());
+  if (!name.ok()) return fp::propagate(name);
   fs::path target = folder / *name;
   // Nothing is normally there; whatever is goes, and a failure shows in the copy.
   (void)files.removeItem(target);
   if (auto copied = files.copyItem(item, target); !copied) {
-    return fp::fail(std::move(copied).error());
+    return fp::propagate(copied);
   }
   // The copy takes the mode of the original; in the container it is the owner's alone.
   std::error_code ec;
@@ -90,15 +90,15 @@ BridgeResult<fs::path> pathRequest(std::string_view op, std::string_view account
   request["account"] = std::string(account);
   request["ulid"] = std::string(ulid);
   auto reply = ask(request, timeout);
-  if (!reply.ok()) return fp::fail(std::move(reply).error());
+  if (!reply.ok()) return fp::propagate(reply);
   auto path = stringAt(*reply, "path", missing);
-  if (!path.ok()) return fp::fail(std::move(path).error());
+  if (!path.ok()) return fp::propagate(path);
   return fs::path(std::move(path).value());
 }
 
 BridgeResult<void> succeedAlone(const Request& request, double timeout) {
   auto reply = ask(request, timeout);
-  if (!reply.ok()) return fp::fail(std::move(reply).error());
+  if (!reply.ok()) return fp::propagate(reply);
   return fp::Ok{};
 }
 
@@ -122,11 +122,11 @@ BridgeResult<std::string> create(std::string_view account, const std::optional<s
   if (parent) request["parent"] = *parent;
   if (contents) {
     auto staged = stage(*contents);
-    if (!staged.ok()) return fp::fail(std::move(staged).error());
+    if (!staged.ok()) return fp::propagate(staged);
     request["path"] = staged->string();
   }
   auto reply = ask(request, timeout);
-  if (!reply.ok()) return fp::fail(std::move(reply).error());
+  if (!reply.ok()) return fp::propagate(reply);
   return stringAt(*reply, "ulid", "host app returned no item id");
 }
 
@@ -141,7 +141,7 @@ BridgeResult<void> modify(std::string_view account, std::string_view ulid, bool 
   request["is_folder"] = isFolder;
   if (contents) {
     auto staged = stage(*contents);
-    if (!staged.ok()) return fp::fail(std::move(staged).error());
+    if (!staged.ok()) return fp::propagate(staged);
     request["path"] = staged->string();
   }
   if (name) request["name"] = *name;

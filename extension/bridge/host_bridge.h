@@ -9,8 +9,6 @@
 #include <string_view>
 #include <variant>
 
-#include <nlohmann/json.hpp>
-
 #include "extension/bridge/host_bridge_error.h"
 
 namespace pellora {
@@ -32,10 +30,6 @@ inline constexpr double createTimeout = 600;
 inline constexpr double modifyTimeout = 600;
 inline constexpr double deleteTimeout = 120;
 
-// Requests keep their keys in the order they were added.
-using Request = nlohmann::ordered_json;
-using Reply = nlohmann::json;
-
 // Where a modified item goes.
 struct Unchanged {};  // it does not move: no "parent" key
 struct TopLevel {};   // to the top level: "parent": null
@@ -46,14 +40,6 @@ using ParentChange = std::variant<Unchanged, TopLevel, IntoFolder>;
 
 // "fp.sock" in the app-group container; unreachable when the container does not resolve.
 BridgeResult<std::filesystem::path> socketURL();
-
-// One exchange: connect, send the request as one compact JSON line, read one
-// reply object, close.
-BridgeResult<Reply> roundTrip(const Request& request, double timeout);
-
-// The reply itself when its "ok" is true (or a number equal to 1); otherwise
-// remote(kind, message) or failed(message).
-BridgeResult<Reply> succeed(Reply reply);
 
 BridgeResult<std::filesystem::path> fetch(std::string_view account, std::string_view ulid,
                                           double timeout = fetchTimeout);

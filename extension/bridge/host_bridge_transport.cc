@@ -15,8 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "extension/bridge/host_bridge.h"
-#include "extension/model/index.h"
+#include "extension/bridge/host_bridge_transport.h"
 #include "extension/platform/app_group.h"
 #include "fileprovider/file_manager.h"
 #include "fileprovider/scoped_fd.h"
@@ -106,14 +105,14 @@ BridgeResult<std::string> serialise(const Request& request) {
 }  // namespace
 
 BridgeResult<std::filesystem::path> socketURL() {
-  auto container = appGroupContainer(Index::appGroup);
+  auto container = appGroupContainer(appGroupName);
   if (!container) return unreachable();
   return *container / std::string(socketName);
 }
 
 BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   auto url = socketURL();
-  if (!url.ok()) return fp::fail(std::move(url).error());
+  if (!url.ok()) return fp::propagate(url);
   const std::string& path = url->native();
   if (!fp::FileManager::defaultManager().fileExists(path)) return unreachable();
 
@@ -134,7 +133,7 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   if (!connectWithin(socket.get(), address, deadline)) return unreachable();
 
   auto text = serialise(request);
-  if (!text.ok()) return fp::fail(std::move(text).error());
+  if (!text.ok()) return fp::propagate(text);
 
   // A peer that has gone makes send fail with EPIPE instead of raising SIGPIPE.
   // A signal that interrupts a call is no failure of the host application, so

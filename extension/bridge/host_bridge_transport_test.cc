@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "extension/bridge/bridge_test_support.h"
-#include "extension/bridge/host_bridge.h"
+#include "extension/bridge/host_bridge_transport.h"
 #include "extension/testing/temp_container.h"
 #include "extension/testing/test_host.h"
 #include "fileprovider/scoped_fd.h"

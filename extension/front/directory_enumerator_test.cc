@@ -1,4 +1,6 @@
 // Listings and change tracking through enumerators made by the loaded bundle.
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -152,34 +154,66 @@ INSTANTIATE_TEST_SUITE_P(Journals, EnumeratorJournalTest,
 
 // A bundle whose Info.json has no version string. The version is fixed per
 // process by the first bundle loaded, so this runs in a child process that
-// loads only this bundle.
+// loads only this bundle. The child ends with std::_Exit, which runs no
+// destructors, so everything that owns files lives in the inner scope and is
+// gone before the child exits.
+int anchorCheckInFreshProcess() {
+  TempContainer container;
+  const fs::path bundle = container.root() / "Unversioned.appex";
+  fs::create_directories(bundle);
+  const fs::path source = fs::path(PELLORA_BUNDLE_DIR);
+  std::string library;
+  for (const auto& entry : fs::directory_iterator(source)) {
+    if (entry.path().extension() == ".so") library = entry.path().filename().string();
+  }
+  fs::copy_file(source / library, bundle / library);
+  nlohmann::json info = nlohmann::json::parse(std::ifstream(source / "Info.json"));
+  info.erase(fp::kBundleShortVersionKey);
+  std::ofstream(bundle / "Info.json") << info.dump();
+
+  auto loaded = fp::ExtensionBundle::load(bundle);
+  if (!loaded.ok()) return 2;
+  auto ext = (*loaded)->makeExtension(fp::Domain{std::string(kDefaultDomain), "P", false});
+  std::optional<fp::SyncAnchor> anchor;
+  ext->enumerator(std::string(kRoot), fp::Request{})->currentSyncAnchor([&](auto a) {
+    anchor = a;
+  });
+  return anchor == fp::SyncAnchor("0|0") ? 0 : 1;
+}
+
+// The child process of the test below makes its temporary files in a
+// directory that the parent made for it and names in this variable.
+constexpr const char* kChildTmpVariable = "PELLORA_DEATH_TEST_TMPDIR";
+
 TEST(EnumeratorVersionTest, BundleWithoutVersionStringAnchorsBeginWithZero) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        TempContainer container;
-        const fs::path bundle = container.root() / "Unversioned.appex";
-        fs::create_directories(bundle);
-        const fs::path source = fs::path(PELLORA_BUNDLE_DIR);
-        std::string library;
-        for (const auto& entry : fs::directory_iterator(source)) {
-          if (entry.path().extension() == ".so") library = entry.path().filename().string();
-        }
-        fs::copy_file(source / library, bundle / library);
-        nlohmann::json info = nlohmann::json::parse(std::ifstream(source / "Info.json"));
-        info.erase(fp::kBundleShortVersionKey);
-        std::ofstream(bundle / "Info.json") << info.dump();
-
-        auto loaded = fp::ExtensionBundle::load(bundle);
-        if (!loaded.ok()) std::_Exit(2);
-        auto ext = (*loaded)->makeExtension(fp::Domain{std::string(kDefaultDomain), "P", false});
-        std::optional<fp::SyncAnchor> anchor;
-        ext->enumerator(std::string(kRoot), fp::Request{})->currentSyncAnchor([&](auto a) {
-          anchor = a;
-        });
-        std::_Exit(anchor == fp::SyncAnchor("0|0") ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  // The child runs this test again from the start: only the parent makes the
+  // directory, so that whatever the child leaves behind shows in it.
+  std::optional<fs::path> childTmp;
+  std::optional<std::string> oldTmp;
+  if (!std::getenv(kChildTmpVariable)) {
+    std::string tmpl = (fs::temp_directory_path() / "pellora-death-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    childTmp = tmpl;
+    if (const char* old = std::getenv("TMPDIR")) oldTmp = old;
+    ::setenv(kChildTmpVariable, tmpl.c_str(), 1);
+    ::setenv("TMPDIR", tmpl.c_str(), 1);
+  }
+  EXPECT_EXIT(std::_Exit(anchorCheckInFreshProcess()), ::testing::ExitedWithCode(0), "");
+  if (childTmp) {
+    ::unsetenv(kChildTmpVariable);
+    if (oldTmp) {
+      ::setenv("TMPDIR", oldTmp->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(*childTmp)) {
+      left.push_back(entry.path().filename().string());
+    }
+    fs::remove_all(*childTmp);
+    EXPECT_EQ(left, std::vector<std::string>{}) << "the child left files behind";
+  }
 }
 
 }  // namespace

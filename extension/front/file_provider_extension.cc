@@ -187,7 +187,7 @@ fp::ProgressPtr FileProviderExtension::createItem(
          name = std::move(name), upload = std::move(upload),
          isFolder]() -> BridgeResult<fp::ItemPtr> {
           auto created = HostBridge::create(account, parent, name, upload);
-          if (!created.ok()) return fp::fail(std::move(created).error());
+          if (!created.ok()) return fp::propagate(created);
           const std::string& ulid = created.value();
           // The host knows what it made; try the file table first, then folders.
           auto entry = lookUp(databaseName, ulid, /*isFolder=*/false);
@@ -237,7 +237,7 @@ fp::ProgressPtr FileProviderExtension::modifyItem(
          ulid = std::move(parsed->ulid), isFolder = parsed->isFolder, name = std::move(name),
          parent = std::move(parent), upload = std::move(upload)]() -> BridgeResult<fp::ItemPtr> {
           auto modified = HostBridge::modify(account, ulid, isFolder, upload, name, parent);
-          if (!modified.ok()) return fp::fail(std::move(modified).error());
+          if (!modified.ok()) return fp::propagate(modified);
           if (auto entry = lookUp(databaseName, ulid, isFolder)) return itemFor(std::move(*entry));
           return fp::ItemPtr(std::make_shared<PelloraItem>(std::nullopt, identifier));
         });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extension/model/index_entry.h"
+#include "extension/platform/app_group.h"
 #include "fileprovider/domain.h"
 
 struct sqlite3;
@@ -19,7 +20,7 @@ namespace pellora {
 
 class Index {
  public:
-  static constexpr std::string_view appGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
+  static constexpr std::string_view appGroup = appGroupName;
   static constexpr std::string_view domainPrefix = "de.brightfold.pellora-connect-desktop.acct.";
   static constexpr std::string_view defaultDatabaseName = "state.db";
 

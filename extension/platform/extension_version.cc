@@ -1,13 +1,10 @@
 #include "extension/platform/extension_version.h"
 
-#include "fileprovider/bundle.h"
-
 namespace pellora {
 
-std::string versionFromInfo(const std::optional<nlohmann::json>& info) {
-  if (info && info->is_object()) {
-    auto it = info->find(fp::kBundleShortVersionKey);
-    if (it != info->end() && it->is_string()) return it->get<std::string>();
+std::string versionFromInfo(const std::optional<fp::InfoDictionary>& info) {
+  if (info) {
+    if (auto version = info->text(fp::kBundleShortVersionKey)) return *std::move(version);
   }
   return "0";
 }

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "fileprovider/bundle.h"
 
 namespace pellora {
 
@@ -14,7 +14,7 @@ namespace pellora {
 const std::string& extensionVersion();
 
 // The rule itself, for a given information dictionary.
-std::string versionFromInfo(const std::optional<nlohmann::json>& info);
+[[nodiscard]] std::string versionFromInfo(const std::optional<fp::InfoDictionary>& info);
 
 }  // namespace pellora
 

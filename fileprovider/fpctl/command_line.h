@@ -1,6 +1,8 @@
 // fpctl's command line: the global options, the commands with their operands
 // and options, and the help texts. Parsing is pure: it reads nothing but its
-// arguments and reports every mistake as a UsageError.
+// arguments and reports every mistake as a UsageError. Each command is declared
+// once, as a CommandSpec, next to its handler (queries.cc, contents.cc,
+// writes.cc, mount_command.cc); commandTable() lists them.
 #ifndef FPCTL_COMMAND_LINE_H_
 #define FPCTL_COMMAND_LINE_H_
 
@@ -57,6 +59,8 @@ struct CommandLine {
   std::optional<std::string> parent;
   bool contentsChanged = false;
   fp::ItemFields extraFields = 0;
+  // create: one of --folder, --type and --no-type was given.
+  bool typeGiven = false;
   // mount
   bool foreground = false;
   std::optional<double> pollSeconds;
@@ -72,6 +76,45 @@ struct UsageError {
   // The command whose synopsis fits the mistake; empty for the overview.
   std::string command;
 };
+
+// One option of a command: `--name` alone, or `--name VALUE` / `--name=VALUE`
+// when `placeholder` is not empty.
+struct OptionSpec {
+  std::string_view name;  // without the leading "--"
+  std::string_view placeholder;
+  std::string_view help;
+  // Records the option in the command line (`value` is empty for an option
+  // without one); returns the mistake when the value is not acceptable.
+  std::optional<std::string> (*set)(CommandLine& cl, const std::string& value) = nullptr;
+
+  bool takesValue() const { return !placeholder.empty(); }
+};
+
+class CommandRun;  // a command being run (command_run.h)
+
+// One command: its word, operands, options, help and what runs it.
+struct CommandSpec {
+  std::string_view name;
+  std::string_view operands;  // synopsis of the operands
+  std::size_t minOperands = 0;
+  std::size_t maxOperands = 0;  // kManyOperands: any number
+  std::string_view summary;
+  std::string_view details;
+  std::vector<OptionSpec> options;
+  // Runs the command and returns the exit status; null for `help`, which the
+  // parser answers. The extension is loaded before it runs unless it works
+  // without one.
+  int (*run)(CommandRun&) = nullptr;
+  bool needsExtension = true;
+};
+
+inline constexpr std::size_t kManyOperands = static_cast<std::size_t>(-1);
+
+// Every command, in the order the overview lists them.
+const std::vector<CommandSpec>& commandTable();
+
+// The command with word `name`, or null.
+const CommandSpec* findCommand(std::string_view name);
 
 // Parses the arguments after the program name.
 fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args);

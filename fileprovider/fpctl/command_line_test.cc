@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string_view>
+
 namespace fpctl {
 namespace {
 
@@ -152,6 +155,27 @@ TEST(CommandLineTest, EveryCommandHasHelpWithItsUsage) {
   EXPECT_THAT(helpText("modify"), HasSubstr("Looks the item up first"));
   EXPECT_THAT(usageLine("create"),
               HasSubstr("[--folder] [--type UTI] [--no-type] [--contents FILE]"));
+}
+
+// Each command is one declaration: one name, a handler (help is answered by
+// the parser), options that each record themselves, and a line in the overview.
+TEST(CommandTableTest, EveryCommandIsDeclaredOnceWithItsHandler) {
+  std::set<std::string_view> names;
+  const std::string overview = helpText();
+  for (const CommandSpec& c : commandTable()) {
+    EXPECT_TRUE(names.insert(c.name).second) << c.name;
+    EXPECT_EQ(c.run == nullptr, c.name == "help") << c.name;
+    EXPECT_LE(c.minOperands, c.maxOperands) << c.name;
+    EXPECT_EQ(findCommand(c.name), &c);
+    std::set<std::string_view> options;
+    for (const OptionSpec& o : c.options) {
+      EXPECT_TRUE(options.insert(o.name).second) << c.name << " --" << o.name;
+      EXPECT_NE(o.set, nullptr) << c.name << " --" << o.name;
+    }
+    EXPECT_THAT(overview, HasSubstr("\n  " + std::string(c.name))) << c.name;
+  }
+  EXPECT_EQ(names.size(), 14u);
+  EXPECT_EQ(findCommand("nonsense"), nullptr);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ namespace fpctl {
 // What the commands need from the outside world; main() fills it with the real
 // things, tests with their own.
 struct Environment {
-  Environment(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+  Environment(std::ostream& output, std::ostream& errors) : out(output), err(errors) {}
 
   std::ostream& out;
   std::ostream& err;

@@ -68,7 +68,7 @@ fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& o
   }
 
   auto choice = chooseDomain(known, options);
-  if (!choice) return fp::fail(std::move(choice).error());
+  if (!choice) return fp::propagate(choice);
 
   auto bundle = fp::ExtensionBundle::load(choice->bundle);
   if (!bundle) {
@@ -86,14 +86,10 @@ fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& o
     return fp::fail(CommandFailure{kExitBadBundle, std::move(message), std::move(e)});
   }
   LoadedExtension loaded{choice->domain, std::move(extension), {}};
-  if (auto groups = (*bundle)->info().find(fp::kApplicationGroupsKey);
-      groups != (*bundle)->info().end() && groups->is_array()) {
-    for (const auto& group : *groups) {
-      if (!group.is_string()) continue;
-      auto container = fp::FileManager::defaultManager().containerURL(group.get<std::string>());
-      if (!container) continue;
-      if (auto warning = socketPathWarning(*container)) loaded.warnings.push_back(*warning);
-    }
+  for (const std::string& group : (*bundle)->declaredGroups()) {
+    auto container = fp::FileManager::defaultManager().containerURL(group);
+    if (!container) continue;
+    if (auto warning = socketPathWarning(*container)) loaded.warnings.push_back(*warning);
   }
   return loaded;
 }

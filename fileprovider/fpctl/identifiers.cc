@@ -30,7 +30,7 @@ fp::StatusOr<fp::ItemIdentifier> resolveIdentifier(std::string_view arg,
   std::string walked;
   for (const std::string& name : pathComponents(arg)) {
     auto listed = children(current);
-    if (!listed) return fp::fail(std::move(listed).error());
+    if (!listed) return fp::propagate(listed);
     const fp::Item* match = nullptr;
     for (const auto& child : *listed) {
       if (child && child->filename() == name) {

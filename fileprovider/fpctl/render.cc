@@ -322,53 +322,7 @@ std::string progressBar(std::string_view label, std::int64_t completed, std::int
   return std::string(label) + " [" + bar + "] " + state + " " + secs;
 }
 
-std::string errorName(const fp::Error& error) {
-  if (error.domain == fp::kFileProviderErrorDomain) {
-    switch (static_cast<fp::FileProviderErrorCode>(error.code)) {
-      case fp::FileProviderErrorCode::kNotAuthenticated:
-        return "not signed in";
-      case fp::FileProviderErrorCode::kFilenameCollision:
-        return "an item with that name exists";
-      case fp::FileProviderErrorCode::kSyncAnchorExpired:
-        return "the sync anchor has expired";
-      case fp::FileProviderErrorCode::kInsufficientQuota:
-        return "not enough quota";
-      case fp::FileProviderErrorCode::kServerUnreachable:
-        return "the server cannot be reached";
-      case fp::FileProviderErrorCode::kNoSuchItem:
-        return "no such item";
-      case fp::FileProviderErrorCode::kDeletionRejected:
-        return "the deletion was rejected";
-      case fp::FileProviderErrorCode::kDirectoryNotEmpty:
-        return "the folder is not empty";
-      case fp::FileProviderErrorCode::kProviderNotFound:
-        return "no such domain";
-      case fp::FileProviderErrorCode::kCannotSynchronize:
-        return "cannot synchronize";
-      default:
-        return {};
-    }
-  }
-  if (error.domain == fp::kCocoaErrorDomain) {
-    switch (error.code) {
-      case fp::kFileWriteInvalidFileNameError:
-        return "invalid file name";
-      case fp::kFileWriteOutOfSpaceError:
-        return "out of disk space";
-      case fp::kFileNoSuchFileError:
-      case fp::kFileReadNoSuchFileError:
-        return "no such file";
-      case fp::kFileReadNoPermissionError:
-      case fp::kFileWriteNoPermissionError:
-        return "permission denied";
-      case fp::kFileWriteFileExistsError:
-        return "the file exists";
-      default:
-        return {};
-    }
-  }
-  return {};
-}
+std::string errorName(const fp::Error& error) { return std::string(fp::readableName(error)); }
 
 std::string errorLine(std::string_view what, const fp::Error& error) {
   std::string reason = errorName(error);

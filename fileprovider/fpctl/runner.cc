@@ -129,7 +129,7 @@ fp::StatusOr<std::unique_ptr<fp::Enumerator>> Runner::enumerator(
 fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
                                           const fp::Page& startingAt) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   auto observer = std::make_shared<PageObserver>();
   (*e)->enumerateItems(observer, startingAt);
   auto page = observer->wait();
@@ -140,7 +140,7 @@ fp::StatusOr<ListedPage> Runner::listPage(const fp::ItemIdentifier& container,
 fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier& container,
                                                        const fp::Progress* cancel) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   std::vector<fp::ItemPtr> all;
   std::set<fp::Page> seen;
   fp::Page page = fp::kInitialPageSortedByName;
@@ -151,7 +151,7 @@ fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier&
     auto listed = observer->wait(cancel);
     if (!listed) {
       (*e)->invalidate();
-      return fp::fail(std::move(listed).error());
+      return fp::propagate(listed);
     }
     for (auto& i : listed->items) all.push_back(std::move(i));
     if (!listed->nextPage || seen.count(*listed->nextPage)) break;
@@ -164,7 +164,7 @@ fp::StatusOr<std::vector<fp::ItemPtr>> Runner::listAll(const fp::ItemIdentifier&
 fp::StatusOr<std::optional<fp::SyncAnchor>> Runner::currentAnchor(
     const fp::ItemIdentifier& container) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   auto done = makeCompletion<std::optional<fp::SyncAnchor>>();
   (*e)->currentSyncAnchor([done](std::optional<fp::SyncAnchor> a) { done->set(std::move(a)); });
   auto anchor = done->wait();
@@ -175,7 +175,7 @@ fp::StatusOr<std::optional<fp::SyncAnchor>> Runner::currentAnchor(
 fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
                                       const fp::SyncAnchor& anchor) const {
   auto e = enumerator(container);
-  if (!e) return fp::fail(std::move(e).error());
+  if (!e) return fp::propagate(e);
   Changes all;
   all.anchor = anchor;
   // Like the platform, ask again from the new anchor while more are coming.
@@ -185,7 +185,7 @@ fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
     auto c = observer->wait();
     if (!c) {
       (*e)->invalidate();
-      return fp::fail(std::move(c).error());
+      return fp::propagate(c);
     }
     for (auto& i : c->updated) all.updated.push_back(std::move(i));
     for (auto& i : c->deleted) all.deleted.push_back(std::move(i));
@@ -246,7 +246,8 @@ fp::StatusOr<Thumbnails> Runner::fetchThumbnails(const std::vector<fp::ItemIdent
                                                  fp::Size size) const {
   auto* thumbnailing = dynamic_cast<fp::Thumbnailing*>(extension_.get());
   if (!thumbnailing)
-    return fp::fail(fp::Error::cocoa(3328, "the extension does not provide thumbnails"));
+    return fp::fail(fp::Error::cocoa(fp::kFeatureUnsupportedError,
+                                     "the extension does not provide thumbnails"));
 
   struct State {
     std::mutex mu;

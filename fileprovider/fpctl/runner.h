@@ -100,7 +100,7 @@ class Runner {
                                      const std::optional<fp::ItemVersion>& version,
                                      const fp::Progress* cancel = nullptr) const;
 
-  // Fails with a Cocoa "feature unsupported" error (3328) when the extension
+  // Fails with a Cocoa "feature unsupported" error (kFeatureUnsupportedError) when the extension
   // does not implement thumbnails.
   fp::StatusOr<Thumbnails> fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
                                            fp::Size size = {256, 256}) const;

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "fileprovider/file_manager.h"
 
 namespace fp {
@@ -82,6 +84,15 @@ StatusOr<fs::path> libraryPath(const nlohmann::json& info, const fs::path& dir,
   return dir / relative;
 }
 
+// The text entries of a parsed Info.json object.
+InfoDictionary textEntries(const nlohmann::json& info) {
+  std::map<std::string, std::string, std::less<>> texts;
+  for (const auto& [key, value] : info.items()) {
+    if (value.is_string()) texts.emplace(key, value.get<std::string>());
+  }
+  return InfoDictionary(std::move(texts));
+}
+
 fs::path absolutePath(const fs::path& p) {
   std::error_code ec;
   fs::path abs = fs::absolute(p, ec);
@@ -110,6 +121,12 @@ std::optional<fs::path> firstBundleIn(const fs::path& dir) {
 
 }  // namespace
 
+std::optional<std::string> InfoDictionary::text(std::string_view key) const {
+  auto it = texts_.find(key);
+  if (it == texts_.end()) return std::nullopt;
+  return it->second;
+}
+
 const Bundle& Bundle::main() {
   static const Bundle* const kEmpty = new Bundle;  // a program without a bundle of its own
   const Bundle* loaded = loadedMainBundle().load(std::memory_order_acquire);
@@ -121,11 +138,11 @@ StatusOr<std::shared_ptr<ExtensionBundle>> ExtensionBundle::load(const fs::path&
   const fs::path infoFile = bundleDir / kInfoFileName;
 
   auto info = readInfo(infoFile);
-  if (!info.ok()) return fail(std::move(info).error());
+  if (!info.ok()) return propagate(info);
   auto groups = applicationGroups(*info, infoFile);
-  if (!groups.ok()) return fail(std::move(groups).error());
+  if (!groups.ok()) return propagate(groups);
   auto library = libraryPath(*info, bundleDir, infoFile);
-  if (!library.ok()) return fail(std::move(library).error());
+  if (!library.ok()) return propagate(library);
 
   // The extension may use its groups as soon as its code runs.
   declareApplicationGroups(*groups);
@@ -147,14 +164,15 @@ StatusOr<std::shared_ptr<ExtensionBundle>> ExtensionBundle::load(const fs::path&
   auto entry = reinterpret_cast<fp_extension_create_fn>(symbol);
 
   // The first loaded bundle becomes the main bundle, for good.
-  auto* mainBundle = new Bundle(bundleDir, *info);
+  InfoDictionary texts = textEntries(*info);
+  auto* mainBundle = new Bundle(bundleDir, texts);
   const Bundle* expected = nullptr;
   if (!loadedMainBundle().compare_exchange_strong(expected, mainBundle,
                                                   std::memory_order_acq_rel)) {
     delete mainBundle;
   }
 
-  return std::make_shared<ExtensionBundle>(bundleDir, std::move(*info), entry);
+  return std::make_shared<ExtensionBundle>(bundleDir, std::move(texts), entry, std::move(*groups));
 }
 
 std::shared_ptr<ReplicatedExtension> ExtensionBundle::makeExtension(const Domain& domain) const {

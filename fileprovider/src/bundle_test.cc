@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "fileprovider/file_manager.h"
 #include "test_support.h"
 
@@ -63,7 +65,7 @@ TEST_F(ExtensionBundleTest, LoadsTheLibraryAndMakesTheExtensionForADomain) {
   ASSERT_TRUE(loaded.ok()) << loaded.error().description();
   const auto& bundle = **loaded;
   EXPECT_EQ(bundle.path(), dir);
-  EXPECT_EQ(bundle.info()[kBundleShortVersionKey], "1.2.3");
+  EXPECT_EQ(bundle.info().text(kBundleShortVersionKey), "1.2.3");
   // The bundle's application groups are now the process's.
   EXPECT_EQ(FileManager::defaultManager().containerURL(kOwnGroup), tmp_ / "containers" / kOwnGroup);
 
@@ -73,6 +75,22 @@ TEST_F(ExtensionBundleTest, LoadsTheLibraryAndMakesTheExtensionForADomain) {
   (void)extension->item("x", Request{}, [&](ItemPtr, std::optional<Error> e) { seen = e; });
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->message, "domain d.one (Display)");
+}
+
+// Programs read the text entries of Info.json; a value of another kind reads
+// as missing rather than as its JSON spelling.
+TEST_F(ExtensionBundleTest, InfoDictionaryOffersItsTextEntries) {
+  nlohmann::json info = validInfo();
+  info[kBundleShortVersionKey] = 2;
+  info["Extra"] = "value";
+  auto loaded = ExtensionBundle::load(makeBundle("Texts", info));
+  ASSERT_TRUE(loaded.ok()) << loaded.error().description();
+  const InfoDictionary& read = (*loaded)->info();
+  EXPECT_EQ(read.text(kBundleShortVersionKey), std::nullopt);
+  EXPECT_EQ(read.text("Extra"), "value");
+  EXPECT_EQ(read.text(kApplicationGroupsKey), std::nullopt);
+  EXPECT_EQ(read.text("Missing"), std::nullopt);
+  EXPECT_EQ(read.text(kExecutableKey), info[kExecutableKey].get<std::string>());
 }
 
 TEST_F(ExtensionBundleTest, FirstLoadedBundleIsTheMainBundleForGood) {
@@ -89,7 +107,7 @@ TEST_F(ExtensionBundleTest, FirstLoadedBundleIsTheMainBundleForGood) {
   info[kBundleShortVersionKey] = "9.9";
   ASSERT_TRUE(ExtensionBundle::load(makeBundle("Second", info)).ok());
   EXPECT_EQ(Bundle::main().bundlePath(), mainPath);
-  EXPECT_NE((*Bundle::main().infoDictionary())[kBundleShortVersionKey], "9.9");
+  EXPECT_NE(Bundle::main().infoDictionary()->text(kBundleShortVersionKey), "9.9");
 }
 
 TEST_F(ExtensionBundleTest, RelativeBundlePathIsMadeAbsolute) {

@@ -44,16 +44,11 @@ fs::path lockPath(const fs::path& registry) {
 // "cannot write <registry>: <reason>", in the Cocoa domain with the code that
 // matches the reason.
 Error writeError(const fs::path& registry, int errnum) {
-  int code = kFileWriteUnknownError;
-  if (errnum == EACCES || errnum == EPERM || errnum == EROFS) code = kFileWriteNoPermissionError;
-  if (errnum == ENOSPC || errnum == EDQUOT) code = kFileWriteOutOfSpaceError;
-  return Error::cocoa(code, "cannot write " + registry.string() + ": " + std::strerror(errnum));
+  return Error::fromErrno(errnum, FileAccess::kWrite, "cannot write " + registry.string());
 }
 
 Error readError(const fs::path& registry, int errnum) {
-  int code =
-      errnum == EACCES || errnum == EPERM ? kFileReadNoPermissionError : kFileReadUnknownError;
-  return Error::cocoa(code, "cannot read " + registry.string() + ": " + std::strerror(errnum));
+  return Error::fromErrno(errnum, FileAccess::kRead, "cannot read " + registry.string());
 }
 
 Error corruptRegistry(const fs::path& registry, std::string_view reason) {
@@ -183,7 +178,7 @@ int writeAll(int fd, std::string_view bytes) {
 // old file or the new one, never a part of it.
 Status writeRecordsAt(const fs::path& registry, const Records& records) {
   auto text = serialize(records, registry);
-  if (!text.ok()) return fail(std::move(text).error());
+  if (!text.ok()) return propagate(text);
   TempFile temp;
   if (int e = temp.create(registry)) return fail(writeError(registry, e));
   if (::fchmod(temp.fd(), 0644) != 0) return fail(writeError(registry, errno));
@@ -226,9 +221,9 @@ Status changeRegistry(Change&& change) {
   }
 
   auto records = readRecordsAt(registry);
-  if (!records.ok()) return fail(std::move(records).error());
+  if (!records.ok()) return propagate(records);
   StatusOr<bool> write = change(*records, registry);
-  if (!write.ok()) return fail(std::move(write).error());
+  if (!write.ok()) return propagate(write);
   if (!*write) return Ok{};
   return writeRecordsAt(registry, *records);
   // The lock goes with lockFd, after the new file is in place.
@@ -253,7 +248,7 @@ StatusOr<std::vector<DomainRecord>> readDomainRecords() {
 StatusOr<DomainRecord> findDomainRecord(const std::string& identifier) {
   const fs::path registry = domainRegistryPath();
   auto records = readRecordsAt(registry);
-  if (!records.ok()) return fail(std::move(records).error());
+  if (!records.ok()) return propagate(records);
   for (auto& r : *records) {
     if (r.domain.identifier == identifier) return std::move(r);
   }

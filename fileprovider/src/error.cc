@@ -1,6 +1,8 @@
 #include "fileprovider/error.h"
 
+#include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace fp {
 
@@ -19,6 +21,34 @@ Error Error::posix(int errnum, std::string_view context) {
   return Error{std::string(kPOSIXErrorDomain), errnum, std::move(message)};
 }
 
+Error Error::fromErrno(int errnum, FileAccess access, std::string_view context) {
+  const bool reading = access == FileAccess::kRead;
+  int code = reading ? kFileReadUnknownError : kFileWriteUnknownError;
+  switch (errnum) {
+    case ENOENT:
+      code = kFileNoSuchFileError;
+      break;
+    case EEXIST:
+      code = kFileWriteFileExistsError;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      code = reading ? kFileReadNoPermissionError : kFileWriteNoPermissionError;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      code = kFileWriteOutOfSpaceError;
+      break;
+    default:
+      break;
+  }
+  Error e = posix(errnum, context);
+  e.domain = std::string(kCocoaErrorDomain);
+  e.code = code;
+  return e;
+}
+
 std::string Error::description() const {
   std::string text = message;
   if (text.empty()) {
@@ -26,6 +56,60 @@ std::string Error::description() const {
            std::to_string(code) + ".)";
   }
   return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + text + "\"";
+}
+
+namespace {
+
+using Code = FileProviderErrorCode;
+
+constexpr ErrorKind fileProvider(Code code, std::string_view name, int errnum) {
+  return {kFileProviderErrorDomain, static_cast<int>(code), name, errnum};
+}
+constexpr ErrorKind cocoa(int code, std::string_view name, int errnum) {
+  return {kCocoaErrorDomain, code, name, errnum};
+}
+
+// The errno values are chosen so that ordinary tools print a sensible message.
+constexpr ErrorKind kErrorKinds[] = {
+    fileProvider(Code::kNotAuthenticated, "not signed in", EACCES),
+    fileProvider(Code::kFilenameCollision, "an item with that name exists", EEXIST),
+    fileProvider(Code::kSyncAnchorExpired, "the sync anchor has expired", EIO),
+    fileProvider(Code::kInsufficientQuota, "not enough quota", EDQUOT),
+    fileProvider(Code::kServerUnreachable, "the server cannot be reached", EIO),
+    fileProvider(Code::kNoSuchItem, "no such item", ENOENT),
+    fileProvider(Code::kDeletionRejected, "the deletion was rejected", EPERM),
+    fileProvider(Code::kDirectoryNotEmpty, "the folder is not empty", ENOTEMPTY),
+    fileProvider(Code::kProviderNotFound, "no such domain", EIO),
+    fileProvider(Code::kCannotSynchronize, "cannot synchronize", EIO),
+    cocoa(kFileNoSuchFileError, "no such file", ENOENT),
+    cocoa(kFileReadNoSuchFileError, "no such file", ENOENT),
+    cocoa(kFileReadNoPermissionError, "permission denied", EACCES),
+    cocoa(kFileWriteNoPermissionError, "permission denied", EACCES),
+    cocoa(kFileWriteInvalidFileNameError, "invalid file name", EINVAL),
+    cocoa(kFileWriteFileExistsError, "the file exists", EEXIST),
+    cocoa(kFileWriteOutOfSpaceError, "out of disk space", ENOSPC),
+};
+
+}  // namespace
+
+std::span<const ErrorKind> errorKinds() { return kErrorKinds; }
+
+const ErrorKind* findErrorKind(const Error& error) {
+  for (const ErrorKind& kind : kErrorKinds) {
+    if (kind.code == error.code && kind.domain == error.domain) return &kind;
+  }
+  return nullptr;
+}
+
+std::string_view readableName(const Error& error) {
+  const ErrorKind* kind = findErrorKind(error);
+  return kind ? kind->name : std::string_view();
+}
+
+int errnoValue(const Error& error) {
+  if (const ErrorKind* kind = findErrorKind(error)) return kind->errnum;
+  if (error.domain == kPOSIXErrorDomain && error.code > 0) return error.code;
+  return EIO;
 }
 
 }  // namespace fp

@@ -141,25 +141,9 @@ bool safeComponent(std::string_view name) {
 }
 
 Error fromErrorCode(const std::error_code& ec, std::string_view what, int cocoaCode) {
-  Error e = Error::posix(ec.value(), what);
-  if (ec == std::errc::no_such_file_or_directory) {
-    e.domain = std::string(kCocoaErrorDomain);
-    e.code = kFileNoSuchFileError;
-  } else if (ec == std::errc::file_exists) {
-    e.domain = std::string(kCocoaErrorDomain);
-    e.code = kFileWriteFileExistsError;
-  } else if (ec == std::errc::permission_denied) {
-    e.domain = std::string(kCocoaErrorDomain);
-    e.code = cocoaCode == kFileReadUnknownError ? kFileReadNoPermissionError
-                                                : kFileWriteNoPermissionError;
-  } else if (ec == std::errc::no_space_on_device) {
-    e.domain = std::string(kCocoaErrorDomain);
-    e.code = kFileWriteOutOfSpaceError;
-  } else {
-    e.domain = std::string(kCocoaErrorDomain);
-    e.code = cocoaCode;
-  }
-  return e;
+  return Error::fromErrno(
+      ec.value(), cocoaCode == kFileReadUnknownError ? FileAccess::kRead : FileAccess::kWrite,
+      what);
 }
 
 }  // namespace

@@ -189,6 +189,20 @@ TEST_F(FileManagerTest, CreateDirectory) {
   EXPECT_EQ(testing::readFile(tmp_ / "file"), "data");
 }
 
+// A refusal the kernel reports as EPERM or EROFS (sysfs refuses new
+// directories, to root as well) is a permission error, not an unknown one.
+TEST_F(FileManagerTest, RefusedDirectoryIsAPermissionError) {
+  const fs::path refused = "/sys/pellora-file-manager-test";
+  std::error_code ec;
+  if (fs::create_directory(refused, ec) ||
+      (ec != std::errc::operation_not_permitted && ec != std::errc::read_only_file_system)) {
+    fs::remove(refused, ec);
+    GTEST_SKIP() << "/sys does not refuse new directories here";
+  }
+  expectCocoa(files().createDirectory(refused, false), kFileWriteNoPermissionError,
+              refused.string());
+}
+
 TEST_F(FileManagerTest, CopyFilesAndTrees) {
   fs::path file = make("src/one.txt", std::string("a\0b", 3));
   make("src/sub/two.txt", "two");

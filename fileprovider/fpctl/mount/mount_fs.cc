@@ -1186,8 +1186,9 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   if (auto it = from->localChildren.find(name); it != from->localChildren.end()) {
     localSource = it->second;
     source = findNode(localSource)->item;
-  } else if (auto it = from->listing->byName.find(name); it != from->listing->byName.end()) {
-    source = it->second;
+  } else if (auto listed = from->listing->byName.find(name);
+             listed != from->listing->byName.end()) {
+    source = listed->second;
   } else {
     return ENOENT;
   }
@@ -1197,8 +1198,8 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   std::optional<ItemState> target;
   if (auto it = to->localChildren.find(newName); it != to->localChildren.end()) {
     localTarget = it->second;
-  } else if (auto it = to->listing->byName.find(newName); it != to->listing->byName.end()) {
-    target = it->second;
+  } else if (auto listed = to->listing->byName.find(newName); listed != to->listing->byName.end()) {
+    target = listed->second;
   }
   if ((localTarget || target) && (flags & RENAME_NOREPLACE)) return EEXIST;
   if (target && !localSource && target->identifier == source.identifier) return 0;

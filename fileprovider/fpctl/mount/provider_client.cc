@@ -4,7 +4,7 @@ namespace fpctl::mount {
 namespace {
 
 fp::StatusOr<ItemState> itemResult(fp::StatusOr<ItemChange> change, std::string_view what) {
-  if (!change) return fp::fail(std::move(change).error());
+  if (!change) return fp::propagate(change);
   if (!change->item) {
     return fp::fail(fp::Error::cocoa(fp::kFileReadUnknownError,
                                      std::string(what) + " completed without an item"));
@@ -17,14 +17,14 @@ fp::StatusOr<ItemState> itemResult(fp::StatusOr<ItemChange> change, std::string_
 fp::StatusOr<ItemState> ProviderClient::item(const fp::ItemIdentifier& identifier,
                                              const fp::Progress* cancel) const {
   auto item = runner_.item(identifier, cancel);
-  if (!item) return fp::fail(std::move(item).error());
+  if (!item) return fp::propagate(item);
   return ItemState::from(**item);
 }
 
 fp::StatusOr<std::vector<ItemState>> ProviderClient::list(const fp::ItemIdentifier& container,
                                                           const fp::Progress* cancel) const {
   auto items = runner_.listAll(container, cancel);
-  if (!items) return fp::fail(std::move(items).error());
+  if (!items) return fp::propagate(items);
   std::vector<ItemState> all;
   all.reserve(items->size());
   for (const auto& item : *items) {
@@ -36,7 +36,7 @@ fp::StatusOr<std::vector<ItemState>> ProviderClient::list(const fp::ItemIdentifi
 fp::StatusOr<fp::SyncAnchor> ProviderClient::currentAnchor(
     const fp::ItemIdentifier& container) const {
   auto anchor = runner_.currentAnchor(container);
-  if (!anchor) return fp::fail(std::move(anchor).error());
+  if (!anchor) return fp::propagate(anchor);
   // No anchor: every check will report a change, which only costs re-listing.
   return anchor->value_or(fp::SyncAnchor{});
 }
@@ -64,7 +64,7 @@ fp::StatusOr<FetchedContents> ProviderClient::fetch(const fp::ItemIdentifier& id
                                                     const std::optional<fp::ItemVersion>& version,
                                                     const fp::Progress* cancel) const {
   auto fetched = runner_.fetchVersion(identifier, version, cancel);
-  if (!fetched) return fp::fail(std::move(fetched).error());
+  if (!fetched) return fp::propagate(fetched);
   FetchedContents out{std::move(fetched->path), std::nullopt};
   if (fetched->item) out.item = ItemState::from(*fetched->item);
   return out;

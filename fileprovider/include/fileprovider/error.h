@@ -2,6 +2,7 @@
 #ifndef FILEPROVIDER_ERROR_H_
 #define FILEPROVIDER_ERROR_H_
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,11 @@ inline constexpr int kFileWriteOutOfSpaceError = 640;
 inline constexpr int kPropertyListWriteInvalidError = 3852;
 inline constexpr int kExecutableNotLoadableError = 3584;  // a bundle's library cannot be loaded
 inline constexpr int kExecutableLinkError = 3588;         // its entry point is missing
+inline constexpr int kFeatureUnsupportedError = 3328;     // the receiver does not offer it
+
+// Whether a failed file operation was reading or writing; the Cocoa domain has
+// separate codes for the two.
+enum class FileAccess { kRead, kWrite };
 
 struct Error {
   std::string domain;
@@ -65,6 +71,11 @@ struct Error {
   // An error in the POSIX domain for errno value `errnum`; `context` names what failed
   // ("open /a/b"), and strerror's text follows it.
   static Error posix(int errnum, std::string_view context);
+  // A Cocoa file error for a failed file operation that set errno `errnum`:
+  // no such file, file exists, no permission (EACCES, EPERM, EROFS), out of
+  // space (ENOSPC, EDQUOT), else the unknown read or write error. The message is
+  // `context: <strerror text>`. The one conversion from errno in the platform.
+  static Error fromErrno(int errnum, FileAccess access, std::string_view context);
 
   bool isFileProvider(FileProviderErrorCode c) const {
     return domain == kFileProviderErrorDomain && code == static_cast<int>(c);
@@ -76,6 +87,30 @@ struct Error {
 
   friend bool operator==(const Error&, const Error&) = default;
 };
+
+// One word of the error vocabulary: an error by domain and code, the phrase a
+// person reads for it (empty when there is none better than the code), and the
+// errno value a program receives for it through the file system.
+struct ErrorKind {
+  std::string_view domain;
+  int code;
+  std::string_view name;
+  int errnum;
+};
+
+// Every error the platform and its programs name, each once.
+[[nodiscard]] std::span<const ErrorKind> errorKinds();
+
+// The entry of errorKinds() for `error`'s domain and code, or null.
+[[nodiscard]] const ErrorKind* findErrorKind(const Error& error);
+
+// The readable phrase for `error` ("no such item"); empty when the table has
+// none (POSIX errors and unknown codes: their message says enough).
+[[nodiscard]] std::string_view readableName(const Error& error);
+
+// The errno value for `error`: the table's value; a POSIX error its own code;
+// EIO for everything else.
+[[nodiscard]] int errnoValue(const Error& error);
 
 template <class T>
 using StatusOr = Result<T, Error>;

@@ -87,6 +87,20 @@ class [[nodiscard]] Result<void, E> {
   std::variant<std::monostate, E> v_;
 };
 
+// The failure held by `result`, to return from a function whose result has
+// another value type:
+//   auto page = read();
+//   if (!page.ok()) return fp::propagate(page);
+// Moves the error out: `result` must not be read afterwards.
+template <class T, class E>
+[[nodiscard]] Failure<E> propagate(Result<T, E>& result) {
+  return {std::move(result).error()};
+}
+template <class T, class E>
+[[nodiscard]] Failure<E> propagate(Result<T, E>&& result) {
+  return {std::move(result).error()};
+}
+
 }  // namespace fp
 
 #endif  // FILEPROVIDER_RESULT_H_

@@ -1,0 +1,84 @@
+// A command being run: its command line, the outside world, the loaded
+// extension, and the ways a handler prints its outcome. Internal to fpctl's
+// commands (queries.cc, contents.cc, writes.cc, mount_command.cc).
+#ifndef FPCTL_COMMAND_RUN_H_
+#define FPCTL_COMMAND_RUN_H_
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "fileprovider/domain.h"
+#include "fileprovider/error.h"
+#include "fileprovider/extension.h"
+#include "fileprovider/fpctl/commands.h"
+#include "fileprovider/fpctl/render.h"
+#include "fileprovider/fpctl/runner.h"
+
+namespace fpctl {
+
+// A step of a command that failed, not yet printed: the error and what was
+// being done ("finding /Documents").
+struct StepFailure {
+  fp::Error error;
+  std::string what;
+};
+
+// A mistake in how the command was used that shows only when it runs (a
+// --contents file that cannot be read), not yet printed.
+struct UsageMistake {
+  std::string message;
+};
+
+class CommandRun {
+ public:
+  CommandRun(const CommandLine& cl, Environment& env) : cl_(cl), env_(env) {}
+  CommandRun(const CommandRun&) = delete;
+  CommandRun& operator=(const CommandRun&) = delete;
+
+  const CommandLine& line() const { return cl_; }
+  Environment& env() { return env_; }
+
+  // Loads the domain's extension and makes the runner for it.
+  [[nodiscard]] fp::Result<void, CommandFailure> load();
+  // The runner of the loaded extension (after load()).
+  const Runner& runner() const { return *runner_; }
+  // The loaded domain (after load()).
+  const fp::Domain& domain() const { return domain_; }
+  // Hands the loaded extension over; the runner is gone afterwards.
+  [[nodiscard]] std::shared_ptr<fp::ReplicatedExtension> releaseExtension();
+
+  // The item named by `arg` (@root, a path of display names or a raw
+  // identifier); failing, what was being done is "finding ARG".
+  [[nodiscard]] fp::Result<fp::ItemIdentifier, StepFailure> resolve(const std::string& arg) const;
+  // The --contents file, made absolute and checked to be a readable file;
+  // none when --contents was not given.
+  [[nodiscard]] fp::Result<std::optional<std::filesystem::path>, UsageMistake> contentsFile() const;
+
+  // "fetch /Documents/a.txt": the command as the user gave it, to name what failed.
+  std::string what() const;
+
+  // Prints the outcome (JSON with --json, else `text`) and returns kExitOk.
+  int succeed(const Json& json, const std::string& text);
+  // Prints the failure ({"error":...} with --json, and a line on standard
+  // error) and returns kExitFailed.
+  int failed(const fp::Error& error, const std::string& what);
+  int failed(const fp::Error& error) { return failed(error, what()); }
+  int failed(const StepFailure& f) { return failed(f.error, f.what); }
+  int failed(const CommandFailure& f);
+  // Prints the mistake and the command's usage line; returns kExitUsage.
+  int usage(const std::string& message);
+  int usage(const UsageMistake& m) { return usage(m.message); }
+
+ private:
+  const CommandLine& cl_;
+  Environment& env_;
+  std::shared_ptr<fp::ReplicatedExtension> extension_;
+  std::optional<Runner> runner_;
+  fp::Domain domain_;
+};
+
+}  // namespace fpctl
+
+#endif  // FPCTL_COMMAND_RUN_H_

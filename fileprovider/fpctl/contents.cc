@@ -1,0 +1,162 @@
+// The commands that fetch contents: fetch and thumbnails.
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#include "fileprovider/fpctl/command_groups.h"
+#include "fileprovider/fpctl/command_run.h"
+
+namespace fpctl {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Seconds a fetch runs before the progress bar appears (quick fetches show none).
+constexpr double kProgressDelaySeconds = 0.3;
+
+int fetch(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  Environment& env = run.env();
+  const std::string& arg = cl.operands[0];
+  auto id = run.resolve(arg);
+  if (!id) return run.failed(id.error());
+  bool drew = false;
+  ProgressTick tick;
+  if (env.errIsTerminal) {
+    tick = [&](const fp::Progress& p, double elapsed) {
+      if (elapsed < kProgressDelaySeconds) return;
+      env.err << "\r"
+              << progressBar("fetching " + arg, p.completedUnitCount(), p.totalUnitCount(), elapsed)
+              << "\x1b[K";
+      env.err.flush();
+      drew = true;
+    };
+  }
+  auto fetched = run.runner().fetchContents(*id, tick);
+  if (drew) {
+    env.err << "\r\x1b[K";
+    env.err.flush();
+  }
+  if (!fetched) return run.failed(fetched.error());
+
+  std::string text = fetched->path.string() + "\n";
+  if (cl.out) {
+    std::error_code ec;
+    fs::copy_file(fetched->path, *cl.out, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      return run.failed(fp::Error::posix(ec.value(), "copy " + fetched->path.string() + " to " +
+                                                         cl.out->string()),
+                        "saving " + arg);
+    }
+    auto size = fs::file_size(*cl.out, ec);
+    text = "saved " + arg + " to " + cl.out->string() +
+           (ec ? std::string() : " (" + humanSize(static_cast<std::int64_t>(size)) + ")") + "\n";
+  }
+  Json j;
+  j["path"] = fetched->path.string();
+  j["item"] = itemJson(fetched->item);
+  return run.succeed(j, text);
+}
+
+// A file name for a thumbnail: the identifier with anything that cannot be in
+// a file name replaced, and an extension from the image's first bytes.
+std::string thumbnailFileName(const fp::ItemIdentifier& id, std::string_view data) {
+  std::string name;
+  for (char c : id) name.push_back(c == '/' || c == '\0' || c == ':' ? '_' : c);
+  if (name.empty() || name == "." || name == "..") name = "_" + name;
+  if (data.substr(0, 8) == std::string_view("\x89PNG\r\n\x1a\n", 8)) return name + ".png";
+  if (data.substr(0, 3) == std::string_view("\xff\xd8\xff", 3)) return name + ".jpg";
+  return name + ".bin";
+}
+
+int thumbnails(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  std::vector<fp::ItemIdentifier> ids;
+  for (const auto& arg : cl.operands) {
+    auto id = run.resolve(arg);
+    if (!id) return run.failed(id.error());
+    ids.push_back(*id);
+  }
+  if (cl.outDir) {
+    std::error_code ec;
+    fs::create_directories(*cl.outDir, ec);
+    if (ec)
+      return run.failed(fp::Error::posix(ec.value(), "create " + cl.outDir->string()),
+                        "preparing " + cl.outDir->string());
+  }
+  auto result = run.runner().fetchThumbnails(ids);
+  if (!result) return run.failed(result.error());
+
+  Json list = Json::array();
+  std::string text;
+  for (const auto& t : result->thumbnails) {
+    Json e;
+    e["identifier"] = t.identifier;
+    e["bytes"] = t.data ? Json(static_cast<std::int64_t>(t.data->size())) : Json(nullptr);
+    e["error"] = t.error ? errorJson(*t.error) : Json(nullptr);
+    list.push_back(std::move(e));
+    text += t.identifier + "  ";
+    if (t.error) {
+      text += errorLine("thumbnail", *t.error).substr(7) + "\n";  // without "fpctl: "
+    } else if (!t.data) {
+      text += "no thumbnail\n";
+    } else {
+      text += humanSize(static_cast<std::int64_t>(t.data->size()));
+      if (cl.outDir) {
+        fs::path file = *cl.outDir / thumbnailFileName(t.identifier, *t.data);
+        std::ofstream o(file, std::ios::binary | std::ios::trunc);
+        o.write(t.data->data(), static_cast<std::streamsize>(t.data->size()));
+        if (!o)
+          return run.failed(fp::Error::posix(EIO, "write " + file.string()), "saving thumbnails");
+        text += " -> " + file.string();
+      }
+      text += "\n";
+    }
+  }
+  Json j;
+  j["thumbnails"] = std::move(list);
+  j["error"] = result->error ? errorJson(*result->error) : Json(nullptr);
+  j["progress"] = Json{{"total", result->total}, {"completed", result->completed}};
+  if (result->error) {
+    // The answers that came are still shown; the final error fails the command.
+    run.succeed(j, text);
+    run.env().err << errorLine(run.what(), *result->error) << "\n";
+    return kExitFailed;
+  }
+  return run.succeed(j, text);
+}
+
+}  // namespace
+
+std::vector<CommandSpec> contentCommands() {
+  return {
+      {.name = "fetch",
+       .operands = "ID",
+       .minOperands = 1,
+       .maxOperands = 1,
+       .summary = "fetch a file's contents",
+       .details = "Asks the extension for a local copy of the file's contents and prints the path\n"
+                  "it returned. A progress bar is shown on a terminal while the fetch runs.",
+       .options = {{"out", "FILE", "also copy the contents to FILE",
+                    [](CommandLine& cl, const std::string& v) -> std::optional<std::string> {
+                      cl.out = fs::path(v);
+                      return std::nullopt;
+                    }}},
+       .run = fetch},
+      {.name = "thumbnails",
+       .operands = "ID...",
+       .minOperands = 1,
+       .maxOperands = kManyOperands,
+       .summary = "fetch thumbnails",
+       .details = "Asks the extension for thumbnails of the items, in one request.",
+       .options = {{"out-dir", "DIR", "write each thumbnail's bytes into DIR",
+                    [](CommandLine& cl, const std::string& v) -> std::optional<std::string> {
+                      cl.outDir = fs::path(v);
+                      return std::nullopt;
+                    }}},
+       .run = thumbnails},
+  };
+}
+
+}  // namespace fpctl

@@ -1,0 +1,95 @@
+// The command that serves a domain as a folder: mount.
+#include <cmath>
+#include <cstdlib>
+
+#include "fileprovider/fpctl/command_groups.h"
+#include "fileprovider/fpctl/command_run.h"
+#include "fileprovider/fpctl/mount/status.h"
+
+namespace fpctl {
+
+namespace {
+
+using Mistake = std::optional<std::string>;
+
+std::optional<double> parseSeconds(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(v) || v <= 0) return std::nullopt;
+  return v;
+}
+
+int mount(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  if (!run.env().mount) return run.usage("mount is not available in this build");
+  MountOptions options;
+  options.mountpoint = cl.operands[0];
+  options.foreground = cl.foreground;
+  if (cl.pollSeconds) options.pollSeconds = *cl.pollSeconds;
+  options.cacheDir = cl.cacheDir;
+  // The mount is the extension's only owner from here on.
+  std::shared_ptr<fp::ReplicatedExtension> extension = run.releaseExtension();
+  return run.env().mount(run.domain(), std::move(extension), options);
+}
+
+int status(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  return runStatus(cl.cacheDir, cl.global.json, run.env().out, run.env().err);
+}
+
+}  // namespace
+
+std::vector<CommandSpec> mountCommands() {
+  return {
+      {.name = "mount",
+       .operands = "MOUNTPOINT",
+       .minOperands = 1,
+       .maxOperands = 1,
+       .summary = "serve the domain as a folder (FUSE)",
+       .details = "Mounts the domain at MOUNTPOINT and serves it until it is unmounted\n"
+                  "(fusermount3 -u MOUNTPOINT) or interrupted.",
+       .options = {{"domain", "ID", "the domain to mount (as the global --domain)",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      if (cl.global.domain && *cl.global.domain != v)
+                        return "two different domains given: " + *cl.global.domain + " and " + v;
+                      cl.global.domain = v;
+                      return std::nullopt;
+                    }},
+                   {"foreground", "", "stay in the foreground",
+                    [](CommandLine& cl, const std::string&) -> Mistake {
+                      cl.foreground = true;
+                      return std::nullopt;
+                    }},
+                   {"poll", "SECONDS", "how often to look for changes (default 2)",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      auto seconds = parseSeconds(v);
+                      if (!seconds)
+                        return "--poll takes a positive number of seconds, not \"" + v + "\"";
+                      cl.pollSeconds = seconds;
+                      return std::nullopt;
+                    }},
+                   {"cache", "DIR", "where fetched contents and uploads are kept",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      cl.cacheDir = std::filesystem::path(v);
+                      return std::nullopt;
+                    }}},
+       .run = mount},
+      {.name = "status",
+       .operands = "",
+       .minOperands = 0,
+       .maxOperands = 0,
+       .summary = "what the mounts have yet to send",
+       .details = "For each running mount (or the cache folder DIR): the changes that wait to be\n"
+                  "sent, those the service refused and why, and how much the cache holds.",
+       .options = {{"cache", "DIR", "report on this cache folder",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      cl.cacheDir = std::filesystem::path(v);
+                      return std::nullopt;
+                    }}},
+       .run = status,
+       .needsExtension = false},
+  };
+}
+
+}  // namespace fpctl

@@ -1,0 +1,197 @@
+// The commands that read: domains, item, ls, tree, anchor and changes.
+#include <set>
+
+#include "fileprovider/fpctl/command_groups.h"
+#include "fileprovider/fpctl/command_run.h"
+
+namespace fpctl {
+
+namespace {
+
+// A tree deeper than this is taken for a cycle in the extension's answers.
+constexpr int kMaxTreeDepth = 256;
+
+// The container operand, @root when it is left out.
+std::string containerOperand(const CommandRun& run) {
+  return run.line().operands.empty() ? "@root" : run.line().operands[0];
+}
+
+int domains(CommandRun& run) {
+  auto records = run.env().registry();
+  if (!records) return run.failed(records.error(), "reading the domain registry");
+  Json list = Json::array();
+  for (const auto& r : *records) list.push_back(domainJson(r));
+  Json j;
+  j["domains"] = std::move(list);
+  return run.succeed(j, domainsTable(*records));
+}
+
+int item(CommandRun& run) {
+  auto id = run.resolve(run.line().operands[0]);
+  if (!id) return run.failed(id.error());
+  auto item = run.runner().item(*id);
+  if (!item) return run.failed(item.error());
+  Json j;
+  j["item"] = itemJson(*item);
+  return run.succeed(j, itemDetails(**item, run.env().text));
+}
+
+int ls(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  std::string arg = containerOperand(run);
+  auto id = run.resolve(arg);
+  if (!id) return run.failed(id.error());
+  auto page =
+      run.runner().listPage(*id, cl.page ? fp::Page(*cl.page) : fp::kInitialPageSortedByName);
+  if (!page) return run.failed(page.error());
+  Json j;
+  j["items"] = itemsJson(page->items);
+  j["nextPage"] = page->nextPage ? Json(*page->nextPage) : Json(nullptr);
+  int status = run.succeed(j, listingTable(page->items, run.env().text));
+  if (!cl.global.json && page->nextPage)
+    run.env().err << "more items: fpctl ls " << arg << " --page '" << *page->nextPage << "'\n";
+  return status;
+}
+
+fp::StatusOr<TreeNode> walk(const Runner& runner, const fp::ItemIdentifier& id, fp::ItemPtr item,
+                            int depth, std::set<fp::ItemIdentifier>& visited) {
+  TreeNode node;
+  node.identifier = id;
+  node.item = std::move(item);
+  // A container seen before (or too deep) is shown but not listed again.
+  if (depth > kMaxTreeDepth || !visited.insert(id).second) return node;
+  auto children = runner.listAll(id);
+  if (!children) return fp::propagate(children);
+  node.listed = true;
+  for (auto& child : *children) {
+    if (!child) continue;
+    fp::ItemIdentifier childId = child->itemIdentifier();
+    if (isFolder(*child)) {
+      auto sub = walk(runner, childId, child, depth + 1, visited);
+      if (!sub) return fp::propagate(sub);
+      node.children.push_back(std::move(*sub));
+    } else {
+      TreeNode leaf;
+      leaf.identifier = std::move(childId);
+      leaf.item = std::move(child);
+      node.children.push_back(std::move(leaf));
+    }
+  }
+  return node;
+}
+
+int tree(CommandRun& run) {
+  auto id = run.resolve(containerOperand(run));
+  if (!id) return run.failed(id.error());
+  // The top is shown by its item when the extension has one (the working set
+  // and the trash have none); its listing is what matters.
+  auto top = run.runner().item(*id);
+  std::set<fp::ItemIdentifier> visited;
+  auto node = walk(run.runner(), *id, top ? *top : nullptr, 0, visited);
+  if (!node) return run.failed(node.error());
+  Json j;
+  j["tree"] = treeJson(*node);
+  return run.succeed(j, treeText(*node));
+}
+
+int anchor(CommandRun& run) {
+  auto id = run.resolve(containerOperand(run));
+  if (!id) return run.failed(id.error());
+  auto anchor = run.runner().currentAnchor(*id);
+  if (!anchor) return run.failed(anchor.error());
+  Json j;
+  j["anchor"] = *anchor ? Json(**anchor) : Json(nullptr);
+  return run.succeed(j, (*anchor ? **anchor : std::string("(no anchor)")) + "\n");
+}
+
+int changes(CommandRun& run) {
+  const CommandLine& cl = run.line();
+  auto id = run.resolve(cl.operands[0]);
+  if (!id) return run.failed(id.error());
+  auto changes = run.runner().changes(*id, fp::SyncAnchor(cl.operands[1]));
+  if (!changes) return run.failed(changes.error());
+  Json j;
+  j["anchor"] = changes->anchor;
+  j["moreComing"] = changes->moreComing;
+  j["updated"] = itemsJson(changes->updated);
+  Json deleted = Json::array();
+  for (const auto& d : changes->deleted) deleted.push_back(d);
+  j["deleted"] = std::move(deleted);
+
+  std::string text;
+  if (changes->updated.empty() && changes->deleted.empty()) {
+    text = "no changes\n";
+  } else {
+    if (!changes->updated.empty())
+      text += "updated:\n" + listingTable(changes->updated, run.env().text);
+    for (const auto& d : changes->deleted) text += "deleted: " + d + "\n";
+  }
+  text += "anchor: " + changes->anchor + (changes->moreComing ? " (more coming)" : "") + "\n";
+  return run.succeed(j, text);
+}
+
+}  // namespace
+
+std::vector<CommandSpec> queryCommands() {
+  return {
+      {.name = "domains",
+       .operands = "",
+       .minOperands = 0,
+       .maxOperands = 0,
+       .summary = "list the registered domains and their extension bundles",
+       .details = "Reads the domain registry ($FILEPROVIDER_STATE/domains.json). Loads no "
+                  "extension.",
+       .options = {},
+       .run = domains,
+       .needsExtension = false},
+      {.name = "item",
+       .operands = "ID",
+       .minOperands = 1,
+       .maxOperands = 1,
+       .summary = "show one item",
+       .details = "Asks the extension for the item with identifier ID.",
+       .options = {},
+       .run = item},
+      {.name = "ls",
+       .operands = "[CONTAINER]",
+       .minOperands = 0,
+       .maxOperands = 1,
+       .summary = "list a container (default @root)",
+       .details = "Lists one page of the container's children, in the order the extension gives\n"
+                  "them. The listing starts at the initial page unless --page is given; the page\n"
+                  "the extension hands back, if any, is shown as the next page.",
+       .options = {{"page", "TEXT", "start at this page (its UTF-8 text)",
+                    [](CommandLine& cl, const std::string& v) -> std::optional<std::string> {
+                      cl.page = v;
+                      return std::nullopt;
+                    }}},
+       .run = ls},
+      {.name = "tree",
+       .operands = "[CONTAINER]",
+       .minOperands = 0,
+       .maxOperands = 1,
+       .summary = "show a container and everything below it",
+       .details = "Walks the container (default @root) folder by folder, following every page.",
+       .options = {},
+       .run = tree},
+      {.name = "anchor",
+       .operands = "[CONTAINER]",
+       .minOperands = 0,
+       .maxOperands = 1,
+       .summary = "show the current sync anchor of a container",
+       .details = "Asks the container's enumerator (default @root) for its current sync anchor.",
+       .options = {},
+       .run = anchor},
+      {.name = "changes",
+       .operands = "CONTAINER ANCHOR",
+       .minOperands = 2,
+       .maxOperands = 2,
+       .summary = "list the changes since an anchor",
+       .details = "Asks the container's enumerator for the changes since ANCHOR (the UTF-8 text\n"
+                  "that `anchor` printed). An expired anchor is reported as error -1002.",
+       .options = {},
+       .run = changes},
+  };
+}
+
+}  // namespace fpctl
