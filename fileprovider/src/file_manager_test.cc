@@ -98,6 +98,10 @@ TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
   const std::string group = "QZ3RMT5XK9.de.example.file-manager-default-test";
   declareApplicationGroups({group});
   TempDir runtime;  // stands in for /run/user/<uid>, kept short by TMPDIR
+  // Without a runtime folder the short folder is /tmp/fileprovider-<uid>; the
+  // test removes it again when it made it.
+  const fs::path tmpShortRoot = "/tmp/fileprovider-" + std::to_string(::geteuid());
+  const bool tmpShortRootExisted = fs::exists(tmpShortRoot);
 
   const DefaultRootCase cases[] = {
       {"runtime folder, data in the home folder", DefaultRootCase::kShort, false},
@@ -134,6 +138,7 @@ TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
 
     std::error_code ec;
     fs::remove(*dir, ec);  // the link, so the next case starts afresh
+    if (!tmpShortRootExisted) fs::remove(tmpShortRoot, ec);  // only when empty
     fs::remove_all(home / ".local", ec);
     fs::remove_all(home / "data", ec);
   }
