@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct Environment {
       mount;
   // Directs the platform log to a file (for --log); none: --log is ignored.
   std::function<void(const std::filesystem::path&)> setLogFile;
+  // The file the platform log goes to ($FILEPROVIDER_LOG, or --log); none: the
+  // log goes elsewhere and failures are shown without the extension's reason.
+  std::optional<std::filesystem::path> logFile;
   TextOptions text;
 };
 

@@ -2,6 +2,7 @@
 // request, prints the outcome and exits (see `fpctl help`).
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   fpctl::Environment env{std::cout, std::cerr};
   env.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
   env.mount = fpctl::runMount;
+  if (const char* log = std::getenv("FILEPROVIDER_LOG"); log && *log) env.logFile = log;
   env.setLogFile = [](const std::filesystem::path& file) { fp::Log::setLogFile(file); };
   int status = fpctl::runCommandLine(args, env);
   std::cout.flush();
