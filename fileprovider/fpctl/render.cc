@@ -95,7 +95,7 @@ Json errorJson(const fp::Error& error) {
 
 Json usageErrorJson(std::string_view description, int status) {
   Json e;
-  e["domain"] = "usage";
+  e["domain"] = status == 2 ? "usage" : "fpctl";
   e["code"] = status;
   e["description"] = std::string(description);
   Json j;

@@ -30,8 +30,9 @@ inline Json itemJson(const fp::ItemPtr& item) { return itemJson(item.get()); }
 Json itemsJson(const std::vector<fp::ItemPtr>& items);
 // {"domain","code","description"}
 Json errorJson(const fp::Error& error);
-// {"error":{"domain":"usage","code":STATUS,"description":DESCRIPTION}}: a
-// mistake in how fpctl was called, or no domain to serve, as one JSON object.
+// {"error":{"domain":"usage","code":2,"description":DESCRIPTION}}: a mistake in
+// how fpctl was called, or no domain to serve, as one JSON object. Another exit
+// status than 2 is fpctl's own failure: {"domain":"fpctl","code":STATUS,...}.
 Json usageErrorJson(std::string_view description, int status = 2);
 // "no command given" for "fpctl: no command given": the line without the
 // program's name in front.

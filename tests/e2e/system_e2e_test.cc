@@ -504,6 +504,20 @@ TEST_F(SystemE2eTest, NotesInsteadOfSilentEmptyOutput) {
   EXPECT_EQ(readFile(outDir / "Welcome.txt"), sandbox().readStore("Welcome.txt"));
 }
 
+// A domain whose host application never ran has no index: ls and tree say so.
+TEST(SystemE2eNoIndexTest, EmptyRootIsExplained) {
+  Sandbox fresh;
+  ASSERT_EQ(fresh.registerDomain().status, 0);
+  RunResult ls = fresh.fpctl({"ls"});
+  ASSERT_EQ(ls.status, 0) << ls.describe();
+  EXPECT_TRUE(ls.json["items"].empty());
+  EXPECT_THAT(ls.json["note"].get<std::string>(), HasSubstr("no index yet"));
+  RunResult tree = fresh.fpctlText({"tree"});
+  EXPECT_EQ(tree.status, 0);
+  EXPECT_THAT(tree.err, HasSubstr("has the host application run?"));
+  EXPECT_EQ(fresh.removeDomain().status, 0);
+}
+
 // modify of an item the index no longer shows still reaches the extension.
 TEST_F(SystemE2eTest, ModifyOfAnItemTheIndexLost) {
   std::string id = idOf("Roadmap.md", "/Projects");
