@@ -146,7 +146,25 @@ int runCommandLine(const std::vector<std::string>& args, Environment& env) {
     env.setLogFile(*cl.global.logFile);
     env.logFile = cl.global.logFile;
   }
-  return runCommand(cl, env);
+  // Without a log file the extension's lines go to syslog, where fpctl cannot
+  // read its reason back: a request (not a mount, which runs on) logs to a file
+  // of its own, passed on to syslog at the end.
+  std::unique_ptr<PrivateLog> privateLog;
+  const CommandSpec* spec = findCommand(cl.command);
+  if (!env.logFile && env.setLogFile && env.privateLogFolder && spec && spec->needsExtension &&
+      cl.command != "mount") {
+    privateLog = PrivateLog::create(*env.privateLogFolder);
+    if (privateLog) {
+      env.setLogFile(privateLog->path());
+      env.logFile = privateLog->path();
+    }
+  }
+  int status = runCommand(cl, env);
+  if (privateLog) {
+    env.setLogFile(std::filesystem::path());
+    env.logFile.reset();
+  }
+  return status;
 }
 
 }  // namespace fpctl

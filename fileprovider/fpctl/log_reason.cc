@@ -1,9 +1,16 @@
 #include "fileprovider/fpctl/log_reason.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
 #include <vector>
+
+#include "fileprovider/scoped_fd.h"
 
 namespace fpctl {
 
@@ -65,6 +72,27 @@ std::optional<std::string> lastExtensionError(const std::filesystem::path& file,
   if (!in) return std::nullopt;
   std::string text((std::istreambuf_iterator<char>(in)), {});
   return lastExtensionErrorIn(text);
+}
+
+std::unique_ptr<PrivateLog> PrivateLog::create(const std::filesystem::path& folder) {
+  std::string pattern = (folder / "fpctl-log-XXXXXX").string();
+  fp::ScopedFD fd(::mkostemp(pattern.data(), O_CLOEXEC));  // mode 0600
+  if (!fd) return nullptr;
+  return std::unique_ptr<PrivateLog>(new PrivateLog(pattern));
+}
+
+PrivateLog::~PrivateLog() {
+  std::ifstream in(path_, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto fields = splitTabs(line);
+    if (fields.size() != 5) continue;
+    std::string subsystem(fields[2]), category(fields[3]), message = unescape(fields[4]);
+    ::syslog(fields[1] == "error" ? LOG_ERR : LOG_INFO, "%s[%s] %s", subsystem.c_str(),
+             category.c_str(), message.c_str());
+  }
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
 }
 
 }  // namespace fpctl

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,25 @@ namespace fpctl {
 
 // The same, read from log text (lines as fp::Log writes them).
 [[nodiscard]] std::optional<std::string> lastExtensionErrorIn(std::string_view logText);
+
+// A log file of fpctl's own for one run, for when the platform log would go to
+// syslog: the extension's reason can then be read back from it. When the run
+// ends the lines are passed on to syslog as they would have gone there, and the
+// file is removed.
+class PrivateLog {
+ public:
+  // Creates an owner-only file in `folder`; null when that fails.
+  [[nodiscard]] static std::unique_ptr<PrivateLog> create(const std::filesystem::path& folder);
+  ~PrivateLog();
+  PrivateLog(const PrivateLog&) = delete;
+  PrivateLog& operator=(const PrivateLog&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  explicit PrivateLog(std::filesystem::path path) : path_(std::move(path)) {}
+  std::filesystem::path path_;
+};
 
 }  // namespace fpctl
 

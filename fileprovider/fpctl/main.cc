@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "fileprovider/fpctl/commands.h"
@@ -17,7 +19,11 @@ int main(int argc, char** argv) {
   env.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
   env.mount = fpctl::runMount;
   if (const char* log = std::getenv("FILEPROVIDER_LOG"); log && *log) env.logFile = log;
-  env.setLogFile = [](const std::filesystem::path& file) { fp::Log::setLogFile(file); };
+  env.setLogFile = [](const std::filesystem::path& file) {
+    fp::Log::setLogFile(file.empty() ? std::nullopt : std::optional<std::filesystem::path>(file));
+  };
+  std::error_code ec;
+  if (auto temp = std::filesystem::temp_directory_path(ec); !ec) env.privateLogFolder = temp;
   int status = fpctl::runCommandLine(args, env);
   std::cout.flush();
   return status;

@@ -464,6 +464,17 @@ TEST_F(SystemE2eTest, TheExtensionsReasonNextToTheCode) {
   EXPECT_THAT(text.err, HasSubstr("locked"));
   EXPECT_THAT(text.err, HasSubstr("-1004"));
 
+  // Without a platform log file fpctl keeps a log of its own for the run and
+  // removes it afterwards.
+  fs::path temp = sandbox().root() / "tmp";
+  fs::create_directories(temp);
+  RunOptions noLog;
+  noLog.env = {{"FILEPROVIDER_LOG", ""}, {"TMPDIR", temp.string()}};
+  RunResult own = sandbox().fpctlText({"delete", "/Projects/Budget.csv"}, noLog);
+  EXPECT_EQ(own.status, 1);
+  EXPECT_THAT(own.err, HasSubstr("the extension logged: delete failed for "));
+  EXPECT_TRUE(fs::is_empty(temp));
+
   // With the host stopped the code is the same, and the earlier runs' lines
   // are not taken for this one's reason.
   ASSERT_EQ(sandbox().stopHost(), 0);
