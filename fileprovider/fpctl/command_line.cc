@@ -107,6 +107,19 @@ fp::ItemFields CommandLine::changedFields() const {
 
 bool isCommand(std::string_view word) { return findCommand(word) != nullptr; }
 
+bool asksForJson(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (arg.substr(0, 2) != "--" || arg == "--") return false;
+    if (arg == "--json") return true;
+    auto [name, inline_] = splitOption(arg);
+    const OptionSpec* def = findOption(globalOptions(), name);
+    if (!def) return false;
+    if (def->takesValue() && !inline_) ++i;  // skip the option's value
+  }
+  return false;
+}
+
 fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
   std::size_t i = 0;

@@ -65,6 +65,7 @@ struct CommandLine {
   bool foreground = false;
   std::optional<double> pollSeconds;
   std::optional<std::filesystem::path> cacheDir;
+  bool nonempty = false;
 
   // The changed-field bits of `modify`: filename (2) for --name, parent (4) for
   // --parent, contents (1) for --contents or --contents-changed, plus --fields.
@@ -118,6 +119,11 @@ const CommandSpec* findCommand(std::string_view name);
 
 // Parses the arguments after the program name.
 fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args);
+
+// True when --json is among the global options of `args` (before the command
+// word), even when the command line is otherwise wrong: a usage error is then
+// printed as JSON too.
+bool asksForJson(const std::vector<std::string>& args);
 
 // True for a command word fpctl knows.
 bool isCommand(std::string_view word);

@@ -4,6 +4,7 @@
 #ifndef FPCTL_COMMAND_RUN_H_
 #define FPCTL_COMMAND_RUN_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -59,10 +60,16 @@ class CommandRun {
   // "fetch /Documents/a.txt": the command as the user gave it, to name what failed.
   std::string what() const;
 
+  // Adds a note to the outcome: a line on standard error for people, the
+  // "note" key of the JSON object with --json. For outcomes that would look
+  // like success or say too little (an empty listing of a file).
+  void note(std::string text) { note_ = std::move(text); }
+
   // Prints the outcome (JSON with --json, else `text`) and returns kExitOk.
   int succeed(const Json& json, const std::string& text);
   // Prints the failure ({"error":...} with --json, and a line on standard
-  // error) and returns kExitFailed.
+  // error) and returns kExitFailed. The error line the extension logged for
+  // the request, if any, follows the error's name (in JSON: "reason").
   int failed(const fp::Error& error, const std::string& what);
   int failed(const fp::Error& error) { return failed(error, what()); }
   int failed(const StepFailure& f) { return failed(f.error, f.what); }
@@ -72,10 +79,16 @@ class CommandRun {
   int usage(const UsageMistake& m) { return usage(m.message); }
 
  private:
+  // The last error line an extension logged since it was loaded.
+  std::optional<std::string> extensionReason() const;
+
   const CommandLine& cl_;
   Environment& env_;
   std::shared_ptr<fp::ReplicatedExtension> extension_;
   std::optional<Runner> runner_;
+  // Where the platform log ended when the extension was loaded.
+  std::uintmax_t logStart_ = 0;
+  std::optional<std::string> note_;
   fp::Domain domain_;
 };
 

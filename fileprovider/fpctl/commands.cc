@@ -5,12 +5,14 @@
 
 #include "fileprovider/fpctl/command_run.h"
 #include "fileprovider/fpctl/identifiers.h"
+#include "fileprovider/fpctl/log_reason.h"
 
 namespace fpctl {
 
 namespace fs = std::filesystem;
 
 fp::Result<void, CommandFailure> CommandRun::load() {
+  if (env_.logFile) logStart_ = logEnd(*env_.logFile);
   auto loaded = env_.load(cl_.global);
   if (!loaded) return fp::propagate(loaded);
   for (const auto& warning : loaded->warnings) env_.err << warning << "\n";
@@ -51,29 +53,50 @@ std::string CommandRun::what() const {
 }
 
 int CommandRun::succeed(const Json& json, const std::string& text) {
-  if (cl_.global.json)
-    env_.out << dumpJson(json);
-  else
+  if (cl_.global.json) {
+    if (note_ && json.is_object()) {
+      Json noted = json;
+      noted["note"] = *note_;
+      env_.out << dumpJson(noted);
+    } else {
+      env_.out << dumpJson(json);
+    }
+  } else {
     env_.out << text;
+    if (note_) env_.err << "fpctl: " << *note_ << "\n";
+  }
   env_.out.flush();
   return kExitOk;
 }
 
+std::optional<std::string> CommandRun::extensionReason() const {
+  if (!env_.logFile) return std::nullopt;
+  return lastExtensionError(*env_.logFile, logStart_);
+}
+
 int CommandRun::failed(const fp::Error& error, const std::string& whatFailed) {
+  std::optional<std::string> reason = extensionReason();
   if (cl_.global.json) {
     Json j;
     j["error"] = errorJson(error);
+    if (reason) j["reason"] = *reason;
+    if (note_) j["note"] = *note_;
     env_.out << dumpJson(j);
     env_.out.flush();
   }
-  env_.err << errorLine(whatFailed, error) << "\n";
+  env_.err << errorLine(whatFailed, error, reason.value_or("")) << "\n";
+  if (note_) env_.err << "fpctl: " << *note_ << "\n";
   return kExitFailed;
 }
 
 int CommandRun::failed(const CommandFailure& f) {
-  if (cl_.global.json && f.error && f.status != kExitUsage) {
+  if (cl_.global.json) {
+    // A failure without an error value (no domain to serve) is still one object.
     Json j;
-    j["error"] = errorJson(*f.error);
+    if (f.error && f.status != kExitUsage)
+      j = Json{{"error", errorJson(*f.error)}};
+    else
+      j = usageErrorJson(stripProgramName(f.message), f.status);
     env_.out << dumpJson(j);
     env_.out.flush();
   }
@@ -82,6 +105,10 @@ int CommandRun::failed(const CommandFailure& f) {
 }
 
 int CommandRun::usage(const std::string& message) {
+  if (cl_.global.json) {
+    env_.out << dumpJson(usageErrorJson(message));
+    env_.out.flush();
+  }
   env_.err << "fpctl: " << message << "\n" << usageLine(cl_.command) << "\n";
   return kExitUsage;
 }
@@ -100,6 +127,10 @@ int runCommandLine(const std::vector<std::string>& args, Environment& env) {
   auto parsed = parseCommandLine(args);
   if (!parsed) {
     const UsageError& e = parsed.error();
+    if (asksForJson(args)) {
+      env.out << dumpJson(usageErrorJson(e.message));
+      env.out.flush();
+    }
     env.err << "fpctl: " << e.message << "\n" << usageLine(e.command) << "\n";
     env.err << "Try 'fpctl help" << (e.command.empty() ? "" : " " + e.command)
             << "' for more information.\n";
@@ -111,8 +142,29 @@ int runCommandLine(const std::vector<std::string>& args, Environment& env) {
     env.out.flush();
     return kExitOk;
   }
-  if (cl.global.logFile && env.setLogFile) env.setLogFile(*cl.global.logFile);
-  return runCommand(cl, env);
+  if (cl.global.logFile && env.setLogFile) {
+    env.setLogFile(*cl.global.logFile);
+    env.logFile = cl.global.logFile;
+  }
+  // Without a log file the extension's lines go to syslog, where fpctl cannot
+  // read its reason back: a request (not a mount, which runs on) logs to a file
+  // of its own, passed on to syslog at the end.
+  std::unique_ptr<PrivateLog> privateLog;
+  const CommandSpec* spec = findCommand(cl.command);
+  if (!env.logFile && env.setLogFile && env.privateLogFolder && spec && spec->needsExtension &&
+      cl.command != "mount") {
+    privateLog = PrivateLog::create(*env.privateLogFolder);
+    if (privateLog) {
+      env.setLogFile(privateLog->path());
+      env.logFile = privateLog->path();
+    }
+  }
+  int status = runCommand(cl, env);
+  if (privateLog) {
+    env.setLogFile(std::filesystem::path());
+    env.logFile.reset();
+  }
+  return status;
 }
 
 }  // namespace fpctl

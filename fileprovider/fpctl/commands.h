@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -37,8 +38,15 @@ struct Environment {
   std::function<int(const fp::Domain&, std::shared_ptr<fp::ReplicatedExtension>,
                     const MountOptions&)>
       mount;
-  // Directs the platform log to a file (for --log); none: --log is ignored.
+  // Directs the platform log to a file (for --log), or back to where it went
+  // before for an empty path; none: --log is ignored.
   std::function<void(const std::filesystem::path&)> setLogFile;
+  // The file the platform log goes to ($FILEPROVIDER_LOG, or --log); none: the
+  // log goes elsewhere and failures are shown without the extension's reason.
+  std::optional<std::filesystem::path> logFile;
+  // Where a run without a log file keeps a log of its own (see log_reason.h);
+  // none: such a run has none.
+  std::optional<std::filesystem::path> privateLogFolder;
   TextOptions text;
 };
 

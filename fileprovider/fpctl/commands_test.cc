@@ -278,10 +278,15 @@ TEST_F(CommandsTest, ModifyStartsFromTheCurrentItem) {
   EXPECT_EQ(m.parent, kRoot);
   EXPECT_EQ(m.fields, fp::field::kParentItemIdentifier | 8);
 
+  // An item the lookup does not find is still passed on, with what the
+  // command line gives and no base version; the extension answers it.
   auto gone = runJson({"modify", "i:gone", "--name", "x"});
-  EXPECT_EQ(gone.status, 1);
-  EXPECT_THAT(gone.err, HasSubstr("looking up i:gone failed"));
-  EXPECT_EQ(ext_->modified().size(), 2u);
+  ASSERT_EQ(ext_->modified().size(), 3u) << gone.err;
+  m = ext_->modified().back();
+  EXPECT_EQ(m.identifier, "i:gone");
+  EXPECT_EQ(m.filename, "x");
+  EXPECT_EQ(m.fields, fp::field::kFilename);
+  EXPECT_EQ(m.baseVersion, fp::ItemVersion());
 }
 
 TEST_F(CommandsTest, ChangeRefusalsAreFailures) {
@@ -313,7 +318,10 @@ TEST_F(CommandsTest, LoadFailures) {
   loadFailure_ = CommandFailure{kExitUsage, "fpctl: no domain is registered", std::nullopt};
   auto none = run({"--json", "ls"});
   EXPECT_EQ(none.status, 2);
-  EXPECT_THAT(none.out, IsEmpty());
+  EXPECT_EQ(
+      nlohmann::json::parse(none.out),
+      nlohmann::json::parse(
+          R"({"error":{"domain":"usage","code":2,"description":"no domain is registered"}})"));
   EXPECT_THAT(none.err, HasSubstr("no domain is registered"));
 }
 
@@ -328,6 +336,24 @@ TEST_F(CommandsTest, UsageErrorsAndHelp) {
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("--no-type"));
   EXPECT_EQ(run({"create", "--help"}).out, help.out);
+}
+
+TEST_F(CommandsTest, UsageErrorsAreOneJsonObjectWithJson) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--json", "fetch"},
+           {"--json", "--domain", "d", "frobnicate"},
+           {"--json", "--log=/tmp/x", "ls", "--page"},
+           {"--json"},
+           {"--json", "create", "@root", "x", "--contents", "/no/such/file"}}) {
+    auto o = run(args);
+    EXPECT_EQ(o.status, 2) << args.back();
+    auto j = nlohmann::json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << o.out;
+    EXPECT_EQ(j["error"]["domain"], "usage");
+    EXPECT_EQ(j["error"]["code"], 2);
+    EXPECT_FALSE(j["error"]["description"].get<std::string>().empty());
+    EXPECT_THAT(o.err, HasSubstr("usage: fpctl"));
+  }
 }
 
 TEST_F(CommandsTest, GlobalOptionsReachTheLoaderAndTheLog) {

@@ -15,6 +15,22 @@ namespace fs = std::filesystem;
 // Seconds a fetch runs before the progress bar appears (quick fetches show none).
 constexpr double kProgressDelaySeconds = 0.3;
 
+// Where `fetch --out OUT` writes: OUT itself, or the item's display name
+// inside OUT when OUT is a folder. A display name that cannot be a file name
+// here ("..", or one with "/") is refused: a file path is needed then.
+fp::StatusOr<fs::path> outputFile(const fs::path& out, const fp::ItemPtr& item) {
+  std::error_code ec;
+  if (!fs::is_directory(out, ec)) return out;
+  std::string name = item ? item->filename() : std::string();
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos) {
+    return fp::fail(fp::Error::posix(EISDIR, out.string() +
+                                                 " is a folder and the item's name cannot be a "
+                                                 "file name in it; give a file path to --out"));
+  }
+  return out / name;
+}
+
 int fetch(CommandRun& run) {
   const CommandLine& cl = run.line();
   Environment& env = run.env();
@@ -38,19 +54,30 @@ int fetch(CommandRun& run) {
     env.err << "\r\x1b[K";
     env.err.flush();
   }
-  if (!fetched) return run.failed(fetched.error());
+  if (!fetched) {
+    // A folder has no contents to fetch; the extension's error stays as it is.
+    if (auto item = run.runner().item(*id); item && *item && isFolder(**item))
+      run.note(arg + " is a folder; fetch takes a file (fpctl ls " + arg + " lists the folder)");
+    return run.failed(fetched.error());
+  }
 
   std::string text = fetched->path.string() + "\n";
   if (cl.out) {
+    fp::ItemPtr named = fetched->item;
+    if (!named) {
+      if (auto looked = run.runner().item(*id); looked) named = *looked;
+    }
+    auto target = outputFile(*cl.out, named);
+    if (!target) return run.failed(target.error(), "saving " + arg);
     std::error_code ec;
-    fs::copy_file(fetched->path, *cl.out, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(fetched->path, *target, fs::copy_options::overwrite_existing, ec);
     if (ec) {
       return run.failed(fp::Error::posix(ec.value(), "copy " + fetched->path.string() + " to " +
-                                                         cl.out->string()),
+                                                         target->string()),
                         "saving " + arg);
     }
-    auto size = fs::file_size(*cl.out, ec);
-    text = "saved " + arg + " to " + cl.out->string() +
+    auto size = fs::file_size(*target, ec);
+    text = "saved " + arg + " to " + target->string() +
            (ec ? std::string() : " (" + humanSize(static_cast<std::int64_t>(size)) + ")") + "\n";
   }
   Json j;
@@ -138,11 +165,13 @@ std::vector<CommandSpec> contentCommands() {
        .summary = "fetch a file's contents",
        .details = "Asks the extension for a local copy of the file's contents and prints the path\n"
                   "it returned. A progress bar is shown on a terminal while the fetch runs.",
-       .options = {{"out", "FILE", "also copy the contents to FILE",
-                    [](CommandLine& cl, const std::string& v) -> std::optional<std::string> {
-                      cl.out = fs::path(v);
-                      return std::nullopt;
-                    }}},
+       .options =
+           {{"out", "FILE",
+             "also copy the contents to FILE (into it, under the item's name, when it is a folder)",
+             [](CommandLine& cl, const std::string& v) -> std::optional<std::string> {
+               cl.out = fs::path(v);
+               return std::nullopt;
+             }}},
        .run = fetch},
       {.name = "thumbnails",
        .operands = "ID...",

@@ -2,8 +2,11 @@
 // request, prints the outcome and exits (see `fpctl help`).
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "fileprovider/fpctl/commands.h"
@@ -15,7 +18,12 @@ int main(int argc, char** argv) {
   fpctl::Environment env{std::cout, std::cerr};
   env.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
   env.mount = fpctl::runMount;
-  env.setLogFile = [](const std::filesystem::path& file) { fp::Log::setLogFile(file); };
+  if (const char* log = std::getenv("FILEPROVIDER_LOG"); log && *log) env.logFile = log;
+  env.setLogFile = [](const std::filesystem::path& file) {
+    fp::Log::setLogFile(file.empty() ? std::nullopt : std::optional<std::filesystem::path>(file));
+  };
+  std::error_code ec;
+  if (auto temp = std::filesystem::temp_directory_path(ec); !ec) env.privateLogFolder = temp;
   int status = fpctl::runCommandLine(args, env);
   std::cout.flush();
   return status;

@@ -28,6 +28,8 @@ int mount(CommandRun& run) {
   options.foreground = cl.foreground;
   if (cl.pollSeconds) options.pollSeconds = *cl.pollSeconds;
   options.cacheDir = cl.cacheDir;
+  options.nonempty = cl.nonempty;
+  options.json = cl.global.json;
   // The mount is the extension's only owner from here on.
   std::shared_ptr<fp::ReplicatedExtension> extension = run.releaseExtension();
   return run.env().mount(run.domain(), std::move(extension), options);
@@ -72,6 +74,11 @@ std::vector<CommandSpec> mountCommands() {
                    {"cache", "DIR", "where fetched contents and uploads are kept",
                     [](CommandLine& cl, const std::string& v) -> Mistake {
                       cl.cacheDir = std::filesystem::path(v);
+                      return std::nullopt;
+                    }},
+                   {"nonempty", "", "mount over a folder that holds files (hides them)",
+                    [](CommandLine& cl, const std::string&) -> Mistake {
+                      cl.nonempty = true;
                       return std::nullopt;
                     }}},
        .run = mount},

@@ -1,5 +1,7 @@
 // The commands that read: domains, item, ls, tree, anchor and changes.
+#include <optional>
 #include <set>
+#include <string>
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
@@ -14,6 +16,27 @@ constexpr int kMaxTreeDepth = 256;
 // The container operand, @root when it is left out.
 std::string containerOperand(const CommandRun& run) {
   return run.line().operands.empty() ? "@root" : run.line().operands[0];
+}
+
+// What an empty listing of `arg` means, said so that it does not pass for an
+// empty folder: no such item, a file, or no index yet. The extension's answer
+// itself is left as it is. None for the working set and the trash.
+std::optional<std::string> emptyListingNote(const CommandRun& run, const std::string& arg,
+                                            const fp::ItemIdentifier& id) {
+  if (id == fp::kWorkingSetContainer || id == fp::kTrashContainer) return std::nullopt;
+  auto item = run.runner().item(id);
+  bool isRoot = id == fp::kRootContainer;
+  if (!item || !*item) {
+    if (isRoot)
+      return "the extension lists nothing and has no root item: it has no index yet (has the "
+             "host application run?)";
+    return "no item has the identifier \"" + arg + "\"; nothing to list";
+  }
+  if (!isFolder(**item)) return arg + " is a file, not a folder; nothing to list";
+  if (isRoot)
+    return "the root lists no items: the account is empty, or the extension has no index yet "
+           "(has the host application run?)";
+  return arg + " is an empty folder";
 }
 
 int domains(CommandRun& run) {
@@ -44,6 +67,9 @@ int ls(CommandRun& run) {
   auto page =
       run.runner().listPage(*id, cl.page ? fp::Page(*cl.page) : fp::kInitialPageSortedByName);
   if (!page) return run.failed(page.error());
+  if (page->items.empty() && !cl.page) {
+    if (auto note = emptyListingNote(run, arg, *id)) run.note(std::move(*note));
+  }
   Json j;
   j["items"] = itemsJson(page->items);
   j["nextPage"] = page->nextPage ? Json(*page->nextPage) : Json(nullptr);
@@ -81,7 +107,8 @@ fp::StatusOr<TreeNode> walk(const Runner& runner, const fp::ItemIdentifier& id, 
 }
 
 int tree(CommandRun& run) {
-  auto id = run.resolve(containerOperand(run));
+  std::string arg = containerOperand(run);
+  auto id = run.resolve(arg);
   if (!id) return run.failed(id.error());
   // The top is shown by its item when the extension has one (the working set
   // and the trash have none); its listing is what matters.
@@ -89,6 +116,9 @@ int tree(CommandRun& run) {
   std::set<fp::ItemIdentifier> visited;
   auto node = walk(run.runner(), *id, top ? *top : nullptr, 0, visited);
   if (!node) return run.failed(node.error());
+  if (node->children.empty()) {
+    if (auto note = emptyListingNote(run, arg, *id)) run.note(std::move(*note));
+  }
   Json j;
   j["tree"] = treeJson(*node);
   return run.succeed(j, treeText(*node));

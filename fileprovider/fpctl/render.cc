@@ -93,6 +93,22 @@ Json errorJson(const fp::Error& error) {
   return j;
 }
 
+Json usageErrorJson(std::string_view description, int status) {
+  Json e;
+  e["domain"] = status == 2 ? "usage" : "fpctl";
+  e["code"] = status;
+  e["description"] = std::string(description);
+  Json j;
+  j["error"] = std::move(e);
+  return j;
+}
+
+std::string stripProgramName(std::string_view line) {
+  constexpr std::string_view kPrefix = "fpctl: ";
+  if (line.substr(0, kPrefix.size()) == kPrefix) line.remove_prefix(kPrefix.size());
+  return std::string(line);
+}
+
 Json domainJson(const fp::DomainRecord& record) {
   Json j;
   j["identifier"] = record.domain.identifier;
@@ -324,10 +340,11 @@ std::string progressBar(std::string_view label, std::int64_t completed, std::int
 
 std::string errorName(const fp::Error& error) { return std::string(fp::readableName(error)); }
 
-std::string errorLine(std::string_view what, const fp::Error& error) {
+std::string errorLine(std::string_view what, const fp::Error& error, std::string_view logged) {
   std::string reason = errorName(error);
   if (!error.message.empty()) reason += (reason.empty() ? "" : ": ") + error.message;
   if (reason.empty()) reason = "error";
+  if (!logged.empty()) reason += "; the extension logged: " + std::string(logged);
   return "fpctl: " + std::string(what) + " failed: " + printable(reason) + " (" + error.domain +
          " " + std::to_string(error.code) + ")";
 }

@@ -30,6 +30,13 @@ inline Json itemJson(const fp::ItemPtr& item) { return itemJson(item.get()); }
 Json itemsJson(const std::vector<fp::ItemPtr>& items);
 // {"domain","code","description"}
 Json errorJson(const fp::Error& error);
+// {"error":{"domain":"usage","code":2,"description":DESCRIPTION}}: a mistake in
+// how fpctl was called, or no domain to serve, as one JSON object. Another exit
+// status than 2 is fpctl's own failure: {"domain":"fpctl","code":STATUS,...}.
+Json usageErrorJson(std::string_view description, int status = 2);
+// "no command given" for "fpctl: no command given": the line without the
+// program's name in front.
+std::string stripProgramName(std::string_view line);
 // {"identifier","displayName","hidden","bundle"}
 Json domainJson(const fp::DomainRecord& record);
 
@@ -83,8 +90,11 @@ std::string progressBar(std::string_view label, std::int64_t completed, std::int
 // A readable name of well-known error codes ("no such item"); empty otherwise.
 std::string errorName(const fp::Error& error);
 // "fpctl: WHAT failed: no such item (NSFileProviderErrorDomain -1005)", with the
-// error's own message when it has one.
-std::string errorLine(std::string_view what, const fp::Error& error);
+// error's own message when it has one, and the extension's own account of the
+// failure (`reason`, a line from its log) when there is one:
+// "... failed: the server cannot be reached; the extension logged: delete failed
+// for 01J...: remote(kind: \"locked\", ...) (NSFileProviderErrorDomain -1004)".
+std::string errorLine(std::string_view what, const fp::Error& error, std::string_view reason = {});
 
 }  // namespace fpctl
 

@@ -77,10 +77,22 @@ int modify(CommandRun& run) {
   // The platform changes an item it knows: the current item is the base of the
   // change (unchanged name and parent, and the base version).
   auto base = run.runner().item(*id);
-  if (!base) return run.failed(base.error(), "looking up " + cl.operands[0]);
-  TemplateItem changed = TemplateItem::forModification(**base, cl.name, parent);
+  if (base) {
+    TemplateItem changed = TemplateItem::forModification(**base, cl.name, parent);
+    return itemChange(
+        run,
+        run.runner().modifyItem(changed, (*base)->itemVersion(), cl.changedFields(), *contents),
+        "modified");
+  }
+  if (!base.error().isFileProvider(fp::FileProviderErrorCode::kNoSuchItem))
+    return run.failed(base.error(), "looking up " + cl.operands[0]);
+  // An item the index no longer shows is still passed on, as the platform does:
+  // the change carries what the command line gives, with no base version, and
+  // the extension decides.
+  TemplateItem changed =
+      TemplateItem::named(*id, parent.value_or(fp::ItemIdentifier()), cl.name.value_or(""));
   return itemChange(
-      run, run.runner().modifyItem(changed, (*base)->itemVersion(), cl.changedFields(), *contents),
+      run, run.runner().modifyItem(changed, fp::ItemVersion(), cl.changedFields(), *contents),
       "modified");
 }
 
@@ -125,7 +137,8 @@ std::vector<CommandSpec> writeCommands() {
        .maxOperands = 1,
        .summary = "rename, move or change an item",
        .details = "Looks the item up first (its name, parent and version are the base of the\n"
-                  "change), then passes the changed item to the extension with the changed\n"
+                  "change; an item the extension does not find is sent with only what the\n"
+                  "options give), then passes the changed item to the extension with the changed\n"
                   "fields: filename (2) for --name, parent (4) for --parent, contents (1) for\n"
                   "--contents or --contents-changed, plus the bits of --fields.",
        .options = {{"name", "NAME", "the new name",

@@ -682,5 +682,78 @@ TEST_F(MountTest, FaultMatrixLosesNothing) {
   }
 }
 
+// ---------------------------------------------------------------- dates, df, mount points
+
+// The modification time `stat` shows for a path (seconds), -1 when it fails.
+long long mtimeOf(const fs::path& p) {
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) return -1;
+  return static_cast<long long>(st.st_mtim.tv_sec);
+}
+
+TEST_F(MountTest, DatesProgramsSetAreKeptSoRsyncCopiesNothingTwice) {
+  fs::path src = makeTree("dated");
+  shOk("chmod -R u=rwX,go=rX '" + src.string() + "' && find '" + src.string() +
+       "' -exec touch -d '2020-01-02 03:04:05.123456789' {} +");
+  shOk("rsync -a '" + src.string() + "/' " + q("dst") + "/");
+  EXPECT_EQ(tree(sandbox().store() / "dst"), tree(src));
+  EXPECT_EQ(mtimeOf(mnt_ / "dst" / "sub" / "b.bin"), mtimeOf(src / "sub" / "b.bin"));
+  EXPECT_EQ(shOk("rsync -ai '" + src.string() + "/' " + q("dst") + "/").out, "");
+
+  // touch -d and cp -p on files of the mount.
+  shOk("touch -d '2001-02-03 04:05:06' " + q("Welcome.txt"));
+  shOk("cp -p '" + (src / "a.txt").string() + "' " + q("copied.txt"));
+  long long welcome = mtimeOf(mnt_ / "Welcome.txt");
+  EXPECT_EQ(std::to_string(welcome) + "\n", shOk("date -d '2001-02-03 04:05:06' +%s").out);
+  EXPECT_EQ(mtimeOf(mnt_ / "copied.txt"), mtimeOf(src / "a.txt"));
+
+  // A new mount of the same cache folder shows the same dates.
+  unmount();
+  ASSERT_TRUE(mount());
+  EXPECT_EQ(shOk("rsync -ai '" + src.string() + "/' " + q("dst") + "/").out, "");
+  EXPECT_EQ(mtimeOf(mnt_ / "Welcome.txt"), welcome);
+
+  // Changed on the service: the kept date goes.
+  sandbox().writeStore("Welcome.txt", "rewritten behind the mount's back\n");
+  EXPECT_TRUE(waitUntil([&] { return mtimeOf(mnt_ / "Welcome.txt") != welcome; }));
+
+  // Folders carry a date, not the epoch.
+  EXPECT_GT(mtimeOf(mnt_ / "Projects"), 1000000000);
+  EXPECT_GT(mtimeOf(mnt_), 1000000000);
+}
+
+TEST_F(MountTest, DfReportsTheCacheFoldersFileSystem) {
+  RunResult mounted = shOk("stat -f -c '%b %S' " + q());
+  RunResult cache = shOk("stat -f -c '%b %S' '" + (sandbox().root() / "cache").string() + "'");
+  EXPECT_EQ(mounted.out, cache.out);
+}
+
+TEST_F(MountTest, MountPointsThatAreMissingFullOrMountedJson) {
+  fs::path full = scratch("full");
+  spit(full / "kept.txt", "mine\n");
+  RunResult refused = sandbox().fpctlText({"mount", full.string(), "--foreground"});
+  EXPECT_EQ(refused.status, 1) << refused.describe();
+  EXPECT_THAT(refused.err, HasSubstr("is not empty"));
+  EXPECT_THAT(refused.err, HasSubstr("--nonempty"));
+  EXPECT_FALSE(isMountPoint(full));
+
+  RunResult missing = sandbox().fpctlText({"mount", scratch("nothing").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("does not exist"));
+
+  // In the background with --json: one object with the mount point and pid.
+  RunResult over = sandbox().fpctl(
+      {"mount", full.string(), "--nonempty", "--cache", (sandbox().root() / "cache2").string()});
+  ASSERT_EQ(over.status, 0) << over.describe();
+  ASSERT_TRUE(over.isJson) << over.describe();
+  EXPECT_EQ(over.json["mounted"], full.string());
+  EXPECT_GT(over.json["pid"].get<long long>(), 0);
+  EXPECT_TRUE(isMountPoint(full));
+  EXPECT_FALSE(fs::exists(full / "kept.txt"));
+  EXPECT_EQ(sandbox().run({"/bin/fusermount3", "-u", full.string()}).status, 0);
+  EXPECT_TRUE(waitUntil([&] { return ::kill(over.json["pid"].get<pid_t>(), 0) != 0; }));
+  EXPECT_EQ(slurp(full / "kept.txt"), "mine\n");
+}
+
 }  // namespace
 }  // namespace pellora::e2e

@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::UnorderedElementsAreArray;
 using Json = nlohmann::json;
 
@@ -414,6 +415,131 @@ TEST_F(SystemE2eTest, BundleChoiceAndRemovedDomain) {
   EXPECT_EQ(none.status, 2) << none.describe();
   EXPECT_THAT(none.err, HasSubstr("no domain is registered"));
   ASSERT_EQ(sandbox().registerDomain().status, 0);  // for the fixture's own removal
+}
+
+// ---- what a user sees when things are not as expected ----
+
+// Every outcome of `fpctl --json` is one JSON object, usage mistakes included.
+TEST_F(SystemE2eTest, JsonForEveryOutcome) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string domain;
+  } cases[] = {
+      {{"fetch"}, 2, "usage"},
+      {{"frobnicate"}, 2, "usage"},
+      {{"ls", "--page"}, 2, "usage"},
+      {{"status", "--cache", (sandbox().root() / "nowhere").string()}, 1, "fpctl"},
+      {{"mount", (sandbox().root() / "missing").string()}, 1, "fpctl"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = sandbox().fpctl(c.args);
+    EXPECT_EQ(r.status, c.status) << r.describe();
+    ASSERT_TRUE(r.isJson) << r.describe();
+    EXPECT_EQ(r.json["error"]["domain"], c.domain) << r.describe();
+    EXPECT_FALSE(r.json["error"]["description"].get<std::string>().empty());
+  }
+  RunResult missing = sandbox().fpctl({"mount", (sandbox().root() / "missing").string()});
+  EXPECT_THAT(missing.err, HasSubstr("does not exist"));
+
+  ASSERT_EQ(sandbox().removeDomain().status, 0);
+  RunResult none = sandbox().fpctl({"ls"});
+  EXPECT_EQ(none.status, 2);
+  ASSERT_TRUE(none.isJson) << none.describe();
+  EXPECT_EQ(none.json["error"]["code"], 2);
+  EXPECT_THAT(none.json["error"]["description"].get<std::string>(),
+              HasSubstr("no domain is registered"));
+  ASSERT_EQ(sandbox().registerDomain().status, 0);
+}
+
+// The code stays the extension's; its own logged line tells the cause.
+TEST_F(SystemE2eTest, TheExtensionsReasonNextToTheCode) {
+  Json e = sandbox().fpctl({"delete", "/Projects/Budget.csv"}).json;
+  EXPECT_EQ(e["error"]["code"], kServerUnreachable);
+  EXPECT_THAT(e["reason"].get<std::string>(), HasSubstr("kind: \"locked\""));
+
+  RunResult text = sandbox().fpctlText({"delete", "/Projects/Budget.csv"});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_THAT(text.err, HasSubstr("the extension logged: delete failed for "));
+  EXPECT_THAT(text.err, HasSubstr("locked"));
+  EXPECT_THAT(text.err, HasSubstr("-1004"));
+
+  // Without a platform log file fpctl keeps a log of its own for the run and
+  // removes it afterwards.
+  fs::path temp = sandbox().root() / "tmp";
+  fs::create_directories(temp);
+  RunOptions noLog;
+  noLog.env = {{"FILEPROVIDER_LOG", ""}, {"TMPDIR", temp.string()}};
+  RunResult own = sandbox().fpctlText({"delete", "/Projects/Budget.csv"}, noLog);
+  EXPECT_EQ(own.status, 1);
+  EXPECT_THAT(own.err, HasSubstr("the extension logged: delete failed for "));
+  EXPECT_TRUE(fs::is_empty(temp));
+
+  // With the host stopped the code is the same, and the earlier runs' lines
+  // are not taken for this one's reason.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  Json down = sandbox().fpctl({"delete", "/Welcome.txt"}).json;
+  EXPECT_EQ(down["error"]["code"], kServerUnreachable);
+  EXPECT_THAT(down.value("reason", std::string()), Not(HasSubstr("locked")));
+}
+
+// Empty output never passes for success: a note says what happened.
+TEST_F(SystemE2eTest, NotesInsteadOfSilentEmptyOutput) {
+  struct Case {
+    std::string container;
+    std::string note;
+  } cases[] = {
+      {"Projects", "no item has the identifier \"Projects\""},
+      {"/Welcome.txt", "/Welcome.txt is a file, not a folder"},
+  };
+  for (const auto& c : cases) {
+    Json ls = fpctlOk({"ls", c.container});
+    EXPECT_TRUE(ls["items"].empty());
+    EXPECT_THAT(ls["note"].get<std::string>(), HasSubstr(c.note));
+    RunResult text = sandbox().fpctlText({"ls", c.container});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.out, "");
+    EXPECT_THAT(text.err, HasSubstr(c.note));
+  }
+  EXPECT_FALSE(list("/Projects").contains("note"));
+
+  RunResult folder = sandbox().fpctlText({"fetch", "/Projects"});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_THAT(folder.err, HasSubstr("/Projects is a folder"));
+
+  // --out may name a folder: the file goes in under its display name.
+  fs::path outDir = sandbox().root() / "out";
+  fs::create_directories(outDir);
+  RunResult saved = sandbox().fpctlText({"fetch", "/Welcome.txt", "--out", outDir.string()});
+  ASSERT_EQ(saved.status, 0) << saved.describe();
+  EXPECT_EQ(readFile(outDir / "Welcome.txt"), sandbox().readStore("Welcome.txt"));
+}
+
+// A domain whose host application never ran has no index: ls and tree say so.
+TEST(SystemE2eNoIndexTest, EmptyRootIsExplained) {
+  Sandbox fresh;
+  ASSERT_EQ(fresh.registerDomain().status, 0);
+  RunResult ls = fresh.fpctl({"ls"});
+  ASSERT_EQ(ls.status, 0) << ls.describe();
+  EXPECT_TRUE(ls.json["items"].empty());
+  EXPECT_THAT(ls.json["note"].get<std::string>(), HasSubstr("no index yet"));
+  RunResult tree = fresh.fpctlText({"tree"});
+  EXPECT_EQ(tree.status, 0);
+  EXPECT_THAT(tree.err, HasSubstr("has the host application run?"));
+  EXPECT_EQ(fresh.removeDomain().status, 0);
+}
+
+// modify of an item the index no longer shows still reaches the extension.
+TEST_F(SystemE2eTest, ModifyOfAnItemTheIndexLost) {
+  std::string id = idOf("Roadmap.md", "/Projects");
+  sandbox().removeStore("Projects/Roadmap.md");
+  ASSERT_TRUE(waitUntil([&] { return findByName(list("/Projects"), "Roadmap.md").is_null(); }));
+  ASSERT_FALSE(fpctlError({"item", id}).is_null());
+  std::size_t before = sandbox().log().size();
+  RunResult r = sandbox().fpctl({"modify", id, "--name", "Roadmap-2.md"});
+  EXPECT_THAT(r.err, Not(HasSubstr("looking up")));
+  // The extension was asked: it logged the request.
+  EXPECT_THAT(sandbox().log().substr(before), HasSubstr(ulidOf(id))) << r.describe();
 }
 
 }  // namespace

@@ -128,6 +128,14 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   if (toSet & FUSE_SET_ATTR_SIZE) size = attr->st_size;
   std::optional<std::uint64_t> fh;
   if (fi) fh = fi->fh;
+  if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
+    timespec date = attr->st_mtim;
+    if (toSet & FUSE_SET_ATTR_MTIME_NOW) clock_gettime(CLOCK_REALTIME, &date);
+    if (int e = f.fs().keepDate(ino, date); e != 0) {
+      fuse_reply_err(req, e);
+      return;
+    }
+  }
   Interruptible cancel(req);
   auto r = f.fs().setattr(ino, size, fh, cancel.get());
   if (!r) {
@@ -288,16 +296,13 @@ void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
 }
 
 void opStatfs(fuse_req_t req, fuse_ino_t) {
-  // The service's space is not known here; report plenty, so tools do not refuse.
+  // The service's space is not known here. Fetched contents and files being
+  // written live in the cache folder, so its file system is what fills up.
   struct statvfs st {};
-  st.f_bsize = 65536;
-  st.f_frsize = 65536;
-  st.f_blocks = 1ull << 24;
-  st.f_bfree = 1ull << 24;
-  st.f_bavail = 1ull << 24;
-  st.f_files = 1ull << 24;
-  st.f_ffree = 1ull << 24;
-  st.f_favail = 1ull << 24;
+  if (::statvfs(front(req).fs().cacheRoot().c_str(), &st) != 0) {
+    fuse_reply_err(req, errno);
+    return;
+  }
   st.f_namemax = 255;
   fuse_reply_statfs(req, &st);
 }

@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "fileprovider/file_manager.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
@@ -205,7 +207,12 @@ void reportReady(fp::ScopedFD& ready, bool ok) {
   }
 }
 
-int fail(fp::ScopedFD& ready, const std::string& message) {
+int fail(fp::ScopedFD& ready, bool json, const std::string& message) {
+  if (json) {
+    nlohmann::json j;
+    j["error"] = {{"domain", "fpctl"}, {"code", 1}, {"description", message}};
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  }
   std::cerr << "fpctl: " << message << "\n";
   std::cerr.flush();
   reportReady(ready, false);
@@ -218,23 +225,35 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
              const MountOptions& options) {
   const fp::Log log("fpctl", "Mount");
   fp::ScopedFD ready;
-  if (!extension) return fail(ready, "no extension to mount");
+  if (!extension) return fail(ready, options.json, "no extension to mount");
   if (!(options.pollSeconds > 0) || !std::isfinite(options.pollSeconds)) {
-    return fail(ready, "--poll must be a positive number of seconds");
+    return fail(ready, options.json, "--poll must be a positive number of seconds");
   }
   std::error_code ec;
   fs::path mountpoint = fs::absolute(options.mountpoint, ec).lexically_normal();
+  if (!ec && !fs::exists(mountpoint, ec)) {
+    return fail(ready, options.json,
+                "mount point " + options.mountpoint.string() + " does not exist (create it first)");
+  }
   if (ec || !fs::is_directory(mountpoint, ec)) {
-    return fail(ready, "mount point " + options.mountpoint.string() + " is not a folder");
+    return fail(ready, options.json,
+                "mount point " + options.mountpoint.string() + " is not a folder");
   }
   if (mountAt(mountpoint).type == "fuse.fpctl") {
-    return fail(ready, mountpoint.string() +
-                           " is mounted already; unmount it first (fusermount3 -u " +
-                           mountpoint.string() + ")");
+    return fail(ready, options.json,
+                mountpoint.string() + " is mounted already; unmount it first (fusermount3 -u " +
+                    mountpoint.string() + ")");
+  }
+  if (!options.nonempty && !fs::is_empty(mountpoint, ec) && !ec) {
+    return fail(ready, options.json,
+                "mount point " + options.mountpoint.string() +
+                    " is not empty; its entries would be hidden while mounted (use an empty "
+                    "folder, or --nonempty to mount over them)");
   }
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-    return fail(ready, "cannot mount: /dev/fuse is not available (" +
-                           std::string(std::strerror(errno)) + ")");
+    return fail(
+        ready, options.json,
+        "cannot mount: /dev/fuse is not available (" + std::string(std::strerror(errno)) + ")");
   }
 
   fs::path cacheRoot;
@@ -245,8 +264,9 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
     cacheRoot = defaultCacheParent(domain) / "mount-XXXXXX";
   }
   if (isInside(cacheRoot, mountpoint)) {
-    return fail(ready, "the cache folder " + cacheRoot.parent_path().string() +
-                           " must not lie inside the mount point (use --cache DIR)");
+    return fail(ready, options.json,
+                "the cache folder " + cacheRoot.parent_path().string() +
+                    " must not lie inside the mount point (use --cache DIR)");
   }
   // Cache folders made here are owner-only: they hold copies of the account's files.
   if (!freshCache) {
@@ -255,8 +275,9 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
     (void)fp::FileManager::defaultManager().createDirectory(cacheRoot.parent_path(), true);
     std::string pattern = cacheRoot.string();
     if (!mkdtemp(pattern.data())) {
-      return fail(ready, "cannot create a cache folder in " + cacheRoot.parent_path().string() +
-                             ": " + std::strerror(errno));
+      return fail(ready, options.json,
+                  "cannot create a cache folder in " + cacheRoot.parent_path().string() + ": " +
+                      std::strerror(errno));
     }
     cacheRoot = pattern;
   }
@@ -276,24 +297,33 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   }
   auto cache = ContentCache::open(cacheRoot, freshCache);
   if (!cache) {
-    return fail(ready, "cannot use the cache folder " + cacheRoot.string() + ": " +
-                           std::strerror(cache.error().value));
+    return fail(ready, options.json,
+                "cannot use the cache folder " + cacheRoot.string() + ": " +
+                    std::strerror(cache.error().value));
   }
   FuseNotifier notifier;
   MountFs mfs(extension, **cache, notifier, getuid(), getgid());
   if (auto started = mfs.start(); !started) {
-    return fail(ready, "cannot read the root of domain " + domain.identifier + ": " +
-                           started.error().description());
+    return fail(ready, options.json,
+                "cannot read the root of domain " + domain.identifier + ": " +
+                    started.error().description());
   }
   FuseOptions fuseOptions;
   fuseOptions.fsName = "fpctl:" + domain.identifier;
   auto front = FuseFront::mount(mfs, notifier, mountpoint, fuseOptions);
-  if (!front) return fail(ready, front.error());
+  if (!front) return fail(ready, options.json, front.error());
 
   log.info("mounted %{public}@ at %{public}@", {domain.identifier, mountpoint.string()});
-  std::cout << "mounted " << (domain.displayName.empty() ? domain.identifier : domain.displayName)
-            << " at " << mountpoint.string() << "\n"
-            << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
+  if (options.json) {
+    nlohmann::json j;
+    j["mounted"] = mountpoint.string();
+    j["pid"] = static_cast<long long>(::getpid());
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  } else {
+    std::cout << "mounted " << (domain.displayName.empty() ? domain.identifier : domain.displayName)
+              << " at " << mountpoint.string() << "\n"
+              << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
+  }
   reportReady(ready, true);
   MountRecord record(domain.identifier, mountpoint, cacheRoot);
 

@@ -31,6 +31,10 @@ struct MountFs::WorkingCopy {
   std::atomic<bool> queuedOnly{false};     // its last state went to the queue, not the service
   std::mutex noteMu;                       // guards the note
   fs::path note;  // the cache's note that this copy holds changes nobody closed yet
+  // A date a program set while the copy was open (guarded by mu_), valid for
+  // the state with `keptDateChanges` changes.
+  std::optional<timespec> keptDate;
+  std::uint64_t keptDateChanges = 0;
   bool dirty() const { return changes.load() != uploaded.load(); }
   ~WorkingCopy() {
     std::error_code ec;
@@ -76,6 +80,12 @@ struct MountFs::DirHandle {
 
 namespace {
 
+timespec wallClockNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
 constexpr fp::ItemCapabilities kNewItemCapabilities =
     fp::capability::kAllowsReading | fp::capability::kAllowsWriting |
     fp::capability::kAllowsReparenting | fp::capability::kAllowsRenaming |
@@ -117,7 +127,12 @@ std::string describe(const std::string& name, const fp::ItemIdentifier& identifi
 
 MountFs::MountFs(std::shared_ptr<fp::ReplicatedExtension> extension, ContentCache& cache,
                  KernelNotifier& notifier, uid_t uid, gid_t gid)
-    : provider_(std::move(extension)), cache_(cache), notifier_(notifier), uid_(uid), gid_(gid) {}
+    : provider_(std::move(extension)),
+      cache_(cache),
+      dates_(cache.root() / "kept-dates", wallClockNow()),
+      notifier_(notifier),
+      uid_(uid),
+      gid_(gid) {}
 
 MountFs::~MountFs() = default;
 
@@ -172,6 +187,7 @@ MountFs::Node& MountFs::nodeForItemLocked(Ino parent, const std::string& name,
 
 struct stat MountFs::attrOf(const Node& node) const {
   struct stat st = statFor(node.item, node.ino, uid_, gid_);
+  dates_.apply(st, node.item);
   if (node.work) {
     struct stat ws {};
     if (fstat(node.work->fd.get(), &ws) == 0) {
@@ -357,7 +373,12 @@ int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
     Ino ino = inoFor(e.item->identifier);
     Node* n = findNode(ino);
     out.ino = ino;
-    out.attr = n ? attrOf(*n) : statFor(*e.item, ino, uid_, gid_);
+    if (n) {
+      out.attr = attrOf(*n);
+    } else {
+      out.attr = statFor(*e.item, ino, uid_, gid_);
+      dates_.apply(out.attr, *e.item);
+    }
     if (!emit(out, static_cast<off_t>(i + 1))) break;
     if (!plus) continue;
     if (n) {
@@ -934,6 +955,7 @@ int MountFs::uploadNode(Ino ino) {
     if (!n) return 0;
   }
   n->item = fresh;
+  if (work->keptDate && work->keptDateChanges == changes) dates_.keep(fresh, *work->keptDate);
   // The kernel's cached data is what was just written, now under the new version.
   n->kernelContentVersion = fresh.version.contentVersion;
   Node* dir = findNode(n->parent);
@@ -1093,6 +1115,24 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
   releaseWorkIfIdle(ino, e != 0);
   if (e != 0) return fp::fail(Errno{e});
   return getattr(ino);
+}
+
+const fs::path& MountFs::cacheRoot() const { return cache_.root(); }
+
+int MountFs::keepDate(Ino ino, timespec date) {
+  Lock lock(mu_);
+  Node* n = findNode(ino);
+  if (!n) return ENOENT;
+  if (std::shared_ptr<WorkingCopy> work = n->work) {
+    // Shown from the copy while it lives; kept for the version its upload makes.
+    const timespec times[2] = {date, date};
+    if (futimens(work->fd.get(), times) != 0) return errno;
+    work->keptDate = date;
+    work->keptDateChanges = work->changes.load();
+    if (work->dirty() || n->local) return 0;
+  }
+  if (!n->local) dates_.keep(n->item, date);
+  return 0;
 }
 
 // ---------------------------------------------------------------- removal, renaming

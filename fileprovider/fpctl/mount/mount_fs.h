@@ -58,6 +58,7 @@
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/kept_dates.h"
 #include "fileprovider/fpctl/mount/listing.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -119,6 +120,13 @@ class MountFs {
   ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh,
                                const fp::Progress* cancel = nullptr);
   int access(Ino ino, int mask);
+  // A program set the modification date (utimensat, futimens): it is kept for
+  // the item's content version (see kept_dates.h); for a file being written,
+  // for the version its upload makes.
+  int keepDate(Ino ino, timespec date);
+  // The cache folder (fetched contents, files being written): `df` on the mount
+  // reports its file system.
+  const std::filesystem::path& cacheRoot() const;
 
   ErrnoOr<std::uint64_t> opendir(Ino ino, const fp::Progress* cancel = nullptr);
   // Hands out the entries of an open folder from position `offset` on ("." and
@@ -232,6 +240,7 @@ class MountFs {
 
   ProviderClient provider_;
   ContentCache& cache_;
+  KeptDates dates_;
   KernelNotifier& notifier_;
   const uid_t uid_;
   const gid_t gid_;

@@ -134,7 +134,12 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
   if (cacheDir) {
     std::error_code ec;
     if (!fs::is_directory(*cacheDir / "queue", ec) && !fs::is_directory(*cacheDir / "unsent", ec)) {
-      err << "fpctl: " << cacheDir->string() << " is not a mount's cache folder\n";
+      std::string message = cacheDir->string() + " is not a mount's cache folder";
+      if (json)
+        out << Json{{"error", {{"domain", "fpctl"}, {"code", 1}, {"description", message}}}}.dump(
+                   -1, ' ', false, Json::error_handler_t::replace)
+            << "\n";
+      err << "fpctl: " << message << "\n";
       return 1;
     }
     watched.push_back({"", "", fs::absolute(*cacheDir, ec)});
