@@ -30,6 +30,20 @@ TEST(ListingTest, NamesAreUniqueAndAvoidLocalFiles) {
   EXPECT_EQ(l.byName.at("a.txt (2)").identifier, "2");
 }
 
+TEST(ListingTest, NamesakeKeysFollowWhatIsShown) {
+  Listing l = buildListing({item("1", "Dup.txt"), item("2", "other")}, nullptr);
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("DUP.TXT"));
+  l.show("new.txt", item("3", "new.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("NEW.txt"));
+  l.show("new.txt", item("3", "renamed.txt"));  // the same name now shows another item
+  EXPECT_FALSE(l.namesakeKeys().hasNamesake("new.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("Renamed.txt"));
+  l.hide("Dup.txt");
+  l.hide("absent");
+  EXPECT_FALSE(l.namesakeKeys().hasNamesake("dup.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("OTHER"));
+}
+
 struct DiffCase {
   std::string what;
   std::vector<ItemState> before, after;
