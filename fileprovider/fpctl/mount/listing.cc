@@ -36,6 +36,19 @@ void Listing::hide(const std::string& shown) {
   byName.erase(it);
 }
 
+std::vector<std::string> Listing::hideNumberedNamesOf(const std::string& shown,
+                                                      const fp::ItemIdentifier& identifier) {
+  std::vector<std::string> hidden;
+  for (int n = 2;; ++n) {
+    std::string numbered = shown + " (" + std::to_string(n) + ")";
+    auto it = byName.find(numbered);
+    if (it == byName.end()) break;
+    if (it->second.identifier == identifier) hidden.push_back(std::move(numbered));
+  }
+  for (const auto& name : hidden) hide(name);
+  return hidden;
+}
+
 const NamesakeKeys& Listing::namesakeKeys() {
   if (!namesakes) {
     NamesakeKeys keys;

@@ -25,6 +25,12 @@ struct Listing {
   void show(const std::string& shown, const ItemState& item);
   // Drops what is shown as `shown`, if anything.
   void hide(const std::string& shown);
+  // Drops the names `shown (2)`, `shown (3)`, ... that show `identifier`: a
+  // listing read while a new file was being created shows the created item
+  // under such a name, since its own name was still held by the local file.
+  // Returns the names dropped.
+  std::vector<std::string> hideNumberedNamesOf(const std::string& shown,
+                                               const fp::ItemIdentifier& identifier);
   // The keys of what the listing shows.
   [[nodiscard]] const NamesakeKeys& namesakeKeys();
 };

@@ -44,6 +44,18 @@ TEST(ListingTest, NamesakeKeysFollowWhatIsShown) {
   EXPECT_TRUE(l.namesakeKeys().hasNamesake("OTHER"));
 }
 
+TEST(ListingTest, ACreatedFileIsShownOnceUnderItsOwnName) {
+  // Read while new.txt was still a local file: the created item came out as
+  // "new.txt (2)"; once the creation returns, only "new.txt" shows it.
+  Listing l = buildListing({item("1", "new.txt"), item("2", "new.txt (3)")},
+                           [](const std::string& n) { return n == "new.txt"; });
+  ASSERT_THAT(names(l), ElementsAre("new.txt (2)", "new.txt (3)"));
+  EXPECT_THAT(l.hideNumberedNamesOf("new.txt", "1"), ElementsAre("new.txt (2)"));
+  l.show("new.txt", item("1", "new.txt"));
+  EXPECT_THAT(names(l), ElementsAre("new.txt", "new.txt (3)"));
+  EXPECT_THAT(l.hideNumberedNamesOf("new.txt", "1"), ::testing::IsEmpty());
+}
+
 struct DiffCase {
   std::string what;
   std::vector<ItemState> before, after;

@@ -962,6 +962,11 @@ int MountFs::uploadNode(Ino ino) {
     if (dir) dir->localChildren.erase(n->name);
   }
   if (dir && dir->listing) {
+    if (local) {
+      for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
+        notifier_.forgetEntry(n->parent, numbered);
+      }
+    }
     dir->listing->show(n->name, fresh);
     ++dir->listingSerial;
   }
