@@ -246,6 +246,18 @@ int MountFs::logFailure(std::string_view op, const std::string& item, int err,
   return err;
 }
 
+ItemState MountFs::createdItem(const ItemState& returned, ItemState expected) {
+  // The item a creation returns was read from the index when it sits where it
+  // was made, under the name asked for: a default item carries neither, so
+  // only then is the index asked again.
+  if (!returned.identifier.empty() && returned.parent == expected.parent &&
+      returned.filename == expected.filename && returned.isFolder == expected.isFolder &&
+      !returned.version.contentVersion.empty()) {
+    return returned;
+  }
+  return reread(returned, std::move(expected));
+}
+
 ItemState MountFs::reread(const ItemState& returned, ItemState expected) {
   // The extension describes the result from its index; until the index shows
   // the item, what it returns carries defaults, so ask again and otherwise keep
@@ -402,7 +414,7 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   auto created = provider_.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
   if (!created) return fp::fail(Errno{logFailure("mkdir", what, created.error())});
-  ItemState fresh = reread(*created, expected);
+  ItemState fresh = createdItem(*created, expected);
 
   lock.lock();
   dir = findNode(parent);
@@ -822,7 +834,8 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
   if (result) {
     expected.size = change.size;
     expected.modified = now();
-    sent.item = reread(*result, expected);
+    sent.item =
+        change.identifier.empty() ? createdItem(*result, expected) : reread(*result, expected);
     cache_.queue().remove(change.seq);
     return sent;
   }
