@@ -108,8 +108,14 @@ pid_t spawn(const std::vector<std::string>& argv, const fs::path& home, const fs
   return rc == 0 ? pid : -1;
 }
 
+// Runs `command`; when it fails, prints it with the end of what it wrote.
 bool sh(const std::string& command, const fs::path& home) {
-  return waitFor(spawn({"/bin/sh", "-c", command}, home, home / "sh.out")) == 0;
+  if (waitFor(spawn({"/bin/sh", "-c", command}, home, home / "sh.out")) == 0) return true;
+  std::ifstream in(home / "sh.out");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
+  std::printf("  failed: %s\n%s\n", command.c_str(), text.c_str());
+  return false;
 }
 
 void fillFolder(const fs::path& dir, int files) {

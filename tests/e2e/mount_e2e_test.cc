@@ -4,10 +4,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "extension/testing/test_host.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "tests/e2e/harness.h"
 
@@ -475,6 +478,28 @@ TEST_F(MountTest, AWriteAfterARefusedCreateIsNeverLostSilently) {
   EXPECT_EQ(sandbox().readStore("refused.txt"), "again");
 }
 
+TEST_F(MountTest, ANamesakeOfASiblingIsRefusedAtOpen) {
+  // The service would show these under a marked name: the program learns it
+  // at open(O_CREAT), before any data is written, and nothing is kept.
+  sandbox().writeStore("Projects/Kelvin.txt", "k");
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "Projects" / "Kelvin.txt"); },
+                        std::chrono::seconds(10)));
+  for (const std::string name : {"welcome.TXT", "Projects/kelvin.txt",
+                                 "Projects/\xE2\x84\xAA"
+                                 "elvin.txt",
+                                 "projects"}) {
+    SCOPED_TRACE(name);
+    RunResult r = sh("printf data > " + q(name));
+    EXPECT_NE(r.status, 0) << r.describe();
+    EXPECT_THAT(r.err, HasSubstr("File exists"));
+  }
+  EXPECT_FALSE(sandbox().storeHas("welcome.TXT"));
+  EXPECT_FALSE(sandbox().storeHas("Projects/kelvin.txt"));
+  EXPECT_TRUE(refusedContents(cacheStatus(sandbox())).empty());
+  shOk("printf data > " + q("Projects/Kelvin2.txt"));
+  EXPECT_EQ(sandbox().readStore("Projects/Kelvin2.txt"), "data");
+}
+
 TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
   // The host takes every request and answers after ten minutes.
   shOk("ls " + q());
@@ -509,6 +534,56 @@ TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
   EXPECT_GE(waitForExit(std::chrono::seconds(10)), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   EXPECT_TRUE(waitUntil([&] { return gone(second); }, std::chrono::seconds(5)));
+}
+
+TEST_F(MountTest, ReadersOfAHostileHostEndAndUnmountingWorks) {
+  // In place of the host application, a host that trickles its answer to a
+  // fetch a byte every half second, or hands back a FIFO as the fetched file.
+  shOk("ls " + q());
+  ASSERT_GE(sandbox().stopHost(), 0);
+  fs::path fifo = scratch("fetched.fifo");
+  fs::create_directories(fifo.parent_path());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> trickle{true};
+  pellora::testing::TestHost host(sandbox().socketPath());
+  host.respondWithScript([&](const nlohmann::json& request) {
+    using pellora::testing::Script;
+    std::string reply = nlohmann::json{{"ok", true}, {"path", fifo.string()}}.dump() + "\n";
+    if (request.value("op", "") != "fetch" || !trickle) return Script::reply(reply);
+    std::vector<std::string> bytes;
+    for (char c : reply) bytes.emplace_back(1, c);
+    return Script::pieces(std::move(bytes), std::chrono::milliseconds(500));
+  });
+  auto gone = [](pid_t pid) { return ::kill(pid, 0) != 0; };
+  fs::path pidFile = scratch("cat.pid");
+  RunResult started =
+      sh("cat " + q("Welcome.txt") + " > /dev/null 2>&1 & echo $! > '" + pidFile.string() + "'");
+  ASSERT_EQ(started.status, 0);
+  ASSERT_TRUE(waitUntil([&] { return !slurp(pidFile).empty(); }));
+  auto reader = static_cast<pid_t>(std::stoi(slurp(pidFile)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_FALSE(gone(reader));  // still receiving the trickle
+  ::kill(reader, SIGKILL);
+  EXPECT_TRUE(waitUntil([&] { return gone(reader); }, std::chrono::seconds(3)))
+      << "a reader of a trickling host could not be killed";
+
+  trickle = false;
+  auto start = Clock::now();
+  RunResult fifoRead = sh("cat " + q("Café menu.txt"), std::chrono::seconds(20));
+  EXPECT_FALSE(fifoRead.timedOut);
+  EXPECT_NE(fifoRead.status, 0) << fifoRead.describe();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+
+  auto requests = host.parsedRequests();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const nlohmann::json& r) { return r.value("op", "") == "fetch"; }),
+            2);
+
+  start = Clock::now();
+  RunResult u = sandbox().run({"/bin/fusermount3", "-u", mnt_.string()});
+  EXPECT_EQ(u.status, 0) << u.describe();
+  EXPECT_GE(waitForExit(std::chrono::seconds(10)), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 }
 
 enum class Fault { kHostStopped, kHostRefusing, kFpctlKilled, kUnmountedMidWrite };

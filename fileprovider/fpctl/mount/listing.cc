@@ -20,6 +20,44 @@ Listing buildListing(const std::vector<ItemState>& items,
   return listing;
 }
 
+void Listing::show(const std::string& shown, const ItemState& item) {
+  auto [it, added] = byName.try_emplace(shown, item);
+  if (namesakes) {
+    if (!added) namesakes->remove(it->second.filename);
+    namesakes->add(item.filename);
+  }
+  if (!added) it->second = item;
+}
+
+void Listing::hide(const std::string& shown) {
+  auto it = byName.find(shown);
+  if (it == byName.end()) return;
+  if (namesakes) namesakes->remove(it->second.filename);
+  byName.erase(it);
+}
+
+std::vector<std::string> Listing::hideNumberedNamesOf(const std::string& shown,
+                                                      const fp::ItemIdentifier& identifier) {
+  std::vector<std::string> hidden;
+  for (int n = 2;; ++n) {
+    std::string numbered = shown + " (" + std::to_string(n) + ")";
+    auto it = byName.find(numbered);
+    if (it == byName.end()) break;
+    if (it->second.identifier == identifier) hidden.push_back(std::move(numbered));
+  }
+  for (const auto& name : hidden) hide(name);
+  return hidden;
+}
+
+const NamesakeKeys& Listing::namesakeKeys() {
+  if (!namesakes) {
+    NamesakeKeys keys;
+    for (const auto& [shown, item] : byName) keys.add(item.filename);
+    namesakes = std::move(keys);
+  }
+  return *namesakes;
+}
+
 ListingDiff diffListings(const Listing& before, const Listing& after) {
   ListingDiff diff;
   diff.namesChanged = before.byName.size() != after.byName.size();

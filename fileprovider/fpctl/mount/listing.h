@@ -6,15 +6,33 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/namesake_key.h"
 
 namespace fpctl::mount {
 
 struct Listing {
   std::map<std::string, ItemState> byName;  // shown name -> item
+  // The namesake keys of the items' display names; built by the first create
+  // in the folder (namesakeKeys()), then kept current by show() and hide().
+  std::optional<NamesakeKeys> namesakes;
+
+  // Shows `item` as `shown`, in place of what was shown so.
+  void show(const std::string& shown, const ItemState& item);
+  // Drops what is shown as `shown`, if anything.
+  void hide(const std::string& shown);
+  // Drops the names `shown (2)`, `shown (3)`, ... that show `identifier`: a
+  // listing read while a new file was being created shows the created item
+  // under such a name, since its own name was still held by the local file.
+  // Returns the names dropped.
+  std::vector<std::string> hideNumberedNamesOf(const std::string& shown,
+                                               const fp::ItemIdentifier& identifier);
+  // The keys of what the listing shows.
+  [[nodiscard]] const NamesakeKeys& namesakeKeys();
 };
 
 // The listing of `items`: each under posixName() of its display name, shortened

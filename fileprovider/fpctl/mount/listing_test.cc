@@ -30,6 +30,32 @@ TEST(ListingTest, NamesAreUniqueAndAvoidLocalFiles) {
   EXPECT_EQ(l.byName.at("a.txt (2)").identifier, "2");
 }
 
+TEST(ListingTest, NamesakeKeysFollowWhatIsShown) {
+  Listing l = buildListing({item("1", "Dup.txt"), item("2", "other")}, nullptr);
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("DUP.TXT"));
+  l.show("new.txt", item("3", "new.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("NEW.txt"));
+  l.show("new.txt", item("3", "renamed.txt"));  // the same name now shows another item
+  EXPECT_FALSE(l.namesakeKeys().hasNamesake("new.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("Renamed.txt"));
+  l.hide("Dup.txt");
+  l.hide("absent");
+  EXPECT_FALSE(l.namesakeKeys().hasNamesake("dup.txt"));
+  EXPECT_TRUE(l.namesakeKeys().hasNamesake("OTHER"));
+}
+
+TEST(ListingTest, ACreatedFileIsShownOnceUnderItsOwnName) {
+  // Read while new.txt was still a local file: the created item came out as
+  // "new.txt (2)"; once the creation returns, only "new.txt" shows it.
+  Listing l = buildListing({item("1", "new.txt"), item("2", "new.txt (3)")},
+                           [](const std::string& n) { return n == "new.txt"; });
+  ASSERT_THAT(names(l), ElementsAre("new.txt (2)", "new.txt (3)"));
+  EXPECT_THAT(l.hideNumberedNamesOf("new.txt", "1"), ElementsAre("new.txt (2)"));
+  l.show("new.txt", item("1", "new.txt"));
+  EXPECT_THAT(names(l), ElementsAre("new.txt", "new.txt (3)"));
+  EXPECT_THAT(l.hideNumberedNamesOf("new.txt", "1"), ::testing::IsEmpty());
+}
+
 struct DiffCase {
   std::string what;
   std::vector<ItemState> before, after;

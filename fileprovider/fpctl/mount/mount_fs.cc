@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/mount/namesake_key.h"
 #include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/template_item.h"
 
@@ -261,6 +262,18 @@ int MountFs::logFailure(std::string_view op, const std::string& item, int err,
   return err;
 }
 
+ItemState MountFs::createdItem(const ItemState& returned, ItemState expected) {
+  // The item a creation returns was read from the index when it sits where it
+  // was made, under the name asked for: a default item carries neither, so
+  // only then is the index asked again.
+  if (!returned.identifier.empty() && returned.parent == expected.parent &&
+      returned.filename == expected.filename && returned.isFolder == expected.isFolder &&
+      !returned.version.contentVersion.empty()) {
+    return returned;
+  }
+  return reread(returned, std::move(expected));
+}
+
 ItemState MountFs::reread(const ItemState& returned, ItemState expected) {
   // The extension describes the result from its index; until the index shows
   // the item, what it returns carries defaults, so ask again and otherwise keep
@@ -422,12 +435,12 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   auto created = provider_.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
   if (!created) return fp::fail(Errno{logFailure("mkdir", what, created.error())});
-  ItemState fresh = reread(*created, expected);
+  ItemState fresh = createdItem(*created, expected);
 
   lock.lock();
   dir = findNode(parent);
   if (dir && dir->listing) {
-    dir->listing->byName.insert_or_assign(name, fresh);
+    dir->listing->show(name, fresh);
     ++dir->listingSerial;
   }
   Node& n = nodeForItemLocked(parent, name, fresh);
@@ -440,7 +453,7 @@ MountFs::Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
   if (Node* dir = findNode(parent); dir && dir->listing) {
     auto at = dir->listing->byName.find(name);
     if (at != dir->listing->byName.end() && at->second.identifier == identifier) {
-      dir->listing->byName.erase(at);
+      dir->listing->hide(name);
     }
     ++dir->listingSerial;
   }
@@ -680,6 +693,17 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
   return reply;
 }
 
+bool MountFs::hasNamesakeLocked(Node& dir, const std::string& name) {
+  std::string display = displayName(name);
+  if (dir.listing->namesakeKeys().hasNamesake(display)) return true;
+  if (dir.localChildren.empty()) return false;
+  std::string key = namesakeKey(display);
+  for (const auto& [local, ino] : dir.localChildren) {
+    if (namesakeKey(displayName(local)) == key) return true;
+  }
+  return false;
+}
+
 ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::string_view nameView,
                                                           int flags, const fp::Progress* cancel) {
   std::string name(nameView);
@@ -709,6 +733,13 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
     std::error_code ec;
     fs::remove(copy->path, ec);
     return fp::fail(Errno{EEXIST});
+  }
+  if (hasNamesakeLocked(*dir, name)) {
+    std::error_code ec;
+    fs::remove(copy->path, ec);
+    return fp::fail(Errno{logFailure("create", describe(name, {}), EEXIST,
+                                     "a sibling has the same name apart from letter case, so "
+                                     "the service would show the new file under another name")});
   }
   auto node = std::make_unique<Node>();
   node->ino = nextIno_++;
@@ -824,7 +855,8 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
   if (result) {
     expected.size = change.size;
     expected.modified = now();
-    sent.item = reread(*result, expected);
+    sent.item =
+        change.identifier.empty() ? createdItem(*result, expected) : reread(*result, expected);
     cache_.queue().remove(change.seq);
     return sent;
   }
@@ -965,7 +997,12 @@ int MountFs::uploadNode(Ino ino) {
     if (dir) dir->localChildren.erase(n->name);
   }
   if (dir && dir->listing) {
-    dir->listing->byName.insert_or_assign(n->name, fresh);
+    if (local) {
+      for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
+        notifier_.forgetEntry(n->parent, numbered);
+      }
+    }
+    dir->listing->show(n->name, fresh);
     ++dir->listingSerial;
   }
   return 0;
@@ -1174,11 +1211,11 @@ int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* c
 void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                               const std::string& newName, const ItemState& item) {
   if (Node* from = findNode(parent); from && from->listing) {
-    from->listing->byName.erase(name);
+    from->listing->hide(name);
     ++from->listingSerial;
   }
   if (Node* to = findNode(newParent); to && to->listing) {
-    to->listing->byName.insert_or_assign(newName, item);
+    to->listing->show(newName, item);
     ++to->listingSerial;
   }
   if (auto id = inoById_.find(item.identifier); id != inoById_.end()) {

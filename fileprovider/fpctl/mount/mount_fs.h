@@ -16,8 +16,9 @@
 //   Opening a file for reading fetches its contents once per content version into
 //   the cache; reads are served from there. Opening it for writing makes a working
 //   copy (empty when truncated, else the current contents); a new file lives only
-//   in its working copy. A changed working copy is sent by the close of a process
-//   that wrote through the handle, by fsync, and by the release of its last
+//   in its working copy. A new name that is a namesake of a child the folder
+//   lists (namesake_key.h) is refused with EEXIST by create(). A changed working copy is sent by
+//   the close of a process that wrote through the handle, by fsync, and by the release of its last
 //   handle (see flush()): a new file with createItem, an existing one with
 //   modifyItem and the contents bit. Every state is put into the upload queue
 //   (upload_queue.h) before it is sent; a state the host did not take waits
@@ -201,9 +202,16 @@ class MountFs {
                                                const fp::Progress* cancel);
   ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty,
                                                        const fp::Progress* cancel);
+  // Whether a new file `name` in `dir` would be a namesake of a child (same name
+  // apart from letter case or canonical equivalence): the service would show it
+  // under a marked name, so creating it is refused with EEXIST.
+  bool hasNamesakeLocked(Node& dir, const std::string& name);
   int uploadNode(Ino ino);
   void releaseWorkIfIdle(Ino ino, bool sendFailed);
   ItemState reread(const ItemState& returned, ItemState expected);
+  // What a creation made: `returned` when it describes the item as asked for
+  // (`expected`: parent, name, kind), else reread().
+  ItemState createdItem(const ItemState& returned, ItemState expected);
   int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
                     unsigned flags, bool mayUploadFirst, const fp::Progress* cancel);
   void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,

@@ -585,6 +585,35 @@ TEST_F(MountFsTest, AFailedCreateLeavesNoNameBehind) {
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "dup.txt"))->data, "important");
 }
 
+TEST_F(MountFsTest, ANamesakeOfASiblingIsRefusedAtCreate) {
+  // The service would show such a file under a marked name; the program is
+  // told at open(O_CREAT), before it writes anything.
+  ext_->addFile(docs_, "k.txt", "k");
+  ext_->addFolder(docs_, "Photos");
+  ASSERT_EQ(writeNew("Docs", "local.txt", "l"), 0);
+  struct Case {
+    const char* name;
+    int err;
+  } cases[] = {
+      {"NOTES.TXT", EEXIST}, {"\xE2\x84\xAA.txt", EEXIST},  // Kelvin sign
+      {"photos", EEXIST},    {"Local.TXT", EEXIST},        {"notes.txt2", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = fs_->create(lookup("Docs"), c.name, O_WRONLY | O_CREAT);
+    if (c.err == 0) {
+      ASSERT_TRUE(r.ok());
+      EXPECT_EQ(fs_->flush(r->second.fh), 0);
+      fs_->release(r->second.fh);
+    } else {
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().value, c.err);
+    }
+  }
+  EXPECT_EQ(ext_->calls("create").size(), 2u);
+  EXPECT_THAT(slurp(dir_ / "log"), HasSubstr("same name apart from letter case"));
+}
+
 TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
   // `(sleep 3; echo data) > notes.txt`: the shell's child closes the truncated
   // file before anything is written; that empty state must not be sent.
