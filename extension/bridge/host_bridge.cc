@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fp::Failure<HostBridgeError> failed(std::string message) {
+fp::Failure<HostBridgeError> requestFailed(std::string message) {
   return fp::fail(HostBridgeError::failed(std::move(message)));
 }
 
@@ -76,10 +76,10 @@ BridgeResult<Reply> ask(const Request& request, double timeout) {
   return succeed(std::move(reply).value());
 }
 
-// The string value of `key` in `reply`, or failed(`missing`).
+// The string value of `key` in `reply`, or requestFailed(`missing`).
 BridgeResult<std::string> stringAt(const Reply& reply, const char* key, const char* missing) {
   auto it = reply.find(key);
-  if (it == reply.end() || !it->is_string()) return failed(missing);
+  if (it == reply.end() || !it->is_string()) return requestFailed(missing);
   return it->get<std::string>();
 }
 

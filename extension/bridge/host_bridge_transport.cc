@@ -26,8 +26,8 @@ namespace {
 constexpr std::string_view kNoReply = "no reply from host app";
 constexpr std::size_t kReceiveChunk = 4096;
 
-fp::Failure<HostBridgeError> unreachable() { return fp::fail(HostBridgeError::unreachable()); }
-fp::Failure<HostBridgeError> failed(std::string message) {
+fp::Failure<HostBridgeError> hostUnreachable() { return fp::fail(HostBridgeError::unreachable()); }
+fp::Failure<HostBridgeError> exchangeFailed(std::string message) {
   return fp::fail(HostBridgeError::failed(std::move(message)));
 }
 
@@ -106,7 +106,7 @@ BridgeResult<std::string> serialise(const Request& request) {
 
 BridgeResult<std::filesystem::path> socketURL() {
   auto container = appGroupContainer(appGroupName);
-  if (!container) return unreachable();
+  if (!container) return hostUnreachable();
   return *container / std::string(socketName);
 }
 
@@ -114,23 +114,23 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   auto url = socketURL();
   if (!url.ok()) return fp::propagate(url);
   const std::string& path = url->native();
-  if (!fp::FileManager::defaultManager().fileExists(path)) return unreachable();
+  if (!fp::FileManager::defaultManager().fileExists(path)) return hostUnreachable();
 
   fp::ScopedFD socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket) return unreachable();
+  if (!socket) return hostUnreachable();
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   static_assert(sizeof(address.sun_path) > maxSocketPathBytes);
   if (path.size() > maxSocketPathBytes) {
-    return failed(socketPathTooLong(path));
+    return exchangeFailed(socketPathTooLong(path));
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   // Connecting, sending and receiving together end by the deadline, so a host
   // that is alive but does not accept, read or answer in full cannot hold the
   // caller longer than the operation's time-out.
   const auto deadline = deadlineFor(timeout);
-  if (!connectWithin(socket.get(), address, deadline)) return unreachable();
+  if (!connectWithin(socket.get(), address, deadline)) return hostUnreachable();
 
   auto text = serialise(request);
   if (!text.ok()) return fp::propagate(text);
@@ -154,7 +154,7 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
         waitFor(socket.get(), POLLOUT, deadline)) {
       continue;
     }
-    return unreachable();
+    return hostUnreachable();
   }
 
   // The reply ends when the last byte read so far is LF, or at the end of the
@@ -172,14 +172,14 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
     if (n <= 0) break;
     reply.append(buffer, static_cast<std::size_t>(n));
     // A bound on what a faulty host application can make the extension hold.
-    if (reply.size() > maxReplyBytes) return failed("reply from host app too large");
+    if (reply.size() > maxReplyBytes) return exchangeFailed("reply from host app too large");
     if (reply.back() == '\n') break;
   }
   socket.reset();
 
-  if (reply.empty()) return failed(std::string(kNoReply));
+  if (reply.empty()) return exchangeFailed(std::string(kNoReply));
   Reply parsed = Reply::parse(reply, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded() || !parsed.is_object()) return failed(std::string(kNoReply));
+  if (parsed.is_discarded() || !parsed.is_object()) return exchangeFailed(std::string(kNoReply));
   return parsed;
 }
 
@@ -205,7 +205,7 @@ BridgeResult<Reply> succeed(Reply reply) {
   if (auto it = reply.find("kind"); it != reply.end() && it->is_string()) {
     return fp::fail(HostBridgeError::remote(it->get<std::string>(), std::move(message)));
   }
-  return failed(std::move(message));
+  return exchangeFailed(std::move(message));
 }
 
 }  // namespace pellora::HostBridge

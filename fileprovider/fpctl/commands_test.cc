@@ -8,16 +8,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/fake_extension_for_test.h"
+#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 
 namespace fpctl {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FakeExtension;
+using mount::testing::InMemoryExtension;
+using mount::testing::makeItem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using testing::makeItem;
 
 const std::string kRoot(fp::kRootContainer);
 
@@ -28,14 +28,16 @@ class CommandsTest : public ::testing::Test {
     std::string tmpl = (fs::temp_directory_path() / "fpctl-test-XXXXXX").string();
     ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
     dir_ = tmpl;
-    ext_ = std::make_shared<FakeExtension>();
+    ext_ = std::make_shared<InMemoryExtension>();
+    ext_->setAnchor("1.0|7");
     ext_->add(makeItem("f:docs", kRoot, "Documents", true));
     ext_->add(makeItem("i:top", kRoot, "top.txt", false, 3));
     ext_->add(makeItem("f:sub", "f:docs", "Sub", true));
     ext_->add(makeItem("i:rep", "f:docs", "Report.pdf", false, 2048, "4"));
     ext_->add(makeItem("i:deep", "f:sub", "deep.txt", false, 1));
-    ext_->fetchedFile = dir_ / "fetched";
-    std::ofstream(ext_->fetchedFile) << "contents of the file";
+    fetched_ = dir_ / "fetched";
+    std::ofstream(fetched_) << "contents of the file";
+    ext_->setFetchedFile(fetched_);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -83,7 +85,8 @@ class CommandsTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  std::shared_ptr<FakeExtension> ext_;
+  std::shared_ptr<InMemoryExtension> ext_;
+  fs::path fetched_;  // the file every fetch answers
   std::optional<CommandFailure> loadFailure_;
   std::vector<std::string> loadWarnings_;
   std::optional<GlobalOptions> loadedWith_;
@@ -120,7 +123,7 @@ TEST_F(CommandsTest, WarningsOfTheLoadGoToStandardErrorAndTheCommandRuns) {
 }
 
 TEST_F(CommandsTest, LsPages) {
-  ext_->pageSize = 1;
+  ext_->setPageSize(1);
   auto first = runJson({"ls", "@root"});
   EXPECT_EQ(names(first.json["items"]), std::vector<std::string>{"Documents"});
   EXPECT_EQ(first.json["nextPage"], "1");
@@ -190,14 +193,14 @@ TEST_F(CommandsTest, FetchPrintsThePathAndCopiesWithOut) {
   fs::path out = dir_ / "copy.txt";
   auto o = runJson({"fetch", "/top.txt", "--out", out.string()});
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.json["path"], ext_->fetchedFile.string());
+  EXPECT_EQ(o.json["path"], fetched_.string());
   EXPECT_EQ(o.json["item"]["identifier"], "i:top");
   std::ifstream in(out);
   std::string copied((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(copied, "contents of the file");
 
   auto text = run({"fetch", "i:top"});
-  EXPECT_EQ(text.out, ext_->fetchedFile.string() + "\n");
+  EXPECT_EQ(text.out, fetched_.string() + "\n");
 
   auto folder = runJson({"fetch", "/Documents"});
   EXPECT_EQ(folder.status, 1);
@@ -238,12 +241,12 @@ TEST_F(CommandsTest, CreateBuildsTheTemplateFromTheOptions) {
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.json["remainingFields"], 0);
     EXPECT_EQ(o.json["shouldFetchContent"], false);
-    auto made = ext_->created().back();
+    auto made = ext_->calls("create").back();
     EXPECT_EQ(made.parent, "f:docs");
     EXPECT_EQ(made.filename, "new");
     EXPECT_EQ(made.contentType ? std::optional(made.contentType->identifier()) : std::nullopt,
               c.type);
-    EXPECT_EQ(made.contents, std::nullopt);
+    EXPECT_EQ(made.contentsPath, std::nullopt);
   }
 }
 
@@ -253,8 +256,8 @@ TEST_F(CommandsTest, CreateWithContentsPassesAnAbsolutePath) {
   auto o = runJson({"create", "@root", "n.txt", "--contents", "fetched"});
   fs::current_path(cwd);
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(ext_->created().back().contents, dir_ / "fetched");
-  EXPECT_EQ(ext_->created().back().fields & fp::field::kContents, fp::field::kContents);
+  EXPECT_EQ(ext_->calls("create").back().contentsPath, dir_ / "fetched");
+  EXPECT_EQ(ext_->calls("create").back().fields & fp::field::kContents, fp::field::kContents);
 
   auto missing = run({"create", "@root", "n.txt", "--contents", (dir_ / "absent").string()});
   EXPECT_EQ(missing.status, 2);
@@ -264,7 +267,7 @@ TEST_F(CommandsTest, CreateWithContentsPassesAnAbsolutePath) {
 TEST_F(CommandsTest, ModifyStartsFromTheCurrentItem) {
   auto renamed = runJson({"modify", "/Documents/Report.pdf", "--name", "Final.pdf"});
   ASSERT_EQ(renamed.status, 0) << renamed.err;
-  auto m = ext_->modified().back();
+  auto m = ext_->calls("modify").back();
   EXPECT_EQ(m.identifier, "i:rep");
   EXPECT_EQ(m.filename, "Final.pdf");
   EXPECT_EQ(m.parent, "f:docs");  // unchanged, from the lookup
@@ -273,16 +276,16 @@ TEST_F(CommandsTest, ModifyStartsFromTheCurrentItem) {
 
   auto moved = runJson({"modify", "i:rep", "--parent", "@root", "--fields", "8"});
   ASSERT_EQ(moved.status, 0);
-  m = ext_->modified().back();
-  EXPECT_EQ(m.filename, "Report.pdf");
+  m = ext_->calls("modify").back();
+  EXPECT_EQ(m.filename, "Final.pdf");  // as the first modification left it
   EXPECT_EQ(m.parent, kRoot);
   EXPECT_EQ(m.fields, fp::field::kParentItemIdentifier | 8);
 
   // An item the lookup does not find is still passed on, with what the
   // command line gives and no base version; the extension answers it.
   auto gone = runJson({"modify", "i:gone", "--name", "x"});
-  ASSERT_EQ(ext_->modified().size(), 3u) << gone.err;
-  m = ext_->modified().back();
+  ASSERT_EQ(ext_->calls("modify").size(), 3u) << gone.err;
+  m = ext_->calls("modify").back();
   EXPECT_EQ(m.identifier, "i:gone");
   EXPECT_EQ(m.filename, "x");
   EXPECT_EQ(m.fields, fp::field::kFilename);
@@ -290,7 +293,9 @@ TEST_F(CommandsTest, ModifyStartsFromTheCurrentItem) {
 }
 
 TEST_F(CommandsTest, ChangeRefusalsAreFailures) {
-  ext_->changeError = fp::Error::cocoa(fp::kFileWriteInvalidFileNameError);
+  ext_->setFailure([](const InMemoryExtension::Call&) {
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError);
+  });
   auto o = runJson({"create", "@root", "a/b"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.json, nlohmann::json::parse(
@@ -303,8 +308,8 @@ TEST_F(CommandsTest, DeletePrintsAnEmptyObject) {
   auto o = runJson({"delete", "/top.txt"});
   ASSERT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "{}\n");
-  EXPECT_EQ(ext_->deleted().back().identifier, "i:top");
-  EXPECT_EQ(ext_->deleted().back().baseVersion.contentVersion, "1");
+  EXPECT_EQ(ext_->calls("delete").back().identifier, "i:top");
+  EXPECT_EQ(ext_->calls("delete").back().baseVersion.contentVersion, "1");
 }
 
 TEST_F(CommandsTest, LoadFailures) {

@@ -5,13 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/fake_extension_for_test.h"
+#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 
 namespace fpctl {
 namespace {
 
+using mount::testing::makeItem;
 using ::testing::HasSubstr;
-using testing::makeItem;
 
 const std::string kRoot(fp::kRootContainer);
 

@@ -3,14 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/fake_extension_for_test.h"
+#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 #include "fileprovider/fpctl/template_item.h"
 
 namespace fpctl {
 namespace {
 
+using mount::testing::makeItem;
 using ::testing::HasSubstr;
-using testing::makeItem;
 
 fp::ItemPtr itemWith(TemplateItem::Values v) {
   return std::make_shared<TemplateItem>(std::move(v));

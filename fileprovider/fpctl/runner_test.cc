@@ -6,30 +6,30 @@
 
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/fake_extension_for_test.h"
+#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 
 namespace fpctl {
 namespace {
 
-using testing::FakeExtension;
-using testing::makeItem;
+using mount::testing::InMemoryExtension;
+using mount::testing::makeItem;
 
 const std::string kRoot(fp::kRootContainer);
 
 class RunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ext_ = std::make_shared<FakeExtension>();
+    ext_ = std::make_shared<InMemoryExtension>();
     for (int i = 0; i < 5; ++i)
       ext_->add(makeItem("i:" + std::to_string(i), kRoot, "f" + std::to_string(i), false, i));
     runner_.emplace(ext_);
   }
-  std::shared_ptr<FakeExtension> ext_;
+  std::shared_ptr<InMemoryExtension> ext_;
   std::optional<Runner> runner_;
 };
 
 TEST_F(RunnerTest, ListAllFollowsEveryPageInOrder) {
-  ext_->pageSize = 2;
+  ext_->setPageSize(2);
   auto first = runner_->listPage(kRoot);
   ASSERT_TRUE(first.ok());
   EXPECT_EQ(first->items.size(), 2u);
@@ -42,7 +42,7 @@ TEST_F(RunnerTest, ListAllFollowsEveryPageInOrder) {
 }
 
 // An extension whose every page points back at the same page.
-class LoopingExtension : public FakeExtension {
+class LoopingExtension : public InMemoryExtension {
  public:
   std::unique_ptr<fp::Enumerator> enumerator(const fp::ItemIdentifier&,
                                              const fp::Request&) override {
@@ -93,8 +93,8 @@ TEST_F(RunnerTest, ChangesAcceptTheCurrentAnchorAndRefuseAStaleOne) {
 }
 
 TEST_F(RunnerTest, WaitsForLateCompletionsAndTicksMeanwhile) {
-  ext_->delay = std::chrono::milliseconds(200);
-  ext_->fetchedFile = "/tmp/contents";
+  ext_->setDelay(std::chrono::milliseconds(200));
+  ext_->setFetchedFile("/tmp/contents");
   std::atomic<int> ticks{0};
   auto fetched = runner_->fetchContents(
       "i:1",
@@ -116,7 +116,7 @@ TEST_F(RunnerTest, FetchErrorsArePassedOn) {
 }
 
 // An extension that calls the deletion handler twice, first with an error.
-class TwiceExtension : public FakeExtension {
+class TwiceExtension : public InMemoryExtension {
  public:
   fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&,
                              fp::DeleteItemOptions, const fp::Request&,
@@ -138,17 +138,17 @@ TEST_F(RunnerTest, ChangeRequestsCarryWhatTheyAreGiven) {
   TemplateItem t = TemplateItem::forCreation(kRoot, "n", "public.folder", std::nullopt);
   auto created = runner_->createItem(t, 6, std::nullopt);
   ASSERT_TRUE(created.ok());
-  EXPECT_EQ(created->item->itemIdentifier(), "i:new");
+  EXPECT_EQ(created->item->itemIdentifier(), ext_->childNamed(kRoot, "n"));
   EXPECT_EQ(created->remainingFields, 0u);
-  ASSERT_EQ(ext_->created().size(), 1u);
-  EXPECT_EQ(ext_->created()[0].fields, 6u);
-  EXPECT_EQ(ext_->created()[0].contentType, fp::UTType::folder());
+  ASSERT_EQ(ext_->calls("create").size(), 1u);
+  EXPECT_EQ(ext_->calls("create")[0].fields, 6u);
+  EXPECT_EQ(ext_->calls("create")[0].contentType, fp::UTType::folder());
 
-  ext_->changeError = fp::Error::cocoa(514);
+  ext_->setFailure([](const InMemoryExtension::Call&) { return fp::Error::cocoa(514); });
   auto refused = runner_->modifyItem(t, {"1", "1-n"}, 2, std::nullopt);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().code, 514);
-  EXPECT_EQ(ext_->modified()[0].baseVersion.contentVersion, "1");
+  EXPECT_EQ(ext_->calls("modify")[0].baseVersion.contentVersion, "1");
 }
 
 TEST_F(RunnerTest, ThumbnailsComeInOrderWithTheFinalProgress) {
@@ -209,7 +209,7 @@ TEST(RunnerPlainTest, MissingAnswersBecomeErrors) {
 }
 
 // Pages A, B, A, B, ...: only remembering every token ends the listing.
-class AlternatingExtension : public FakeExtension {
+class AlternatingExtension : public InMemoryExtension {
  public:
   std::unique_ptr<fp::Enumerator> enumerator(const fp::ItemIdentifier&,
                                              const fp::Request&) override {
@@ -240,7 +240,7 @@ TEST(RunnerLoopTest, AlternatingPageTokensEndTheListing) {
 }
 
 // An extension that takes every request and never answers.
-class SilentExtension : public FakeExtension {
+class SilentExtension : public InMemoryExtension {
  public:
   fp::ProgressPtr item(const fp::ItemIdentifier&, const fp::Request&, fp::ItemHandler) override {
     last = fp::makeProgress(1);

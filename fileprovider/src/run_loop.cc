@@ -7,7 +7,7 @@
 namespace fp {
 namespace {
 
-void writeAll(int fd, std::string_view bytes) {
+void writeStream(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
     if (n <= 0) return;  // nowhere to report a failure to write the standard streams
@@ -29,8 +29,8 @@ void RunLoop::run() {
   for (;;) ::pause();
 }
 
-void writeStandardError(std::string_view bytes) { writeAll(STDERR_FILENO, bytes); }
+void writeStandardError(std::string_view bytes) { writeStream(STDERR_FILENO, bytes); }
 
-void writeStandardOutput(std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); }
+void writeStandardOutput(std::string_view bytes) { writeStream(STDOUT_FILENO, bytes); }
 
 }  // namespace fp

@@ -1,11 +1,13 @@
-// For the mount's tests: a replicated extension over an in-memory tree, with an
-// index "data version" that every change bumps (the anchor), a record of the
-// requests it got, and ways to make requests fail or wait. Content fetches and
-// changes complete on threads of their own, as the real extension's do.
+// For fpctl's and the mount's tests: a replicated extension over an in-memory
+// tree, with an index "data version" that every change bumps (the anchor), a
+// record of the requests it got, and ways to make requests fail, wait, page or
+// answer fixed values. Content fetches and changes complete on threads of their
+// own, as the real extension's do. Thumbnails: a PNG signature for every file.
 #ifndef FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
 #define FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -18,10 +20,31 @@
 #include <vector>
 
 #include "fileprovider/extension.h"
+#include "fileprovider/fpctl/template_item.h"
 
 namespace fpctl::mount::testing {
 
-class InMemoryExtension : public fp::ReplicatedExtension {
+// An item with fixed attributes, for InMemoryExtension::add: a file has a
+// modification date, `contentVersion` is its content version and the metadata
+// version is "<contentVersion>-<name>".
+inline fp::ItemPtr makeItem(std::string id, std::string parent, std::string name, bool folder,
+                            std::optional<std::int64_t> size = std::nullopt,
+                            std::string contentVersion = "1") {
+  TemplateItem::Values v;
+  v.identifier = std::move(id);
+  v.parent = std::move(parent);
+  v.filename = name;
+  v.contentType = folder ? fp::UTType::folder() : fp::UTType::data();
+  v.capabilities = 47;
+  v.documentSize = size;
+  if (!folder) v.contentModificationDate = 1714558920;
+  v.isUploaded = true;
+  v.isDownloaded = false;
+  v.version = {contentVersion, contentVersion + "-" + name};
+  return std::make_shared<TemplateItem>(std::move(v));
+}
+
+class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailing {
  public:
   struct Entry {
     fp::ItemIdentifier parent;
@@ -30,6 +53,8 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     std::string data;
     std::int64_t version = 1;
     bool locked = false;
+    // Answered as is while set (see add(fp::ItemPtr)); a modification clears it.
+    fp::ItemPtr fixed = nullptr;
   };
   struct Call {
     std::string op;  // "create", "modify", "delete", "fetch"
@@ -39,13 +64,19 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     fp::ItemFields fields = 0;
     bool folder = false;
     std::optional<std::string> contents;
+    std::optional<std::filesystem::path> contentsPath = std::nullopt;  // the file it named
+    std::optional<fp::UTType> contentType = std::nullopt;              // of a creation
+    fp::ItemVersion baseVersion = {};  // the version a modification or deletion starts from
   };
   // Decides whether a request fails: gets the call about to be made.
   using Failure = std::function<std::optional<fp::Error>(const Call&)>;
 
+  // Fetched contents are written into `fetchDir` (unless setFetchedFile).
   explicit InMemoryExtension(std::filesystem::path fetchDir) : fetchDir_(std::move(fetchDir)) {
     std::filesystem::create_directories(fetchDir_);
   }
+  // Without a folder for fetched contents: fetches answer setFetchedFile's file.
+  InMemoryExtension() = default;
   ~InMemoryExtension() override {
     std::vector<std::thread> threads;
     {
@@ -62,6 +93,14 @@ class InMemoryExtension : public fp::ReplicatedExtension {
   fp::ItemIdentifier addFile(const fp::ItemIdentifier& parent, const std::string& name,
                              const std::string& data, bool locked = false) {
     return add(parent, Entry{parent, name, false, data, 1, locked}, "i:");
+  }
+  // Adds `item` under its own identifier and parent, answered as it is.
+  void add(fp::ItemPtr item) {
+    bool folder = item->contentType() && *item->contentType() == fp::UTType::folder();
+    std::lock_guard lock(mu_);
+    entries_[item->itemIdentifier()] =
+        Entry{item->parentItemIdentifier(), item->filename(), folder, {}, 1, false, item};
+    ++dataVersion_;
   }
   void hostWrite(const fp::ItemIdentifier& id, const std::string& data) {
     std::lock_guard lock(mu_);
@@ -123,6 +162,27 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     gate_.clear();
     cv_.notify_all();
   }
+  // Listings hand out pages of this many items (0: all at once); a page is the
+  // index of its first item.
+  void setPageSize(std::size_t n) {
+    std::lock_guard lock(mu_);
+    pageSize_ = n;
+  }
+  // A fixed anchor instead of one that follows the data version.
+  void setAnchor(fp::SyncAnchor a) {
+    std::lock_guard lock(mu_);
+    fixedAnchor_ = std::move(a);
+  }
+  // Requests that complete in the background wait this long first.
+  void setDelay(std::chrono::milliseconds d) {
+    std::lock_guard lock(mu_);
+    delay_ = d;
+  }
+  // Fetches answer this file, as it is, instead of writing one.
+  void setFetchedFile(std::filesystem::path p) {
+    std::lock_guard lock(mu_);
+    fetchedFile_ = std::move(p);
+  }
   // How many requests wait at the gate now.
   int waiting() const {
     std::lock_guard lock(mu_);
@@ -179,7 +239,8 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     background([this, identifier, done] {
       std::unique_lock lock(mu_);
       passGate(lock, "fetch");
-      Call call{"fetch", identifier, {}, {}, 0, false, std::nullopt};
+      Call call{"fetch", identifier,   {},           {},           0,
+                false,   std::nullopt, std::nullopt, std::nullopt, {}};
       calls_.push_back(call);
       if (auto e = failureFor(call)) {
         lock.unlock();
@@ -191,8 +252,11 @@ class InMemoryExtension : public fp::ReplicatedExtension {
         return done(std::nullopt, nullptr,
                     fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem));
       }
-      auto path = fetchDir_ / ("fetched-" + std::to_string(++fetchSerial_));
-      std::ofstream(path, std::ios::binary) << it->second.data;
+      auto path = fetchedFile_;
+      if (path.empty()) {
+        path = fetchDir_ / ("fetched-" + std::to_string(++fetchSerial_));
+        std::ofstream(path, std::ios::binary) << it->second.data;
+      }
       auto item = itemLocked(identifier);
       lock.unlock();
       done(path, item, std::nullopt);
@@ -211,7 +275,10 @@ class InMemoryExtension : public fp::ReplicatedExtension {
               t.parentItemIdentifier(),
               fields,
               folder,
-              contents && !folder ? std::optional(readFile(*contents)) : std::nullopt};
+              contents && !folder ? std::optional(readFile(*contents)) : std::nullopt,
+              contents,
+              t.contentType(),
+              {}};
     background([this, call, done] {
       std::unique_lock lock(mu_);
       passGate(lock, call.op);
@@ -232,7 +299,8 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     return fp::makeProgress(1);
   }
 
-  fp::ProgressPtr modifyItem(const fp::Item& item, const fp::ItemVersion&, fp::ItemFields fields,
+  fp::ProgressPtr modifyItem(const fp::Item& item, const fp::ItemVersion& base,
+                             fp::ItemFields fields,
                              const std::optional<std::filesystem::path>& contents,
                              fp::ModifyItemOptions, const fp::Request&,
                              fp::ItemChangeHandler done) override {
@@ -243,7 +311,10 @@ class InMemoryExtension : public fp::ReplicatedExtension {
               fields,
               false,
               (fields & fp::field::kContents) && contents ? std::optional(readFile(*contents))
-                                                          : std::nullopt};
+                                                          : std::nullopt,
+              contents,
+              item.contentType(),
+              base};
     background([this, call, done] {
       std::unique_lock lock(mu_);
       passGate(lock, call.op);
@@ -258,6 +329,7 @@ class InMemoryExtension : public fp::ReplicatedExtension {
         return done(nullptr, 0, false,
                     fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem));
       }
+      it->second.fixed = nullptr;
       if (call.fields & fp::field::kFilename) it->second.name = call.filename;
       if (call.fields & fp::field::kParentItemIdentifier) it->second.parent = call.parent;
       if (call.contents) {
@@ -272,12 +344,13 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     return fp::makeProgress(1);
   }
 
-  fp::ProgressPtr deleteItem(const fp::ItemIdentifier& identifier, const fp::ItemVersion&,
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier& identifier, const fp::ItemVersion& base,
                              fp::DeleteItemOptions, const fp::Request&,
                              fp::ErrorHandler done) override {
-    background([this, identifier, done] {
+    background([this, identifier, base, done] {
       std::unique_lock lock(mu_);
-      Call call{"delete", identifier, {}, {}, 0, false, std::nullopt};
+      Call call{"delete", identifier,   {},           {},           0,
+                false,    std::nullopt, std::nullopt, std::nullopt, base};
       calls_.push_back(call);
       if (auto e = failureFor(call)) {
         lock.unlock();
@@ -290,6 +363,24 @@ class InMemoryExtension : public fp::ReplicatedExtension {
                  : std::optional(fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem)));
     });
     return fp::makeProgress(1);
+  }
+
+  fp::ProgressPtr fetchThumbnails(const std::vector<fp::ItemIdentifier>& ids, fp::Size,
+                                  fp::PerThumbnailHandler perThumbnail,
+                                  fp::ErrorHandler completion) override {
+    auto progress = fp::makeProgress(static_cast<std::int64_t>(ids.size()));
+    background([this, ids, progress, perThumbnail, completion] {
+      for (const auto& id : ids) {
+        auto e = entry(id);
+        if (e && !e->folder)
+          perThumbnail(id, std::string("\x89PNG\r\n\x1a\nxx", 10), std::nullopt);
+        else
+          perThumbnail(id, std::nullopt, std::nullopt);
+        progress->addCompletedUnitCount(1);
+      }
+      completion(std::nullopt);
+    });
+    return progress;
   }
 
  private:
@@ -331,19 +422,27 @@ class InMemoryExtension : public fp::ReplicatedExtension {
         : ext_(ext), container_(std::move(container)) {}
     void invalidate() override {}
     void enumerateItems(std::shared_ptr<fp::EnumerationObserver> observer,
-                        const fp::Page&) override {
+                        const fp::Page& page) override {
       std::vector<fp::ItemPtr> items;
+      std::size_t pageSize = 0;
       {
         std::lock_guard lock(ext_.mu_);
         ++ext_.listings_[container_];
+        pageSize = ext_.pageSize_;
         if (container_ != fp::kWorkingSetContainer && !ext_.indexUnreadable_) {
           for (const auto& [id, e] : ext_.entries_) {
             if (e.parent == container_) items.push_back(ext_.itemLocked(id));
           }
         }
       }
-      observer->didEnumerateItems(std::move(items));
-      observer->finishEnumeratingUpToPage(std::nullopt);
+      std::size_t start = 0;
+      if (page != fp::kInitialPageSortedByName && page != fp::kInitialPageSortedByDate)
+        start = std::min<std::size_t>(std::stoul(page), items.size());
+      std::size_t end = pageSize ? std::min(items.size(), start + pageSize) : items.size();
+      observer->didEnumerateItems({items.begin() + static_cast<std::ptrdiff_t>(start),
+                                   items.begin() + static_cast<std::ptrdiff_t>(end)});
+      observer->finishEnumeratingUpToPage(end < items.size() ? std::optional(std::to_string(end))
+                                                             : std::nullopt);
     }
     void enumerateChanges(std::shared_ptr<fp::ChangeObserver> observer,
                           const fp::SyncAnchor& from) override {
@@ -373,6 +472,7 @@ class InMemoryExtension : public fp::ReplicatedExtension {
 
   fp::SyncAnchor anchor() const {
     std::lock_guard lock(mu_);
+    if (fixedAnchor_) return *fixedAnchor_;
     return "test|" + std::to_string(dataVersion_);
   }
 
@@ -384,7 +484,10 @@ class InMemoryExtension : public fp::ReplicatedExtension {
 
   void background(std::function<void()> work) {
     std::lock_guard lock(mu_);
-    threads_.emplace_back(std::move(work));
+    threads_.emplace_back([work = std::move(work), delay = delay_] {
+      std::this_thread::sleep_for(delay);
+      work();
+    });
   }
 
   std::optional<fp::Error> failureFor(const Call& call) const {
@@ -423,6 +526,7 @@ class InMemoryExtension : public fp::ReplicatedExtension {
     }
     auto it = entries_.find(id);
     if (it == entries_.end()) return nullptr;
+    if (it->second.fixed) return it->second.fixed;
     return std::make_shared<Item>(id, it->second, false);
   }
   // What the real extension answers when its index does not show an item yet:
@@ -446,6 +550,10 @@ class InMemoryExtension : public fp::ReplicatedExtension {
   bool indexUnreadable_ = false;
   std::string gate_;
   int waiting_ = 0;
+  std::size_t pageSize_ = 0;
+  std::optional<fp::SyncAnchor> fixedAnchor_;
+  std::chrono::milliseconds delay_{0};
+  std::filesystem::path fetchedFile_;
   std::vector<std::thread> threads_;
 };
 
