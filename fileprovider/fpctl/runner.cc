@@ -198,24 +198,32 @@ fp::StatusOr<Changes> Runner::changes(const fp::ItemIdentifier& container,
   return all;
 }
 
+namespace {
+
+// The completion of a fetch: the file the extension returned, or its failure.
+auto fetchHandler(std::shared_ptr<Completion<fp::StatusOr<Fetched>>> done) {
+  return [done = std::move(done)](std::optional<std::filesystem::path> url, fp::ItemPtr item,
+                                  std::optional<fp::Error> error) {
+    if (error) {
+      done->set(fp::fail(std::move(*error)));
+    } else if (!url) {
+      done->set(
+          fp::fail(fp::Error::cocoa(fp::kFileReadUnknownError, "the extension returned no file")));
+    } else {
+      done->set(Fetched{std::move(*url), std::move(item)});
+    }
+  };
+}
+
+}  // namespace
+
 fp::StatusOr<Fetched> Runner::fetchContents(const fp::ItemIdentifier& identifier,
                                             const ProgressTick& tick,
                                             std::chrono::milliseconds tickInterval) const {
   auto done = makeCompletion<fp::StatusOr<Fetched>>();
   auto start = Clock::now();
-  fp::ProgressPtr progress = extension_->fetchContents(
-      identifier, std::nullopt, fp::Request{},
-      [done](std::optional<std::filesystem::path> url, fp::ItemPtr item,
-             std::optional<fp::Error> error) {
-        if (error) {
-          done->set(fp::fail(std::move(*error)));
-        } else if (!url) {
-          done->set(fp::fail(
-              fp::Error::cocoa(fp::kFileReadUnknownError, "the extension returned no file")));
-        } else {
-          done->set(Fetched{std::move(*url), std::move(item)});
-        }
-      });
+  fp::ProgressPtr progress =
+      extension_->fetchContents(identifier, std::nullopt, fp::Request{}, fetchHandler(done));
   if (!tick || !progress) return done->wait();
   return done->wait(
       [&] { tick(*progress, std::chrono::duration<double>(Clock::now() - start).count()); },
@@ -226,19 +234,8 @@ fp::StatusOr<Fetched> Runner::fetchVersion(const fp::ItemIdentifier& identifier,
                                            const std::optional<fp::ItemVersion>& version,
                                            const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<Fetched>>();
-  fp::ProgressPtr progress = extension_->fetchContents(
-      identifier, version, fp::Request{},
-      [done](std::optional<std::filesystem::path> url, fp::ItemPtr item,
-             std::optional<fp::Error> error) {
-        if (error) {
-          done->set(fp::fail(std::move(*error)));
-        } else if (!url) {
-          done->set(fp::fail(
-              fp::Error::cocoa(fp::kFileReadUnknownError, "the extension returned no file")));
-        } else {
-          done->set(Fetched{std::move(*url), std::move(item)});
-        }
-      });
+  fp::ProgressPtr progress =
+      extension_->fetchContents(identifier, version, fp::Request{}, fetchHandler(done));
   return awaitResult(*done, cancel, progress);
 }
 
