@@ -1,6 +1,7 @@
-// The file system the mount serves, apart from FUSE itself: an inode table over
-// the extension's items, cached listings, fetched contents and working copies of
-// files being written, and the change check that keeps them current. Every
+// The file system the mount serves, apart from FUSE itself: an inode table
+// (inode_table.h) over the extension's items, cached listings, fetched contents
+// and working copies of files being written, and the change check that keeps
+// them current. Every
 // operation returns what the kernel is to be told (0 or an errno value); the FUSE
 // front only translates. Thread-safe: the FUSE loop calls it from many threads.
 //
@@ -58,6 +59,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/kept_dates.h"
 #include "fileprovider/fpctl/mount/listing.h"
@@ -68,9 +70,6 @@
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
-
-using Ino = std::uint64_t;
-inline constexpr Ino kRootIno = 1;  // FUSE's root node id
 
 // What the mount tells the kernel to forget. Implementations must not call back
 // into the MountFs, and the FUSE one defers the work to its own thread, since the
@@ -177,21 +176,15 @@ class MountFs {
   std::size_t sendQueue();
 
  private:
-  struct WorkingCopy;
-  struct Node;
   struct Handle;
   struct DirHandle;
   using Lock = std::unique_lock<std::mutex>;
 
-  Node* findNode(Ino ino);
-  Node& nodeForItemLocked(Ino parent, const std::string& name, const ItemState& item);
-  Ino inoFor(const fp::ItemIdentifier& identifier);
   struct stat attrOf(const Node& node) const;
   int ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   // The listing of `items` in `dir`, avoiding the names of its new local files.
   std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
-  void maybeEraseLocked(Ino ino);
   // After the extension deleted `identifier` (shown as `name` in `parent`):
   // drops it from the parent's listing and marks its node unlinked. Returns
   // the node, if the item had one.
@@ -255,9 +248,7 @@ class MountFs {
   const fp::Log log_{"fpctl", "Mount"};
 
   std::mutex mu_;  // guards everything below
-  std::unordered_map<Ino, std::unique_ptr<Node>> nodes_;
-  std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
-  Ino nextIno_ = kRootIno + 1;
+  InodeTable inodes_;
   std::unordered_map<std::uint64_t, std::shared_ptr<Handle>> handles_;
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;
