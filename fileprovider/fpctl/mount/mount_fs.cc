@@ -273,12 +273,13 @@ ErrnoOr<struct stat> MountFs::getattr(Ino ino, const fp::Progress* cancel) {
   return attrOf(*n);
 }
 
-int MountFs::access(Ino ino, int mask) {
+ErrnoOr<void> MountFs::access(Ino ino, int mask) {
   std::lock_guard lock(mu_);
   Node* n = inodes_.find(ino);
-  if (!n) return ENOENT;
-  if ((mask & W_OK) && !n->item.allows(fp::capability::kAllowsWriting)) return EACCES;
-  return 0;
+  if (!n) return fp::fail(Errno{ENOENT});
+  if ((mask & W_OK) && !n->item.allows(fp::capability::kAllowsWriting))
+    return fp::fail(Errno{EACCES});
+  return fp::Ok{};
 }
 
 // ---------------------------------------------------------------- folders
@@ -301,11 +302,11 @@ ErrnoOr<std::uint64_t> MountFs::opendir(Ino ino, const fp::Progress* cancel) {
   return dh;
 }
 
-int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
-                     const std::function<bool(const DirEntry&, off_t)>& emit) {
+ErrnoOr<void> MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
+                               const std::function<bool(const DirEntry&, off_t)>& emit) {
   std::lock_guard lock(mu_);
   auto it = dirHandles_.find(dh);
-  if (it == dirHandles_.end()) return EBADF;
+  if (it == dirHandles_.end()) return fp::fail(Errno{EBADF});
   const DirHandle& h = *it->second;
   for (auto i = static_cast<std::size_t>(std::max<off_t>(offset, 0)); i < h.entries.size(); ++i) {
     const auto& e = h.entries[i];
@@ -338,7 +339,7 @@ int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
       ++inodes_.nodeForItem(h.ino, e.name, *e.item).lookups;
     }
   }
-  return 0;
+  return fp::Ok{};
 }
 
 void MountFs::releasedir(std::uint64_t dh) {
@@ -400,44 +401,44 @@ Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
   return n;
 }
 
-int MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = inodes_.find(parent);
-  if (dir->localChildren.count(name)) return ENOTDIR;
+  if (dir->localChildren.count(name)) return fp::fail(Errno{ENOTDIR});
   auto it = dir->listing->byName.find(name);
-  if (it == dir->listing->byName.end()) return ENOENT;
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
   std::string what = describe(name, item.identifier);
-  if (!item.isFolder) return ENOTDIR;
+  if (!item.isFolder) return fp::fail(Errno{ENOTDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return logFailure("rmdir", what, EACCES, "the folder does not allow deleting");
+    return fp::fail(Errno{logFailure("rmdir", what, EACCES, "the folder does not allow deleting")});
   }
   auto hasLocalChildren = [&] {
     Node* child = inodes_.findItem(item.identifier);
     return child && !child->localChildren.empty();
   };
-  if (hasLocalChildren()) return ENOTEMPTY;
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
   // Deleting a folder removes its whole tree on the service, so emptiness is
   // checked on a fresh listing, never on the cached one, and only trusted when
   // the index could be read (an unreadable index lists as empty).
-  if (int e = provenEmpty("rmdir", item, what, cancel)) return e;
+  if (int e = provenEmpty("rmdir", item, what, cancel)) return fp::fail(Errno{e});
   lock.lock();
-  if (hasLocalChildren()) return ENOTEMPTY;
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false);
-  if (!removed) return logFailure("rmdir", what, removed.error());
+  if (!removed) return fp::fail(Errno{logFailure("rmdir", what, removed.error())});
 
   lock.lock();
   if (Node* n = forgetRemovedLocked(parent, name, item.identifier)) {
     n->listing.reset();
     ++n->listingSerial;
   }
-  return 0;
+  return fp::Ok{};
 }
 
 int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
@@ -941,16 +942,16 @@ int MountFs::uploadNode(Ino ino) {
   return 0;
 }
 
-int MountFs::flush(std::uint64_t fh, pid_t closer) {
+ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
-    if (it == handles_.end()) return EBADF;
+    if (it == handles_.end()) return fp::fail(Errno{EBADF});
     Handle& h = *it->second;
     Node* n = inodes_.find(h.ino);
-    if (!n) return 0;
-    if (!h.writable && !n->local) return 0;
+    if (!n) return fp::Ok{};
+    if (!h.writable && !n->local) return fp::Ok{};
     // The close rule: a close sends the file's state only when the closing
     // process wrote through this open file since its last send. Another
     // holder of a shared descriptor closing (a shell's child before the
@@ -959,24 +960,24 @@ int MountFs::flush(std::uint64_t fh, pid_t closer) {
     bool wrote = closer == 0
                      ? !h.writers.empty()
                      : std::find(h.writers.begin(), h.writers.end(), closer) != h.writers.end();
-    if (!wrote) return 0;
+    if (!wrote) return fp::Ok{};
     h.writers.clear();
     ino = n->ino;
   }
-  return uploadNode(ino);
+  return statusFor(uploadNode(ino));
 }
 
-int MountFs::fsync(std::uint64_t fh) {
+ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
-    if (it == handles_.end()) return EBADF;
-    if (!inodes_.find(it->second->ino)) return 0;
+    if (it == handles_.end()) return fp::fail(Errno{EBADF});
+    if (!inodes_.find(it->second->ino)) return fp::Ok{};
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  return uploadNode(ino);
+  return statusFor(uploadNode(ino));
 }
 
 void MountFs::release(std::uint64_t fh) {
@@ -1089,28 +1090,28 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
 
 const fs::path& MountFs::cacheRoot() const { return cache_.root(); }
 
-int MountFs::keepDate(Ino ino, timespec date) {
+ErrnoOr<void> MountFs::keepDate(Ino ino, timespec date) {
   Lock lock(mu_);
   Node* n = inodes_.find(ino);
-  if (!n) return ENOENT;
+  if (!n) return fp::fail(Errno{ENOENT});
   if (std::shared_ptr<WorkingCopy> work = n->work) {
     // Shown from the copy while it lives; kept for the version its upload makes.
     const timespec times[2] = {date, date};
-    if (futimens(work->fd.get(), times) != 0) return errno;
+    if (futimens(work->fd.get(), times) != 0) return fp::fail(Errno{errno});
     work->keptDate = date;
     work->keptDateChanges = work->changes.load();
-    if (work->dirty() || n->local) return 0;
+    if (work->dirty() || n->local) return fp::Ok{};
   }
   if (!n->local) dates_.keep(n->item, date);
-  return 0;
+  return fp::Ok{};
 }
 
 // ---------------------------------------------------------------- removal, renaming
 
-int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = inodes_.find(parent);
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
     // Not on the service yet: forgetting it locally is all there is to do.
@@ -1121,24 +1122,25 @@ int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* c
     Ino child = it->second;
     dir->localChildren.erase(it);
     inodes_.dropIfIdle(child);
-    return 0;
+    return fp::Ok{};
   }
   auto it = dir->listing->byName.find(name);
-  if (it == dir->listing->byName.end()) return ENOENT;
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
   std::string what = describe(name, item.identifier);
-  if (item.isFolder) return EISDIR;
+  if (item.isFolder) return fp::fail(Errno{EISDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return logFailure("delete", what, EACCES, "the file does not allow deleting (locked)");
+    return fp::fail(
+        Errno{logFailure("delete", what, EACCES, "the file does not allow deleting (locked)")});
   }
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false, cancel);
-  if (!removed) return logFailure("delete", what, removed.error());
+  if (!removed) return fp::fail(Errno{logFailure("delete", what, removed.error())});
 
   lock.lock();
   forgetRemovedLocked(parent, name, item.identifier);
-  return 0;
+  return fp::Ok{};
 }
 
 void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
@@ -1164,11 +1166,12 @@ void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent
   }
 }
 
-int MountFs::rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
-                    unsigned flags, const fp::Progress* cancel) {
-  if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return EINVAL;
-  return renameAttempt(parent, std::string(name), newParent, std::string(newName), flags, true,
-                       cancel);
+ErrnoOr<void> MountFs::rename(Ino parent, std::string_view name, Ino newParent,
+                              std::string_view newName, unsigned flags,
+                              const fp::Progress* cancel) {
+  if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
+  return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
+                                 true, cancel));
 }
 
 int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
