@@ -15,6 +15,11 @@ struct Errno {
 template <class T>
 using ErrnoOr = fp::Result<T, Errno>;
 
+// An errno-style code (0: success) as a result, and back: the kernel and the
+// internals of the mount speak codes, the operations of MountFs results.
+[[nodiscard]] ErrnoOr<void> statusFor(int err);
+[[nodiscard]] int errnoOf(const ErrnoOr<void>& status);
+
 // The errno value for an error of the extension, chosen so that ordinary tools
 // print a sensible message:
 //   no such item ENOENT, not authenticated EACCES, insufficient quota EDQUOT,

@@ -32,5 +32,16 @@ TEST(ErrnoMapTest, ErrorsMapToWhatToolsExplainWell) {
   }
 }
 
+TEST(ErrnoMapTest, AStatusCarriesTheCodeBothWays) {
+  EXPECT_TRUE(statusFor(0));
+  EXPECT_EQ(errnoOf(statusFor(0)), 0);
+  for (int err : {ENOENT, EACCES, EINTR, ENOTEMPTY}) {
+    ErrnoOr<void> status = statusFor(err);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().value, err);
+    EXPECT_EQ(errnoOf(status), err);
+  }
+}
+
 }  // namespace
 }  // namespace fpctl::mount

@@ -131,7 +131,7 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
     timespec date = attr->st_mtim;
     if (toSet & FUSE_SET_ATTR_MTIME_NOW) clock_gettime(CLOCK_REALTIME, &date);
-    if (int e = f.fs().keepDate(ino, date); e != 0) {
+    if (int e = errnoOf(f.fs().keepDate(ino, date)); e != 0) {
       fuse_reply_err(req, e);
       return;
     }
@@ -146,7 +146,7 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
 }
 
 void opAccess(fuse_req_t req, fuse_ino_t ino, int mask) {
-  fuse_reply_err(req, front(req).fs().access(ino, mask));
+  fuse_reply_err(req, errnoOf(front(req).fs().access(ino, mask)));
 }
 
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -164,7 +164,7 @@ void readdirCommon(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi
   auto& f = front(req);
   std::vector<char> buf(size);
   size_t used = 0;
-  int e = f.fs().readdir(fi->fh, offset, plus, [&](const DirEntry& d, off_t next) {
+  int e = errnoOf(f.fs().readdir(fi->fh, offset, plus, [&](const DirEntry& d, off_t next) {
     size_t room = size - used;
     size_t need;
     if (plus) {
@@ -176,7 +176,7 @@ void readdirCommon(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi
     if (need > room) return false;
     used += need;
     return true;
-  });
+  }));
   if (e != 0) {
     fuse_reply_err(req, e);
     return;
@@ -254,11 +254,11 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t of
 }
 
 void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  fuse_reply_err(req, front(req).fs().flush(fi->fh, fuse_req_ctx(req)->pid));
+  fuse_reply_err(req, errnoOf(front(req).fs().flush(fi->fh, fuse_req_ctx(req)->pid)));
 }
 
 void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
-  fuse_reply_err(req, front(req).fs().fsync(fi->fh));
+  fuse_reply_err(req, errnoOf(front(req).fs().fsync(fi->fh)));
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -280,19 +280,19 @@ void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
 
 void opUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
   Interruptible cancel(req);
-  fuse_reply_err(req, front(req).fs().unlink(parent, name, cancel.get()));
+  fuse_reply_err(req, errnoOf(front(req).fs().unlink(parent, name, cancel.get())));
 }
 
 void opRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
   Interruptible cancel(req);
-  fuse_reply_err(req, front(req).fs().rmdir(parent, name, cancel.get()));
+  fuse_reply_err(req, errnoOf(front(req).fs().rmdir(parent, name, cancel.get())));
 }
 
 void opRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
               const char* newName, unsigned int flags) {
   Interruptible cancel(req);
-  fuse_reply_err(req,
-                 front(req).fs().rename(parent, name, newParent, newName, flags, cancel.get()));
+  fuse_reply_err(
+      req, errnoOf(front(req).fs().rename(parent, name, newParent, newName, flags, cancel.get())));
 }
 
 void opStatfs(fuse_req_t req, fuse_ino_t) {

@@ -1,6 +1,9 @@
 #include "fileprovider/fpctl/mount/kept_dates.h"
 
+#include <unistd.h>
+
 #include <fstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +23,12 @@ ItemState keptDatesItem(std::string id, std::string contentVersion, bool folder 
 class KeptDatesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) / "kept_dates_test";
+    // One folder per test and process: ctest runs the cases of this suite in
+    // parallel processes, which must not remove or read each other's file.
+    dir_ = fs::path(::testing::TempDir()) /
+           ("kept_dates_test." +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "." +
+            std::to_string(::getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }

@@ -23,7 +23,7 @@ KernelNotifier::~KernelNotifier() = default;
 // A file's local contents while it is being written. The descriptor stays open as
 // long as a handle or the node holds the copy, so moving the file never cuts off
 // a reader.
-struct MountFs::WorkingCopy {
+struct WorkingCopy {
   fs::path path;
   fp::ScopedFD fd;
   std::mutex uploadMutex;                  // one upload of this copy at a time
@@ -41,24 +41,6 @@ struct MountFs::WorkingCopy {
     std::error_code ec;
     if (!note.empty()) fs::remove(note, ec);
   }
-};
-
-struct MountFs::Node {
-  Ino ino = 0;
-  ItemState item;
-  bool local = false;  // created here and not on the service yet
-  Ino parent = kRootIno;
-  std::string name;  // the POSIX name under `parent` that the kernel knows
-  std::uint64_t lookups = 0;
-  std::uint64_t opens = 0;
-  bool unlinked = false;
-  bool attrStale = false;
-  std::shared_ptr<WorkingCopy> work;
-  std::optional<std::string> kernelContentVersion;  // what the kernel's page cache holds
-  // Folders.
-  std::unique_ptr<Listing> listing;
-  std::uint64_t listingSerial = 0;           // bumped by every change of `listing`
-  std::map<std::string, Ino> localChildren;  // new files not sent yet, by POSIX name
 };
 
 struct MountFs::Handle {
@@ -145,46 +127,14 @@ fp::Status MountFs::start() {
     anchor_ = *anchor;
   }
   std::lock_guard lock(mu_);
-  auto node = std::make_unique<Node>();
-  node->ino = kRootIno;
-  node->item = *root;
-  node->item.identifier = std::string(fp::kRootContainer);
-  node->item.isFolder = true;
-  node->lookups = 1;  // the kernel never forgets the root
-  inoById_[node->item.identifier] = kRootIno;
-  nodes_[kRootIno] = std::move(node);
+  ItemState item = *root;
+  item.identifier = std::string(fp::kRootContainer);
+  item.isFolder = true;
+  inodes_.addRoot(item);
   return fp::Ok{};
 }
 
 // ---------------------------------------------------------------- helpers
-
-MountFs::Node* MountFs::findNode(Ino ino) {
-  auto it = nodes_.find(ino);
-  return it == nodes_.end() ? nullptr : it->second.get();
-}
-
-Ino MountFs::inoFor(const fp::ItemIdentifier& identifier) {
-  auto [it, inserted] = inoById_.try_emplace(identifier, nextIno_);
-  if (inserted) ++nextIno_;
-  return it->second;
-}
-
-MountFs::Node& MountFs::nodeForItemLocked(Ino parent, const std::string& name,
-                                          const ItemState& item) {
-  Ino ino = inoFor(item.identifier);
-  auto& slot = nodes_[ino];
-  if (!slot) {
-    slot = std::make_unique<Node>();
-    slot->ino = ino;
-    slot->item = item;
-  } else if (!slot->work && !slot->local) {
-    slot->item = item;
-  }
-  slot->attrStale = false;
-  slot->parent = parent;
-  slot->name = name;
-  return *slot;
-}
 
 struct stat MountFs::attrOf(const Node& node) const {
   struct stat st = statFor(node.item, node.ino, uid_, gid_);
@@ -209,9 +159,7 @@ std::unique_ptr<Listing> MountFs::listingFor(const Node& dir,
 
 void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
   for (const auto& [name, item] : listing->byName) {
-    auto id = inoById_.find(item.identifier);
-    if (id == inoById_.end()) continue;
-    Node* n = findNode(id->second);
+    Node* n = inodes_.findItem(item.identifier);
     if (!n || n->local) continue;
     if (!n->work) n->item = item;
     n->attrStale = false;
@@ -222,7 +170,7 @@ void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) 
 
 int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel) {
   for (int attempt = 0;; ++attempt) {
-    Node* n = findNode(dir);
+    Node* n = inodes_.find(dir);
     if (!n) return ENOENT;
     if (!n->item.isFolder) return ENOTDIR;
     if (n->listing) return 0;
@@ -233,7 +181,7 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
     auto items = provider_.list(id, cancel);
     lock.lock();
     if (!items) return logFailure("list", what, items.error());
-    n = findNode(dir);
+    n = inodes_.find(dir);
     if (!n) return ENOENT;
     if (n->listing) return 0;
     // A change made here while the listing was read may be missing from it: read
@@ -242,13 +190,6 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
     installListingLocked(*n, listingFor(*n, *items));
     return 0;
   }
-}
-
-void MountFs::maybeEraseLocked(Ino ino) {
-  Node* n = findNode(ino);
-  if (!n || ino == kRootIno) return;
-  if (n->lookups > 0 || n->opens > 0 || n->work || n->local || !n->localChildren.empty()) return;
-  nodes_.erase(ino);  // inoById_ keeps the number for the item
 }
 
 int MountFs::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
@@ -291,38 +232,35 @@ ErrnoOr<EntryReply> MountFs::lookup(Ino parent, std::string_view nameView,
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
-  Node& dir = *findNode(parent);
+  Node& dir = *inodes_.find(parent);
   if (auto it = dir.localChildren.find(name); it != dir.localChildren.end()) {
-    if (Node* n = findNode(it->second)) {
+    if (Node* n = inodes_.find(it->second)) {
       ++n->lookups;
       return EntryReply{n->ino, attrOf(*n)};
     }
   }
   auto it = dir.listing->byName.find(name);
   if (it == dir.listing->byName.end()) return fp::fail(Errno{ENOENT});
-  Node& n = nodeForItemLocked(parent, name, it->second);
+  Node& n = inodes_.nodeForItem(parent, name, it->second);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
 }
 
 void MountFs::forget(Ino ino, std::uint64_t count) {
   std::lock_guard lock(mu_);
-  Node* n = findNode(ino);
-  if (!n || ino == kRootIno) return;
-  n->lookups -= std::min(count, n->lookups);
-  maybeEraseLocked(ino);
+  inodes_.forget(ino, count);
 }
 
 ErrnoOr<struct stat> MountFs::getattr(Ino ino, const fp::Progress* cancel) {
   Lock lock(mu_);
-  Node* n = findNode(ino);
+  Node* n = inodes_.find(ino);
   if (!n) return fp::fail(Errno{ENOENT});
   if (n->attrStale && !n->local && !n->work) {
     fp::ItemIdentifier id = n->item.identifier;
     lock.unlock();
     auto fresh = provider_.item(id, cancel);
     lock.lock();
-    n = findNode(ino);
+    n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
     if (fresh) {
       if (!n->work) n->item = *fresh;
@@ -335,12 +273,13 @@ ErrnoOr<struct stat> MountFs::getattr(Ino ino, const fp::Progress* cancel) {
   return attrOf(*n);
 }
 
-int MountFs::access(Ino ino, int mask) {
+ErrnoOr<void> MountFs::access(Ino ino, int mask) {
   std::lock_guard lock(mu_);
-  Node* n = findNode(ino);
-  if (!n) return ENOENT;
-  if ((mask & W_OK) && !n->item.allows(fp::capability::kAllowsWriting)) return EACCES;
-  return 0;
+  Node* n = inodes_.find(ino);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if ((mask & W_OK) && !n->item.allows(fp::capability::kAllowsWriting))
+    return fp::fail(Errno{EACCES});
+  return fp::Ok{};
 }
 
 // ---------------------------------------------------------------- folders
@@ -348,7 +287,7 @@ int MountFs::access(Ino ino, int mask) {
 ErrnoOr<std::uint64_t> MountFs::opendir(Ino ino, const fp::Progress* cancel) {
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, ino, cancel)) return fp::fail(Errno{e});
-  Node& dir = *findNode(ino);
+  Node& dir = *inodes_.find(ino);
   auto h = std::make_shared<DirHandle>();
   h->ino = ino;
   h->entries.reserve(dir.listing->byName.size() + dir.localChildren.size() + 2);
@@ -363,18 +302,18 @@ ErrnoOr<std::uint64_t> MountFs::opendir(Ino ino, const fp::Progress* cancel) {
   return dh;
 }
 
-int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
-                     const std::function<bool(const DirEntry&, off_t)>& emit) {
+ErrnoOr<void> MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
+                               const std::function<bool(const DirEntry&, off_t)>& emit) {
   std::lock_guard lock(mu_);
   auto it = dirHandles_.find(dh);
-  if (it == dirHandles_.end()) return EBADF;
+  if (it == dirHandles_.end()) return fp::fail(Errno{EBADF});
   const DirHandle& h = *it->second;
   for (auto i = static_cast<std::size_t>(std::max<off_t>(offset, 0)); i < h.entries.size(); ++i) {
     const auto& e = h.entries[i];
     DirEntry out;
     out.name = e.name;
     if (!e.item) {
-      Node* n = findNode(e.ino);
+      Node* n = inodes_.find(e.ino);
       if (!n) continue;  // a new file that went away since the folder was opened
       out.ino = n->ino;
       out.attr = attrOf(*n);
@@ -383,8 +322,8 @@ int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
       if (plus && !dot) ++n->lookups;
       continue;
     }
-    Ino ino = inoFor(e.item->identifier);
-    Node* n = findNode(ino);
+    Ino ino = inodes_.inoFor(e.item->identifier);
+    Node* n = inodes_.find(ino);
     out.ino = ino;
     if (n) {
       out.attr = attrOf(*n);
@@ -397,10 +336,10 @@ int MountFs::readdir(std::uint64_t dh, off_t offset, bool plus,
     if (n) {
       ++n->lookups;  // what it knows may be newer than the folder's snapshot
     } else {
-      ++nodeForItemLocked(h.ino, e.name, *e.item).lookups;
+      ++inodes_.nodeForItem(h.ino, e.name, *e.item).lookups;
     }
   }
-  return 0;
+  return fp::Ok{};
 }
 
 void MountFs::releasedir(std::uint64_t dh) {
@@ -417,7 +356,7 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
-  Node* dir = findNode(parent);
+  Node* dir = inodes_.find(parent);
   std::string what = describe(name, {});
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
     return fp::fail(Errno{logFailure("mkdir", what, EACCES, "the folder does not allow adding")});
@@ -438,70 +377,68 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   ItemState fresh = createdItem(*created, expected);
 
   lock.lock();
-  dir = findNode(parent);
+  dir = inodes_.find(parent);
   if (dir && dir->listing) {
     dir->listing->show(name, fresh);
     ++dir->listingSerial;
   }
-  Node& n = nodeForItemLocked(parent, name, fresh);
+  Node& n = inodes_.nodeForItem(parent, name, fresh);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
 }
 
-MountFs::Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
-                                            const fp::ItemIdentifier& identifier) {
-  if (Node* dir = findNode(parent); dir && dir->listing) {
+Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
+                                   const fp::ItemIdentifier& identifier) {
+  if (Node* dir = inodes_.find(parent); dir && dir->listing) {
     auto at = dir->listing->byName.find(name);
     if (at != dir->listing->byName.end() && at->second.identifier == identifier) {
       dir->listing->hide(name);
     }
     ++dir->listingSerial;
   }
-  auto id = inoById_.find(identifier);
-  Node* n = id == inoById_.end() ? nullptr : findNode(id->second);
+  Node* n = inodes_.findItem(identifier);
   if (n) n->unlinked = true;
   return n;
 }
 
-int MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
-  Node* dir = findNode(parent);
-  if (dir->localChildren.count(name)) return ENOTDIR;
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
+  Node* dir = inodes_.find(parent);
+  if (dir->localChildren.count(name)) return fp::fail(Errno{ENOTDIR});
   auto it = dir->listing->byName.find(name);
-  if (it == dir->listing->byName.end()) return ENOENT;
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
   std::string what = describe(name, item.identifier);
-  if (!item.isFolder) return ENOTDIR;
+  if (!item.isFolder) return fp::fail(Errno{ENOTDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return logFailure("rmdir", what, EACCES, "the folder does not allow deleting");
+    return fp::fail(Errno{logFailure("rmdir", what, EACCES, "the folder does not allow deleting")});
   }
   auto hasLocalChildren = [&] {
-    auto id = inoById_.find(item.identifier);
-    Node* child = id == inoById_.end() ? nullptr : findNode(id->second);
+    Node* child = inodes_.findItem(item.identifier);
     return child && !child->localChildren.empty();
   };
-  if (hasLocalChildren()) return ENOTEMPTY;
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
   // Deleting a folder removes its whole tree on the service, so emptiness is
   // checked on a fresh listing, never on the cached one, and only trusted when
   // the index could be read (an unreadable index lists as empty).
-  if (int e = provenEmpty("rmdir", item, what, cancel)) return e;
+  if (int e = provenEmpty("rmdir", item, what, cancel)) return fp::fail(Errno{e});
   lock.lock();
-  if (hasLocalChildren()) return ENOTEMPTY;
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false);
-  if (!removed) return logFailure("rmdir", what, removed.error());
+  if (!removed) return fp::fail(Errno{logFailure("rmdir", what, removed.error())});
 
   lock.lock();
   if (Node* n = forgetRemovedLocked(parent, name, item.identifier)) {
     n->listing.reset();
     ++n->listingSerial;
   }
-  return 0;
+  return fp::Ok{};
 }
 
 int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
@@ -548,7 +485,7 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
     bool changed = false;
     {
       std::lock_guard lock(mu_);
-      Node* n = findNode(ino);
+      Node* n = inodes_.find(ino);
       if (n && !n->work && !n->local && !n->item.sameAttributes(*fetched->item)) {
         n->item = *fetched->item;
         changed = true;
@@ -563,7 +500,7 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   ItemState item;
   {
     std::lock_guard lock(mu_);
-    Node* n = findNode(ino);
+    Node* n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
     item = n->item;
   }
@@ -602,8 +539,8 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   }
 }
 
-ErrnoOr<std::shared_ptr<MountFs::WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empty,
-                                                                       const fp::Progress* cancel) {
+ErrnoOr<std::shared_ptr<WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empty,
+                                                              const fp::Progress* cancel) {
   auto file = cache_.newWorkFile();
   if (!file) return fp::fail(file.error());
   auto copy = std::make_shared<WorkingCopy>();
@@ -625,7 +562,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
   bool writable = (flags & O_ACCMODE) != O_RDONLY;
   bool truncate = writable && (flags & O_TRUNC);
   Lock lock(mu_);
-  Node* n = findNode(ino);
+  Node* n = inodes_.find(ino);
   // An unlinked node is reached only through a name the kernel still caches;
   // whatever is written to it would go nowhere.
   if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
@@ -645,7 +582,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
       return fp::fail(Errno{logFailure("open", what, copy.error().value, "no working copy")});
     }
     lock.lock();
-    n = findNode(ino);
+    n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
     if (!n->work) {
       n->work = std::move(*copy);
@@ -666,7 +603,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
         fp::retryOnEintr([&] { return ::open(contents->c_str(), O_RDONLY | O_CLOEXEC); }));
     if (!fd) return fp::fail(Errno{logFailure("open", what, errno, "cached contents are gone")});
     lock.lock();
-    n = findNode(ino);
+    n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
     if (n->work) {
       h->work = n->work;
@@ -709,7 +646,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
-  Node* dir = findNode(parent);
+  Node* dir = inodes_.find(parent);
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
     return fp::fail(Errno{
         logFailure("create", describe(name, {}), EACCES, "the folder does not allow adding")});
@@ -728,7 +665,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
     fs::remove(copy->path, ec);
     return fp::fail(Errno{e});
   }
-  dir = findNode(parent);
+  dir = inodes_.find(parent);
   if (dir->listing->byName.count(name) || dir->localChildren.count(name)) {
     std::error_code ec;
     fs::remove(copy->path, ec);
@@ -741,9 +678,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
                                      "a sibling has the same name apart from letter case, so "
                                      "the service would show the new file under another name")});
   }
-  auto node = std::make_unique<Node>();
-  node->ino = nextIno_++;
-  node->local = true;
+  Node* node = &inodes_.addLocal();
   node->parent = parent;
   node->name = name;
   node->item.parent = dir->item.identifier;
@@ -761,7 +696,6 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
   h->writable = (flags & O_ACCMODE) != O_RDONLY;
   h->work = copy;
   EntryReply entry{ino, attrOf(*node)};
-  nodes_[ino] = std::move(node);
   OpenReply reply;
   reply.fh = nextFh_++;
   handles_[reply.fh] = std::move(h);
@@ -805,7 +739,7 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
     if (std::find(h.writers.begin(), h.writers.end(), writer) == h.writers.end()) {
       h.writers.push_back(writer);
     }
-    if (Node* n = findNode(h.ino)) name = n->item.filename;
+    if (Node* n = inodes_.find(h.ino)) name = n->item.filename;
   }
   noteChanged(*work, name);
   std::size_t done = 0;
@@ -911,7 +845,7 @@ int MountFs::uploadNode(Ino ino) {
   std::shared_ptr<WorkingCopy> work;
   {
     std::lock_guard lock(mu_);
-    Node* n = findNode(ino);
+    Node* n = inodes_.find(ino);
     if (!n || !n->work || n->unlinked) return 0;
     work = n->work;
   }
@@ -922,7 +856,7 @@ int MountFs::uploadNode(Ino ino) {
   std::uint64_t changes;
   {
     std::lock_guard lock(mu_);
-    Node* n = findNode(ino);
+    Node* n = inodes_.find(ino);
     if (!n || n->unlinked || n->work != work) return 0;
     changes = work->changes.load();
     if (changes == work->uploaded.load()) return 0;
@@ -959,7 +893,7 @@ int MountFs::uploadNode(Ino ino) {
   ItemState fresh = *sent.item;
 
   Lock lock(mu_);
-  Node* n = findNode(ino);
+  Node* n = inodes_.find(ino);
   if (!n) return 0;
   if (n->unlinked && local) {
     // Removed while it was being created: it must not stay on the service.
@@ -983,17 +917,17 @@ int MountFs::uploadNode(Ino ino) {
     if (!r) return logFailure("rename", describe(name, fresh.identifier), r.error());
     fresh = reread(*r, expected);
     lock.lock();
-    n = findNode(ino);
+    n = inodes_.find(ino);
     if (!n) return 0;
   }
   n->item = fresh;
   if (work->keptDate && work->keptDateChanges == changes) dates_.keep(fresh, *work->keptDate);
   // The kernel's cached data is what was just written, now under the new version.
   n->kernelContentVersion = fresh.version.contentVersion;
-  Node* dir = findNode(n->parent);
+  Node* dir = inodes_.find(n->parent);
   if (local) {
     n->local = false;
-    inoById_[fresh.identifier] = ino;
+    inodes_.bind(fresh.identifier, ino);
     if (dir) dir->localChildren.erase(n->name);
   }
   if (dir && dir->listing) {
@@ -1008,16 +942,16 @@ int MountFs::uploadNode(Ino ino) {
   return 0;
 }
 
-int MountFs::flush(std::uint64_t fh, pid_t closer) {
+ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
-    if (it == handles_.end()) return EBADF;
+    if (it == handles_.end()) return fp::fail(Errno{EBADF});
     Handle& h = *it->second;
-    Node* n = findNode(h.ino);
-    if (!n) return 0;
-    if (!h.writable && !n->local) return 0;
+    Node* n = inodes_.find(h.ino);
+    if (!n) return fp::Ok{};
+    if (!h.writable && !n->local) return fp::Ok{};
     // The close rule: a close sends the file's state only when the closing
     // process wrote through this open file since its last send. Another
     // holder of a shared descriptor closing (a shell's child before the
@@ -1026,24 +960,24 @@ int MountFs::flush(std::uint64_t fh, pid_t closer) {
     bool wrote = closer == 0
                      ? !h.writers.empty()
                      : std::find(h.writers.begin(), h.writers.end(), closer) != h.writers.end();
-    if (!wrote) return 0;
+    if (!wrote) return fp::Ok{};
     h.writers.clear();
     ino = n->ino;
   }
-  return uploadNode(ino);
+  return statusFor(uploadNode(ino));
 }
 
-int MountFs::fsync(std::uint64_t fh) {
+ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
     auto it = handles_.find(fh);
-    if (it == handles_.end()) return EBADF;
-    if (!findNode(it->second->ino)) return 0;
+    if (it == handles_.end()) return fp::fail(Errno{EBADF});
+    if (!inodes_.find(it->second->ino)) return fp::Ok{};
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  return uploadNode(ino);
+  return statusFor(uploadNode(ino));
 }
 
 void MountFs::release(std::uint64_t fh) {
@@ -1055,7 +989,7 @@ void MountFs::release(std::uint64_t fh) {
     if (it == handles_.end()) return;
     h = std::move(it->second);
     handles_.erase(it);
-    Node* n = findNode(h->ino);
+    Node* n = inodes_.find(h->ino);
     if (!n) return;
     if (n->opens > 0) --n->opens;
     last = n->opens == 0;
@@ -1074,7 +1008,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   std::optional<std::pair<Ino, std::string>> forgetName;
   {
     std::lock_guard lock(mu_);
-    Node* n = findNode(ino);
+    Node* n = inodes_.find(ino);
     if (!n || n->opens > 0 || !n->work) return;
     if (n->work->dirty() && !n->unlinked && !sendFailed) return;  // someone is sending it
     work = std::move(n->work);
@@ -1084,12 +1018,12 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     if (n->local) {
       // A new file that never reached the service is not shown any longer, and
       // the kernel must forget its name, or the next open would reach this node.
-      if (Node* dir = findNode(n->parent)) dir->localChildren.erase(n->name);
+      if (Node* dir = inodes_.find(n->parent)) dir->localChildren.erase(n->name);
       forgetName = {n->parent, n->name};
       n->unlinked = true;
       n->local = false;
     }
-    maybeEraseLocked(ino);
+    inodes_.dropIfIdle(ino);
   }
   if (forgetName) notifier_.forgetEntry(forgetName->first, forgetName->second);
   if (keep) {
@@ -1112,7 +1046,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
   if (!size) return getattr(ino, cancel);  // mode, owner and times: the service decides them
   if (*size < 0) return fp::fail(Errno{EINVAL});
   Lock lock(mu_);
-  Node* n = findNode(ino);
+  Node* n = inodes_.find(ino);
   if (!n) return fp::fail(Errno{ENOENT});
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
@@ -1132,7 +1066,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
     auto copy = newWorkingCopy(ino, *size == 0, cancel);
     if (!copy) return fp::fail(copy.error());
     lock.lock();
-    n = findNode(ino);
+    n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
     if (n->work) {
       std::error_code ec;
@@ -1156,88 +1090,88 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
 
 const fs::path& MountFs::cacheRoot() const { return cache_.root(); }
 
-int MountFs::keepDate(Ino ino, timespec date) {
+ErrnoOr<void> MountFs::keepDate(Ino ino, timespec date) {
   Lock lock(mu_);
-  Node* n = findNode(ino);
-  if (!n) return ENOENT;
+  Node* n = inodes_.find(ino);
+  if (!n) return fp::fail(Errno{ENOENT});
   if (std::shared_ptr<WorkingCopy> work = n->work) {
     // Shown from the copy while it lives; kept for the version its upload makes.
     const timespec times[2] = {date, date};
-    if (futimens(work->fd.get(), times) != 0) return errno;
+    if (futimens(work->fd.get(), times) != 0) return fp::fail(Errno{errno});
     work->keptDate = date;
     work->keptDateChanges = work->changes.load();
-    if (work->dirty() || n->local) return 0;
+    if (work->dirty() || n->local) return fp::Ok{};
   }
   if (!n->local) dates_.keep(n->item, date);
-  return 0;
+  return fp::Ok{};
 }
 
 // ---------------------------------------------------------------- removal, renaming
 
-int MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(mu_);
-  if (int e = ensureListingLocked(lock, parent, cancel)) return e;
-  Node* dir = findNode(parent);
+  if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
+  Node* dir = inodes_.find(parent);
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
     // Not on the service yet: forgetting it locally is all there is to do.
-    if (Node* n = findNode(it->second)) {
+    if (Node* n = inodes_.find(it->second)) {
       n->unlinked = true;
       n->local = false;
     }
     Ino child = it->second;
     dir->localChildren.erase(it);
-    maybeEraseLocked(child);
-    return 0;
+    inodes_.dropIfIdle(child);
+    return fp::Ok{};
   }
   auto it = dir->listing->byName.find(name);
-  if (it == dir->listing->byName.end()) return ENOENT;
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
   std::string what = describe(name, item.identifier);
-  if (item.isFolder) return EISDIR;
+  if (item.isFolder) return fp::fail(Errno{EISDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return logFailure("delete", what, EACCES, "the file does not allow deleting (locked)");
+    return fp::fail(
+        Errno{logFailure("delete", what, EACCES, "the file does not allow deleting (locked)")});
   }
   lock.unlock();
 
   auto removed = provider_.remove(item.identifier, item.version, false, cancel);
-  if (!removed) return logFailure("delete", what, removed.error());
+  if (!removed) return fp::fail(Errno{logFailure("delete", what, removed.error())});
 
   lock.lock();
   forgetRemovedLocked(parent, name, item.identifier);
-  return 0;
+  return fp::Ok{};
 }
 
 void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                               const std::string& newName, const ItemState& item) {
-  if (Node* from = findNode(parent); from && from->listing) {
+  if (Node* from = inodes_.find(parent); from && from->listing) {
     from->listing->hide(name);
     ++from->listingSerial;
   }
-  if (Node* to = findNode(newParent); to && to->listing) {
+  if (Node* to = inodes_.find(newParent); to && to->listing) {
     to->listing->show(newName, item);
     ++to->listingSerial;
   }
-  if (auto id = inoById_.find(item.identifier); id != inoById_.end()) {
-    if (Node* n = findNode(id->second)) {
-      n->parent = newParent;
-      n->name = newName;
-      if (!n->work) {
-        n->item = item;
-      } else {
-        n->item.parent = item.parent;
-        n->item.filename = item.filename;
-        n->item.version.metadataVersion = item.version.metadataVersion;
-      }
+  if (Node* n = inodes_.findItem(item.identifier)) {
+    n->parent = newParent;
+    n->name = newName;
+    if (!n->work) {
+      n->item = item;
+    } else {
+      n->item.parent = item.parent;
+      n->item.filename = item.filename;
+      n->item.version.metadataVersion = item.version.metadataVersion;
     }
   }
 }
 
-int MountFs::rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
-                    unsigned flags, const fp::Progress* cancel) {
-  if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return EINVAL;
-  return renameAttempt(parent, std::string(name), newParent, std::string(newName), flags, true,
-                       cancel);
+ErrnoOr<void> MountFs::rename(Ino parent, std::string_view name, Ino newParent,
+                              std::string_view newName, unsigned flags,
+                              const fp::Progress* cancel) {
+  if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
+  return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
+                                 true, cancel));
 }
 
 int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
@@ -1248,13 +1182,13 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   for (int attempt = 0;; ++attempt) {
     if (int e = ensureListingLocked(lock, parent, cancel)) return e;
     if (int e = ensureListingLocked(lock, newParent, cancel)) return e;
-    Node* p = findNode(parent);
+    Node* p = inodes_.find(parent);
     if (!p) return ENOENT;
     if (p->listing) break;
     if (attempt == 3) return EIO;
   }
-  Node* from = findNode(parent);
-  Node* to = findNode(newParent);
+  Node* from = inodes_.find(parent);
+  Node* to = inodes_.find(newParent);
   if (parent == newParent && name == newName) return 0;
 
   // The item being renamed: a new local file, or an item of the listing.
@@ -1262,7 +1196,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   ItemState source;
   if (auto it = from->localChildren.find(name); it != from->localChildren.end()) {
     localSource = it->second;
-    source = findNode(localSource)->item;
+    source = inodes_.find(localSource)->item;
   } else if (auto listed = from->listing->byName.find(name);
              listed != from->listing->byName.end()) {
     source = listed->second;
@@ -1292,16 +1226,16 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
 
   if (localTarget) {
     // A new file that is still being written loses its name to the one moved here.
-    if (Node* t = findNode(localTarget)) {
+    if (Node* t = inodes_.find(localTarget)) {
       t->unlinked = true;
       t->local = false;
     }
     to->localChildren.erase(newName);
-    maybeEraseLocked(localTarget);
+    inodes_.dropIfIdle(localTarget);
   }
   if (localSource) {
     if (!target) {
-      Node* n = findNode(localSource);
+      Node* n = inodes_.find(localSource);
       from->localChildren.erase(name);
       to->localChildren[newName] = localSource;
       n->parent = newParent;
@@ -1333,8 +1267,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     return logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
   }
   if (target && target->isFolder) {
-    auto id = inoById_.find(target->identifier);
-    Node* t = id == inoById_.end() ? nullptr : findNode(id->second);
+    Node* t = inodes_.findItem(target->identifier);
     if (t && !t->localChildren.empty()) return ENOTEMPTY;
   }
   lock.unlock();
@@ -1372,9 +1305,7 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     applyMoveLocked(newParent, newName, newParent, posixName(r.leftAside->filename), *r.leftAside);
   }
   if (r.targetDeleted) {
-    if (auto id = inoById_.find(target->identifier); id != inoById_.end()) {
-      if (Node* n = findNode(id->second)) n->unlinked = true;
-    }
+    if (Node* n = inodes_.findItem(target->identifier)) n->unlinked = true;
   }
   if (r.err) return r.err;
   applyMoveLocked(parent, name, newParent, newName, *r.moved);
@@ -1422,7 +1353,7 @@ void MountFs::refresh() {
   std::vector<Dir> dirs;
   {
     std::lock_guard lock(mu_);
-    for (auto& [ino, n] : nodes_) {
+    for (auto& [ino, n] : inodes_.all()) {
       if (n->listing) {
         if (n->lookups > 0 || ino == kRootIno) {
           dirs.push_back({ino, n->item.identifier, n->listingSerial});
@@ -1440,7 +1371,7 @@ void MountFs::refresh() {
   for (const Dir& d : dirs) {
     auto items = provider_.list(d.identifier);
     std::lock_guard lock(mu_);
-    Node* dir = findNode(d.ino);
+    Node* dir = inodes_.find(d.ino);
     if (!dir || !dir->listing) continue;
     if (!items || dir->listingSerial != d.serial) {
       // Cannot compare: drop the listing and have the kernel ask for every name.
@@ -1454,8 +1385,7 @@ void MountFs::refresh() {
     ListingDiff diff = diffListings(*dir->listing, *fresh);
     for (auto& name : diff.forgotten) entries.emplace_back(d.ino, std::move(name));
     for (const auto& [name, item] : fresh->byName) {
-      auto id = inoById_.find(item.identifier);
-      Node* n = id == inoById_.end() ? nullptr : findNode(id->second);
+      Node* n = inodes_.findItem(item.identifier);
       if (!n || n->local) continue;
       n->attrStale = false;
       if (n->work || n->item.sameAttributes(item)) continue;
@@ -1470,7 +1400,7 @@ void MountFs::refresh() {
   {
     // What no listing vouched for is asked for again when the kernel next wants it.
     std::lock_guard lock(mu_);
-    for (auto& [ino, n] : nodes_) {
+    for (auto& [ino, n] : inodes_.all()) {
       if (n->attrStale && n->lookups > 0) inodes.emplace_back(ino, false);
     }
   }
@@ -1492,7 +1422,7 @@ std::size_t MountFs::sendQueue() {
       // entry is sent waits for it (see uploadNode), so states arrive in order.
       std::lock_guard lock(mu_);
       bool busy = false;
-      for (const auto& [ino, n] : nodes_) {
+      for (const auto& [ino, n] : inodes_.all()) {
         if (n->work && keyOf(*n) == change.key()) busy = true;
       }
       if (busy || !cache_.queue().contains(change.seq)) continue;
@@ -1533,7 +1463,7 @@ void MountFs::finishPendingUploads() {
     std::lock_guard lock(mu_);
     handles_.clear();
     dirHandles_.clear();
-    for (const auto& [ino, n] : nodes_) {
+    for (const auto& [ino, n] : inodes_.all()) {
       n->opens = 0;
       if (n->work) withWork.push_back(ino);
     }

@@ -1,8 +1,9 @@
-// The file system the mount serves, apart from FUSE itself: an inode table over
-// the extension's items, cached listings, fetched contents and working copies of
-// files being written, and the change check that keeps them current. Every
-// operation returns what the kernel is to be told (0 or an errno value); the FUSE
-// front only translates. Thread-safe: the FUSE loop calls it from many threads.
+// The file system the mount serves, apart from FUSE itself: an inode table
+// (inode_table.h) over the extension's items, cached listings, fetched contents
+// and working copies of files being written, and the change check that keeps
+// them current. Every operation that can fail returns an ErrnoOr: its result,
+// or the errno value the kernel is to be told; the FUSE front only translates. Thread-safe: the
+// FUSE loop calls it from many threads.
 //
 // Items and folders
 //   A folder's listing comes from the extension's enumerator and is kept until a
@@ -58,6 +59,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/kept_dates.h"
 #include "fileprovider/fpctl/mount/listing.h"
@@ -68,9 +70,6 @@
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
-
-using Ino = std::uint64_t;
-inline constexpr Ino kRootIno = 1;  // FUSE's root node id
 
 // What the mount tells the kernel to forget. Implementations must not call back
 // into the MountFs, and the FUSE one defers the work to its own thread, since the
@@ -120,11 +119,11 @@ class MountFs {
   // Only a size change is acted on; `fh` is the handle it came through, if any.
   ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh,
                                const fp::Progress* cancel = nullptr);
-  int access(Ino ino, int mask);
+  ErrnoOr<void> access(Ino ino, int mask);
   // A program set the modification date (utimensat, futimens): it is kept for
   // the item's content version (see kept_dates.h); for a file being written,
   // for the version its upload makes.
-  int keepDate(Ino ino, timespec date);
+  ErrnoOr<void> keepDate(Ino ino, timespec date);
   // The cache folder (fetched contents, files being written): `df` on the mount
   // reports its file system.
   const std::filesystem::path& cacheRoot() const;
@@ -133,8 +132,8 @@ class MountFs {
   // Hands out the entries of an open folder from position `offset` on ("." and
   // ".." first). `emit(entry, nextOffset)` returns false once the reply is full.
   // With `plus` every entry emitted counts as a lookup the kernel will forget.
-  int readdir(std::uint64_t dh, off_t offset, bool plus,
-              const std::function<bool(const DirEntry&, off_t)>& emit);
+  ErrnoOr<void> readdir(std::uint64_t dh, off_t offset, bool plus,
+                        const std::function<bool(const DirEntry&, off_t)>& emit);
   void releasedir(std::uint64_t dh);
 
   ErrnoOr<OpenReply> open(Ino ino, int flags, const fp::Progress* cancel = nullptr);
@@ -148,22 +147,22 @@ class MountFs {
                              pid_t writer = 0);
   // A close() of a descriptor of `fh` by the process `closer` (0: unknown).
   // When that process wrote through `fh` since its last send, the file's state
-  // is put durably into the upload queue and sent; 0 means it reached the
-  // service or waits in the queue (the host application did not answer); an
+  // is put durably into the upload queue and sent; success means it reached
+  // the service or waits in the queue (the host application did not answer); an
   // errno value means the state was refused (kept in unsent/) or could not be
   // kept. Other closes send nothing; release() sends what is left.
-  int flush(std::uint64_t fh, pid_t closer = 0);
+  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0);
   // Sends the file's state like a close by its writer, whoever calls.
-  int fsync(std::uint64_t fh);
+  ErrnoOr<void> fsync(std::uint64_t fh);
   void release(std::uint64_t fh);
 
   ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name,
                             const fp::Progress* cancel = nullptr);
-  int unlink(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
-  int rmdir(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
+  ErrnoOr<void> unlink(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
+  ErrnoOr<void> rmdir(Ino parent, std::string_view name, const fp::Progress* cancel = nullptr);
   // `flags`: 0 or RENAME_NOREPLACE; RENAME_EXCHANGE is not supported (EINVAL).
-  int rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
-             unsigned flags, const fp::Progress* cancel = nullptr);
+  ErrnoOr<void> rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
+                       unsigned flags, const fp::Progress* cancel = nullptr);
 
   // One change check: asks the working set for changes since the held anchor;
   // when the index changed, takes the new anchor and refreshes what is cached.
@@ -177,21 +176,15 @@ class MountFs {
   std::size_t sendQueue();
 
  private:
-  struct WorkingCopy;
-  struct Node;
   struct Handle;
   struct DirHandle;
   using Lock = std::unique_lock<std::mutex>;
 
-  Node* findNode(Ino ino);
-  Node& nodeForItemLocked(Ino parent, const std::string& name, const ItemState& item);
-  Ino inoFor(const fp::ItemIdentifier& identifier);
   struct stat attrOf(const Node& node) const;
   int ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   // The listing of `items` in `dir`, avoiding the names of its new local files.
   std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
-  void maybeEraseLocked(Ino ino);
   // After the extension deleted `identifier` (shown as `name` in `parent`):
   // drops it from the parent's listing and marks its node unlinked. Returns
   // the node, if the item had one.
@@ -255,9 +248,7 @@ class MountFs {
   const fp::Log log_{"fpctl", "Mount"};
 
   std::mutex mu_;  // guards everything below
-  std::unordered_map<Ino, std::unique_ptr<Node>> nodes_;
-  std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
-  Ino nextIno_ = kRootIno + 1;
+  InodeTable inodes_;
   std::unordered_map<std::uint64_t, std::shared_ptr<Handle>> handles_;
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;

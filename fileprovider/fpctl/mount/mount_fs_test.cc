@@ -103,11 +103,11 @@ class MountFsTest : public ::testing::Test {
     EXPECT_TRUE(dh.ok());
     std::vector<std::string> out;
     if (!dh.ok()) return out;
-    EXPECT_EQ(fs_->readdir(*dh, 0, false,
-                           [&](const DirEntry& e, off_t) {
-                             if (e.name != "." && e.name != "..") out.push_back(e.name);
-                             return true;
-                           }),
+    EXPECT_EQ(errnoOf(fs_->readdir(*dh, 0, false,
+                                   [&](const DirEntry& e, off_t) {
+                                     if (e.name != "." && e.name != "..") out.push_back(e.name);
+                                     return true;
+                                   })),
               0);
     fs_->releasedir(*dh);
     return out;
@@ -128,7 +128,7 @@ class MountFsTest : public ::testing::Test {
     if (!c) return c.error().value;
     auto w = fs_->write(c->second.fh, data.data(), data.size(), 0);
     EXPECT_TRUE(w.ok());
-    int e = fs_->flush(c->second.fh);
+    int e = errnoOf(fs_->flush(c->second.fh));
     fs_->release(c->second.fh);
     return e;
   }
@@ -136,7 +136,7 @@ class MountFsTest : public ::testing::Test {
     auto h = fs_->open(lookup(path), flags);
     if (!h) return h.error().value;
     EXPECT_TRUE(fs_->write(h->fh, data.data(), data.size(), 0).ok());
-    int e = fs_->flush(h->fh);
+    int e = errnoOf(fs_->flush(h->fh));
     fs_->release(h->fh);
     return e;
   }
@@ -148,7 +148,7 @@ class MountFsTest : public ::testing::Test {
     };
     auto [fp, fn] = split(from);
     auto [tp, tn] = split(to);
-    return fs_->rename(fp, fn, tp, tn, flags);
+    return errnoOf(fs_->rename(fp, fn, tp, tn, flags));
   }
   std::string log() { return slurp(dir_ / "log"); }
   static bool waitFor(const std::function<bool()>& condition) {
@@ -228,7 +228,7 @@ TEST_F(MountFsTest, LongNamesAreShownShortenedAndHideNothing) {
   EXPECT_EQ(*read("Long/" + shortenedName(longName)), "long");
   EXPECT_EQ(*read("Long/" + shortenedName(hugeName)), "huge");
   // Deleting through the shortened name deletes that item.
-  EXPECT_EQ(fs_->unlink(lookup("Long"), shortenedName(longName)), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Long"), shortenedName(longName))), 0);
   EXPECT_EQ(ext_->childNamed(folder, longName), "");
 }
 
@@ -354,7 +354,7 @@ TEST_F(MountFsTest, NewFileIsCreatedWithItsContentsWhenClosed) {
   EXPECT_EQ(attr("Docs/report.txt").st_size, 6);
   EXPECT_TRUE(ext_->calls("create").empty());  // nothing is sent before the close
 
-  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), 0);
   fs_->release(c->second.fh);
   auto created = ext_->calls("create");
   ASSERT_EQ(created.size(), 1u);
@@ -383,7 +383,7 @@ TEST_F(MountFsTest, ExistingFileOpenedForWritingStartsFromItsContents) {
 
   // Opened for writing and closed unchanged: nothing to send.
   auto h = fs_->open(lookup("Docs/notes.txt"), O_RDWR);
-  EXPECT_EQ(fs_->flush(h->fh), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh)), 0);
   fs_->release(h->fh);
   EXPECT_EQ(ext_->calls("modify").size(), 2u);
 }
@@ -393,8 +393,8 @@ TEST_F(MountFsTest, LockedFileRefusesEveryChange) {
   EXPECT_EQ(fs_->open(locked, O_WRONLY).error().value, EACCES);
   EXPECT_EQ(fs_->open(locked, O_RDWR | O_TRUNC).error().value, EACCES);
   EXPECT_EQ(fs_->setattr(locked, 0, std::nullopt).error().value, EACCES);
-  EXPECT_EQ(fs_->access(locked, W_OK), EACCES);
-  EXPECT_EQ(fs_->unlink(lookup("Docs"), "locked.csv"), EACCES);
+  EXPECT_EQ(errnoOf(fs_->access(locked, W_OK)), EACCES);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "locked.csv")), EACCES);
   EXPECT_EQ(rename("Docs/locked.csv", "Docs/other.csv"), EACCES);
   EXPECT_EQ(rename("Docs/notes.txt", "Docs/locked.csv"), EACCES);
   EXPECT_EQ(changeCalls(), 0);
@@ -444,8 +444,8 @@ TEST_F(MountFsTest, AnswerBeforeTheIndexShowsTheItemKeepsWhatWasAsked) {
 TEST_F(MountFsTest, UnlinkedOpenFileIsNotSent) {
   auto c = fs_->create(lookup("Docs"), "tmp", O_WRONLY | O_CREAT);
   ASSERT_TRUE(fs_->write(c->second.fh, "x", 1, 0).ok());
-  EXPECT_EQ(fs_->unlink(lookup("Docs"), "tmp"), 0);
-  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "tmp")), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), 0);
   fs_->release(c->second.fh);
   EXPECT_EQ(changeCalls(), 0);
   EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
@@ -461,12 +461,12 @@ TEST_F(MountFsTest, RenameOrUnlinkWhileANewFileIsBeingCreated) {
     ASSERT_TRUE(fs_->write(c->second.fh, "text", 4, 0).ok());
     ext_->closeGate("create");
     std::thread closer([&] {
-      EXPECT_EQ(fs_->flush(c->second.fh), 0);
+      EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), 0);
       fs_->release(c->second.fh);
     });
     ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
     if (remove) {
-      EXPECT_EQ(fs_->unlink(lookup("Docs"), name), 0);
+      EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), name)), 0);
     } else {
       EXPECT_EQ(rename("Docs/draft.txt", "final.txt"), 0);
     }
@@ -574,7 +574,7 @@ TEST_F(MountFsTest, AFailedCreateLeavesNoNameBehind) {
   ASSERT_TRUE(c.ok());
   Ino stale = c->first.ino;
   ASSERT_TRUE(fs_->write(c->second.fh, "x", 1, 0).ok());
-  EXPECT_EQ(fs_->flush(c->second.fh), EINVAL);
+  EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), EINVAL);
   fs_->release(c->second.fh);
   EXPECT_THAT(notifier_.entries,
               ::testing::Contains(std::pair(lookup("Docs"), std::string("dup.txt"))));
@@ -603,7 +603,7 @@ TEST_F(MountFsTest, ANamesakeOfASiblingIsRefusedAtCreate) {
     auto r = fs_->create(lookup("Docs"), c.name, O_WRONLY | O_CREAT);
     if (c.err == 0) {
       ASSERT_TRUE(r.ok());
-      EXPECT_EQ(fs_->flush(r->second.fh), 0);
+      EXPECT_EQ(errnoOf(fs_->flush(r->second.fh)), 0);
       fs_->release(r->second.fh);
     } else {
       ASSERT_FALSE(r.ok());
@@ -619,12 +619,12 @@ TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
   // file before anything is written; that empty state must not be sent.
   auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
   ASSERT_TRUE(h.ok());
-  EXPECT_EQ(fs_->flush(h->fh, /*closer=*/111), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh, /*closer=*/111)), 0);
   EXPECT_TRUE(ext_->calls("modify").empty());
   ASSERT_TRUE(fs_->write(h->fh, "data", 4, 0, /*writer=*/222).ok());
-  EXPECT_EQ(fs_->flush(h->fh, 111), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh, 111)), 0);
   EXPECT_TRUE(ext_->calls("modify").empty());
-  EXPECT_EQ(fs_->flush(h->fh, 222), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh, 222)), 0);
   ASSERT_EQ(ext_->calls("modify").size(), 1u);
   EXPECT_EQ(ext_->entry(notes_)->data, "data");
   fs_->release(h->fh);
@@ -632,7 +632,7 @@ TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
 
   // Truncation alone is sent at the last close.
   auto t = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
-  EXPECT_EQ(fs_->flush(t->fh, 111), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(t->fh, 111)), 0);
   fs_->release(t->fh);
   EXPECT_EQ(ext_->entry(notes_)->data, "");
 }
@@ -643,7 +643,7 @@ TEST_F(MountFsTest, AWriteNeverClosedSurvivesAKilledMountInUnsent) {
   // Another file is still open too, but what it holds was closed and sent.
   auto c = fs_->create(lookup("Docs"), "sent.txt", O_WRONLY | O_CREAT);
   ASSERT_TRUE(fs_->write(c->second.fh, "whole", 5, 0, 333).ok());
-  ASSERT_EQ(fs_->flush(c->second.fh, 333), 0);
+  ASSERT_EQ(errnoOf(fs_->flush(c->second.fh, 333)), 0);
   // fpctl dies here: nothing is released; the next run finds the working copies.
   auto again = ContentCache::open(dir_ / "cache", false);
   ASSERT_TRUE(again.ok());
@@ -664,12 +664,12 @@ TEST_F(MountFsTest, FolderIsDeletedOnlyWhenTheIndexProvesItEmpty) {
   ext_->addFile(target, "keep.txt", "kept");
   names();
   ext_->setIndexUnreadable(true);
-  EXPECT_EQ(fs_->rmdir(kRootIno, "Photos"), EIO);
+  EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "Photos")), EIO);
   EXPECT_EQ(rename("Docs", "Target"), EIO);
   EXPECT_TRUE(ext_->calls("delete").empty());
   EXPECT_TRUE(ext_->calls("modify").empty());
   ext_->setIndexUnreadable(false);
-  EXPECT_EQ(fs_->rmdir(kRootIno, "Photos"), ENOTEMPTY);
+  EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "Photos")), ENOTEMPTY);
   EXPECT_TRUE(ext_->entry(photos).has_value());
   EXPECT_TRUE(ext_->entry(target).has_value());
 }
@@ -706,7 +706,7 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
     EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC),
               c.expected == EIO ? 0 : c.expected);
     EXPECT_EQ(fs_->mkdir(kRootIno, "d").error().value, c.expected);
-    EXPECT_EQ(fs_->unlink(lookup("Docs"), "notes.txt"), c.expected);
+    EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "notes.txt")), c.expected);
     EXPECT_EQ(rename("Docs/notes.txt", "Docs/n2.txt"), c.expected);
   }
   std::string text = log();
@@ -720,20 +720,20 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
 
 TEST_F(MountFsTest, RmdirOfANonEmptyFolderNeverReachesTheExtension) {
   auto empty = ext_->addFolder(docs_, "Empty");
-  EXPECT_EQ(fs_->rmdir(kRootIno, "Docs"), ENOTEMPTY);
+  EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "Docs")), ENOTEMPTY);
   names("Docs/Empty");                                    // cached while empty...
   ext_->addFile(empty, "late.txt", "added by the host");  // ...then filled
-  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "Empty"), ENOTEMPTY);
+  EXPECT_EQ(errnoOf(fs_->rmdir(lookup("Docs"), "Empty")), ENOTEMPTY);
   EXPECT_TRUE(ext_->calls("delete").empty());
   EXPECT_TRUE(ext_->entry(empty).has_value());
 
   ext_->hostRemove(ext_->childNamed(empty, "late.txt"));
-  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "Empty"), 0);
-  EXPECT_EQ(fs_->unlink(lookup("Docs"), "notes.txt"), 0);
+  EXPECT_EQ(errnoOf(fs_->rmdir(lookup("Docs"), "Empty")), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "notes.txt")), 0);
   EXPECT_EQ(ext_->calls("delete").size(), 2u);
   EXPECT_THAT(names("Docs"), ElementsAre("locked.csv"));
-  EXPECT_EQ(fs_->rmdir(lookup("Docs"), "locked.csv"), ENOTDIR);
-  EXPECT_EQ(fs_->unlink(kRootIno, "Docs"), EISDIR);
+  EXPECT_EQ(errnoOf(fs_->rmdir(lookup("Docs"), "locked.csv")), ENOTDIR);
+  EXPECT_EQ(errnoOf(fs_->unlink(kRootIno, "Docs")), EISDIR);
 }
 
 struct RenameCase {
@@ -786,7 +786,7 @@ TEST_F(MountFsTest, NewFileRenamedOntoAFileReplacesIt) {
   auto c = fs_->create(lookup("Docs"), ".doc.txt.tmp", O_WRONLY | O_CREAT);
   ASSERT_TRUE(fs_->write(c->second.fh, "fresh", 5, 0).ok());
   ASSERT_EQ(rename("Docs/.doc.txt.tmp", "Docs/doc.txt"), 0);
-  EXPECT_EQ(fs_->flush(c->second.fh), 0);
+  EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), 0);
   fs_->release(c->second.fh);
   EXPECT_FALSE(ext_->entry(old).has_value());
   auto now = ext_->childNamed(docs_, "doc.txt");

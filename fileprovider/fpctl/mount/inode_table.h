@@ -1,0 +1,100 @@
+// The mount's inode table: the node of every item the kernel holds a number
+// for, the numbers of the items (stable for the mount's life), and the lookup
+// counts that decide when a node may be dropped. Not thread-safe: MountFs
+// guards it with its own mutex.
+//
+// Numbers
+//   An item keeps the number it was first given for as long as the mount runs,
+//   also after its node was dropped, so the kernel never sees one item under two
+//   numbers. A file created here gets a fresh number before it has an
+//   identifier; bind() gives it that number once the service made the item.
+//
+// Dropping
+//   A node is dropped when nothing needs it any more: the kernel forgot every
+//   lookup, no handle is open, it has no working copy, it is not a new local
+//   file and (as a folder) holds no new local files. The root is never dropped.
+#ifndef FPCTL_MOUNT_INODE_TABLE_H_
+#define FPCTL_MOUNT_INODE_TABLE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/listing.h"
+
+namespace fpctl::mount {
+
+using Ino = std::uint64_t;
+inline constexpr Ino kRootIno = 1;  // FUSE's root node id
+
+struct WorkingCopy;  // a file's local contents while it is written (mount_fs.cc)
+
+// What the mount knows of one item the kernel holds a number for.
+struct Node {
+  Ino ino = 0;
+  ItemState item;
+  bool local = false;  // created here and not on the service yet
+  Ino parent = kRootIno;
+  std::string name;  // the POSIX name under `parent` that the kernel knows
+  std::uint64_t lookups = 0;
+  std::uint64_t opens = 0;
+  bool unlinked = false;
+  bool attrStale = false;
+  std::shared_ptr<WorkingCopy> work;
+  std::optional<std::string> kernelContentVersion;  // what the kernel's page cache holds
+  // Folders.
+  std::unique_ptr<Listing> listing;
+  std::uint64_t listingSerial = 0;           // bumped by every change of `listing`
+  std::map<std::string, Ino> localChildren;  // new files not sent yet, by POSIX name
+};
+
+class InodeTable {
+ public:
+  using Nodes = std::unordered_map<Ino, std::unique_ptr<Node>>;
+
+  // Puts the root folder `item` under kRootIno with one lookup the kernel never
+  // forgets. Called once, before anything else.
+  Node& addRoot(const ItemState& item);
+
+  // The node numbered `ino`; null when there is none (never made, or dropped).
+  [[nodiscard]] Node* find(Ino ino);
+  // The node of the item `identifier`; null when it has none.
+  [[nodiscard]] Node* findItem(const fp::ItemIdentifier& identifier);
+  // The number of the item `identifier`: the one it was given before, else a
+  // new one. Makes no node.
+  [[nodiscard]] Ino inoFor(const fp::ItemIdentifier& identifier);
+
+  // The node of `item`, shown as `name` in `parent`, made when missing. An
+  // existing node takes `item` unless it is a new local file or has a working
+  // copy (its own state is newer); its attributes count as fresh. Adds no lookup.
+  Node& nodeForItem(Ino parent, const std::string& name, const ItemState& item);
+  // A node with a fresh number for a file created here (`local` set, no item
+  // identifier yet). Adds no lookup.
+  Node& addLocal();
+  // The new file `ino` became the item `identifier`: it keeps its number.
+  void bind(const fp::ItemIdentifier& identifier, Ino ino);
+
+  // The kernel forgot `count` lookups of `ino` (more than it holds: all of
+  // them); the node is dropped when nothing else needs it. The root keeps its
+  // lookups.
+  void forget(Ino ino, std::uint64_t count);
+  // Drops the node `ino` when nothing needs it (see the top of this file).
+  void dropIfIdle(Ino ino);
+
+  // Every node, by number, for walks over the whole table. Nodes must not be
+  // added or dropped while walking.
+  [[nodiscard]] Nodes& all() { return nodes_; }
+
+ private:
+  Nodes nodes_;
+  std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
+  Ino nextIno_ = kRootIno + 1;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_INODE_TABLE_H_
