@@ -359,7 +359,12 @@ TEST_F(HostTest, WatcherCarriesStoreChangesIntoTheIndexWithoutRescans) {
 
   // A file created inside a folder that was moved in is seen too.
   writeFile(store_ / "Inbox/deep/later.txt", "later");
-  EXPECT_TRUE(testing::eventually([&] { return rows().count("Inbox/deep/later.txt") > 0; }));
+  // Its contents, not only its name: the rescan below must not race the
+  // watcher's events for the write that follows the creation.
+  EXPECT_TRUE(testing::eventually([&] {
+    auto now = rows();
+    return now.count("Inbox/deep/later.txt") > 0 && now.at("Inbox/deep/later.txt").size == 5;
+  }));
   // Nothing is left for a full rescan to put right.
   auto rescanned = host_->rescan();
   ASSERT_TRUE(rescanned);
