@@ -115,12 +115,12 @@ int CommandRun::usage(const std::string& message) {
 
 int runCommand(const CommandLine& cl, Environment& env) {
   CommandRun run(cl, env);
-  const CommandSpec* spec = findCommand(cl.command);
-  if (!spec || !spec->run) return run.usage("unknown command \"" + cl.command + "\"");
-  if (spec->needsExtension) {
+  const CommandSpec* declared = findCommand(cl.command);
+  if (!declared || !declared->run) return run.usage("unknown command \"" + cl.command + "\"");
+  if (declared->needsExtension) {
     if (auto loaded = run.load(); !loaded) return run.failed(loaded.error());
   }
-  return spec->run(run);
+  return declared->run(run);
 }
 
 int runCommandLine(const std::vector<std::string>& args, Environment& env) {
@@ -150,9 +150,9 @@ int runCommandLine(const std::vector<std::string>& args, Environment& env) {
   // read its reason back: a request (not a mount, which runs on) logs to a file
   // of its own, passed on to syslog at the end.
   std::unique_ptr<PrivateLog> privateLog;
-  const CommandSpec* spec = findCommand(cl.command);
-  if (!env.logFile && env.setLogFile && env.privateLogFolder && spec && spec->needsExtension &&
-      cl.command != "mount") {
+  const CommandSpec* declared = findCommand(cl.command);
+  if (!env.logFile && env.setLogFile && env.privateLogFolder && declared &&
+      declared->needsExtension && cl.command != "mount") {
     privateLog = PrivateLog::create(*env.privateLogFolder);
     if (privateLog) {
       env.setLogFile(privateLog->path());
