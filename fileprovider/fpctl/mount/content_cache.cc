@@ -15,20 +15,11 @@
 #include <system_error>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/hex_text.h"
+
 namespace fpctl::mount {
 namespace fs = std::filesystem;
 namespace {
-
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
 
 // What a fetched copy leaves free on the cache's file system.
 constexpr std::int64_t kReserve = 64 << 20;
@@ -159,7 +150,7 @@ ContentCache::~ContentCache() {
 }
 
 fs::path ContentCache::pathFor(const std::string& identifier, const std::string& version) const {
-  return root_ / "contents" / (hex(identifier) + "." + hex(version));
+  return root_ / "contents" / (hexOf(identifier) + "." + hexOf(version));
 }
 
 void ContentCache::remember(const std::string& identifier, const fs::path& path) {

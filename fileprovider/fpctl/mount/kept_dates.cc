@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
@@ -17,41 +18,11 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Identifiers and versions are bytes; the file holds them as hex so that any
-// byte survives the round trip through JSON.
-std::string toHex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0xf];
-  }
-  return out;
-}
-
-std::optional<std::string> fromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  std::string out;
-  out.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    int hi = digit(hex[i]), lo = digit(hex[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out += static_cast<char>(hi * 16 + lo);
-  }
-  return out;
-}
-
 // One line of the file: {"id":HEX,"version":HEX,"sec":N,"nsec":N}.
 std::string lineFor(const std::string& identifier, const std::string& version, timespec date) {
   Json j;
-  j["id"] = toHex(identifier);
-  j["version"] = toHex(version);
+  j["id"] = hexOf(identifier);
+  j["version"] = hexOf(version);
   j["sec"] = static_cast<long long>(date.tv_sec);
   j["nsec"] = static_cast<long long>(date.tv_nsec);
   return j.dump() + "\n";
@@ -76,8 +47,8 @@ KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
     // A line cut short by a crash is skipped; the lines before it stand.
     Json j = Json::parse(line, nullptr, false);
     if (!j.is_object()) continue;
-    auto id = fromHex(j.value("id", std::string()));
-    auto version = fromHex(j.value("version", std::string()));
+    auto id = bytesOfHex(j.value("id", std::string()));
+    auto version = bytesOfHex(j.value("version", std::string()));
     if (!id || !version || id->empty()) continue;
     long long nsec = j.value("nsec", -1LL);
     if (nsec < 0 || nsec >= 1000000000LL) continue;

@@ -8,38 +8,23 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;
 namespace {
 
-// Identifiers, versions and names are bytes; the record keeps them as hex.
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
-std::string unhex(std::string_view digits) {
-  auto value = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return 0;
-  };
-  std::string out;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out += static_cast<char>(value(digits[i]) * 16 + value(digits[i + 1]));
-  }
-  return out;
+// The bytes a record field holds as hex; a damaged field makes the record unreadable.
+std::string bytesOf(const nlohmann::json& field) {
+  auto bytes = bytesOfHex(field.get<std::string>());
+  if (!bytes) throw std::runtime_error("not hex");
+  return std::move(*bytes);
 }
 
 int syncPath(const fs::path& path, bool folder) {
@@ -140,11 +125,11 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       auto j = nlohmann::json::parse(slurp(p));
       QueuedChange c;
       c.seq = j.at("seq").get<std::uint64_t>();
-      c.identifier = unhex(j.at("identifier").get<std::string>());
-      c.parent = unhex(j.at("parent").get<std::string>());
-      c.filename = unhex(j.at("filename").get<std::string>());
-      c.baseVersion.contentVersion = unhex(j.at("contentVersion").get<std::string>());
-      c.baseVersion.metadataVersion = unhex(j.at("metadataVersion").get<std::string>());
+      c.identifier = bytesOf(j.at("identifier"));
+      c.parent = bytesOf(j.at("parent"));
+      c.filename = bytesOf(j.at("filename"));
+      c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
+      c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
       c.data = q->dir() / (std::to_string(c.seq) + ".data");
       if (!fs::is_regular_file(c.data, ec)) {
         strays.push_back(p);
@@ -195,11 +180,11 @@ ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& cont
   }
   change.size = sizeOf(change.data);
   nlohmann::json j = {{"seq", change.seq},
-                      {"identifier", hex(change.identifier)},
-                      {"parent", hex(change.parent)},
-                      {"filename", hex(change.filename)},
-                      {"contentVersion", hex(change.baseVersion.contentVersion)},
-                      {"metadataVersion", hex(change.baseVersion.metadataVersion)}};
+                      {"identifier", hexOf(change.identifier)},
+                      {"parent", hexOf(change.parent)},
+                      {"filename", hexOf(change.filename)},
+                      {"contentVersion", hexOf(change.baseVersion.contentVersion)},
+                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)}};
   if (int e = writeDurably(record, j.dump())) return undo(e);
 
   std::vector<std::uint64_t> superseded;

@@ -62,9 +62,14 @@ TEST_F(UploadQueueTest, EntriesSurviveAReopenInOrderAndOnlyTheLastStateStays) {
     ASSERT_TRUE((*q)->put(change("i:1", "old.txt"), file("b", "draft")).ok());
     ASSERT_TRUE((*q)->put(change("i:1", "old.txt"), file("c", "final")).ok());
   }
-  // An entry whose record was never written, and a half-written record.
+  // An entry whose record was never written, a half-written record, and a
+  // damaged one whose identifier is not hex (never read as another item).
   std::ofstream(dir_ / "cache" / "queue" / "99.data") << "orphan";
   std::ofstream(dir_ / "cache" / "queue" / "98.json") << "{\"seq\":";
+  std::ofstream(dir_ / "cache" / "queue" / "97.data") << "damaged";
+  std::ofstream(dir_ / "cache" / "queue" / "97.json")
+      << R"({"seq":97,"identifier":"zz","parent":"","filename":"6e","contentVersion":"",)"
+      << R"("metadataVersion":""})";
   auto q = UploadQueue::open(dir_ / "cache");
   ASSERT_TRUE(q.ok());
   auto pending = (*q)->pending();
@@ -77,6 +82,7 @@ TEST_F(UploadQueueTest, EntriesSurviveAReopenInOrderAndOnlyTheLastStateStays) {
   EXPECT_EQ(slurp(pending[1].data), "final");
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "99.data"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "98.json"));
+  EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "97.json"));
 
   // A later entry is numbered after the ones an earlier run left.
   auto next = (*q)->put(change("i:2", "x"), file("d", "x"));
