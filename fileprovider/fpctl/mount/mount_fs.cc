@@ -866,8 +866,10 @@ int MountFs::uploadNode(Ino ino) {
   }
   std::string what = describe(name, item.identifier);
 
-  // The state being sent is first made durable in the queue: from here on it
-  // reaches the service even if the host is away or fpctl dies.
+  // The state being sent is first staged in the queue: from here on it reaches
+  // the service even if the host is away or fpctl dies. It is synced only when
+  // the sending below does not reach the service: a state on the service needs
+  // no copy that would outlive a crash of the system.
   QueuedChange change;
   if (!local) change.identifier = item.identifier;
   change.parent = item.parent;
@@ -878,15 +880,23 @@ int MountFs::uploadNode(Ino ino) {
     Lock lock(mu_);
     sent_.wait(lock, [&] { return sendingKey_ != change.key(); });
   }
-  auto queued = cache_.queue().put(change, work->path);
+  auto queued = cache_.queue().stage(change, work->path);
   if (!queued) {
     return logFailure(
         "upload", what, queued.error().value,
         "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
   }
-  // What the copy holds is closed and queued now: if fpctl dies, the queue has it.
+  // What the copy holds is closed and staged now: if fpctl dies, the queue has it.
   clearNote(*work, changes);
   Sent sent = sendChange(*queued, item);
+  if (sent.queued) {
+    // Not on the service: the state waits in the queue, durably, before the
+    // close reports it as kept.
+    if (int e = cache_.queue().makeDurable(queued->seq)) {
+      return logFailure("upload", what, e,
+                        "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
+    }
+  }
   work->queuedOnly.store(!sent.item);
   work->uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
   if (!sent.item) return sent.queued ? 0 : sent.err;

@@ -147,10 +147,10 @@ class MountFs {
                              pid_t writer = 0);
   // A close() of a descriptor of `fh` by the process `closer` (0: unknown).
   // When that process wrote through `fh` since its last send, the file's state
-  // is put durably into the upload queue and sent; success means it reached
-  // the service or waits in the queue (the host application did not answer); an
-  // errno value means the state was refused (kept in unsent/) or could not be
-  // kept. Other closes send nothing; release() sends what is left.
+  // is put into the upload queue and sent; success means it reached the
+  // service or waits durably in the queue (the host application did not
+  // answer); an errno value means the state was refused (kept in unsent/) or
+  // could not be kept. Other closes send nothing; release() sends what is left.
   ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0);
   // Sends the file's state like a close by its writer, whoever calls.
   ErrnoOr<void> fsync(std::uint64_t fh);

@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +28,78 @@ std::string bytesOf(const nlohmann::json& field) {
   auto bytes = bytesOfHex(field.get<std::string>());
   if (!bytes) throw std::runtime_error("not hex");
   return std::move(*bytes);
+}
+
+// FNV-1a over 64 bits: tells a whole copy from one that a crash cut short.
+class Checksum {
+ public:
+  void add(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      value_ ^= static_cast<unsigned char>(data[i]);
+      value_ *= 1099511628211ull;
+    }
+  }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  std::uint64_t value_ = 14695981039346656037ull;
+};
+
+// Copies all of the file at `source` into `destination` (from offset 0),
+// summing what it copies into `sum` and counting it into `size`. Returns 0 or
+// an errno value.
+int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std::int64_t& size) {
+  fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!in) return errno;
+  Checksum checksum;
+  std::vector<char> buf(std::size_t{1} << 20);
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.data(), buf.size()); });
+    if (n < 0) return errno;
+    if (n == 0) break;
+    checksum.add(buf.data(), static_cast<std::size_t>(n));
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = fp::retryOnEintr([&] {
+        return ::pwrite(destination, buf.data() + done, static_cast<std::size_t>(n - done),
+                        at + done);
+      });
+      if (w < 0) return errno;
+      done += w;
+    }
+    at += n;
+  }
+  sum = checksum.value();
+  size = at;
+  return 0;
+}
+
+// The checksum of the file at `path`, none when it cannot be read.
+std::optional<std::uint64_t> checksumOf(const fs::path& path) {
+  fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!in) return std::nullopt;
+  Checksum checksum;
+  std::vector<char> buf(std::size_t{1} << 20);
+  for (;;) {
+    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.data(), buf.size()); });
+    if (n < 0) return std::nullopt;
+    if (n == 0) return checksum.value();
+    checksum.add(buf.data(), static_cast<std::size_t>(n));
+  }
+}
+
+// Writes `text` as the whole file `path`, not synced. Returns 0 or an errno value.
+int writeWhole(const fs::path& path, const std::string& text) {
+  fp::ScopedFD fd(fp::retryOnEintr(
+      [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+  if (!fd) return errno;
+  for (std::size_t done = 0; done < text.size();) {
+    ssize_t n =
+        fp::retryOnEintr([&] { return ::write(fd.get(), text.data() + done, text.size() - done); });
+    if (n < 0) return errno;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
 }
 
 int syncPath(const fs::path& path, bool folder) {
@@ -115,6 +190,7 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
     fs::create_directories(cacheRoot / "unsent", ec);
   }
   std::vector<fs::path> strays;
+  std::set<std::uint64_t> held;
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
     if (p.extension() != ".json") {
@@ -136,6 +212,22 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
         continue;
       }
       c.size = sizeOf(c.data);
+      // Records of earlier versions carry no checksum; theirs were synced.
+      if (j.contains("checksum") && !readOnly) {
+        c.checksum = j.at("checksum").get<std::uint64_t>();
+        if (c.size != j.at("size").get<std::int64_t>() || checksumOf(c.data) != c.checksum) {
+          // Staged, not synced, and cut short by a crash of the system: its
+          // close never returned, and what is left is kept, not sent.
+          if (keepUnsent(cacheRoot, c.data, c.filename,
+                         "incomplete: the system stopped while this state was being sent")
+                  .empty()) {
+            held.insert(c.seq);  // could not be moved: left where it is, unsent
+          } else {
+            strays.push_back(p);
+          }
+          continue;
+        }
+      }
       q->nextSeq_ = std::max(q->nextSeq_, c.seq + 1);
       q->entries_[c.seq] = std::move(c);
     } catch (const std::exception&) {
@@ -151,7 +243,7 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       seq = std::stoull(p.stem().string());
     } catch (const std::exception&) {
     }
-    if (!q->entries_.count(seq)) strays.push_back(p);
+    if (!q->entries_.count(seq) && !held.count(seq)) strays.push_back(p);
   }
   if (!readOnly) {
     for (const auto& p : strays) fs::remove(p, ec);
@@ -160,6 +252,16 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
 }
 
 ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& contents) {
+  auto staged = stage(std::move(change), contents);
+  if (!staged) return staged;
+  if (int e = makeDurable(staged->seq)) {
+    erase(staged->seq);
+    return fp::fail(Errno{e});
+  }
+  return staged;
+}
+
+ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& contents) {
   {
     std::lock_guard lock(mu_);
     change.seq = nextSeq_++;
@@ -168,6 +270,7 @@ ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& cont
   fs::path record = dir() / (std::to_string(change.seq) + ".json");
   auto undo = [&](int e) {
     std::error_code ec;
+    fs::remove(record, ec);
     fs::remove(change.data, ec);
     return fp::fail(Errno{e});
   };
@@ -175,28 +278,37 @@ ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& cont
     fp::ScopedFD fd(fp::retryOnEintr(
         [&] { return ::open(change.data.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
     if (!fd) return fp::fail(Errno{errno});
-    if (int e = copyFileInto(contents, fd.get())) return undo(e);
-    if (::fsync(fd.get()) != 0) return undo(errno);
+    if (int e = copyAndSum(contents, fd.get(), change.checksum, change.size)) return undo(e);
   }
-  change.size = sizeOf(change.data);
   nlohmann::json j = {{"seq", change.seq},
                       {"identifier", hexOf(change.identifier)},
                       {"parent", hexOf(change.parent)},
                       {"filename", hexOf(change.filename)},
                       {"contentVersion", hexOf(change.baseVersion.contentVersion)},
-                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)}};
-  if (int e = writeDurably(record, j.dump())) return undo(e);
+                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)},
+                      {"size", change.size},
+                      {"checksum", change.checksum}};
+  // A record cut short by the end of fpctl cannot be parsed: the entry was
+  // never made, and its close never returned.
+  if (int e = writeWhole(record, j.dump())) return undo(e);
+  std::lock_guard lock(mu_);
+  entries_[change.seq] = change;
+  return change;
+}
 
-  std::vector<std::uint64_t> superseded;
+int UploadQueue::makeDurable(std::uint64_t seq) {
+  QueuedChange change;
   {
     std::lock_guard lock(mu_);
-    for (const auto& [seq, old] : entries_) {
-      if (old.key() == change.key()) superseded.push_back(seq);
-    }
-    entries_[change.seq] = change;
+    auto it = entries_.find(seq);
+    if (it == entries_.end()) return 0;
+    change = it->second;
   }
-  for (auto seq : superseded) remove(seq);
-  return change;
+  if (int e = syncPath(change.data, false)) return e;
+  if (int e = syncPath(dir() / (std::to_string(seq) + ".json"), false)) return e;
+  if (int e = syncPath(dir(), true)) return e;
+  dropOlder(change);
+  return 0;
 }
 
 std::vector<QueuedChange> UploadQueue::pending() const {
@@ -212,6 +324,18 @@ bool UploadQueue::contains(std::uint64_t seq) const {
 }
 
 void UploadQueue::remove(std::uint64_t seq) {
+  QueuedChange change;
+  {
+    std::lock_guard lock(mu_);
+    auto it = entries_.find(seq);
+    if (it == entries_.end()) return;
+    change = it->second;
+  }
+  erase(seq);
+  dropOlder(change);
+}
+
+void UploadQueue::erase(std::uint64_t seq) {
   {
     std::lock_guard lock(mu_);
     if (!entries_.erase(seq)) return;
@@ -222,6 +346,17 @@ void UploadQueue::remove(std::uint64_t seq) {
   fs::remove(dir() / (std::to_string(seq) + ".data"), ec);
 }
 
+void UploadQueue::dropOlder(const QueuedChange& change) {
+  std::vector<std::uint64_t> older;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& [seq, c] : entries_) {
+      if (seq < change.seq && c.key() == change.key()) older.push_back(seq);
+    }
+  }
+  for (auto seq : older) erase(seq);
+}
+
 fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
   QueuedChange c;
   {
@@ -230,6 +365,8 @@ fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
     if (it == entries_.end()) return {};
     c = it->second;
   }
+  // A staged entry's copy is synced only now that it is kept.
+  (void)syncPath(c.data, false);
   fs::path kept = keepUnsent(root_, c.data, c.filename, reason);
   if (kept.empty()) return {};
   remove(seq);

@@ -4,10 +4,17 @@
 // included) loses them. A later mount with the same cache folder sends them.
 //
 // An entry is a copy of the file's contents (<seq>.data) and a record of where
-// it goes (<seq>.json); the record is written last and is what makes the entry
-// exist, so an entry is either whole or absent. Entries are sent in the order
-// they were put. A newer entry for the same file replaces the older one: only
-// the last closed state of a file is sent.
+// it goes (<seq>.json) with the copy's size and checksum; the record is written
+// last and is what makes the entry exist. Entries are sent in the order they
+// were put. A newer entry for the same file replaces the older ones once it is
+// durable or sent: only the last closed state of a file is sent.
+//
+// An entry is staged (written, not synced) before its first sending; it is
+// made durable only when that sending does not reach the service. A staged
+// entry survives the end of fpctl (kill -9 included), since its bytes are in
+// the kernel's page cache; after a crash of the whole system its copy may be
+// incomplete, which the checksum reveals: such a copy is kept in unsent/ and
+// never sent.
 //
 // A change the service refused for a reason retrying cannot cure (invalid name,
 // locked item, namesake) leaves the queue for unsent/, with the reason next to
@@ -36,6 +43,7 @@ struct QueuedChange {
   fp::ItemVersion baseVersion;    // the version the change was made to
   std::filesystem::path data;     // the contents; set by put()
   std::int64_t size = 0;          // of `data`
+  std::uint64_t checksum = 0;     // of `data`'s bytes; set by stage()
 
   // Changes with the same key are states of one file.
   [[nodiscard]] std::string key() const;
@@ -56,10 +64,20 @@ class UploadQueue {
   // trace when the entry could not be made.
   [[nodiscard]] ErrnoOr<QueuedChange> put(QueuedChange change,
                                           const std::filesystem::path& contents);
+  // Like put(), without syncing anything and without dropping older entries:
+  // for a state that is sent at once. Once that sending has not reached the
+  // service, makeDurable() must follow before the state is reported as kept.
+  [[nodiscard]] ErrnoOr<QueuedChange> stage(QueuedChange change,
+                                            const std::filesystem::path& contents);
+  // Syncs the entry `seq` (data, record, folder) and drops the older entries
+  // of the same file. Returns 0 or an errno value (the entry then stays,
+  // possibly not durable). Does nothing for an entry no longer queued.
+  [[nodiscard]] int makeDurable(std::uint64_t seq);
   // The entries waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pending() const;
   [[nodiscard]] bool contains(std::uint64_t seq) const;
-  // The entry was sent: forget it.
+  // The entry was sent: forget it, and the older entries of the same file,
+  // which its state replaces.
   void remove(std::uint64_t seq);
   // The entry was refused for good: move its contents to unsent/ with `reason`
   // beside them. Returns where the contents went (empty when they could not be
@@ -69,6 +87,10 @@ class UploadQueue {
  private:
   explicit UploadQueue(std::filesystem::path root) : root_(std::move(root)) {}
   std::filesystem::path dir() const { return root_ / "queue"; }
+  // Forgets the entry `seq` and deletes its files.
+  void erase(std::uint64_t seq);
+  // Forgets the entries of `change`'s file older than it.
+  void dropOlder(const QueuedChange& change);
 
   const std::filesystem::path root_;
   mutable std::mutex mu_;

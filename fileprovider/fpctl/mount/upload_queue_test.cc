@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -104,6 +105,78 @@ TEST_F(UploadQueueTest, RefusedEntriesMoveToUnsentWithTheirReason) {
   EXPECT_EQ(slurp(report.refused[0].path), "precious");
   EXPECT_EQ(report.refused[0].reason, "invalid name");
   EXPECT_GE(report.bytes, 8);
+}
+
+TEST_F(UploadQueueTest, AStagedEntryOutlivesItsProgramAndACopyCutShortIsNeverSent) {
+  fs::path queue = dir_ / "cache" / "queue";
+  std::uint64_t whole = 0, cut = 0, empty = 0;
+  {
+    auto q = UploadQueue::open(dir_ / "cache");
+    ASSERT_TRUE(q.ok());
+    auto a = (*q)->stage(change("", "whole.txt"), file("a", "all of it"));
+    auto b = (*q)->stage(change("i:7", "cut.txt"), file("b", std::string(5000, 'b')));
+    auto c = (*q)->stage(change("i:8", "empty.txt"), file("c", ""));
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+    whole = a->seq;
+    cut = b->seq;
+    empty = c->seq;
+  }
+  // The program ends while sending (nothing was synced); then the system
+  // crashes before the staged copies reach the disk: one keeps a shorter
+  // copy, one a copy of the right size with other bytes.
+  fs::path cutData = queue / (std::to_string(cut) + ".data");
+  fs::resize_file(cutData, 4096);
+  fs::path emptyData = queue / (std::to_string(empty) + ".data");
+  std::ofstream(emptyData, std::ios::binary | std::ios::trunc) << "";
+  {
+    std::fstream f(queue / (std::to_string(whole) + ".data"),
+                   std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(0);
+    f << "ALL";
+  }
+  auto q = UploadQueue::open(dir_ / "cache");
+  ASSERT_TRUE(q.ok());
+  auto pending = (*q)->pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].seq, empty);  // an empty copy is whole
+  auto report = readCache(dir_ / "cache");
+  ASSERT_EQ(report.refused.size(), 2u);
+  for (const auto& r : report.refused) {
+    EXPECT_THAT(r.reason, HasSubstr("incomplete"));
+  }
+  EXPECT_FALSE(fs::exists(queue / (std::to_string(cut) + ".json")));
+  EXPECT_FALSE(fs::exists(queue / (std::to_string(whole) + ".json")));
+}
+
+TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
+  auto q = UploadQueue::open(dir_ / "cache");
+  ASSERT_TRUE(q.ok());
+  auto first = (*q)->put(change("i:1", "f.txt"), file("a", "first"));
+  auto second = (*q)->stage(change("i:1", "f.txt"), file("b", "second"));
+  ASSERT_TRUE(first.ok() && second.ok());
+  // Until the newer state is durable, the older one is what a crash keeps.
+  EXPECT_TRUE((*q)->contains(first->seq));
+  EXPECT_EQ((*q)->makeDurable(second->seq), 0);
+  EXPECT_FALSE((*q)->contains(first->seq));
+  EXPECT_FALSE(fs::exists(first->data));
+  EXPECT_EQ(slurp(second->data), "second");
+
+  // Sent at once: the older states of the file go with it, other files stay.
+  auto third = (*q)->stage(change("i:1", "f.txt"), file("c", "third"));
+  auto other = (*q)->put(change("i:2", "g.txt"), file("d", "other"));
+  ASSERT_TRUE(third.ok() && other.ok());
+  (*q)->remove(third->seq);
+  auto pending = (*q)->pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].identifier, "i:2");
+  EXPECT_EQ((*q)->makeDurable(third->seq), 0);  // no longer queued: nothing to do
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir_ / "cache" / "queue")) {
+    left.push_back(e.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_THAT(left, ElementsAre(std::to_string(other->seq) + ".data",
+                                std::to_string(other->seq) + ".json"));
 }
 
 TEST_F(UploadQueueTest, FetchedFilesAreCopiedOnlyWhenRegularAndBounded) {
