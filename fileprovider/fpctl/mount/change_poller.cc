@@ -1,9 +1,15 @@
 #include "fileprovider/fpctl/mount/change_poller.h"
 
+#include <algorithm>
+
 namespace fpctl::mount {
 
-ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval)
-    : fs_(fs), interval_(interval), thread_([this] { run(); }) {}
+ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval,
+                           std::chrono::milliseconds longestWait)
+    : fs_(fs),
+      interval_(interval),
+      longestWait_(std::max(interval, longestWait)),
+      thread_([this] { run(); }) {}
 
 ChangePoller::~ChangePoller() { stop(); }
 
@@ -17,12 +23,19 @@ void ChangePoller::stop() {
 }
 
 void ChangePoller::run() {
+  using Clock = std::chrono::steady_clock;
+  auto lastCheck = Clock::now();
   std::unique_lock lock(mu_);
   for (;;) {
     if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
     lock.unlock();
     [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
-    fs_.checkForChanges();
+    auto now = Clock::now();
+    bool writing = now - fs_.lastWrite() < interval_;
+    if (!writing || now - lastCheck >= longestWait_) {
+      fs_.checkForChanges();
+      lastCheck = Clock::now();
+    }
     lock.lock();
   }
 }

@@ -164,6 +164,10 @@ class MountFs {
   ErrnoOr<void> rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
                        unsigned flags, const fp::Progress* cancel = nullptr);
 
+  // When the mount last created, changed or deleted an item on the service
+  // (sent or not); the clock's epoch when it never did.
+  std::chrono::steady_clock::time_point lastWrite() const { return provider_.lastWrite(); }
+
   // One change check: asks the working set for changes since the held anchor;
   // when the index changed, takes the new anchor and refreshes what is cached.
   void checkForChanges();

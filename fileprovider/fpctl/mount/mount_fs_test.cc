@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/log.h"
@@ -259,6 +260,36 @@ TEST_F(MountFsTest, ListingsAreCachedUntilTheIndexChanges) {
   fs_->checkForChanges();
   EXPECT_EQ(ext_->listings(docs_), 2);
   EXPECT_THAT(notifier_.inodes, IsEmpty());
+}
+
+TEST_F(MountFsTest, TheChangeCheckWaitsWhileTheMountWritesButNotForever) {
+  using std::chrono::milliseconds;
+  auto docs = [&] {
+    auto all = names("Docs");
+    return std::set<std::string>(all.begin(), all.end());
+  };
+  docs();
+  const int before = ext_->listings(docs_);
+  ChangePoller poller(*fs_, milliseconds(10), milliseconds(300));
+  // Each file written changes the index; checked every 10 ms, the folder
+  // would be listed again about a hundred times in this second.
+  auto start = std::chrono::steady_clock::now();
+  for (int n = 0; std::chrono::steady_clock::now() - start < std::chrono::seconds(1); ++n) {
+    ASSERT_EQ(writeNew("Docs", "burst-" + std::to_string(n) + ".txt", "x"), 0);
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  const int during = ext_->listings(docs_) - before;
+  EXPECT_GE(during, 1);  // the wait has an end
+  EXPECT_LE(during, 6);
+
+  // The writing paused: a change made elsewhere shows within a few intervals.
+  ext_->addFile(docs_, "elsewhere.txt", "e");
+  auto shown = std::chrono::steady_clock::now() + milliseconds(1000);
+  while (!docs().count("elsewhere.txt") && std::chrono::steady_clock::now() < shown) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  EXPECT_TRUE(docs().count("elsewhere.txt"));
+  poller.stop();
 }
 
 TEST_F(MountFsTest, ContentsAreFetchedOncePerVersion) {

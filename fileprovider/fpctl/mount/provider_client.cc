@@ -75,7 +75,9 @@ fp::StatusOr<ItemState> ProviderClient::create(const fp::Item& itemTemplate,
                                                const fp::Progress* cancel) const {
   fp::ItemFields fields = fp::field::kFilename | fp::field::kParentItemIdentifier;
   if (contents) fields |= fp::field::kContents;
-  return itemResult(runner_.createItem(itemTemplate, fields, contents, cancel), "creation");
+  auto result = itemResult(runner_.createItem(itemTemplate, fields, contents, cancel), "creation");
+  noteWrite();
+  return result;
 }
 
 fp::StatusOr<ItemState> ProviderClient::modify(const fp::Item& item,
@@ -83,15 +85,28 @@ fp::StatusOr<ItemState> ProviderClient::modify(const fp::Item& item,
                                                fp::ItemFields changedFields,
                                                const std::optional<std::filesystem::path>& contents,
                                                const fp::Progress* cancel) const {
-  return itemResult(runner_.modifyItem(item, baseVersion, changedFields, contents, cancel),
-                    "modification");
+  auto result = itemResult(runner_.modifyItem(item, baseVersion, changedFields, contents, cancel),
+                           "modification");
+  noteWrite();
+  return result;
 }
 
 fp::Status ProviderClient::remove(const fp::ItemIdentifier& identifier,
                                   const fp::ItemVersion& baseVersion, bool recursive,
                                   const fp::Progress* cancel) const {
-  return runner_.deleteItem(identifier, baseVersion, recursive ? fp::option::kRecursive : 0,
-                            cancel);
+  auto result =
+      runner_.deleteItem(identifier, baseVersion, recursive ? fp::option::kRecursive : 0, cancel);
+  noteWrite();
+  return result;
+}
+
+std::chrono::steady_clock::time_point ProviderClient::lastWrite() const {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(lastWrite_.load()));
+}
+
+void ProviderClient::noteWrite() const {
+  lastWrite_.store(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 }  // namespace fpctl::mount

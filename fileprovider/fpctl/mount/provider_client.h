@@ -5,6 +5,8 @@
 #ifndef FPCTL_MOUNT_PROVIDER_CLIENT_H_
 #define FPCTL_MOUNT_PROVIDER_CLIENT_H_
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -66,8 +68,15 @@ class ProviderClient {
                                   const fp::ItemVersion& baseVersion, bool recursive,
                                   const fp::Progress* cancel = nullptr) const;
 
+  // When the last creation, modification or deletion through this client
+  // ended, whatever its outcome; the clock's epoch when there was none.
+  [[nodiscard]] std::chrono::steady_clock::time_point lastWrite() const;
+
  private:
+  void noteWrite() const;
+
   Runner runner_;
+  mutable std::atomic<std::chrono::steady_clock::rep> lastWrite_{0};
 };
 
 }  // namespace fpctl::mount
