@@ -314,10 +314,21 @@ fp::Status Host::refresh(std::string_view path) { return refreshItem(path, false
 
 fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced, bool movedHere) {
   if (path.empty()) return fp::Ok{};  // the top level is no item; rescan() covers it
-  auto item = store_.scanItem(path, false);
-  if (!item) return fp::fail(item.error());
-  {
-    std::lock_guard lock(mutex_);
+  // What is scanned without the lock is applied only when the catalogue did
+  // not change meanwhile: a scan of a folder older than a file a request
+  // created in it would take that file out again (and give it a new ulid
+  // when it is seen next). After a few collisions the scan is made holding
+  // the lock.
+  constexpr int kAttempts = 8;
+  for (int attempt = 1;; ++attempt) {
+    const bool locked = attempt == kAttempts;
+    std::unique_lock lock(mutex_);
+    const std::uint64_t generation = generation_;
+    if (!locked) lock.unlock();
+    auto item = store_.scanItem(path, false);
+    if (!item) return fp::fail(item.error());
+    if (!locked) lock.lock();
+    if (generation_ != generation) continue;
     auto known = catalog_.find(path);
     bool knownFolder = known != catalog_.end() && known->second.isFolder;
     // A folder that just arrived by a move the catalogue followed keeps what
@@ -339,15 +350,16 @@ fp::Status Host::refreshItem(std::string_view path, bool contentsReplaced, bool 
       replaceLocked(path, *item, hints, changes);
       return commitLocked(std::move(changes));
     }
+    // A folder new to the catalogue: taken in with what it holds.
+    if (!locked) lock.unlock();
+    auto tree = store_.scanItem(path, true);
+    if (!tree) return fp::fail(tree.error());
+    if (!locked) lock.lock();
+    if (generation_ != generation) continue;
+    Changes changes;
+    replaceLocked(path, *tree, {}, changes);
+    return commitLocked(std::move(changes));
   }
-  // A folder new to the catalogue: taken in with what it holds, scanned
-  // without the lock.
-  auto tree = store_.scanItem(path, true);
-  if (!tree) return fp::fail(tree.error());
-  std::lock_guard lock(mutex_);
-  Changes changes;
-  replaceLocked(path, *tree, {}, changes);
-  return commitLocked(std::move(changes));
 }
 
 fp::Status Host::moved(std::string_view from, std::string_view to) {

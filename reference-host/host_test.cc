@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "reference-host/png_writer.h"
 #include "reference-host/scanner.h"
@@ -385,6 +388,37 @@ TEST_F(HostTest, RefreshOfAFolderMadeAnewTakesItAfresh) {
   EXPECT_EQ(r.count("Photos/sunset.png"), 0u);
   EXPECT_EQ(r.count("Photos/other.png"), 1u);
   EXPECT_EQ(r.at("Photos").ulid, photos) << "same path, same kind";
+}
+
+// A refresh of a folder scans it without the lock; files that requests create
+// in it meanwhile keep the ulids their creation answered with (a scan older
+// than a creation used to take the new file out, and a later look at it gave
+// it a new ulid, so the extension's item no longer existed).
+TEST_F(HostTest, AFolderScannedWhileFilesAreCreatedInItKeepsTheirUlids) {
+  json folder = ask({{"op", "create"}, {"name", "Burst"}});
+  expectOk(folder);
+  for (int i = 0; i < 300; ++i) writeFile(store_ / "Burst" / ("old-" + std::to_string(i)), "o");
+  ASSERT_TRUE(host_->refresh("Burst"));
+  std::atomic<bool> creating{true};
+  std::thread refresher([&] {
+    while (creating) (void)host_->refresh("Burst");
+  });
+  std::map<std::string, std::string> created;  // path -> ulid
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "new-" + std::to_string(i);
+    json reply =
+        ask({{"op", "create"}, {"name", name}, {"parent", folder["ulid"]}, {"path", stage("n")}});
+    expectOk(reply);
+    created["Burst/" + name] = reply.value("ulid", "");
+  }
+  creating = false;
+  refresher.join();
+  auto r = rows();
+  int changed = 0;
+  for (const auto& [path, ulid] : created) {
+    if (!r.count(path) || r.at(path).ulid != ulid) ++changed;
+  }
+  EXPECT_EQ(changed, 0);
 }
 
 // A request looks at the catalogue, not at the store: a change made directly in
