@@ -249,10 +249,11 @@ std::string successor(std::string prefix) {
   return prefix;
 }
 
-// True when the table has an index on (parent column, name COLLATE NOCASE),
-// which makes the narrowed queries below a few index searches. Without it
-// they would walk the folder once per alternative.
-bool hasFoldedNameIndex(sqlite3* db, bool folders) {
+// True when both tables have an index on (parent column, name COLLATE
+// NOCASE), which makes the narrowed queries below a few index searches.
+// Without it they would walk the folder once per alternative. One statement,
+// asked once per table.
+bool hasFoldedNameIndexes(sqlite3* db) {
   constexpr const char* kSql =
       "SELECT 1 FROM pragma_index_list(?1) AS l"
       " JOIN pragma_index_xinfo(l.name) AS a ON a.seqno = 0"
@@ -261,9 +262,25 @@ bool hasFoldedNameIndex(sqlite3* db, bool folders) {
       " AND l.partial = 0 LIMIT 1";
   Statement st = prepare(db, kSql);
   if (!st) return false;
-  bindText(st.get(), 1, folders ? "folders" : "items");
-  bindText(st.get(), 2, folders ? "parent_ulid" : "folder_ulid");
-  return sqlite3_step(st.get()) == SQLITE_ROW;
+  for (bool folders : {false, true}) {
+    sqlite3_reset(st.get());
+    bindText(st.get(), 1, folders ? "folders" : "items");
+    bindText(st.get(), 2, folders ? "parent_ulid" : "folder_ulid");
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+  }
+  return true;
+}
+
+// Whether the folder (the top level when none) has a subfolder, or whether
+// that cannot be told. A folder without any has no folder names that could
+// reserve a file's name, and the narrowed query of the folders is skipped:
+// preparing it costs more than the rest of a look-up.
+bool mayHaveSubfolders(sqlite3* db, std::optional<std::string_view> folder) {
+  Statement st = prepare(db, folder ? "SELECT 1 FROM folders WHERE parent_ulid = ?1 LIMIT 1"
+                                    : "SELECT 1 FROM folders WHERE parent_ulid IS NULL LIMIT 1");
+  if (!st) return true;
+  if (folder) bindText(st.get(), 1, *folder);
+  return sqlite3_step(st.get()) != SQLITE_DONE;
 }
 
 // Calls `row(statement)` for the rows of the folder's files (or subfolders,
@@ -277,7 +294,7 @@ bool hasFoldedNameIndex(sqlite3* db, bool folders) {
 //    NUL (the reader cuts names at NUL),
 //  - NULL and numbers, which read as text that the caller checks.
 // Meant for tables with an index on (folder, name COLLATE NOCASE), which the
-// host creates (see hasFoldedNameIndex): then each range is one index search.
+// host creates (see hasFoldedNameIndexes): then each range is one index search.
 // Yields false when the statement cannot be prepared or stops early.
 template <class RowFn>
 bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_view> folder,
@@ -428,7 +445,7 @@ std::optional<IndexEntry> Index::entryForFile(std::string_view ulid) const {
 std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
                                                       const IndexEntry& entry) const {
   sqlite3* db = db_->handle.get();
-  if (!hasFoldedNameIndex(db, false) || !hasFoldedNameIndex(db, true)) return std::nullopt;
+  if (!hasFoldedNameIndexes(db)) return std::nullopt;
   const std::string key = Collisions::collisionKey(entry.name());
   if (key.empty()) return std::nullopt;
   std::optional<Collisions::AsciiLead> lead = Collisions::asciiLeadOfKey(key);
@@ -463,13 +480,15 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
   });
   if (!complete || !requested) return std::nullopt;
   std::vector<std::string> reserved;
-  complete = forEachNarrowedRow(db, true, folder, *lead, [&](sqlite3_stmt* st) {
-    std::string_view name = columnText(st, 1, scratchName);
-    if (Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key)) {
-      reserved.emplace_back(name);
-    }
-  });
-  if (!complete) return std::nullopt;
+  if (mayHaveSubfolders(db, folder)) {
+    complete = forEachNarrowedRow(db, true, folder, *lead, [&](sqlite3_stmt* st) {
+      std::string_view name = columnText(st, 1, scratchName);
+      if (Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key)) {
+        reserved.emplace_back(name);
+      }
+    });
+    if (!complete) return std::nullopt;
+  }
 
   std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
   std::vector<Collisions::NamedUlid> named;

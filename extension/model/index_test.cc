@@ -310,7 +310,11 @@ TEST_P(NarrowedLookupTest, SingleLookupAgreesWithTheListingOnRandomFolders) {
       std::optional<std::string_view> parent;
       if (round % 2 == 1) parent = "P";
       if (parent) w.addFolder("P", "Parent", std::nullopt);
-      for (int i = 0; i < 8; ++i) w.addFolder("D" + std::to_string(i), randomName(), parent);
+      // Every other pair of rounds, a folder without subfolders.
+      const int subfolders = round % 4 < 2 ? 8 : 0;
+      for (int i = 0; i < subfolders; ++i) {
+        w.addFolder("D" + std::to_string(i), randomName(), parent);
+      }
       // Few pieces and short names: namesakes are common.
       for (int i = 0; i < 150; ++i) {
         char ulid[8];
