@@ -212,56 +212,71 @@ fp::StatusOr<IndexWriter::Contents> IndexWriter::load() {
 
 fp::Status IndexWriter::apply(const Changes& changes) {
   if (changes.empty()) return fp::Ok{};
-  if (auto s = exec("BEGIN IMMEDIATE"); !s) return s;
+  if (auto s = run(kBegin); !s) return s;
   auto s = applyInTransaction(changes);
-  if (s) s = exec("COMMIT");
-  if (!s) (void)exec("ROLLBACK");
+  if (s) s = run(kCommit);
+  if (!s) (void)run(kRollback);
   return s;
 }
 
-fp::Status IndexWriter::applyInTransaction(const Changes& changes) {
-  auto prepare = [this](const char* sql) -> fp::StatusOr<Statement> {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_.get(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
+fp::StatusOr<sqlite3_stmt*> IndexWriter::kept(Kept which) {
+  static constexpr const char* kSql[kKinds] = {
+      "BEGIN IMMEDIATE",
+      "COMMIT",
+      "ROLLBACK",
+      "DELETE FROM folders WHERE ulid = ?",
+      "DELETE FROM items WHERE ulid = ?",
+      "INSERT OR REPLACE INTO folders(ulid, name, parent_ulid, path, inode) VALUES(?,?,?,?,?)",
+      "INSERT OR REPLACE INTO items(ulid, name, folder_ulid, size, mtime_unix, version_number, "
+      "locked_by_user_id, path, mtime_ns, inode) VALUES(?,?,?,?,?,?,?,?,?,?)"};
+  auto& st = kept_[which];
+  if (!st) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v3(db_.get(), kSql[which], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) !=
+        SQLITE_OK) {
+      sqlite3_finalize(raw);
       return fp::fail(sqliteError("writing"));
     }
-    return Statement(stmt);
-  };
-  auto run = [this](sqlite3_stmt* stmt) -> fp::Status {
-    int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    if (rc != SQLITE_DONE) return fp::fail(sqliteError("writing"));
-    return fp::Ok{};
-  };
+    st.reset(raw);
+  }
+  return st.get();
+}
 
-  auto deleteFolder = prepare("DELETE FROM folders WHERE ulid = ?");
-  auto deleteItem = prepare("DELETE FROM items WHERE ulid = ?");
-  auto putFolder = prepare(
-      "INSERT OR REPLACE INTO folders(ulid, name, parent_ulid, path, inode) VALUES(?,?,?,?,?)");
-  auto putItem = prepare(
-      "INSERT OR REPLACE INTO items(ulid, name, folder_ulid, size, mtime_unix, version_number, "
-      "locked_by_user_id, path, mtime_ns, inode) VALUES(?,?,?,?,?,?,?,?,?,?)");
+fp::Status IndexWriter::run(Kept which) {
+  auto st = kept(which);
+  if (!st) return fp::fail(st.error());
+  int rc = sqlite3_step(*st);
+  fp::Status outcome = fp::Ok{};
+  if (rc != SQLITE_DONE) outcome = fp::fail(sqliteError("writing"));
+  sqlite3_reset(*st);
+  sqlite3_clear_bindings(*st);
+  return outcome;
+}
+
+fp::Status IndexWriter::applyInTransaction(const Changes& changes) {
+  auto deleteFolder = kept(kDeleteFolder);
+  auto deleteItem = kept(kDeleteItem);
+  auto putFolder = kept(kPutFolder);
+  auto putItem = kept(kPutItem);
   for (auto* st : {&deleteFolder, &deleteItem, &putFolder, &putItem}) {
     if (!*st) return fp::fail(st->error());
   }
 
   for (const Entry& e : changes.removals) {
-    sqlite3_stmt* stmt = e.isFolder ? deleteFolder->get() : deleteItem->get();
-    bindText(stmt, 1, e.ulid);
-    if (auto s = run(stmt); !s) return s;
+    bindText(*(e.isFolder ? deleteFolder : deleteItem), 1, e.ulid);
+    if (auto s = run(e.isFolder ? kDeleteFolder : kDeleteItem); !s) return s;
   }
   for (const Entry& e : changes.upserts) {
     if (e.isFolder) {
-      sqlite3_stmt* stmt = putFolder->get();
+      sqlite3_stmt* stmt = *putFolder;
       bindText(stmt, 1, e.ulid);
       bindText(stmt, 2, e.name);
       bindOptionalText(stmt, 3, e.parentUlid);
       bindText(stmt, 4, e.path);
       sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(e.inode));
-      if (auto s = run(stmt); !s) return s;
+      if (auto s = run(kPutFolder); !s) return s;
     } else {
-      sqlite3_stmt* stmt = putItem->get();
+      sqlite3_stmt* stmt = *putItem;
       bindText(stmt, 1, e.ulid);
       bindText(stmt, 2, e.name);
       bindOptionalText(stmt, 3, e.parentUlid);
@@ -276,7 +291,7 @@ fp::Status IndexWriter::applyInTransaction(const Changes& changes) {
       bindText(stmt, 8, e.path);
       sqlite3_bind_int64(stmt, 9, e.mtimeNs);
       sqlite3_bind_int64(stmt, 10, static_cast<sqlite3_int64>(e.inode));
-      if (auto s = run(stmt); !s) return s;
+      if (auto s = run(kPutItem); !s) return s;
     }
   }
   return fp::Ok{};

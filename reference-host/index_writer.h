@@ -11,6 +11,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -50,14 +51,36 @@ class IndexWriter {
   struct Closer {
     void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
   };
+  struct StatementFinalizer {
+    void operator()(sqlite3_stmt* st) const noexcept { sqlite3_finalize(st); }
+  };
+  // The statements every change runs, prepared on first use and kept: a
+  // change is one small transaction, and preparing its statements anew cost
+  // more than running them.
+  enum Kept {
+    kBegin,
+    kCommit,
+    kRollback,
+    kDeleteFolder,
+    kDeleteItem,
+    kPutFolder,
+    kPutItem,
+    kKinds
+  };
 
   IndexWriter(std::filesystem::path path, sqlite3* db) : path_(std::move(path)), db_(db) {}
   [[nodiscard]] fp::Status exec(const char* sql);
+  // The kept statement `which`, reset and without bindings.
+  [[nodiscard]] fp::StatusOr<sqlite3_stmt*> kept(Kept which);
+  // Runs the kept statement `which`, which yields no rows.
+  [[nodiscard]] fp::Status run(Kept which);
   [[nodiscard]] fp::Status applyInTransaction(const Changes& changes);
   [[nodiscard]] fp::Error sqliteError(std::string_view what) const;
 
   std::filesystem::path path_;
   std::unique_ptr<sqlite3, Closer> db_;
+  // After db_: finalized before the connection closes.
+  std::array<std::unique_ptr<sqlite3_stmt, StatementFinalizer>, kKinds> kept_;
 };
 
 }  // namespace refhost
