@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -30,6 +31,11 @@ std::string bytesOf(const nlohmann::json& field) {
   return std::move(*bytes);
 }
 
+// Pieces of this size are read at a time: small enough to stay below the
+// allocator's mmap threshold and not to be cleared first, since most files
+// copied are small.
+constexpr std::size_t kPiece = std::size_t{64} << 10;
+
 // FNV-1a over 64 bits: tells a whole copy from one that a crash cut short.
 class Checksum {
  public:
@@ -52,16 +58,16 @@ int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std:
   fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!in) return errno;
   Checksum checksum;
-  std::vector<char> buf(std::size_t{1} << 20);
+  auto buf = std::make_unique_for_overwrite<char[]>(kPiece);
   off_t at = 0;
   for (;;) {
-    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.data(), buf.size()); });
+    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.get(), kPiece); });
     if (n < 0) return errno;
     if (n == 0) break;
-    checksum.add(buf.data(), static_cast<std::size_t>(n));
+    checksum.add(buf.get(), static_cast<std::size_t>(n));
     for (ssize_t done = 0; done < n;) {
       ssize_t w = fp::retryOnEintr([&] {
-        return ::pwrite(destination, buf.data() + done, static_cast<std::size_t>(n - done),
+        return ::pwrite(destination, buf.get() + done, static_cast<std::size_t>(n - done),
                         at + done);
       });
       if (w < 0) return errno;
@@ -79,12 +85,12 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
   fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!in) return std::nullopt;
   Checksum checksum;
-  std::vector<char> buf(std::size_t{1} << 20);
+  auto buf = std::make_unique_for_overwrite<char[]>(kPiece);
   for (;;) {
-    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.data(), buf.size()); });
+    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.get(), kPiece); });
     if (n < 0) return std::nullopt;
     if (n == 0) return checksum.value();
-    checksum.add(buf.data(), static_cast<std::size_t>(n));
+    checksum.add(buf.get(), static_cast<std::size_t>(n));
   }
 }
 

@@ -114,7 +114,7 @@ TEST_F(UploadQueueTest, AStagedEntryOutlivesItsProgramAndACopyCutShortIsNeverSen
     auto q = UploadQueue::open(dir_ / "cache");
     ASSERT_TRUE(q.ok());
     auto a = (*q)->stage(change("", "whole.txt"), file("a", "all of it"));
-    auto b = (*q)->stage(change("i:7", "cut.txt"), file("b", std::string(5000, 'b')));
+    auto b = (*q)->stage(change("i:7", "cut.txt"), file("b", std::string(200000, 'b')));
     auto c = (*q)->stage(change("i:8", "empty.txt"), file("c", ""));
     ASSERT_TRUE(a.ok() && b.ok() && c.ok());
     whole = a->seq;
@@ -125,7 +125,7 @@ TEST_F(UploadQueueTest, AStagedEntryOutlivesItsProgramAndACopyCutShortIsNeverSen
   // crashes before the staged copies reach the disk: one keeps a shorter
   // copy, one a copy of the right size with other bytes.
   fs::path cutData = queue / (std::to_string(cut) + ".data");
-  fs::resize_file(cutData, 4096);
+  fs::resize_file(cutData, 100000);
   fs::path emptyData = queue / (std::to_string(empty) + ".data");
   std::ofstream(emptyData, std::ios::binary | std::ios::trunc) << "";
   {
