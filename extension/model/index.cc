@@ -283,9 +283,77 @@ bool mayHaveSubfolders(sqlite3* db, std::optional<std::string_view> folder) {
   return sqlite3_step(st.get()) != SQLITE_DONE;
 }
 
-// Calls `row(statement)` for the rows of the folder's files (or subfolders,
-// when `folders`), in listing order, that may have a collision key with the
-// ASCII lead `lead`: a superset of the names with that key (see AsciiLead).
+// One row of a narrowed query: its name as SQLite orders it (storage class,
+// then value), and its ulid and name as the reader reads them.
+struct NarrowedRow {
+  int storageClass = 0;  // in SQLite's order: 0 NULL, 1 number, 2 text, 3 blob
+  bool integer = false;
+  std::int64_t whole = 0;
+  double real = 0;
+  std::string bytes;  // of a text or blob
+  std::string ulid, name;
+
+  double number() const { return integer ? static_cast<double>(whole) : real; }
+};
+
+// ORDER BY name: the storage classes in SQLite's order, numbers by value,
+// texts and blobs byte by byte (BINARY).
+bool nameBefore(const NarrowedRow& a, const NarrowedRow& b) {
+  if (a.storageClass != b.storageClass) return a.storageClass < b.storageClass;
+  switch (a.storageClass) {
+    case 0:
+      return false;
+    case 1:
+      return a.integer && b.integer ? a.whole < b.whole : a.number() < b.number();
+    default:
+      return a.bytes < b.bytes;
+  }
+}
+
+// The row's name as the reader reads it, when `keep(name)`, with the ulid and
+// what ORDER BY name sorts by; none otherwise (nothing is copied then).
+template <class KeepFn>
+std::optional<NarrowedRow> readNarrowedRow(sqlite3_stmt* st, std::string& scratch, KeepFn&& keep) {
+  NarrowedRow r;
+  // The storage class, and a number's value, are read before any conversion.
+  switch (sqlite3_column_type(st, 1)) {
+    case SQLITE_NULL:
+      r.storageClass = 0;
+      break;
+    case SQLITE_INTEGER:
+      r.storageClass = 1;
+      r.integer = true;
+      r.whole = sqlite3_column_int64(st, 1);
+      break;
+    case SQLITE_FLOAT:
+      r.storageClass = 1;
+      r.real = sqlite3_column_double(st, 1);
+      break;
+    case SQLITE_TEXT:
+      r.storageClass = 2;
+      break;
+    default:
+      r.storageClass = 3;
+      break;
+  }
+  std::string_view name = columnText(st, 1, scratch);
+  if (!keep(name)) return std::nullopt;
+  r.name = std::string(name);
+  if (r.storageClass >= 2) {
+    // Every byte, also after a NUL, as BINARY compares them.
+    if (const void* p = sqlite3_column_blob(st, 1)) {
+      r.bytes.assign(static_cast<const char*>(p),
+                     static_cast<std::size_t>(sqlite3_column_bytes(st, 1)));
+    }
+  }
+  r.ulid = std::string(columnText(st, 0, scratch));
+  return r;
+}
+
+// Calls `row(ulid, name)`, in listing order, for the rows of the folder's
+// files (or subfolders, when `folders`) whose name passes `keep(name)`, among
+// those that may have a collision key with the ASCII lead `lead`: a superset
+// of the names with that key (see AsciiLead).
 // Under NOCASE, which folds only ASCII capitals, the candidates are
 //  - names that start with a prefix of the lead followed by a byte of 0x80 or
 //    above (one range per prefix length; length 0 is everything from 0x80 on,
@@ -293,48 +361,58 @@ bool mayHaveSubfolders(sqlite3* db, std::optional<std::string_view> folder) {
 //  - when the lead is the whole key: the key itself, and the key followed by
 //    NUL (the reader cuts names at NUL),
 //  - NULL and numbers, which read as text that the caller checks.
-// Meant for tables with an index on (folder, name COLLATE NOCASE), which the
-// host creates (see hasFoldedNameIndexes): then each range is one index search.
-// Yields false when the statement cannot be prepared or stops early.
-template <class RowFn>
+// The alternatives do not overlap. Each is one small statement, one index
+// search on a table with an index on (folder, name COLLATE NOCASE), which the
+// host creates (see hasFoldedNameIndexes); the range statement is prepared
+// once and run per prefix length. One statement OR-ing every alternative cost
+// more to prepare than the rest of a look-up. The rows kept are then put in
+// the listing's order (ORDER BY name; rows of one name stay in the order of
+// the index, as in the listing). Yields false when a statement cannot be
+// prepared or stops early.
+template <class KeepFn, class RowFn>
 bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_view> folder,
-                        const Collisions::AsciiLead& lead, RowFn&& row) {
-  // The folder's condition goes into every alternative: then SQLite runs one
-  // index search per alternative instead of walking the whole folder.
-  std::string inFolder = folders ? "(parent_ulid" : "(folder_ulid";
-  inFolder += folder ? " = ?1 AND " : " IS NULL AND ";
-  std::string sql =
-      folders ? "SELECT ulid, name FROM folders WHERE " : "SELECT ulid, name FROM items WHERE ";
-  sql += inFolder + "name IS NULL) OR " + inFolder + "name < '') OR " + inFolder +
-         "name >= ?2 COLLATE NOCASE)";
-  std::vector<std::string> bounds;
-  bounds.emplace_back("\x80");
-  int next = 3;
-  auto range = [&](std::string lo, std::string hi) {
-    sql += " OR " + inFolder + "name >= ?" + std::to_string(next) + " COLLATE NOCASE AND name < ?" +
-           std::to_string(next + 1) + " COLLATE NOCASE)";
-    next += 2;
-    bounds.push_back(std::move(lo));
-    bounds.push_back(std::move(hi));
+                        const Collisions::AsciiLead& lead, KeepFn&& keep, RowFn&& row) {
+  std::string select = folders ? "SELECT ulid, name FROM folders WHERE parent_ulid"
+                               : "SELECT ulid, name FROM items WHERE folder_ulid";
+  select += folder ? " = ?1 AND " : " IS NULL AND ";
+  std::vector<NarrowedRow> rows;
+  std::string scratch;
+  // Runs the statement with `condition` once per entry of `runs`, with its
+  // bounds as ?2, ?3, ...
+  auto collect = [&](const std::string& condition,
+                     const std::vector<std::vector<std::string>>& runs) {
+    Statement st = prepare(db, select + condition);
+    if (!st) return false;
+    for (const auto& bounds : runs) {
+      sqlite3_reset(st.get());
+      if (folder) bindText(st.get(), 1, *folder);
+      for (std::size_t i = 0; i < bounds.size(); ++i) {
+        bindText(st.get(), static_cast<int>(i) + 2, bounds[i]);
+      }
+      int rc;
+      while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+        if (auto r = readNarrowedRow(st.get(), scratch, keep)) rows.push_back(std::move(*r));
+      }
+      if (rc != SQLITE_DONE) return false;
+    }
+    return true;
   };
+  std::vector<std::vector<std::string>> ranges;
   for (std::size_t k = 1; k <= lead.asciiLead.size(); ++k) {
     std::string prefix = lead.asciiLead.substr(0, k);
-    range(prefix + '\x80', successor(prefix));
+    ranges.push_back({prefix + '\x80', successor(prefix)});
   }
   if (lead.wholeKey) {
-    sql += " OR " + inFolder + "name = ?" + std::to_string(next++) + " COLLATE NOCASE)";
-    bounds.push_back(lead.asciiLead);
-    range(lead.asciiLead + std::string(1, '\0'), lead.asciiLead + '\x01');
+    ranges.push_back({lead.asciiLead + std::string(1, '\0'), lead.asciiLead + '\x01'});
   }
-  sql += " ORDER BY name";
-  Statement st = prepare(db, sql);
-  if (!st) return false;
-  if (folder) bindText(st.get(), 1, *folder);
-  for (std::size_t i = 0; i < bounds.size(); ++i)
-    bindText(st.get(), static_cast<int>(i) + 2, bounds[i]);
-  int rc;
-  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) row(st.get());
-  return rc == SQLITE_DONE;
+  bool complete = collect("name IS NULL", {{}}) && collect("name < ''", {{}}) &&
+                  collect("name >= ?2 COLLATE NOCASE", {{"\x80"}}) &&
+                  collect("name >= ?2 COLLATE NOCASE AND name < ?3 COLLATE NOCASE", ranges) &&
+                  (!lead.wholeKey || collect("name = ?2 COLLATE NOCASE", {{lead.asciiLead}}));
+  if (!complete) return false;
+  std::stable_sort(rows.begin(), rows.end(), nameBefore);
+  for (const NarrowedRow& r : rows) row(std::string_view(r.ulid), std::string_view(r.name));
+  return true;
 }
 
 }  // namespace
@@ -456,7 +534,7 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
   // The listing gives the ulid the display name of its first listed row; the
   // narrowed rows decide it only when that row has the key too.
   bool firstRowHasKey = false;
-  std::string scratch, scratchName;
+  std::string scratchName;
   {
     Statement st = prepare(db, folder ? kFirstRowOfUlidInFolder : kFirstRowOfUlidAtTop);
     if (!st) return std::nullopt;
@@ -469,24 +547,21 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
 
   std::vector<std::pair<std::string, std::string>> namesakes;  // (ulid, name), listing order
   std::optional<std::size_t> requested;
-  bool complete = forEachNarrowedRow(db, false, folder, *lead, [&](sqlite3_stmt* st) {
-    std::string_view rowName = columnText(st, 1, scratchName);
-    if (!Collisions::mayHaveKey(rowName, *lead) || !Collisions::hasCollisionKey(rowName, key)) {
-      return;
-    }
-    std::string_view rowUlid = columnText(st, 0, scratch);
-    if (!requested && rowUlid == ulid) requested = namesakes.size();
-    namesakes.emplace_back(rowUlid, rowName);
-  });
+  auto hasKey = [&](std::string_view name) {
+    return Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key);
+  };
+  bool complete = forEachNarrowedRow(db, false, folder, *lead, hasKey,
+                                     [&](std::string_view rowUlid, std::string_view rowName) {
+                                       if (!requested && rowUlid == ulid)
+                                         requested = namesakes.size();
+                                       namesakes.emplace_back(rowUlid, rowName);
+                                     });
   if (!complete || !requested) return std::nullopt;
   std::vector<std::string> reserved;
   if (mayHaveSubfolders(db, folder)) {
-    complete = forEachNarrowedRow(db, true, folder, *lead, [&](sqlite3_stmt* st) {
-      std::string_view name = columnText(st, 1, scratchName);
-      if (Collisions::mayHaveKey(name, *lead) && Collisions::hasCollisionKey(name, key)) {
-        reserved.emplace_back(name);
-      }
-    });
+    complete = forEachNarrowedRow(
+        db, true, folder, *lead, hasKey,
+        [&](std::string_view, std::string_view name) { reserved.emplace_back(name); });
     if (!complete) return std::nullopt;
   }
 
