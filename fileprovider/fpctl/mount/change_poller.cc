@@ -8,6 +8,7 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval)
 ChangePoller::~ChangePoller() { stop(); }
 
 void ChangePoller::stop() {
+  fs_.cancelBackgroundWork();
   {
     std::lock_guard lock(mu_);
     stopping_ = true;
@@ -23,6 +24,7 @@ void ChangePoller::run() {
     lock.unlock();
     [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
     fs_.checkForChanges();
+    fs_.keepPinnedLocal();
     lock.lock();
   }
 }

@@ -1,5 +1,5 @@
-// Runs the mount's change check, and a sending of its upload queue, at a fixed
-// interval on a thread of its own.
+// Runs the mount's change check, a sending of its upload queue, and the
+// fetching of what pinned items lack, at a fixed interval on a thread of its own.
 #ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
 #define FPCTL_MOUNT_CHANGE_POLLER_H_
 
@@ -21,6 +21,7 @@ class ChangePoller {
   ChangePoller(const ChangePoller&) = delete;
   ChangePoller& operator=(const ChangePoller&) = delete;
 
+  // Stops (cancelling a fetch of pinned contents under way) and waits.
   void stop();
 
  private:

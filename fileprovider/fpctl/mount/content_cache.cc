@@ -207,6 +207,22 @@ void ContentCache::adopt(const std::string& identifier, const std::string& conte
   }
 }
 
+void ContentCache::drop(const std::string& identifier) {
+  {
+    std::lock_guard lock(mu_);
+    latest_.erase(identifier);
+  }
+  // Cached files are named HEX(identifier).HEX(version); hex has no dot, so
+  // the prefix names this item's files and no other's.
+  const std::string prefix = hexOf(identifier) + ".";
+  std::vector<fs::path> doomed;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(root_ / "contents", ec)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) doomed.push_back(entry.path());
+  }
+  for (const auto& p : doomed) fs::remove(p, ec);
+}
+
 fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& name) {
   fs::path note = workPath;
   note += ".changed";

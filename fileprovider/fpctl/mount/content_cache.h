@@ -58,6 +58,11 @@ class ContentCache {
   void adopt(const std::string& identifier, const std::string& contentVersion,
              const std::filesystem::path& workPath);
 
+  // Removes the cached contents of `identifier` (every version, also those an
+  // earlier run left) and forgets them; a reader that has one open keeps its
+  // data until it closes it.
+  void drop(const std::string& identifier);
+
   ErrnoOr<WorkFile> newWorkFile();
   // Moves a file that could not be uploaded to unsent/, under a name made from
   // `name`, with `reason` beside it; returns where it went (empty when even

@@ -826,5 +826,169 @@ TEST_F(MountFsTest, ReplacingNeverLosesBothFilesWhenAStepFails) {
   }
 }
 
+// ---------------------------------------------------------------- pinning, eviction, attributes
+
+namespace xattr {
+constexpr std::string_view kState = "user.fileprovider.state";
+constexpr std::string_view kPinned = "user.fileprovider.pinned";
+constexpr std::string_view kEvict = "user.fileprovider.evict";
+}  // namespace xattr
+
+class PinTest : public MountFsTest {
+ protected:
+  std::string state(const std::string& path) {
+    auto s = fs_->getxattr(lookup(path), xattr::kState);
+    return s ? *s : "error " + std::to_string(s.error().value);
+  }
+  int setAttr(const std::string& path, std::string_view name, std::string_view value) {
+    return errnoOf(fs_->setxattr(path.empty() ? kRootIno : lookup(path), name, value));
+  }
+  void hostAway(bool away) {
+    away_ = away;
+    ext_->setFailure([this](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+      if (!away_) return std::nullopt;
+      (void)c;
+      return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+    });
+  }
+  std::atomic<bool> away_{false};
+};
+
+TEST_F(PinTest, APinnedFolderKeepsItsTreeLocalAndFollowsNewVersions) {
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), 2u);  // notes.txt and locked.csv
+  EXPECT_TRUE(fs_->isPinned(notes_));
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  EXPECT_EQ(state("Docs"), "pinned");
+  EXPECT_EQ(state(""), "local");
+
+  // A new version on the service, and a new file in the folder, are fetched
+  // in the background after the change check; reading needs no fetch then.
+  ext_->hostWrite(notes_, "v2");
+  fp::ItemIdentifier added = ext_->addFile(docs_, "added.txt", "new");
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), 4u);
+  EXPECT_TRUE(fs_->isPinned(added));
+  EXPECT_EQ(*read("Docs/notes.txt"), "v2");
+  EXPECT_EQ(*read("Docs/added.txt"), "new");
+  EXPECT_EQ(ext_->calls("fetch").size(), 4u);
+
+  // Nothing changed: nothing is fetched or listed again.
+  int listed = ext_->listings(docs_);
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->listings(docs_), listed);
+}
+
+TEST_F(PinTest, PinsAreKeptInTheCacheFolderAcrossMounts) {
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kPinned, "1"), 0);
+  fs_.reset();
+  fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+  ASSERT_TRUE(fs_->start().ok());
+  EXPECT_TRUE(fs_->isPinned(notes_));
+  EXPECT_EQ(*fs_->getxattr(lookup("Docs/notes.txt"), xattr::kPinned), "1");
+  ASSERT_EQ(fs_->pinned().size(), 1u);
+  EXPECT_EQ(fs_->pinned()[0].path, "/Docs/notes.txt");
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kPinned, "0"), 0);
+  EXPECT_TRUE(PinSet::read(dir_ / "cache" / "pinned.json").empty());
+}
+
+TEST_F(PinTest, ADamagedPinFileIsMovedAsideAndNothingIsPinned) {
+  fs_.reset();
+  std::ofstream(dir_ / "cache" / "pinned.json") << "{\"pinned\":[{\"identifier\":\"zz\"";
+  fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+  ASSERT_TRUE(fs_->start().ok());
+  EXPECT_TRUE(fs_->pinned().empty());
+  EXPECT_TRUE(fs::exists(dir_ / "cache" / "pinned.json.damaged"));
+  EXPECT_THAT(log(), HasSubstr("pinned.json could not be read"));
+}
+
+TEST_F(PinTest, AttributesAnswerAndRefuseAsDocumented) {
+  Ino notes = lookup("Docs/notes.txt");
+  EXPECT_EQ(*fs_->getxattr(notes, "user.fileprovider.identifier"), notes_);
+  EXPECT_FALSE(fs_->getxattr(notes, "user.fileprovider.version")->empty());
+  EXPECT_EQ(*fs_->getxattr(notes, xattr::kPinned), "0");
+  using namespace std::string_literals;
+  EXPECT_EQ(*fs_->listxattr(notes),
+            "user.fileprovider.state\0user.fileprovider.identifier\0"
+            "user.fileprovider.version\0user.fileprovider.pinned\0"s);
+  struct Case {
+    std::string_view name, value;
+    int err;
+  };
+  for (const Case& c :
+       {Case{xattr::kPinned, "yes", EINVAL}, Case{xattr::kPinned, "", EINVAL},
+        Case{xattr::kEvict, "0", EINVAL}, Case{xattr::kState, "local", EPERM},
+        Case{"user.fileprovider.identifier", "i:x", EPERM},
+        Case{"user.fileprovider.version", "1", EPERM}, Case{"user.comment", "hi", ENOTSUP}}) {
+    EXPECT_EQ(errnoOf(fs_->setxattr(notes, c.name, c.value)), c.err) << c.name << "=" << c.value;
+  }
+  EXPECT_EQ(fs_->getxattr(notes, "security.selinux").error().value, ENODATA);
+  EXPECT_EQ(errnoOf(fs_->removexattr(notes, xattr::kState)), EPERM);
+  EXPECT_EQ(*fs_->getxattr(notes, xattr::kPinned), "0");  // nothing above changed it
+}
+
+TEST_F(PinTest, StateFollowsAFileThroughFetchWriteAndSend) {
+  EXPECT_EQ(state("Docs/notes.txt"), "cloud");
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(state("Docs/notes.txt"), "local");
+
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(h.ok());
+  ASSERT_TRUE(fs_->write(h->fh, "edited", 6, 0).ok());
+  EXPECT_EQ(state("Docs/notes.txt"), "uploading");
+  EXPECT_EQ(fs_->evict(lookup("Docs/notes.txt")).error().value, EBUSY);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh)), 0);
+  fs_->release(h->fh);
+  EXPECT_EQ(state("Docs/notes.txt"), "local");  // the written copy is the new version
+
+  // The host away: the closed state waits in the queue.
+  hostAway(true);
+  EXPECT_EQ(overwrite("Docs/notes.txt", "offline", O_WRONLY | O_TRUNC), 0);
+  EXPECT_EQ(state("Docs/notes.txt"), "unsent");
+  EXPECT_EQ(fs_->evict(lookup("Docs/notes.txt")).error().value, EBUSY);
+  hostAway(false);
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  EXPECT_NE(state("Docs/notes.txt"), "unsent");
+}
+
+TEST_F(PinTest, EvictDropsTheCopyAndTheNextReadFetchesAgain) {
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  ASSERT_EQ(ext_->calls("fetch").size(), 1u);
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), 0);
+  EXPECT_EQ(state("Docs/notes.txt"), "cloud");
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), IsEmpty());
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(ext_->calls("fetch").size(), 2u);
+
+  EXPECT_EQ(setAttr("Docs", xattr::kEvict, "1"), EISDIR);
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  EXPECT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), EPERM);  // pinned through Docs
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+}
+
+TEST_F(PinTest, OfflinePinnedFilesReadAndOthersFailAtOnce) {
+  ext_->addFile(kRoot, "loose.txt", "not pinned");
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  fs_->keepPinnedLocal();
+  hostAway(true);
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(*read("Docs/locked.csv"), "a,b");
+  EXPECT_EQ(read("loose.txt").error().value, EIO);
+  // A pinned file that changed while the host was away is fetched once it is back.
+  ext_->hostWrite(notes_, "later");
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  hostAway(false);
+  fs_->checkForChanges();
+  auto fetches = ext_->calls("fetch").size();
+  ext_->hostWrite(locked_, "a,b,c");  // one more change makes the next check walk again
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches + 2);
+}
+
 }  // namespace
 }  // namespace fpctl::mount

@@ -36,7 +36,35 @@ int syncPath(const fs::path& path, bool folder) {
   return 0;
 }
 
-// Writes `text` to `path` through a temporary file and a rename, synced.
+std::string safeName(const std::string& name) {
+  std::string safe;
+  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
+  if (safe.size() > 200) safe.resize(200);
+  return safe;
+}
+
+std::string uniqueStamp() {
+  static std::atomic<unsigned> counter{0};
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
+         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::int64_t sizeOf(const fs::path& path) {
+  std::error_code ec;
+  auto n = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<std::int64_t>(n);
+}
+
+}  // namespace
+
 int writeDurably(const fs::path& path, const std::string& text) {
   fs::path tmp = path;
   tmp += ".tmp";
@@ -71,35 +99,6 @@ int writeDurably(const fs::path& path, const std::string& text) {
   }
   return syncPath(path.parent_path(), true);
 }
-
-std::string safeName(const std::string& name) {
-  std::string safe;
-  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
-  if (safe.size() > 200) safe.resize(200);
-  return safe;
-}
-
-std::string uniqueStamp() {
-  static std::atomic<unsigned> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
-         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::int64_t sizeOf(const fs::path& path) {
-  std::error_code ec;
-  auto n = fs::file_size(path, ec);
-  return ec ? 0 : static_cast<std::int64_t>(n);
-}
-
-}  // namespace
 
 std::string QueuedChange::key() const {
   if (!identifier.empty()) return "id:" + identifier;

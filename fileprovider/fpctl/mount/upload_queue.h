@@ -82,6 +82,11 @@ std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
                                  const std::filesystem::path& file, const std::string& name,
                                  const std::string& reason);
 
+// Writes `text` to `path` through a temporary file beside it (mode 0600) that
+// is synced and renamed over `path`, then syncs the folder: a crash leaves the
+// old contents or the new, never a mix. Returns 0 or an errno value.
+[[nodiscard]] int writeDurably(const std::filesystem::path& path, const std::string& text);
+
 // What a cache folder holds, for `fpctl status`.
 struct CacheReport {
   struct Waiting {
