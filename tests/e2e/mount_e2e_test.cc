@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -380,6 +381,175 @@ TEST_F(MountTest, UnmountedCleanlyWithFusermount) {
   EXPECT_EQ(u.status, 0) << u.describe();
   EXPECT_EQ(waitForExit(), 0);
   EXPECT_THAT(mountOutput(), HasSubstr("unmount with: fusermount3 -u " + m()));
+}
+
+// ---------------------------------------------------------------- keeping files local
+
+// The value of the item's extended attribute `name`; "errno N" when it has none.
+std::string attrOf(const fs::path& path, const char* name) {
+  char buf[512];
+  ssize_t n = ::getxattr(path.c_str(), name, buf, sizeof buf);
+  if (n < 0) return "errno " + std::to_string(errno);
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+class KeepLocalTest : public MountTest {
+ protected:
+  std::string state(const std::string& rel) {
+    return attrOf(mnt_ / rel, "user.fileprovider.state");
+  }
+  // Waits until the cache folder holds a fetched copy with `bytes`.
+  bool cacheHolds(const std::string& bytes) {
+    return waitUntil([&] {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(sandbox().root() / "cache" / "contents", ec)) {
+        if (slurp(e.path()) == bytes) return true;
+      }
+      return false;
+    });
+  }
+};
+
+TEST_F(KeepLocalTest, APinnedFolderReadsAndListsWithTheHostStopped) {
+  RunResult pinned = sandbox().fpctl({"pin", m("Projects")});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  EXPECT_EQ(pinned.json["pinned"], nlohmann::json::array({m("Projects")}));
+  EXPECT_EQ(pinned.json["files"], 4);  // Roadmap.md, Budget.csv, logo.png, draft-1.txt
+  EXPECT_TRUE(pinned.json["error"].is_null());
+  EXPECT_EQ(state("Projects/Designs/Drafts/draft-1.txt"), "pinned");
+  EXPECT_EQ(state("Projects"), "pinned");
+  EXPECT_EQ(state("Welcome.txt"), "cloud");
+  RunResult text = sandbox().fpctlText({"pin", m("Projects/Roadmap.md")});
+  EXPECT_EQ(text.status, 0) << text.describe();
+  EXPECT_THAT(text.out, HasSubstr("pinned 1 item: 1 file ("));
+
+  // Offline, and a new mount of the same cache: nothing is in the kernel's
+  // caches, every read comes from the mount's copies.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  unmount();
+  ASSERT_TRUE(mount());
+  EXPECT_EQ(tree(mnt_ / "Projects"), tree(sandbox().store() / "Projects"));
+  EXPECT_THAT(shOk("ls " + q()).out, HasSubstr("Welcome.txt"));
+
+  // A file that is neither pinned nor cached fails at once: no socket, no wait.
+  auto start = Clock::now();
+  RunResult cat = sh("cat " + q("Welcome.txt"));
+  auto took = Clock::now() - start;
+  EXPECT_NE(cat.status, 0);
+  EXPECT_THAT(cat.err, HasSubstr("Input/output error"));
+  EXPECT_LT(took, std::chrono::seconds(1));
+
+  // Writes wait in the queue; status shows them and the pinned set.
+  fs::path data = scratch("offline.txt");
+  spit(data, "written offline\n");
+  shOk("cp '" + data.string() + "' " + q("Projects/offline.txt"));
+  RunResult status = sandbox().fpctl({"status"});
+  ASSERT_EQ(status.status, 0) << status.describe();
+  const auto& mounted = status.json["mounts"][0];
+  ASSERT_EQ(mounted["waiting"].size(), 1u) << status.out;
+  EXPECT_EQ(mounted["waiting"][0]["name"], "offline.txt");
+  std::vector<std::string> paths;
+  for (const auto& p : mounted["pinned"]) paths.push_back(p["path"]);
+  EXPECT_THAT(paths, ::testing::UnorderedElementsAre("/Projects", "/Projects/Roadmap.md"));
+  EXPECT_THAT(sandbox().fpctlText({"status"}).out,
+              HasSubstr("pinned (kept on this device): 2\n    /Projects/ (folder)\n"));
+
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("Projects/offline.txt"); }));
+  EXPECT_EQ(sandbox().readStore("Projects/offline.txt"), "written offline\n");
+}
+
+TEST_F(KeepLocalTest, EvictDropsTheCopyButNeverUnsentChangesOrPinnedFiles) {
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  RunResult evicted = sandbox().fpctl({"evict", m("Welcome.txt")});
+  ASSERT_EQ(evicted.status, 0) << evicted.describe();
+  EXPECT_EQ(evicted.json["evicted"], nlohmann::json::array({m("Welcome.txt")}));
+  EXPECT_EQ(state("Welcome.txt"), "cloud");
+  // Not local any more: with the host away it cannot be read; back, it is fetched.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_NE(sh("cat " + q("Welcome.txt")).status, 0);
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  EXPECT_EQ(state("Welcome.txt"), "local");
+
+  // A change the service does not have yet keeps its file; a pinned one stays.
+  shOk("cat " + q("Projects/Roadmap.md") + " " + q("Café menu.txt") + " > /dev/null");
+  ASSERT_EQ(sandbox().fpctl({"pin", m("Projects/Roadmap.md")}).status, 0);
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  shOk("echo 'more' >> " + q("Café menu.txt"));
+  EXPECT_EQ(state("Café menu.txt"), "unsent");
+  RunResult refused = sandbox().fpctl({"evict", m("Café menu.txt"), m("Projects")});
+  EXPECT_EQ(refused.status, 1) << refused.describe();
+  EXPECT_EQ(refused.json["unsent"], nlohmann::json::array({m("Café menu.txt")}));
+  EXPECT_EQ(refused.json["pinned"], nlohmann::json::array({m("Projects/Roadmap.md")}));
+  EXPECT_EQ(refused.json["error"]["code"], EBUSY);
+  EXPECT_EQ(state("Projects/Roadmap.md"), "pinned");
+  RunResult text = sandbox().fpctlText({"evict", m("Café menu.txt")});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_THAT(text.err, HasSubstr("has changes that are not on the service yet"));
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().readStore("Café menu.txt").ends_with("more\n"); }));
+
+  RunResult outside = sandbox().fpctl({"evict", sandbox().root().string()});
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_THAT(outside.err, HasSubstr("is not inside a mount of fpctl"));
+}
+
+TEST_F(KeepLocalTest, AttributesFollowAFileFromCloudToLocalToUploadingAndBack) {
+  RunResult dump = shOk("getfattr -d " + q("Welcome.txt"));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.state=\"cloud\""));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.identifier=\"i:"));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.version="));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.pinned=\"0\""));
+  std::string version = attrOf(mnt_ / "Welcome.txt", "user.fileprovider.version");
+
+  shOk("cat " + q("Welcome.txt") + " > /dev/null");
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  // Open for writing with a change not closed yet, then closed and sent.
+  {
+    int fd = ::open(m("Welcome.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, "more\n", 5), 5);
+    EXPECT_EQ(state("Welcome.txt"), "uploading");
+    EXPECT_EQ(::close(fd), 0);
+  }
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  EXPECT_NE(attrOf(mnt_ / "Welcome.txt", "user.fileprovider.version"), version);
+  EXPECT_THAT(sandbox().readStore("Welcome.txt"), ::testing::EndsWith("more\n"));
+
+  // The attributes are read-only, but for pinning.
+  RunResult setState = sh("setfattr -n user.fileprovider.state -v local " + q("Welcome.txt"));
+  EXPECT_NE(setState.status, 0);
+  EXPECT_THAT(setState.err, HasSubstr("Operation not permitted"));
+  RunResult badPin = sh("setfattr -n user.fileprovider.pinned -v yes " + q("Welcome.txt"));
+  EXPECT_THAT(badPin.err, HasSubstr("Invalid argument"));
+  shOk("setfattr -n user.fileprovider.pinned -v 1 " + q("Archive"));
+  EXPECT_EQ(state("Archive"), "pinned");
+  shOk("setfattr -n user.fileprovider.pinned -v 0 " + q("Archive"));
+  EXPECT_EQ(state("Archive"), "local");
+}
+
+TEST_F(KeepLocalTest, APinnedFileIsFetchedAgainWhenItChangesOnTheService) {
+  // By its path of display names in the domain's running mount.
+  RunResult pinned =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "pin", "/Café menu.txt"});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  EXPECT_EQ(state("Café menu.txt"), "pinned");
+  sandbox().writeStore("Café menu.txt", "Tea 1.80\n");
+  // Fetched in the background: the copy arrives without anyone reading.
+  ASSERT_TRUE(cacheHolds("Tea 1.80\n"));
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_EQ(shOk("cat " + q("Café menu.txt")).out, "Tea 1.80\n");
+
+  RunResult unpinned =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "unpin", "/Café menu.txt"});
+  EXPECT_EQ(unpinned.status, 0) << unpinned.describe();
+  EXPECT_EQ(state("Café menu.txt"), "local");
+  RunResult nowhere = sandbox().fpctl({"--domain", "no.such.domain", "pin", "/Welcome.txt"});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_THAT(nowhere.err, HasSubstr("is not mounted"));
 }
 
 // ---------------------------------------------------------------- faults

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
 namespace fpctl {
@@ -84,8 +85,13 @@ Json describe(const Watched& w) {
   for (const auto& c : r.refused) {
     refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
   }
+  Json pinned = Json::array();
+  for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
+    pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
+  }
   return {{"domain", w.domain}, {"mountpoint", w.mountpoint}, {"cache", w.cache.string()},
-          {"waiting", waiting}, {"refused", refused},         {"cacheBytes", r.bytes}};
+          {"waiting", waiting}, {"refused", refused},         {"cacheBytes", r.bytes},
+          {"pinned", pinned}};
 }
 
 void printText(const Json& m, std::ostream& out) {
@@ -107,6 +113,13 @@ void printText(const Json& m, std::ostream& out) {
   for (const auto& c : refused) {
     out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
   }
+  const Json& pinned = m["pinned"];
+  out << "  pinned (kept on this device): " << pinned.size() << "\n";
+  for (const auto& p : pinned) {
+    std::string path = p["path"].get<std::string>();
+    bool folder = p["folder"].get<bool>() && path != "/";
+    out << "    " << path << (folder ? "/ (folder)" : "") << "\n";
+  }
 }
 
 }  // namespace
@@ -126,6 +139,14 @@ MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
 MountRecord::~MountRecord() {
   std::error_code ec;
   fs::remove(path_, ec);
+}
+
+std::optional<fs::path> runningMountOf(const std::string& domain) {
+  std::optional<fs::path> found;
+  for (const auto& w : runningMounts()) {
+    if (w.domain == domain) found = w.mountpoint;
+  }
+  return found;
 }
 
 int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& out,

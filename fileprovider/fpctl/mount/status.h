@@ -31,10 +31,15 @@ class MountRecord {
   std::filesystem::path path_;
 };
 
+// The mount point of a running mount of `domain` (one of them when there are
+// several); none when the domain is not mounted.
+[[nodiscard]] std::optional<std::filesystem::path> runningMountOf(const std::string& domain);
+
 // Prints the status of the cache folder `cacheDir`, or of every running mount
 // when none is given; as one JSON object with `json`
 // ({"mounts":[{"domain","mountpoint","cache","waiting":[{"name","identifier",
-// "size"}],"refused":[{"path","reason","size"}],"cacheBytes"}]}). Returns the
+// "size"}],"refused":[{"path","reason","size"}],"cacheBytes","pinned":[{"path",
+// "identifier","folder"}]}]}). Returns the
 // exit status: 0, or 1 when `cacheDir` is not a cache folder.
 [[nodiscard]] int runStatus(const std::optional<std::filesystem::path>& cacheDir, bool json,
                             std::ostream& out, std::ostream& err);
