@@ -2,7 +2,7 @@
 // and options, and the help texts. Parsing is pure: it reads nothing but its
 // arguments and reports every mistake as a UsageError. Each command is declared
 // once, as a CommandSpec, next to its handler (queries.cc, contents.cc,
-// writes.cc, mount_command.cc); commandTable() lists them.
+// writes.cc, mount_command.cc, local_copies.cc); commandTable() lists them.
 #ifndef FPCTL_COMMAND_LINE_H_
 #define FPCTL_COMMAND_LINE_H_
 
