@@ -44,6 +44,10 @@ constexpr double kProgressFrameSeconds = 0.1;
 
 fp::Error posixError(int err, const std::string& path) { return fp::Error::posix(err, path); }
 
+// What fpctl itself could not do (a PATH outside every mount), as in its other
+// commands: domain "fpctl", code 1.
+fp::Error fpctlError(const std::string& message) { return fp::Error{"fpctl", 1, message}; }
+
 // The value of the attribute `name` of `path`, or the errno value.
 fp::Result<std::string, int> readAttr(const fs::path& path, const char* name) {
   char buf[256];
@@ -198,7 +202,7 @@ int pin(CommandRun& run) {
     auto path = target(cl, arg);
     if (!path) {
       env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fp::Error::posix(ENOENT, path.error())));
+      failed.push_back(failureJson(arg, fpctlError(path.error())));
       continue;
     }
     if (int e = writeAttr(*path, kPinnedAttr, "1")) {
@@ -262,7 +266,7 @@ int unpin(CommandRun& run) {
     auto path = target(cl, arg);
     if (!path) {
       env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fp::Error::posix(ENOENT, path.error())));
+      failed.push_back(failureJson(arg, fpctlError(path.error())));
       continue;
     }
     if (int e = writeAttr(*path, kPinnedAttr, "0")) {
@@ -296,7 +300,7 @@ int evict(CommandRun& run) {
     auto path = target(cl, arg);
     if (!path) {
       env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fp::Error::posix(ENOENT, path.error())));
+      failed.push_back(failureJson(arg, fpctlError(path.error())));
       continue;
     }
     std::vector<std::string> problems;

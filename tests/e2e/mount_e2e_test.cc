@@ -495,6 +495,7 @@ TEST_F(KeepLocalTest, EvictDropsTheCopyButNeverUnsentChangesOrPinnedFiles) {
   RunResult outside = sandbox().fpctl({"evict", sandbox().root().string()});
   EXPECT_EQ(outside.status, 1);
   EXPECT_THAT(outside.err, HasSubstr("is not inside a mount of fpctl"));
+  EXPECT_EQ(outside.json["error"]["domain"], "fpctl");
 }
 
 TEST_F(KeepLocalTest, AttributesFollowAFileFromCloudToLocalToUploadingAndBack) {
