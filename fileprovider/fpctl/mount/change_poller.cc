@@ -3,7 +3,15 @@
 namespace fpctl::mount {
 
 ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval)
-    : fs_(fs), interval_(interval), thread_([this] { run(); }) {}
+    : fs_(fs),
+      interval_(interval),
+      thread_([this] {
+        run([this] {
+          [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
+          fs_.checkForChanges();
+        });
+      }),
+      keeper_([this] { run([this] { fs_.keepPinnedLocal(); }); }) {}
 
 ChangePoller::~ChangePoller() { stop(); }
 
@@ -15,16 +23,15 @@ void ChangePoller::stop() {
     cv_.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  if (keeper_.joinable()) keeper_.join();
 }
 
-void ChangePoller::run() {
+void ChangePoller::run(const std::function<void()>& work) {
   std::unique_lock lock(mu_);
   for (;;) {
     if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
     lock.unlock();
-    [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
-    fs_.checkForChanges();
-    fs_.keepPinnedLocal();
+    work();
     lock.lock();
   }
 }

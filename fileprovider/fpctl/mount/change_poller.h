@@ -1,10 +1,13 @@
-// Runs the mount's change check, a sending of its upload queue, and the
-// fetching of what pinned items lack, at a fixed interval on a thread of its own.
+// Runs the mount's change check and a sending of its upload queue at a fixed
+// interval on a thread of its own, and on a second thread, at the same
+// interval, the fetching of what pinned items lack (MountFs::keepPinnedLocal),
+// so that fetching a large pinned file never holds up the queue or the checks.
 #ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
 #define FPCTL_MOUNT_CHANGE_POLLER_H_
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -25,7 +28,8 @@ class ChangePoller {
   void stop();
 
  private:
-  void run();
+  // Calls `work` every interval until stopped.
+  void run(const std::function<void()>& work);
 
   MountFs& fs_;
   const std::chrono::milliseconds interval_;
@@ -33,6 +37,7 @@ class ChangePoller {
   std::condition_variable cv_;
   bool stopping_ = false;
   std::thread thread_;
+  std::thread keeper_;
 };
 
 }  // namespace fpctl::mount

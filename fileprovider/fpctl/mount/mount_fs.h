@@ -34,7 +34,8 @@
 //   Pinned items (pin_set.h, kept in the cache folder) stay local: after every
 //   change check that found the index changed, and after a pin, keepPinnedLocal()
 //   fetches what a pinned file or the tree of a pinned folder lacks in the cache
-//   (a new content version, a new file), on the caller's thread. evict() drops
+//   (a new content version, a new file), on the caller's thread (the poller's
+//   own thread for it, change_poller.h). evict() drops
 //   the cached copy of a file that is neither pinned nor holds unsent changes.
 //
 // Extended attributes (read-only unless said otherwise)
