@@ -229,9 +229,13 @@ int pin(CommandRun& run) {
   std::size_t localFiles = 0;
   {
     ProgressLine bar(env);
-    for (const auto& f : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const File& f = files[i];
+      // The label counts files: a fetch shows no bytes until it is done.
+      std::string label = "pinning " + std::to_string(i + 1) + "/" + std::to_string(files.size());
+      bar.draw(label, done, total);
       std::int64_t before = done;
-      int e = readThrough(f.path, done, [&] { bar.draw("pinning", done, total); });
+      int e = readThrough(f.path, done, [&] { bar.draw(label, done, total); });
       if (e != 0) {
         bar.clear();
         std::string why = std::strerror(e);
@@ -338,6 +342,7 @@ int evict(CommandRun& run) {
   j["bytes"] = freed;
   j["pinned"] = keptPinned;
   j["unsent"] = keptUnsent;
+  j["notLocal"] = notLocal;
   std::string summary =
       "evicted " + plural(evicted.size(), "file", "files") + " (" + humanSize(freed) + ")";
   if (notLocal) summary += "; " + plural(notLocal, "file was", "files were") + " not local";

@@ -1603,7 +1603,9 @@ ErrnoOr<void> MountFs::evict(Ino ino) {
     chain = chainLocked(*n);
     what = describe(pathLocked(*n), id);
   }
-  if (anyPinned(chain) || isPinned(id)) return fp::fail(Errno{EPERM});
+  // The node's own chain of folders decides, not the last walk's list of
+  // covered items: that one may still hold a folder unpinned a moment ago.
+  if (anyPinned(chain)) return fp::fail(Errno{EPERM});
   if (waitsInQueue(id)) return fp::fail(Errno{EBUSY});
   cache_.drop(id);
   {

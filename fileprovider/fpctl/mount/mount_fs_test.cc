@@ -966,6 +966,10 @@ TEST_F(PinTest, EvictDropsTheCopyAndTheNextReadFetchesAgain) {
   ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
   EXPECT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), EPERM);  // pinned through Docs
   EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  // Unpinned, it can go at once, before the next walk of the pinned trees.
+  fs_->keepPinnedLocal();
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "0"), 0);
+  EXPECT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), 0);
 }
 
 TEST_F(PinTest, OfflinePinnedFilesReadAndOthersFailAtOnce) {
