@@ -926,6 +926,15 @@ TEST_F(PinTest, AttributesAnswerAndRefuseAsDocumented) {
   }
   EXPECT_EQ(fs_->getxattr(notes, "security.selinux").error().value, ENODATA);
   EXPECT_EQ(errnoOf(fs_->removexattr(notes, xattr::kState)), EPERM);
+
+  // A new file not created on the service yet has no identifier to pin.
+  auto c = fs_->create(lookup("Docs"), "draft.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(*fs_->getxattr(c->first.ino, xattr::kState), "uploading");
+  EXPECT_EQ(fs_->getxattr(c->first.ino, "user.fileprovider.identifier").error().value, ENODATA);
+  EXPECT_EQ(errnoOf(fs_->setxattr(c->first.ino, xattr::kPinned, "1")), EBUSY);
+  EXPECT_EQ(errnoOf(fs_->evict(c->first.ino)), EBUSY);
+  fs_->release(c->second.fh);
   EXPECT_EQ(*fs_->getxattr(notes, xattr::kPinned), "0");  // nothing above changed it
 }
 
@@ -956,8 +965,11 @@ TEST_F(PinTest, StateFollowsAFileThroughFetchWriteAndSend) {
 TEST_F(PinTest, EvictDropsTheCopyAndTheNextReadFetchesAgain) {
   EXPECT_EQ(*read("Docs/notes.txt"), "hello");
   ASSERT_EQ(ext_->calls("fetch").size(), 1u);
+  notifier_.clear();
   ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), 0);
   EXPECT_EQ(state("Docs/notes.txt"), "cloud");
+  // The kernel drops its copy of the data too.
+  EXPECT_THAT(notifier_.inodes, ::testing::Contains(std::pair(lookup("Docs/notes.txt"), true)));
   EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), IsEmpty());
   EXPECT_EQ(*read("Docs/notes.txt"), "hello");
   EXPECT_EQ(ext_->calls("fetch").size(), 2u);
