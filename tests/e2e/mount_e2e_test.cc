@@ -454,9 +454,17 @@ TEST_F(KeepLocalTest, APinnedFolderReadsAndListsWithTheHostStopped) {
   EXPECT_THAT(sandbox().fpctlText({"status"}).out,
               HasSubstr("pinned (kept on this device): 2\n    /Projects/ (folder)\n"));
 
+  // Pinning needs the host to fetch: the pin is kept, the command fails.
+  RunResult offlinePin = sandbox().fpctlText({"pin", m("Welcome.txt")});
+  EXPECT_EQ(offlinePin.status, 1) << offlinePin.describe();
+  EXPECT_THAT(offlinePin.err, HasSubstr("(is the host application running?)"));
+  EXPECT_EQ(state("Welcome.txt"), "pinned");
+
   ASSERT_TRUE(sandbox().startHost());
   EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("Projects/offline.txt"); }));
   EXPECT_EQ(sandbox().readStore("Projects/offline.txt"), "written offline\n");
+  // Back, the host's change to the index lets the mount fetch what the pin lacks.
+  EXPECT_TRUE(cacheHolds(sandbox().readStore("Welcome.txt")));
 }
 
 TEST_F(KeepLocalTest, EvictDropsTheCopyButNeverUnsentChangesOrPinnedFiles) {
