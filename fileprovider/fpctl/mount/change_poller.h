@@ -1,5 +1,5 @@
-// Runs the mount's change check, and a sending of its upload queue, at a fixed
-// interval on a thread of its own.
+// Runs the mount's change check, a sending of its upload queue and a trimming
+// of its cache to the bound, at a fixed interval on a thread of its own.
 #ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
 #define FPCTL_MOUNT_CHANGE_POLLER_H_
 
