@@ -904,6 +904,12 @@ TEST_F(MountTest, AFileLargerThanTheCacheBoundIsReadWhileTheBoundHolds) {
   EXPECT_LE(m["copiesBytes"].get<long long>(), kBound);
   RunResult text = sandbox().fpctlText({"status"});
   EXPECT_THAT(text.out, HasSubstr(" of at most 8.0 MB\n"));
+  // The folder alone: its bound is known while a mount uses it.
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxBytes"], kBound);
+  unmount();
+  EXPECT_TRUE(cacheStatus(sandbox())["bound"]["maxBytes"].is_null());
+  text = sandbox().fpctlText({"status", "--cache", cache.string()});
+  EXPECT_THAT(text.out, HasSubstr("its bound is not known"));
 }
 
 TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {

@@ -228,17 +228,22 @@ void ContentCache::remember(const std::string& identifier, const fs::path& path,
   std::vector<fs::path> old;
   {
     std::lock_guard lock(mu_);
-    latest_[identifier] = path;
+    auto [slot, newItem] = latest_.try_emplace(identifier, path);
+    bool sameCopy = !newItem && slot->second == path;
+    slot->second = path;
     auto now = Clock::now();
     auto [it, inserted] = copies_.try_emplace(path);
     if (!inserted) bytes_ -= it->second.bytes;
     it->second = Copy{identifier, bytes, now};
     bytes_ += bytes;
-    // Only the newest version of an item is kept.
-    for (const auto& [p, copy] : copies_) {
-      if (copy.identifier == identifier && p != path) old.push_back(p);
+    // Only the newest version of an item is kept. Once an item's copy is
+    // known, no other can have come in meanwhile.
+    if (!sameCopy || inserted) {
+      for (const auto& [p, copy] : copies_) {
+        if (copy.identifier == identifier && p != path) old.push_back(p);
+      }
+      for (const auto& p : old) forgetLocked(p);
     }
-    for (const auto& p : old) forgetLocked(p);
   }
   for (const auto& p : old) {
     std::error_code ec;
@@ -276,12 +281,14 @@ void ContentCache::markUsed(const std::string& identifier) {
 }
 
 ContentCache::Picked ContentCache::victims(std::int64_t extra, const KeepPredicate& keep,
-                                           const std::string& spare) {
+                                           const std::string& spare, bool byAge) {
   std::vector<Candidate> byUse;
   std::int64_t total;
   {
     std::lock_guard lock(mu_);
     total = bytes_ + reserved_;
+    // The common case costs no walk: everything fits and age does not count.
+    if ((!byAge || !bound_.maxAge) && total + extra <= bound_.maxBytes) return {{}, true};
     for (const auto& [p, copy] : copies_) {
       if (!spare.empty() && copy.identifier == spare) continue;
       byUse.push_back({p, copy});
@@ -290,7 +297,7 @@ ContentCache::Picked ContentCache::victims(std::int64_t extra, const KeepPredica
   std::sort(byUse.begin(), byUse.end(),
             [](const Candidate& a, const Candidate& b) { return a.copy.used < b.copy.used; });
   std::optional<Clock::time_point> tooOld;
-  if (bound_.maxAge) tooOld = Clock::now() - *bound_.maxAge;
+  if (byAge && bound_.maxAge) tooOld = Clock::now() - *bound_.maxAge;
   Picked out;
   for (auto& c : byUse) {
     // Oldest first: once a copy is young enough and the rest fits, all others stay.
@@ -327,7 +334,7 @@ std::int64_t ContentCache::dropCandidates(const std::vector<Candidate>& candidat
 
 std::int64_t ContentCache::evictToBound(const KeepPredicate& keep) {
   // When the bound cannot be met, what may go goes all the same.
-  return dropCandidates(victims(0, keep, "").drop);
+  return dropCandidates(victims(0, keep, "", /*byAge=*/true).drop);
 }
 
 std::int64_t ContentCache::drop(const std::string& identifier) {
@@ -360,7 +367,7 @@ ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
                               ? ((static_cast<std::int64_t>(st.st_size) + 4095) / 4096) * 4096
                               : 0;
   if (expected > bound_.maxBytes) return fp::fail(Errno{ENOSPC});
-  Picked picked = victims(expected, keep, identifier);
+  Picked picked = victims(expected, keep, identifier, /*byAge=*/false);
   if (!picked.fits) return fp::fail(Errno{ENOSPC});
   dropCandidates(picked.drop);
   {

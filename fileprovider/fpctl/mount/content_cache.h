@@ -149,10 +149,11 @@ class ContentCache {
     bool fits = false;            // dropping them makes the bound hold
   };
   // The copies to drop so that the copies and `extra` more bytes fit into the
-  // bound and none is older than allowed; the copies of `spare` are not
-  // considered, and `keep` is asked without the lock. When they cannot be made
-  // to fit, every copy that may go.
-  Picked victims(std::int64_t extra, const KeepPredicate& keep, const std::string& spare);
+  // bound, and (with `byAge`) none is older than allowed; the copies of `spare`
+  // are not considered, and `keep` is asked without the lock. When they cannot
+  // be made to fit, every copy that may go.
+  Picked victims(std::int64_t extra, const KeepPredicate& keep, const std::string& spare,
+                 bool byAge);
   // Drops the candidates that are still as they were picked; the bytes dropped.
   std::int64_t dropCandidates(const std::vector<Candidate>& candidates);
   void forgetLocked(const std::filesystem::path& path);
