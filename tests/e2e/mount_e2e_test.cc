@@ -964,5 +964,24 @@ TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
   EXPECT_EQ(sandbox().readStore("queued.bin"), files["queued.bin"] + "more\n");
 }
 
+TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  ASSERT_TRUE(mount({"--cache-max-age", "2s"}));
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  fp::ScopedFD open(::open(m("Café menu.txt").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(open);
+  ASSERT_TRUE(holds(copiesIn(cache), welcome));
+  // The poll (every second) drops what was not used for two seconds.
+  EXPECT_TRUE(waitUntil([&] { return !holds(copiesIn(cache), welcome); }));
+  EXPECT_TRUE(holds(copiesIn(cache), sandbox().readStore("Café menu.txt")));
+  open.reset();
+  EXPECT_TRUE(waitUntil([&] { return copiesIn(cache).empty(); }));
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxAgeSeconds"], 2);
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+}
+
 }  // namespace
 }  // namespace pellora::e2e

@@ -367,12 +367,17 @@ ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
                               ? ((static_cast<std::int64_t>(st.st_size) + 4095) / 4096) * 4096
                               : 0;
   if (expected > bound_.maxBytes) return fp::fail(Errno{ENOSPC});
-  Picked picked = victims(expected, keep, identifier, /*byAge=*/false);
-  if (!picked.fits) return fp::fail(Errno{ENOSPC});
-  dropCandidates(picked.drop);
-  {
+  // Room is made, then taken under the lock; a store at the same time may have
+  // taken it first, and then room is made again.
+  for (int attempt = 0;; ++attempt) {
+    Picked picked = victims(expected, keep, identifier, /*byAge=*/false);
+    if (!picked.fits || attempt == 4) return fp::fail(Errno{ENOSPC});
+    dropCandidates(picked.drop);
     std::lock_guard lock(mu_);
-    reserved_ += expected;
+    if (bytes_ + reserved_ + expected <= bound_.maxBytes) {
+      reserved_ += expected;
+      break;
+    }
   }
   struct Unreserve {
     ContentCache& cache;

@@ -173,5 +173,34 @@ TEST_F(ContentCacheTest, ANewVersionReplacesTheOldOneInTheCount) {
   EXPECT_EQ(cache_->usage().bytes, 0);
 }
 
+TEST_F(ContentCacheTest, StoresAtTheSameTimeMakeRoomForEachOther) {
+  openCache({.maxBytes = 3 * kCopy, .maxAge = std::nullopt});
+  std::vector<std::thread> storers;
+  std::atomic<int> stored{0}, refused{0};
+  for (int i = 0; i < 8; ++i) {
+    std::string id = std::string(1, static_cast<char>('g' + i));
+    fs::path src = source(id);
+    storers.emplace_back([&, id, src] {
+      auto r = cache_->store(id, "v1", src, kCopy + 1);
+      if (r.ok()) {
+        ++stored;
+      } else if (r.error().value == ENOSPC) {
+        ++refused;  // the others' room was taken at that moment: read without a copy
+      }
+    });
+  }
+  for (auto& t : storers) t.join();
+  EXPECT_GE(stored.load(), 3);
+  EXPECT_EQ(stored.load() + refused.load(), 8);
+  EXPECT_LE(cache_->usage().bytes, 3 * kCopy);
+  std::int64_t onDisk = 0;
+  for (const auto& e : fs::directory_iterator(dir_ / "cache" / "contents")) {
+    struct stat st {};
+    ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+    onDisk += st.st_blocks * 512;
+  }
+  EXPECT_EQ(onDisk, cache_->usage().bytes);
+}
+
 }  // namespace
 }  // namespace fpctl::mount
