@@ -935,19 +935,5 @@ TEST_F(MountFsTest, TheBoundDropsTheOldestCopyButNoneThatIsOpenQueuedOrPinned) {
   EXPECT_EQ(ext_->calls("fetch").size(), fetches + 1);
 }
 
-TEST_F(MountFsTest, TrimmingDropsCopiesOlderThanTheAgeUnlessOpen) {
-  remount({.maxBytes = INT64_MAX, .maxAge = std::chrono::seconds(1)});
-  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
-  auto h = fs_->open(lookup("Docs/locked.csv"), O_RDONLY);
-  ASSERT_TRUE(h.ok());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_GT(fs_->trimCache(), 0);
-  EXPECT_EQ(cache_->usage().copies, 1);  // the open one
-  fs_->release(h->fh);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  fs_->trimCache();
-  EXPECT_EQ(cache_->usage().copies, 0);
-}
-
 }  // namespace
 }  // namespace fpctl::mount
