@@ -20,7 +20,7 @@ std::optional<double> parseSeconds(const std::string& text) {
   return v;
 }
 
-int mount(CommandRun& run) {
+int serveFolder(CommandRun& run) {
   const CommandLine& cl = run.line();
   if (!run.env().mount) return run.usage("mount is not available in this build");
   MountOptions options;
@@ -81,7 +81,7 @@ std::vector<CommandSpec> mountCommands() {
                       cl.nonempty = true;
                       return std::nullopt;
                     }}},
-       .run = mount},
+       .run = serveFolder},
       {.name = "status",
        .operands = "",
        .minOperands = 0,
