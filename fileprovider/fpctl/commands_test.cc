@@ -19,7 +19,7 @@ using mount::testing::makeItem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const std::string kRoot(fp::kRootContainer);
+using mount::testing::kRoot;
 
 // Runs fpctl's command line against a fake extension, capturing its output.
 class CommandsTest : public ::testing::Test {
