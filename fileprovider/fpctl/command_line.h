@@ -6,6 +6,7 @@
 #ifndef FPCTL_COMMAND_LINE_H_
 #define FPCTL_COMMAND_LINE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -65,6 +66,8 @@ struct CommandLine {
   bool foreground = false;
   std::optional<double> pollSeconds;
   std::optional<std::filesystem::path> cacheDir;
+  std::optional<std::int64_t> cacheMaxBytes;
+  std::optional<std::chrono::seconds> cacheMaxAge;
   bool nonempty = false;
 
   // The changed-field bits of `modify`: filename (2) for --name, parent (4) for

@@ -39,8 +39,8 @@ constexpr char kPinnedAttr[] = "user.fileprovider.pinned";
 constexpr char kEvictAttr[] = "user.fileprovider.evict";
 
 // Seconds a pin runs before the progress bar appears, and between two frames.
-constexpr double kProgressDelaySeconds = 0.3;
-constexpr double kProgressFrameSeconds = 0.1;
+constexpr double kPinBarDelaySeconds = 0.3;
+constexpr double kPinBarFrameSeconds = 0.1;
 
 fp::Error posixError(int err, const std::string& path) { return fp::Error::posix(err, path); }
 
@@ -143,7 +143,7 @@ class ProgressLine {
   void draw(const std::string& label, std::int64_t done, std::int64_t total) {
     if (!env_.errIsTerminal) return;
     double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-    if (elapsed < kProgressDelaySeconds || elapsed - lastFrame_ < kProgressFrameSeconds) return;
+    if (elapsed < kPinBarDelaySeconds || elapsed - lastFrame_ < kPinBarFrameSeconds) return;
     lastFrame_ = elapsed;
     env_.err << "\r" << progressBar(label, done, total, elapsed) << "\x1b[K";
     env_.err.flush();

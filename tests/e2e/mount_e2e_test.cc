@@ -27,6 +27,7 @@
 
 #include "extension/testing/test_host.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/scoped_fd.h"
 #include "tests/e2e/harness.h"
 
 namespace pellora::e2e {
@@ -1007,6 +1008,158 @@ TEST_F(MountTest, MountPointsThatAreMissingFullOrMountedJson) {
   EXPECT_EQ(sandbox().run({"/bin/fusermount3", "-u", full.string()}).status, 0);
   EXPECT_TRUE(waitUntil([&] { return ::kill(over.json["pid"].get<pid_t>(), 0) != 0; }));
   EXPECT_EQ(slurp(full / "kept.txt"), "mine\n");
+}
+
+// ---------------------------------------------------------------- the cache's bound
+
+// What the files under `folder` take on disk.
+long long diskUse(const fs::path& folder) {
+  long long total = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += st.st_blocks * 512;
+  }
+  return total;
+}
+
+// The files the cache holds copies of, by their contents.
+std::vector<std::string> copiesIn(const fs::path& cache) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(cache / "contents", ec)) {
+    out.push_back(slurp(e.path()));
+  }
+  return out;
+}
+
+bool holds(const std::vector<std::string>& copies, const std::string& bytes) {
+  return std::find(copies.begin(), copies.end(), bytes) != copies.end();
+}
+
+TEST_F(MountTest, AFileLargerThanTheCacheBoundIsReadWhileTheBoundHolds) {
+  std::string big = randomBytes(20 << 20, 7);
+  sandbox().writeStore("big.bin", big);
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "big.bin"); }));
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  constexpr long long kBound = 8 << 20;
+  ASSERT_TRUE(mount({"--cache-max-size", "8M"}));
+
+  // The cache folder is watched while the file is read, twice at once.
+  fs::create_directories(scratch(""));
+  std::atomic<bool> reading{true};
+  std::atomic<long long> most{0};
+  std::thread watcher([&] {
+    while (reading) {
+      most = std::max(most.load(), diskUse(cache));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  shOk("cat " + q("big.bin") + " > '" + scratch("r1").string() + "' & cat " + q("big.bin") +
+       " > '" + scratch("r2").string() + "'; wait");
+  shOk("cat " + q("Welcome.txt") + " > /dev/null");
+  reading = false;
+  watcher.join();
+  EXPECT_TRUE(slurp(scratch("r1")) == big);
+  EXPECT_TRUE(slurp(scratch("r2")) == big);
+  // Beyond the copies, the folder holds only the mount's small records.
+  EXPECT_LE(most.load(), kBound + (64 << 10));
+  EXPECT_FALSE(holds(copiesIn(cache), big));
+  EXPECT_THAT(sandbox().log(), HasSubstr("big.bin"));
+  EXPECT_THAT(sandbox().log(), HasSubstr("is read without a copy in the cache"));
+  EXPECT_TRUE(holds(copiesIn(cache), sandbox().readStore("Welcome.txt")));
+
+  // fpctl status shows the use against the bound.
+  RunResult status = sandbox().fpctl({"status"});
+  ASSERT_TRUE(status.isJson) << status.describe();
+  ASSERT_EQ(status.json["mounts"].size(), 1u);
+  const auto& m = status.json["mounts"][0];
+  EXPECT_EQ(m["bound"]["maxBytes"], kBound);
+  EXPECT_TRUE(m["bound"]["maxAgeSeconds"].is_null());
+  EXPECT_GT(m["copiesBytes"].get<long long>(), 0);
+  EXPECT_LE(m["copiesBytes"].get<long long>(), kBound);
+  RunResult text = sandbox().fpctlText({"status"});
+  EXPECT_THAT(text.out, HasSubstr(" of at most 8.0 MB\n"));
+  // The folder alone: its bound is known while a mount uses it.
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxBytes"], kBound);
+  unmount();
+  EXPECT_TRUE(cacheStatus(sandbox())["bound"]["maxBytes"].is_null());
+  text = sandbox().fpctlText({"status", "--cache", cache.string()});
+  EXPECT_THAT(text.out, HasSubstr("its bound is not known"));
+}
+
+TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
+  std::map<std::string, std::string> files;
+  unsigned seed = 10;
+  for (const char* name : {"old.bin", "open.bin", "queued.bin", "fresh.bin", "fresher.bin"}) {
+    files[name] = randomBytes(300 << 10, ++seed);
+    sandbox().writeStore(name, files[name]);
+  }
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "fresher.bin"); }));
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  // Room for three copies. The queue is sent only at the unmount: with a poll
+  // this long, the queued change waits while the host is back.
+  ASSERT_TRUE(mount({"--cache-max-size", "1M", "--poll", "600"}));
+  auto read = [&](const std::string& name) {
+    EXPECT_TRUE(shOk("cat " + q(name)).out == files[name]) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  read("old.bin");
+  fp::ScopedFD open(::open(m("open.bin").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(open);
+  char first = 0;
+  ASSERT_EQ(::pread(open.get(), &first, 1, 0), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  read("queued.bin");
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  shOk("echo more >> " + q("queued.bin"));
+  EXPECT_EQ(cacheStatus(sandbox())["waiting"].size(), 1u);
+  ASSERT_TRUE(sandbox().startHost());
+
+  // Each new copy makes room: "old.bin" goes, then "fresh.bin", though the open
+  // and the queued file were used before either.
+  read("fresh.bin");
+  EXPECT_FALSE(holds(copiesIn(cache), files["old.bin"]));
+  read("fresher.bin");
+  auto copies = copiesIn(cache);
+  EXPECT_FALSE(holds(copies, files["fresh.bin"]));
+  EXPECT_TRUE(holds(copies, files["open.bin"]));
+  EXPECT_TRUE(holds(copies, files["queued.bin"]));
+  EXPECT_TRUE(holds(copies, files["fresher.bin"]));
+  EXPECT_LE(diskUse(cache / "contents"), 1 << 20);
+  std::string rest(files["open.bin"].size(), '\0');
+  ASSERT_EQ(::pread(open.get(), rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+  EXPECT_TRUE(rest == files["open.bin"]);
+  open.reset();
+
+  // A dropped copy is fetched again; the queued change reaches the host at the end.
+  read("old.bin");
+  unmount();
+  EXPECT_EQ(sandbox().readStore("queued.bin"), files["queued.bin"] + "more\n");
+}
+
+TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  ASSERT_TRUE(mount({"--cache-max-age", "2s"}));
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  fp::ScopedFD open(::open(m("Café menu.txt").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(open);
+  ASSERT_TRUE(holds(copiesIn(cache), welcome));
+  // The poll (every second) drops what was not used for two seconds.
+  EXPECT_TRUE(waitUntil([&] { return !holds(copiesIn(cache), welcome); }));
+  EXPECT_TRUE(holds(copiesIn(cache), sandbox().readStore("Café menu.txt")));
+  open.reset();
+  EXPECT_TRUE(waitUntil([&] { return copiesIn(cache).empty(); }));
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxAgeSeconds"], 2);
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
 }
 
 }  // namespace

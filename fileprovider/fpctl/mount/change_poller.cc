@@ -9,6 +9,8 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval)
         run([this] {
           [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
           fs_.checkForChanges();
+          // The age bound needs a clock, not an event.
+          [[maybe_unused]] std::int64_t dropped = fs_.trimCache();
         });
       }),
       keeper_([this] { run([this] { fs_.keepPinnedLocal(); }); }) {}

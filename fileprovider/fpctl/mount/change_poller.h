@@ -1,7 +1,8 @@
-// Runs the mount's change check and a sending of its upload queue at a fixed
-// interval on a thread of its own, and on a second thread, at the same
-// interval, the fetching of what pinned items lack (MountFs::keepPinnedLocal),
-// so that fetching a large pinned file never holds up the queue or the checks.
+// Runs the mount's change check, a sending of its upload queue and a trimming
+// of its cache to the bound at a fixed interval on a thread of its own, and on
+// a second thread, at the same interval, the fetching of what pinned items lack
+// (MountFs::keepPinnedLocal), so that fetching a large pinned file never holds
+// up the queue or the checks.
 #ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
 #define FPCTL_MOUNT_CHANGE_POLLER_H_
 

@@ -123,6 +123,39 @@ MountFs::MountFs(std::shared_ptr<fp::ReplicatedExtension> extension, ContentCach
 
 MountFs::~MountFs() = default;
 
+namespace {
+
+// The items whose cached copies are in use, at one moment.
+using InUse = std::unordered_set<std::string>;
+
+}  // namespace
+
+KeepPredicate MountFs::keepPredicate() {
+  // The look at the mount is taken once, when the cache first asks, and only
+  // when it asks at all (most stores drop nothing).
+  auto inUse = std::make_shared<std::optional<InUse>>();
+  return [this, inUse](const std::string& identifier) {
+    if (!*inUse) {
+      InUse ids;
+      for (const auto& change : cache_.queue().pending()) {
+        if (!change.identifier.empty()) ids.insert(change.identifier);
+      }
+      std::lock_guard lock(mu_);
+      for (const auto& [ino, n] : inodes_.all()) {
+        if ((n->opens > 0 || n->work) && !n->item.identifier.empty()) {
+          ids.insert(n->item.identifier);
+        }
+      }
+      *inUse = std::move(ids);
+    }
+    return (*inUse)->count(identifier) > 0 || isPinned(identifier);
+  };
+}
+
+bool MountFs::keepsCopyOf(const std::string& identifier) { return keepPredicate()(identifier); }
+
+std::int64_t MountFs::trimCache() { return cache_.evictToBound(keepPredicate()); }
+
 fp::Status MountFs::start() {
   auto root = provider_.item(std::string(fp::kRootContainer));
   if (!root) return fp::fail(root.error());
@@ -466,8 +499,8 @@ int MountFs::refusedForProof(std::string_view op, const std::string& what, const
 
 // ---------------------------------------------------------------- contents
 
-ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
-                                         const fp::Progress* cancel) {
+ErrnoOr<MountFs::Fetched> MountFs::fetchContents(Ino ino, const ItemState& item,
+                                                 const fp::Progress* cancel) {
   std::string what = describe(item.filename, item.identifier);
   auto fetched = provider_.fetch(item.identifier, item.version, cancel);
   if (!fetched) return fp::fail(Errno{logFailure("fetch", what, fetched.error())});
@@ -479,8 +512,23 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
   std::int64_t claimed = std::max<std::int64_t>(
       item.size.value_or(0), fetched->item ? fetched->item->size.value_or(0) : 0);
   std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
-  auto stored = cache_.store(item.identifier, version, fetched->path, limit);
-  if (!stored) {
+  Fetched result;
+  auto stored = cache_.store(item.identifier, version, fetched->path, limit, keepPredicate());
+  if (stored) {
+    result.cached = *stored;
+  } else if (stored.error().value == ENOSPC) {
+    // The bound (or the disk) has no room for it: read the extension's file
+    // itself, as long as it is open.
+    auto direct = openFetched(fetched->path, limit);
+    if (!direct) {
+      return fp::fail(Errno{logFailure("fetch", what, direct.error().value,
+                                       "cannot read the fetched contents: " +
+                                           std::string(std::strerror(direct.error().value)))});
+    }
+    log_.info("%{public}@ is read without a copy in the cache: the cache's bound has no room",
+              {what});
+    result.direct = std::make_shared<fp::ScopedFD>(std::move(*direct));
+  } else {
     return fp::fail(Errno{logFailure("fetch", what, stored.error().value,
                                      "cannot copy the contents into the cache: " +
                                          std::string(std::strerror(stored.error().value)))});
@@ -497,10 +545,10 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
     }
     if (changed) notifier_.forgetInode(ino, false);
   }
-  return *stored;
+  return result;
 }
 
-ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
+ErrnoOr<fp::ScopedFD> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   ItemState item;
   {
     std::lock_guard lock(mu_);
@@ -511,15 +559,21 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   return contentsOfItem(ino, item, cancel);
 }
 
-ErrnoOr<fs::path> MountFs::contentsOfItem(Ino ino, const ItemState& item,
-                                          const fp::Progress* cancel) {
-  if (auto hit = cache_.find(item.identifier, item.version.contentVersion)) return *hit;
+ErrnoOr<fp::ScopedFD> MountFs::contentsOfItem(Ino ino, const ItemState& item,
+                                              const fp::Progress* cancel) {
+  auto openCopy = [](const fs::path& p) {
+    return fp::ScopedFD(fp::retryOnEintr([&] { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }));
+  };
+  if (auto hit = cache_.find(item.identifier, item.version.contentVersion)) {
+    // Opened at once: a copy dropped from now on stays readable through it.
+    if (fp::ScopedFD fd = openCopy(*hit)) return fd;
+  }
 
   // Several openers of one version share one fetch.
   std::string key = item.identifier + '\0' + item.version.contentVersion;
-  for (;;) {
-    std::promise<ErrnoOr<fs::path>> promise;
-    std::shared_future<ErrnoOr<fs::path>> result;
+  for (int attempts = 0;;) {
+    std::promise<ErrnoOr<Fetched>> promise;
+    std::shared_future<ErrnoOr<Fetched>> result;
     bool mine = false;
     {
       std::lock_guard lock(mu_);
@@ -539,12 +593,26 @@ ErrnoOr<fs::path> MountFs::contentsOfItem(Ino ino, const ItemState& item,
     while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
       if (cancel && cancel->isCancelled()) return fp::fail(Errno{EINTR});
     }
-    ErrnoOr<fs::path> outcome = result.get();
+    const ErrnoOr<Fetched>& outcome = result.get();
     // The opener that fetched was interrupted, this one was not: fetch again.
     if (!mine && !outcome && outcome.error().value == EINTR && !(cancel && cancel->isCancelled())) {
       continue;
     }
-    return outcome;
+    if (!outcome) return fp::fail(outcome.error());
+    if (outcome->direct) {
+      // Every opener reads through a descriptor of its own.
+      fp::ScopedFD fd(::fcntl(outcome->direct->get(), F_DUPFD_CLOEXEC, 0));
+      if (!fd) return fp::fail(Errno{errno});
+      return fd;
+    }
+    if (fp::ScopedFD fd = openCopy(outcome->cached)) return fd;
+    // Dropped before it could be opened (the bound is tight and everything
+    // else is in use): fetch again.
+    int e = errno;
+    if (++attempts >= 3) {
+      return fp::fail(Errno{logFailure("open", describe(item.filename, item.identifier), e,
+                                       "cached contents are gone")});
+    }
   }
 }
 
@@ -557,7 +625,7 @@ ErrnoOr<std::shared_ptr<WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empt
   copy->fd = std::move(file->fd);
   if (!empty) {
     auto contents = contentsOf(ino, cancel);
-    int e = contents ? copyFileInto(*contents, copy->fd.get()) : contents.error().value;
+    int e = contents ? copyDescriptorInto(contents->get(), copy->fd.get()) : contents.error().value;
     if (e != 0) {
       std::error_code ec;
       fs::remove(copy->path, ec);
@@ -608,9 +676,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
     lock.unlock();
     auto contents = contentsOf(ino, cancel);
     if (!contents) return fp::fail(contents.error());
-    fp::ScopedFD fd(
-        fp::retryOnEintr([&] { return ::open(contents->c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) return fp::fail(Errno{logFailure("open", what, errno, "cached contents are gone")});
+    fp::ScopedFD fd = std::move(*contents);
     lock.lock();
     n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
@@ -1007,6 +1073,8 @@ void MountFs::release(std::uint64_t fh) {
   // The last close: what a failed flush left unsent gets one more try.
   bool sendFailed = uploadNode(h->ino) != 0;
   releaseWorkIfIdle(h->ino, sendFailed);
+  // A copy kept beyond the bound while it was open may go now.
+  if (cache_.overBound()) trimCache();
 }
 
 void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
@@ -1044,6 +1112,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
              !work->queuedOnly.load()) {
     cache_.adopt(item.identifier, item.version.contentVersion, work->path);
+    if (cache_.overBound()) trimCache();
   } else {
     std::error_code ec;
     fs::remove(work->path, ec);
@@ -1638,7 +1707,7 @@ ErrnoOr<std::string> MountFs::stateOf(Ino ino) {
   if (item.isFolder) return std::string(anyPinned(chain) ? "pinned" : "local");
   if (waitsInQueue(item.identifier)) return std::string("unsent");
   if (anyPinned(chain)) return std::string("pinned");
-  if (hasWork || cache_.find(item.identifier, item.version.contentVersion)) {
+  if (hasWork || cache_.has(item.identifier, item.version.contentVersion)) {
     return std::string("local");
   }
   return std::string("cloud");
@@ -1682,7 +1751,7 @@ void MountFs::keepPinnedLocal() {
       for (auto& child : *children) todo.push_back(std::move(child));
       continue;
     }
-    if (hostAway || cache_.find(item.identifier, item.version.contentVersion)) continue;
+    if (hostAway || cache_.has(item.identifier, item.version.contentVersion)) continue;
     Ino ino = 0;
     {
       std::lock_guard lock(mu_);

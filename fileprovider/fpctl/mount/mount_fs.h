@@ -15,7 +15,11 @@
 //
 // Contents
 //   Opening a file for reading fetches its contents once per content version into
-//   the cache; reads are served from there. Opening it for writing makes a working
+//   the cache; reads are served from there. The cache keeps to its bound
+//   (content_cache.h): before a copy is stored, the least recently used copies
+//   go that are neither open, nor written, nor waiting in the upload queue, nor
+//   pinned (isPinned()); a file the bound cannot hold even so is read from
+//   the file the extension handed back, without a copy. Opening it for writing makes a working
 //   copy (empty when truncated, else the current contents); a new file lives only
 //   in its working copy. A new name that is a namesake of a child the folder
 //   lists (namesake_key.h) is refused with EEXIST by create(). A changed working copy is sent by
@@ -73,6 +77,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "fileprovider/extension.h"
@@ -131,6 +136,15 @@ class MountFs {
   // Reads the root item and the first sync anchor; fails when the extension
   // cannot describe its root.
   fp::Status start();
+
+  // Whether the cached copy of `identifier` must stay because it is in use: a
+  // handle of the item is open, it is being written, a change of it waits in
+  // the upload queue, or it is pinned.
+  [[nodiscard]] bool keepsCopyOf(const std::string& identifier);
+  // Drops the cached copies the bound has no room for or that were not used for
+  // longer than its age, unless they must stay (keepsCopyOf()). Returns the
+  // bytes dropped. The change poller calls it after every change check.
+  std::int64_t trimCache();
 
   ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name,
                              const fp::Progress* cancel = nullptr);
@@ -220,8 +234,9 @@ class MountFs {
   // its listing is read from the index on this device and works offline.
   ErrnoOr<std::string> stateOf(Ino ino);
   // Whether the item `identifier` is pinned itself, or was found in the tree of
-  // a pinned folder by the last keepPinnedLocal(). For the cache, which must not
-  // drop such copies. Takes no lock of the MountFs but its own small one.
+  // a pinned folder by the last keepPinnedLocal(). The cache's bound never
+  // drops such copies (keepsCopyOf()). Takes no lock of the MountFs but its own
+  // small one.
   [[nodiscard]] bool isPinned(const fp::ItemIdentifier& identifier) const;
   // What is pinned, for `fpctl status` (also read from the cache folder by it).
   [[nodiscard]] std::vector<PinnedItem> pinned() const { return pins_.items(); }
@@ -254,19 +269,28 @@ class MountFs {
   // the node, if the item had one.
   Node* forgetRemovedLocked(Ino parent, const std::string& name,
                             const fp::ItemIdentifier& identifier);
-  ErrnoOr<std::filesystem::path> contentsOf(Ino ino, const fp::Progress* cancel);
-  // The cached contents of `item` (shown as `ino`, 0 when it has no node),
-  // fetched when missing; several callers for one version share one fetch.
-  ErrnoOr<std::filesystem::path> contentsOfItem(Ino ino, const ItemState& item,
-                                                const fp::Progress* cancel);
+  // What a fetch gave: the copy in the cache, or the extension's file itself,
+  // open, when the cache cannot hold it.
+  struct Fetched {
+    std::filesystem::path cached;
+    std::shared_ptr<fp::ScopedFD> direct;
+  };
+  // The contents of `ino`'s item, open for reading: the cached copy, fetched
+  // when missing.
+  ErrnoOr<fp::ScopedFD> contentsOf(Ino ino, const fp::Progress* cancel);
+  ErrnoOr<Fetched> fetchContents(Ino ino, const ItemState& item, const fp::Progress* cancel);
+  // The cache's keep predicate: keepsCopyOf() over one look at the mount's
+  // state, taken at its first call.
+  KeepPredicate keepPredicate();
+  // The contents of `item` (shown as `ino`, 0 when it has no node), as
+  // contentsOf().
+  ErrnoOr<fp::ScopedFD> contentsOfItem(Ino ino, const ItemState& item, const fp::Progress* cancel);
   // The identifiers of `n` and of the folders above it, up to the root.
   std::vector<fp::ItemIdentifier> chainLocked(const Node& n);
   // "/Projects/plan.txt": the path of `n` in the mount.
   std::string pathLocked(const Node& n);
   bool anyPinned(const std::vector<fp::ItemIdentifier>& chain) const;
   bool waitsInQueue(const fp::ItemIdentifier& identifier) const;
-  ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item,
-                                               const fp::Progress* cancel);
   ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty,
                                                        const fp::Progress* cancel);
   // Whether a new file `name` in `dir` would be a namesake of a child (same name
@@ -326,7 +350,7 @@ class MountFs {
   std::unordered_map<std::uint64_t, std::shared_ptr<Handle>> handles_;
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;
-  std::unordered_map<std::string, std::shared_future<ErrnoOr<std::filesystem::path>>> fetches_;
+  std::unordered_map<std::string, std::shared_future<ErrnoOr<Fetched>>> fetches_;
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
   std::condition_variable sent_;           // with mu_: sendingKey_ changed

@@ -151,6 +151,27 @@ class MountFsTest : public ::testing::Test {
     return errnoOf(fs_->rename(fp, fn, tp, tn, flags));
   }
   std::string log() { return slurp(dir_ / "log"); }
+  // A new MountFs over the same cache folder, held to `bound`.
+  void remount(CacheBound bound) {
+    fs_.reset();
+    cache_.reset();
+    auto cache = ContentCache::open(dir_ / "cache", false, bound);
+    ASSERT_TRUE(cache.ok());
+    cache_ = std::move(*cache);
+    fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+    ASSERT_TRUE(fs_->start().ok());
+  }
+  // Reads all of an open file through the mount, in pieces as FUSE asks.
+  std::string readAll(std::uint64_t fh) {
+    std::string out;
+    std::vector<char> buf(128 << 10);
+    for (;;) {
+      auto n = fs_->read(fh, buf.data(), buf.size(), static_cast<off_t>(out.size()));
+      EXPECT_TRUE(n.ok());
+      if (!n || *n == 0) return out;
+      out.append(buf.data(), *n);
+    }
+  }
   static bool waitFor(const std::function<bool()>& condition) {
     for (int i = 0; i < 500; ++i) {
       if (condition()) return true;
@@ -1004,6 +1025,94 @@ TEST_F(PinTest, OfflinePinnedFilesReadAndOthersFailAtOnce) {
   fs_->checkForChanges();
   fs_->keepPinnedLocal();
   EXPECT_EQ(ext_->calls("fetch").size(), fetches + 2);
+}
+
+// ---------------------------------------------------------------- the bound
+
+std::string patterned(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7) >> 3);
+  return s;
+}
+
+TEST_F(MountFsTest, AFileLargerThanTheBoundIsReadWithoutACopy) {
+  std::string big = patterned(600 << 10, 1);
+  auto id = ext_->addFile(docs_, "big.bin", big);
+  remount({.maxBytes = 256 << 10, .maxAge = std::nullopt});
+  auto h = fs_->open(lookup("Docs/big.bin"), O_RDONLY);
+  ASSERT_TRUE(h.ok());
+  // A second reader shares the one fetch.
+  auto h2 = fs_->open(lookup("Docs/big.bin"), O_RDONLY);
+  ASSERT_TRUE(h2.ok());
+  EXPECT_TRUE(readAll(h->fh) == big);
+  EXPECT_TRUE(readAll(h2->fh) == big);
+  EXPECT_EQ(cache_->usage().copies, 0);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), IsEmpty());
+  EXPECT_THAT(log(), HasSubstr("big.bin (" + id + ") is read without a copy in the cache"));
+  fs_->release(h->fh);
+  fs_->release(h2->fh);
+
+  // Written to: the working copy starts from the fetched file.
+  auto w = fs_->open(lookup("Docs/big.bin"), O_RDWR);
+  ASSERT_TRUE(w.ok());
+  EXPECT_TRUE(readAll(w->fh) == big);
+  fs_->release(w->fh);
+  // A file that fits is kept as before.
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(cache_->usage().copies, 1);
+}
+
+TEST_F(MountFsTest, TheBoundDropsTheOldestCopyButNoneThatIsOpenQueuedOrPinned) {
+  constexpr std::size_t kSize = 40 << 10;
+  std::map<std::string, fp::ItemIdentifier> ids;
+  unsigned seed = 0;
+  for (const char* name : {"old", "pinned", "open", "queued", "fresh", "fresher"}) {
+    ids[name] = ext_->addFile(docs_, name, patterned(kSize, ++seed));
+  }
+  remount({.maxBytes = 4 * kSize + kSize / 2, .maxAge = std::nullopt});
+  ASSERT_EQ(errnoOf(fs_->pin(lookup("Docs/pinned"))), 0);
+  auto content = [&](const std::string& name) { return ext_->entry(ids[name])->data; };
+  auto cached = [&](const std::string& name) {
+    std::set<std::string> names;
+    for (const auto& f : filesIn(dir_ / "cache" / "contents")) names.insert(f);
+    return names.count(content(name)) > 0;
+  };
+  for (const char* name : {"old", "pinned", "open", "queued"}) {
+    ASSERT_TRUE(read("Docs/" + std::string(name)).ok()) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto open = fs_->open(lookup("Docs/open"), O_RDONLY);
+  ASSERT_TRUE(open.ok());
+  // The host is away: the change of "queued" waits in the queue.
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "fetch") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  auto w = fs_->open(lookup("Docs/queued"), O_WRONLY);
+  ASSERT_TRUE(w.ok());
+  ASSERT_TRUE(fs_->write(w->fh, "Q", 1, 0).ok());
+  EXPECT_EQ(errnoOf(fs_->flush(w->fh)), 0);
+  fs_->release(w->fh);
+  ASSERT_EQ(cache_->queue().pending().size(), 1u);
+
+  // Each new copy needs room: the least recently used copy that may go goes,
+  // "old" first and then "fresh", though "pinned", "open" and "queued" are older.
+  EXPECT_TRUE(fs_->keepsCopyOf(ids["pinned"]));
+  EXPECT_FALSE(fs_->keepsCopyOf(ids["old"]));
+  ASSERT_TRUE(read("Docs/fresh").ok());
+  EXPECT_FALSE(cached("old"));
+  ASSERT_TRUE(read("Docs/fresher").ok());
+  EXPECT_FALSE(cached("fresh"));
+  for (const char* name : {"pinned", "open", "queued", "fresher"})
+    EXPECT_TRUE(cached(name)) << name;
+  EXPECT_LE(cache_->usage().bytes, cache_->usage().bound.maxBytes);
+  EXPECT_TRUE(readAll(open->fh) == content("open"));
+  fs_->release(open->fh);
+
+  // A dropped copy is fetched again when it is read.
+  auto fetches = ext_->calls("fetch").size();
+  EXPECT_TRUE(*read("Docs/old") == content("old"));
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches + 1);
 }
 
 }  // namespace

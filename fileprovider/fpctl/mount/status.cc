@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/mount/status.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -39,6 +41,7 @@ struct Watched {
   std::string domain;
   std::string mountpoint;
   fs::path cache;
+  Json bound = {{"maxBytes", nullptr}, {"maxAgeSeconds", nullptr}};
 };
 
 std::vector<Watched> runningMounts() {
@@ -52,8 +55,17 @@ std::vector<Watched> runningMounts() {
       // A record of a mount that ended without removing it (kill -9) is skipped.
       if (::kill(pid, 0) != 0 && errno == ESRCH) continue;
       if (mount::mountAt(j.at("mountpoint").get<std::string>()).type != "fuse.fpctl") continue;
-      out.push_back({j.at("domain").get<std::string>(), j.at("mountpoint").get<std::string>(),
-                     j.at("cache").get<std::string>()});
+      Watched w{j.at("domain").get<std::string>(), j.at("mountpoint").get<std::string>(),
+                j.at("cache").get<std::string>()};
+      // Records of an older fpctl have no bound.
+      if (j.contains("bound") && j["bound"].is_object()) {
+        for (const char* key : {"maxBytes", "maxAgeSeconds"}) {
+          if (j["bound"].contains(key) && j["bound"][key].is_number_integer()) {
+            w.bound[key] = j["bound"][key];
+          }
+        }
+      }
+      out.push_back(std::move(w));
     } catch (const std::exception&) {
       // Not a record (or half written): nothing to show.
     }
@@ -61,18 +73,19 @@ std::vector<Watched> runningMounts() {
   return out;
 }
 
-std::string sizeText(std::int64_t bytes) {
-  const char* units[] = {"B", "KB", "MB", "GB", "TB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
+using mount::sizeText;
+
+// What the files in `folder` take on disk.
+std::int64_t diskBytesIn(const fs::path& folder) {
+  std::int64_t total = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    struct stat st {};
+    if (::lstat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      total += static_cast<std::int64_t>(st.st_blocks) * 512;
+    }
   }
-  std::ostringstream s;
-  s.precision(u == 0 ? 0 : 1);
-  s << std::fixed << v << " " << units[u];
-  return s.str();
+  return total;
 }
 
 Json describe(const Watched& w) {
@@ -89,8 +102,14 @@ Json describe(const Watched& w) {
   for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
     pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
   }
-  return {{"domain", w.domain}, {"mountpoint", w.mountpoint}, {"cache", w.cache.string()},
-          {"waiting", waiting}, {"refused", refused},         {"cacheBytes", r.bytes},
+  return {{"domain", w.domain},
+          {"mountpoint", w.mountpoint},
+          {"cache", w.cache.string()},
+          {"waiting", waiting},
+          {"refused", refused},
+          {"cacheBytes", r.bytes},
+          {"copiesBytes", diskBytesIn(w.cache / "contents")},
+          {"bound", w.bound},
           {"pinned", pinned}};
 }
 
@@ -101,6 +120,18 @@ void printText(const Json& m, std::ostream& out) {
       << "\n";
   out << "  cache: " << m["cache"].get<std::string>() << " holds "
       << sizeText(m["cacheBytes"].get<std::int64_t>()) << "\n";
+  const Json& bound = m["bound"];
+  out << "  fetched copies: " << sizeText(m["copiesBytes"].get<std::int64_t>());
+  if (bound["maxBytes"].is_number_integer()) {
+    out << " of at most " << sizeText(bound["maxBytes"].get<std::int64_t>());
+  } else {
+    out << " (no running mount uses this folder: its bound is not known)";
+  }
+  if (bound["maxAgeSeconds"].is_number_integer()) {
+    out << "; dropped when unused for "
+        << mount::durationText(std::chrono::seconds(bound["maxAgeSeconds"].get<std::int64_t>()));
+  }
+  out << "\n";
   const Json& waiting = m["waiting"];
   out << "  waiting to be sent: " << waiting.size() << "\n";
   for (const auto& c : waiting) {
@@ -125,13 +156,17 @@ void printText(const Json& m, std::ostream& out) {
 }  // namespace
 
 MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
-                         const fs::path& cacheRoot) {
+                         const fs::path& cacheRoot, std::int64_t cacheMaxBytes,
+                         std::optional<std::chrono::seconds> cacheMaxAge) {
   std::error_code ec;
   fs::create_directories(mountRecords(), ec);
   path_ = mountRecords() / (std::to_string(::getpid()) + ".json");
+  Json bound = {{"maxBytes", cacheMaxBytes}, {"maxAgeSeconds", nullptr}};
+  if (cacheMaxAge) bound["maxAgeSeconds"] = static_cast<std::int64_t>(cacheMaxAge->count());
   Json j = {{"domain", domain},
             {"mountpoint", mountpoint.string()},
             {"cache", cacheRoot.string()},
+            {"bound", bound},
             {"pid", ::getpid()}};
   std::ofstream(path_) << j.dump() << "\n";
 }
@@ -163,7 +198,12 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
       err << "fpctl: " << message << "\n";
       return 1;
     }
-    watched.push_back({"", "", fs::absolute(*cacheDir, ec)});
+    Watched w{"", "", fs::absolute(*cacheDir, ec).lexically_normal()};
+    // The bound is known while a mount uses the folder.
+    for (const auto& running : runningMounts()) {
+      if (fs::equivalent(running.cache, w.cache, ec)) w.bound = running.bound;
+    }
+    watched.push_back(std::move(w));
   } else {
     watched = runningMounts();
   }
