@@ -1162,5 +1162,34 @@ TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
   EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
 }
 
+TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
+  std::map<std::string, std::string> files;
+  unsigned seed = 40;
+  for (const char* name : {"pinned.bin", "old.bin", "fresh.bin", "fresher.bin"}) {
+    files[name] = randomBytes(300 << 10, ++seed);
+    sandbox().writeStore(name, files[name]);
+  }
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "fresher.bin"); }));
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  ASSERT_TRUE(mount({"--cache-max-size", "1M"}));  // room for three copies
+  RunResult pinned = sandbox().fpctl({"pin", m("pinned.bin")});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  for (const char* name : {"old.bin", "fresh.bin", "fresher.bin"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(shOk("cat " + q(name)).out == files[name]) << name;
+  }
+  // The pinned copy is the oldest, and stays; the oldest of the others goes.
+  auto copies = copiesIn(cache);
+  EXPECT_TRUE(holds(copies, files["pinned.bin"]));
+  EXPECT_FALSE(holds(copies, files["old.bin"]));
+  EXPECT_TRUE(holds(copies, files["fresher.bin"]));
+  EXPECT_EQ(state("pinned.bin"), "pinned");
+  EXPECT_EQ(state("old.bin"), "cloud");
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_TRUE(shOk("cat " + q("pinned.bin")).out == files["pinned.bin"]);
+}
+
 }  // namespace
 }  // namespace pellora::e2e
