@@ -365,21 +365,22 @@ bool ContentCache::overBound() const {
 
 ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
                                       const std::string& contentVersion, const fs::path& source,
-                                      std::int64_t limit, const KeepPredicate& keep) {
+                                      std::int64_t limit, const KeepPredicate& keep, bool pinned) {
   // What the copy will take: the file's size now, rounded up to whole blocks.
   struct stat st {};
   std::int64_t expected = ::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)
                               ? ((static_cast<std::int64_t>(st.st_size) + 4095) / 4096) * 4096
                               : 0;
-  if (expected > bound_.maxBytes) return fp::fail(Errno{ENOSPC});
+  if (expected > bound_.maxBytes && !pinned) return fp::fail(Errno{ENOSPC});
   // Room is made, then taken under the lock; a store at the same time may have
-  // taken it first, and then room is made again.
+  // taken it first, and then room is made again. A pinned copy takes what room
+  // there is.
   for (int attempt = 0;; ++attempt) {
     Picked picked = victims(expected, keep, identifier, /*byAge=*/false);
-    if (!picked.fits || attempt == 4) return fp::fail(Errno{ENOSPC});
+    if (!pinned && (!picked.fits || attempt == 4)) return fp::fail(Errno{ENOSPC});
     dropCandidates(picked.drop);
     std::lock_guard lock(mu_);
-    if (bytes_ + reserved_ + expected <= bound_.maxBytes) {
+    if (pinned || bytes_ + reserved_ + expected <= bound_.maxBytes) {
       reserved_ += expected;
       break;
     }

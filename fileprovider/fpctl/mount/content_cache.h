@@ -87,11 +87,13 @@ class ContentCache {
   // made first by dropping the least recently used copies that `keep` lets go
   // (not those of `identifier`); when the bound cannot hold the copy even so,
   // nothing is dropped or copied and the result is ENOSPC, as it is when the
-  // disk fills up: the caller reads `source` directly instead.
+  // disk fills up: the caller reads `source` directly instead. A `pinned`
+  // item's copy is stored even when the bound cannot hold it (after dropping
+  // what may go): pinned files stay local, over the bound if need be.
   ErrnoOr<std::filesystem::path> store(const std::string& identifier,
                                        const std::string& contentVersion,
                                        const std::filesystem::path& source, std::int64_t limit,
-                                       const KeepPredicate& keep = {});
+                                       const KeepPredicate& keep = {}, bool pinned = false);
   // Moves a working copy into the cache as the contents at `contentVersion`.
   // It counts against the bound like a fetched copy (see evictToBound()).
   void adopt(const std::string& identifier, const std::string& contentVersion,

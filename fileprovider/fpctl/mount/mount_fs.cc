@@ -148,7 +148,7 @@ KeepPredicate MountFs::keepPredicate() {
       }
       *inUse = std::move(ids);
     }
-    return (*inUse)->count(identifier) > 0 || isPinned(identifier);
+    return (*inUse)->count(identifier) > 0 || isPinnedItem(0, identifier);
   };
 }
 
@@ -513,7 +513,8 @@ ErrnoOr<MountFs::Fetched> MountFs::fetchContents(Ino ino, const ItemState& item,
       item.size.value_or(0), fetched->item ? fetched->item->size.value_or(0) : 0);
   std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
   Fetched result;
-  auto stored = cache_.store(item.identifier, version, fetched->path, limit, keepPredicate());
+  auto stored = cache_.store(item.identifier, version, fetched->path, limit, keepPredicate(),
+                             isPinnedItem(ino, item.identifier));
   if (stored) {
     result.cached = *stored;
   } else if (stored.error().value == ENOSPC) {
@@ -1606,6 +1607,19 @@ bool MountFs::waitsInQueue(const fp::ItemIdentifier& identifier) const {
     if (c.identifier == identifier) return true;
   }
   return false;
+}
+
+bool MountFs::isPinnedItem(Ino ino, const fp::ItemIdentifier& identifier) {
+  if (isPinned(identifier)) return true;
+  std::vector<fp::ItemIdentifier> chain;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = ino ? inodes_.find(ino) : nullptr;
+    if (!n) n = inodes_.findItem(identifier);
+    if (!n) return false;
+    chain = chainLocked(*n);
+  }
+  return anyPinned(chain);
 }
 
 bool MountFs::isPinned(const fp::ItemIdentifier& identifier) const {

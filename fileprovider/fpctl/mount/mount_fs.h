@@ -290,6 +290,10 @@ class MountFs {
   // "/Projects/plan.txt": the path of `n` in the mount.
   std::string pathLocked(const Node& n);
   bool anyPinned(const std::vector<fp::ItemIdentifier>& chain) const;
+  // isPinned(), or pinned through the folders above its node (`ino`, else the
+  // node of `identifier`), which the walk of the pinned trees may not have
+  // reached yet. Takes mu_: not to be called with it held.
+  bool isPinnedItem(Ino ino, const fp::ItemIdentifier& identifier);
   bool waitsInQueue(const fp::ItemIdentifier& identifier) const;
   ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty,
                                                        const fp::Progress* cancel);

@@ -1115,5 +1115,22 @@ TEST_F(MountFsTest, TheBoundDropsTheOldestCopyButNoneThatIsOpenQueuedOrPinned) {
   EXPECT_EQ(ext_->calls("fetch").size(), fetches + 1);
 }
 
+TEST_F(MountFsTest, APinnedFileStaysLocalEvenWhenTheBoundCannotHoldIt) {
+  // Pinned through its folder, read before any walk of the pinned trees.
+  fp::ItemIdentifier big = ext_->addFile(docs_, "big.bin", patterned(48 << 10, 7));
+  const std::string data = ext_->entry(big)->data;
+  remount({.maxBytes = 16 << 10, .maxAge = std::nullopt});
+  ASSERT_EQ(errnoOf(fs_->pin(lookup("Docs"))), 0);
+  EXPECT_TRUE(*read("Docs/big.bin") == data);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), ::testing::Contains(data));
+  EXPECT_EQ(*fs_->getxattr(lookup("Docs/big.bin"), "user.fileprovider.state"), "pinned");
+  // Other copies come and go; the pinned one stays and is not fetched again.
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  fs_->trimCache();
+  auto fetches = ext_->calls("fetch").size();
+  EXPECT_TRUE(*read("Docs/big.bin") == data);
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches);
+}
+
 }  // namespace
 }  // namespace fpctl::mount
