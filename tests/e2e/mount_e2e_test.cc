@@ -1082,7 +1082,7 @@ TEST_F(MountTest, AFileLargerThanTheCacheBoundIsReadWhileTheBoundHolds) {
   EXPECT_GT(m["copiesBytes"].get<long long>(), 0);
   EXPECT_LE(m["copiesBytes"].get<long long>(), kBound);
   RunResult text = sandbox().fpctlText({"status"});
-  EXPECT_THAT(text.out, HasSubstr(" of at most 8.0 MB\n"));
+  EXPECT_THAT(text.out, HasSubstr(" of at most 8.0 MiB\n"));
   // The folder alone: its bound is known while a mount uses it.
   EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxBytes"], kBound);
   unmount();

@@ -18,7 +18,7 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-// Splits "1.5GiB" into 1.5 and "gib"; none when no number leads or it is not
+// Splits "1.5GiB" (or "1.5 GiB") into 1.5 and "gib"; none when no number leads or it is not
 // finite. The number is read in the C locale's notation only.
 std::optional<std::pair<double, std::string>> numberAndUnit(std::string_view text) {
   std::size_t i = 0;
@@ -32,6 +32,9 @@ std::optional<std::pair<double, std::string>> numberAndUnit(std::string_view tex
   char* end = nullptr;
   double v = std::strtod(number.c_str(), &end);
   if (end != number.c_str() + number.size() || !std::isfinite(v)) return std::nullopt;
+  // One space may stand between the number and its unit ("8.0 MiB", as fpctl
+  // prints sizes), but not end the text.
+  if (i + 1 < text.size() && text[i] == ' ') ++i;
   return std::make_pair(v, lower(text.substr(i)));
 }
 
@@ -74,20 +77,6 @@ std::int64_t defaultMaxBytes(const std::filesystem::path& folder) {
   if (::statvfs(folder.c_str(), &vfs) != 0) return kDefaultBoundCeiling;
   double total = static_cast<double>(vfs.f_blocks) * static_cast<double>(vfs.f_frsize);
   return std::min<std::int64_t>(kDefaultBoundCeiling, static_cast<std::int64_t>(total / 10));
-}
-
-std::string sizeText(std::int64_t bytes) {
-  const char* units[] = {"B", "KB", "MB", "GB", "TB", "PB", "EB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 6) {
-    v /= 1024;
-    ++u;
-  }
-  std::ostringstream s;
-  s.precision(u == 0 ? 0 : 1);
-  s << std::fixed << v << " " << units[u];
-  return s.str();
 }
 
 std::string durationText(std::chrono::seconds duration) {

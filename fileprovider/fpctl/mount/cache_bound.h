@@ -39,8 +39,6 @@ struct CacheBound {
 // system cannot be asked.
 [[nodiscard]] std::int64_t defaultMaxBytes(const std::filesystem::path& folder);
 
-// "1.5 GB", "300 B": bytes for people, in powers of 1024.
-[[nodiscard]] std::string sizeText(std::int64_t bytes);
 // "90s", "30m", "12h", "7d": the largest unit that divides the duration.
 [[nodiscard]] std::string durationText(std::chrono::seconds duration);
 

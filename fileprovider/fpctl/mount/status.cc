@@ -16,10 +16,12 @@
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
+#include "fileprovider/fpctl/render.h"
 
 namespace fpctl {
 namespace fs = std::filesystem;
-using Json = nlohmann::json;
+// Records and reports keep their keys sorted, unlike render.h's ordered Json.
+using SortedJson = nlohmann::json;
 
 namespace {
 
@@ -41,7 +43,7 @@ struct Watched {
   std::string domain;
   std::string mountpoint;
   fs::path cache;
-  Json bound = {{"maxBytes", nullptr}, {"maxAgeSeconds", nullptr}};
+  SortedJson bound = {{"maxBytes", nullptr}, {"maxAgeSeconds", nullptr}};
 };
 
 std::vector<Watched> runningMounts() {
@@ -50,7 +52,7 @@ std::vector<Watched> runningMounts() {
   for (const auto& e : fs::directory_iterator(mountRecords(), ec)) {
     try {
       std::ifstream in(e.path());
-      Json j = Json::parse(in);
+      SortedJson j = SortedJson::parse(in);
       auto pid = j.at("pid").get<pid_t>();
       // A record of a mount that ended without removing it (kill -9) is skipped.
       if (::kill(pid, 0) != 0 && errno == ESRCH) continue;
@@ -73,8 +75,6 @@ std::vector<Watched> runningMounts() {
   return out;
 }
 
-using mount::sizeText;
-
 // What the files in `folder` take on disk.
 std::int64_t diskBytesIn(const fs::path& folder) {
   std::int64_t total = 0;
@@ -88,17 +88,17 @@ std::int64_t diskBytesIn(const fs::path& folder) {
   return total;
 }
 
-Json describe(const Watched& w) {
+SortedJson describe(const Watched& w) {
   mount::CacheReport r = mount::readCache(w.cache);
-  Json waiting = Json::array();
+  SortedJson waiting = SortedJson::array();
   for (const auto& c : r.waiting) {
     waiting.push_back({{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}});
   }
-  Json refused = Json::array();
+  SortedJson refused = SortedJson::array();
   for (const auto& c : r.refused) {
     refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
   }
-  Json pinned = Json::array();
+  SortedJson pinned = SortedJson::array();
   for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
     pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
   }
@@ -113,17 +113,17 @@ Json describe(const Watched& w) {
           {"pinned", pinned}};
 }
 
-void printText(const Json& m, std::ostream& out) {
+void printText(const SortedJson& m, std::ostream& out) {
   std::string where = m["mountpoint"].get<std::string>();
   out << (where.empty() ? "cache " + m["cache"].get<std::string>()
                         : m["domain"].get<std::string>() + " at " + where)
       << "\n";
   out << "  cache: " << m["cache"].get<std::string>() << " holds "
-      << sizeText(m["cacheBytes"].get<std::int64_t>()) << "\n";
-  const Json& bound = m["bound"];
-  out << "  fetched copies: " << sizeText(m["copiesBytes"].get<std::int64_t>());
+      << humanSize(m["cacheBytes"].get<std::int64_t>()) << "\n";
+  const SortedJson& bound = m["bound"];
+  out << "  fetched copies: " << humanSize(m["copiesBytes"].get<std::int64_t>());
   if (bound["maxBytes"].is_number_integer()) {
-    out << " of at most " << sizeText(bound["maxBytes"].get<std::int64_t>());
+    out << " of at most " << humanSize(bound["maxBytes"].get<std::int64_t>());
   } else {
     out << " (no running mount uses this folder: its bound is not known)";
   }
@@ -132,19 +132,19 @@ void printText(const Json& m, std::ostream& out) {
         << mount::durationText(std::chrono::seconds(bound["maxAgeSeconds"].get<std::int64_t>()));
   }
   out << "\n";
-  const Json& waiting = m["waiting"];
+  const SortedJson& waiting = m["waiting"];
   out << "  waiting to be sent: " << waiting.size() << "\n";
   for (const auto& c : waiting) {
-    out << "    " << c["name"].get<std::string>() << " (" << sizeText(c["size"].get<std::int64_t>())
-        << ", " << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file")
-        << ")\n";
+    out << "    " << c["name"].get<std::string>() << " ("
+        << humanSize(c["size"].get<std::int64_t>()) << ", "
+        << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file") << ")\n";
   }
-  const Json& refused = m["refused"];
+  const SortedJson& refused = m["refused"];
   out << "  refused: " << refused.size() << "\n";
   for (const auto& c : refused) {
     out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
   }
-  const Json& pinned = m["pinned"];
+  const SortedJson& pinned = m["pinned"];
   out << "  pinned (kept on this device): " << pinned.size() << "\n";
   for (const auto& p : pinned) {
     std::string path = p["path"].get<std::string>();
@@ -161,13 +161,13 @@ MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
   std::error_code ec;
   fs::create_directories(mountRecords(), ec);
   path_ = mountRecords() / (std::to_string(::getpid()) + ".json");
-  Json bound = {{"maxBytes", cacheMaxBytes}, {"maxAgeSeconds", nullptr}};
+  SortedJson bound = {{"maxBytes", cacheMaxBytes}, {"maxAgeSeconds", nullptr}};
   if (cacheMaxAge) bound["maxAgeSeconds"] = static_cast<std::int64_t>(cacheMaxAge->count());
-  Json j = {{"domain", domain},
-            {"mountpoint", mountpoint.string()},
-            {"cache", cacheRoot.string()},
-            {"bound", bound},
-            {"pid", ::getpid()}};
+  SortedJson j = {{"domain", domain},
+                  {"mountpoint", mountpoint.string()},
+                  {"cache", cacheRoot.string()},
+                  {"bound", bound},
+                  {"pid", ::getpid()}};
   std::ofstream(path_) << j.dump() << "\n";
 }
 
@@ -192,8 +192,8 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
     if (!fs::is_directory(*cacheDir / "queue", ec) && !fs::is_directory(*cacheDir / "unsent", ec)) {
       std::string message = cacheDir->string() + " is not a mount's cache folder";
       if (json)
-        out << Json{{"error", {{"domain", "fpctl"}, {"code", 1}, {"description", message}}}}.dump(
-                   -1, ' ', false, Json::error_handler_t::replace)
+        out << SortedJson{{"error", {{"domain", "fpctl"}, {"code", 1}, {"description", message}}}}
+                   .dump(-1, ' ', false, SortedJson::error_handler_t::replace)
             << "\n";
       err << "fpctl: " << message << "\n";
       return 1;
@@ -207,10 +207,11 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
   } else {
     watched = runningMounts();
   }
-  Json mounts = Json::array();
+  SortedJson mounts = SortedJson::array();
   for (const auto& w : watched) mounts.push_back(describe(w));
   if (json) {
-    out << Json{{"mounts", mounts}}.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    out << SortedJson{{"mounts", mounts}}.dump(2, ' ', false, SortedJson::error_handler_t::replace)
+        << "\n";
     return 0;
   }
   if (mounts.empty()) out << "no domain is mounted\n";

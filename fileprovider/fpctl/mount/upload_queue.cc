@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -274,7 +275,10 @@ CacheReport readCache(const fs::path& cacheRoot) {
   }
   for (auto it = fs::recursive_directory_iterator(cacheRoot, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec)) r.bytes += sizeOf(it->path());
+    // Space taken on disk, as the cache's bound counts its copies.
+    struct stat st {};
+    if (it->is_regular_file(ec) && ::lstat(it->path().c_str(), &st) == 0)
+      r.bytes += static_cast<std::int64_t>(st.st_blocks) * 512;
   }
   return r;
 }

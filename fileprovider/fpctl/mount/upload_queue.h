@@ -101,7 +101,7 @@ struct CacheReport {
   };
   std::vector<Waiting> waiting;  // in the order they will be sent
   std::vector<Refused> refused;
-  std::int64_t bytes = 0;  // everything the folder holds
+  std::int64_t bytes = 0;  // the space everything in the folder takes on disk
 };
 [[nodiscard]] CacheReport readCache(const std::filesystem::path& cacheRoot);
 
