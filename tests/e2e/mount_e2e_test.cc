@@ -196,6 +196,25 @@ class MountTest : public SystemTest {
     return root;
   }
 
+  // Files of 300 KB each, `names` in the store, and the domain mounted again
+  // with `options` over an empty cache folder (returned with the contents).
+  std::map<std::string, std::string> remountOverEmptyCache(const std::vector<std::string>& names,
+                                                           unsigned seed,
+                                                           const std::vector<std::string>& options,
+                                                           fs::path* cache) {
+    std::map<std::string, std::string> files;
+    for (const auto& name : names) {
+      files[name] = randomBytes(300 << 10, ++seed);
+      sandbox().writeStore(name, files[name]);
+    }
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(mnt_ / names.back()); }));
+    unmount();
+    *cache = sandbox().root() / "cache";
+    fs::remove_all(*cache);
+    EXPECT_TRUE(mount(options));
+    return files;
+  }
+
   fs::path mnt_;
   pid_t pid_ = -1;
   int status_ = -1;
@@ -1092,19 +1111,13 @@ TEST_F(MountTest, AFileLargerThanTheCacheBoundIsReadWhileTheBoundHolds) {
 }
 
 TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
-  std::map<std::string, std::string> files;
-  unsigned seed = 10;
-  for (const char* name : {"old.bin", "open.bin", "queued.bin", "fresh.bin", "fresher.bin"}) {
-    files[name] = randomBytes(300 << 10, ++seed);
-    sandbox().writeStore(name, files[name]);
-  }
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "fresher.bin"); }));
-  unmount();
-  fs::path cache = sandbox().root() / "cache";
-  fs::remove_all(cache);
   // Room for three copies. The queue is sent only at the unmount: with a poll
   // this long, the queued change waits while the host is back.
-  ASSERT_TRUE(mount({"--cache-max-size", "1M", "--poll", "600"}));
+  fs::path cache;
+  auto files =
+      remountOverEmptyCache({"old.bin", "open.bin", "queued.bin", "fresh.bin", "fresher.bin"}, 10,
+                            {"--cache-max-size", "1M", "--poll", "600"}, &cache);
+  ASSERT_FALSE(HasFailure());
   auto read = [&](const std::string& name) {
     EXPECT_TRUE(shOk("cat " + q(name)).out == files[name]) << name;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -1163,17 +1176,10 @@ TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
 }
 
 TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
-  std::map<std::string, std::string> files;
-  unsigned seed = 40;
-  for (const char* name : {"pinned.bin", "old.bin", "fresh.bin", "fresher.bin"}) {
-    files[name] = randomBytes(300 << 10, ++seed);
-    sandbox().writeStore(name, files[name]);
-  }
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "fresher.bin"); }));
-  unmount();
-  fs::path cache = sandbox().root() / "cache";
-  fs::remove_all(cache);
-  ASSERT_TRUE(mount({"--cache-max-size", "1M"}));  // room for three copies
+  fs::path cache;  // room for three copies
+  auto files = remountOverEmptyCache({"pinned.bin", "old.bin", "fresh.bin", "fresher.bin"}, 40,
+                                     {"--cache-max-size", "1M"}, &cache);
+  ASSERT_FALSE(HasFailure());
   RunResult pinned = sandbox().fpctl({"pin", m("pinned.bin")});
   ASSERT_EQ(pinned.status, 0) << pinned.describe();
   for (const char* name : {"old.bin", "fresh.bin", "fresher.bin"}) {
