@@ -5,9 +5,14 @@
 //   - reading a 50 MB file after its first fetch: with the kernel's page cache
 //     (a file read again), with that cache dropped before each pass (every byte
 //     through FUSE, from the mount's cache), and plain (from the page cache).
+//   - what a small cache bound costs a read-heavy run: 1,000 small files read
+//     twice per pass, and the 50 MB file read through FUSE, by the mount above
+//     (no bound given: a tenth of the disk) and by a second mount of the same
+//     domain whose cache is held to $BENCH_MOUNT_CACHE_BOUND (default 1M, which
+//     holds about 250 of the small files' copies and not the 50 MB file).
 // At the end it prints the two ratios the mount is held to: listing time through
 // the mount / plain (target: at most 5), reading speed through the mount / plain
-// (target: at least 0.5).
+// (target: at least 0.5), and what the bound costs.
 //
 // It runs pell-refhost, pell-domain and fpctl from the build in a sandbox of its
 // own under /tmp, and needs /dev/fuse (it says so and exits otherwise).
@@ -20,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -83,6 +89,13 @@ class World {
 
   fs::path plain() const { return root_ / "plain"; }
   fs::path mnt() const { return root_ / "mnt"; }
+  fs::path mntBounded() const { return root_ / "mnt-bounded"; }
+
+  // The bound of the second mount's cache.
+  static std::string cacheBound() {
+    const char* b = std::getenv("BENCH_MOUNT_CACHE_BOUND");
+    return b && *b ? b : "1M";
+  }
 
   bool setUp() {
     std::string tmpl = "/tmp/pbench.XXXXXX";
@@ -105,6 +118,7 @@ class World {
     writeBigFile(store / "big.bin");
     writeBigFile(plain() / "big.bin");
     fs::create_directories(mnt());
+    fs::create_directories(mntBounded());
     fs::create_directories(root_ / "containers");
     fs::create_directories(root_ / "state");
 
@@ -118,7 +132,16 @@ class World {
       std::cerr << "mount benchmark: pell-domain register failed\n";
       return false;
     }
-    return mount();
+    if (!mount()) return false;
+    bounded_ = spawn({FPCTL_BIN, "mount", mntBounded().string(), "--foreground", "--cache",
+                      (root_ / "cache-bounded").string(), "--cache-max-size", cacheBound()},
+                     root_ / "mount-bounded.out");
+    if (bounded_ < 0 ||
+        !waitUntil([&] { return isMountPoint(mntBounded()) || !running(bounded_); })) {
+      std::cerr << "mount benchmark: the bounded mount did not come up\n";
+      return false;
+    }
+    return isMountPoint(mntBounded());
   }
 
   bool mount() {
@@ -152,15 +175,20 @@ class World {
   ~World() {
     if (root_.empty()) return;
     unmount();
+    if (isMountPoint(mntBounded())) {
+      wait(spawn({"/bin/fusermount3", "-u", mntBounded().string()}, "/dev/null"));
+    }
+    if (bounded_ > 0) wait(bounded_);
     if (host_ > 0) {
       ::kill(host_, SIGTERM);
       wait(host_);
     }
     std::error_code ec;
-    if (!isMountPoint(mnt())) fs::remove_all(root_, ec);
+    if (!isMountPoint(mnt()) && !isMountPoint(mntBounded())) fs::remove_all(root_, ec);
   }
 
  private:
+  static bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
   pid_t spawn(const std::vector<std::string>& argv, const fs::path& output) {
     std::vector<std::string> env = {"FILEPROVIDER_CONTAINERS=" + (root_ / "containers").string(),
                                     "FILEPROVIDER_STATE=" + (root_ / "state").string(),
@@ -195,6 +223,7 @@ class World {
   fs::path root_;
   pid_t host_ = -1;
   pid_t mount_ = -1;
+  pid_t bounded_ = -1;
 };
 
 void listTree(benchmark::State& state, const fs::path& root) {
@@ -266,12 +295,37 @@ void BM_ReadMountThroughFuse(benchmark::State& state) {
   readFile(state, World::get().mnt() / "big.bin", true);
 }
 
+// Reads the first ten folders' 1,000 files of the tree, twice, through `mnt`.
+void readSmallFiles(benchmark::State& state, const fs::path& mnt) {
+  std::string files = "'" + (mnt / "tree").string() + "'/folder-?/file-*.txt";
+  std::string cmd = "cat " + files + " " + files + " > /dev/null";
+  World::get().sh(cmd);  // the first fetch is not what is measured
+  for (auto _ : state) {
+    if (!World::get().sh(cmd)) state.SkipWithError("cat failed");
+  }
+  state.counters["files"] = 2 * 10 * kFilesPerFolder;
+}
+
+void BM_ReadFilesMount(benchmark::State& state) { readSmallFiles(state, World::get().mnt()); }
+
+void BM_ReadFilesMountBounded(benchmark::State& state) {
+  readSmallFiles(state, World::get().mntBounded());
+}
+
+void BM_ReadMountBoundedThroughFuse(benchmark::State& state) {
+  World::get().sh("cat '" + (World::get().mntBounded() / "big.bin").string() + "' > /dev/null");
+  readFile(state, World::get().mntBounded() / "big.bin", true);
+}
+
 BENCHMARK(BM_ListPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_ListMountFirst)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_ListMountAgain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_ReadPlain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_ReadMount)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_ReadMountThroughFuse)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadMountBoundedThroughFuse)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadFilesMount)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_ReadFilesMountBounded)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 // Keeps each benchmark's real time per iteration, to print the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -317,6 +371,16 @@ int main(int argc, char** argv) {
   show("read speed 50 MB, mount / plain:", ratio("BM_ReadPlain", "BM_ReadMount"), ">= 0.5x");
   show("read speed 50 MB, through FUSE (page cache dropped) / plain:",
        ratio("BM_ReadPlain", "BM_ReadMountThroughFuse"), ">= 0.5x");
+  // What the bounded mount takes, against the mount without a bound given.
+  auto relative = [&](const std::string& what, std::optional<double> r) {
+    std::printf("%-58s %s\n", what.c_str(),
+                r ? (std::to_string(*r).substr(0, 5) + "x the unbounded mount's").c_str() : "n/a");
+  };
+  std::string bound = World::cacheBound();
+  relative("cache bound " + bound + ", 2 x 1,000 small files, time:",
+           ratio("BM_ReadFilesMountBounded", "BM_ReadFilesMount"));
+  relative("cache bound " + bound + ", 50 MB through FUSE, time:",
+           ratio("BM_ReadMountBoundedThroughFuse", "BM_ReadMountThroughFuse"));
   benchmark::Shutdown();
   return 0;
 }

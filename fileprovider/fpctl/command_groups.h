@@ -18,6 +18,8 @@ std::vector<CommandSpec> contentCommands();
 std::vector<CommandSpec> writeCommands();
 // mount, status (mount_command.cc).
 std::vector<CommandSpec> mountCommands();
+// pin, unpin, evict (local_copies.cc).
+std::vector<CommandSpec> localCopyCommands();
 
 }  // namespace fpctl
 

@@ -2,10 +2,11 @@
 // and options, and the help texts. Parsing is pure: it reads nothing but its
 // arguments and reports every mistake as a UsageError. Each command is declared
 // once, as a CommandSpec, next to its handler (queries.cc, contents.cc,
-// writes.cc, mount_command.cc); commandTable() lists them.
+// writes.cc, mount_command.cc, local_copies.cc); commandTable() lists them.
 #ifndef FPCTL_COMMAND_LINE_H_
 #define FPCTL_COMMAND_LINE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -65,6 +66,8 @@ struct CommandLine {
   bool foreground = false;
   std::optional<double> pollSeconds;
   std::optional<std::filesystem::path> cacheDir;
+  std::optional<std::int64_t> cacheMaxBytes;
+  std::optional<std::chrono::seconds> cacheMaxAge;
   bool nonempty = false;
 
   // The changed-field bits of `modify`: filename (2) for --name, parent (4) for

@@ -100,6 +100,11 @@ TEST(CommandLineTest, MountOptions) {
   EXPECT_TRUE(cl.foreground);
   EXPECT_EQ(cl.pollSeconds, 0.5);
   EXPECT_EQ(cl.cacheDir, std::filesystem::path("/c"));
+  EXPECT_FALSE(cl.cacheMaxBytes);
+  EXPECT_FALSE(cl.cacheMaxAge);
+  cl = parseOk({"mount", "/m", "--cache-max-size", "1.5GiB", "--cache-max-age", "12h"});
+  EXPECT_EQ(cl.cacheMaxBytes, std::int64_t{3} << 29);
+  EXPECT_EQ(cl.cacheMaxAge, std::chrono::hours(12));
   // The same domain twice is fine; two different ones are not.
   EXPECT_TRUE(parse({"--domain", "d", "mount", "/m", "--domain", "d"}).ok());
   EXPECT_FALSE(parse({"--domain", "d", "mount", "/m", "--domain", "e"}).ok());
@@ -127,6 +132,15 @@ TEST(CommandLineTest, UsageErrors) {
       {{"modify", "i:1", "--fields", "-1"}, "decimal", "modify"},
       {{"modify", "i:1", "--fields"}, "needs a value", "modify"},
       {{"mount", "/m", "--poll", "0"}, "positive", "mount"},
+      {{"mount", "/m", "--cache-max-size", "lots"},
+       "--cache-max-size takes a size such as 500M, 2G, 1.5GiB or a number of bytes, not \"lots\"",
+       "mount"},
+      {{"mount", "/m", "--cache-max-size", "-1G"}, "not \"-1G\"", "mount"},
+      {{"mount", "/m", "--cache-max-age", "soon"},
+       "--cache-max-age takes a duration of at least a second such as 30m, 12h or 7d, not "
+       "\"soon\"",
+       "mount"},
+      {{"mount", "/m", "--cache-max-age", "0s"}, "not \"0s\"", "mount"},
       {{"fetch", "i:1", "--folder"}, "unknown option --folder", "fetch"},
       {{"help", "nope"}, "unknown command \"nope\"", ""},
       {{"thumbnails"}, "missing", "thumbnails"},
@@ -174,7 +188,7 @@ TEST(CommandTableTest, EveryCommandIsDeclaredOnceWithItsHandler) {
     }
     EXPECT_THAT(overview, HasSubstr("\n  " + std::string(c.name))) << c.name;
   }
-  EXPECT_EQ(names.size(), 14u);
+  EXPECT_EQ(names.size(), 17u);
   EXPECT_EQ(findCommand("nonsense"), nullptr);
 }
 

@@ -1,6 +1,7 @@
 // A command being run: its command line, the outside world, the loaded
 // extension, and the ways a handler prints its outcome. Internal to fpctl's
-// commands (queries.cc, contents.cc, writes.cc, mount_command.cc).
+// commands (queries.cc, contents.cc, writes.cc, mount_command.cc,
+// local_copies.cc).
 #ifndef FPCTL_COMMAND_RUN_H_
 #define FPCTL_COMMAND_RUN_H_
 

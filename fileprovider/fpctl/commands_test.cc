@@ -19,7 +19,7 @@ using mount::testing::makeItem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const std::string kRoot(fp::kRootContainer);
+using mount::testing::kRoot;
 
 // Runs fpctl's command line against a fake extension, capturing its output.
 class CommandsTest : public ::testing::Test {
@@ -349,7 +349,9 @@ TEST_F(CommandsTest, UsageErrorsAreOneJsonObjectWithJson) {
            {"--json", "--domain", "d", "frobnicate"},
            {"--json", "--log=/tmp/x", "ls", "--page"},
            {"--json"},
-           {"--json", "create", "@root", "x", "--contents", "/no/such/file"}}) {
+           {"--json", "create", "@root", "x", "--contents", "/no/such/file"},
+           {"--json", "mount", "/m", "--cache-max-size", "2Q"},
+           {"--json", "mount", "/m", "--cache-max-age", "forever"}}) {
     auto o = run(args);
     EXPECT_EQ(o.status, 2) << args.back();
     auto j = nlohmann::json::parse(o.out, nullptr, false);
@@ -380,13 +382,16 @@ TEST_F(CommandsTest, DomainsNeedNoExtension) {
 }
 
 TEST_F(CommandsTest, MountHandsOverTheOptions) {
-  auto o = run({"mount", "/mnt/p", "--foreground", "--poll", "0.25", "--cache", "/c"});
+  auto o = run({"mount", "/mnt/p", "--foreground", "--poll", "0.25", "--cache", "/c",
+                "--cache-max-size", "500M", "--cache-max-age", "7d"});
   ASSERT_EQ(o.status, 0) << o.err;
   ASSERT_TRUE(mounted_);
   EXPECT_EQ(mounted_->mountpoint, fs::path("/mnt/p"));
   EXPECT_TRUE(mounted_->foreground);
   EXPECT_EQ(mounted_->pollSeconds, 0.25);
   EXPECT_EQ(mounted_->cacheDir, fs::path("/c"));
+  EXPECT_EQ(mounted_->cacheMaxBytes, std::int64_t{500} << 20);
+  EXPECT_EQ(mounted_->cacheMaxAge, std::chrono::hours(24 * 7));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace {
 using mount::testing::makeItem;
 using ::testing::HasSubstr;
 
-const std::string kRoot(fp::kRootContainer);
+using mount::testing::kRoot;
 
 // A tree given as container -> children, listed by a lister that counts calls.
 class IdentifiersTest : public ::testing::Test {

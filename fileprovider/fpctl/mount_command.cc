@@ -4,6 +4,7 @@
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
+#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/status.h"
 
 namespace fpctl {
@@ -20,7 +21,7 @@ std::optional<double> parseSeconds(const std::string& text) {
   return v;
 }
 
-int mount(CommandRun& run) {
+int serve(CommandRun& run) {
   const CommandLine& cl = run.line();
   if (!run.env().mount) return run.usage("mount is not available in this build");
   MountOptions options;
@@ -28,6 +29,8 @@ int mount(CommandRun& run) {
   options.foreground = cl.foreground;
   if (cl.pollSeconds) options.pollSeconds = *cl.pollSeconds;
   options.cacheDir = cl.cacheDir;
+  options.cacheMaxBytes = cl.cacheMaxBytes;
+  options.cacheMaxAge = cl.cacheMaxAge;
   options.nonempty = cl.nonempty;
   options.json = cl.global.json;
   // The mount is the extension's only owner from here on.
@@ -50,7 +53,13 @@ std::vector<CommandSpec> mountCommands() {
        .maxOperands = 1,
        .summary = "serve the domain as a folder (FUSE)",
        .details = "Mounts the domain at MOUNTPOINT and serves it until it is unmounted\n"
-                  "(fusermount3 -u MOUNTPOINT) or interrupted.",
+                  "(fusermount3 -u MOUNTPOINT) or interrupted.\n"
+                  "Fetched contents are kept in the cache folder within a bound: the least\n"
+                  "recently used copies that are not open, written, waiting to be sent or\n"
+                  "pinned are dropped to stay within it, and a file larger than the bound is\n"
+                  "read without a copy. SIZE is bytes or a number with K, M, G or T (powers of\n"
+                  "1024; KiB, MB, ... mean the same), as in 500M, 2G, 1.5GiB. DURATION is a\n"
+                  "number with s, m, h, d or w, as in 30m, 12h, 7d.",
        .options = {{"domain", "ID", "the domain to mount (as the global --domain)",
                     [](CommandLine& cl, const std::string& v) -> Mistake {
                       if (cl.global.domain && *cl.global.domain != v)
@@ -76,19 +85,42 @@ std::vector<CommandSpec> mountCommands() {
                       cl.cacheDir = std::filesystem::path(v);
                       return std::nullopt;
                     }},
+                   {"cache-max-size", "SIZE",
+                    "the most fetched copies may take (default 10% of its disk, at most 10G)",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      auto bytes = mount::parseSize(v);
+                      if (!bytes)
+                        return "--cache-max-size takes a size such as 500M, 2G, 1.5GiB or a "
+                               "number of bytes, not \"" +
+                               v + "\"";
+                      cl.cacheMaxBytes = bytes;
+                      return std::nullopt;
+                    }},
+                   {"cache-max-age", "DURATION",
+                    "drop copies not used for this long (default: kept however old)",
+                    [](CommandLine& cl, const std::string& v) -> Mistake {
+                      auto age = mount::parseDuration(v);
+                      if (!age)
+                        return "--cache-max-age takes a duration of at least a second such as "
+                               "30m, 12h or 7d, not \"" +
+                               v + "\"";
+                      cl.cacheMaxAge = age;
+                      return std::nullopt;
+                    }},
                    {"nonempty", "", "mount over a folder that holds files (hides them)",
                     [](CommandLine& cl, const std::string&) -> Mistake {
                       cl.nonempty = true;
                       return std::nullopt;
                     }}},
-       .run = mount},
+       .run = serve},
       {.name = "status",
        .operands = "",
        .minOperands = 0,
        .maxOperands = 0,
        .summary = "what the mounts have yet to send",
        .details = "For each running mount (or the cache folder DIR): the changes that wait to be\n"
-                  "sent, those the service refused and why, and how much the cache holds.",
+                  "sent, those the service refused and why, how much the cache holds, and what\n"
+                  "its fetched copies take against the mount's bound.",
        .options = {{"cache", "DIR", "report on this cache folder",
                     [](CommandLine& cl, const std::string& v) -> Mistake {
                       cl.cacheDir = std::filesystem::path(v);

@@ -14,7 +14,7 @@ namespace {
 using mount::testing::InMemoryExtension;
 using mount::testing::makeItem;
 
-const std::string kRoot(fp::kRootContainer);
+using mount::testing::kRoot;
 
 class RunnerTest : public ::testing::Test {
  protected:

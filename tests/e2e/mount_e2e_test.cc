@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@
 
 #include "extension/testing/test_host.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/scoped_fd.h"
 #include "tests/e2e/harness.h"
 
 namespace pellora::e2e {
@@ -192,6 +194,25 @@ class MountTest : public SystemTest {
     spit(root / "sub" / "deeper" / "big.bin", randomBytes(3 << 20, 2));
     fs::create_directories(root / "hollow");
     return root;
+  }
+
+  // Files of 300 KB each, `names` in the store, and the domain mounted again
+  // with `options` over an empty cache folder (returned with the contents).
+  std::map<std::string, std::string> remountOverEmptyCache(const std::vector<std::string>& names,
+                                                           unsigned seed,
+                                                           const std::vector<std::string>& options,
+                                                           fs::path* cache) {
+    std::map<std::string, std::string> files;
+    for (const auto& name : names) {
+      files[name] = randomBytes(300 << 10, ++seed);
+      sandbox().writeStore(name, files[name]);
+    }
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(mnt_ / names.back()); }));
+    unmount();
+    *cache = sandbox().root() / "cache";
+    fs::remove_all(*cache);
+    EXPECT_TRUE(mount(options));
+    return files;
   }
 
   fs::path mnt_;
@@ -380,6 +401,184 @@ TEST_F(MountTest, UnmountedCleanlyWithFusermount) {
   EXPECT_EQ(u.status, 0) << u.describe();
   EXPECT_EQ(waitForExit(), 0);
   EXPECT_THAT(mountOutput(), HasSubstr("unmount with: fusermount3 -u " + m()));
+}
+
+// ---------------------------------------------------------------- keeping files local
+
+// The value of the item's extended attribute `name`; "errno N" when it has none.
+std::string attrOf(const fs::path& path, const char* name) {
+  char buf[512];
+  ssize_t n = ::getxattr(path.c_str(), name, buf, sizeof buf);
+  if (n < 0) return "errno " + std::to_string(errno);
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+class KeepLocalTest : public MountTest {
+ protected:
+  std::string state(const std::string& rel) {
+    return attrOf(mnt_ / rel, "user.fileprovider.state");
+  }
+  // Waits until the cache folder holds a fetched copy with `bytes`.
+  bool cacheHolds(const std::string& bytes) {
+    return waitUntil([&] {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(sandbox().root() / "cache" / "contents", ec)) {
+        if (slurp(e.path()) == bytes) return true;
+      }
+      return false;
+    });
+  }
+};
+
+TEST_F(KeepLocalTest, APinnedFolderReadsAndListsWithTheHostStopped) {
+  RunResult pinned = sandbox().fpctl({"pin", m("Projects")});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  EXPECT_EQ(pinned.json["pinned"], nlohmann::json::array({m("Projects")}));
+  EXPECT_EQ(pinned.json["files"], 4);  // Roadmap.md, Budget.csv, logo.png, draft-1.txt
+  EXPECT_TRUE(pinned.json["error"].is_null());
+  EXPECT_EQ(state("Projects/Designs/Drafts/draft-1.txt"), "pinned");
+  EXPECT_EQ(state("Projects"), "pinned");
+  EXPECT_EQ(state("Welcome.txt"), "cloud");
+  RunResult text = sandbox().fpctlText({"pin", m("Projects/Roadmap.md")});
+  EXPECT_EQ(text.status, 0) << text.describe();
+  EXPECT_THAT(text.out, HasSubstr("pinned 1 item: 1 file ("));
+
+  // Offline, and a new mount of the same cache: nothing is in the kernel's
+  // caches, every read comes from the mount's copies.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  unmount();
+  ASSERT_TRUE(mount());
+  EXPECT_EQ(tree(mnt_ / "Projects"), tree(sandbox().store() / "Projects"));
+  EXPECT_THAT(shOk("ls " + q()).out, HasSubstr("Welcome.txt"));
+
+  // A file that is neither pinned nor cached fails at once: no socket, no wait.
+  auto start = Clock::now();
+  RunResult cat = sh("cat " + q("Welcome.txt"));
+  auto took = Clock::now() - start;
+  EXPECT_NE(cat.status, 0);
+  EXPECT_THAT(cat.err, HasSubstr("Input/output error"));
+  EXPECT_LT(took, std::chrono::seconds(1));
+
+  // Writes wait in the queue; status shows them and the pinned set.
+  fs::path data = scratch("offline.txt");
+  spit(data, "written offline\n");
+  shOk("cp '" + data.string() + "' " + q("Projects/offline.txt"));
+  RunResult status = sandbox().fpctl({"status"});
+  ASSERT_EQ(status.status, 0) << status.describe();
+  const auto& mounted = status.json["mounts"][0];
+  ASSERT_EQ(mounted["waiting"].size(), 1u) << status.out;
+  EXPECT_EQ(mounted["waiting"][0]["name"], "offline.txt");
+  std::vector<std::string> paths;
+  for (const auto& p : mounted["pinned"]) paths.push_back(p["path"]);
+  EXPECT_THAT(paths, ::testing::UnorderedElementsAre("/Projects", "/Projects/Roadmap.md"));
+  EXPECT_THAT(sandbox().fpctlText({"status"}).out,
+              HasSubstr("pinned (kept on this device): 2\n    /Projects/ (folder)\n"));
+
+  // Pinning needs the host to fetch: the pin is kept, the command fails.
+  RunResult offlinePin = sandbox().fpctlText({"pin", m("Welcome.txt")});
+  EXPECT_EQ(offlinePin.status, 1) << offlinePin.describe();
+  EXPECT_THAT(offlinePin.err, HasSubstr("(is the host application running?)"));
+  EXPECT_EQ(state("Welcome.txt"), "pinned");
+
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("Projects/offline.txt"); }));
+  EXPECT_EQ(sandbox().readStore("Projects/offline.txt"), "written offline\n");
+  // Back, the host's change to the index lets the mount fetch what the pin lacks.
+  EXPECT_TRUE(cacheHolds(sandbox().readStore("Welcome.txt")));
+}
+
+TEST_F(KeepLocalTest, EvictDropsTheCopyButNeverUnsentChangesOrPinnedFiles) {
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  RunResult evicted = sandbox().fpctl({"evict", m("Welcome.txt")});
+  ASSERT_EQ(evicted.status, 0) << evicted.describe();
+  EXPECT_EQ(evicted.json["evicted"], nlohmann::json::array({m("Welcome.txt")}));
+  EXPECT_EQ(state("Welcome.txt"), "cloud");
+  // Not local any more: with the host away it cannot be read; back, it is fetched.
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_NE(sh("cat " + q("Welcome.txt")).status, 0);
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  EXPECT_EQ(state("Welcome.txt"), "local");
+
+  // A change the service does not have yet keeps its file; a pinned one stays.
+  shOk("cat " + q("Projects/Roadmap.md") + " " + q("Café menu.txt") + " > /dev/null");
+  ASSERT_EQ(sandbox().fpctl({"pin", m("Projects/Roadmap.md")}).status, 0);
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  shOk("echo 'more' >> " + q("Café menu.txt"));
+  EXPECT_EQ(state("Café menu.txt"), "unsent");
+  RunResult refused = sandbox().fpctl({"evict", m("Café menu.txt"), m("Projects")});
+  EXPECT_EQ(refused.status, 1) << refused.describe();
+  EXPECT_EQ(refused.json["unsent"], nlohmann::json::array({m("Café menu.txt")}));
+  EXPECT_EQ(refused.json["pinned"], nlohmann::json::array({m("Projects/Roadmap.md")}));
+  EXPECT_EQ(refused.json["error"]["code"], EBUSY);
+  EXPECT_EQ(state("Projects/Roadmap.md"), "pinned");
+  RunResult text = sandbox().fpctlText({"evict", m("Café menu.txt")});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_THAT(text.err, HasSubstr("has changes that are not on the service yet"));
+  ASSERT_TRUE(sandbox().startHost());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().readStore("Café menu.txt").ends_with("more\n"); }));
+
+  RunResult outside = sandbox().fpctl({"evict", sandbox().root().string()});
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_THAT(outside.err, HasSubstr("is not inside a mount of fpctl"));
+  EXPECT_EQ(outside.json["error"]["domain"], "fpctl");
+}
+
+TEST_F(KeepLocalTest, AttributesFollowAFileFromCloudToLocalToUploadingAndBack) {
+  RunResult dump = shOk("getfattr -d " + q("Welcome.txt"));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.state=\"cloud\""));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.identifier=\"i:"));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.version="));
+  EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.pinned=\"0\""));
+  std::string version = attrOf(mnt_ / "Welcome.txt", "user.fileprovider.version");
+
+  shOk("cat " + q("Welcome.txt") + " > /dev/null");
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  // Open for writing with a change not closed yet, then closed and sent.
+  {
+    int fd = ::open(m("Welcome.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, "more\n", 5), 5);
+    EXPECT_EQ(state("Welcome.txt"), "uploading");
+    EXPECT_EQ(::close(fd), 0);
+  }
+  EXPECT_EQ(state("Welcome.txt"), "local");
+  EXPECT_NE(attrOf(mnt_ / "Welcome.txt", "user.fileprovider.version"), version);
+  EXPECT_THAT(sandbox().readStore("Welcome.txt"), ::testing::EndsWith("more\n"));
+
+  // The attributes are read-only, but for pinning.
+  RunResult setState = sh("setfattr -n user.fileprovider.state -v local " + q("Welcome.txt"));
+  EXPECT_NE(setState.status, 0);
+  EXPECT_THAT(setState.err, HasSubstr("Operation not permitted"));
+  RunResult badPin = sh("setfattr -n user.fileprovider.pinned -v yes " + q("Welcome.txt"));
+  EXPECT_THAT(badPin.err, HasSubstr("Invalid argument"));
+  shOk("setfattr -n user.fileprovider.pinned -v 1 " + q("Archive"));
+  EXPECT_EQ(state("Archive"), "pinned");
+  shOk("setfattr -n user.fileprovider.pinned -v 0 " + q("Archive"));
+  EXPECT_EQ(state("Archive"), "local");
+}
+
+TEST_F(KeepLocalTest, APinnedFileIsFetchedAgainWhenItChangesOnTheService) {
+  // By its path of display names in the domain's running mount.
+  RunResult pinned =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "pin", "/Café menu.txt"});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  EXPECT_EQ(state("Café menu.txt"), "pinned");
+  sandbox().writeStore("Café menu.txt", "Tea 1.80\n");
+  // Fetched in the background: the copy arrives without anyone reading.
+  ASSERT_TRUE(cacheHolds("Tea 1.80\n"));
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_EQ(shOk("cat " + q("Café menu.txt")).out, "Tea 1.80\n");
+
+  RunResult unpinned =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "unpin", "/Café menu.txt"});
+  EXPECT_EQ(unpinned.status, 0) << unpinned.describe();
+  EXPECT_EQ(state("Café menu.txt"), "local");
+  RunResult nowhere = sandbox().fpctl({"--domain", "no.such.domain", "pin", "/Welcome.txt"});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_THAT(nowhere.err, HasSubstr("is not mounted"));
 }
 
 // ---------------------------------------------------------------- faults
@@ -828,6 +1027,174 @@ TEST_F(MountTest, MountPointsThatAreMissingFullOrMountedJson) {
   EXPECT_EQ(sandbox().run({"/bin/fusermount3", "-u", full.string()}).status, 0);
   EXPECT_TRUE(waitUntil([&] { return ::kill(over.json["pid"].get<pid_t>(), 0) != 0; }));
   EXPECT_EQ(slurp(full / "kept.txt"), "mine\n");
+}
+
+// ---------------------------------------------------------------- the cache's bound
+
+// What the files under `folder` take on disk.
+long long diskUse(const fs::path& folder) {
+  long long total = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += st.st_blocks * 512;
+  }
+  return total;
+}
+
+// The files the cache holds copies of, by their contents.
+std::vector<std::string> copiesIn(const fs::path& cache) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(cache / "contents", ec)) {
+    out.push_back(slurp(e.path()));
+  }
+  return out;
+}
+
+bool holds(const std::vector<std::string>& copies, const std::string& bytes) {
+  return std::find(copies.begin(), copies.end(), bytes) != copies.end();
+}
+
+TEST_F(MountTest, AFileLargerThanTheCacheBoundIsReadWhileTheBoundHolds) {
+  std::string big = randomBytes(20 << 20, 7);
+  sandbox().writeStore("big.bin", big);
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(mnt_ / "big.bin"); }));
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  constexpr long long kBound = 8 << 20;
+  ASSERT_TRUE(mount({"--cache-max-size", "8M"}));
+
+  // The cache folder is watched while the file is read, twice at once.
+  fs::create_directories(scratch(""));
+  std::atomic<bool> reading{true};
+  std::atomic<long long> most{0};
+  std::thread watcher([&] {
+    while (reading) {
+      most = std::max(most.load(), diskUse(cache));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  shOk("cat " + q("big.bin") + " > '" + scratch("r1").string() + "' & cat " + q("big.bin") +
+       " > '" + scratch("r2").string() + "'; wait");
+  shOk("cat " + q("Welcome.txt") + " > /dev/null");
+  reading = false;
+  watcher.join();
+  EXPECT_TRUE(slurp(scratch("r1")) == big);
+  EXPECT_TRUE(slurp(scratch("r2")) == big);
+  // Beyond the copies, the folder holds only the mount's small records.
+  EXPECT_LE(most.load(), kBound + (64 << 10));
+  EXPECT_FALSE(holds(copiesIn(cache), big));
+  EXPECT_THAT(sandbox().log(), HasSubstr("big.bin"));
+  EXPECT_THAT(sandbox().log(), HasSubstr("is read without a copy in the cache"));
+  EXPECT_TRUE(holds(copiesIn(cache), sandbox().readStore("Welcome.txt")));
+
+  // fpctl status shows the use against the bound.
+  RunResult status = sandbox().fpctl({"status"});
+  ASSERT_TRUE(status.isJson) << status.describe();
+  ASSERT_EQ(status.json["mounts"].size(), 1u);
+  const auto& m = status.json["mounts"][0];
+  EXPECT_EQ(m["bound"]["maxBytes"], kBound);
+  EXPECT_TRUE(m["bound"]["maxAgeSeconds"].is_null());
+  EXPECT_GT(m["copiesBytes"].get<long long>(), 0);
+  EXPECT_LE(m["copiesBytes"].get<long long>(), kBound);
+  RunResult text = sandbox().fpctlText({"status"});
+  EXPECT_THAT(text.out, HasSubstr(" of at most 8.0 MiB\n"));
+  // The folder alone: its bound is known while a mount uses it.
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxBytes"], kBound);
+  unmount();
+  EXPECT_TRUE(cacheStatus(sandbox())["bound"]["maxBytes"].is_null());
+  text = sandbox().fpctlText({"status", "--cache", cache.string()});
+  EXPECT_THAT(text.out, HasSubstr("its bound is not known"));
+}
+
+TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
+  // Room for three copies. The queue is sent only at the unmount: with a poll
+  // this long, the queued change waits while the host is back.
+  fs::path cache;
+  auto files =
+      remountOverEmptyCache({"old.bin", "open.bin", "queued.bin", "fresh.bin", "fresher.bin"}, 10,
+                            {"--cache-max-size", "1M", "--poll", "600"}, &cache);
+  ASSERT_FALSE(HasFailure());
+  auto read = [&](const std::string& name) {
+    EXPECT_TRUE(shOk("cat " + q(name)).out == files[name]) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  read("old.bin");
+  fp::ScopedFD open(::open(m("open.bin").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(open);
+  char first = 0;
+  ASSERT_EQ(::pread(open.get(), &first, 1, 0), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  read("queued.bin");
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  shOk("echo more >> " + q("queued.bin"));
+  EXPECT_EQ(cacheStatus(sandbox())["waiting"].size(), 1u);
+  ASSERT_TRUE(sandbox().startHost());
+
+  // Each new copy makes room: "old.bin" goes, then "fresh.bin", though the open
+  // and the queued file were used before either.
+  read("fresh.bin");
+  EXPECT_FALSE(holds(copiesIn(cache), files["old.bin"]));
+  read("fresher.bin");
+  auto copies = copiesIn(cache);
+  EXPECT_FALSE(holds(copies, files["fresh.bin"]));
+  EXPECT_TRUE(holds(copies, files["open.bin"]));
+  EXPECT_TRUE(holds(copies, files["queued.bin"]));
+  EXPECT_TRUE(holds(copies, files["fresher.bin"]));
+  EXPECT_LE(diskUse(cache / "contents"), 1 << 20);
+  std::string rest(files["open.bin"].size(), '\0');
+  ASSERT_EQ(::pread(open.get(), rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+  EXPECT_TRUE(rest == files["open.bin"]);
+  open.reset();
+
+  // A dropped copy is fetched again; the queued change reaches the host at the end.
+  read("old.bin");
+  unmount();
+  EXPECT_EQ(sandbox().readStore("queued.bin"), files["queued.bin"] + "more\n");
+}
+
+TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  ASSERT_TRUE(mount({"--cache-max-age", "2s"}));
+  std::string welcome = sandbox().readStore("Welcome.txt");
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+  fp::ScopedFD open(::open(m("Café menu.txt").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(open);
+  ASSERT_TRUE(holds(copiesIn(cache), welcome));
+  // The poll (every second) drops what was not used for two seconds.
+  EXPECT_TRUE(waitUntil([&] { return !holds(copiesIn(cache), welcome); }));
+  EXPECT_TRUE(holds(copiesIn(cache), sandbox().readStore("Café menu.txt")));
+  open.reset();
+  EXPECT_TRUE(waitUntil([&] { return copiesIn(cache).empty(); }));
+  EXPECT_EQ(cacheStatus(sandbox())["bound"]["maxAgeSeconds"], 2);
+  EXPECT_EQ(shOk("cat " + q("Welcome.txt")).out, welcome);
+}
+
+TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
+  fs::path cache;  // room for three copies
+  auto files = remountOverEmptyCache({"pinned.bin", "old.bin", "fresh.bin", "fresher.bin"}, 40,
+                                     {"--cache-max-size", "1M"}, &cache);
+  ASSERT_FALSE(HasFailure());
+  RunResult pinned = sandbox().fpctl({"pin", m("pinned.bin")});
+  ASSERT_EQ(pinned.status, 0) << pinned.describe();
+  for (const char* name : {"old.bin", "fresh.bin", "fresher.bin"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(shOk("cat " + q(name)).out == files[name]) << name;
+  }
+  // The pinned copy is the oldest, and stays; the oldest of the others goes.
+  auto copies = copiesIn(cache);
+  EXPECT_TRUE(holds(copies, files["pinned.bin"]));
+  EXPECT_FALSE(holds(copies, files["old.bin"]));
+  EXPECT_TRUE(holds(copies, files["fresher.bin"]));
+  EXPECT_EQ(state("pinned.bin"), "pinned");
+  EXPECT_EQ(state("old.bin"), "cloud");
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  EXPECT_TRUE(shOk("cat " + q("pinned.bin")).out == files["pinned.bin"]);
 }
 
 }  // namespace

@@ -9,33 +9,41 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval,
     : fs_(fs),
       interval_(interval),
       longestWait_(std::max(interval, longestWait)),
-      thread_([this] { run(); }) {}
+      thread_([this] {
+        auto lastCheck = std::chrono::steady_clock::now();
+        run([this, &lastCheck] {
+          [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
+          auto now = std::chrono::steady_clock::now();
+          bool writing = now - fs_.lastWrite() < interval_;
+          if (!writing || now - lastCheck >= longestWait_) {
+            fs_.checkForChanges();
+            lastCheck = std::chrono::steady_clock::now();
+          }
+          // The age bound needs a clock, not an event.
+          [[maybe_unused]] std::int64_t dropped = fs_.trimCache();
+        });
+      }),
+      keeper_([this] { run([this] { fs_.keepPinnedLocal(); }); }) {}
 
 ChangePoller::~ChangePoller() { stop(); }
 
 void ChangePoller::stop() {
+  fs_.cancelBackgroundWork();
   {
     std::lock_guard lock(mu_);
     stopping_ = true;
     cv_.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  if (keeper_.joinable()) keeper_.join();
 }
 
-void ChangePoller::run() {
-  using Clock = std::chrono::steady_clock;
-  auto lastCheck = Clock::now();
+void ChangePoller::run(const std::function<void()>& work) {
   std::unique_lock lock(mu_);
   for (;;) {
     if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
     lock.unlock();
-    [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
-    auto now = Clock::now();
-    bool writing = now - fs_.lastWrite() < interval_;
-    if (!writing || now - lastCheck >= longestWait_) {
-      fs_.checkForChanges();
-      lastCheck = Clock::now();
-    }
+    work();
     lock.lock();
   }
 }

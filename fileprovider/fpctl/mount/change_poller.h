@@ -1,16 +1,22 @@
-// Runs the mount's change check, and a sending of its upload queue, at a fixed
-// interval on a thread of its own. While programs write through the mount, the
-// index changes with every file they write, and each check would read every
-// listing the kernel uses again (a folder of 100,000 items costs about 0.4 s of
-// work that the writes wait for). So the change check waits while the mount
-// has written within the last interval, for at most `longestWait` since the
-// last check; changes made elsewhere show up at most that late while the
-// writing goes on, and within one interval once it pauses.
+// Runs the mount's change check, a sending of its upload queue and a trimming
+// of its cache to the bound at a fixed interval on a thread of its own, and on
+// a second thread, at the same interval, the fetching of what pinned items lack
+// (MountFs::keepPinnedLocal), so that fetching a large pinned file never holds
+// up the queue or the checks.
+//
+// While programs write through the mount, the index changes with every file
+// they write, and each check would read every listing the kernel uses again (a
+// folder of 100,000 items costs about 0.4 s of work that the writes wait for).
+// So the change check waits while the mount has written within the last
+// interval, for at most `longestWait` since the last check; changes made
+// elsewhere show up at most that late while the writing goes on, and within
+// one interval once it pauses.
 #ifndef FPCTL_MOUNT_CHANGE_POLLER_H_
 #define FPCTL_MOUNT_CHANGE_POLLER_H_
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -29,10 +35,12 @@ class ChangePoller {
   ChangePoller(const ChangePoller&) = delete;
   ChangePoller& operator=(const ChangePoller&) = delete;
 
+  // Stops (cancelling a fetch of pinned contents under way) and waits.
   void stop();
 
  private:
-  void run();
+  // Calls `work` every interval until stopped.
+  void run(const std::function<void()>& work);
 
   MountFs& fs_;
   const std::chrono::milliseconds interval_;
@@ -41,6 +49,7 @@ class ChangePoller {
   std::condition_variable cv_;
   bool stopping_ = false;
   std::thread thread_;
+  std::thread keeper_;
 };
 
 }  // namespace fpctl::mount

@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +32,10 @@ int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 int copyFileInto(const fs::path& source, int destination) {
   fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!in) return errno;
+  return copyDescriptorInto(in.get(), destination);
+}
+
+int copyDescriptorInto(int source, int destination) {
   if (ftruncate(destination, 0) != 0) return errno;
   loff_t inOff = 0;
   loff_t outOff = 0;
@@ -39,7 +44,7 @@ int copyFileInto(const fs::path& source, int destination) {
   for (;;) {
     if (rangeCopy) {
       ssize_t n = fp::retryOnEintr(
-          [&] { return copy_file_range(in.get(), &inOff, destination, &outOff, 1 << 30, 0); });
+          [&] { return copy_file_range(source, &inOff, destination, &outOff, 1 << 30, 0); });
       if (n == 0) return 0;
       if (n > 0) continue;
       if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
@@ -47,7 +52,7 @@ int copyFileInto(const fs::path& source, int destination) {
       }
       rangeCopy = false;  // not between these files: fall back to plain copying
     }
-    ssize_t n = fp::retryOnEintr([&] { return pread(in.get(), buf, sizeof buf, inOff); });
+    ssize_t n = fp::retryOnEintr([&] { return pread(source, buf, sizeof buf, inOff); });
     if (n < 0) return errno;
     if (n == 0) return 0;
     ssize_t done = 0;
@@ -101,8 +106,19 @@ int copyFetchedInto(const fs::path& source, int destination, std::int64_t limit,
   }
 }
 
-ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root,
-                                                          bool removeOnClose) {
+ErrnoOr<fp::ScopedFD> openFetched(const fs::path& source, std::int64_t limit) {
+  fp::ScopedFD in(fp::retryOnEintr(
+      [&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
+  if (!in) return fp::fail(Errno{errno});
+  struct stat st {};
+  if (fstat(in.get(), &st) != 0) return fp::fail(Errno{errno});
+  if (!S_ISREG(st.st_mode)) return fp::fail(Errno{EINVAL});
+  if (st.st_size > limit) return fp::fail(Errno{EFBIG});
+  return in;
+}
+
+ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, bool removeOnClose,
+                                                          CacheBound bound) {
   std::error_code ec;
   for (const char* sub : {"contents", "work", "unsent"}) {
     fs::create_directories(root / sub, ec);
@@ -133,7 +149,33 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root,
     std::error_code ignored;
     fs::remove_all(p, ignored);
   }
-  return std::unique_ptr<ContentCache>(new ContentCache(root, removeOnClose, std::move(*queue)));
+  std::unique_ptr<ContentCache> cache(
+      new ContentCache(root, removeOnClose, std::move(*queue), bound));
+  cache->scan();
+  return cache;
+}
+
+void ContentCache::scan() {
+  std::error_code ec;
+  std::lock_guard lock(mu_);
+  for (const auto& entry : fs::directory_iterator(root_ / "contents", ec)) {
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    Copy copy;
+    // "<hex identifier>.<hex version>"; anything else is counted, and may go, too.
+    std::string name = entry.path().filename().string();
+    if (auto dot = name.find('.'); dot != std::string::npos) {
+      copy.identifier = bytesOfHex(name.substr(0, dot)).value_or("");
+    }
+    copy.bytes = static_cast<std::int64_t>(st.st_blocks) * 512;
+    auto seconds = std::max(st.st_atim, st.st_mtim, [](const timespec& a, const timespec& b) {
+      return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    });
+    copy.used = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::seconds(seconds.tv_sec) + std::chrono::nanoseconds(seconds.tv_nsec)));
+    bytes_ += copy.bytes;
+    copies_[entry.path()] = std::move(copy);
+  }
 }
 
 ContentCache::~ContentCache() {
@@ -153,31 +195,205 @@ fs::path ContentCache::pathFor(const std::string& identifier, const std::string&
   return root_ / "contents" / (hexOf(identifier) + "." + hexOf(version));
 }
 
-void ContentCache::remember(const std::string& identifier, const fs::path& path) {
-  fs::path old;
+namespace {
+
+// The space a file takes on disk (what the bound is about), 0 when it is gone.
+std::int64_t diskBytes(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return static_cast<std::int64_t>(st.st_blocks) * 512;
+}
+
+// Notes the use on the file itself, for the order of a later run. Explicitly
+// set access times are kept whatever the file system's atime options.
+void stampUse(const fs::path& path) {
+  timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+  [[maybe_unused]] int rc = ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+}  // namespace
+
+void ContentCache::forgetLocked(const fs::path& path) {
+  auto it = copies_.find(path);
+  if (it == copies_.end()) return;
+  bytes_ -= it->second.bytes;
+  if (auto l = latest_.find(it->second.identifier); l != latest_.end() && l->second == path) {
+    latest_.erase(l);
+  }
+  copies_.erase(it);
+}
+
+void ContentCache::remember(const std::string& identifier, const fs::path& path,
+                            std::int64_t bytes) {
+  std::vector<fs::path> old;
   {
     std::lock_guard lock(mu_);
-    auto& slot = latest_[identifier];
-    if (slot != path) old = std::exchange(slot, path);
+    auto [slot, newItem] = latest_.try_emplace(identifier, path);
+    bool sameCopy = !newItem && slot->second == path;
+    slot->second = path;
+    auto now = Clock::now();
+    auto [it, inserted] = copies_.try_emplace(path);
+    if (!inserted) bytes_ -= it->second.bytes;
+    it->second = Copy{identifier, bytes, now};
+    bytes_ += bytes;
+    // Only the newest version of an item is kept. Once an item's copy is
+    // known, no other can have come in meanwhile.
+    if (!sameCopy || inserted) {
+      for (const auto& [p, copy] : copies_) {
+        if (copy.identifier == identifier && p != path) old.push_back(p);
+      }
+      for (const auto& p : old) forgetLocked(p);
+    }
   }
-  if (!old.empty()) {
+  for (const auto& p : old) {
     std::error_code ec;
-    fs::remove(old, ec);  // a reader that still has it open keeps its data
+    fs::remove(p, ec);  // a reader that still has it open keeps its data
   }
 }
 
 std::optional<fs::path> ContentCache::find(const std::string& identifier,
                                            const std::string& contentVersion) {
   fs::path p = pathFor(identifier, contentVersion);
+  std::int64_t bytes = diskBytes(p);
   std::error_code ec;
-  if (!fs::is_regular_file(p, ec)) return std::nullopt;
-  remember(identifier, p);
+  if (!fs::is_regular_file(p, ec)) {
+    std::lock_guard lock(mu_);
+    forgetLocked(p);  // removed behind the cache's back
+    return std::nullopt;
+  }
+  remember(identifier, p, bytes);
+  stampUse(p);
   return p;
+}
+
+bool ContentCache::has(const std::string& identifier, const std::string& contentVersion) const {
+  std::error_code ec;
+  return fs::is_regular_file(pathFor(identifier, contentVersion), ec);
+}
+
+void ContentCache::markUsed(const std::string& identifier) {
+  std::vector<fs::path> used;
+  {
+    std::lock_guard lock(mu_);
+    auto now = Clock::now();
+    for (auto& [p, copy] : copies_) {
+      if (copy.identifier != identifier) continue;
+      copy.used = now;
+      used.push_back(p);
+    }
+  }
+  for (const auto& p : used) stampUse(p);
+}
+
+ContentCache::Picked ContentCache::victims(std::int64_t extra, const KeepPredicate& keep,
+                                           const std::string& spare, bool byAge) {
+  std::vector<Candidate> byUse;
+  std::int64_t total;
+  {
+    std::lock_guard lock(mu_);
+    total = bytes_ + reserved_;
+    // The common case costs no walk: everything fits and age does not count.
+    if ((!byAge || !bound_.maxAge) && total + extra <= bound_.maxBytes) return {{}, true};
+    for (const auto& [p, copy] : copies_) {
+      if (!spare.empty() && copy.identifier == spare) continue;
+      byUse.push_back({p, copy});
+    }
+  }
+  std::sort(byUse.begin(), byUse.end(),
+            [](const Candidate& a, const Candidate& b) { return a.copy.used < b.copy.used; });
+  std::optional<Clock::time_point> tooOld;
+  if (byAge && bound_.maxAge) tooOld = Clock::now() - *bound_.maxAge;
+  Picked out;
+  for (auto& c : byUse) {
+    // Oldest first: once a copy is young enough and the rest fits, all others stay.
+    bool old = tooOld && c.copy.used < *tooOld;
+    if (!old && total + extra <= bound_.maxBytes) break;
+    if (keep && !c.copy.identifier.empty() && keep(c.copy.identifier)) continue;
+    total -= c.copy.bytes;
+    out.drop.push_back(std::move(c));
+  }
+  out.fits = total + extra <= bound_.maxBytes;
+  return out;
+}
+
+std::int64_t ContentCache::dropCandidates(const std::vector<Candidate>& candidates) {
+  std::vector<fs::path> gone;
+  std::int64_t dropped = 0;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& c : candidates) {
+      auto it = copies_.find(c.path);
+      // Used again since it was picked: it stays.
+      if (it == copies_.end() || it->second.used != c.copy.used) continue;
+      dropped += it->second.bytes;
+      forgetLocked(c.path);
+      gone.push_back(c.path);
+    }
+  }
+  for (const auto& p : gone) {
+    std::error_code ec;
+    fs::remove(p, ec);
+  }
+  return dropped;
+}
+
+std::int64_t ContentCache::evictToBound(const KeepPredicate& keep) {
+  // When the bound cannot be met, what may go goes all the same.
+  return dropCandidates(victims(0, keep, "", /*byAge=*/true).drop);
+}
+
+std::int64_t ContentCache::drop(const std::string& identifier) {
+  std::vector<Candidate> mine;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& [p, copy] : copies_) {
+      if (copy.identifier == identifier) mine.push_back({p, copy});
+    }
+  }
+  return dropCandidates(mine);
+}
+
+CacheUsage ContentCache::usage() const {
+  std::lock_guard lock(mu_);
+  return {bytes_, static_cast<std::int64_t>(copies_.size()), bound_};
+}
+
+bool ContentCache::overBound() const {
+  std::lock_guard lock(mu_);
+  return bytes_ + reserved_ > bound_.maxBytes;
 }
 
 ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
                                       const std::string& contentVersion, const fs::path& source,
-                                      std::int64_t limit) {
+                                      std::int64_t limit, const KeepPredicate& keep, bool pinned) {
+  // What the copy will take: the file's size now, rounded up to whole blocks.
+  struct stat st {};
+  std::int64_t expected = ::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                              ? ((static_cast<std::int64_t>(st.st_size) + 4095) / 4096) * 4096
+                              : 0;
+  if (expected > bound_.maxBytes && !pinned) return fp::fail(Errno{ENOSPC});
+  // Room is made, then taken under the lock; a store at the same time may have
+  // taken it first, and then room is made again. A pinned copy takes what room
+  // there is.
+  for (int attempt = 0;; ++attempt) {
+    Picked picked = victims(expected, keep, identifier, /*byAge=*/false);
+    if (!pinned && (!picked.fits || attempt == 4)) return fp::fail(Errno{ENOSPC});
+    dropCandidates(picked.drop);
+    std::lock_guard lock(mu_);
+    if (pinned || bytes_ + reserved_ + expected <= bound_.maxBytes) {
+      reserved_ += expected;
+      break;
+    }
+  }
+  struct Unreserve {
+    ContentCache& cache;
+    std::int64_t bytes;
+    ~Unreserve() {
+      std::lock_guard lock(cache.mu_);
+      cache.reserved_ -= bytes;
+    }
+  } unreserve{*this, expected};
+
   auto tmp = newWorkFile();
   if (!tmp) return fp::fail(tmp.error());
   if (int e = copyFetchedInto(source, tmp->fd.get(), limit, kReserve); e != 0) {
@@ -192,7 +408,7 @@ ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
     fs::remove(tmp->path, ec);
     return fp::fail(Errno{e});
   }
-  remember(identifier, target);
+  remember(identifier, target, diskBytes(target));
   return target;
 }
 
@@ -200,7 +416,7 @@ void ContentCache::adopt(const std::string& identifier, const std::string& conte
                          const fs::path& workPath) {
   fs::path target = pathFor(identifier, contentVersion);
   if (::rename(workPath.c_str(), target.c_str()) == 0) {
-    remember(identifier, target);
+    remember(identifier, target, diskBytes(target));
   } else {
     std::error_code ec;
     fs::remove(workPath, ec);

@@ -2,15 +2,32 @@
 // version; working copies of files being written; the upload queue (queue/);
 // and copies of files whose upload was refused for good (unsent/), so that no
 // written data is thrown away.
+//
+// The bound
+//   The fetched copies (contents/) are held to a CacheBound: they may take at
+//   most `maxBytes` together, and a copy unused for longer than `maxAge` goes.
+//   What goes first is the least recently used copy (find() and markUsed() count
+//   as a use; the time is also set as the file's access time, so a new run over
+//   the same folder starts with the order the last one left). A copy is only
+//   dropped when the caller's `keep` predicate says it may go: the mount keeps
+//   copies that are open, being opened, written, waiting in the upload queue or
+//   pinned, so the bound can be exceeded by exactly those. Working copies,
+//   queue/ and unsent/ lie outside the bound and are never dropped: they hold
+//   written data that exists nowhere else.
 #ifndef FPCTL_MOUNT_CONTENT_CACHE_H_
 #define FPCTL_MOUNT_CONTENT_CACHE_H_
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/scoped_fd.h"
@@ -23,16 +40,28 @@ struct WorkFile {
   fp::ScopedFD fd;
 };
 
+// Whether the cached copy of an item must stay (true) or may be dropped.
+// Called without the cache's lock held.
+using KeepPredicate = std::function<bool(const std::string& identifier)>;
+
+// What the fetched copies take, against their bound.
+struct CacheUsage {
+  std::int64_t bytes = 0;   // the copies in contents/ together
+  std::int64_t copies = 0;  // how many there are
+  CacheBound bound;
+};
+
 class ContentCache {
  public:
   // Uses `root` (created when missing) with the folders contents/, work/,
   // queue/ and unsent/ in it. Working copies an earlier run left behind that
   // had been changed (it was killed while a file was open for writing) are
-  // moved to unsent/ with the reason; the others are removed. With
+  // moved to unsent/ with the reason; the others are removed. The copies in
+  // contents/ are counted against `bound`, ordered by their access times. With
   // `removeOnClose`, `root` is removed again when the cache is destroyed,
   // unless the queue or unsent/ still hold something.
   static ErrnoOr<std::unique_ptr<ContentCache>> open(const std::filesystem::path& root,
-                                                     bool removeOnClose);
+                                                     bool removeOnClose, CacheBound bound = {});
   ~ContentCache();
   ContentCache(const ContentCache&) = delete;
   ContentCache& operator=(const ContentCache&) = delete;
@@ -45,18 +74,46 @@ class ContentCache {
   // note's path, to be removed with the working copy.
   std::filesystem::path markChanged(const std::filesystem::path& workPath, const std::string& name);
 
-  // The cached contents of `identifier` at `contentVersion`, if present.
+  // The cached contents of `identifier` at `contentVersion`, if present; finding
+  // it counts as a use (markUsed()).
   std::optional<std::filesystem::path> find(const std::string& identifier,
                                             const std::string& contentVersion);
+  // Whether the contents of `identifier` at `contentVersion` are cached. Not a
+  // use: asking for an item's state does not keep its copy.
+  [[nodiscard]] bool has(const std::string& identifier, const std::string& contentVersion) const;
   // Copies `source` into the cache as the contents of `identifier` at
   // `contentVersion`, dropping older versions of the same item.
-  // The source is copied with copyFetchedInto(), at most `limit` bytes.
+  // The source is copied with copyFetchedInto(), at most `limit` bytes. Room is
+  // made first by dropping the least recently used copies that `keep` lets go
+  // (not those of `identifier`); when the bound cannot hold the copy even so,
+  // nothing is dropped or copied and the result is ENOSPC, as it is when the
+  // disk fills up: the caller reads `source` directly instead. A `pinned`
+  // item's copy is stored even when the bound cannot hold it (after dropping
+  // what may go): pinned files stay local, over the bound if need be.
   ErrnoOr<std::filesystem::path> store(const std::string& identifier,
                                        const std::string& contentVersion,
-                                       const std::filesystem::path& source, std::int64_t limit);
+                                       const std::filesystem::path& source, std::int64_t limit,
+                                       const KeepPredicate& keep = {}, bool pinned = false);
   // Moves a working copy into the cache as the contents at `contentVersion`.
+  // It counts against the bound like a fetched copy (see evictToBound()).
   void adopt(const std::string& identifier, const std::string& contentVersion,
              const std::filesystem::path& workPath);
+
+  // The copies of `identifier` were used now: they go after every copy used
+  // longer ago.
+  void markUsed(const std::string& identifier);
+  // Drops copies until the bound holds: every copy unused for longer than
+  // `maxAge`, then the least recently used ones while the copies take more than
+  // `maxBytes`; a copy is dropped only when `keep` (if given) returns false for
+  // its item. A reader that has a dropped copy open goes on reading it. Returns
+  // the bytes dropped.
+  std::int64_t evictToBound(const KeepPredicate& keep);
+  // Drops every cached copy of `identifier`, whoever uses it (an open reader
+  // keeps what it has open). Returns the bytes dropped (0: none was cached).
+  std::int64_t drop(const std::string& identifier);
+  [[nodiscard]] CacheUsage usage() const;
+  // Whether the copies take more than the bound allows.
+  [[nodiscard]] bool overBound() const;
 
   ErrnoOr<WorkFile> newWorkFile();
   // Moves a file that could not be uploaded to unsent/, under a name made from
@@ -66,21 +123,68 @@ class ContentCache {
                                  const std::string& reason);
 
  private:
-  ContentCache(std::filesystem::path root, bool removeOnClose, std::unique_ptr<UploadQueue> queue)
-      : root_(std::move(root)), removeOnClose_(removeOnClose), queue_(std::move(queue)) {}
+  using Clock = std::chrono::system_clock;
+  // One file in contents/.
+  struct Copy {
+    std::string identifier;  // empty: a file whose name is not one of ours
+    std::int64_t bytes = 0;
+    Clock::time_point used;
+  };
+  // A copy that may have to go, as it was when it was picked.
+  struct Candidate {
+    std::filesystem::path path;
+    Copy copy;
+  };
+
+  ContentCache(std::filesystem::path root, bool removeOnClose, std::unique_ptr<UploadQueue> queue,
+               CacheBound bound)
+      : root_(std::move(root)),
+        removeOnClose_(removeOnClose),
+        queue_(std::move(queue)),
+        bound_(bound) {}
   std::filesystem::path pathFor(const std::string& identifier, const std::string& version) const;
-  void remember(const std::string& identifier, const std::filesystem::path& path);
+  // Counts the copies an earlier run left in contents/.
+  void scan();
+  // `path` became the cached copy of `identifier` (of `bytes`, used now); the
+  // item's other copies are dropped.
+  void remember(const std::string& identifier, const std::filesystem::path& path,
+                std::int64_t bytes);
+  struct Picked {
+    std::vector<Candidate> drop;  // least recently used first
+    bool fits = false;            // dropping them makes the bound hold
+  };
+  // The copies to drop so that the copies and `extra` more bytes fit into the
+  // bound, and (with `byAge`) none is older than allowed; the copies of `spare`
+  // are not considered, and `keep` is asked without the lock. When they cannot
+  // be made to fit, every copy that may go.
+  Picked victims(std::int64_t extra, const KeepPredicate& keep, const std::string& spare,
+                 bool byAge);
+  // Drops the candidates that are still as they were picked; the bytes dropped.
+  std::int64_t dropCandidates(const std::vector<Candidate>& candidates);
+  void forgetLocked(const std::filesystem::path& path);
 
   std::filesystem::path root_;
   bool removeOnClose_;
   std::unique_ptr<UploadQueue> queue_;
-  std::mutex mu_;
+  const CacheBound bound_;
+  mutable std::mutex mu_;                                // guards what follows
   std::map<std::string, std::filesystem::path> latest_;  // identifier -> its cached file
+  std::map<std::filesystem::path, Copy> copies_;         // every file in contents/
+  std::int64_t bytes_ = 0;                               // of copies_ together
+  std::int64_t reserved_ = 0;                            // for copies being stored
 };
 
 // Copies all of the file at `source` to `destination` (an open descriptor,
 // written from offset 0). Returns 0 or an errno value.
 [[nodiscard]] int copyFileInto(const std::filesystem::path& source, int destination);
+// The same from the open file `source`, read from offset 0 with pread.
+[[nodiscard]] int copyDescriptorInto(int source, int destination);
+
+// Opens a file the extension handed back for reading it directly (it is not
+// kept in the cache), trusting nothing about it: opened without blocking, it
+// must be a regular file (else EINVAL) of at most `limit` bytes (else EFBIG).
+[[nodiscard]] ErrnoOr<fp::ScopedFD> openFetched(const std::filesystem::path& source,
+                                                std::int64_t limit);
 
 // Copies a file the extension handed back into `destination`, trusting nothing
 // about it: it is opened without blocking and must be a regular file (else

@@ -307,6 +307,37 @@ void opStatfs(fuse_req_t req, fuse_ino_t) {
   fuse_reply_statfs(req, &st);
 }
 
+// Extended attributes: the item's state, identifier and version, and the pin
+// switch (see mount_fs.h). A `size` of 0 asks how large the value is.
+void replyXattr(fuse_req_t req, const ErrnoOr<std::string>& value, size_t size) {
+  if (!value) {
+    fuse_reply_err(req, value.error().value);
+  } else if (size == 0) {
+    fuse_reply_xattr(req, value->size());
+  } else if (size < value->size()) {
+    fuse_reply_err(req, ERANGE);
+  } else {
+    fuse_reply_buf(req, value->data(), value->size());
+  }
+}
+
+void opGetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+  replyXattr(req, front(req).fs().getxattr(ino, name), size);
+}
+
+void opListxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+  replyXattr(req, front(req).fs().listxattr(ino), size);
+}
+
+void opSetxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size,
+                int) {
+  fuse_reply_err(req, errnoOf(front(req).fs().setxattr(ino, name, std::string_view(value, size))));
+}
+
+void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
+  fuse_reply_err(req, errnoOf(front(req).fs().removexattr(ino, name)));
+}
+
 // Items are folders and files only.
 void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(req, EPERM); }
 void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
@@ -337,6 +368,10 @@ fuse_lowlevel_ops makeOps() {
   ops.rmdir = opRmdir;
   ops.rename = opRename;
   ops.statfs = opStatfs;
+  ops.getxattr = opGetxattr;
+  ops.listxattr = opListxattr;
+  ops.setxattr = opSetxattr;
+  ops.removexattr = opRemovexattr;
   ops.mknod = opMknod;
   ops.symlink = opSymlink;
   ops.link = opLink;

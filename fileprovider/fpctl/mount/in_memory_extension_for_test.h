@@ -24,6 +24,9 @@
 
 namespace fpctl::mount::testing {
 
+// The root container's identifier, as the tests' items name their parent.
+inline const std::string kRoot(fp::kRootContainer);
+
 // An item with fixed attributes, for InMemoryExtension::add: a file has a
 // modification date, `contentVersion` is its content version and the metadata
 // version is "<contentVersion>-<name>".

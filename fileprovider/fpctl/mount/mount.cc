@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fileprovider/file_manager.h"
+#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
@@ -295,7 +296,10 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  auto cache = ContentCache::open(cacheRoot, freshCache);
+  CacheBound bound;
+  bound.maxBytes = options.cacheMaxBytes.value_or(defaultMaxBytes(cacheRoot));
+  bound.maxAge = options.cacheMaxAge;
+  auto cache = ContentCache::open(cacheRoot, freshCache, bound);
   if (!cache) {
     return fail(ready, options.json,
                 "cannot use the cache folder " + cacheRoot.string() + ": " +
@@ -308,6 +312,8 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
                 "cannot read the root of domain " + domain.identifier + ": " +
                     started.error().description());
   }
+  // An earlier run over this folder may have kept more, or older copies.
+  [[maybe_unused]] std::int64_t trimmed = mfs.trimCache();
   FuseOptions fuseOptions;
   fuseOptions.fsName = "fpctl:" + domain.identifier;
   auto front = FuseFront::mount(mfs, notifier, mountpoint, fuseOptions);
@@ -325,7 +331,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
               << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
   }
   reportReady(ready, true);
-  MountRecord record(domain.identifier, mountpoint, cacheRoot);
+  MountRecord record(domain.identifier, mountpoint, cacheRoot, bound.maxBytes, bound.maxAge);
 
   int loopResult;
   {

@@ -3,9 +3,13 @@
 #ifndef FPCTL_MOUNT_MOUNT_H_
 #define FPCTL_MOUNT_MOUNT_H_
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "fileprovider/domain.h"
 #include "fileprovider/extension.h"
@@ -19,6 +23,14 @@ struct MountOptions {
   // Where fetched contents and pending uploads live; none: a fresh folder under
   // $XDG_CACHE_HOME/fileprovider/<domain> (default ~/.cache/...).
   std::optional<std::filesystem::path> cacheDir;
+  // The most the fetched copies in the cache folder may take together; none: a
+  // tenth of the cache folder's file system, at most 10 GiB. The least recently
+  // used copies that are neither open, written, waiting to be sent nor pinned
+  // go to keep it; a file larger than what can be freed is read without a copy.
+  std::optional<std::int64_t> cacheMaxBytes;
+  // Copies not used for this long are dropped (the same ones may go); none:
+  // copies are kept however old.
+  std::optional<std::chrono::seconds> cacheMaxAge;
   // Mount over a folder that holds files (they stay hidden while mounted).
   bool nonempty = false;
   // Report the outcome as one JSON object on standard output:

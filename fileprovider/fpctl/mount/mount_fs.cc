@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/namesake_key.h"
@@ -115,9 +116,45 @@ MountFs::MountFs(std::shared_ptr<fp::ReplicatedExtension> extension, ContentCach
       dates_(cache.root() / "kept-dates", wallClockNow()),
       notifier_(notifier),
       uid_(uid),
-      gid_(gid) {}
+      gid_(gid),
+      pins_(cache.root() / "pinned.json") {
+  if (pins_.damaged()) log_.error("%{public}@", {*pins_.damaged()});
+}
 
 MountFs::~MountFs() = default;
+
+namespace {
+
+// The items whose cached copies are in use, at one moment.
+using InUse = std::unordered_set<std::string>;
+
+}  // namespace
+
+KeepPredicate MountFs::keepPredicate() {
+  // The look at the mount is taken once, when the cache first asks, and only
+  // when it asks at all (most stores drop nothing).
+  auto inUse = std::make_shared<std::optional<InUse>>();
+  return [this, inUse](const std::string& identifier) {
+    if (!*inUse) {
+      InUse ids;
+      for (const auto& change : cache_.queue().pending()) {
+        if (!change.identifier.empty()) ids.insert(change.identifier);
+      }
+      std::lock_guard lock(mu_);
+      for (const auto& [ino, n] : inodes_.all()) {
+        if ((n->opens > 0 || n->work) && !n->item.identifier.empty()) {
+          ids.insert(n->item.identifier);
+        }
+      }
+      *inUse = std::move(ids);
+    }
+    return (*inUse)->count(identifier) > 0 || isPinnedItem(0, identifier);
+  };
+}
+
+bool MountFs::keepsCopyOf(const std::string& identifier) { return keepPredicate()(identifier); }
+
+std::int64_t MountFs::trimCache() { return cache_.evictToBound(keepPredicate()); }
 
 fp::Status MountFs::start() {
   auto root = provider_.item(std::string(fp::kRootContainer));
@@ -462,8 +499,8 @@ int MountFs::refusedForProof(std::string_view op, const std::string& what, const
 
 // ---------------------------------------------------------------- contents
 
-ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
-                                         const fp::Progress* cancel) {
+ErrnoOr<MountFs::Fetched> MountFs::fetchContents(Ino ino, const ItemState& item,
+                                                 const fp::Progress* cancel) {
   std::string what = describe(item.filename, item.identifier);
   auto fetched = provider_.fetch(item.identifier, item.version, cancel);
   if (!fetched) return fp::fail(Errno{logFailure("fetch", what, fetched.error())});
@@ -475,8 +512,24 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
   std::int64_t claimed = std::max<std::int64_t>(
       item.size.value_or(0), fetched->item ? fetched->item->size.value_or(0) : 0);
   std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
-  auto stored = cache_.store(item.identifier, version, fetched->path, limit);
-  if (!stored) {
+  Fetched result;
+  auto stored = cache_.store(item.identifier, version, fetched->path, limit, keepPredicate(),
+                             isPinnedItem(ino, item.identifier));
+  if (stored) {
+    result.cached = *stored;
+  } else if (stored.error().value == ENOSPC) {
+    // The bound (or the disk) has no room for it: read the extension's file
+    // itself, as long as it is open.
+    auto direct = openFetched(fetched->path, limit);
+    if (!direct) {
+      return fp::fail(Errno{logFailure("fetch", what, direct.error().value,
+                                       "cannot read the fetched contents: " +
+                                           std::string(std::strerror(direct.error().value)))});
+    }
+    log_.info("%{public}@ is read without a copy in the cache: the cache's bound has no room",
+              {what});
+    result.direct = std::make_shared<fp::ScopedFD>(std::move(*direct));
+  } else {
     return fp::fail(Errno{logFailure("fetch", what, stored.error().value,
                                      "cannot copy the contents into the cache: " +
                                          std::string(std::strerror(stored.error().value)))});
@@ -493,10 +546,10 @@ ErrnoOr<fs::path> MountFs::fetchContents(Ino ino, const ItemState& item,
     }
     if (changed) notifier_.forgetInode(ino, false);
   }
-  return *stored;
+  return result;
 }
 
-ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
+ErrnoOr<fp::ScopedFD> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
   ItemState item;
   {
     std::lock_guard lock(mu_);
@@ -504,13 +557,24 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
     if (!n) return fp::fail(Errno{ENOENT});
     item = n->item;
   }
-  if (auto hit = cache_.find(item.identifier, item.version.contentVersion)) return *hit;
+  return contentsOfItem(ino, item, cancel);
+}
+
+ErrnoOr<fp::ScopedFD> MountFs::contentsOfItem(Ino ino, const ItemState& item,
+                                              const fp::Progress* cancel) {
+  auto openCopy = [](const fs::path& p) {
+    return fp::ScopedFD(fp::retryOnEintr([&] { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }));
+  };
+  if (auto hit = cache_.find(item.identifier, item.version.contentVersion)) {
+    // Opened at once: a copy dropped from now on stays readable through it.
+    if (fp::ScopedFD fd = openCopy(*hit)) return fd;
+  }
 
   // Several openers of one version share one fetch.
   std::string key = item.identifier + '\0' + item.version.contentVersion;
-  for (;;) {
-    std::promise<ErrnoOr<fs::path>> promise;
-    std::shared_future<ErrnoOr<fs::path>> result;
+  for (int attempts = 0;;) {
+    std::promise<ErrnoOr<Fetched>> promise;
+    std::shared_future<ErrnoOr<Fetched>> result;
     bool mine = false;
     {
       std::lock_guard lock(mu_);
@@ -530,12 +594,26 @@ ErrnoOr<fs::path> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
     while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
       if (cancel && cancel->isCancelled()) return fp::fail(Errno{EINTR});
     }
-    ErrnoOr<fs::path> outcome = result.get();
+    const ErrnoOr<Fetched>& outcome = result.get();
     // The opener that fetched was interrupted, this one was not: fetch again.
     if (!mine && !outcome && outcome.error().value == EINTR && !(cancel && cancel->isCancelled())) {
       continue;
     }
-    return outcome;
+    if (!outcome) return fp::fail(outcome.error());
+    if (outcome->direct) {
+      // Every opener reads through a descriptor of its own.
+      fp::ScopedFD fd(::fcntl(outcome->direct->get(), F_DUPFD_CLOEXEC, 0));
+      if (!fd) return fp::fail(Errno{errno});
+      return fd;
+    }
+    if (fp::ScopedFD fd = openCopy(outcome->cached)) return fd;
+    // Dropped before it could be opened (the bound is tight and everything
+    // else is in use): fetch again.
+    int e = errno;
+    if (++attempts >= 3) {
+      return fp::fail(Errno{logFailure("open", describe(item.filename, item.identifier), e,
+                                       "cached contents are gone")});
+    }
   }
 }
 
@@ -548,7 +626,7 @@ ErrnoOr<std::shared_ptr<WorkingCopy>> MountFs::newWorkingCopy(Ino ino, bool empt
   copy->fd = std::move(file->fd);
   if (!empty) {
     auto contents = contentsOf(ino, cancel);
-    int e = contents ? copyFileInto(*contents, copy->fd.get()) : contents.error().value;
+    int e = contents ? copyDescriptorInto(contents->get(), copy->fd.get()) : contents.error().value;
     if (e != 0) {
       std::error_code ec;
       fs::remove(copy->path, ec);
@@ -599,9 +677,7 @@ ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel)
     lock.unlock();
     auto contents = contentsOf(ino, cancel);
     if (!contents) return fp::fail(contents.error());
-    fp::ScopedFD fd(
-        fp::retryOnEintr([&] { return ::open(contents->c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) return fp::fail(Errno{logFailure("open", what, errno, "cached contents are gone")});
+    fp::ScopedFD fd = std::move(*contents);
     lock.lock();
     n = inodes_.find(ino);
     if (!n) return fp::fail(Errno{ENOENT});
@@ -1008,6 +1084,8 @@ void MountFs::release(std::uint64_t fh) {
   // The last close: what a failed flush left unsent gets one more try.
   bool sendFailed = uploadNode(h->ino) != 0;
   releaseWorkIfIdle(h->ino, sendFailed);
+  // A copy kept beyond the bound while it was open may go now.
+  if (cache_.overBound()) trimCache();
 }
 
 void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
@@ -1045,6 +1123,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
              !work->queuedOnly.load()) {
     cache_.adopt(item.identifier, item.version.contentVersion, work->path);
+    if (cache_.overBound()) trimCache();
   } else {
     std::error_code ec;
     fs::remove(work->path, ec);
@@ -1352,6 +1431,7 @@ void MountFs::checkForChanges() {
       return;
   }
   refresh();
+  pinsChanged_.store(true);  // a pinned file may have a new version now
 }
 
 void MountFs::refresh() {
@@ -1482,6 +1562,309 @@ void MountFs::finishPendingUploads() {
     bool sendFailed = uploadNode(ino) != 0;
     releaseWorkIfIdle(ino, sendFailed);
   }
+}
+
+// ---------------------------------------------------------------- pinned items, attributes
+
+namespace {
+
+constexpr std::string_view kXattrState = "user.fileprovider.state";
+constexpr std::string_view kXattrIdentifier = "user.fileprovider.identifier";
+constexpr std::string_view kXattrVersion = "user.fileprovider.version";
+constexpr std::string_view kXattrPinned = "user.fileprovider.pinned";
+constexpr std::string_view kXattrEvict = "user.fileprovider.evict";
+
+// How long a keepPinnedLocal() that could not fetch everything waits before it
+// tries again without a change.
+constexpr auto kPinRetry = std::chrono::seconds(30);
+
+}  // namespace
+
+std::vector<fp::ItemIdentifier> MountFs::chainLocked(const Node& n) {
+  std::vector<fp::ItemIdentifier> chain;
+  const Node* at = &n;
+  // Bounded: a table damaged into a loop must not hang the caller.
+  for (int depth = 0; at && depth < 4096; ++depth) {
+    if (!at->item.identifier.empty()) chain.push_back(at->item.identifier);
+    if (at->ino == kRootIno) break;
+    at = inodes_.find(at->parent);
+  }
+  return chain;
+}
+
+std::string MountFs::pathLocked(const Node& n) {
+  std::vector<std::string> names;
+  const Node* at = &n;
+  for (int depth = 0; at && at->ino != kRootIno && depth < 4096; ++depth) {
+    names.push_back(at->name);
+    at = inodes_.find(at->parent);
+  }
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) path += "/" + *it;
+  return path.empty() ? "/" : path;
+}
+
+bool MountFs::anyPinned(const std::vector<fp::ItemIdentifier>& chain) const {
+  for (const auto& id : chain) {
+    if (pins_.contains(id)) return true;
+  }
+  return false;
+}
+
+bool MountFs::waitsInQueue(const fp::ItemIdentifier& identifier) const {
+  if (identifier.empty()) return false;
+  for (const auto& c : cache_.queue().pending()) {
+    if (c.identifier == identifier) return true;
+  }
+  return false;
+}
+
+bool MountFs::isPinnedItem(Ino ino, const fp::ItemIdentifier& identifier) {
+  if (isPinned(identifier)) return true;
+  std::vector<fp::ItemIdentifier> chain;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = ino ? inodes_.find(ino) : nullptr;
+    if (!n) n = inodes_.findItem(identifier);
+    if (!n) return false;
+    chain = chainLocked(*n);
+  }
+  return anyPinned(chain);
+}
+
+bool MountFs::isPinned(const fp::ItemIdentifier& identifier) const {
+  if (pins_.contains(identifier)) return true;
+  std::lock_guard lock(coveredMu_);
+  return covered_.count(identifier) > 0;
+}
+
+ErrnoOr<void> MountFs::pin(Ino ino) {
+  PinnedItem item;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
+    if (n->local || n->item.identifier.empty()) return fp::fail(Errno{EBUSY});
+    item.identifier = n->item.identifier;
+    item.path = pathLocked(*n);
+    item.isFolder = n->item.isFolder;
+  }
+  auto added = pins_.add(item);
+  if (!added) {
+    return fp::fail(Errno{logFailure("pin", describe(item.path, item.identifier),
+                                     added.error().value, "cannot keep the set of pinned items")});
+  }
+  if (*added) log_.info("pinned %{public}@", {describe(item.path, item.identifier)});
+  pinsChanged_.store(true);
+  return fp::Ok{};
+}
+
+ErrnoOr<void> MountFs::unpin(Ino ino) {
+  fp::ItemIdentifier id;
+  std::string what;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
+    id = n->item.identifier;
+    what = describe(pathLocked(*n), id);
+  }
+  if (id.empty()) return fp::Ok{};
+  auto removed = pins_.remove(id);
+  if (!removed) {
+    return fp::fail(Errno{
+        logFailure("unpin", what, removed.error().value, "cannot keep the set of pinned items")});
+  }
+  if (*removed) {
+    log_.info("unpinned %{public}@", {what});
+    pinsChanged_.store(true);  // the trees still pinned are walked again
+  }
+  return fp::Ok{};
+}
+
+ErrnoOr<void> MountFs::evict(Ino ino) {
+  fp::ItemIdentifier id;
+  std::vector<fp::ItemIdentifier> chain;
+  std::string what;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
+    if (n->item.isFolder) return fp::fail(Errno{EISDIR});
+    if (n->local || n->work || sendingKey_ == keyOf(*n)) return fp::fail(Errno{EBUSY});
+    id = n->item.identifier;
+    chain = chainLocked(*n);
+    what = describe(pathLocked(*n), id);
+  }
+  // The node's own chain of folders decides, not the last walk's list of
+  // covered items: that one may still hold a folder unpinned a moment ago.
+  if (anyPinned(chain)) return fp::fail(Errno{EPERM});
+  if (waitsInQueue(id)) return fp::fail(Errno{EBUSY});
+  cache_.drop(id);
+  {
+    std::lock_guard lock(mu_);
+    if (Node* n = inodes_.find(ino)) n->kernelContentVersion.reset();
+  }
+  notifier_.forgetInode(ino, true);  // the kernel's copy of the data goes too
+  log_.info("evicted %{public}@", {what});
+  return fp::Ok{};
+}
+
+ErrnoOr<std::string> MountFs::stateOf(Ino ino) {
+  ItemState item;
+  std::vector<fp::ItemIdentifier> chain;
+  bool hasWork = false;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n) return fp::fail(Errno{ENOENT});
+    item = n->item;
+    chain = chainLocked(*n);
+    if (!item.isFolder) {
+      if (n->local || (n->work && n->work->dirty()) || sendingKey_ == keyOf(*n)) {
+        return std::string("uploading");
+      }
+      if (n->work && n->work->queuedOnly.load()) return std::string("unsent");
+      hasWork = n->work != nullptr;
+    }
+  }
+  if (item.isFolder) return std::string(anyPinned(chain) ? "pinned" : "local");
+  if (waitsInQueue(item.identifier)) return std::string("unsent");
+  if (anyPinned(chain)) return std::string("pinned");
+  if (hasWork || cache_.has(item.identifier, item.version.contentVersion)) {
+    return std::string("local");
+  }
+  return std::string("cloud");
+}
+
+void MountFs::keepPinnedLocal() {
+  std::lock_guard walking(pinWalkMu_);
+  bool changed = pinsChanged_.exchange(false);
+  if (!changed && !(pinRetry_ && std::chrono::steady_clock::now() >= nextPinRetry_)) return;
+  pinRetry_ = false;
+  const fp::Progress* cancel = &background_;
+
+  // Every pinned item and, below pinned folders, every item of their trees.
+  std::deque<ItemState> todo;
+  bool incomplete = false;
+  for (const auto& p : pins_.items()) {
+    auto found = provider_.item(p.identifier, cancel);
+    if (!found) {
+      // An item the service no longer has stays pinned: nothing to fetch.
+      if (!found.error().isFileProvider(fp::FileProviderErrorCode::kNoSuchItem)) {
+        incomplete = true;
+      }
+      continue;
+    }
+    found->identifier = p.identifier;
+    todo.push_back(std::move(*found));
+  }
+  std::set<fp::ItemIdentifier> covered;
+  bool hostAway = false;
+  while (!todo.empty() && !cancel->isCancelled()) {
+    ItemState item = std::move(todo.front());
+    todo.pop_front();
+    if (!covered.insert(item.identifier).second) continue;
+    if (item.isFolder) {
+      auto children = provider_.list(item.identifier, cancel);
+      if (!children) {
+        logFailure("keep pinned", describe(item.filename, item.identifier), children.error());
+        incomplete = true;
+        continue;
+      }
+      for (auto& child : *children) todo.push_back(std::move(child));
+      continue;
+    }
+    if (hostAway || cache_.has(item.identifier, item.version.contentVersion)) continue;
+    Ino ino = 0;
+    {
+      std::lock_guard lock(mu_);
+      if (Node* n = inodes_.findItem(item.identifier)) {
+        if (n->work) continue;  // being written: its own state follows
+        ino = n->ino;
+      }
+    }
+    auto fetched = contentsOfItem(ino, item, cancel);
+    if (!fetched) {
+      incomplete = true;
+      // The host is away (or the mount is ending): the rest would fail alike.
+      if (isTransient(fetched.error().value)) hostAway = true;
+    }
+  }
+  if (cancel->isCancelled()) return;
+  {
+    std::lock_guard lock(coveredMu_);
+    covered_ = std::move(covered);
+  }
+  if (incomplete) {
+    pinRetry_ = true;
+    nextPinRetry_ = std::chrono::steady_clock::now() + kPinRetry;
+  }
+}
+
+ErrnoOr<std::string> MountFs::getxattr(Ino ino, std::string_view name) {
+  if (name == kXattrState) return stateOf(ino);
+  if (name != kXattrIdentifier && name != kXattrVersion && name != kXattrPinned) {
+    return fp::fail(Errno{ENODATA});
+  }
+  ItemState item;
+  std::vector<fp::ItemIdentifier> chain;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n) return fp::fail(Errno{ENOENT});
+    item = n->item;
+    chain = chainLocked(*n);
+  }
+  if (name == kXattrPinned) return std::string(anyPinned(chain) ? "1" : "0");
+  const std::string& value =
+      name == kXattrIdentifier ? item.identifier : item.version.contentVersion;
+  if (value.empty()) return fp::fail(Errno{ENODATA});
+  return value;
+}
+
+ErrnoOr<std::string> MountFs::listxattr(Ino ino) {
+  ItemState item;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n) return fp::fail(Errno{ENOENT});
+    item = n->item;
+  }
+  std::string names;
+  auto add = [&](std::string_view name) {
+    names += name;
+    names += '\0';
+  };
+  add(kXattrState);
+  if (!item.identifier.empty()) add(kXattrIdentifier);
+  if (!item.version.contentVersion.empty()) add(kXattrVersion);
+  add(kXattrPinned);
+  return names;
+}
+
+ErrnoOr<void> MountFs::setxattr(Ino ino, std::string_view name, std::string_view value) {
+  if (name == kXattrPinned) {
+    if (value == "1") return pin(ino);
+    if (value == "0") return unpin(ino);
+    return fp::fail(Errno{EINVAL});
+  }
+  if (name == kXattrEvict) {
+    if (value == "1") return evict(ino);
+    return fp::fail(Errno{EINVAL});
+  }
+  if (name == kXattrState || name == kXattrIdentifier || name == kXattrVersion) {
+    return fp::fail(Errno{EPERM});
+  }
+  return fp::fail(Errno{ENOTSUP});
+}
+
+ErrnoOr<void> MountFs::removexattr(Ino ino, std::string_view name) {
+  if (name == kXattrPinned) return unpin(ino);
+  if (name == kXattrState || name == kXattrIdentifier || name == kXattrVersion) {
+    return fp::fail(Errno{EPERM});
+  }
+  return fp::fail(Errno{ENODATA});
 }
 
 }  // namespace fpctl::mount

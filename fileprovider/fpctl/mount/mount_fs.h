@@ -15,7 +15,11 @@
 //
 // Contents
 //   Opening a file for reading fetches its contents once per content version into
-//   the cache; reads are served from there. Opening it for writing makes a working
+//   the cache; reads are served from there. The cache keeps to its bound
+//   (content_cache.h): before a copy is stored, the least recently used copies
+//   go that are neither open, nor written, nor waiting in the upload queue, nor
+//   pinned (isPinned()); a file the bound cannot hold even so is read from
+//   the file the extension handed back, without a copy. Opening it for writing makes a working
 //   copy (empty when truncated, else the current contents); a new file lives only
 //   in its working copy. A new name that is a namesake of a child the folder
 //   lists (namesake_key.h) is refused with EEXIST by create(). A changed working copy is sent by
@@ -29,6 +33,24 @@
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
 // request) and fails with EINTR. Sending a file's state is not interrupted: it
 // is in the upload queue before it is sent, and the bridge bounds the wait.
+//
+// Keeping items on this device
+//   Pinned items (pin_set.h, kept in the cache folder) stay local: after every
+//   change check that found the index changed, and after a pin, keepPinnedLocal()
+//   fetches what a pinned file or the tree of a pinned folder lacks in the cache
+//   (a new content version, a new file), on the caller's thread (the poller's
+//   own thread for it, change_poller.h). evict() drops
+//   the cached copy of a file that is neither pinned nor holds unsent changes.
+//
+// Extended attributes (read-only unless said otherwise)
+//   user.fileprovider.state       cloud | local | pinned | uploading | unsent (stateOf())
+//   user.fileprovider.identifier  the item's identifier (none for a new file not sent yet)
+//   user.fileprovider.version     the item's content version (none when it has none)
+//   user.fileprovider.pinned      1 when pinned, itself or through a folder, else 0;
+//                                 writing 1 pins, 0 unpins, anything else is EINVAL
+//   user.fileprovider.evict       write-only and not listed: 1 evicts (evict())
+//   Writing a read-only one is EPERM; any other name is not kept (ENOTSUP), and
+//   reading one the item does not have is ENODATA.
 //
 // Changes of mode, owner and times are accepted and not sent: the service decides
 // them. Failures of the extension are logged (subsystem "fpctl", category
@@ -51,9 +73,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "fileprovider/extension.h"
@@ -63,6 +87,7 @@
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/kept_dates.h"
 #include "fileprovider/fpctl/mount/listing.h"
+#include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/log.h"
@@ -111,6 +136,15 @@ class MountFs {
   // Reads the root item and the first sync anchor; fails when the extension
   // cannot describe its root.
   fp::Status start();
+
+  // Whether the cached copy of `identifier` must stay because it is in use: a
+  // handle of the item is open, it is being written, a change of it waits in
+  // the upload queue, or it is pinned.
+  [[nodiscard]] bool keepsCopyOf(const std::string& identifier);
+  // Drops the cached copies the bound has no room for or that were not used for
+  // longer than its age, unless they must stay (keepsCopyOf()). Returns the
+  // bytes dropped. The change poller calls it after every change check.
+  std::int64_t trimCache();
 
   ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name,
                              const fp::Progress* cancel = nullptr);
@@ -179,6 +213,51 @@ class MountFs {
   // are open for writing wait for their own close. Returns how many wait still.
   std::size_t sendQueue();
 
+  // ---- pinned items, eviction, extended attributes (see the top of this file)
+
+  // Pins `ino` (a file or folder): it is added to the kept set, and the next
+  // keepPinnedLocal() fetches what it lacks. EBUSY for a new file that is not on
+  // the service yet; the errno value of a failed write of the set.
+  ErrnoOr<void> pin(Ino ino);
+  // Unpins `ino`; its cached copies stay until evicted. Items pinned through a
+  // pinned folder stay pinned.
+  ErrnoOr<void> unpin(Ino ino);
+  // Drops the cached contents of the file `ino`, so that its next open fetches
+  // them again. EISDIR for a folder, EPERM when it is pinned (itself or through
+  // a folder), EBUSY when it holds changes the service does not have yet (open
+  // for writing, being sent, or waiting in the upload queue).
+  ErrnoOr<void> evict(Ino ino);
+  // The state a file manager shows, in this order of precedence:
+  //   uploading  written here and not yet taken by the service (open with
+  //              changes, being sent, or a new file not created yet)
+  //   unsent     a state of it waits in the upload queue (the host did not answer)
+  //   pinned     pinned, itself or through a pinned folder
+  //   local      its contents at the current version are in the cache
+  //   cloud      otherwise
+  // A folder is "pinned" when it or a folder above it is pinned, else "local":
+  // its listing is read from the index on this device and works offline.
+  ErrnoOr<std::string> stateOf(Ino ino);
+  // Whether the item `identifier` is pinned itself, or was found in the tree of
+  // a pinned folder by the last keepPinnedLocal(). The cache's bound never
+  // drops such copies (keepsCopyOf()). Takes no lock of the MountFs but its own
+  // small one.
+  [[nodiscard]] bool isPinned(const fp::ItemIdentifier& identifier) const;
+  // What is pinned, for `fpctl status` (also read from the cache folder by it).
+  [[nodiscard]] std::vector<PinnedItem> pinned() const { return pins_.items(); }
+  // Fetches the contents pinned files lack, when the pinned set or the index
+  // changed since the last run, or a run could not fetch everything (then again
+  // 30 s later). Stops fetching at the first failure that says the host is away.
+  void keepPinnedLocal();
+  // Makes a keepPinnedLocal() under way stop soon (the mount is ending).
+  void cancelBackgroundWork() { background_.cancel(); }
+
+  ErrnoOr<std::string> getxattr(Ino ino, std::string_view name);
+  // The names of the attributes `ino` has, each ended by a NUL byte.
+  ErrnoOr<std::string> listxattr(Ino ino);
+  ErrnoOr<void> setxattr(Ino ino, std::string_view name, std::string_view value);
+  // Removing user.fileprovider.pinned unpins.
+  ErrnoOr<void> removexattr(Ino ino, std::string_view name);
+
  private:
   struct Handle;
   struct DirHandle;
@@ -194,9 +273,32 @@ class MountFs {
   // the node, if the item had one.
   Node* forgetRemovedLocked(Ino parent, const std::string& name,
                             const fp::ItemIdentifier& identifier);
-  ErrnoOr<std::filesystem::path> contentsOf(Ino ino, const fp::Progress* cancel);
-  ErrnoOr<std::filesystem::path> fetchContents(Ino ino, const ItemState& item,
-                                               const fp::Progress* cancel);
+  // What a fetch gave: the copy in the cache, or the extension's file itself,
+  // open, when the cache cannot hold it.
+  struct Fetched {
+    std::filesystem::path cached;
+    std::shared_ptr<fp::ScopedFD> direct;
+  };
+  // The contents of `ino`'s item, open for reading: the cached copy, fetched
+  // when missing.
+  ErrnoOr<fp::ScopedFD> contentsOf(Ino ino, const fp::Progress* cancel);
+  ErrnoOr<Fetched> fetchContents(Ino ino, const ItemState& item, const fp::Progress* cancel);
+  // The cache's keep predicate: keepsCopyOf() over one look at the mount's
+  // state, taken at its first call.
+  KeepPredicate keepPredicate();
+  // The contents of `item` (shown as `ino`, 0 when it has no node), as
+  // contentsOf().
+  ErrnoOr<fp::ScopedFD> contentsOfItem(Ino ino, const ItemState& item, const fp::Progress* cancel);
+  // The identifiers of `n` and of the folders above it, up to the root.
+  std::vector<fp::ItemIdentifier> chainLocked(const Node& n);
+  // "/Projects/plan.txt": the path of `n` in the mount.
+  std::string pathLocked(const Node& n);
+  bool anyPinned(const std::vector<fp::ItemIdentifier>& chain) const;
+  // isPinned(), or pinned through the folders above its node (`ino`, else the
+  // node of `identifier`), which the walk of the pinned trees may not have
+  // reached yet. Takes mu_: not to be called with it held.
+  bool isPinnedItem(Ino ino, const fp::ItemIdentifier& identifier);
+  bool waitsInQueue(const fp::ItemIdentifier& identifier) const;
   ErrnoOr<std::shared_ptr<WorkingCopy>> newWorkingCopy(Ino ino, bool empty,
                                                        const fp::Progress* cancel);
   // Whether a new file `name` in `dir` would be a namesake of a child (same name
@@ -256,7 +358,7 @@ class MountFs {
   std::unordered_map<std::uint64_t, std::shared_ptr<Handle>> handles_;
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;
-  std::unordered_map<std::string, std::shared_future<ErrnoOr<std::filesystem::path>>> fetches_;
+  std::unordered_map<std::string, std::shared_future<ErrnoOr<Fetched>>> fetches_;
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
   std::condition_variable sent_;           // with mu_: sendingKey_ changed
@@ -266,6 +368,15 @@ class MountFs {
 
   std::mutex anchorMu_;  // one change check at a time; taken before mu_, never inside it
   std::optional<fp::SyncAnchor> anchor_;
+
+  PinSet pins_;                          // thread-safe; never called back
+  std::mutex pinWalkMu_;                 // one keepPinnedLocal() at a time; taken before mu_
+  std::atomic<bool> pinsChanged_{true};  // the set or the index changed since the last walk
+  std::chrono::steady_clock::time_point nextPinRetry_{};  // guarded by pinWalkMu_
+  bool pinRetry_ = false;                                 // guarded by pinWalkMu_
+  mutable std::mutex coveredMu_;                          // guards covered_ alone
+  std::set<fp::ItemIdentifier> covered_;                  // items in the trees of pinned folders
+  fp::Progress background_{1};                            // cancelled when the mount ends
 };
 
 }  // namespace fpctl::mount

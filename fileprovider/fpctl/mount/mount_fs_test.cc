@@ -152,6 +152,27 @@ class MountFsTest : public ::testing::Test {
     return errnoOf(fs_->rename(fp, fn, tp, tn, flags));
   }
   std::string log() { return slurp(dir_ / "log"); }
+  // A new MountFs over the same cache folder, held to `bound`.
+  void remount(CacheBound bound) {
+    fs_.reset();
+    cache_.reset();
+    auto cache = ContentCache::open(dir_ / "cache", false, bound);
+    ASSERT_TRUE(cache.ok());
+    cache_ = std::move(*cache);
+    fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+    ASSERT_TRUE(fs_->start().ok());
+  }
+  // Reads all of an open file through the mount, in pieces as FUSE asks.
+  std::string readAll(std::uint64_t fh) {
+    std::string out;
+    std::vector<char> buf(128 << 10);
+    for (;;) {
+      auto n = fs_->read(fh, buf.data(), buf.size(), static_cast<off_t>(out.size()));
+      EXPECT_TRUE(n.ok());
+      if (!n || *n == 0) return out;
+      out.append(buf.data(), *n);
+    }
+  }
   static bool waitFor(const std::function<bool()>& condition) {
     for (int i = 0; i < 500; ++i) {
       if (condition()) return true;
@@ -855,6 +876,291 @@ TEST_F(MountFsTest, ReplacingNeverLosesBothFilesWhenAStepFails) {
       EXPECT_EQ(ext_->entry(to)->name, "to-" + std::to_string(failing));  // put back
     }
   }
+}
+
+// ---------------------------------------------------------------- pinning, eviction, attributes
+
+namespace xattr {
+constexpr std::string_view kState = "user.fileprovider.state";
+constexpr std::string_view kPinned = "user.fileprovider.pinned";
+constexpr std::string_view kEvict = "user.fileprovider.evict";
+}  // namespace xattr
+
+class PinTest : public MountFsTest {
+ protected:
+  std::string state(const std::string& path) {
+    auto s = fs_->getxattr(lookup(path), xattr::kState);
+    return s ? *s : "error " + std::to_string(s.error().value);
+  }
+  int setAttr(const std::string& path, std::string_view name, std::string_view value) {
+    return errnoOf(fs_->setxattr(path.empty() ? kRootIno : lookup(path), name, value));
+  }
+  void hostAway(bool away) {
+    away_ = away;
+    ext_->setFailure([this](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+      if (!away_) return std::nullopt;
+      (void)c;
+      return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+    });
+  }
+  std::atomic<bool> away_{false};
+};
+
+TEST_F(PinTest, APinnedFolderKeepsItsTreeLocalAndFollowsNewVersions) {
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), 2u);  // notes.txt and locked.csv
+  EXPECT_TRUE(fs_->isPinned(notes_));
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  EXPECT_EQ(state("Docs"), "pinned");
+  EXPECT_EQ(state(""), "local");
+
+  // A new version on the service, and a new file in the folder, are fetched
+  // in the background after the change check; reading needs no fetch then.
+  ext_->hostWrite(notes_, "v2");
+  fp::ItemIdentifier added = ext_->addFile(docs_, "added.txt", "new");
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), 4u);
+  EXPECT_TRUE(fs_->isPinned(added));
+  EXPECT_EQ(*read("Docs/notes.txt"), "v2");
+  EXPECT_EQ(*read("Docs/added.txt"), "new");
+  EXPECT_EQ(ext_->calls("fetch").size(), 4u);
+
+  // Nothing changed: nothing is fetched or listed again.
+  int listed = ext_->listings(docs_);
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->listings(docs_), listed);
+}
+
+TEST_F(PinTest, PinsAreKeptInTheCacheFolderAcrossMounts) {
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kPinned, "1"), 0);
+  fs_.reset();
+  fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+  ASSERT_TRUE(fs_->start().ok());
+  EXPECT_TRUE(fs_->isPinned(notes_));
+  EXPECT_EQ(*fs_->getxattr(lookup("Docs/notes.txt"), xattr::kPinned), "1");
+  ASSERT_EQ(fs_->pinned().size(), 1u);
+  EXPECT_EQ(fs_->pinned()[0].path, "/Docs/notes.txt");
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kPinned, "0"), 0);
+  EXPECT_TRUE(PinSet::read(dir_ / "cache" / "pinned.json").empty());
+}
+
+TEST_F(PinTest, ADamagedPinFileIsMovedAsideAndNothingIsPinned) {
+  fs_.reset();
+  std::ofstream(dir_ / "cache" / "pinned.json") << "{\"pinned\":[{\"identifier\":\"zz\"";
+  fs_ = std::make_unique<MountFs>(ext_, *cache_, notifier_, 1000, 1000);
+  ASSERT_TRUE(fs_->start().ok());
+  EXPECT_TRUE(fs_->pinned().empty());
+  EXPECT_TRUE(fs::exists(dir_ / "cache" / "pinned.json.damaged"));
+  EXPECT_THAT(log(), HasSubstr("pinned.json could not be read"));
+}
+
+TEST_F(PinTest, AttributesAnswerAndRefuseAsDocumented) {
+  Ino notes = lookup("Docs/notes.txt");
+  EXPECT_EQ(*fs_->getxattr(notes, "user.fileprovider.identifier"), notes_);
+  EXPECT_FALSE(fs_->getxattr(notes, "user.fileprovider.version")->empty());
+  EXPECT_EQ(*fs_->getxattr(notes, xattr::kPinned), "0");
+  using namespace std::string_literals;
+  EXPECT_EQ(*fs_->listxattr(notes),
+            "user.fileprovider.state\0user.fileprovider.identifier\0"
+            "user.fileprovider.version\0user.fileprovider.pinned\0"s);
+  struct Case {
+    std::string_view name, value;
+    int err;
+  };
+  for (const Case& c :
+       {Case{xattr::kPinned, "yes", EINVAL}, Case{xattr::kPinned, "", EINVAL},
+        Case{xattr::kEvict, "0", EINVAL}, Case{xattr::kState, "local", EPERM},
+        Case{"user.fileprovider.identifier", "i:x", EPERM},
+        Case{"user.fileprovider.version", "1", EPERM}, Case{"user.comment", "hi", ENOTSUP}}) {
+    EXPECT_EQ(errnoOf(fs_->setxattr(notes, c.name, c.value)), c.err) << c.name << "=" << c.value;
+  }
+  EXPECT_EQ(fs_->getxattr(notes, "security.selinux").error().value, ENODATA);
+  EXPECT_EQ(errnoOf(fs_->removexattr(notes, xattr::kState)), EPERM);
+
+  // A new file not created on the service yet has no identifier to pin.
+  auto c = fs_->create(lookup("Docs"), "draft.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(*fs_->getxattr(c->first.ino, xattr::kState), "uploading");
+  EXPECT_EQ(fs_->getxattr(c->first.ino, "user.fileprovider.identifier").error().value, ENODATA);
+  EXPECT_EQ(errnoOf(fs_->setxattr(c->first.ino, xattr::kPinned, "1")), EBUSY);
+  EXPECT_EQ(errnoOf(fs_->evict(c->first.ino)), EBUSY);
+  fs_->release(c->second.fh);
+  EXPECT_EQ(*fs_->getxattr(notes, xattr::kPinned), "0");  // nothing above changed it
+}
+
+TEST_F(PinTest, StateFollowsAFileThroughFetchWriteAndSend) {
+  EXPECT_EQ(state("Docs/notes.txt"), "cloud");
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(state("Docs/notes.txt"), "local");
+
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(h.ok());
+  ASSERT_TRUE(fs_->write(h->fh, "edited", 6, 0).ok());
+  EXPECT_EQ(state("Docs/notes.txt"), "uploading");
+  EXPECT_EQ(fs_->evict(lookup("Docs/notes.txt")).error().value, EBUSY);
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh)), 0);
+  fs_->release(h->fh);
+  EXPECT_EQ(state("Docs/notes.txt"), "local");  // the written copy is the new version
+
+  // The host away: the closed state waits in the queue.
+  hostAway(true);
+  EXPECT_EQ(overwrite("Docs/notes.txt", "offline", O_WRONLY | O_TRUNC), 0);
+  EXPECT_EQ(state("Docs/notes.txt"), "unsent");
+  EXPECT_EQ(fs_->evict(lookup("Docs/notes.txt")).error().value, EBUSY);
+  hostAway(false);
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  EXPECT_NE(state("Docs/notes.txt"), "unsent");
+}
+
+TEST_F(PinTest, EvictDropsTheCopyAndTheNextReadFetchesAgain) {
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  ASSERT_EQ(ext_->calls("fetch").size(), 1u);
+  notifier_.clear();
+  ASSERT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), 0);
+  EXPECT_EQ(state("Docs/notes.txt"), "cloud");
+  // The kernel drops its copy of the data too.
+  EXPECT_THAT(notifier_.inodes, ::testing::Contains(std::pair(lookup("Docs/notes.txt"), true)));
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), IsEmpty());
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(ext_->calls("fetch").size(), 2u);
+
+  EXPECT_EQ(setAttr("Docs", xattr::kEvict, "1"), EISDIR);
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  EXPECT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), EPERM);  // pinned through Docs
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  // Unpinned, it can go at once, before the next walk of the pinned trees.
+  fs_->keepPinnedLocal();
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "0"), 0);
+  EXPECT_EQ(setAttr("Docs/notes.txt", xattr::kEvict, "1"), 0);
+}
+
+TEST_F(PinTest, OfflinePinnedFilesReadAndOthersFailAtOnce) {
+  ext_->addFile(kRoot, "loose.txt", "not pinned");
+  ASSERT_EQ(setAttr("Docs", xattr::kPinned, "1"), 0);
+  fs_->keepPinnedLocal();
+  hostAway(true);
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(*read("Docs/locked.csv"), "a,b");
+  EXPECT_EQ(read("loose.txt").error().value, EIO);
+  // A pinned file that changed while the host was away is fetched once it is back.
+  ext_->hostWrite(notes_, "later");
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(state("Docs/notes.txt"), "pinned");
+  hostAway(false);
+  fs_->checkForChanges();
+  auto fetches = ext_->calls("fetch").size();
+  ext_->hostWrite(locked_, "a,b,c");  // one more change makes the next check walk again
+  fs_->checkForChanges();
+  fs_->keepPinnedLocal();
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches + 2);
+}
+
+// ---------------------------------------------------------------- the bound
+
+std::string patterned(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7) >> 3);
+  return s;
+}
+
+TEST_F(MountFsTest, AFileLargerThanTheBoundIsReadWithoutACopy) {
+  std::string big = patterned(600 << 10, 1);
+  auto id = ext_->addFile(docs_, "big.bin", big);
+  remount({.maxBytes = 256 << 10, .maxAge = std::nullopt});
+  auto h = fs_->open(lookup("Docs/big.bin"), O_RDONLY);
+  ASSERT_TRUE(h.ok());
+  // A second reader shares the one fetch.
+  auto h2 = fs_->open(lookup("Docs/big.bin"), O_RDONLY);
+  ASSERT_TRUE(h2.ok());
+  EXPECT_TRUE(readAll(h->fh) == big);
+  EXPECT_TRUE(readAll(h2->fh) == big);
+  EXPECT_EQ(cache_->usage().copies, 0);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), IsEmpty());
+  EXPECT_THAT(log(), HasSubstr("big.bin (" + id + ") is read without a copy in the cache"));
+  fs_->release(h->fh);
+  fs_->release(h2->fh);
+
+  // Written to: the working copy starts from the fetched file.
+  auto w = fs_->open(lookup("Docs/big.bin"), O_RDWR);
+  ASSERT_TRUE(w.ok());
+  EXPECT_TRUE(readAll(w->fh) == big);
+  fs_->release(w->fh);
+  // A file that fits is kept as before.
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  EXPECT_EQ(cache_->usage().copies, 1);
+}
+
+TEST_F(MountFsTest, TheBoundDropsTheOldestCopyButNoneThatIsOpenQueuedOrPinned) {
+  constexpr std::size_t kSize = 40 << 10;
+  std::map<std::string, fp::ItemIdentifier> ids;
+  unsigned seed = 0;
+  for (const char* name : {"old", "pinned", "open", "queued", "fresh", "fresher"}) {
+    ids[name] = ext_->addFile(docs_, name, patterned(kSize, ++seed));
+  }
+  remount({.maxBytes = 4 * kSize + kSize / 2, .maxAge = std::nullopt});
+  ASSERT_EQ(errnoOf(fs_->pin(lookup("Docs/pinned"))), 0);
+  auto content = [&](const std::string& name) { return ext_->entry(ids[name])->data; };
+  auto cached = [&](const std::string& name) {
+    std::set<std::string> names;
+    for (const auto& f : filesIn(dir_ / "cache" / "contents")) names.insert(f);
+    return names.count(content(name)) > 0;
+  };
+  for (const char* name : {"old", "pinned", "open", "queued"}) {
+    ASSERT_TRUE(read("Docs/" + std::string(name)).ok()) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto open = fs_->open(lookup("Docs/open"), O_RDONLY);
+  ASSERT_TRUE(open.ok());
+  // The host is away: the change of "queued" waits in the queue.
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "fetch") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  auto w = fs_->open(lookup("Docs/queued"), O_WRONLY);
+  ASSERT_TRUE(w.ok());
+  ASSERT_TRUE(fs_->write(w->fh, "Q", 1, 0).ok());
+  EXPECT_EQ(errnoOf(fs_->flush(w->fh)), 0);
+  fs_->release(w->fh);
+  ASSERT_EQ(cache_->queue().pending().size(), 1u);
+
+  // Each new copy needs room: the least recently used copy that may go goes,
+  // "old" first and then "fresh", though "pinned", "open" and "queued" are older.
+  EXPECT_TRUE(fs_->keepsCopyOf(ids["pinned"]));
+  EXPECT_FALSE(fs_->keepsCopyOf(ids["old"]));
+  ASSERT_TRUE(read("Docs/fresh").ok());
+  EXPECT_FALSE(cached("old"));
+  ASSERT_TRUE(read("Docs/fresher").ok());
+  EXPECT_FALSE(cached("fresh"));
+  for (const char* name : {"pinned", "open", "queued", "fresher"})
+    EXPECT_TRUE(cached(name)) << name;
+  EXPECT_LE(cache_->usage().bytes, cache_->usage().bound.maxBytes);
+  EXPECT_TRUE(readAll(open->fh) == content("open"));
+  fs_->release(open->fh);
+
+  // A dropped copy is fetched again when it is read.
+  auto fetches = ext_->calls("fetch").size();
+  EXPECT_TRUE(*read("Docs/old") == content("old"));
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches + 1);
+}
+
+TEST_F(MountFsTest, APinnedFileStaysLocalEvenWhenTheBoundCannotHoldIt) {
+  // Pinned through its folder, read before any walk of the pinned trees.
+  fp::ItemIdentifier big = ext_->addFile(docs_, "big.bin", patterned(48 << 10, 7));
+  const std::string data = ext_->entry(big)->data;
+  remount({.maxBytes = 16 << 10, .maxAge = std::nullopt});
+  ASSERT_EQ(errnoOf(fs_->pin(lookup("Docs"))), 0);
+  EXPECT_TRUE(*read("Docs/big.bin") == data);
+  EXPECT_THAT(filesIn(dir_ / "cache" / "contents"), ::testing::Contains(data));
+  EXPECT_EQ(*fs_->getxattr(lookup("Docs/big.bin"), "user.fileprovider.state"), "pinned");
+  // Other copies come and go; the pinned one stays and is not fetched again.
+  EXPECT_EQ(*read("Docs/notes.txt"), "hello");
+  fs_->trimCache();
+  auto fetches = ext_->calls("fetch").size();
+  EXPECT_TRUE(*read("Docs/big.bin") == data);
+  EXPECT_EQ(ext_->calls("fetch").size(), fetches);
 }
 
 }  // namespace

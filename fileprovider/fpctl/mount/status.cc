@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/mount/status.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +12,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
+#include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
+#include "fileprovider/fpctl/render.h"
 
 namespace fpctl {
 namespace fs = std::filesystem;
-using Json = nlohmann::json;
+// Records and reports keep their keys sorted, unlike render.h's ordered Json.
+using SortedJson = nlohmann::json;
 
 namespace {
 
@@ -38,6 +43,7 @@ struct Watched {
   std::string domain;
   std::string mountpoint;
   fs::path cache;
+  SortedJson bound = {{"maxBytes", nullptr}, {"maxAgeSeconds", nullptr}};
 };
 
 std::vector<Watched> runningMounts() {
@@ -46,13 +52,22 @@ std::vector<Watched> runningMounts() {
   for (const auto& e : fs::directory_iterator(mountRecords(), ec)) {
     try {
       std::ifstream in(e.path());
-      Json j = Json::parse(in);
+      SortedJson j = SortedJson::parse(in);
       auto pid = j.at("pid").get<pid_t>();
       // A record of a mount that ended without removing it (kill -9) is skipped.
       if (::kill(pid, 0) != 0 && errno == ESRCH) continue;
       if (mount::mountAt(j.at("mountpoint").get<std::string>()).type != "fuse.fpctl") continue;
-      out.push_back({j.at("domain").get<std::string>(), j.at("mountpoint").get<std::string>(),
-                     j.at("cache").get<std::string>()});
+      Watched w{j.at("domain").get<std::string>(), j.at("mountpoint").get<std::string>(),
+                j.at("cache").get<std::string>()};
+      // Records of an older fpctl have no bound.
+      if (j.contains("bound") && j["bound"].is_object()) {
+        for (const char* key : {"maxBytes", "maxAgeSeconds"}) {
+          if (j["bound"].contains(key) && j["bound"][key].is_number_integer()) {
+            w.bound[key] = j["bound"][key];
+          }
+        }
+      }
+      out.push_back(std::move(w));
     } catch (const std::exception&) {
       // Not a record (or half written): nothing to show.
     }
@@ -60,72 +75,113 @@ std::vector<Watched> runningMounts() {
   return out;
 }
 
-std::string sizeText(std::int64_t bytes) {
-  const char* units[] = {"B", "KB", "MB", "GB", "TB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
+// What the files in `folder` take on disk.
+std::int64_t diskBytesIn(const fs::path& folder) {
+  std::int64_t total = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    struct stat st {};
+    if (::lstat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      total += static_cast<std::int64_t>(st.st_blocks) * 512;
+    }
   }
-  std::ostringstream s;
-  s.precision(u == 0 ? 0 : 1);
-  s << std::fixed << v << " " << units[u];
-  return s.str();
+  return total;
 }
 
-Json describe(const Watched& w) {
+SortedJson describe(const Watched& w) {
   mount::CacheReport r = mount::readCache(w.cache);
-  Json waiting = Json::array();
+  SortedJson waiting = SortedJson::array();
   for (const auto& c : r.waiting) {
     waiting.push_back({{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}});
   }
-  Json refused = Json::array();
+  SortedJson refused = SortedJson::array();
   for (const auto& c : r.refused) {
     refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
   }
-  return {{"domain", w.domain}, {"mountpoint", w.mountpoint}, {"cache", w.cache.string()},
-          {"waiting", waiting}, {"refused", refused},         {"cacheBytes", r.bytes}};
+  SortedJson pinned = SortedJson::array();
+  for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
+    pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
+  }
+  return {{"domain", w.domain},
+          {"mountpoint", w.mountpoint},
+          {"cache", w.cache.string()},
+          {"waiting", waiting},
+          {"refused", refused},
+          {"cacheBytes", r.bytes},
+          {"copiesBytes", diskBytesIn(w.cache / "contents")},
+          {"bound", w.bound},
+          {"pinned", pinned}};
 }
 
-void printText(const Json& m, std::ostream& out) {
+void printText(const SortedJson& m, std::ostream& out) {
   std::string where = m["mountpoint"].get<std::string>();
   out << (where.empty() ? "cache " + m["cache"].get<std::string>()
                         : m["domain"].get<std::string>() + " at " + where)
       << "\n";
   out << "  cache: " << m["cache"].get<std::string>() << " holds "
-      << sizeText(m["cacheBytes"].get<std::int64_t>()) << "\n";
-  const Json& waiting = m["waiting"];
+      << humanSize(m["cacheBytes"].get<std::int64_t>()) << "\n";
+  const SortedJson& bound = m["bound"];
+  out << "  fetched copies: " << humanSize(m["copiesBytes"].get<std::int64_t>());
+  if (bound["maxBytes"].is_number_integer()) {
+    out << " of at most " << humanSize(bound["maxBytes"].get<std::int64_t>());
+  } else {
+    out << " (no running mount uses this folder: its bound is not known)";
+  }
+  if (bound["maxAgeSeconds"].is_number_integer()) {
+    out << "; dropped when unused for "
+        << mount::durationText(std::chrono::seconds(bound["maxAgeSeconds"].get<std::int64_t>()));
+  }
+  out << "\n";
+  const SortedJson& waiting = m["waiting"];
   out << "  waiting to be sent: " << waiting.size() << "\n";
   for (const auto& c : waiting) {
-    out << "    " << c["name"].get<std::string>() << " (" << sizeText(c["size"].get<std::int64_t>())
-        << ", " << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file")
-        << ")\n";
+    out << "    " << c["name"].get<std::string>() << " ("
+        << humanSize(c["size"].get<std::int64_t>()) << ", "
+        << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file") << ")\n";
   }
-  const Json& refused = m["refused"];
+  const SortedJson& refused = m["refused"];
   out << "  refused: " << refused.size() << "\n";
   for (const auto& c : refused) {
     out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
+  }
+  const SortedJson& pinned = m["pinned"];
+  out << "  pinned (kept on this device): " << pinned.size() << "\n";
+  for (const auto& p : pinned) {
+    std::string path = p["path"].get<std::string>();
+    bool folder = p["folder"].get<bool>() && path != "/";
+    out << "    " << path << (folder ? "/ (folder)" : "") << "\n";
   }
 }
 
 }  // namespace
 
 MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
-                         const fs::path& cacheRoot) {
+                         const fs::path& cacheRoot, std::int64_t cacheMaxBytes,
+                         std::optional<std::chrono::seconds> cacheMaxAge) {
   std::error_code ec;
   fs::create_directories(mountRecords(), ec);
   path_ = mountRecords() / (std::to_string(::getpid()) + ".json");
-  Json j = {{"domain", domain},
-            {"mountpoint", mountpoint.string()},
-            {"cache", cacheRoot.string()},
-            {"pid", ::getpid()}};
+  SortedJson bound = {{"maxBytes", cacheMaxBytes}, {"maxAgeSeconds", nullptr}};
+  if (cacheMaxAge) bound["maxAgeSeconds"] = static_cast<std::int64_t>(cacheMaxAge->count());
+  SortedJson j = {{"domain", domain},
+                  {"mountpoint", mountpoint.string()},
+                  {"cache", cacheRoot.string()},
+                  {"bound", bound},
+                  {"pid", ::getpid()}};
   std::ofstream(path_) << j.dump() << "\n";
 }
 
 MountRecord::~MountRecord() {
   std::error_code ec;
   fs::remove(path_, ec);
+}
+
+std::optional<fs::path> runningMountOf(const std::string& domain) {
+  std::optional<fs::path> found;
+  for (const auto& w : runningMounts()) {
+    if (w.domain == domain) found = w.mountpoint;
+  }
+  return found;
 }
 
 int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& out,
@@ -136,20 +192,26 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
     if (!fs::is_directory(*cacheDir / "queue", ec) && !fs::is_directory(*cacheDir / "unsent", ec)) {
       std::string message = cacheDir->string() + " is not a mount's cache folder";
       if (json)
-        out << Json{{"error", {{"domain", "fpctl"}, {"code", 1}, {"description", message}}}}.dump(
-                   -1, ' ', false, Json::error_handler_t::replace)
+        out << SortedJson{{"error", {{"domain", "fpctl"}, {"code", 1}, {"description", message}}}}
+                   .dump(-1, ' ', false, SortedJson::error_handler_t::replace)
             << "\n";
       err << "fpctl: " << message << "\n";
       return 1;
     }
-    watched.push_back({"", "", fs::absolute(*cacheDir, ec)});
+    Watched w{"", "", fs::absolute(*cacheDir, ec).lexically_normal()};
+    // The bound is known while a mount uses the folder.
+    for (const auto& running : runningMounts()) {
+      if (fs::equivalent(running.cache, w.cache, ec)) w.bound = running.bound;
+    }
+    watched.push_back(std::move(w));
   } else {
     watched = runningMounts();
   }
-  Json mounts = Json::array();
+  SortedJson mounts = SortedJson::array();
   for (const auto& w : watched) mounts.push_back(describe(w));
   if (json) {
-    out << Json{{"mounts", mounts}}.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    out << SortedJson{{"mounts", mounts}}.dump(2, ' ', false, SortedJson::error_handler_t::replace)
+        << "\n";
     return 0;
   }
   if (mounts.empty()) out << "no domain is mounted\n";

@@ -1,8 +1,8 @@
 // fpctl status: what each running mount (or one cache folder) still has to
 // send, what the service refused and why, and how much the cache holds.
 //
-// Every running mount leaves a record (its domain, mount point, cache folder
-// and process id) in the "mounts" folder of the platform's state directory
+// Every running mount leaves a record (its domain, mount point, cache folder,
+// the bound of its cache and process id) in the "mounts" folder of the platform's state directory
 // ($FILEPROVIDER_STATE, else $XDG_STATE_HOME/fileprovider, else
 // ~/.local/state/fileprovider) for as long as it runs.
 #ifndef FPCTL_MOUNT_STATUS_H_
@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -21,8 +23,10 @@ namespace fpctl {
 // the object is destroyed.
 class MountRecord {
  public:
+  // `cacheMaxBytes` and `cacheMaxAge`: the bound its fetched copies are held to.
   MountRecord(const std::string& domain, const std::filesystem::path& mountpoint,
-              const std::filesystem::path& cacheRoot);
+              const std::filesystem::path& cacheRoot, std::int64_t cacheMaxBytes,
+              std::optional<std::chrono::seconds> cacheMaxAge);
   ~MountRecord();
   MountRecord(const MountRecord&) = delete;
   MountRecord& operator=(const MountRecord&) = delete;
@@ -31,11 +35,22 @@ class MountRecord {
   std::filesystem::path path_;
 };
 
+// The mount point of a running mount of `domain` (one of them when there are
+// several); none when the domain is not mounted.
+[[nodiscard]] std::optional<std::filesystem::path> runningMountOf(const std::string& domain);
+
 // Prints the status of the cache folder `cacheDir`, or of every running mount
 // when none is given; as one JSON object with `json`
 // ({"mounts":[{"domain","mountpoint","cache","waiting":[{"name","identifier",
-// "size"}],"refused":[{"path","reason","size"}],"cacheBytes"}]}). Returns the
-// exit status: 0, or 1 when `cacheDir` is not a cache folder.
+// "size"}],"refused":[{"path","reason","size"}],"cacheBytes","copiesBytes",
+// "bound":{"maxBytes","maxAgeSeconds"},"pinned":[{"path","identifier",
+// "folder"}]}]}). "cacheBytes" is all the folder
+// holds, "copiesBytes" what its fetched copies take on disk, which the bound
+// is about; the bound is that of the running mount using the folder (its
+// values are null when none runs, "maxAgeSeconds" also when copies may be of
+// any age); "pinned" the items kept on this device, with the path each had in
+// the mount when it was pinned. Returns the exit status: 0, or 1 when
+// `cacheDir` is not a cache folder.
 [[nodiscard]] int runStatus(const std::optional<std::filesystem::path>& cacheDir, bool json,
                             std::ostream& out, std::ostream& err);
 

@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -117,7 +118,35 @@ int syncPath(const fs::path& path, bool folder) {
   return 0;
 }
 
-// Writes `text` to `path` through a temporary file and a rename, synced.
+std::string safeName(const std::string& name) {
+  std::string safe;
+  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
+  if (safe.size() > 200) safe.resize(200);
+  return safe;
+}
+
+std::string uniqueStamp() {
+  static std::atomic<unsigned> counter{0};
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
+         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::int64_t sizeOf(const fs::path& path) {
+  std::error_code ec;
+  auto n = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<std::int64_t>(n);
+}
+
+}  // namespace
+
 int writeDurably(const fs::path& path, const std::string& text) {
   fs::path tmp = path;
   tmp += ".tmp";
@@ -152,35 +181,6 @@ int writeDurably(const fs::path& path, const std::string& text) {
   }
   return syncPath(path.parent_path(), true);
 }
-
-std::string safeName(const std::string& name) {
-  std::string safe;
-  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
-  if (safe.size() > 200) safe.resize(200);
-  return safe;
-}
-
-std::string uniqueStamp() {
-  static std::atomic<unsigned> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
-         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::int64_t sizeOf(const fs::path& path) {
-  std::error_code ec;
-  auto n = fs::file_size(path, ec);
-  return ec ? 0 : static_cast<std::int64_t>(n);
-}
-
-}  // namespace
 
 std::string QueuedChange::key() const {
   if (!identifier.empty()) return "id:" + identifier;
@@ -418,7 +418,10 @@ CacheReport readCache(const fs::path& cacheRoot) {
   }
   for (auto it = fs::recursive_directory_iterator(cacheRoot, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec)) r.bytes += sizeOf(it->path());
+    // Space taken on disk, as the cache's bound counts its copies.
+    struct stat st {};
+    if (it->is_regular_file(ec) && ::lstat(it->path().c_str(), &st) == 0)
+      r.bytes += static_cast<std::int64_t>(st.st_blocks) * 512;
   }
   return r;
 }

@@ -104,6 +104,11 @@ std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
                                  const std::filesystem::path& file, const std::string& name,
                                  const std::string& reason);
 
+// Writes `text` to `path` through a temporary file beside it (mode 0600) that
+// is synced and renamed over `path`, then syncs the folder: a crash leaves the
+// old contents or the new, never a mix. Returns 0 or an errno value.
+[[nodiscard]] int writeDurably(const std::filesystem::path& path, const std::string& text);
+
 // What a cache folder holds, for `fpctl status`.
 struct CacheReport {
   struct Waiting {
@@ -118,7 +123,7 @@ struct CacheReport {
   };
   std::vector<Waiting> waiting;  // in the order they will be sent
   std::vector<Refused> refused;
-  std::int64_t bytes = 0;  // everything the folder holds
+  std::int64_t bytes = 0;  // the space everything in the folder takes on disk
 };
 [[nodiscard]] CacheReport readCache(const std::filesystem::path& cacheRoot);
 
