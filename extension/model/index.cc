@@ -415,6 +415,22 @@ bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_vie
   return true;
 }
 
+// The display name of namesakes[requested] among the files `namesakes` (ulid,
+// name; listing order) that share its collision key, beside the subfolder names
+// `reserved` of that key.
+std::string displayNameAmong(const std::vector<std::pair<std::string, std::string>>& namesakes,
+                             std::size_t requested, const std::vector<std::string>& reserved) {
+  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
+  std::vector<Collisions::NamedUlid> named;
+  named.reserve(namesakes.size());
+  for (const auto& [u, n] : namesakes) named.push_back({u, n});
+  std::string displayName = namesakes[requested].second;
+  for (Collisions::Mark& m : Collisions::marks(reservedNames, named)) {
+    if (m.position == requested) displayName = std::move(m.displayName);
+  }
+  return displayName;
+}
+
 }  // namespace
 
 struct Index::Connection {
@@ -565,15 +581,7 @@ std::optional<std::string> Index::narrowedDisplayName(std::string_view ulid,
     if (!complete) return std::nullopt;
   }
 
-  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
-  std::vector<Collisions::NamedUlid> named;
-  named.reserve(namesakes.size());
-  for (const auto& [u, n] : namesakes) named.push_back({u, n});
-  std::string displayName = namesakes[*requested].second;
-  for (Collisions::Mark& m : Collisions::marks(reservedNames, named)) {
-    if (m.position == *requested) displayName = std::move(m.displayName);
-  }
-  return displayName;
+  return displayNameAmong(namesakes, *requested, reserved);
 }
 
 std::optional<IndexEntry> Index::resolveByScan(std::string_view ulid,
@@ -628,15 +636,7 @@ std::optional<IndexEntry> Index::resolveByScan(std::string_view ulid,
   }
   if (!requested) return entry;  // the file left the folder between the statements
 
-  std::vector<std::string_view> reservedNames(reserved.begin(), reserved.end());
-  std::vector<Collisions::NamedUlid> named;
-  named.reserve(namesakes.size());
-  for (const auto& [u, n] : namesakes) named.push_back({u, n});
-  std::string displayName = namesakes[*requested].second;
-  for (Collisions::Mark& m : Collisions::marks(reservedNames, named)) {
-    if (m.position == *requested) displayName = std::move(m.displayName);
-  }
-  entry->setDisplayName(std::move(displayName));
+  entry->setDisplayName(displayNameAmong(namesakes, *requested, reserved));
   return entry;
 }
 
