@@ -39,43 +39,19 @@
 
 #include <benchmark/benchmark.h>
 
-#include "fileprovider/fpctl/mount/mount_table.h"
-
-extern char** environ;
+#include "bench_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using pellora::bench::isMountPoint;
+using pellora::bench::waitUntil;
+using pellora::bench::writeBigFile;
 
 constexpr int kFolders = 100;
 constexpr int kFilesPerFolder = 100;
 constexpr std::size_t kBigFileBytes = 50u << 20;
 constexpr const char* kAppGroup = "QZ3RMT5XK9.de.brightfold.pellora-connect-desktop";
-
-bool isMountPoint(const fs::path& path) { return !fpctl::mount::mountAt(path).device.empty(); }
-
-void writeBigFile(const fs::path& path) {
-  std::string chunk(1 << 20, '\0');
-  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31 + 7);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  for (std::size_t n = 0; n < kBigFileBytes; n += chunk.size()) {
-    if (::write(fd, chunk.data(), chunk.size()) < 0) break;
-  }
-  ::fdatasync(fd);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  ::close(fd);
-}
-
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 // A private sandbox (store, containers, registry, log) with the tree in its store
 // and in a plain folder, the host serving it, the domain registered, and (while
@@ -115,8 +91,8 @@ class World {
     // The two copies of the big file are written alike, and the plain one's
     // pages are dropped, so that both end up in the page cache the same way:
     // by being read.
-    writeBigFile(store / "big.bin");
-    writeBigFile(plain() / "big.bin");
+    writeBigFile(store / "big.bin", kBigFileBytes);
+    writeBigFile(plain() / "big.bin", kBigFileBytes);
     fs::create_directories(mnt());
     fs::create_directories(mntBounded());
     fs::create_directories(root_ / "containers");
@@ -190,35 +166,10 @@ class World {
  private:
   static bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
   pid_t spawn(const std::vector<std::string>& argv, const fs::path& output) {
-    std::vector<std::string> env = {"FILEPROVIDER_CONTAINERS=" + (root_ / "containers").string(),
-                                    "FILEPROVIDER_STATE=" + (root_ / "state").string(),
-                                    "FILEPROVIDER_LOG=" + (root_ / "platform.log").string(),
-                                    "FILEPROVIDER_BUNDLE=" PELLORA_BUNDLE_DIR};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("FILEPROVIDER_", 0) != 0) env.emplace_back(*e);
-    }
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return pellora::bench::spawnIn(argv, root_, output);
   }
-  static int wait(pid_t pid) {
-    if (pid < 0) return -1;
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  }
+
+  static int wait(pid_t pid) { return pellora::bench::waitFor(pid); }
 
   fs::path root_;
   pid_t host_ = -1;

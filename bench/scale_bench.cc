@@ -41,15 +41,18 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_support.h"
 #include "extension/model/index.h"
 #include "fileprovider/file_manager.h"
-#include "fileprovider/fpctl/mount/mount_table.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using pellora::bench::isMountPoint;
+using pellora::bench::spawnIn;
+using pellora::bench::waitFor;
+using pellora::bench::waitUntil;
+using pellora::bench::writeBigFile;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
@@ -65,54 +68,9 @@ double secondsSince(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-bool isMountPoint(const fs::path& path) { return !fpctl::mount::mountAt(path).device.empty(); }
-
-int waitFor(pid_t pid) {
-  if (pid < 0) return -1;
-  int st = 0;
-  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// Runs `argv` with the platform's folders of `home` in its environment.
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& home, const fs::path& output) {
-  std::vector<std::string> env = {"FILEPROVIDER_CONTAINERS=" + (home / "containers").string(),
-                                  "FILEPROVIDER_STATE=" + (home / "state").string(),
-                                  "FILEPROVIDER_LOG=" + (home / "platform.log").string(),
-                                  "FILEPROVIDER_BUNDLE=" PELLORA_BUNDLE_DIR};
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("FILEPROVIDER_", 0) != 0) env.emplace_back(*e);
-  }
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
 // Runs `command`; when it fails, prints it with the end of what it wrote.
 bool sh(const std::string& command, const fs::path& home) {
-  if (waitFor(spawn({"/bin/sh", "-c", command}, home, home / "sh.out")) == 0) return true;
+  if (waitFor(spawnIn({"/bin/sh", "-c", command}, home, home / "sh.out")) == 0) return true;
   std::ifstream in(home / "sh.out");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
@@ -127,19 +85,6 @@ void fillFolder(const fs::path& dir, int files) {
     std::snprintf(name, sizeof name, "Document %06d.txt", i);
     std::ofstream(dir / name) << "file " << i << "\n";
   }
-}
-
-void writeBigFile(const fs::path& path) {
-  std::string chunk(1 << 20, '\0');
-  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31 + 7);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  for (std::size_t n = 0; n < kBigFileBytes; n += chunk.size()) {
-    if (::write(fd, chunk.data(), chunk.size()) < 0) break;
-  }
-  ::fdatasync(fd);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  ::close(fd);
 }
 
 // One request on a connection of its own, as the extension sends it.
@@ -171,8 +116,8 @@ class Account {
     fillFolder(home_ / "store" / "Files", files_);
     fs::create_directories(home_ / "containers");
     fs::create_directories(home_ / "state");
-    host_ = spawn({PELL_REFHOST_BIN, "serve", "--store", (home_ / "store").string()}, home_,
-                  home_ / "host.out");
+    host_ = spawnIn({PELL_REFHOST_BIN, "serve", "--store", (home_ / "store").string()}, home_,
+                    home_ / "host.out");
     // Ready once it says so: the index is in line with the store then.
     return host_ > 0 && waitUntil([&] {
              std::ifstream out(home_ / "host.out");
@@ -331,12 +276,12 @@ class MountProcess {
   MountProcess(std::vector<std::string> argv, fs::path home, fs::path point)
       : home_(std::move(home)), point_(std::move(point)) {
     fs::create_directories(point_);
-    pid_ = spawn(argv, home_, home_ / (point_.filename().string() + ".out"));
+    pid_ = spawnIn(argv, home_, home_ / (point_.filename().string() + ".out"));
     up_ = pid_ > 0 && waitUntil([&] { return isMountPoint(point_); });
   }
   ~MountProcess() {
     if (isMountPoint(point_)) {
-      waitFor(spawn({"fusermount3", "-u", point_.string()}, home_, "/dev/null"));
+      waitFor(spawnIn({"fusermount3", "-u", point_.string()}, home_, "/dev/null"));
     }
     if (pid_ > 0) {
       int st = 0;
@@ -347,7 +292,7 @@ class MountProcess {
       }
     }
     if (isMountPoint(point_)) {
-      waitFor(spawn({"fusermount3", "-u", "-z", point_.string()}, home_, "/dev/null"));
+      waitFor(spawnIn({"fusermount3", "-u", "-z", point_.string()}, home_, "/dev/null"));
     }
   }
   bool up() const { return up_; }
@@ -450,16 +395,16 @@ int main() {
     std::printf("\nthrough fpctl mount of the account of %d files:\n", kLargeFiles);
     if (!fs::exists("/dev/fuse")) {
       std::printf("  skipped: no /dev/fuse\n");
-    } else if (waitFor(spawn({PELL_DOMAIN_BIN, "register"}, large.home(),
-                             large.home() / "domain.out")) != 0) {
+    } else if (waitFor(spawnIn({PELL_DOMAIN_BIN, "register"}, large.home(),
+                               large.home() / "domain.out")) != 0) {
       std::printf("  skipped: pell-domain register failed\n");
       status = 1;
     } else {
       fillFolder(root / "source" / "small-files", kCopiedFiles);
       fs::path plain = root / "plain";
       fillFolder(plain / "Files", kLargeFiles);
-      writeBigFile(plain / "big.bin");
-      writeBigFile(large.home() / "store" / "big.bin");
+      writeBigFile(plain / "big.bin", kBigFileBytes);
+      writeBigFile(large.home() / "store" / "big.bin", kBigFileBytes);
       {
         MountProcess ours({FPCTL_BIN, "mount", (root / "mnt").string(), "--foreground", "--cache",
                            (root / "cache").string()},
