@@ -24,6 +24,9 @@ namespace {
 
 // What a fetched copy leaves free on the cache's file system.
 constexpr std::int64_t kReserve = 64 << 20;
+// Spare files kept for notes and queue entries: enough for the files of the
+// mount's FUSE threads in flight at once.
+constexpr std::size_t kSpareFiles = 64;
 
 int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 
@@ -124,7 +127,8 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, 
     fs::create_directories(root / sub, ec);
     if (ec) return fp::fail(Errno{errnoOf(ec)});
   }
-  auto queue = UploadQueue::open(root);
+  auto spares = std::make_unique<SpareFiles>(root / "spare", kSpareFiles);
+  auto queue = UploadQueue::open(root, /*readOnly=*/false, spares.get());
   if (!queue) return fp::fail(queue.error());
   // Working copies of an earlier run belong to no open file any more. One that
   // was changed holds what a program wrote but never closed: not a state to
@@ -150,7 +154,7 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, 
     fs::remove_all(p, ignored);
   }
   std::unique_ptr<ContentCache> cache(
-      new ContentCache(root, removeOnClose, std::move(*queue), bound));
+      new ContentCache(root, removeOnClose, std::move(spares), std::move(*queue), bound));
   cache->scan();
   return cache;
 }
@@ -174,6 +178,7 @@ void ContentCache::scan() {
     copy.used = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
         std::chrono::seconds(seconds.tv_sec) + std::chrono::nanoseconds(seconds.tv_nsec)));
     bytes_ += copy.bytes;
+    byItem_[copy.identifier].insert(entry.path());
     copies_[entry.path()] = std::move(copy);
   }
 }
@@ -217,8 +222,9 @@ void ContentCache::forgetLocked(const fs::path& path) {
   auto it = copies_.find(path);
   if (it == copies_.end()) return;
   bytes_ -= it->second.bytes;
-  if (auto l = latest_.find(it->second.identifier); l != latest_.end() && l->second == path) {
-    latest_.erase(l);
+  if (auto item = byItem_.find(it->second.identifier); item != byItem_.end()) {
+    item->second.erase(path);
+    if (item->second.empty()) byItem_.erase(item);
   }
   copies_.erase(it);
 }
@@ -228,22 +234,25 @@ void ContentCache::remember(const std::string& identifier, const fs::path& path,
   std::vector<fs::path> old;
   {
     std::lock_guard lock(mu_);
-    auto [slot, newItem] = latest_.try_emplace(identifier, path);
-    bool sameCopy = !newItem && slot->second == path;
-    slot->second = path;
-    auto now = Clock::now();
     auto [it, inserted] = copies_.try_emplace(path);
-    if (!inserted) bytes_ -= it->second.bytes;
-    it->second = Copy{identifier, bytes, now};
-    bytes_ += bytes;
-    // Only the newest version of an item is kept. Once an item's copy is
-    // known, no other can have come in meanwhile.
-    if (!sameCopy || inserted) {
-      for (const auto& [p, copy] : copies_) {
-        if (copy.identifier == identifier && p != path) old.push_back(p);
+    if (!inserted) {
+      bytes_ -= it->second.bytes;
+      if (it->second.identifier != identifier) {
+        if (auto was = byItem_.find(it->second.identifier); was != byItem_.end()) {
+          was->second.erase(path);
+          if (was->second.empty()) byItem_.erase(was);
+        }
       }
-      for (const auto& p : old) forgetLocked(p);
     }
+    it->second = Copy{identifier, bytes, Clock::now()};
+    bytes_ += bytes;
+    // Only the newest version of an item is kept.
+    std::set<fs::path>& mine = byItem_[identifier];
+    for (const auto& p : mine) {
+      if (p != path) old.push_back(p);
+    }
+    mine.insert(path);
+    for (const auto& p : old) forgetLocked(p);
   }
   for (const auto& p : old) {
     std::error_code ec;
@@ -276,10 +285,11 @@ void ContentCache::markUsed(const std::string& identifier) {
   {
     std::lock_guard lock(mu_);
     auto now = Clock::now();
-    for (auto& [p, copy] : copies_) {
-      if (copy.identifier != identifier) continue;
-      copy.used = now;
-      used.push_back(p);
+    if (auto item = byItem_.find(identifier); item != byItem_.end()) {
+      for (const auto& p : item->second) {
+        copies_[p].used = now;
+        used.push_back(p);
+      }
     }
   }
   for (const auto& p : used) stampUse(p);
@@ -346,8 +356,8 @@ std::int64_t ContentCache::drop(const std::string& identifier) {
   std::vector<Candidate> mine;
   {
     std::lock_guard lock(mu_);
-    for (const auto& [p, copy] : copies_) {
-      if (copy.identifier == identifier) mine.push_back({p, copy});
+    if (auto item = byItem_.find(identifier); item != byItem_.end()) {
+      for (const auto& p : item->second) mine.push_back({p, copies_[p]});
     }
   }
   return dropCandidates(mine);
@@ -427,13 +437,14 @@ fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& 
   fs::path note = workPath;
   note += ".changed";
   std::string line = name.substr(0, std::min<std::size_t>(name.find('\n'), 200));
-  fp::ScopedFD fd(fp::retryOnEintr(
-      [&] { return ::open(note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+  fp::ScopedFD fd = spares_->create(note, O_WRONLY | O_CLOEXEC);
   if (fd) {
     [[maybe_unused]] ssize_t n = ::write(fd.get(), line.data(), line.size());
   }
   return note;
 }
+
+void ContentCache::clearChanged(const fs::path& note) { spares_->remove(note); }
 
 ErrnoOr<WorkFile> ContentCache::newWorkFile() {
   std::string pattern = (root_ / "work" / "w-XXXXXX").string();

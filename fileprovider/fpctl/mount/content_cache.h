@@ -24,11 +24,13 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/spare_files.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -71,8 +73,9 @@ class ContentCache {
 
   // Notes on disk that the working copy at `workPath` (of the file `name`) has
   // been changed, so that a later run keeps it if this one dies. Returns the
-  // note's path, to be removed with the working copy.
+  // note's path, to be removed with clearChanged() or with the working copy.
   std::filesystem::path markChanged(const std::filesystem::path& workPath, const std::string& name);
+  void clearChanged(const std::filesystem::path& note);
 
   // The cached contents of `identifier` at `contentVersion`, if present; finding
   // it counts as a use (markUsed()).
@@ -136,10 +139,11 @@ class ContentCache {
     Copy copy;
   };
 
-  ContentCache(std::filesystem::path root, bool removeOnClose, std::unique_ptr<UploadQueue> queue,
-               CacheBound bound)
+  ContentCache(std::filesystem::path root, bool removeOnClose, std::unique_ptr<SpareFiles> spares,
+               std::unique_ptr<UploadQueue> queue, CacheBound bound)
       : root_(std::move(root)),
         removeOnClose_(removeOnClose),
+        spares_(std::move(spares)),
         queue_(std::move(queue)),
         bound_(bound) {}
   std::filesystem::path pathFor(const std::string& identifier, const std::string& version) const;
@@ -165,13 +169,16 @@ class ContentCache {
 
   std::filesystem::path root_;
   bool removeOnClose_;
+  std::unique_ptr<SpareFiles> spares_;  // notes' and queue entries' files; outlives queue_
   std::unique_ptr<UploadQueue> queue_;
   const CacheBound bound_;
-  mutable std::mutex mu_;                                // guards what follows
-  std::map<std::string, std::filesystem::path> latest_;  // identifier -> its cached file
-  std::map<std::filesystem::path, Copy> copies_;         // every file in contents/
-  std::int64_t bytes_ = 0;                               // of copies_ together
-  std::int64_t reserved_ = 0;                            // for copies being stored
+  mutable std::mutex mu_;                         // guards what follows
+  std::map<std::filesystem::path, Copy> copies_;  // every file in contents/
+  // identifier -> its files in copies_: finding an item's copies walks no
+  // other item's, so storing a copy costs the same in a cache of any size.
+  std::map<std::string, std::set<std::filesystem::path>> byItem_;
+  std::int64_t bytes_ = 0;     // of copies_ together
+  std::int64_t reserved_ = 0;  // for copies being stored
 };
 
 // Copies all of the file at `source` to `destination` (an open descriptor,

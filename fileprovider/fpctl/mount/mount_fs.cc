@@ -847,8 +847,7 @@ void MountFs::clearNote(WorkingCopy& work, std::uint64_t changesQueued) {
   std::lock_guard lock(work.noteMu);
   // A write since the state was queued keeps the note: that one is not closed.
   if (work.note.empty() || work.changes.load() != changesQueued) return;
-  std::error_code ec;
-  fs::remove(work.note, ec);
+  cache_.clearChanged(work.note);
   work.note.clear();
 }
 

@@ -95,10 +95,9 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
   }
 }
 
-// Writes `text` as the whole file `path`, not synced. Returns 0 or an errno value.
-int writeWhole(const fs::path& path, const std::string& text) {
-  fp::ScopedFD fd(fp::retryOnEintr(
-      [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+// Writes `text` as the whole of the new file `fd` (none: errno tells why it
+// could not be made), not synced. Returns 0 or an errno value.
+int writeWhole(fp::ScopedFD fd, const std::string& text) {
   if (!fd) return errno;
   for (std::size_t done = 0; done < text.size();) {
     ssize_t n =
@@ -187,8 +186,9 @@ std::string QueuedChange::key() const {
   return "new:" + parent + '\0' + filename;
 }
 
-ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoot, bool readOnly) {
-  std::unique_ptr<UploadQueue> q(new UploadQueue(cacheRoot));
+ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoot, bool readOnly,
+                                                        SpareFiles* spares) {
+  std::unique_ptr<UploadQueue> q(new UploadQueue(cacheRoot, spares));
   std::error_code ec;
   if (!readOnly) {
     fs::create_directories(q->dir(), ec);
@@ -275,15 +275,13 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
   change.data = dir() / (std::to_string(change.seq) + ".data");
   fs::path record = dir() / (std::to_string(change.seq) + ".json");
   auto undo = [&](int e) {
-    std::error_code ec;
-    fs::remove(record, ec);
-    fs::remove(change.data, ec);
+    removeFile(record);
+    removeFile(change.data);
     return fp::fail(Errno{e});
   };
   {
-    fp::ScopedFD fd(fp::retryOnEintr(
-        [&] { return ::open(change.data.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
-    if (!fd) return fp::fail(Errno{errno});
+    fp::ScopedFD fd = createFile(change.data, O_RDWR | O_CLOEXEC);
+    if (!fd) return undo(errno);
     if (int e = copyAndSum(contents, fd.get(), change.checksum, change.size)) return undo(e);
   }
   nlohmann::json j = {{"seq", change.seq},
@@ -296,7 +294,9 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
                       {"checksum", change.checksum}};
   // A record cut short by the end of fpctl cannot be parsed: the entry was
   // never made, and its close never returned.
-  if (int e = writeWhole(record, j.dump())) return undo(e);
+  fp::ScopedFD recordFd = createFile(record, O_WRONLY | O_CLOEXEC);
+  if (!recordFd) return undo(errno);
+  if (int e = writeWhole(std::move(recordFd), j.dump())) return undo(e);
   std::lock_guard lock(mu_);
   entries_[change.seq] = change;
   return change;
@@ -346,10 +346,24 @@ void UploadQueue::erase(std::uint64_t seq) {
     std::lock_guard lock(mu_);
     if (!entries_.erase(seq)) return;
   }
-  std::error_code ec;
   // The record goes first: without it, the contents are a stray.
-  fs::remove(dir() / (std::to_string(seq) + ".json"), ec);
-  fs::remove(dir() / (std::to_string(seq) + ".data"), ec);
+  removeFile(dir() / (std::to_string(seq) + ".json"));
+  removeFile(dir() / (std::to_string(seq) + ".data"));
+}
+
+fp::ScopedFD UploadQueue::createFile(const fs::path& path, int flags) {
+  if (spares_) return spares_->create(path, flags);
+  return fp::ScopedFD(
+      fp::retryOnEintr([&] { return ::open(path.c_str(), flags | O_CREAT | O_TRUNC, 0600); }));
+}
+
+void UploadQueue::removeFile(const fs::path& path) {
+  if (spares_) {
+    spares_->remove(path);
+    return;
+  }
+  std::error_code ec;
+  fs::remove(path, ec);
 }
 
 void UploadQueue::dropOlder(const QueuedChange& change) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/spare_files.h"
 #include "fileprovider/item.h"
 
 namespace fpctl::mount {
@@ -54,9 +55,10 @@ class UploadQueue {
   // Opens (creating when missing) `cacheRoot`/queue and reads the entries an
   // earlier run left; half-written ones are dropped. With `readOnly` nothing is
   // created or dropped (a running mount may be writing an entry), and the
-  // queue must not be changed.
+  // queue must not be changed. Entries' files are taken from and given back
+  // to `spares` when there are (see spare_files.h); it must outlive the queue.
   [[nodiscard]] static ErrnoOr<std::unique_ptr<UploadQueue>> open(
-      const std::filesystem::path& cacheRoot, bool readOnly = false);
+      const std::filesystem::path& cacheRoot, bool readOnly = false, SpareFiles* spares = nullptr);
 
   // Copies the whole file at `contents` into a new entry for `change` and makes
   // it durable (data, record and folder synced) before returning; then drops
@@ -85,14 +87,19 @@ class UploadQueue {
   std::filesystem::path refuse(std::uint64_t seq, const std::string& reason);
 
  private:
-  explicit UploadQueue(std::filesystem::path root) : root_(std::move(root)) {}
+  UploadQueue(std::filesystem::path root, SpareFiles* spares)
+      : root_(std::move(root)), spares_(spares) {}
   std::filesystem::path dir() const { return root_ / "queue"; }
+  // An entry's file, created empty, and removed.
+  fp::ScopedFD createFile(const std::filesystem::path& path, int flags);
+  void removeFile(const std::filesystem::path& path);
   // Forgets the entry `seq` and deletes its files.
   void erase(std::uint64_t seq);
   // Forgets the entries of `change`'s file older than it.
   void dropOlder(const QueuedChange& change);
 
   const std::filesystem::path root_;
+  SpareFiles* const spares_;  // or none
   mutable std::mutex mu_;
   std::map<std::uint64_t, QueuedChange> entries_;
   std::uint64_t nextSeq_ = 1;
