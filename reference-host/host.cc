@@ -152,9 +152,9 @@ Host::Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock)
       hostLock_(std::move(lock)),
       index_(std::move(index)) {}
 
-fp::StatusOr<bool> Host::rescan() {
-  constexpr int kAttempts = 4;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted) {
+  if (interrupted) *interrupted = false;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     // The catalogue is copied under the lock; scanning and comparing run
     // without it, so that requests only wait for the copy (and, when the
     // store changed behind the host's back, for the index write).
@@ -200,6 +200,7 @@ fp::StatusOr<bool> Host::rescan() {
     if (auto s = commitLocked(std::move(changes)); !s) return fp::fail(s.error());
     return written;
   }
+  if (interrupted) *interrupted = true;
   return false;
 }
 

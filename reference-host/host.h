@@ -77,9 +77,10 @@ class Host {
   // Scans the store and writes what changed into the index, in one
   // transaction. Yields whether anything was written (an unchanged store
   // writes nothing). The scan runs without the catalogue's lock; when the
-  // catalogue changed meanwhile, the scan is taken again (a few times, then
-  // it gives up for this round and yields false).
-  [[nodiscard]] fp::StatusOr<bool> rescan();
+  // catalogue changed meanwhile, the scan is taken again, up to `attempts`
+  // scans in all; then it gives up for this round, yields false and sets
+  // `*interrupted` (when given).
+  [[nodiscard]] fp::StatusOr<bool> rescan(int attempts = 4, bool* interrupted = nullptr);
 
   // Brings the catalogue and the index in line with the item at `path` (a
   // relative store path), which may have appeared, changed, or gone; a folder

@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -23,6 +24,8 @@ constexpr std::uint32_t kMetaEvents =
 constexpr std::string_view kLocksName = "locks.json";
 // How long the second half of a rename may lag behind the first.
 constexpr int kRenamePairMs = 10;
+// When a periodic rescan was overtaken by the host's own writes.
+constexpr std::chrono::milliseconds kRetryAfterInterrupted{2000};
 
 }  // namespace
 
@@ -199,8 +202,13 @@ void Scanner::loop() {
       }
     }
     if (Clock::now() >= nextRescan) {
-      rescan();
-      nextRescan = Clock::now() + (complete_ ? safetyInterval_ : fallbackInterval_);
+      // One scan only: while requests keep changing the catalogue, a scan
+      // taken again at once would only be overtaken again, and a scan of a
+      // large store costs a processor for a while. Tried again shortly.
+      bool interrupted = false;
+      (void)host_.rescan(1, &interrupted);
+      auto wait = complete_ ? safetyInterval_ : fallbackInterval_;
+      nextRescan = Clock::now() + (interrupted ? std::min(wait, kRetryAfterInterrupted) : wait);
     }
   }
 }

@@ -130,8 +130,7 @@ Server::Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD
       log_(std::move(log)),
       listener_(std::move(listener)),
       stopping_(std::move(stopping)),
-      inode_(inode),
-      workerDone_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      inode_(inode) {}
 
 Server::~Server() {
   if (listener_) {
@@ -140,8 +139,25 @@ Server::~Server() {
   }
   std::uint64_t one = 1;
   (void)::write(stopping_.get(), &one, sizeof one);
-  for (Worker& w : workers_) {
-    if (w.thread.joinable()) w.thread.join();
+  closeWorkers();
+}
+
+void Server::closeWorkers() {
+  {
+    std::lock_guard lock(mu_);
+    closing_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& t : workers_) t.join();
+  workers_.clear();
+  // Without any worker (none could be started), what is queued is answered here.
+  std::unique_lock lock(mu_);
+  while (!queue_.empty()) {
+    Ready r = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    serve(std::move(r));
+    lock.lock();
   }
 }
 
@@ -150,17 +166,6 @@ void Server::removeSocketFile() {
   struct stat st {};
   if (::lstat(options_.socketPath.c_str(), &st) == 0 && st.st_ino == inode_) {
     ::unlink(options_.socketPath.c_str());
-  }
-}
-
-void Server::reapFinished() {
-  for (auto it = workers_.begin(); it != workers_.end();) {
-    if (it->done.load()) {
-      it->thread.join();
-      it = workers_.erase(it);
-    } else {
-      ++it;
-    }
   }
 }
 
@@ -192,34 +197,60 @@ std::optional<Server::Ready> Server::receive(Waiting& w, bool& drop) {
   return Ready{std::move(w.fd), std::move(w.buffer), false};
 }
 
-bool Server::dispatch(Ready& ready) {
-  Worker& w = workers_.emplace_back();
-  try {
-    w.thread = std::thread([this, &w, r = std::move(ready)]() mutable {
-      serve(std::move(r));
-      w.done.store(true);
-      std::uint64_t one = 1;
-      (void)::write(workerDone_.get(), &one, sizeof one);
-    });
-    return true;
-  } catch (const std::system_error& e) {
-    log_(std::string("cannot start a thread for a request: ") + e.what());
-    workers_.pop_back();
-    return false;
+void Server::dispatch(Ready ready) {
+  {
+    std::lock_guard lock(mu_);
+    queue_.push_back(std::move(ready));
+  }
+  work_.notify_one();
+  startWorkersAsNeeded();
+}
+
+void Server::startWorkersAsNeeded() {
+  for (;;) {
+    {
+      std::lock_guard lock(mu_);
+      if (idle_ >= queue_.size() || workers_.size() >= options_.maxConnections) return;
+      ++idle_;  // the new worker's
+    }
+    try {
+      workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error& e) {
+      {
+        std::lock_guard lock(mu_);
+        --idle_;
+      }
+      // The request waits for a free worker, or for the next try.
+      log_(std::string("cannot start a thread for a request: ") + e.what());
+      return;
+    }
+  }
+}
+
+void Server::work() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    work_.wait(lock, [&] { return !queue_.empty() || closing_; });
+    if (queue_.empty()) {
+      --idle_;
+      return;
+    }
+    Ready r = std::move(queue_.front());
+    queue_.pop_front();
+    --idle_;
+    lock.unlock();
+    serve(std::move(r));
+    lock.lock();
+    ++idle_;
   }
 }
 
 void Server::run(int stopFd) {
   std::list<Waiting> waiting;
-  std::list<Ready> ready;
   std::vector<pollfd> fds;
   std::vector<Waiting*> polled;
   while (listener_) {
-    reapFinished();
-    while (!ready.empty() && workers_.size() < options_.maxConnections) {
-      if (!dispatch(ready.front())) break;
-      ready.pop_front();
-    }
+    startWorkersAsNeeded();  // after a failed start: tries again
 
     const auto now = Clock::now();
     for (auto it = waiting.begin(); it != waiting.end();) {
@@ -234,9 +265,7 @@ void Server::run(int stopFd) {
     for (const Waiting& w : waiting) next = std::min(next, w.deadline);
 
     const bool full = waiting.size() >= options_.maxWaitingConnections;
-    fds.assign({{stopFd, POLLIN, 0},
-                {listener_.get(), static_cast<short>(full ? 0 : POLLIN), 0},
-                {workerDone_.get(), POLLIN, 0}});
+    fds.assign({{stopFd, POLLIN, 0}, {listener_.get(), static_cast<short>(full ? 0 : POLLIN), 0}});
     polled.clear();
     for (Waiting& w : waiting) {
       fds.push_back({w.fd.get(), POLLIN, 0});
@@ -249,15 +278,11 @@ void Server::run(int stopFd) {
       break;
     }
     if (fds[0].revents != 0) break;
-    if (fds[2].revents != 0) {
-      std::uint64_t count;
-      (void)::read(workerDone_.get(), &count, sizeof count);
-    }
     for (std::size_t i = 0; i < polled.size(); ++i) {
-      if (fds[i + 3].revents == 0) continue;
+      if (fds[i + 2].revents == 0) continue;
       bool drop = false;
       std::optional<Ready> whole = receive(*polled[i], drop);
-      if (whole) ready.push_back(std::move(*whole));
+      if (whole) dispatch(std::move(*whole));
       if (whole || drop) {
         waiting.remove_if([&](const Waiting& w) { return &w == polled[i]; });
       }
@@ -274,7 +299,14 @@ void Server::run(int stopFd) {
                ": only uid " + std::to_string(::geteuid()) + " may connect");
           continue;
         }
-        waiting.push_back({std::move(connection), {}, Clock::now() + options_.requestTimeout});
+        // The request is often there already: no need to wait for the next poll.
+        Waiting w{std::move(connection), {}, Clock::now() + options_.requestTimeout};
+        bool drop = false;
+        if (std::optional<Ready> whole = receive(w, drop)) {
+          dispatch(std::move(*whole));
+        } else if (!drop) {
+          waiting.push_back(std::move(w));
+        }
       }
     }
   }
@@ -284,9 +316,8 @@ void Server::run(int stopFd) {
   std::uint64_t one = 1;
   (void)::write(stopping_.get(), &one, sizeof one);
   // Every whole request is answered (injected delays are cut short now).
-  for (Ready& r : ready) (void)dispatch(r);
-  for (Worker& w : workers_) w.thread.join();
-  workers_.clear();
+  startWorkersAsNeeded();
+  closeWorkers();
 }
 
 void Server::sendReply(int fd, const json& reply) {

@@ -3,8 +3,10 @@
 // reply line back before the host closes it. One thread accepts connections
 // and reads their requests without blocking, so that peers that connect and
 // stay silent, or send slowly, cost a descriptor and delay nobody; every whole
-// request is then handled and answered on a thread of its own. The handler
-// orders changes itself.
+// request is then handled and answered by one of a pool of worker threads,
+// started as requests come in (at most maxConnections) and kept for the
+// next ones, so that a request costs no thread start. The handler orders
+// changes itself.
 //
 // Fault injection for tests sits here, in front of the handler: a delay before
 // every reply, a failure of a chosen kind for an operation, or no reply at all.
@@ -13,9 +15,10 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -27,6 +30,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fileprovider/error.h"
 #include "fileprovider/scoped_fd.h"
@@ -78,11 +82,6 @@ class Server {
   const std::filesystem::path& socketPath() const { return options_.socketPath; }
 
  private:
-  struct Worker {
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
-
   Server(ServerOptions options, Handler handler, LineLog log, fp::ScopedFD listener,
          fp::ScopedFD stopping, ino_t inode);
   // A connection whose request is still arriving.
@@ -102,14 +101,21 @@ class Server {
   // Reads what `w` sent; yields its request once whole, and sets `drop` when
   // the peer went away without one.
   std::optional<Ready> receive(Waiting& w, bool& drop);
-  // Starts a thread that answers `ready`; false when none could be started.
-  bool dispatch(Ready& ready);
+  // Queues `ready` for the workers, starting one when none is free.
+  void dispatch(Ready ready);
+  // Starts workers while whole requests outnumber the free workers, up to
+  // maxConnections (called by the thread in run()).
+  void startWorkersAsNeeded();
+  // A worker: answers queued requests until the server closes and the queue
+  // is empty. Counted in idle_ from its start.
+  void work();
   void serve(Ready ready);
   void sendReply(int fd, const nlohmann::json& reply);
   // Waits `delay`, or less when the server starts stopping.
   void pause(std::chrono::milliseconds delay);
   void removeSocketFile();
-  void reapFinished();
+  // Lets the workers finish the queue and leave, and waits for them.
+  void closeWorkers();
 
   const ServerOptions options_;
   const Handler handler_;
@@ -117,10 +123,13 @@ class Server {
   fp::ScopedFD listener_;
   // An eventfd that becomes readable for good when the server starts stopping.
   const fp::ScopedFD stopping_;
-  const ino_t inode_;  // of the socket file this server made
-  // An eventfd that a worker signals when it is done, to wake run().
-  const fp::ScopedFD workerDone_;
-  std::list<Worker> workers_;  // touched only by the thread in run()
+  const ino_t inode_;                 // of the socket file this server made
+  std::vector<std::thread> workers_;  // touched only by the thread in run() (and the destructor)
+  std::mutex mu_;                     // guards what follows
+  std::condition_variable work_;      // a request was queued, or the server closes
+  std::deque<Ready> queue_;           // whole requests no worker has taken yet
+  std::size_t idle_ = 0;              // workers free to take one
+  bool closing_ = false;              // workers leave once the queue is empty
 };
 
 }  // namespace refhost
