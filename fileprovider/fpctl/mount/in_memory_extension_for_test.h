@@ -155,7 +155,8 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     std::lock_guard lock(mu_);
     indexUnreadable_ = on;
   }
-  // Requests of kind `op` ("fetch", "create", ...) wait until openGate().
+  // Requests of kind `op` ("fetch", "create", ...; "list": a listing, once it
+  // is read) wait until openGate().
   void closeGate(const std::string& op) {
     std::lock_guard lock(mu_);
     gate_ = op;
@@ -429,7 +430,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
       std::vector<fp::ItemPtr> items;
       std::size_t pageSize = 0;
       {
-        std::lock_guard lock(ext_.mu_);
+        std::unique_lock lock(ext_.mu_);
         ++ext_.listings_[container_];
         pageSize = ext_.pageSize_;
         if (container_ != fp::kWorkingSetContainer && !ext_.indexUnreadable_) {
@@ -437,6 +438,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
             if (e.parent == container_) items.push_back(ext_.itemLocked(id));
           }
         }
+        ext_.passGate(lock, "list");  // what was read stays as it was then
       }
       std::size_t start = 0;
       if (page != fp::kInitialPageSortedByName && page != fp::kInitialPageSortedByDate)

@@ -17,6 +17,7 @@
 #define FPCTL_MOUNT_INODE_TABLE_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -50,6 +51,12 @@ struct Node {
   std::unique_ptr<Listing> listing;
   std::uint64_t listingSerial = 0;           // bumped by every change of `listing`
   std::map<std::string, Ino> localChildren;  // new files not sent yet, by POSIX name
+  // While no listing is held and one is being read (by `listingReaders`
+  // threads): what this mount showed or hid in the folder meanwhile. The
+  // listing read may predate those changes; they are applied to it once it is
+  // in (each is safe to apply twice).
+  int listingReaders = 0;
+  std::vector<std::function<void(Listing&)>> editsWhileRead;
 };
 
 class InodeTable {

@@ -194,7 +194,18 @@ std::unique_ptr<Listing> MountFs::listingFor(const Node& dir,
       items, [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 
+void MountFs::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
+  if (dir.listing) {
+    edit(*dir.listing);
+  } else if (dir.listingReaders > 0) {
+    dir.editsWhileRead.push_back(edit);
+  }
+  ++dir.listingSerial;
+}
+
 void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
+  for (const auto& edit : dir.editsWhileRead) edit(*listing);
+  dir.editsWhileRead.clear();
   for (const auto& [name, item] : listing->byName) {
     Node* n = inodes_.findItem(item.identifier);
     if (!n || n->local) continue;
@@ -206,27 +217,25 @@ void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) 
 }
 
 int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel) {
-  for (int attempt = 0;; ++attempt) {
-    Node* n = inodes_.find(dir);
-    if (!n) return ENOENT;
-    if (!n->item.isFolder) return ENOTDIR;
-    if (n->listing) return 0;
-    fp::ItemIdentifier id = n->item.identifier;
-    std::string what = describe(n->name, id);
-    std::uint64_t serial = n->listingSerial;
-    lock.unlock();
-    auto items = provider_.list(id, cancel);
-    lock.lock();
-    if (!items) return logFailure("list", what, items.error());
-    n = inodes_.find(dir);
-    if (!n) return ENOENT;
-    if (n->listing) return 0;
-    // A change made here while the listing was read may be missing from it: read
-    // it again, but not forever.
-    if (n->listingSerial != serial && attempt < 3) continue;
-    installListingLocked(*n, listingFor(*n, *items));
-    return 0;
-  }
+  Node* n = inodes_.find(dir);
+  if (!n) return ENOENT;
+  if (!n->item.isFolder) return ENOTDIR;
+  if (n->listing) return 0;
+  fp::ItemIdentifier id = n->item.identifier;
+  std::string what = describe(n->name, id);
+  // What this mount changes in the folder while it is read is recorded, and
+  // applied to what was read (see Node::editsWhileRead).
+  ++n->listingReaders;
+  lock.unlock();
+  auto items = provider_.list(id, cancel);
+  lock.lock();
+  n = inodes_.find(dir);
+  if (!n) return ENOENT;
+  if (--n->listingReaders == 0 && (n->listing || !items)) n->editsWhileRead.clear();
+  if (!items) return logFailure("list", what, items.error());
+  if (n->listing) return 0;
+  installListingLocked(*n, listingFor(*n, *items));
+  return 0;
 }
 
 int MountFs::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
@@ -415,10 +424,7 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
 
   lock.lock();
   dir = inodes_.find(parent);
-  if (dir && dir->listing) {
-    dir->listing->show(name, fresh);
-    ++dir->listingSerial;
-  }
+  if (dir) editListingLocked(*dir, [name, fresh](Listing& l) { l.show(name, fresh); });
   Node& n = inodes_.nodeForItem(parent, name, fresh);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
@@ -426,12 +432,11 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
 
 Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
                                    const fp::ItemIdentifier& identifier) {
-  if (Node* dir = inodes_.find(parent); dir && dir->listing) {
-    auto at = dir->listing->byName.find(name);
-    if (at != dir->listing->byName.end() && at->second.identifier == identifier) {
-      dir->listing->hide(name);
-    }
-    ++dir->listingSerial;
+  if (Node* dir = inodes_.find(parent)) {
+    editListingLocked(*dir, [name, identifier](Listing& l) {
+      auto at = l.byName.find(name);
+      if (at != l.byName.end() && at->second.identifier == identifier) l.hide(name);
+    });
   }
   Node* n = inodes_.findItem(identifier);
   if (n) n->unlinked = true;
@@ -1015,14 +1020,18 @@ int MountFs::uploadNode(Ino ino) {
     inodes_.bind(fresh.identifier, ino);
     if (dir) dir->localChildren.erase(n->name);
   }
-  if (dir && dir->listing) {
-    if (local) {
-      for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
-        notifier_.forgetEntry(n->parent, numbered);
-      }
+  if (dir && dir->listing && local) {
+    for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
+      notifier_.forgetEntry(n->parent, numbered);
     }
-    dir->listing->show(n->name, fresh);
-    ++dir->listingSerial;
+  }
+  if (dir) {
+    // Without a listing, one being read now (perhaps from before the service
+    // had this file) gets this when it is in; the kernel never saw its names.
+    editListingLocked(*dir, [name = n->name, fresh, local](Listing& l) {
+      if (local) l.hideNumberedNamesOf(name, fresh.identifier);
+      l.show(name, fresh);
+    });
   }
   return 0;
 }
@@ -1233,13 +1242,11 @@ ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::P
 
 void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                               const std::string& newName, const ItemState& item) {
-  if (Node* from = inodes_.find(parent); from && from->listing) {
-    from->listing->hide(name);
-    ++from->listingSerial;
+  if (Node* from = inodes_.find(parent)) {
+    editListingLocked(*from, [name](Listing& l) { l.hide(name); });
   }
-  if (Node* to = inodes_.find(newParent); to && to->listing) {
-    to->listing->show(newName, item);
-    ++to->listingSerial;
+  if (Node* to = inodes_.find(newParent)) {
+    editListingLocked(*to, [newName, item](Listing& l) { l.show(newName, item); });
   }
   if (Node* n = inodes_.findItem(item.identifier)) {
     n->parent = newParent;

@@ -534,6 +534,37 @@ TEST_F(MountFsTest, RenameOrUnlinkWhileANewFileIsBeingCreated) {
   EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
 }
 
+// A new file whose sending ends while its folder is being listed again, with
+// what the service had before it: the listing keeps the file, and the next
+// listing shows it too.
+TEST_F(MountFsTest, AFileSentWhileItsFolderIsReadAgainStaysListed) {
+  names("Docs");
+  auto c = fs_->create(lookup("Docs"), "new.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(c.ok());
+  ASSERT_TRUE(fs_->write(c->second.fh, "text", 4, 0).ok());
+
+  // A change check that meets a change in Docs while reading drops its listing.
+  ext_->hostWrite(notes_, "hello again");
+  ext_->closeGate("list");
+  std::thread check([&] { fs_->checkForChanges(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "sub").ok());
+  ext_->openGate();
+  check.join();
+
+  // Docs is read again; the file reaches the service meanwhile.
+  ext_->closeGate("list");
+  std::vector<std::string> listed;
+  std::thread reader([&] { listed = names("Docs"); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(errnoOf(fs_->flush(c->second.fh)), 0);
+  fs_->release(c->second.fh);
+  ext_->openGate();
+  reader.join();
+  EXPECT_THAT(listed, ElementsAre("locked.csv", "new.txt", "notes.txt", "sub"));
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "new.txt", "notes.txt", "sub"));
+}
+
 std::vector<std::string> filesIn(const fs::path& dir,
                                  const std::string& skipExtension = ".reason") {
   std::vector<std::string> out;
