@@ -51,10 +51,10 @@ struct Node {
   std::unique_ptr<Listing> listing;
   std::uint64_t listingSerial = 0;           // bumped by every change of `listing`
   std::map<std::string, Ino> localChildren;  // new files not sent yet, by POSIX name
-  // While no listing is held and one is being read (by `listingReaders`
-  // threads): what this mount showed or hid in the folder meanwhile. The
-  // listing read may predate those changes; they are applied to it once it is
-  // in (each is safe to apply twice).
+  // While a listing is being read (by `listingReaders` threads, started when
+  // none was held): what this mount showed or hid in the folder meanwhile. The
+  // listing read may predate those changes; they are applied to it when it is
+  // installed (each is safe to apply twice).
   int listingReaders = 0;
   std::vector<std::function<void(Listing&)>> editsWhileRead;
 };

@@ -195,17 +195,15 @@ std::unique_ptr<Listing> MountFs::listingFor(const Node& dir,
 }
 
 void MountFs::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
-  if (dir.listing) {
-    edit(*dir.listing);
-  } else if (dir.listingReaders > 0) {
-    dir.editsWhileRead.push_back(edit);
-  }
+  if (dir.listing) edit(*dir.listing);
+  // Also when a listing is held: it may be dropped before a read under way
+  // (which may predate this edit) is installed.
+  if (dir.listingReaders > 0) dir.editsWhileRead.push_back(edit);
   ++dir.listingSerial;
 }
 
 void MountFs::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
   for (const auto& edit : dir.editsWhileRead) edit(*listing);
-  dir.editsWhileRead.clear();
   for (const auto& [name, item] : listing->byName) {
     Node* n = inodes_.findItem(item.identifier);
     if (!n || n->local) continue;
@@ -231,10 +229,9 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
   lock.lock();
   n = inodes_.find(dir);
   if (!n) return ENOENT;
-  if (--n->listingReaders == 0 && (n->listing || !items)) n->editsWhileRead.clear();
+  if (items && !n->listing) installListingLocked(*n, listingFor(*n, *items));
+  if (--n->listingReaders == 0) n->editsWhileRead.clear();
   if (!items) return logFailure("list", what, items.error());
-  if (n->listing) return 0;
-  installListingLocked(*n, listingFor(*n, *items));
   return 0;
 }
 

@@ -267,8 +267,8 @@ class MountFs {
   int ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   // The listing of `items` in `dir`, avoiding the names of its new local files.
   std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
-  // Applies `edit` to the folder's listing, or records it for the listing
-  // being read (Node::editsWhileRead); bumps the listing's serial either way.
+  // Applies `edit` to the folder's listing, if any, and records it for a
+  // listing being read (Node::editsWhileRead); bumps the listing's serial.
   void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
   // After the extension deleted `identifier` (shown as `name` in `parent`):
