@@ -2,6 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <map>
@@ -99,6 +103,34 @@ TEST(CollisionKeyTest, Table) {
   EXPECT_FALSE(hasCollisionKey("Straße", collisionKey("strasse")));
   EXPECT_FALSE(hasCollisionKey("ab", "abc"));
   EXPECT_TRUE(hasCollisionKey("\u212A", collisionKey("K")));
+}
+
+// The key of every scalar on its own is ICU's full lower-case mapping of it in
+// the root locale, made NFC.
+TEST(CollisionKeyTest, EveryScalarLowersAsIcuMapsItInTheRootLocale) {
+  UErrorCode err = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(err);
+  ASSERT_TRUE(U_SUCCESS(err));
+  int checked = 0;
+  for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+    if (U_IS_SURROGATE(c)) continue;
+    UChar src[2];
+    std::int32_t srcLen = 0;
+    U16_APPEND_UNSAFE(src, srcLen, c);
+    UChar lowered[8];
+    err = U_ZERO_ERROR;
+    std::int32_t len = u_strToLower(lowered, 8, src, srcLen, "", &err);
+    ASSERT_TRUE(U_SUCCESS(err)) << c;
+    std::string expected;
+    err = U_ZERO_ERROR;
+    nfc->normalize(icu::UnicodeString(lowered, len), err).toUTF8String(expected);
+    ASSERT_TRUE(U_SUCCESS(err)) << c;
+    std::string name;
+    icu::UnicodeString(c).toUTF8String(name);
+    ASSERT_EQ(collisionKey(name), expected) << "U+" << std::hex << c;
+    ++checked;
+  }
+  EXPECT_GT(checked, 1'000'000);
 }
 
 // Every name with a key passes that key's ASCII start-and-end check, and the
