@@ -152,7 +152,7 @@ Host::Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock)
       hostLock_(std::move(lock)),
       index_(std::move(index)) {}
 
-fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted) {
+fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted, const Runner& runUnlocked) {
   if (interrupted) *interrupted = false;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     // The catalogue is copied under the lock; scanning and comparing run
@@ -167,22 +167,32 @@ fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted) {
       before = catalog_;
       locks = locks_;
     }
-    auto observed = store_.scan();
-    auto readLocks = store_.readLocks();
+    // Stays a failure unless the scan runs.
+    fp::StatusOr<std::vector<Observed>> observed =
+        fp::fail(fp::Error::posix(ECANCELED, "scanning the store"));
     std::optional<std::string> problem;
-    if (!observed) {
-      problem = "cannot scan the store: " + observed.error().message;
-    } else if (readLocks) {
-      locks = std::move(*readLocks);
-    } else {
-      // A lock file in the middle of being edited: keep the locks we had.
-      problem = "keeping the previous locks: " + readLocks.error().message;
-    }
     std::optional<Catalog> after;
     Changes changes;
-    if (observed) {
-      after = reconcile(before, *observed, locks, {}, [] { return newUlid(); });
-      changes = diff(before, *after);
+    auto scanAndCompare = [&] {
+      observed = store_.scan();
+      auto readLocks = store_.readLocks();
+      if (!observed) {
+        problem = "cannot scan the store: " + observed.error().message;
+      } else if (readLocks) {
+        locks = std::move(*readLocks);
+      } else {
+        // A lock file in the middle of being edited: keep the locks we had.
+        problem = "keeping the previous locks: " + readLocks.error().message;
+      }
+      if (observed) {
+        after = reconcile(before, *observed, locks, {}, [] { return newUlid(); });
+        changes = diff(before, *after);
+      }
+    };
+    if (runUnlocked) {
+      runUnlocked(scanAndCompare);
+    } else {
+      scanAndCompare();
     }
 
     std::lock_guard lock(mutex_);

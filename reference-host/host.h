@@ -17,6 +17,7 @@
 #define PELLORA_REFHOST_HOST_H_
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -79,8 +80,12 @@ class Host {
   // writes nothing). The scan runs without the catalogue's lock; when the
   // catalogue changed meanwhile, the scan is taken again, up to `attempts`
   // scans in all; then it gives up for this round, yields false and sets
-  // `*interrupted` (when given).
-  [[nodiscard]] fp::StatusOr<bool> rescan(int attempts = 4, bool* interrupted = nullptr);
+  // `*interrupted` (when given). `runUnlocked`, when given, runs each scan and
+  // comparison (the part without the lock) and returns once it is done; the
+  // periodic safety net runs it at idle priority.
+  using Runner = std::function<void(const std::function<void()>&)>;
+  [[nodiscard]] fp::StatusOr<bool> rescan(int attempts = 4, bool* interrupted = nullptr,
+                                          const Runner& runUnlocked = {});
 
   // Brings the catalogue and the index in line with the item at `path` (a
   // relative store path), which may have appeared, changed, or gone; a folder

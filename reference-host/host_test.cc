@@ -1,10 +1,13 @@
 #include "reference-host/host.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -433,6 +436,41 @@ TEST_F(HostTest, RequestsDoNotRescanTheStore) {
   EXPECT_EQ(r.count("Made"), 1u);
   ASSERT_TRUE(host_->rescan());
   EXPECT_EQ(rows().count("unseen.txt"), 1u);
+}
+
+// The safety net's scan runs outside the catalogue's lock, on the runner it
+// is given: a request is answered while it scans (it would wait for the whole
+// scan of a large store otherwise), and the scan, overtaken, writes nothing.
+// The periodic one is run at idle priority.
+TEST_F(HostTest, ARescanScansOutsideTheLockOnItsRunner) {
+  writeFile(store_ / "unseen.txt", "x");
+  bool answered = false;
+  bool interrupted = false;
+  std::future<json> request;  // outlives the rescan, which would hold it up if it held the lock
+  auto rescanned = host_->rescan(1, &interrupted, [&](const std::function<void()>& scan) {
+    request = std::async(std::launch::async, [&] {
+      return ask({{"op", "create"}, {"name", "Made"}});
+    });
+    answered = request.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    scan();
+  });
+  expectOk(request.get());
+  ASSERT_TRUE(answered) << "the request waited for the rescan";
+  ASSERT_TRUE(rescanned);
+  EXPECT_FALSE(*rescanned);
+  EXPECT_TRUE(interrupted);
+  EXPECT_EQ(rows().count("unseen.txt"), 0u);
+  EXPECT_EQ(rows().count("Made"), 1u);
+
+  int policy = -1;
+  std::thread::id worker;
+  runAtIdlePriority([&] {
+    policy = ::sched_getscheduler(0);
+    worker = std::this_thread::get_id();
+  });
+  EXPECT_EQ(policy, SCHED_IDLE);
+  EXPECT_NE(worker, std::this_thread::get_id());
+  EXPECT_NE(::sched_getscheduler(0), SCHED_IDLE);
 }
 
 }  // namespace

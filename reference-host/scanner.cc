@@ -1,6 +1,8 @@
 #include "reference-host/scanner.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <thread>
 
 namespace refhost {
 namespace {
@@ -24,10 +27,21 @@ constexpr std::uint32_t kMetaEvents =
 constexpr std::string_view kLocksName = "locks.json";
 // How long the second half of a rename may lag behind the first.
 constexpr int kRenamePairMs = 10;
-// When a periodic rescan was overtaken by the host's own writes.
+// When a periodic rescan was overtaken by the host's own writes; doubled for
+// every further one in a row, up to the rescan interval.
 constexpr std::chrono::milliseconds kRetryAfterInterrupted{2000};
 
 }  // namespace
+
+void runAtIdlePriority(const std::function<void()>& work) {
+  std::thread worker([&] {
+    // Best effort: where the policy cannot be set, the work runs all the same.
+    sched_param none{};
+    (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
+    work();
+  });
+  worker.join();
+}
 
 Scanner::Scanner(Host& host, fs::path root, LineLog log, std::chrono::milliseconds safetyInterval,
                  std::chrono::milliseconds fallbackInterval)
@@ -167,6 +181,7 @@ void Scanner::loop() {
   pollfd fds[2] = {{stopping_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
   const nfds_t count = inotify_ ? 2 : 1;
   auto nextRescan = Clock::now() + (complete_ ? safetyInterval_ : fallbackInterval_);
+  auto retryAfter = kRetryAfterInterrupted;
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(nextRescan - Clock::now()).count();
     int n = ::poll(fds, count, left < 0 ? 0 : static_cast<int>(left));
@@ -203,12 +218,22 @@ void Scanner::loop() {
     }
     if (Clock::now() >= nextRescan) {
       // One scan only: while requests keep changing the catalogue, a scan
-      // taken again at once would only be overtaken again, and a scan of a
-      // large store costs a processor for a while. Tried again shortly.
+      // taken again at once would only be overtaken again. A scan of a large
+      // store costs a processor for a second or more, so the safety net runs
+      // at idle priority, taking only what requests and other programs leave,
+      // and is tried again after a pause that grows while it keeps being
+      // overtaken. Where folders go unwatched, the rescans are how changes
+      // arrive, and they keep their priority.
       bool interrupted = false;
-      (void)host_.rescan(1, &interrupted);
+      (void)host_.rescan(1, &interrupted, complete_ ? Host::Runner(runAtIdlePriority) : nullptr);
       auto wait = complete_ ? safetyInterval_ : fallbackInterval_;
-      nextRescan = Clock::now() + (interrupted ? std::min(wait, kRetryAfterInterrupted) : wait);
+      if (interrupted) {
+        nextRescan = Clock::now() + std::min(wait, retryAfter);
+        retryAfter = std::min(wait, retryAfter * 2);
+      } else {
+        nextRescan = Clock::now() + wait;
+        retryAfter = kRetryAfterInterrupted;
+      }
     }
   }
 }

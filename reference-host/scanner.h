@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -22,6 +23,10 @@
 #include "reference-host/line_log.h"
 
 namespace refhost {
+
+// Runs `work` on a thread of its own at idle priority (SCHED_IDLE, where the
+// system allows it) and returns once it is done.
+void runAtIdlePriority(const std::function<void()>& work);
 
 class Scanner {
  public:
