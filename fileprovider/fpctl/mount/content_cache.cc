@@ -144,6 +144,8 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, 
       std::ifstream in(note);
       std::string name;
       std::getline(in, name);
+      // A note cut short by the end of fpctl may still hold a spare's zero.
+      if (auto zero = name.find('\0'); zero != std::string::npos) name.resize(zero);
       keepUnsent(root, p, name.empty() ? "file" : name,
                  "fpctl stopped while the file was open for writing; this is what had been "
                  "written, never closed and not sent");
@@ -439,7 +441,8 @@ fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& 
   std::string line = name.substr(0, std::min<std::size_t>(name.find('\n'), 200));
   fp::ScopedFD fd = spares_->create(note, O_WRONLY | O_CLOEXEC);
   if (fd) {
-    [[maybe_unused]] ssize_t n = ::write(fd.get(), line.data(), line.size());
+    ssize_t n = ::write(fd.get(), line.data(), line.size());
+    [[maybe_unused]] int e = SpareFiles::fit(fd.get(), n > 0 ? n : 0);
   }
   return note;
 }

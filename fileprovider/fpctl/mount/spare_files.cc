@@ -11,6 +11,31 @@
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;
+namespace {
+
+// True when the file at `path` is a spare: one zero byte (or none, as spares
+// of earlier versions were).
+bool isSpare(const fs::path& path, const struct stat& st) {
+  if (st.st_size == 0) return true;
+  if (st.st_size != 1) return false;
+  fp::ScopedFD fd(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  char byte = 1;
+  return fd && fp::retryOnEintr([&] { return ::pread(fd.get(), &byte, 1, 0); }) == 1 && byte == 0;
+}
+
+// Cuts the file at `path` to one zero byte; false when it cannot be.
+bool zeroToOneByte(const fs::path& path) {
+  fp::ScopedFD fd(fp::retryOnEintr(
+      [&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+  if (!fd) return false;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const char zero = 0;
+  return fp::retryOnEintr([&] { return ::ftruncate(fd.get(), 1); }) == 0 &&
+         fp::retryOnEintr([&] { return ::pwrite(fd.get(), &zero, 1, 0); }) == 1;
+}
+
+}  // namespace
 
 SpareFiles::SpareFiles(fs::path folder, std::size_t keep)
     : folder_(std::move(folder)), keep_(keep) {
@@ -23,7 +48,7 @@ SpareFiles::SpareFiles(fs::path folder, std::size_t keep)
     if (name.starts_with("spare-")) {
       nextName_ = std::max(nextName_, std::strtoull(name.c_str() + 6, nullptr, 10) + 1);
     }
-    if (free_.size() >= keep_ || st.st_size != 0) {
+    if (free_.size() >= keep_ || !isSpare(entry.path(), st)) {
       fs::remove(entry.path(), ec);
       continue;
     }
@@ -53,7 +78,11 @@ fp::ScopedFD SpareFiles::create(const fs::path& path, int flags) {
     }
   }
   return fp::ScopedFD(
-      fp::retryOnEintr([&] { return ::open(path.c_str(), flags | O_CREAT | O_TRUNC, 0600); }));
+      fp::retryOnEintr([&] { return ::open(path.c_str(), flags | O_CREAT, 0600); }));
+}
+
+int SpareFiles::fit(int fd, off_t length) {
+  return fp::retryOnEintr([&] { return ::ftruncate(fd, length); }) == 0 ? 0 : errno;
 }
 
 bool SpareFiles::remove(const fs::path& path) {
@@ -62,8 +91,8 @@ bool SpareFiles::remove(const fs::path& path) {
     std::lock_guard lock(mu_);
     if (free_.size() < keep_) spare = folder_ / ("spare-" + std::to_string(nextName_++));
   }
-  // Emptied first, so that nothing it held survives under another name.
-  if (!spare.empty() && ::truncate(path.c_str(), 0) == 0 &&
+  // Zeroed first, so that nothing it held survives under another name.
+  if (!spare.empty() && zeroToOneByte(path) &&
       ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare.c_str(), RENAME_NOREPLACE) == 0) {
     std::lock_guard lock(mu_);
     free_.push_back(std::move(spare));

@@ -7,12 +7,19 @@
 // copying n files cost n² and, at a thousand files, most of fpctl's time.
 // Renaming a file in and out costs no allocation on any file system.
 //
-// Spares are always empty: a file is truncated before it becomes a spare, and
-// opened with O_TRUNC when taken, so a crash at any point leaves either an
-// empty file at the old path or a stale empty spare, never old contents under
-// a new name. Thread-safe.
+// A spare holds one zero byte. Its data block stays allocated: freeing a block
+// costs more than allocating one where the file system discards freed blocks
+// at once (ext4 mounted with `discard` and without a journal waits for the
+// disk to discard each one), and emptying the note and the queue files of
+// every copied file had put three such waits into each close. So a file is
+// cut to one byte and that byte zeroed before it becomes a spare, and a taken
+// spare is written over from its start and then cut to the length written
+// (fit()). A crash at any point leaves zeros, never old contents, under a new
+// name. Thread-safe.
 #ifndef FPCTL_MOUNT_SPARE_FILES_H_
 #define FPCTL_MOUNT_SPARE_FILES_H_
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <filesystem>
@@ -31,12 +38,16 @@ class SpareFiles {
   SpareFiles(const SpareFiles&) = delete;
   SpareFiles& operator=(const SpareFiles&) = delete;
 
-  // Opens `path` as open(path, flags | O_CREAT | O_TRUNC, 0600) does, giving it
-  // a spare's inode when one is kept and `path` does not exist. Fails as
-  // open() does (errno set).
+  // Opens `path` as open(path, flags | O_CREAT, 0600) does, giving it a
+  // spare's inode when one is kept and `path` does not exist. What the file
+  // held (a spare's zero byte, or an existing file's contents) stays beyond
+  // what is written until fit() sets its length. Fails as open() does (errno
+  // set).
   [[nodiscard]] fp::ScopedFD create(const std::filesystem::path& path, int flags);
-  // Removes `path`: keeps it, empty, as a spare, or unlinks it when enough
-  // are kept or it cannot be kept. False when `path` could not be removed.
+  // Sets the length of a file opened by create() to `length`; 0, or errno.
+  [[nodiscard]] static int fit(int fd, off_t length);
+  // Removes `path`: keeps it as a spare, or unlinks it when enough are kept
+  // or it cannot be kept. False when `path` could not be removed.
   bool remove(const std::filesystem::path& path);
 
   std::size_t kept() const;

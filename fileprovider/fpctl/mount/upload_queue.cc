@@ -97,11 +97,10 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
 
 // Writes `text` as the whole of the new file `fd` (none: errno tells why it
 // could not be made), not synced. Returns 0 or an errno value.
-int writeWhole(fp::ScopedFD fd, const std::string& text) {
-  if (!fd) return errno;
+int writeWhole(int fd, const std::string& text) {
   for (std::size_t done = 0; done < text.size();) {
     ssize_t n =
-        fp::retryOnEintr([&] { return ::write(fd.get(), text.data() + done, text.size() - done); });
+        fp::retryOnEintr([&] { return ::write(fd, text.data() + done, text.size() - done); });
     if (n < 0) return errno;
     done += static_cast<std::size_t>(n);
   }
@@ -283,6 +282,7 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
     fp::ScopedFD fd = createFile(change.data, O_RDWR | O_CLOEXEC);
     if (!fd) return undo(errno);
     if (int e = copyAndSum(contents, fd.get(), change.checksum, change.size)) return undo(e);
+    if (int e = SpareFiles::fit(fd.get(), change.size)) return undo(e);
   }
   nlohmann::json j = {{"seq", change.seq},
                       {"identifier", hexOf(change.identifier)},
@@ -296,7 +296,9 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
   // never made, and its close never returned.
   fp::ScopedFD recordFd = createFile(record, O_WRONLY | O_CLOEXEC);
   if (!recordFd) return undo(errno);
-  if (int e = writeWhole(std::move(recordFd), j.dump())) return undo(e);
+  const std::string text = j.dump();
+  if (int e = writeWhole(recordFd.get(), text)) return undo(e);
+  if (int e = SpareFiles::fit(recordFd.get(), static_cast<off_t>(text.size()))) return undo(e);
   std::lock_guard lock(mu_);
   entries_[change.seq] = change;
   return change;
