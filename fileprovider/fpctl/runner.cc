@@ -1,5 +1,6 @@
 #include "fileprovider/fpctl/runner.h"
 
+#include "fileprovider/dispatch.h"
 #include "fileprovider/fpctl/completion.h"
 
 #include <cerrno>
@@ -291,8 +292,15 @@ fp::StatusOr<ItemChange> Runner::createItem(const fp::Item& itemTemplate, fp::It
                                             const std::optional<std::filesystem::path>& contents,
                                             const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<ItemChange>>();
+  // A caller that cannot be interrupted only waits for what the extension
+  // queues: that work runs on this thread once the extension's method has
+  // returned, sparing two hand-offs between threads. One that can be
+  // interrupted leaves it to the queue, so that it can stop waiting.
+  std::optional<fp::RunSubmittedWorkHere> here;
+  if (!cancel) here.emplace();
   auto progress =
       extension_->createItem(itemTemplate, fields, contents, 0, fp::Request{}, changeHandler(done));
+  if (here) here->run();
   return awaitResult(*done, cancel, progress);
 }
 
@@ -302,8 +310,11 @@ fp::StatusOr<ItemChange> Runner::modifyItem(const fp::Item& item,
                                             const std::optional<std::filesystem::path>& contents,
                                             const fp::Progress* cancel) const {
   auto done = makeCompletion<fp::StatusOr<ItemChange>>();
+  std::optional<fp::RunSubmittedWorkHere> here;  // as in createItem
+  if (!cancel) here.emplace();
   auto progress = extension_->modifyItem(item, baseVersion, changedFields, contents, 0,
                                          fp::Request{}, changeHandler(done));
+  if (here) here->run();
   return awaitResult(*done, cancel, progress);
 }
 

@@ -25,7 +25,40 @@ void runGuarded(const std::function<void()>& work) noexcept {
   }
 }
 
+// The innermost RunSubmittedWorkHere active on this thread.
+thread_local RunSubmittedWorkHere* keeping = nullptr;
+
 }  // namespace
+
+RunSubmittedWorkHere::RunSubmittedWorkHere() : outer_(keeping) { keeping = this; }
+
+RunSubmittedWorkHere::~RunSubmittedWorkHere() {
+  stopKeeping();
+  for (Kept& k : kept_) k.queue->async(std::move(k.work));
+}
+
+void RunSubmittedWorkHere::stopKeeping() {
+  if (!active_) return;
+  active_ = false;
+  if (keeping == this) keeping = outer_;
+}
+
+void RunSubmittedWorkHere::run() {
+  stopKeeping();
+  std::vector<Kept> kept = std::move(kept_);
+  kept_.clear();
+  for (Kept& k : kept) {
+    runGuarded(k.work);
+    k.work = nullptr;  // what it captured goes now, not with the rest
+  }
+}
+
+bool RunSubmittedWorkHere::keep(DispatchQueue& queue, std::function<void()>& work) {
+  RunSubmittedWorkHere* here = keeping;
+  if (!here) return false;
+  here->kept_.push_back(Kept{&queue, std::move(work)});
+  return true;
+}
 
 ConcurrentQueue::ConcurrentQueue(std::size_t maxWorkers, std::chrono::milliseconds idleTimeout)
     : maxWorkers_(maxWorkers == 0 ? 1 : maxWorkers), idleTimeout_(idleTimeout) {}
@@ -48,6 +81,7 @@ ConcurrentQueue::~ConcurrentQueue() {
 
 void ConcurrentQueue::async(std::function<void()> work) {
   if (!work) return;
+  if (RunSubmittedWorkHere::keep(*this, work)) return;
   std::lock_guard lock(mutex_);
   pending_.push_back(std::move(work));
   // Every idle worker takes one pending item; only when the items outnumber the

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "concurrent_queue.h"
 #include "test_support.h"
@@ -114,6 +115,50 @@ TEST(GlobalQueueTest, WorkRunsOnAnotherThread) {
   });
   ASSERT_TRUE(done.wait());
   EXPECT_NE(ran, std::this_thread::get_id());
+}
+
+// Work submitted while a RunSubmittedWorkHere is active waits for its run()
+// and runs there, on the submitting thread, in order; what that work submits,
+// what is submitted after run(), and what a scope never ran go to the queue.
+TEST(GlobalQueueTest, SubmittedWorkRunsHereWhenAskedTo) {
+  const std::thread::id self = std::this_thread::get_id();
+  DispatchQueue& queue = globalQueue(QoS::kUserInitiated);
+  std::vector<std::string> order;
+  std::thread::id nestedRan, laterRan, abandonedRan;
+  Done nested, later, abandoned;
+  {
+    RunSubmittedWorkHere here;
+    queue.async([&] {
+      order.push_back(std::this_thread::get_id() == self ? "first here" : "first elsewhere");
+      queue.async([&] {
+        nestedRan = std::this_thread::get_id();
+        nested.mark();
+      });
+    });
+    queue.async([&] {
+      order.push_back(std::this_thread::get_id() == self ? "second here" : "second elsewhere");
+    });
+    EXPECT_TRUE(order.empty()) << "kept work ran before run()";
+    here.run();
+    EXPECT_EQ(order, (std::vector<std::string>{"first here", "second here"}));
+    queue.async([&] {
+      laterRan = std::this_thread::get_id();
+      later.mark();
+    });
+  }
+  {
+    RunSubmittedWorkHere never;
+    queue.async([&] {
+      abandonedRan = std::this_thread::get_id();
+      abandoned.mark();
+    });
+  }
+  ASSERT_TRUE(nested.wait());
+  ASSERT_TRUE(later.wait());
+  ASSERT_TRUE(abandoned.wait());
+  EXPECT_NE(nestedRan, self);
+  EXPECT_NE(laterRan, self);
+  EXPECT_NE(abandonedRan, self);
 }
 
 TEST(ConcurrentQueueTest, WorkBeyondTheBoundWaitsForAWorker) {
