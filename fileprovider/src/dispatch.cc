@@ -1,8 +1,10 @@
 #include "fileprovider/dispatch.h"
 
 #include <array>
+#include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -26,38 +28,46 @@ void runGuarded(const std::function<void()>& work) noexcept {
 }
 
 // The innermost RunSubmittedWorkHere active on this thread.
-thread_local RunSubmittedWorkHere* keeping = nullptr;
+thread_local RunSubmittedWorkHere* taking = nullptr;
 
 }  // namespace
 
-RunSubmittedWorkHere::RunSubmittedWorkHere() : outer_(keeping) { keeping = this; }
+// One offered item: whoever takes it first runs it.
+struct RunSubmittedWorkHere::Shared {
+  std::atomic<bool> taken{false};
+  std::function<void()> work;
 
-RunSubmittedWorkHere::~RunSubmittedWorkHere() {
-  stopKeeping();
-  for (Kept& k : kept_) k.queue->async(std::move(k.work));
-}
+  void runIfFirst() {
+    if (taken.exchange(true)) return;
+    runGuarded(work);
+    work = nullptr;  // what it captured goes now
+  }
+};
 
-void RunSubmittedWorkHere::stopKeeping() {
+RunSubmittedWorkHere::RunSubmittedWorkHere() : outer_(taking) { taking = this; }
+
+RunSubmittedWorkHere::~RunSubmittedWorkHere() { stopTaking(); }
+
+void RunSubmittedWorkHere::stopTaking() {
   if (!active_) return;
   active_ = false;
-  if (keeping == this) keeping = outer_;
+  if (taking == this) taking = outer_;
 }
 
 void RunSubmittedWorkHere::run() {
-  stopKeeping();
-  std::vector<Kept> kept = std::move(kept_);
-  kept_.clear();
-  for (Kept& k : kept) {
-    runGuarded(k.work);
-    k.work = nullptr;  // what it captured goes now, not with the rest
-  }
+  stopTaking();
+  std::vector<std::shared_ptr<Shared>> offered = std::move(offered_);
+  offered_.clear();
+  for (const auto& item : offered) item->runIfFirst();
 }
 
-bool RunSubmittedWorkHere::keep(DispatchQueue& queue, std::function<void()>& work) {
-  RunSubmittedWorkHere* here = keeping;
-  if (!here) return false;
-  here->kept_.push_back(Kept{&queue, std::move(work)});
-  return true;
+void RunSubmittedWorkHere::offer(std::function<void()>& work) {
+  RunSubmittedWorkHere* here = taking;
+  if (!here) return;
+  auto item = std::make_shared<Shared>();
+  item->work = std::move(work);
+  here->offered_.push_back(item);
+  work = [item] { item->runIfFirst(); };
 }
 
 ConcurrentQueue::ConcurrentQueue(std::size_t maxWorkers, std::chrono::milliseconds idleTimeout)
@@ -81,7 +91,7 @@ ConcurrentQueue::~ConcurrentQueue() {
 
 void ConcurrentQueue::async(std::function<void()> work) {
   if (!work) return;
-  if (RunSubmittedWorkHere::keep(*this, work)) return;
+  RunSubmittedWorkHere::offer(work);
   std::lock_guard lock(mutex_);
   pending_.push_back(std::move(work));
   // Every idle worker takes one pending item; only when the items outnumber the

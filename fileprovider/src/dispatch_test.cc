@@ -117,48 +117,45 @@ TEST(GlobalQueueTest, WorkRunsOnAnotherThread) {
   EXPECT_NE(ran, std::this_thread::get_id());
 }
 
-// Work submitted while a RunSubmittedWorkHere is active waits for its run()
-// and runs there, on the submitting thread, in order; what that work submits,
-// what is submitted after run(), and what a scope never ran go to the queue.
-TEST(GlobalQueueTest, SubmittedWorkRunsHereWhenAskedTo) {
+// Work submitted while a RunSubmittedWorkHere is active runs at its run(), on
+// the submitting thread and in order, when no worker got to it first, and
+// each item runs once. What that work submits runs on a worker; so does work
+// whose submitter waits for it before run(), which would otherwise wait
+// forever.
+TEST(ConcurrentQueueTest, SubmittedWorkRunsHereWhenAskedTo) {
   const std::thread::id self = std::this_thread::get_id();
-  DispatchQueue& queue = globalQueue(QoS::kUserInitiated);
+  std::atomic<int> runs{0};
   std::vector<std::string> order;
-  std::thread::id nestedRan, laterRan, abandonedRan;
-  Done nested, later, abandoned;
+  Done nested;
   {
+    ConcurrentQueue queue(1, 10s);
+    Gate gate;
+    queue.async([&] { gate.enterAndWait(); });  // keeps the only worker busy
+    ASSERT_TRUE(gate.waitForStarted(1));
     RunSubmittedWorkHere here;
-    queue.async([&] {
-      order.push_back(std::this_thread::get_id() == self ? "first here" : "first elsewhere");
-      queue.async([&] {
-        nestedRan = std::this_thread::get_id();
-        nested.mark();
+    for (const char* name : {"first", "second"}) {
+      queue.async([&, name] {
+        ++runs;
+        order.push_back(std::string(name) + (std::this_thread::get_id() == self ? " here" : ""));
+        if (order.size() == 1) queue.async([&] { nested.mark(); });
       });
-    });
-    queue.async([&] {
-      order.push_back(std::this_thread::get_id() == self ? "second here" : "second elsewhere");
-    });
-    EXPECT_TRUE(order.empty()) << "kept work ran before run()";
+    }
     here.run();
     EXPECT_EQ(order, (std::vector<std::string>{"first here", "second here"}));
-    queue.async([&] {
-      laterRan = std::this_thread::get_id();
-      later.mark();
-    });
-  }
-  {
-    RunSubmittedWorkHere never;
-    queue.async([&] {
-      abandonedRan = std::this_thread::get_id();
-      abandoned.mark();
-    });
-  }
-  ASSERT_TRUE(nested.wait());
-  ASSERT_TRUE(later.wait());
-  ASSERT_TRUE(abandoned.wait());
-  EXPECT_NE(nestedRan, self);
-  EXPECT_NE(laterRan, self);
-  EXPECT_NE(abandonedRan, self);
+    gate.open();
+    ASSERT_TRUE(nested.wait());
+  }  // the queue has run everything it holds: the items once, not again
+  EXPECT_EQ(runs.load(), 2);
+
+  Done awaited;
+  std::thread::id awaitedRan;
+  RunSubmittedWorkHere never;
+  globalQueue(QoS::kUserInitiated).async([&] {
+    awaitedRan = std::this_thread::get_id();
+    awaited.mark();
+  });
+  ASSERT_TRUE(awaited.wait()) << "work that its submitter waits for never ran";
+  EXPECT_NE(awaitedRan, self);
 }
 
 TEST(ConcurrentQueueTest, WorkBeyondTheBoundWaitsForAWorker) {

@@ -3,6 +3,7 @@
 #define FILEPROVIDER_DISPATCH_H_
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace fp {
@@ -21,14 +22,17 @@ class DispatchQueue {
 // The global concurrent queue of a class. Lives for the rest of the process.
 DispatchQueue& globalQueue(QoS qos);
 
-// While an object of this class lives on a thread, work that the thread submits
-// to a queue of the platform (globalQueue()) is kept instead of queued, and run() runs it on this
-// thread, in the order submitted. For a caller that would only wait for that
-// work: running it itself saves two hand-offs between threads (to a worker and
-// back), which cost tens of microseconds each on a busy machine. Work that the
-// kept work submits in turn is queued as usual. Whatever is still kept when
-// the object ends goes to its queue. Not movable; one per thread at a time
-// (nested ones keep what is submitted while they are the innermost).
+// While an object of this class lives on a thread, work that the thread
+// submits to a queue of the platform (globalQueue()) may run on this thread:
+// run() runs, in the order submitted, each such item that no worker has
+// started yet. For a caller that would only wait for that work: running it
+// itself saves two hand-offs between threads (to a worker and back), which
+// cost tens of microseconds each on a busy machine. The work is queued all the
+// same, so that a worker runs it when the caller does not come to it (an
+// extension that waits for its own work before it returns, say); each item
+// runs once. Work submitted while run() runs is only queued. Not movable;
+// nested objects on one thread take what is submitted while they are the
+// innermost.
 class RunSubmittedWorkHere {
  public:
   RunSubmittedWorkHere();
@@ -36,21 +40,19 @@ class RunSubmittedWorkHere {
   RunSubmittedWorkHere(const RunSubmittedWorkHere&) = delete;
   RunSubmittedWorkHere& operator=(const RunSubmittedWorkHere&) = delete;
 
-  // Stops keeping work and runs what was kept, here. Once only.
+  // Stops taking work, and runs here what no worker has started. Once only.
   void run();
 
-  // Keeps `work` for `queue` when an object of this class is active on the
-  // calling thread; false otherwise. Called by the platform's queues.
-  static bool keep(DispatchQueue& queue, std::function<void()>& work);
+  // When an object of this class is active on the calling thread, makes
+  // `work` one that runs once, here at run() or on a worker, whichever starts
+  // it first. Called by the platform's queues before they queue `work`.
+  static void offer(std::function<void()>& work);
 
  private:
-  struct Kept {
-    DispatchQueue* queue;
-    std::function<void()> work;
-  };
-  void stopKeeping();
+  struct Shared;
+  void stopTaking();
 
-  std::vector<Kept> kept_;
+  std::vector<std::shared_ptr<Shared>> offered_;
   RunSubmittedWorkHere* outer_;
   bool active_ = true;
 };
