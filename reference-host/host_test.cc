@@ -438,6 +438,22 @@ TEST_F(HostTest, RequestsDoNotRescanTheStore) {
   EXPECT_EQ(rows().count("unseen.txt"), 1u);
 }
 
+// A change does not checkpoint the index's WAL itself (that put two syncs into
+// every few hundredth request); a thread of the writer's does, so the pages
+// still reach the database file.
+TEST_F(HostTest, TheIndexIsCheckpointedInTheBackground) {
+  const fs::path db = host_->databasePath();
+  const auto before = fs::file_size(db);
+  for (int i = 0; i < 400; ++i) {
+    expectOk(ask({{"op", "create"}, {"name", "Folder " + std::to_string(i)}}));
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (fs::file_size(db) <= before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GT(fs::file_size(db), before) << "the WAL was never checkpointed";
+}
+
 // The safety net's scan runs outside the catalogue's lock, on the runner it
 // is given: a request is answered while it scans (it would wait for the whole
 // scan of a large store otherwise), and the scan, overtaken, writes nothing.

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "fileprovider/scoped_fd.h"
@@ -78,6 +81,76 @@ void bindOptionalText(sqlite3_stmt* s, int i, const std::optional<std::string>& 
 
 }  // namespace
 
+// Checkpoints the WAL of the database at `path` on a thread of its own, with
+// a connection of its own; a passive checkpoint never waits for the writer or
+// the readers, and they do not wait for it.
+class IndexWriter::Checkpointer {
+ public:
+  explicit Checkpointer(std::filesystem::path path)
+      : path_(std::move(path)), thread_([this] { loop(); }) {}
+  ~Checkpointer() {
+    {
+      std::lock_guard lock(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // The writer's WAL hook: called after each commit with the WAL's length.
+  static int walHook(void* self, sqlite3*, const char*, int pages) {
+    if (pages >= kCheckpointPages) {
+      auto* c = static_cast<Checkpointer*>(self);
+      {
+        std::lock_guard lock(c->mu_);
+        c->due_ = true;
+      }
+      c->cv_.notify_one();
+    }
+    return SQLITE_OK;
+  }
+
+ private:
+  // SQLite's own threshold for its automatic checkpoints.
+  static constexpr int kCheckpointPages = 1000;
+
+  void loop() {
+    sqlite3* db = nullptr;
+    std::unique_lock lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [&] { return due_ || stopping_; });
+      if (stopping_) break;
+      due_ = false;
+      lock.unlock();
+      // A connection finds the WAL only once it has read the database.
+      if (!db &&
+          (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                           nullptr) != SQLITE_OK ||
+           sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)) {
+        sqlite3_close_v2(db);
+        db = nullptr;
+      }
+      // What it cannot copy now (a reader holds an older state) waits for the
+      // next one.
+      if (db) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      lock.lock();
+    }
+    sqlite3_close_v2(db);
+  }
+
+  const std::filesystem::path path_;
+  std::mutex mu_;  // guards what follows
+  std::condition_variable cv_;
+  bool due_ = false;
+  bool stopping_ = false;
+  std::thread thread_;  // last: started once everything above exists
+};
+
+IndexWriter::IndexWriter(std::filesystem::path path, sqlite3* db)
+    : path_(std::move(path)), checkpointer_(nullptr, [](Checkpointer* c) { delete c; }), db_(db) {}
+
 std::string databaseName(std::string_view account) {
   if (account == "primary") return "state.db";
   return "state-" + std::string(account) + ".db";
@@ -108,6 +181,9 @@ fp::StatusOr<IndexWriter> IndexWriter::open(const std::filesystem::path& path) {
 
   if (auto s = writer.exec("PRAGMA journal_mode=WAL"); !s) return fp::fail(s.error());
   if (auto s = writer.exec("PRAGMA synchronous=NORMAL"); !s) return fp::fail(s.error());
+  // In place of SQLite's automatic checkpoints, which run inside the commit.
+  writer.checkpointer_.reset(new Checkpointer(path));
+  sqlite3_wal_hook(raw, &Checkpointer::walHook, writer.checkpointer_.get());
 
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) {
