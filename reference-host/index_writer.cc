@@ -117,27 +117,31 @@ class IndexWriter::Checkpointer {
   static constexpr int kCheckpointPages = 1000;
 
   void loop() {
-    sqlite3* db = nullptr;
+    std::unique_ptr<sqlite3, Closer> db;
     std::unique_lock lock(mu_);
     for (;;) {
       cv_.wait(lock, [&] { return due_ || stopping_; });
       if (stopping_) break;
       due_ = false;
       lock.unlock();
-      // A connection finds the WAL only once it has read the database.
-      if (!db &&
-          (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                           nullptr) != SQLITE_OK ||
-           sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)) {
-        sqlite3_close_v2(db);
-        db = nullptr;
+      if (!db) {
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        db.reset(raw);
+        // A connection finds the WAL only once it has read the database.
+        if (rc != SQLITE_OK ||
+            sqlite3_exec(raw, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+          db.reset();  // tried again at the next checkpoint
+        }
       }
       // What it cannot copy now (a reader holds an older state) waits for the
       // next one.
-      if (db) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      if (db) {
+        sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      }
       lock.lock();
     }
-    sqlite3_close_v2(db);
   }
 
   const std::filesystem::path path_;
