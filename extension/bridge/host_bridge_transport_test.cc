@@ -167,9 +167,10 @@ TEST_F(TransportTest, Framing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto start = Clock::now();
-    EXPECT_EQ(exchange(c.script(), 5), c.expected);
-    // None of these waits for the time-out.
-    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_EQ(exchange(c.script(), 20), c.expected);
+    // None of these waits for the time-out; the margin is wide, because under a
+    // sanitizer on a loaded machine the largest replies take seconds.
+    EXPECT_LT(secondsSince(start), 10.0);
   }
 }
 
