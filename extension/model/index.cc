@@ -49,27 +49,6 @@ constexpr const char* kFileByUlid =
 
 constexpr int kBusyTimeoutMs = 3000;
 
-// Reads the statements of one look-up from one snapshot of the database: on a
-// database in WAL mode, each statement outside a transaction takes and drops
-// its own read lock (a few shared-memory locks each), and a write landing
-// between two statements would show them different states. When BEGIN fails,
-// the statements run on their own, as before.
-class ReadTransaction {
- public:
-  explicit ReadTransaction(sqlite3* db)
-      : db_(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK ? db : nullptr) {}
-  ~ReadTransaction() {
-    if (db_ && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-  }
-  ReadTransaction(const ReadTransaction&) = delete;
-  ReadTransaction& operator=(const ReadTransaction&) = delete;
-
- private:
-  sqlite3* db_;
-};
-
 // Prepares `sql`, binds `param` (if any) as text parameter 1, and calls
 // `row(statement)` for each row until it returns false or the statement stops
 // yielding rows. Anything but a row (done, busy after the time-out, an I/O error)
@@ -538,7 +517,6 @@ std::vector<IndexEntry> Index::filesInFolder(std::optional<std::string_view> fol
 std::vector<IndexEntry> Index::childrenOfFolder(std::optional<std::string_view> folderUlid) const {
   if (!db_) return {};
   // Subfolders and files are read into one list, which is returned as it is.
-  ReadTransaction snapshot(db_->handle.get());
   std::vector<IndexEntry> children;
   appendFolders(db_->handle.get(), folderUlid, children);
   std::size_t folderCount = children.size();
@@ -561,7 +539,6 @@ std::optional<IndexEntry> Index::entryForFile(std::string_view ulid) const {
   std::optional<IndexEntry> entry;
   if (!db_) return entry;
   sqlite3* db = db_->handle.get();
-  ReadTransaction snapshot(db);
   forEachRow(db, kFileByUlid, ulid, [&](sqlite3_stmt* st) {
     readFileRow(st, emplaceInto(entry));
     return false;
