@@ -491,8 +491,11 @@ std::optional<Index> Index::open(std::string_view appGroup, std::string_view dat
     return std::nullopt;
   }
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(readOnlyUri(path).c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
-                           nullptr);
+  // An Index is used by one thread at a time, so SQLite need not lock the
+  // connection for every call (every column read of a listing took and
+  // released a mutex).
+  int rc = sqlite3_open_v2(readOnlyUri(path).c_str(), &raw,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   ConnectionHandle db(raw);
   if (rc != SQLITE_OK) {
     indexLog().error("opening index failed: %{public}s", {sqlite3_errmsg(db.get())});
