@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <system_error>
 #include <thread>
 
 namespace refhost {
@@ -34,12 +35,18 @@ constexpr std::chrono::milliseconds kRetryAfterInterrupted{2000};
 }  // namespace
 
 void runAtIdlePriority(const std::function<void()>& work) {
-  std::thread worker([&] {
-    // Best effort: where the policy cannot be set, the work runs all the same.
-    sched_param none{};
-    (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
-    work();
-  });
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      // Best effort: where the policy cannot be set, the work runs all the same.
+      sched_param none{};
+      (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
+      work();
+    });
+  } catch (const std::system_error&) {
+    work();  // no thread to be had: here, at the caller's priority
+    return;
+  }
   worker.join();
 }
 

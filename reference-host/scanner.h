@@ -25,7 +25,8 @@
 namespace refhost {
 
 // Runs `work` on a thread of its own at idle priority (SCHED_IDLE, where the
-// system allows it) and returns once it is done.
+// system allows it) and returns once it is done; on the calling thread when no
+// thread can be started.
 void runAtIdlePriority(const std::function<void()>& work);
 
 class Scanner {
