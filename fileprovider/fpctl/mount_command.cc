@@ -32,6 +32,7 @@ int serve(CommandRun& run) {
   options.cacheMaxBytes = cl.cacheMaxBytes;
   options.cacheMaxAge = cl.cacheMaxAge;
   options.nonempty = cl.nonempty;
+  options.writeBack = cl.writeBack;
   options.json = cl.global.json;
   // The mount is the extension's only owner from here on.
   std::shared_ptr<fp::ReplicatedExtension> extension = run.releaseExtension();
@@ -110,6 +111,12 @@ std::vector<CommandSpec> mountCommands() {
                    {"nonempty", "", "mount over a folder that holds files (hides them)",
                     [](CommandLine& cl, const std::string&) -> Mistake {
                       cl.nonempty = true;
+                      return std::nullopt;
+                    }},
+                   {"write-back", "",
+                    "answer a close once the file is queued, and send it in the background",
+                    [](CommandLine& cl, const std::string&) -> Mistake {
+                      cl.writeBack = true;
                       return std::nullopt;
                     }}},
        .run = serve},

@@ -103,6 +103,7 @@ class MountTest : public SystemTest {
     std::vector<std::string> argv = {
         Programs::fpctl(), "mount", mnt_.string(), "--foreground",
         "--poll",          "1",     "--cache",     (sandbox().root() / "cache").string()};
+    argv.insert(argv.end(), mode_.begin(), mode_.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
@@ -216,6 +217,7 @@ class MountTest : public SystemTest {
   }
 
   fs::path mnt_;
+  std::vector<std::string> mode_;  // options every mount() passes, as --write-back
   pid_t pid_ = -1;
   int status_ = -1;
 };
@@ -791,6 +793,7 @@ enum class Op { kNewFile, kOverwrite, kRedirect, kRenameOver };
 struct MatrixCase {
   Fault fault;
   Op op;
+  bool writeBack = false;  // mounted with --write-back
 };
 
 std::string nameOf(Fault f) {
@@ -821,20 +824,49 @@ std::string nameOf(Op o) {
   return "";
 }
 
+// With --write-back a copy is shown at once and reaches the store byte for
+// byte; a tree removed right after its copy leaves nothing on the service.
+TEST_F(MountTest, WriteBackCopiesAndRemovesWithoutWaitingForTheHost) {
+  unmount();
+  mode_ = {"--write-back"};
+  ASSERT_TRUE(mount());
+  fs::path src = makeTree("wb");
+  shOk("cp -r '" + src.string() + "' " + q());
+  EXPECT_EQ(tree(mnt_ / "wb"), tree(src));
+  EXPECT_TRUE(waitUntil([&] { return tree(sandbox().store() / "wb") == tree(src); }));
+  shOk("cp -r '" + src.string() + "' " + q("gone") + " && rm -r " + q("gone"));
+  EXPECT_TRUE(waitUntil([&] {
+    auto st = cacheStatus(sandbox());
+    return st.contains("waiting") && st["waiting"].empty();
+  }));
+  EXPECT_FALSE(sandbox().storeHas("gone"));
+  EXPECT_THAT(shOk("ls " + q()).out, ::testing::Not(HasSubstr("gone")));
+}
+
 // Every fault against every way of writing: after the host is back and the
 // mount restarted on the same cache folder, the last closed contents are on
 // the service, or `fpctl status` lists them as refused with the reason.
+// With --write-back the program is told of success before the host has the
+// file; the same holds of what reaches the service.
 TEST_F(MountTest, FaultMatrixLosesNothing) {
   std::vector<MatrixCase> cases;
-  for (Fault f : {Fault::kHostStopped, Fault::kHostRefusing, Fault::kFpctlKilled,
-                  Fault::kUnmountedMidWrite}) {
-    for (Op o : {Op::kNewFile, Op::kOverwrite, Op::kRedirect, Op::kRenameOver}) {
-      cases.push_back({f, o});
+  for (bool writeBack : {false, true}) {
+    for (Fault f : {Fault::kHostStopped, Fault::kHostRefusing, Fault::kFpctlKilled,
+                    Fault::kUnmountedMidWrite}) {
+      for (Op o : {Op::kNewFile, Op::kOverwrite, Op::kRedirect, Op::kRenameOver}) {
+        cases.push_back({f, o, writeBack});
+      }
     }
   }
   int n = 0;
   for (const auto& c : cases) {
-    std::string label = nameOf(c.fault) + " x " + nameOf(c.op);
+    if (c.writeBack != !mode_.empty()) {
+      unmount();
+      mode_ = c.writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+      ASSERT_TRUE(mount());
+    }
+    std::string label =
+        (c.writeBack ? "write-back: " : "") + nameOf(c.fault) + " x " + nameOf(c.op);
     SCOPED_TRACE(label);
     ++n;
     std::string target = "matrix-" + std::to_string(n) + ".txt";

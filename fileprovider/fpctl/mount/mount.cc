@@ -312,6 +312,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
                 "cannot read the root of domain " + domain.identifier + ": " +
                     started.error().description());
   }
+  if (options.writeBack) mfs.startWriteBack();
   // An earlier run over this folder may have kept more, or older copies.
   [[maybe_unused]] std::int64_t trimmed = mfs.trimCache();
   FuseOptions fuseOptions;
@@ -345,6 +346,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   }
   // Nothing new may arrive while the last changes are sent.
   (*front)->unmount();
+  mfs.stopWriteBack();
   mfs.finishPendingUploads();
   front->reset();
   log.info("unmounted %{public}@", {mountpoint.string()});

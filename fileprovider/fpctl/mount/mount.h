@@ -33,6 +33,10 @@ struct MountOptions {
   std::optional<std::chrono::seconds> cacheMaxAge;
   // Mount over a folder that holds files (they stay hidden while mounted).
   bool nonempty = false;
+  // A close answers once the file's state is in the upload queue, which a
+  // thread of the mount sends (MountFs::startWriteBack()); without it, a close
+  // waits until the host application has the state.
+  bool writeBack = false;
   // Report the outcome as one JSON object on standard output:
   // {"mounted":MOUNTPOINT,"pid":PID} or {"error":{"domain":"fpctl","code":1,...}}.
   bool json = false;

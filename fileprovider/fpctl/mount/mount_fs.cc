@@ -24,10 +24,22 @@ KernelNotifier::~KernelNotifier() = default;
 // A file's local contents while it is being written. The descriptor stays open as
 // long as a handle or the node holds the copy, so moving the file never cuts off
 // a reader.
+struct StagedState {
+  QueuedChange change;  // as the queue holds it
+  ItemState item;       // the node's item when it was staged
+  std::string name;     // the node's name then
+  bool local = false;   // a new file, not on the service then
+  std::uint64_t changes = 0;
+};
+
 struct WorkingCopy {
   fs::path path;
   fp::ScopedFD fd;
-  std::mutex uploadMutex;                  // one upload of this copy at a time
+  std::mutex uploadMutex;  // one upload of this copy at a time
+  // Write-back: a closed state the write-back thread is to send (guarded by
+  // uploadMutex), and whether there is one (read without it).
+  std::optional<StagedState> handed;
+  std::atomic<bool> handing{false};
   std::atomic<std::uint64_t> changes{0};   // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};  // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};     // its last state went to the queue, not the service
@@ -482,6 +494,9 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
 
 int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
                          const fp::Progress* cancel) {
+  // A file created and removed in the folder while the write-back thread sent
+  // it is on the service until that sending has ended (and it is deleted).
+  waitForWriteBack();
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = provider_.item(folder.identifier, cancel);
@@ -918,7 +933,7 @@ bool MountFs::isTransient(int err) {
          err == ECONNREFUSED;
 }
 
-int MountFs::uploadNode(Ino ino) {
+int MountFs::uploadNode(Ino ino, bool handOff) {
   std::shared_ptr<WorkingCopy> work;
   {
     std::lock_guard lock(mu_);
@@ -927,31 +942,36 @@ int MountFs::uploadNode(Ino ino) {
     work = n->work;
   }
   std::lock_guard uploading(work->uploadMutex);
-  bool local;
-  ItemState item;
-  std::string name;
-  std::uint64_t changes;
+  StagedState staged;
   {
     std::lock_guard lock(mu_);
     Node* n = inodes_.find(ino);
     if (!n || n->unlinked || n->work != work) return 0;
-    changes = work->changes.load();
-    if (changes == work->uploaded.load()) return 0;
-    local = n->local;
-    item = n->item;
-    name = n->name;
+    staged.changes = work->changes.load();
+    if (staged.changes == work->uploaded.load()) return 0;
+    staged.local = n->local;
+    staged.item = n->item;
+    staged.name = n->name;
   }
-  std::string what = describe(name, item.identifier);
+  if (work->handed && work->handed->changes == staged.changes) {
+    // Closed and staged already; the write-back thread has not sent it yet.
+    if (handOff) return 0;
+    StagedState handed = std::move(*work->handed);
+    work->handed.reset();
+    work->handing.store(false);
+    return finishUpload(ino, *work, handed);
+  }
+  std::string what = describe(staged.name, staged.item.identifier);
 
   // The state being sent is first staged in the queue: from here on it reaches
   // the service even if the host is away or fpctl dies. It is synced only when
   // the sending below does not reach the service: a state on the service needs
   // no copy that would outlive a crash of the system.
   QueuedChange change;
-  if (!local) change.identifier = item.identifier;
-  change.parent = item.parent;
-  change.filename = item.filename;
-  change.baseVersion = item.version;
+  if (!staged.local) change.identifier = staged.item.identifier;
+  change.parent = staged.item.parent;
+  change.filename = staged.item.filename;
+  change.baseVersion = staged.item.version;
   {
     // An older state of this file that the queue is sending now goes first.
     Lock lock(mu_);
@@ -963,19 +983,42 @@ int MountFs::uploadNode(Ino ino) {
         "upload", what, queued.error().value,
         "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
   }
+  staged.change = std::move(*queued);
   // What the copy holds is closed and staged now: if fpctl dies, the queue has it.
-  clearNote(*work, changes);
-  Sent sent = sendChange(*queued, item);
+  clearNote(*work, staged.changes);
+  if (work->handed) {
+    // An older closed state that was not sent yet: this one replaces it, also
+    // when the file was renamed in between (its entry has another key).
+    cache_.queue().remove(work->handed->change.seq);
+    work->handed.reset();
+    work->handing.store(false);
+  }
+  if (handOff && writeBack_.load()) {
+    work->handed = std::move(staged);
+    work->handing.store(true);
+    sender_->push(ino);
+    return 0;
+  }
+  return finishUpload(ino, *work, staged);
+}
+
+int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged) {
+  const bool local = staged.local;
+  const ItemState& item = staged.item;
+  const std::string& name = staged.name;
+  const std::uint64_t changes = staged.changes;
+  std::string what = describe(name, item.identifier);
+  Sent sent = sendChange(staged.change, item);
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
-    if (int e = cache_.queue().makeDurable(queued->seq)) {
+    if (int e = cache_.queue().makeDurable(staged.change.seq)) {
       return logFailure("upload", what, e,
                         "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
     }
   }
-  work->queuedOnly.store(!sent.item);
-  work->uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
+  work.queuedOnly.store(!sent.item);
+  work.uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
   if (!sent.item) return sent.queued ? 0 : sent.err;
   ItemState fresh = *sent.item;
 
@@ -1008,7 +1051,7 @@ int MountFs::uploadNode(Ino ino) {
     if (!n) return 0;
   }
   n->item = fresh;
-  if (work->keptDate && work->keptDateChanges == changes) dates_.keep(fresh, *work->keptDate);
+  if (work.keptDate && work.keptDateChanges == changes) dates_.keep(fresh, *work.keptDate);
   // The kernel's cached data is what was just written, now under the new version.
   n->kernelContentVersion = fresh.version.contentVersion;
   Node* dir = inodes_.find(n->parent);
@@ -1033,6 +1076,74 @@ int MountFs::uploadNode(Ino ino) {
   return 0;
 }
 
+// ---------------------------------------------------------------- write-back
+
+void MountFs::startWriteBack() {
+  if (!sender_) sender_ = std::make_unique<BackgroundSender>([this](Ino ino) { sendHanded(ino); });
+  writeBack_.store(true);
+}
+
+void MountFs::stopWriteBack() {
+  if (!sender_) return;
+  // Closes from here on send themselves.
+  writeBack_.store(false);
+  for (Ino ino : sender_->stop()) sendHanded(ino);
+}
+
+void MountFs::waitForWriteBack() {
+  if (sender_) sender_->waitUntilIdle();
+}
+
+void MountFs::sendHanded(Ino ino) {
+  std::shared_ptr<WorkingCopy> work;
+  {
+    std::lock_guard lock(mu_);
+    Node* n = inodes_.find(ino);
+    if (!n || !n->work) return;
+    work = n->work;
+  }
+  int err = 0;
+  {
+    std::lock_guard uploading(work->uploadMutex);
+    if (!work->handed) return;  // a close, fsync or rename sent it
+    StagedState staged = std::move(*work->handed);
+    work->handed.reset();
+    bool removed;
+    {
+      std::lock_guard lock(mu_);
+      Node* n = inodes_.find(ino);
+      removed = !n || n->unlinked || n->work != work;
+    }
+    const auto clock = std::chrono::steady_clock::now();
+    if (removed) {
+      // Removed before it was sent: nothing of it needs to reach the service.
+      cache_.queue().remove(staged.change.seq);
+      work->uploaded.store(staged.changes);
+    } else if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
+      // The host did not answer a moment ago: keep it for sendQueue().
+      std::string what = describe(staged.name, staged.item.identifier);
+      if (int e = cache_.queue().makeDurable(staged.change.seq)) {
+        logFailure("upload", what, e,
+                   "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
+      } else {
+        log_.info("%{public}@ is queued and will be sent when the host application answers",
+                  {what});
+      }
+      work->queuedOnly.store(true);
+      work->uploaded.store(staged.changes);
+    } else {
+      err = finishUpload(ino, *work, staged);
+      if (err == 0 && work->queuedOnly.load()) {
+        writeBackPausedUntil_.store((std::chrono::steady_clock::now() + std::chrono::seconds(2))
+                                        .time_since_epoch()
+                                        .count());
+      }
+    }
+    work->handing.store(false);
+  }
+  releaseWorkIfIdle(ino, err != 0);
+}
+
 ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
   Ino ino;
   {
@@ -1055,7 +1166,7 @@ ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
     h.writers.clear();
     ino = n->ino;
   }
-  return statusFor(uploadNode(ino));
+  return statusFor(uploadNode(ino, /*handOff=*/true));
 }
 
 ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
@@ -1087,7 +1198,7 @@ void MountFs::release(std::uint64_t fh) {
   }
   if (!last) return;
   // The last close: what a failed flush left unsent gets one more try.
-  bool sendFailed = uploadNode(h->ino) != 0;
+  bool sendFailed = uploadNode(h->ino, /*handOff=*/true) != 0;
   releaseWorkIfIdle(h->ino, sendFailed);
   // A copy kept beyond the bound while it was open may go now.
   if (cache_.overBound()) trimCache();
@@ -1104,6 +1215,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     Node* n = inodes_.find(ino);
     if (!n || n->opens > 0 || !n->work) return;
     if (n->work->dirty() && !n->unlinked && !sendFailed) return;  // someone is sending it
+    if (n->work->handing.load()) return;  // the write-back thread lets go of it
     work = std::move(n->work);
     name = n->name;
     item = n->item;

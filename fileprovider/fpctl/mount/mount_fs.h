@@ -81,6 +81,7 @@
 #include <vector>
 
 #include "fileprovider/extension.h"
+#include "fileprovider/fpctl/mount/background_sender.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
@@ -124,6 +125,9 @@ struct DirEntry {
   Ino ino = 0;
   struct stat attr {};
 };
+
+// A closed state of a working copy, staged in the upload queue (mount_fs.cc).
+struct StagedState;
 
 class MountFs {
  public:
@@ -185,10 +189,30 @@ class MountFs {
   // service or waits durably in the queue (the host application did not
   // answer); an errno value means the state was refused (kept in unsent/) or
   // could not be kept. Other closes send nothing; release() sends what is left.
+  // In write-back (startWriteBack()), success means the state is staged.
   ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0);
-  // Sends the file's state like a close by its writer, whoever calls.
+  // Sends the file's state like a close by its writer, whoever calls; in
+  // write-back too.
   ErrnoOr<void> fsync(std::uint64_t fh);
   void release(std::uint64_t fh);
+
+  // Write-back: from now on a close (flush(), release()) answers once the
+  // file's state is staged in the upload queue, and a thread of the mount sends
+  // the states in the order they were closed; the file is shown as it was
+  // written meanwhile. fsync() still waits for the service (or for a durable
+  // place in the queue). The close cannot report a refusal: the sending finds
+  // it, the state moves to unsent/ with its reason and the file is no longer
+  // shown, as after a refused close. A state that was not sent yet when its
+  // file was removed is never sent. While the host application does not
+  // answer, closed states go durably into the queue without being tried, and
+  // sendQueue() sends them.
+  void startWriteBack();
+  // Ends the write-back thread (before finishPendingUploads()); what it had
+  // not sent is sent now, or kept durably in the queue once the host does not
+  // answer.
+  void stopWriteBack();
+  // Waits until the write-back thread has sent what was closed so far.
+  void waitForWriteBack();
 
   ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name,
                             const fp::Progress* cancel = nullptr);
@@ -308,7 +332,16 @@ class MountFs {
   // apart from letter case or canonical equivalence): the service would show it
   // under a marked name, so creating it is refused with EEXIST.
   bool hasNamesakeLocked(Node& dir, const std::string& name);
-  int uploadNode(Ino ino);
+  // Stages the node's working copy in the queue, unless that state is staged
+  // already, and sends it; with `handOff`, leaves the sending to the
+  // write-back thread. 0, or the errno value the close reports.
+  int uploadNode(Ino ino, bool handOff = false);
+  // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
+  // the outcome into the node.
+  int finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged);
+  // The write-back thread's part: sends, parks or drops what a close of `ino`
+  // left to it, then lets go of the working copy if nobody holds it.
+  void sendHanded(Ino ino);
   void releaseWorkIfIdle(Ino ino, bool sendFailed);
   ItemState reread(const ItemState& returned, ItemState expected);
   // What a creation made: `returned` when it describes the item as asked for
@@ -380,6 +413,12 @@ class MountFs {
   mutable std::mutex coveredMu_;                          // guards covered_ alone
   std::set<fp::ItemIdentifier> covered_;                  // items in the trees of pinned folders
   fp::Progress background_{1};                            // cancelled when the mount ends
+  // Write-back: until then (steady clock), closed states are kept in the
+  // queue without a try, since the host application did not answer.
+  std::atomic<std::chrono::steady_clock::rep> writeBackPausedUntil_{0};
+  std::atomic<bool> writeBack_{false};  // closes leave the sending to sender_
+  // Set before the mount serves; last, so that it stops before anything it uses goes.
+  std::unique_ptr<BackgroundSender> sender_;
 };
 
 }  // namespace fpctl::mount

@@ -26,6 +26,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::InMemoryExtension;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 const std::string kRoot(fp::kRootContainer);
 
@@ -644,6 +645,87 @@ TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
   ASSERT_EQ(report.refused.size(), 1u);
   EXPECT_THAT(report.refused[0].reason, HasSubstr("invalid name"));
   EXPECT_THAT(report.waiting, IsEmpty());
+}
+
+// Write-back: the close answers before the extension has the file, which is
+// shown meanwhile; the states are sent in the order of the closes; one whose
+// file is removed first is never sent; fsync still waits for the service.
+TEST_F(MountFsTest, WriteBackAnswersTheCloseAndSendsInTheBackground) {
+  fs_->startWriteBack();
+  ext_->closeGate("create");
+  EXPECT_EQ(writeNew("Docs", "a.txt", "alpha"), 0);
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(writeNew("Docs", "b.txt", "beta"), 0);
+  EXPECT_EQ(writeNew("Docs", "c.txt", "gamma"), 0);
+  EXPECT_THAT(names("Docs"),
+              UnorderedElementsAre("a.txt", "b.txt", "c.txt", "locked.csv", "notes.txt"));
+  EXPECT_EQ(*read("Docs/b.txt"), "beta");
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "b.txt")), 0);
+  EXPECT_EQ(rename("Docs/c.txt", "Docs/c2.txt"), 0);
+  ext_->openGate();
+  fs_->waitForWriteBack();
+
+  auto created = ext_->calls("create");
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_EQ(created[0].filename, "a.txt");
+  EXPECT_EQ(created[1].filename, "c.txt");
+  EXPECT_EQ(ext_->childNamed(docs_, "b.txt"), "");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "c2.txt"))->data, "gamma");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "a.txt"))->data, "alpha");
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("a.txt", "c2.txt", "locked.csv", "notes.txt"));
+  EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
+
+  // fsync waits for the service, also for a state a close handed over.
+  const auto modifies = ext_->calls("modify").size();  // the rename of c.txt was one
+  ext_->closeGate("modify");
+  auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
+  ASSERT_TRUE(h.ok());
+  ASSERT_TRUE(fs_->write(h->fh, "synced", 6, 0).ok());
+  EXPECT_EQ(errnoOf(fs_->flush(h->fh)), 0);
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ext_->openGate();
+  });
+  EXPECT_EQ(errnoOf(fs_->fsync(h->fh)), 0);
+  EXPECT_EQ(ext_->entry(notes_)->data, "synced");
+  opener.join();
+  fs_->release(h->fh);
+  fs_->waitForWriteBack();
+  EXPECT_EQ(ext_->calls("modify").size(), modifies + 1);
+}
+
+// Write-back cannot report a refusal at the close: the state goes to unsent/
+// with its reason as after a refused close. While the host does not answer,
+// the closes after the first failed sending go to the queue without a try.
+TEST_F(MountFsTest, WriteBackKeepsRefusedAndUnsentStates) {
+  std::atomic<bool> away{false};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "create" && c.filename == "bad.txt") {
+      return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "invalid name");
+    }
+    if (away && c.op != "fetch") {
+      return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+    }
+    return std::nullopt;
+  });
+  fs_->startWriteBack();
+  EXPECT_EQ(writeNew("Docs", "bad.txt", "refused"), 0);
+  fs_->waitForWriteBack();
+  EXPECT_THAT(filesIn(dir_ / "cache" / "unsent"), ElementsAre("refused"));
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv", "notes.txt"));
+
+  away = true;
+  for (const char* name : {"q1.txt", "q2.txt", "q3.txt"}) EXPECT_EQ(writeNew("", name, name), 0);
+  fs_->waitForWriteBack();
+  EXPECT_EQ(ext_->calls("create").size(), 2u);  // bad.txt, then q1.txt once
+  EXPECT_THAT(filesIn(dir_ / "cache" / "queue", ".json"),
+              ElementsAre("q1.txt", "q2.txt", "q3.txt"));
+  away = false;
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  for (const char* name : {"q1.txt", "q2.txt", "q3.txt"}) {
+    EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, name))->data, name);
+  }
 }
 
 TEST_F(MountFsTest, AFailedCreateLeavesNoNameBehind) {

@@ -1,0 +1,52 @@
+// A thread that sends, one after the other and in the order they were closed,
+// the states a write-back mount staged in its upload queue at close (see
+// MountFs::startWriteBack()). It knows only the numbers of the nodes: `send`
+// finds what waits for each, and does nothing when a close, fsync or rename
+// sent it first.
+#ifndef FPCTL_MOUNT_BACKGROUND_SENDER_H_
+#define FPCTL_MOUNT_BACKGROUND_SENDER_H_
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fileprovider/fpctl/mount/inode_table.h"
+
+namespace fpctl::mount {
+
+class BackgroundSender {
+ public:
+  // Starts the thread; `send` is called on it, never with a lock of this class held.
+  explicit BackgroundSender(std::function<void(Ino)> send);
+  // stop().
+  ~BackgroundSender();
+  BackgroundSender(const BackgroundSender&) = delete;
+  BackgroundSender& operator=(const BackgroundSender&) = delete;
+
+  // `ino` has a state to send; it is sent after those pushed before it.
+  void push(Ino ino);
+  // Waits until every number pushed so far has been through `send`.
+  void waitUntilIdle();
+  // Lets the `send` under way finish and ends the thread. Returns the numbers
+  // pushed and not taken, oldest first; later pushes are returned by the next
+  // stop().
+  std::vector<Ino> stop();
+
+ private:
+  void run();
+
+  const std::function<void(Ino)> send_;
+  std::mutex mu_;
+  std::condition_variable cv_;  // work pushed, one taken through, or stopping
+  std::deque<Ino> waiting_;
+  bool busy_ = false;  // a `send` runs now
+  bool stopping_ = false;
+  std::thread thread_;  // last: started once the rest is set up
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_BACKGROUND_SENDER_H_
