@@ -11,8 +11,10 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -24,9 +26,10 @@ namespace {
 
 // What a fetched copy leaves free on the cache's file system.
 constexpr std::int64_t kReserve = 64 << 20;
-// Spare files kept for notes and queue entries: enough for the files of the
-// mount's FUSE threads in flight at once.
-constexpr std::size_t kSpareFiles = 64;
+// Spare files kept for notes and queue entries: enough for the two files of
+// each of the thousand or so entries a write-back mount holds while a large
+// copy goes on (at most 8 MiB of one-block files).
+constexpr std::size_t kSpareFiles = 2048;
 
 int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 
@@ -449,12 +452,22 @@ fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& 
 
 void ContentCache::clearChanged(const fs::path& note) { spares_->remove(note); }
 
-ErrnoOr<WorkFile> ContentCache::newWorkFile() {
-  std::string pattern = (root_ / "work" / "w-XXXXXX").string();
-  int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return fp::fail(Errno{errno});
-  return WorkFile{fs::path(pattern), fp::ScopedFD(fd)};
+std::string ContentCache::uniquePrefix() {
+  std::random_device random;
+  char text[32];
+  std::snprintf(text, sizeof text, "w-%08x%08x-", random(), random());
+  return text;
 }
+
+ErrnoOr<WorkFile> ContentCache::newWorkFile() {
+  // A name no other working copy has had, given a spare's inode when one is kept.
+  fs::path path = root_ / "work" / (workPrefix_ + std::to_string(nextWork_.fetch_add(1)));
+  fp::ScopedFD fd = workSpares_->create(path, O_RDWR | O_CLOEXEC);
+  if (!fd) return fp::fail(Errno{errno});
+  return WorkFile{std::move(path), std::move(fd)};
+}
+
+void ContentCache::dropWorkFile(const fs::path& path) { workSpares_->remove(path); }
 
 fs::path ContentCache::preserve(const fs::path& workPath, const std::string& name,
                                 const std::string& reason) {

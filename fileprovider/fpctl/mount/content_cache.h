@@ -17,6 +17,7 @@
 #ifndef FPCTL_MOUNT_CONTENT_CACHE_H_
 #define FPCTL_MOUNT_CONTENT_CACHE_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -119,6 +120,9 @@ class ContentCache {
   [[nodiscard]] bool overBound() const;
 
   ErrnoOr<WorkFile> newWorkFile();
+  // Removes a working copy nobody needs any more; its inode is kept as a spare
+  // (spare_files.h), since creating a file after many were removed is slow.
+  void dropWorkFile(const std::filesystem::path& path);
   // Moves a file that could not be uploaded to unsent/, under a name made from
   // `name`, with `reason` beside it; returns where it went (empty when even
   // that failed).
@@ -144,8 +148,14 @@ class ContentCache {
       : root_(std::move(root)),
         removeOnClose_(removeOnClose),
         spares_(std::move(spares)),
+        workSpares_(std::make_unique<SpareFiles>(root_ / "spare" / "work", kWorkSpares,
+                                                 SpareFiles::Contents::kEmpty)),
+        workPrefix_(uniquePrefix()),
         queue_(std::move(queue)),
         bound_(bound) {}
+  // Working copies kept empty for reuse (see spare_files.h).
+  static constexpr std::size_t kWorkSpares = 1024;
+  static std::string uniquePrefix();
   std::filesystem::path pathFor(const std::string& identifier, const std::string& version) const;
   // Counts the copies an earlier run left in contents/.
   void scan();
@@ -169,7 +179,10 @@ class ContentCache {
 
   std::filesystem::path root_;
   bool removeOnClose_;
-  std::unique_ptr<SpareFiles> spares_;  // notes' and queue entries' files; outlives queue_
+  std::unique_ptr<SpareFiles> spares_;      // notes' and queue entries' files; outlives queue_
+  std::unique_ptr<SpareFiles> workSpares_;  // empty files for working copies
+  const std::string workPrefix_;            // of working copies' names: unique to this run
+  std::atomic<std::uint64_t> nextWork_{0};  // the number in the next working copy's name
   std::unique_ptr<UploadQueue> queue_;
   const CacheBound bound_;
   mutable std::mutex mu_;                         // guards what follows

@@ -496,7 +496,9 @@ int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std
                          const fp::Progress* cancel) {
   // A file created and removed in the folder while the write-back thread sent
   // it is on the service until that sending has ended (and it is deleted).
-  waitForWriteBack();
+  // Those it has not taken yet are no concern: the folder still shows them,
+  // or they were removed and will never be sent.
+  if (sender_) sender_->waitWhileSending();
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = provider_.item(folder.identifier, cancel);
@@ -1078,8 +1080,11 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged)
 
 // ---------------------------------------------------------------- write-back
 
-void MountFs::startWriteBack() {
-  if (!sender_) sender_ = std::make_unique<BackgroundSender>([this](Ino ino) { sendHanded(ino); });
+void MountFs::startWriteBack(std::chrono::milliseconds quiet, std::chrono::milliseconds longest) {
+  if (!sender_) {
+    sender_ =
+        std::make_unique<BackgroundSender>([this](Ino ino) { sendHanded(ino); }, quiet, longest);
+  }
   writeBack_.store(true);
 }
 
@@ -1242,8 +1247,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     cache_.adopt(item.identifier, item.version.contentVersion, work->path);
     if (cache_.overBound()) trimCache();
   } else {
-    std::error_code ec;
-    fs::remove(work->path, ec);
+    cache_.dropWorkFile(work->path);
   }
 }
 

@@ -205,8 +205,11 @@ class MountFs {
   // shown, as after a refused close. A state that was not sent yet when its
   // file was removed is never sent. While the host application does not
   // answer, closed states go durably into the queue without being tried, and
-  // sendQueue() sends them.
-  void startWriteBack();
+  // sendQueue() sends them. The thread starts sending once the closes pause
+  // for `quiet`, or once the oldest state waited `longest` (see
+  // background_sender.h).
+  void startWriteBack(std::chrono::milliseconds quiet = std::chrono::milliseconds(500),
+                      std::chrono::milliseconds longest = std::chrono::seconds(5));
   // Ends the write-back thread (before finishPendingUploads()); what it had
   // not sent is sent now, or kept durably in the queue once the host does not
   // answer.

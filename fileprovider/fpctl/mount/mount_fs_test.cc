@@ -651,7 +651,7 @@ TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
 // shown meanwhile; the states are sent in the order of the closes; one whose
 // file is removed first is never sent; fsync still waits for the service.
 TEST_F(MountFsTest, WriteBackAnswersTheCloseAndSendsInTheBackground) {
-  fs_->startWriteBack();
+  fs_->startWriteBack(std::chrono::milliseconds(0));
   ext_->closeGate("create");
   EXPECT_EQ(writeNew("Docs", "a.txt", "alpha"), 0);
   ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
@@ -695,6 +695,25 @@ TEST_F(MountFsTest, WriteBackAnswersTheCloseAndSendsInTheBackground) {
   EXPECT_EQ(ext_->calls("modify").size(), modifies + 1);
 }
 
+// The sending waits for the closes to pause, and a file removed meanwhile is
+// never sent; the longest wait bounds it while the closes go on.
+TEST_F(MountFsTest, WriteBackSendsOnceTheClosesPause) {
+  fs_->startWriteBack(std::chrono::milliseconds(300), std::chrono::milliseconds(1500));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(writeNew("", "temp.o", "scratch"), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(kRootIno, "temp.o")), 0);
+  int closes = 0;
+  while (ext_->calls("create").empty()) {
+    ASSERT_EQ(writeNew("", "f" + std::to_string(closes++), "x"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  fs_->waitForWriteBack();
+  EXPECT_EQ(ext_->calls("create").size(), static_cast<std::size_t>(closes));
+  EXPECT_EQ(ext_->childNamed(kRoot, "temp.o"), "");
+}
+
 // Write-back cannot report a refusal at the close: the state goes to unsent/
 // with its reason as after a refused close. While the host does not answer,
 // the closes after the first failed sending go to the queue without a try.
@@ -709,7 +728,7 @@ TEST_F(MountFsTest, WriteBackKeepsRefusedAndUnsentStates) {
     }
     return std::nullopt;
   });
-  fs_->startWriteBack();
+  fs_->startWriteBack(std::chrono::milliseconds(0));
   EXPECT_EQ(writeNew("Docs", "bad.txt", "refused"), 0);
   fs_->waitForWriteBack();
   EXPECT_THAT(filesIn(dir_ / "cache" / "unsent"), ElementsAre("refused"));

@@ -14,31 +14,34 @@ namespace fs = std::filesystem;
 namespace {
 
 // True when the file at `path` is a spare: one zero byte (or none, as spares
-// of earlier versions were).
-bool isSpare(const fs::path& path, const struct stat& st) {
+// of earlier versions were), or none when `empty`.
+bool isSpare(const fs::path& path, const struct stat& st, bool empty) {
   if (st.st_size == 0) return true;
+  if (empty) return false;
   if (st.st_size != 1) return false;
   fp::ScopedFD fd(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   char byte = 1;
   return fd && fp::retryOnEintr([&] { return ::pread(fd.get(), &byte, 1, 0); }) == 1 && byte == 0;
 }
 
-// Cuts the file at `path` to one zero byte; false when it cannot be.
-bool zeroToOneByte(const fs::path& path) {
+// Cuts the file at `path` to one zero byte, or to nothing when `empty`;
+// false when it cannot be.
+bool zeroToOneByte(const fs::path& path, bool empty) {
   fp::ScopedFD fd(fp::retryOnEintr(
       [&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
   if (!fd) return false;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const char zero = 0;
+  if (empty) return fp::retryOnEintr([&] { return ::ftruncate(fd.get(), 0); }) == 0;
   return fp::retryOnEintr([&] { return ::ftruncate(fd.get(), 1); }) == 0 &&
          fp::retryOnEintr([&] { return ::pwrite(fd.get(), &zero, 1, 0); }) == 1;
 }
 
 }  // namespace
 
-SpareFiles::SpareFiles(fs::path folder, std::size_t keep)
-    : folder_(std::move(folder)), keep_(keep) {
+SpareFiles::SpareFiles(fs::path folder, std::size_t keep, Contents contents)
+    : folder_(std::move(folder)), keep_(keep), contents_(contents) {
   std::error_code ec;
   fs::create_directories(folder_, ec);
   for (const auto& entry : fs::directory_iterator(folder_, ec)) {
@@ -48,7 +51,7 @@ SpareFiles::SpareFiles(fs::path folder, std::size_t keep)
     if (name.starts_with("spare-")) {
       nextName_ = std::max(nextName_, std::strtoull(name.c_str() + 6, nullptr, 10) + 1);
     }
-    if (free_.size() >= keep_ || !isSpare(entry.path(), st)) {
+    if (free_.size() >= keep_ || !isSpare(entry.path(), st, contents_ == Contents::kEmpty)) {
       fs::remove(entry.path(), ec);
       continue;
     }
@@ -92,7 +95,7 @@ bool SpareFiles::remove(const fs::path& path) {
     if (free_.size() < keep_) spare = folder_ / ("spare-" + std::to_string(nextName_++));
   }
   // Zeroed first, so that nothing it held survives under another name.
-  if (!spare.empty() && zeroToOneByte(path) &&
+  if (!spare.empty() && zeroToOneByte(path, contents_ == Contents::kEmpty) &&
       ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare.c_str(), RENAME_NOREPLACE) == 0) {
     std::lock_guard lock(mu_);
     free_.push_back(std::move(spare));

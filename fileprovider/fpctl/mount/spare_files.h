@@ -15,7 +15,12 @@
 // cut to one byte and that byte zeroed before it becomes a spare, and a taken
 // spare is written over from its start and then cut to the length written
 // (fit()). A crash at any point leaves zeros, never old contents, under a new
-// name. Thread-safe.
+// name.
+//
+// Spares for working copies (Contents::kEmpty) hold nothing: a working copy
+// starts empty, and cutting a spare to nothing as it is taken would free its
+// block while a program waits for its open(). They are emptied when given
+// back instead, which is not waited for. Thread-safe.
 #ifndef FPCTL_MOUNT_SPARE_FILES_H_
 #define FPCTL_MOUNT_SPARE_FILES_H_
 
@@ -32,9 +37,11 @@ namespace fpctl::mount {
 
 class SpareFiles {
  public:
+  enum class Contents { kOneZeroByte, kEmpty };
   // Keeps at most `keep` spares in `folder` (created when missing); spares an
   // earlier run left there are used again.
-  SpareFiles(std::filesystem::path folder, std::size_t keep);
+  SpareFiles(std::filesystem::path folder, std::size_t keep,
+             Contents contents = Contents::kOneZeroByte);
   SpareFiles(const SpareFiles&) = delete;
   SpareFiles& operator=(const SpareFiles&) = delete;
 
@@ -55,6 +62,7 @@ class SpareFiles {
  private:
   const std::filesystem::path folder_;
   const std::size_t keep_;
+  const Contents contents_;
   mutable std::mutex mu_;  // guards what follows
   std::vector<std::filesystem::path> free_;
   unsigned long long nextName_ = 0;  // the number of the next spare's name

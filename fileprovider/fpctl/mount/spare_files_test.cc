@@ -98,6 +98,22 @@ TEST_F(SpareFilesTest, RemovedFilesAreMadeAgainZeroedUpToTheLimit) {
   EXPECT_TRUE(spares.remove(dir_ / "never-there"));
 }
 
+// Spares for working copies come out empty and reuse the inode; a spare of
+// the other kind left in their folder is not given out.
+TEST_F(SpareFilesTest, EmptySparesComeOutEmpty) {
+  fs::create_directories(dir_ / "spare");
+  write(dir_ / "spare" / "spare-1", std::string(1, '\0'));
+  SpareFiles spares(dir_ / "spare", 4, SpareFiles::Contents::kEmpty);
+  EXPECT_EQ(spares.kept(), 0u);
+  write(dir_ / "w", "what a program wrote");
+  const ino_t w = inodeOf(dir_ / "w");
+  ASSERT_TRUE(spares.remove(dir_ / "w"));
+  fp::ScopedFD fd = spares.create(dir_ / "v", O_RDWR | O_CLOEXEC);
+  ASSERT_TRUE(fd);
+  EXPECT_EQ(inodeOf(dir_ / "v"), w);
+  EXPECT_EQ(read(dir_ / "v"), "");
+}
+
 // Spares left by an earlier run are used again; one that holds anything but
 // zeros (the run stopped between zeroing and keeping it) is removed, not
 // reused.
