@@ -843,6 +843,33 @@ TEST_F(MountTest, WriteBackCopiesAndRemovesWithoutWaitingForTheHost) {
   EXPECT_THAT(shOk("ls " + q()).out, ::testing::Not(HasSubstr("gone")));
 }
 
+// With --write-back the close does not wait for a hanging host, nor does the
+// end of the mount; the file waits in the queue and the next mount sends it.
+TEST_F(MountTest, WriteBackEndsWhileTheHostHangsAndKeepsTheFile) {
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "600000"}));
+  mode_ = {"--write-back"};
+  ASSERT_TRUE(mount());
+  fs::path data = scratch("kept.txt");
+  spit(data, "kept while the host hung\n");
+  auto start = Clock::now();
+  shOk("cat '" + data.string() + "' > " + q("kept.txt"));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the sending has begun
+  start = Clock::now();
+  ::kill(pid_, SIGTERM);
+  EXPECT_GE(waitForExit(std::chrono::seconds(20)), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+  EXPECT_THAT(mountOutput(), HasSubstr("could not be sent yet"));
+
+  ASSERT_TRUE(sandbox().restartHost());
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(waitUntil([&] {
+    return sandbox().storeHas("kept.txt") &&
+           sandbox().readStore("kept.txt") == "kept while the host hung\n";
+  }));
+}
+
 // Every fault against every way of writing: after the host is back and the
 // mount restarted on the same cache folder, the last closed contents are on
 // the service, or `fpctl status` lists them as refused with the reason.

@@ -27,11 +27,19 @@ void BackgroundSender::waitWhileSending() {
   cv_.wait(lock, [&] { return !busy_; });
 }
 
-std::vector<Ino> BackgroundSender::stop() {
+std::vector<Ino> BackgroundSender::stop(std::chrono::milliseconds grace,
+                                        const std::function<void()>& overtime) {
   {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     stopping_ = true;
     cv_.notify_all();
+    const bool ended = grace == std::chrono::milliseconds::max()
+                           ? (cv_.wait(lock, [&] { return !busy_; }), true)
+                           : cv_.wait_for(lock, grace, [&] { return !busy_; });
+    if (!ended && overtime) {
+      lock.unlock();
+      overtime();
+    }
   }
   if (thread_.joinable()) thread_.join();
   std::lock_guard lock(mu_);

@@ -42,8 +42,10 @@ class BackgroundSender {
   void waitWhileSending();
   // Lets the `send` under way finish and ends the thread. Returns the numbers
   // pushed and not taken, oldest first; later pushes are returned by the next
-  // stop().
-  std::vector<Ino> stop();
+  // stop(). When that `send` has not ended after `grace`, calls `overtime`
+  // (which must make it end soon) once, then waits for it.
+  std::vector<Ino> stop(std::chrono::milliseconds grace = std::chrono::milliseconds::max(),
+                        const std::function<void()>& overtime = {});
 
  private:
   void run();

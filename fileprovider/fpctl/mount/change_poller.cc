@@ -12,7 +12,7 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval,
       thread_([this] {
         auto lastCheck = std::chrono::steady_clock::now();
         run([this, &lastCheck] {
-          [[maybe_unused]] std::size_t waiting = fs_.sendQueue();
+          [[maybe_unused]] std::size_t waiting = fs_.sendQueue(/*untilTheEnd=*/true);
           auto now = std::chrono::steady_clock::now();
           bool writing = now - fs_.lastWrite() < interval_;
           if (!writing || now - lastCheck >= longestWait_) {
@@ -28,12 +28,15 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval,
 ChangePoller::~ChangePoller() { stop(); }
 
 void ChangePoller::stop() {
-  fs_.cancelBackgroundWork();
   {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     stopping_ = true;
     cv_.notify_all();
+    // A sending or fetch under way gets a moment to end on its own; then the
+    // wait for the host is stopped (what was being sent stays queued).
+    cv_.wait_for(lock, kGrace, [&] { return busy_ == 0; });
   }
+  fs_.cancelBackgroundWork();
   if (thread_.joinable()) thread_.join();
   if (keeper_.joinable()) keeper_.join();
 }
@@ -42,9 +45,12 @@ void ChangePoller::run(const std::function<void()>& work) {
   std::unique_lock lock(mu_);
   for (;;) {
     if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
+    ++busy_;
     lock.unlock();
     work();
     lock.lock();
+    --busy_;
+    cv_.notify_all();
   }
 }
 

@@ -35,8 +35,10 @@ class ChangePoller {
   ChangePoller(const ChangePoller&) = delete;
   ChangePoller& operator=(const ChangePoller&) = delete;
 
-  // Stops (cancelling a fetch of pinned contents under way) and waits.
+  // Stops and waits. A sending of the queue or a fetch of pinned contents
+  // under way that has not ended within kGrace is cancelled.
   void stop();
+  static constexpr std::chrono::milliseconds kGrace{2000};
 
  private:
   // Calls `work` every interval until stopped.
@@ -48,6 +50,7 @@ class ChangePoller {
   std::mutex mu_;
   std::condition_variable cv_;
   bool stopping_ = false;
+  int busy_ = 0;  // threads in their work now
   std::thread thread_;
   std::thread keeper_;
 };

@@ -342,11 +342,13 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
         std::chrono::milliseconds(std::max<long long>(1, std::llround(options.pollSeconds * 1000)));
     ChangePoller poller(mfs, interval);
     loopResult = (*front)->loop();
+    // No request comes any more: what the write-back thread holds is sent
+    // now, before the poller's end stops every wait for the host.
+    mfs.stopWriteBack();
     poller.stop();
   }
   // Nothing new may arrive while the last changes are sent.
   (*front)->unmount();
-  mfs.stopWriteBack();
   mfs.finishPendingUploads();
   front->reset();
   log.info("unmounted %{public}@", {mountpoint.string()});

@@ -870,15 +870,16 @@ void MountFs::clearNote(WorkingCopy& work, std::uint64_t changesQueued) {
   work.note.clear();
 }
 
-MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected) {
+MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected,
+                                  const fp::Progress* cancel) {
   std::string what = describe(change.filename, change.identifier);
   fp::StatusOr<ItemState> result =
       change.identifier.empty()
           ? provider_.create(fpctl::TemplateItem::forNew(change.parent, change.filename, false),
-                             change.data)
+                             change.data, cancel)
           : provider_.modify(
                 fpctl::TemplateItem::named(change.identifier, change.parent, change.filename),
-                change.baseVersion, fp::field::kContents, change.data);
+                change.baseVersion, fp::field::kContents, change.data, cancel);
   Sent sent;
   if (result) {
     expected.size = change.size;
@@ -1004,13 +1005,14 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
   return finishUpload(ino, *work, staged);
 }
 
-int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged) {
+int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+                          const fp::Progress* cancel) {
   const bool local = staged.local;
   const ItemState& item = staged.item;
   const std::string& name = staged.name;
   const std::uint64_t changes = staged.changes;
   std::string what = describe(name, item.identifier);
-  Sent sent = sendChange(staged.change, item);
+  Sent sent = sendChange(staged.change, item, cancel);
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
@@ -1088,11 +1090,19 @@ void MountFs::startWriteBack(std::chrono::milliseconds quiet, std::chrono::milli
   writeBack_.store(true);
 }
 
-void MountFs::stopWriteBack() {
+void MountFs::stopWriteBack(std::chrono::milliseconds grace) {
   if (!sender_) return;
   // Closes from here on send themselves.
   writeBack_.store(false);
-  for (Ino ino : sender_->stop()) sendHanded(ino);
+  for (Ino ino : sender_->stop(grace, [this] { cancelBackgroundWork(); })) sendHanded(ino);
+  const auto clock = std::chrono::steady_clock::now();
+  if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
+    // The host did not answer just now: what waits is kept for the next
+    // mount, without another wait for it.
+    std::lock_guard sending(queueMu_);
+    queueBackoff_ = std::max<std::chrono::milliseconds>(queueBackoff_, std::chrono::seconds(2));
+    nextQueueAttempt_ = std::max(nextQueueAttempt_, clock + queueBackoff_);
+  }
 }
 
 void MountFs::waitForWriteBack() {
@@ -1137,7 +1147,8 @@ void MountFs::sendHanded(Ino ino) {
       work->queuedOnly.store(true);
       work->uploaded.store(staged.changes);
     } else {
-      err = finishUpload(ino, *work, staged);
+      // The end of the mount stops the wait for the host: the state is kept.
+      err = finishUpload(ino, *work, staged, &background_);
       if (err == 0 && work->queuedOnly.load()) {
         writeBackPausedUntil_.store((std::chrono::steady_clock::now() + std::chrono::seconds(2))
                                         .time_since_epoch()
@@ -1617,7 +1628,7 @@ void MountFs::refresh() {
   for (const auto& [ino, contents] : inodes) notifier_.forgetInode(ino, contents);
 }
 
-std::size_t MountFs::sendQueue() {
+std::size_t MountFs::sendQueue(bool untilTheEnd) {
   std::lock_guard sending(queueMu_);
   auto pending = cache_.queue().pending();
   if (pending.empty()) return 0;
@@ -1641,7 +1652,7 @@ std::size_t MountFs::sendQueue() {
     expected.identifier = change.identifier;
     expected.parent = change.parent;
     expected.filename = change.filename;
-    Sent sent = sendChange(change, expected);
+    Sent sent = sendChange(change, expected, untilTheEnd ? &background_ : nullptr);
     {
       std::lock_guard lock(mu_);
       sendingKey_.reset();

@@ -210,10 +210,12 @@ class MountFs {
   // background_sender.h).
   void startWriteBack(std::chrono::milliseconds quiet = std::chrono::milliseconds(500),
                       std::chrono::milliseconds longest = std::chrono::seconds(5));
-  // Ends the write-back thread (before finishPendingUploads()); what it had
-  // not sent is sent now, or kept durably in the queue once the host does not
-  // answer.
-  void stopWriteBack();
+  // Ends the write-back thread (before cancelBackgroundWork() and
+  // finishPendingUploads()); what it had not sent is sent now, or kept durably
+  // in the queue once the host does not answer. A sending under way gets
+  // `grace` to end; then it is stopped (cancelBackgroundWork()), and its state
+  // stays queued.
+  void stopWriteBack(std::chrono::milliseconds grace = std::chrono::seconds(2));
   // Waits until the write-back thread has sent what was closed so far.
   void waitForWriteBack();
 
@@ -238,7 +240,9 @@ class MountFs {
   // Sends the upload queue in order, unless an earlier attempt failed less than
   // the current back-off ago (0.5 s, doubling up to 30 s). Entries of files that
   // are open for writing wait for their own close. Returns how many wait still.
-  std::size_t sendQueue();
+  // With `untilTheEnd`, the end of the mount (cancelBackgroundWork()) stops a
+  // wait for the host; the entry stays queued.
+  std::size_t sendQueue(bool untilTheEnd = false);
 
   // ---- pinned items, eviction, extended attributes (see the top of this file)
 
@@ -340,8 +344,10 @@ class MountFs {
   // write-back thread. 0, or the errno value the close reports.
   int uploadNode(Ino ino, bool handOff = false);
   // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
-  // the outcome into the node.
-  int finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged);
+  // the outcome into the node. A sending stopped by `cancel` leaves the state
+  // waiting in the queue, as one the host did not answer.
+  int finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+                   const fp::Progress* cancel = nullptr);
   // The write-back thread's part: sends, parks or drops what a close of `ino`
   // left to it, then lets go of the working copy if nobody holds it.
   void sendHanded(Ino ino);
@@ -362,7 +368,8 @@ class MountFs {
   };
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
   // is refused for good.
-  Sent sendChange(const QueuedChange& change, ItemState expected);
+  Sent sendChange(const QueuedChange& change, ItemState expected,
+                  const fp::Progress* cancel = nullptr);
   static bool isTransient(int err);
   // The item `change` (a creation) already made: a file of its name and parent
   // with the same bytes; none when there is none or it cannot be told.
