@@ -6,6 +6,8 @@
 #include <unicode/normalizer2.h>
 #include <unicode/stringpiece.h>
 #include <unicode/uchar.h>
+#include <unicode/uniset.h>
+#include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unicode/utext.h>
 #include <unicode/utf16.h>
@@ -374,7 +376,9 @@ bool hasCollisionKey(std::string_view name, std::string_view key) {
 }
 
 std::optional<AsciiLead> asciiLeadOfKey(std::string_view key) {
-  if (text::isAscii(key)) return AsciiLead{std::string(key), std::string(key), true};
+  if (text::isAscii(key)) {
+    return AsciiLead{std::string(key), std::string(key), true, std::string(key)};
+  }
   // The decomposition of a character never starts with an ASCII character
   // unless the character decomposes into it plus marks, and reordering never
   // moves a starter, so the ASCII prefix of the decomposition is what every
@@ -391,7 +395,40 @@ std::optional<AsciiLead> asciiLeadOfKey(std::string_view key) {
   while (n < decomposed.size() && static_cast<unsigned char>(decomposed[n]) < 0x80) ++n;
   std::size_t t = decomposed.size();
   while (t > n && static_cast<unsigned char>(decomposed[t - 1]) < 0x80) --t;
-  return AsciiLead{decomposed.substr(0, n), decomposed.substr(t), false};
+  return AsciiLead{decomposed.substr(0, n), decomposed.substr(t), false, decomposed};
+}
+
+const std::vector<AsciiBasedScalar>& asciiBasedScalars(char c) {
+  static const std::array<std::vector<AsciiBasedScalar>, 128> table = [] {
+    std::array<std::vector<AsciiBasedScalar>, 128> t;
+    UErrorCode err = U_ZERO_ERROR;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(err);
+    icu::UnicodeSet candidates(
+        icu::UnicodeString::fromUTF8("[[:NFD_Quick_Check=No:][:Changes_When_Lowercased:]]"), err);
+    if (U_FAILURE(err)) return t;
+    for (std::int32_t r = 0; r < candidates.getRangeCount(); ++r) {
+      for (UChar32 x = std::max<UChar32>(candidates.getRangeStart(r), 0x80);
+           x <= candidates.getRangeEnd(r); ++x) {
+        if (x >= 0xAC00 && x <= 0xD7A3) continue;  // Hangul syllables decompose into jamo
+        std::string lowered;
+        appendLowerOfScalar(lowered, x);
+        std::string decomposed;
+        icu::StringByteSink<std::string> sink(&decomposed);
+        UErrorCode e = U_ZERO_ERROR;
+        nfd->normalizeUTF8(
+            0, icu::StringPiece(lowered.data(), static_cast<std::int32_t>(lowered.size())), sink,
+            nullptr, e);
+        if (U_FAILURE(e) || decomposed.empty()) continue;
+        auto first = static_cast<unsigned char>(decomposed[0]);
+        if (first >= 0x80) continue;
+        std::string bytes;
+        appendUtf8(bytes, x);
+        t[first].push_back({std::move(bytes), std::move(decomposed)});
+      }
+    }
+    return t;
+  }();
+  return table[static_cast<unsigned char>(c) & 0x7F];
 }
 
 bool mayHaveKey(std::string_view name, const AsciiLead& lead) {

@@ -54,8 +54,21 @@ struct AsciiLead {
   std::string asciiLead;
   std::string asciiTrail;
   bool wholeKey = false;
+  std::string decomposition;  // the canonical decomposition of the key
 };
 std::optional<AsciiLead> asciiLeadOfKey(std::string_view key);
+
+// A scalar of 0x80 or above whose lower case (as the key lowers it), decomposed,
+// starts with an ASCII character: a spelling of that character, with or
+// without marks, that an index reader cannot find by the ASCII lead alone.
+struct AsciiBasedScalar {
+  std::string utf8;           // the scalar's bytes
+  std::string decomposition;  // its lower case, decomposed
+};
+// Every such scalar whose decomposition starts with `c` (ASCII). Made once, on
+// first use, from the scalars that have a canonical decomposition or change
+// when lowered (a few thousand); a test checks every scalar.
+const std::vector<AsciiBasedScalar>& asciiBasedScalars(char c);
 
 // False when `name` (not ASCII) cannot have the key whose AsciiLead is `lead`,
 // judged by its ASCII start and end alone, without decoding it; true for

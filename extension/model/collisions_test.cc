@@ -133,6 +133,39 @@ TEST(CollisionKeyTest, EveryScalarLowersAsIcuMapsItInTheRootLocale) {
   EXPECT_GT(checked, 1'000'000);
 }
 
+// The table of scalars that spell an ASCII character with or without marks
+// holds every one of them: each scalar whose key, decomposed, starts with an
+// ASCII character is listed under it with that decomposition, and nothing else.
+TEST(AsciiBasedScalarsTest, ListEveryScalarWhoseDecomposedKeyStartsWithAscii) {
+  UErrorCode err = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(err);
+  ASSERT_TRUE(U_SUCCESS(err));
+  std::map<std::string, std::string> listed;  // bytes -> decomposition
+  for (int c = 0; c < 128; ++c) {
+    for (const AsciiBasedScalar& s : asciiBasedScalars(static_cast<char>(c))) {
+      EXPECT_EQ(s.decomposition[0], static_cast<char>(c)) << s.utf8;
+      EXPECT_TRUE(listed.emplace(s.utf8, s.decomposition).second) << s.utf8;
+    }
+  }
+  std::size_t found = 0;
+  for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+    if (U_IS_SURROGATE(c)) continue;
+    std::string name;
+    icu::UnicodeString(c).toUTF8String(name);
+    std::string decomposed;
+    err = U_ZERO_ERROR;
+    nfd->normalize(icu::UnicodeString::fromUTF8(collisionKey(name)), err).toUTF8String(decomposed);
+    ASSERT_TRUE(U_SUCCESS(err));
+    if (static_cast<unsigned char>(decomposed[0]) >= 0x80) continue;
+    ++found;
+    auto it = listed.find(name);
+    ASSERT_NE(it, listed.end()) << "U+" << std::hex << c;
+    EXPECT_EQ(it->second, decomposed) << "U+" << std::hex << c;
+  }
+  EXPECT_EQ(found, listed.size());
+  EXPECT_GT(found, 400u);
+}
+
 // Every name with a key passes that key's ASCII start-and-end check, and the
 // check's start is what index readers narrow by: on random names built from
 // pieces whose lower case or decomposition holds ASCII, whenever two names

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <utility>
 
@@ -365,68 +369,247 @@ std::optional<NarrowedRow> readNarrowedRow(sqlite3_stmt* st, std::string& scratc
   return r;
 }
 
-// Calls `row(ulid, name)`, in listing order, for the rows of the folder's
-// files (or subfolders, when `folders`) whose name passes `keep(name)`, among
-// those that may have a collision key with the ASCII lead `lead`: a superset
-// of the names with that key (see AsciiLead).
-// Under NOCASE, which folds only ASCII capitals, the candidates are
+// The code points of UTF-8 text that ICU decomposed (well-formed).
+std::vector<UChar32> codePoints(std::string_view s) {
+  std::vector<UChar32> out;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  const auto n = static_cast<std::int32_t>(s.size());
+  for (std::int32_t i = 0; i < n;) {
+    UChar32 c;
+    U8_NEXT(p, i, n, c);
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Reads the candidates of forEachNarrowedRow (below). Under NOCASE, which
+// folds only ASCII capitals, they are
 //  - names that start with a prefix of the lead followed by a byte of 0x80 or
 //    above (one range per prefix length; length 0 is everything from 0x80 on,
 //    blobs included, which sort after all text),
 //  - when the lead is the whole key: the key itself, and the key followed by
 //    NUL (the reader cuts names at NUL),
 //  - NULL and numbers, which read as text that the caller checks.
-// The alternatives do not overlap. Each is one small statement, one index
-// search on a table with an index on (folder, name COLLATE NOCASE), which the
-// host creates (see hasFoldedNameIndexes); the range statement is prepared
-// once and run per prefix length. One statement OR-ing every alternative cost
-// more to prepare than the rest of a look-up. The rows kept are then put in
-// the listing's order (ORDER BY name; rows of one name stay in the order of
-// the index, as in the listing). Yields false when a statement cannot be
-// prepared or stops early.
+// A range of a prefix shorter than the lead that holds more than kBudget rows
+// (a large folder whose names share the key's start up to an accented letter,
+// "Café ..." or "Überweisung ...") is read again in finer ranges instead. The
+// key's decomposition continues there with an ASCII letter c, so the name
+// continues with a scalar whose decomposed lower case starts with c
+// (asciiBasedScalars(c); a mark or any other scalar would put something else
+// in its place). One range per such scalar; where the scalar spells the key's
+// letter and all its marks, and the key goes on with a starter, the name goes
+// on as a name of the rest of the key does, and its range is narrowed the same
+// way again. Where a scalar spells only some of the marks (the name may add
+// the others), its range is read whole; a scalar with a mark the key lacks
+// cannot be part of the name. After kMaxRanges ranges nothing is split any
+// more. The alternatives never overlap.
+class NarrowedReader {
+ public:
+  NarrowedReader(sqlite3* db, bool folders, std::optional<std::string_view> folder,
+                 const Collisions::AsciiLead& lead)
+      : db_(db), folder_(folder), lead_(lead) {
+    select_ = folders ? "SELECT ulid, name FROM folders WHERE parent_ulid"
+                      : "SELECT ulid, name FROM items WHERE folder_ulid";
+    select_ += folder ? " = ?1 AND " : " IS NULL AND ";
+  }
+
+  // The rows that pass `keep`, in the listing's order (ORDER BY name; rows of
+  // one name stay in the order of the index, as in the listing); none when a
+  // statement cannot be prepared or stops early.
+  template <class KeepFn>
+  std::optional<std::vector<NarrowedRow>> read(KeepFn&& keep) {
+    keep_ = [&keep](std::string_view name) { return keep(name); };
+    const std::string& lead = lead_.asciiLead;
+    bool complete = once("name IS NULL") && once("name < ''");
+    if (complete) {
+      // Everything from 0x80 on, blobs included.
+      Read r = run(open_, "name >= ?2 COLLATE NOCASE", Bound::text("\x80"), std::nullopt,
+                   lead.empty() ? kAll : kBudget);
+      if (r == Read::kOver) {
+        complete = run(open_, "name >= ?2 COLLATE NOCASE", Bound::emptyBlob(), std::nullopt,
+                       kAll) == Read::kDone &&
+                   split("", 0);
+      } else {
+        complete = r == Read::kDone;
+      }
+    }
+    for (std::size_t k = 1; complete && k <= lead.size(); ++k) {
+      complete = prefixRange(lead.substr(0, k), k < lead.size() ? std::optional(k) : std::nullopt);
+    }
+    if (complete && lead_.wholeKey) {
+      complete = run(range_, kRange, Bound::text(lead + std::string(1, '\0')),
+                     Bound::text(lead + '\x01'), kAll) == Read::kDone &&
+                 once("name = ?2 COLLATE NOCASE", lead);
+    }
+    if (!complete) return std::nullopt;
+    std::stable_sort(rows_.begin(), rows_.end(), nameBefore);
+    return std::move(rows_);
+  }
+
+ private:
+  static constexpr std::size_t kAll = SIZE_MAX;
+  static constexpr std::size_t kBudget = 64;
+  static constexpr int kMaxRanges = 512;
+  static constexpr const char* kRange = "name >= ?2 COLLATE NOCASE AND name < ?3 COLLATE NOCASE";
+  enum class Read { kDone, kOver, kFailed };
+  struct Bound {
+    std::string bytes;
+    bool blob = false;
+    static Bound text(std::string s) { return {std::move(s), false}; }
+    static Bound emptyBlob() { return {std::string(), true}; }
+  };
+
+  // Runs `condition` once, with `bound` as ?2 when given.
+  bool once(const char* condition, std::optional<std::string> bound = std::nullopt) {
+    Statement st = prepare(db_, select_ + condition);
+    if (!st) return false;
+    std::optional<Bound> lower;
+    if (bound) lower = Bound::text(std::move(*bound));
+    return step(st.get(), lower, std::nullopt, kAll) == Read::kDone;
+  }
+
+  // Runs the statement kept in `slot` (prepared on first use from
+  // `condition`) with the bounds as ?2 and ?3. With a budget, stops once more
+  // rows came than it allows and takes none of them (kOver).
+  Read run(Statement& slot, const char* condition, const std::optional<Bound>& lower,
+           const std::optional<Bound>& upper, std::size_t budget) {
+    if (!slot) slot = prepare(db_, select_ + condition);
+    if (!slot) return Read::kFailed;
+    ++ranges_;
+    return step(slot.get(), lower, upper, budget);
+  }
+
+  Read step(sqlite3_stmt* st, const std::optional<Bound>& lower, const std::optional<Bound>& upper,
+            std::size_t budget) {
+    sqlite3_reset(st);
+    if (folder_) bindText(st, 1, *folder_);
+    int index = 2;
+    for (const auto* b : {&lower, &upper}) {
+      if (!*b) continue;
+      if ((*b)->blob) {
+        sqlite3_bind_zeroblob(st, index++, 0);
+      } else {
+        bindText(st, index++, (*b)->bytes);
+      }
+    }
+    const std::size_t before = rows_.size();
+    std::size_t seen = 0;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      if (++seen > budget) {
+        rows_.resize(before);
+        sqlite3_reset(st);
+        return Read::kOver;
+      }
+      if (auto r = readNarrowedRow(st, scratch_, keep_)) rows_.push_back(std::move(*r));
+    }
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? Read::kDone : Read::kFailed;
+  }
+
+  // The names that start with `prefix` (not empty) followed by a byte of 0x80
+  // or above. `splitAt`: the position in the key's decomposition of the
+  // character that follows `prefix` there, when it is an ASCII one; the range
+  // may then be split.
+  bool prefixRange(const std::string& prefix, std::optional<std::size_t> splitAt) {
+    const bool splittable = splitAt.has_value() && ranges_ < kMaxRanges;
+    Read r = run(range_, kRange, Bound::text(prefix + '\x80'), Bound::text(successor(prefix)),
+                 splittable ? kBudget : kAll);
+    if (r == Read::kOver) return split(prefix, *splitAt);
+    return r == Read::kDone;
+  }
+
+  // The names that start with `prefix` and go on with a scalar that spells the
+  // ASCII character at `at` in the key's decomposition (see above).
+  bool split(const std::string& prefix, std::size_t at) {
+    const std::string& d = lead_.decomposition;
+    // The marks that follow that character in the key.
+    std::size_t end = at + 1;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(d.data());
+    const auto n = static_cast<std::int32_t>(d.size());
+    for (auto i = static_cast<std::int32_t>(end); i < n;) {
+      UChar32 c;
+      U8_NEXT(p, i, n, c);
+      if (c < 0 || u_getCombiningClass(c) == 0) break;
+      end = static_cast<std::size_t>(i);
+    }
+    const std::string marks = d.substr(at + 1, end - at - 1);
+    std::vector<UChar32> keyMarks = codePoints(marks);
+    std::sort(keyMarks.begin(), keyMarks.end());
+    for (const Collisions::AsciiBasedScalar& s : Collisions::asciiBasedScalars(d[at])) {
+      const std::string spelled = prefix + s.utf8;
+      const std::string_view rest = std::string_view(s.decomposition).substr(1);
+      if (rest == marks) {
+        // The scalar spells the letter and its marks: what follows is a name
+        // of the rest of the key.
+        if (!level(spelled, end)) return false;
+        continue;
+      }
+      std::vector<UChar32> own = codePoints(rest);
+      bool onlyMarks = std::all_of(own.begin(), own.end(),
+                                   [](UChar32 c) { return c >= 0 && u_getCombiningClass(c) != 0; });
+      std::sort(own.begin(), own.end());
+      if (!onlyMarks || !std::includes(keyMarks.begin(), keyMarks.end(), own.begin(), own.end())) {
+        if (onlyMarks) continue;  // a mark the key lacks
+      }
+      // The name may add the other marks, or the scalar is of a kind this does
+      // not follow: all of its range.
+      if (run(range_, kRange, Bound::text(spelled), Bound::text(successor(spelled)), kAll) !=
+          Read::kDone) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The names that start with `prefix`, which spells the key's decomposition
+  // up to `at` (a starter, or its end), and go on as a name of the rest.
+  bool level(const std::string& prefix, std::size_t at) {
+    const std::string& d = lead_.decomposition;
+    std::size_t ascii = at;
+    while (ascii < d.size() && static_cast<unsigned char>(d[ascii]) < 0x80) ++ascii;
+    if (ascii == d.size()) {
+      // The rest may be ASCII to its end, or to a NUL.
+      std::string whole = prefix + d.substr(at);
+      if (run(range_, kRange, Bound::text(whole), Bound::text(whole + '\x01'), kAll) !=
+          Read::kDone) {
+        return false;
+      }
+    }
+    for (std::size_t k = at; k <= ascii; ++k) {
+      std::string head = prefix + d.substr(at, k - at);
+      if (!prefixRange(head, k < ascii ? std::optional(k) : std::nullopt)) return false;
+    }
+    return true;
+  }
+
+  sqlite3* db_;
+  std::optional<std::string_view> folder_;
+  const Collisions::AsciiLead& lead_;
+  std::string select_;
+  std::function<bool(std::string_view)> keep_;
+  Statement range_, open_;
+  std::vector<NarrowedRow> rows_;
+  std::string scratch_;
+  int ranges_ = 0;
+};
+
+// Calls `row(ulid, name)`, in listing order, for the rows of the folder's
+// files (or subfolders, when `folders`) whose name passes `keep(name)`, among
+// those that may have a collision key with the ASCII lead `lead`: a superset
+// of the names with that key (see AsciiLead and NarrowedReader). Each
+// alternative is one index search on a table with an index on (folder, name
+// COLLATE NOCASE), which the host creates (see hasFoldedNameIndexes); the
+// range statement is prepared once and run per range. One statement OR-ing
+// every alternative cost more to prepare than the rest of a look-up. Yields
+// false when a statement cannot be prepared or stops early.
 template <class KeepFn, class RowFn>
 bool forEachNarrowedRow(sqlite3* db, bool folders, std::optional<std::string_view> folder,
                         const Collisions::AsciiLead& lead, KeepFn&& keep, RowFn&& row) {
-  std::string select = folders ? "SELECT ulid, name FROM folders WHERE parent_ulid"
-                               : "SELECT ulid, name FROM items WHERE folder_ulid";
-  select += folder ? " = ?1 AND " : " IS NULL AND ";
-  std::vector<NarrowedRow> rows;
-  std::string scratch;
-  // Runs the statement with `condition` once per entry of `runs`, with its
-  // bounds as ?2, ?3, ...
-  auto collect = [&](const std::string& condition,
-                     const std::vector<std::vector<std::string>>& runs) {
-    Statement st = prepare(db, select + condition);
-    if (!st) return false;
-    for (const auto& bounds : runs) {
-      sqlite3_reset(st.get());
-      if (folder) bindText(st.get(), 1, *folder);
-      for (std::size_t i = 0; i < bounds.size(); ++i) {
-        bindText(st.get(), static_cast<int>(i) + 2, bounds[i]);
-      }
-      int rc;
-      while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-        if (auto r = readNarrowedRow(st.get(), scratch, keep)) rows.push_back(std::move(*r));
-      }
-      if (rc != SQLITE_DONE) return false;
-    }
-    return true;
-  };
-  std::vector<std::vector<std::string>> ranges;
-  for (std::size_t k = 1; k <= lead.asciiLead.size(); ++k) {
-    std::string prefix = lead.asciiLead.substr(0, k);
-    ranges.push_back({prefix + '\x80', successor(prefix)});
-  }
-  if (lead.wholeKey) {
-    ranges.push_back({lead.asciiLead + std::string(1, '\0'), lead.asciiLead + '\x01'});
-  }
-  bool complete = collect("name IS NULL", {{}}) && collect("name < ''", {{}}) &&
-                  collect("name >= ?2 COLLATE NOCASE", {{"\x80"}}) &&
-                  collect("name >= ?2 COLLATE NOCASE AND name < ?3 COLLATE NOCASE", ranges) &&
-                  (!lead.wholeKey || collect("name = ?2 COLLATE NOCASE", {{lead.asciiLead}}));
-  if (!complete) return false;
-  std::stable_sort(rows.begin(), rows.end(), nameBefore);
-  for (const NarrowedRow& r : rows) row(std::string_view(r.ulid), std::string_view(r.name));
+  NarrowedReader reader(db, folders, folder, lead);
+  std::optional<std::vector<NarrowedRow>> rows = reader.read(keep);
+  if (!rows) return false;
+  for (const NarrowedRow& r : *rows) row(std::string_view(r.ulid), std::string_view(r.name));
   return true;
 }
 
