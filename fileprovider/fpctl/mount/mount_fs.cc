@@ -40,10 +40,11 @@ struct WorkingCopy {
   // uploadMutex), and whether there is one (read without it).
   std::optional<StagedState> handed;
   std::atomic<bool> handing{false};
-  std::atomic<std::uint64_t> changes{0};   // bumped by every write and truncation
-  std::atomic<std::uint64_t> uploaded{0};  // `changes` as of the last upload that succeeded
-  std::atomic<bool> queuedOnly{false};     // its last state went to the queue, not the service
-  std::mutex noteMu;                       // guards the note
+  std::atomic<std::uint64_t> handedChanges{0};  // `changes` of that state
+  std::atomic<std::uint64_t> changes{0};        // bumped by every write and truncation
+  std::atomic<std::uint64_t> uploaded{0};       // `changes` as of the last upload that succeeded
+  std::atomic<bool> queuedOnly{false};          // its last state went to the queue, not the service
+  std::mutex noteMu;                            // guards the note
   fs::path note;  // the cache's note that this copy holds changes nobody closed yet
   // A date a program set while the copy was open (guarded by mu_), valid for
   // the state with `keptDateChanges` changes.
@@ -944,6 +945,11 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     if (!n || !n->work || n->unlinked) return 0;
     work = n->work;
   }
+  if (handOff && work->handing.load() && work->handedChanges.load() == work->changes.load()) {
+    // The write-back thread has this state, and may be sending it now: a
+    // release need not wait for that.
+    return 0;
+  }
   std::lock_guard uploading(work->uploadMutex);
   StagedState staged;
   {
@@ -997,6 +1003,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     work->handing.store(false);
   }
   if (handOff && writeBack_.load()) {
+    work->handedChanges.store(staged.changes);
     work->handed = std::move(staged);
     work->handing.store(true);
     sender_->push(ino);
