@@ -732,9 +732,18 @@ bool MountFs::hasNamesakeLocked(Node& dir, const std::string& name) {
   if (dir.localChildren.empty()) return false;
   std::string key = namesakeKey(display);
   for (const auto& [local, ino] : dir.localChildren) {
-    if (namesakeKey(displayName(local)) == key) return true;
+    if (localNamesakeKeyLocked(local) == key) return true;
   }
   return false;
+}
+
+const std::string& MountFs::localNamesakeKeyLocked(const std::string& name) {
+  // A write-back mount may hold a thousand new files in one folder that are
+  // not sent yet; each create compares its name with all of them.
+  if (localKeys_.size() > 4096) localKeys_.clear();
+  auto [it, added] = localKeys_.try_emplace(name);
+  if (added) it->second = namesakeKey(displayName(name));
+  return it->second;
 }
 
 ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::string_view nameView,
@@ -1642,17 +1651,21 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
   auto clock = std::chrono::steady_clock::now();
   if (clock < nextQueueAttempt_) return pending.size();
   bool sentAny = false;
+  // A file being written sends its own state when it is closed; the queue
+  // must not send an older one meanwhile. A close that starts while an entry
+  // is sent waits for it (see uploadNode), so states arrive in order; a file
+  // opened for writing after this look sends its state after the entry.
+  std::unordered_set<std::string> written;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& [ino, n] : inodes_.all()) {
+      if (n->work) written.insert(keyOf(*n));
+    }
+  }
   for (const auto& change : pending) {
     {
-      // A file being written sends its own state when it is closed; the queue
-      // must not send an older one meanwhile. A close that starts while this
-      // entry is sent waits for it (see uploadNode), so states arrive in order.
       std::lock_guard lock(mu_);
-      bool busy = false;
-      for (const auto& [ino, n] : inodes_.all()) {
-        if (n->work && keyOf(*n) == change.key()) busy = true;
-      }
-      if (busy || !cache_.queue().contains(change.seq)) continue;
+      if (written.count(change.key()) || !cache_.queue().contains(change.seq)) continue;
       sendingKey_ = change.key();
     }
     ItemState expected;

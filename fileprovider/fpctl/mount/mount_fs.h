@@ -339,6 +339,8 @@ class MountFs {
   // apart from letter case or canonical equivalence): the service would show it
   // under a marked name, so creating it is refused with EEXIST.
   bool hasNamesakeLocked(Node& dir, const std::string& name);
+  // The namesake key of the POSIX name of a new local file (remembered).
+  const std::string& localNamesakeKeyLocked(const std::string& name);
   // Stages the node's working copy in the queue, unless that state is staged
   // already, and sends it; with `handOff`, leaves the sending to the
   // write-back thread. 0, or the errno value the close reports.
@@ -405,6 +407,7 @@ class MountFs {
   std::unordered_map<std::uint64_t, std::shared_ptr<DirHandle>> dirHandles_;
   std::uint64_t nextFh_ = 1;
   std::unordered_map<std::string, std::shared_future<ErrnoOr<Fetched>>> fetches_;
+  std::unordered_map<std::string, std::string> localKeys_;  // localNamesakeKeyLocked()
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
   std::condition_variable sent_;           // with mu_: sendingKey_ changed
