@@ -93,15 +93,25 @@ class StopSignals {
 };
 
 // Waits for a stop signal and ends the FUSE loop; stopped through its own pipe.
+// After a stop signal the mount ends within moments: the requests that wait
+// for the extension are cancelled. A close whose state is being sent is not
+// (the state is in the upload queue first), so a host application that hangs
+// would hold it, and fpctl, for the bridge's time-out of minutes. Once
+// kStopGrace has passed, fpctl writes the cache folder out to disk and ends
+// itself: the states being sent stay in the queue, as after kill -9, and the
+// next mount with the same cache folder sends them.
+constexpr int kStopGraceMs = 10'000;
+
 class SignalWatcher {
  public:
-  SignalWatcher(const StopSignals& signals, FuseFront& front, const fp::Log& log) {
+  SignalWatcher(const StopSignals& signals, FuseFront& front, const fp::Log& log,
+                const fs::path& cacheRoot) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
       stopRead_.reset(fds[0]);
       stopWrite_.reset(fds[1]);
     }
-    thread_ = std::thread([this, &signals, &front, &log] {
+    thread_ = std::thread([this, &signals, &front, &log, cacheRoot] {
       pollfd p[2] = {{signals.readFd(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
       for (;;) {
         int n = fp::retryOnEintr([&] { return ::poll(p, 2, -1); });
@@ -110,6 +120,8 @@ class SignalWatcher {
           char c = 0;
           [[maybe_unused]] ssize_t r = ::read(signals.readFd(), &c, 1);
           log.info("signal %d: unmounting once pending requests are done", {int{c}});
+          // exit() returns once the loop has ended, which a stuck sending holds.
+          deadline_ = std::thread([this, &log, cacheRoot] { endAfterGrace(log, cacheRoot); });
           front.exit();
           return;
         }
@@ -120,14 +132,36 @@ class SignalWatcher {
     char c = 0;
     [[maybe_unused]] ssize_t n = ::write(stopWrite_.get(), &c, 1);
     if (thread_.joinable()) thread_.join();
+    if (deadline_.joinable()) deadline_.join();
   }
   SignalWatcher(const SignalWatcher&) = delete;
   SignalWatcher& operator=(const SignalWatcher&) = delete;
 
  private:
+  // Ends the process when the mount has not ended kStopGraceMs after a stop
+  // signal (see above).
+  void endAfterGrace(const fp::Log& log, const fs::path& cacheRoot) {
+    pollfd p{stopRead_.get(), POLLIN, 0};
+    if (fp::retryOnEintr([&] { return ::poll(&p, 1, kStopGraceMs); }) != 0) {
+      return;  // the mount ended, or polling failed
+    }
+    std::string message =
+        "a file's state is still being sent to a host application that does not answer; it is "
+        "kept in " +
+        (cacheRoot / "queue").string() + "; mount again with --cache " + cacheRoot.string() +
+        " to send it";
+    log.error("%{public}@", {message});
+    std::cerr << "fpctl: " << message << std::endl;
+    fp::ScopedFD root(fp::retryOnEintr(
+        [&] { return ::open(cacheRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (root) ::syncfs(root.get());
+    ::_exit(1);
+  }
+
   fp::ScopedFD stopRead_;
   fp::ScopedFD stopWrite_;
   std::thread thread_;
+  std::thread deadline_;  // started by thread_ on a stop signal
 };
 
 fs::path defaultCacheParent(const fp::Domain& domain) {
@@ -337,7 +371,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   int loopResult;
   {
     StopSignals signals;
-    SignalWatcher watcher(signals, **front, log);
+    SignalWatcher watcher(signals, **front, log, cacheRoot);
     auto interval =
         std::chrono::milliseconds(std::max<long long>(1, std::llround(options.pollSeconds * 1000)));
     ChangePoller poller(mfs, interval);
