@@ -549,8 +549,8 @@ class NarrowedReader {
       bool onlyMarks = std::all_of(own.begin(), own.end(),
                                    [](UChar32 c) { return c >= 0 && u_getCombiningClass(c) != 0; });
       std::sort(own.begin(), own.end());
-      if (!onlyMarks || !std::includes(keyMarks.begin(), keyMarks.end(), own.begin(), own.end())) {
-        if (onlyMarks) continue;  // a mark the key lacks
+      if (onlyMarks && !std::includes(keyMarks.begin(), keyMarks.end(), own.begin(), own.end())) {
+        continue;  // a mark the key lacks
       }
       // The name may add the other marks, or the scalar is of a kind this does
       // not follow: all of its range.

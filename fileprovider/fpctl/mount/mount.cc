@@ -97,7 +97,7 @@ class StopSignals {
 // for the extension are cancelled. A close whose state is being sent is not
 // (the state is in the upload queue first), so a host application that hangs
 // would hold it, and fpctl, for the bridge's time-out of minutes. Once
-// kStopGrace has passed, fpctl writes the cache folder out to disk and ends
+// kStopGraceMs has passed, fpctl writes the cache folder out to disk and ends
 // itself: the states being sent stay in the queue, as after kill -9, and the
 // next mount with the same cache folder sends them.
 constexpr int kStopGraceMs = 10'000;

@@ -26,7 +26,7 @@ bool isSpare(const fs::path& path, const struct stat& st, bool empty) {
 
 // Cuts the file at `path` to one zero byte, or to nothing when `empty`;
 // false when it cannot be.
-bool zeroToOneByte(const fs::path& path, bool empty) {
+bool makeSpare(const fs::path& path, bool empty) {
   fp::ScopedFD fd(fp::retryOnEintr(
       [&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
   if (!fd) return false;
@@ -95,7 +95,7 @@ bool SpareFiles::remove(const fs::path& path) {
     if (free_.size() < keep_) spare = folder_ / ("spare-" + std::to_string(nextName_++));
   }
   // Zeroed first, so that nothing it held survives under another name.
-  if (!spare.empty() && zeroToOneByte(path, contents_ == Contents::kEmpty) &&
+  if (!spare.empty() && makeSpare(path, contents_ == Contents::kEmpty) &&
       ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare.c_str(), RENAME_NOREPLACE) == 0) {
     std::lock_guard lock(mu_);
     free_.push_back(std::move(spare));
