@@ -71,10 +71,10 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
   }
 
   fp::declareApplicationGroups({std::string(refhost::kAppGroup)});
-  auto container = fp::FileManager::defaultManager().containerURL(refhost::kAppGroup);
-  if (!container) {
+  auto container = fp::applicationGroupContainer(refhost::kAppGroup);
+  if (!container.ok()) {
     log("the app-group container of " + std::string(refhost::kAppGroup) +
-        " cannot be created (check FILEPROVIDER_CONTAINERS)");
+        " cannot be used: " + container.error().message);
     return kFailure;
   }
   if (auto problem = refhost::socketPathProblem(*container / std::string(refhost::kSocketName))) {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileprovider/private_path.h"
 #include "reference-host/png_writer.h"
 #include "reference-host/store.h"
 
@@ -41,8 +42,10 @@ fp::StatusOr<SeedOutcome> seedStore(const fs::path& store) {
       {"Photos/sunset.png", gradientPng(64, 48, {250, 120, 40}, {40, 20, 90})},
   };
 
-  fs::create_directories(store, ec);
-  if (ec) return fp::fail(fp::Error::posix(ec.value(), "creating " + store.string()));
+  // The store stands in for the account: its root is this user's alone.
+  if (auto made = fp::createPrivateDirectories(store)) {
+    return fp::fail(fp::Error::posix(made.value(), "creating " + store.string()));
+  }
   Store target(store);
   if (auto s = target.prepare(); !s) return fp::fail(s.error());
   for (const auto& folder : folders) {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "fileprovider/private_path.h"
 #include "reference-host/access.h"
 #include "reference-host/ulid.h"
 
@@ -138,9 +139,9 @@ fp::Status Store::prepare() const {
   if (::stat(root_.c_str(), &st) != 0)
     return fp::fail(posixError(errno, "store " + root_.string()));
   if (!S_ISDIR(st.st_mode)) return fp::fail(posixError(ENOTDIR, "store " + root_.string()));
-  std::error_code ec;
-  fs::create_directories(scratchFolder(), ec);
-  if (ec) return fp::fail(posixError(ec, "creating " + scratchFolder().string()));
+  if (std::error_code ec = fp::createPrivateDirectories(scratchFolder())) {
+    return fp::fail(posixError(ec, "creating " + scratchFolder().string()));
+  }
   return fp::Ok{};
 }
 

@@ -87,8 +87,12 @@ fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& o
   }
   LoadedExtension loaded{choice->domain, std::move(extension), {}};
   for (const std::string& group : (*bundle)->declaredGroups()) {
-    auto container = fp::FileManager::defaultManager().containerURL(group);
-    if (!container) continue;
+    auto container = fp::applicationGroupContainer(group);
+    if (!container.ok()) {
+      loaded.warnings.push_back("fpctl: the container of " + group +
+                                " cannot be used: " + container.error().message);
+      continue;
+    }
     if (auto warning = socketPathWarning(*container)) loaded.warnings.push_back(*warning);
   }
   return loaded;

@@ -17,6 +17,7 @@
 #include "fileprovider/bundle.h"
 #include "fileprovider/dispatch.h"
 #include "fileprovider/file_manager.h"
+#include "fileprovider/private_path.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fp {
@@ -62,12 +63,41 @@ Error notRegistered(const std::string& identifier, const fs::path& registry) {
                "no domain \"" + identifier + "\" in " + registry.string()};
 }
 
+// The registry names the code that fpctl loads and runs, so it is trusted only
+// when nobody but this user could have written it: its folder and the file
+// itself must be this user's and not writable by group or others. A missing
+// folder is fine (nothing is registered).
+Status checkRegistryTrusted(const fs::path& registry, bool fileOpened) {
+  struct stat st {};
+  const fs::path folder = registry.parent_path();
+  if (::lstat(folder.c_str(), &st) != 0 && errno == ENOENT) return Ok{};
+  if (auto trusted = checkPrivate(folder, "the domain registry's folder"); !trusted.ok()) {
+    return trusted;
+  }
+  if (!fileOpened) return Ok{};
+  return checkPrivate(registry, "the domain registry");
+}
+
 // Reads the registry file; a missing file is an empty registry.
 StatusOr<Records> readRecordsAt(const fs::path& registry) {
-  ScopedFD fd(retryOnEintr([&] { return ::open(registry.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (auto trusted = checkRegistryTrusted(registry, false); !trusted.ok())
+    return propagate(trusted);
+  ScopedFD fd(
+      retryOnEintr([&] { return ::open(registry.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
   if (!fd) {
     if (errno == ENOENT) return Records{};
+    if (errno == ELOOP) return propagate(checkRegistryTrusted(registry, true));
     return fail(readError(registry, errno));
+  }
+  // Checked on the open file itself, so a file swapped in after the check is not read.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail(readError(registry, errno));
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    auto trusted = checkRegistryTrusted(registry, true);
+    if (!trusted.ok()) return propagate(trusted);
+    return fail(Error::cocoa(kFileReadNoPermissionError, "refusing to use the domain registry " +
+                                                             registry.string() +
+                                                             ": it changed while it was read"));
   }
   std::string text;
   char buf[16384];
@@ -181,7 +211,7 @@ Status writeRecordsAt(const fs::path& registry, const Records& records) {
   if (!text.ok()) return propagate(text);
   TempFile temp;
   if (int e = temp.create(registry)) return fail(writeError(registry, e));
-  if (::fchmod(temp.fd(), 0644) != 0) return fail(writeError(registry, errno));
+  if (::fchmod(temp.fd(), kPrivateFileMode) != 0) return fail(writeError(registry, errno));
   if (int e = writeAll(temp.fd(), *text)) return fail(writeError(registry, e));
   if (retryOnEintr([&] { return ::fsync(temp.fd()); }) != 0) {
     return fail(writeError(registry, errno));
@@ -204,17 +234,18 @@ Status writeRecordsAt(const fs::path& registry, const Records& records) {
 template <class Change>
 Status changeRegistry(Change&& change) {
   const fs::path registry = domainRegistryPath();
-  std::error_code ec;
-  fs::create_directories(registry.parent_path(), ec);
-  if (ec) {
+  if (std::error_code ec = createPrivateDirectories(registry.parent_path())) {
     // A file standing where the state directory belongs reads better as ENOTDIR.
     int errnum = ec == std::errc::file_exists ? ENOTDIR : ec.value();
     return fail(writeError(registry, errnum));
   }
 
+  if (auto trusted = checkRegistryTrusted(registry, false); !trusted.ok()) return trusted;
+
   const fs::path lock = lockPath(registry);
-  ScopedFD lockFd(
-      retryOnEintr([&] { return ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
+  ScopedFD lockFd(retryOnEintr([&] {
+    return ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
+  }));
   if (!lockFd) return fail(writeError(registry, errno));
   if (retryOnEintr([&] { return ::flock(lockFd.get(), LOCK_EX); }) != 0) {
     return fail(writeError(registry, errno));

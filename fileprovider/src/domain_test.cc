@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -205,6 +207,64 @@ TEST_F(DomainRegistryTest, UnreadableOrCorruptRegistryIsAnErrorAndLeftAlone) {
   auto records = readDomainRecords();
   ASSERT_FALSE(records.ok());
   EXPECT_THAT(records.error().message, HasSubstr("cannot read " + registry().string()));
+}
+
+// The registry names the library fpctl loads, so one that another user could
+// have written is refused, for reading and for changing, and left as it is.
+TEST_F(DomainRegistryTest, RegistryAnotherUserCouldHaveWrittenIsRefused) {
+  constexpr uid_t kNobody = 65534;
+  const fs::path folder = registry().parent_path();
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    const char* reason;
+  } cases[] = {
+      {"file writable by others", [&] { fs::permissions(registry(), fs::perms(0666)); },
+       "it is writable by group or others (mode 0666)"},
+      {"folder writable by others", [&] { fs::permissions(folder, fs::perms(0777)); },
+       "it is writable by group or others (mode 0777)"},
+      {"file of another user", [&] { ASSERT_EQ(::chown(registry().c_str(), kNobody, -1), 0); },
+       "it belongs to uid 65534"},
+      {"folder of another user", [&] { ASSERT_EQ(::chown(folder.c_str(), kNobody, -1), 0); },
+       "it belongs to uid 65534"},
+      {"file is a link",
+       [&] {
+         fs::rename(registry(), tmp_ / "elsewhere.json");
+         fs::create_symlink(tmp_ / "elsewhere.json", registry());
+       },
+       "it is a symbolic link"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(folder);
+    ASSERT_FALSE(add(domain("planted")));
+    c.plant();
+    const std::string planted = testing::readFile(registry());
+
+    auto records = readDomainRecords();
+    ASSERT_FALSE(records.ok());
+    EXPECT_EQ(records.error().code, kFileReadNoPermissionError);
+    EXPECT_THAT(records.error().message, HasSubstr("refusing to use the domain registry"));
+    EXPECT_THAT(records.error().message, HasSubstr(c.reason));
+    EXPECT_FALSE(findDomainRecord("planted").ok());
+    EXPECT_TRUE(add(domain("other")));
+    EXPECT_TRUE(remove(domain("planted")));
+    EXPECT_EQ(testing::readFile(registry()), planted);
+  }
+}
+
+TEST_F(DomainRegistryTest, StateFolderAndFilesAreOwnerOnlyWhateverTheUmask) {
+  ScopedEnv state("FILEPROVIDER_STATE", (tmp_ / "new" / "state").string());
+  const mode_t old = ::umask(0);
+  const auto added = add(domain("one"));
+  ::umask(old);
+  ASSERT_FALSE(added);
+  for (const fs::path& p :
+       {tmp_ / "new", tmp_ / "new" / "state", tmp_ / "new" / "state" / "domains.json",
+        tmp_ / "new" / "state" / "domains.json.lock"}) {
+    EXPECT_EQ(static_cast<int>(fs::status(p).permissions()) & 077, 0) << p;
+  }
+  EXPECT_TRUE(readDomainRecords().ok());
 }
 
 TEST_F(DomainRegistryTest, StateDirectoryThatCannotBeMadeFailsTheWrite) {

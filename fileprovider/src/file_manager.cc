@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fileprovider/private_path.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fp {
@@ -34,29 +35,6 @@ bool entitled(std::string_view group) {
   auto& e = entitlements();
   std::lock_guard lock(e.mutex);
   return e.groups.find(group) != e.groups.end();
-}
-
-// Creates `path` and whichever of its parents are missing, each new folder
-// owner-only (0700) whatever the umask; folders that exist already are left as
-// they are.
-std::error_code createOwnerOnlyDirectories(const fs::path& path) {
-  std::error_code ec;
-  std::vector<fs::path> missing;
-  for (fs::path p = path; !p.empty(); p = p.parent_path()) {
-    if (fs::exists(p, ec)) break;
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) == 0) {
-      // The umask may have taken owner bits away; the mode is set in full.
-      if (::chmod(it->c_str(), 0700) != 0) return {errno, std::generic_category()};
-    } else if (errno != EEXIST) {
-      return {errno, std::generic_category()};
-    }
-  }
-  if (!fs::is_directory(path, ec)) return ec ? ec : std::make_error_code(std::errc::file_exists);
-  return {};
 }
 
 // Where the containers persist: ${XDG_DATA_HOME:-$HOME/.local/share}/fileprovider/containers.
@@ -85,15 +63,25 @@ fs::path shortContainersRoot() {
   return fs::path("/tmp") / ("fileprovider-" + std::to_string(::geteuid()));
 }
 
-// Makes `dir` an owner-only folder of this user, or fails: a folder in a shared
-// place such as /tmp may have been made by someone else, and is then not used.
-bool ownPrivateFolder(const fs::path& dir) {
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    return false;
+// Makes `dir` an owner-only folder of this user, or says why not: a folder in
+// a shared place such as /tmp may have been made by someone else (or be a link
+// someone planted), and is then not used.
+Status ownPrivateFolder(const fs::path& dir) {
+  if (::mkdir(dir.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+    return fail(Error::fromErrno(errno, FileAccess::kWrite, "creating folder " + dir.string()));
   }
-  return (st.st_mode & 07777) == 0700 || ::chmod(dir.c_str(), 0700) == 0;
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+    if ((st.st_mode & 07777) == kPrivateFolderMode ||
+        ::chmod(dir.c_str(), kPrivateFolderMode) == 0) {
+      return Ok{};
+    }
+  }
+  auto problem = checkPrivate(dir, "the containers folder");
+  if (!problem.ok()) return problem;
+  return fail(Error::cocoa(kFileReadNoPermissionError,
+                           "refusing to use the containers folder " + dir.string() +
+                               ": it is not a folder only you can use"));
 }
 
 // Makes `link` a symbolic link to `target`. A link to elsewhere is replaced in
@@ -115,21 +103,28 @@ bool pointLinkAt(const fs::path& link, const fs::path& target) {
   return true;
 }
 
+Error containerError(const fs::path& dir, const std::error_code& ec) {
+  return Error::fromErrno(ec.value(), FileAccess::kWrite, "creating container " + dir.string());
+}
+
 // The container of `group` (a safe path component): under
 // $FILEPROVIDER_CONTAINERS when set; otherwise the group's folder under the
 // persistent root, reached through a symbolic link in the short root.
-std::optional<fs::path> makeContainer(const std::string& group) {
+StatusOr<fs::path> makeContainer(const std::string& group) {
   if (const char* env = std::getenv("FILEPROVIDER_CONTAINERS"); env && *env) {
     fs::path dir = fs::path(env) / group;
-    if (createOwnerOnlyDirectories(dir)) return std::nullopt;
+    if (auto ec = createPrivateDirectories(dir)) return fail(containerError(dir, ec));
     return dir;
   }
   const fs::path stored = persistentContainersRoot() / group;
-  if (createOwnerOnlyDirectories(stored)) return std::nullopt;
+  if (auto ec = createPrivateDirectories(stored)) return fail(containerError(stored, ec));
   const fs::path shortRoot = shortContainersRoot();
-  if (!ownPrivateFolder(shortRoot)) return std::nullopt;
+  if (auto owned = ownPrivateFolder(shortRoot); !owned.ok()) return propagate(owned);
   const fs::path link = shortRoot / group;
-  if (!pointLinkAt(link, stored)) return std::nullopt;
+  if (!pointLinkAt(link, stored)) {
+    return fail(Error::fromErrno(errno, FileAccess::kWrite,
+                                 "linking " + link.string() + " to " + stored.string()));
+  }
   return link;
 }
 
@@ -159,9 +154,24 @@ FileManager& FileManager::defaultManager() {
   return *manager;
 }
 
-std::optional<fs::path> FileManager::containerURL(std::string_view groupIdentifier) {
-  if (!safeComponent(groupIdentifier) || !entitled(groupIdentifier)) return std::nullopt;
+StatusOr<fs::path> applicationGroupContainer(std::string_view groupIdentifier) {
+  if (!safeComponent(groupIdentifier)) {
+    return fail(Error::cocoa(
+        kFileWriteInvalidFileNameError,
+        "\"" + std::string(groupIdentifier) + "\" cannot name an application group's folder"));
+  }
+  if (!entitled(groupIdentifier)) {
+    return fail(Error::cocoa(kFileReadNoPermissionError,
+                             "this program is not entitled to the application group \"" +
+                                 std::string(groupIdentifier) + "\""));
+  }
   return makeContainer(std::string(groupIdentifier));
+}
+
+std::optional<fs::path> FileManager::containerURL(std::string_view groupIdentifier) {
+  auto container = applicationGroupContainer(groupIdentifier);
+  if (!container.ok()) return std::nullopt;
+  return std::move(container).value();
 }
 
 bool FileManager::fileExists(const fs::path& path) {
@@ -172,9 +182,10 @@ bool FileManager::fileExists(const fs::path& path) {
 Status FileManager::createDirectory(const fs::path& path, bool withIntermediateDirectories) {
   std::error_code ec;
   if (withIntermediateDirectories) {
-    ec = createOwnerOnlyDirectories(path);
-  } else if (::mkdir(path.c_str(), 0700) == 0) {
-    if (::chmod(path.c_str(), 0700) != 0) ec = std::error_code(errno, std::generic_category());
+    ec = createPrivateDirectories(path);
+  } else if (::mkdir(path.c_str(), kPrivateFolderMode) == 0) {
+    if (::chmod(path.c_str(), kPrivateFolderMode) != 0)
+      ec = std::error_code(errno, std::generic_category());
   } else if (errno != EEXIST) {
     ec = std::error_code(errno, std::generic_category());
   }

@@ -144,16 +144,43 @@ TEST_F(FileManagerTest, DefaultContainersPersistAndKeepASocketPathShort) {
   }
 }
 
-TEST_F(FileManagerTest, ShortFolderOfAnotherUserIsNotUsed) {
+TEST_F(FileManagerTest, ShortFolderOfAnotherUserOrALinkIsNotUsedAndTheReasonNamesIt) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
   ScopedEnv noOverride("FILEPROVIDER_CONTAINERS", std::nullopt);
   ScopedEnv homeEnv("HOME", (tmp_ / "home").string());
   ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", tmp_.path().string());
-  fs::create_directories(tmp_ / "fileprovider");
-  ASSERT_EQ(::chown((tmp_ / "fileprovider").c_str(), 65534, 65534), 0);
+  const fs::path shortRoot = tmp_ / "fileprovider";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    const char* reason;
+  } cases[] = {
+      {"another user's folder",
+       [&] {
+         fs::create_directories(shortRoot);
+         ASSERT_EQ(::chown(shortRoot.c_str(), 65534, 65534), 0);
+       },
+       "it belongs to uid 65534, not to you (uid 0)"},
+      {"a link to elsewhere",
+       [&] {
+         fs::create_directories(tmp_ / "elsewhere");
+         fs::create_symlink(tmp_ / "elsewhere", shortRoot);
+       },
+       "it is a symbolic link; use the real path"},
+  };
   declareApplicationGroups({"TEAM.example.squatted"});
-  EXPECT_FALSE(files().containerURL("TEAM.example.squatted"));
-  EXPECT_FALSE(fs::exists(tmp_ / "fileprovider" / "TEAM.example.squatted"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(shortRoot);
+    c.plant();
+    EXPECT_FALSE(files().containerURL("TEAM.example.squatted"));
+    auto refused = applicationGroupContainer("TEAM.example.squatted");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message,
+              "refusing to use the containers folder " + shortRoot.string() + ": " + c.reason);
+    EXPECT_FALSE(fs::exists(shortRoot / "TEAM.example.squatted"));
+    EXPECT_FALSE(fs::exists(tmp_ / "elsewhere" / "TEAM.example.squatted"));
+  }
 }
 
 TEST_F(FileManagerTest, FoldersAreMadeOwnerOnlyWhateverTheUmask) {

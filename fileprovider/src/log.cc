@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "fileprovider/private_path.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fp {
@@ -157,8 +158,9 @@ void Log::write(LogLevel level, std::string_view format, std::initializer_list<L
   }
   std::string line = timestamp() + "\t" + levelText + "\t" + subsystem_ + "\t" + category_ + "\t" +
                      escapeMessage(message) + "\n";
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::open(file->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+  ScopedFD fd(retryOnEintr([&] {
+    return ::open(file->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  }));
   if (!fd) return;
   // One write per line: O_APPEND keeps lines of concurrent writers whole.
   std::string_view rest = line;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -150,8 +151,12 @@ Sandbox::Sandbox() {
   std::string tmpl = "/tmp/pe2e.XXXXXX";
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   root_ = tmpl;
-  fs::create_directories(containers());
-  fs::create_directories(state());
+  // The user's own folders, made as a user would under the usual umask: a test
+  // may run under another one, to see what the programs make below them.
+  for (const fs::path& dir : {containers(), state()}) {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms(0755));
+  }
 }
 
 Sandbox::~Sandbox() {
@@ -349,6 +354,25 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     if (Clock::now() >= deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+std::optional<std::string> missingProgram(std::initializer_list<NeededProgram> programs) {
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path ? path : "/usr/bin:/bin";
+  for (const NeededProgram& needed : programs) {
+    bool found = false;
+    for (std::size_t start = 0; !found && start <= dirs.size();) {
+      std::size_t end = std::min(dirs.find(':', start), dirs.size());
+      fs::path dir(std::string(dirs.substr(start, end - start)));
+      if (!dir.empty()) found = ::access((dir / needed.program).c_str(), X_OK) == 0;
+      start = end + 1;
+    }
+    if (!found) {
+      return std::string(needed.program) + " is not installed (Debian package " +
+             std::string(needed.package) + "; ./dev.sh test installs it)";
+    }
+  }
+  return std::nullopt;
 }
 
 nlohmann::json findByName(const nlohmann::json& listing, std::string_view filename) {

@@ -30,6 +30,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -157,6 +158,17 @@ class Sandbox {
 // last value.
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// What a test needs of the machine: a program on PATH and the Debian package
+// that brings it. The first one missing, as a line that names both and the
+// command that installs them; nothing when all are there. A test checks this
+// first, so that a missing program fails it with that line and not with a
+// mismatch further on.
+struct NeededProgram {
+  std::string_view program;
+  std::string_view package;
+};
+std::optional<std::string> missingProgram(std::initializer_list<NeededProgram> programs);
 
 // The item of a listing ({"items":[...]}) with the given filename; null when none.
 nlohmann::json findByName(const nlohmann::json& listing, std::string_view filename);

@@ -175,7 +175,9 @@ class MountTest : public SystemTest {
   }
   RunResult shOk(const std::string& command) {
     RunResult r = sh(command);
-    EXPECT_EQ(r.status, 0) << command << ": " << r.describe();
+    // 127: the shell found no such program.
+    EXPECT_EQ(r.status, 0) << command << ": " << r.describe()
+                           << (r.status == 127 ? "\na program it runs is not installed" : "");
     return r;
   }
 
@@ -255,6 +257,7 @@ TEST_F(MountTest, CopiedTreeArrivesInTheStoreByteForByte) {
 }
 
 TEST_F(MountTest, RsyncInAndBackOutIsIdentical) {
+  if (auto missing = missingProgram({{"rsync", "rsync"}})) GTEST_FAIL() << *missing;
   fs::path src = makeTree("rs");
   shOk("rsync -a '" + src.string() + "/' " + q("rs") + "/");
   EXPECT_EQ(tree(sandbox().store() / "rs"), tree(src));
@@ -269,6 +272,7 @@ TEST_F(MountTest, RsyncInAndBackOutIsIdentical) {
 }
 
 TEST_F(MountTest, TarExtractsIntoTheMount) {
+  if (auto missing = missingProgram({{"tar", "tar"}})) GTEST_FAIL() << *missing;
   fs::path src = makeTree("tarred");
   fs::path archive = scratch("t.tar");
   shOk("tar -C '" + src.string() + "' -cf '" + archive.string() + "' .");
@@ -529,6 +533,9 @@ TEST_F(KeepLocalTest, EvictDropsTheCopyButNeverUnsentChangesOrPinnedFiles) {
 }
 
 TEST_F(KeepLocalTest, AttributesFollowAFileFromCloudToLocalToUploadingAndBack) {
+  if (auto missing = missingProgram({{"getfattr", "attr"}, {"setfattr", "attr"}})) {
+    GTEST_FAIL() << *missing;
+  }
   RunResult dump = shOk("getfattr -d " + q("Welcome.txt"));
   EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.state=\"cloud\""));
   EXPECT_THAT(dump.out, HasSubstr("user.fileprovider.identifier=\"i:"));
@@ -1268,6 +1275,88 @@ TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
   EXPECT_EQ(state("old.bin"), "cloud");
   ASSERT_EQ(sandbox().stopHost(), 0);
   EXPECT_TRUE(shOk("cat " + q("pinned.bin")).out == files["pinned.bin"]);
+}
+
+// ---- owner-only state ----
+
+// Everything the four programs make for the user is the user's alone, whatever
+// the umask: another user can neither read the account's copies nor plant what
+// the mount would send or fpctl would load.
+class OwnerOnlyStateTest : public MountTest {
+ protected:
+  void SetUp() override {
+    oldMask_ = ::umask(0);
+    MountTest::SetUp();
+  }
+  void TearDown() override {
+    MountTest::TearDown();
+    ::umask(oldMask_);
+  }
+
+ private:
+  mode_t oldMask_ = 022;
+};
+
+// The permission bits of `p` itself (a link is not followed).
+unsigned modeOf(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+TEST_F(OwnerOnlyStateTest, EverythingTheProgramsMakeIsTheOwnersAloneUnderUmask000) {
+  RunResult fetched = sandbox().fpctl({"fetch", "/Welcome.txt"});
+  ASSERT_EQ(fetched.status, 0) << fetched.describe();
+  RunResult thumbnail = sandbox().fpctl(
+      {"thumbnails", "/Photos/sunset.png", "--out-dir", scratch("thumbs").string()});
+  ASSERT_EQ(thumbnail.status, 0) << thumbnail.describe();
+  spit(scratch("new.txt"), "new\n");
+  RunResult created = sandbox().fpctl(
+      {"create", "@root", "Created.txt", "--contents", scratch("new.txt").string()});
+  ASSERT_EQ(created.status, 0) << created.describe();
+  shOk("echo written > " + q("Written.txt") + " && cat " + q("Welcome.txt") + " > /dev/null");
+  ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas("Written.txt"); }));
+
+  const fs::path container = sandbox().container();
+  const fs::path hostCopies = container / "refhost-cache";
+  fs::path thumbnailFile;
+  for (const auto& e : fs::directory_iterator(hostCopies)) {
+    if (e.path().string().ends_with("-thumbnail.png")) thumbnailFile = e.path();
+  }
+  const fs::path cache = sandbox().root() / "cache";
+  const struct {
+    const char* what;
+    fs::path path;
+  } made[] = {
+      {"the domain registry", sandbox().state() / "domains.json"},
+      {"the registry's lock", sandbox().state() / "domains.json.lock"},
+      {"the app-group container", container},
+      {"the staging folder", container / "fp-upload"},
+      {"the socket", sandbox().socketPath()},
+      {"the index", container / "state.db"},
+      {"the host's copies", hostCopies},
+      {"a fetched copy", fetched.json["path"].get<std::string>()},
+      {"a thumbnail", thumbnailFile},
+      {"the store", sandbox().store()},
+      {"the log", sandbox().logFile()},
+      {"the mount's cache", cache},
+      {"its queue", cache / "queue"},
+      {"its working copies", cache / "work"},
+      {"its unsent states", cache / "unsent"},
+      {"its fetched contents", cache / "contents"},
+      {"its spare files", cache / "spare"},
+  };
+  for (const auto& m : made) {
+    SCOPED_TRACE(std::string(m.what) + " " + m.path.string());
+    EXPECT_EQ(modeOf(m.path) & 077, 0u) << std::oct << modeOf(m.path);
+  }
+  // Nor is anything else they made there open to others.
+  for (const fs::path& top : {sandbox().containers(), sandbox().state(), cache}) {
+    for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator();
+         ++it) {
+      EXPECT_EQ(modeOf(it->path()) & 077, 0u)
+          << it->path() << " " << std::oct << modeOf(it->path());
+    }
+  }
 }
 
 }  // namespace

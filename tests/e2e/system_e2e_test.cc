@@ -3,6 +3,7 @@
 // through every request, checked against the store on disk.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -415,6 +416,43 @@ TEST_F(SystemE2eTest, BundleChoiceAndRemovedDomain) {
   EXPECT_EQ(none.status, 2) << none.describe();
   EXPECT_THAT(none.err, HasSubstr("no domain is registered"));
   ASSERT_EQ(sandbox().registerDomain().status, 0);  // for the fixture's own removal
+}
+
+// A registry that another user could have written names code that fpctl would
+// run as this user: it is refused before any bundle is loaded, and left alone.
+TEST_F(SystemE2eTest, RegistryAnotherUserCouldHaveWrittenRunsNothing) {
+  const fs::path registry = sandbox().state() / "domains.json";
+  const fs::path registryFolder = sandbox().state();
+  struct Case {
+    const char* name;
+    std::function<void()> plant, undo;
+    const char* reason;
+  } cases[] = {
+      {"registry writable by others", [&] { fs::permissions(registry, fs::perms(0666)); },
+       [&] { fs::permissions(registry, fs::perms(0600)); }, "writable by group or others"},
+      {"registry folder writable by others",
+       [&] { fs::permissions(registryFolder, fs::perms(0777)); },
+       [&] { fs::permissions(registryFolder, fs::perms(0700)); }, "writable by group or others"},
+      {"registry of user nobody", [&] { ASSERT_EQ(::chown(registry.c_str(), 65534, -1), 0); },
+       [&] { ASSERT_EQ(::chown(registry.c_str(), ::geteuid(), -1), 0); }, "belongs to uid 65534"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.plant();
+    const std::string planted = readFile(registry);
+    RunResult ls = sandbox().fpctlText({"ls", "/"});
+    EXPECT_EQ(ls.status, 1) << ls.describe();
+    EXPECT_THAT(ls.err, HasSubstr("refusing to use the domain registry"));
+    EXPECT_THAT(ls.err, HasSubstr(c.reason));
+    EXPECT_EQ(ls.out, "");
+    EXPECT_THAT(sandbox().log(), Not(HasSubstr("children of")));
+    RunResult reg = sandbox().registerDomain();
+    EXPECT_EQ(reg.status, 1) << reg.describe();
+    EXPECT_THAT(reg.err, HasSubstr("register failed: "));
+    EXPECT_EQ(readFile(registry), planted);
+    c.undo();
+  }
+  EXPECT_EQ(sandbox().fpctlText({"ls", "/"}).status, 0);
 }
 
 // ---- what a user sees when things are not as expected ----

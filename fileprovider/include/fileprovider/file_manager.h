@@ -19,6 +19,12 @@ namespace fp {
 // Info.json lists. Declarations add up for the life of the process.
 void declareApplicationGroups(const std::vector<std::string>& groups);
 
+// The folder of an application group, as FileManager::containerURL gives it,
+// or the reason there is none: the group is not one this process is entitled
+// to, or a folder on the way could not be made or is not this user's own (the
+// error names the folder and why).
+StatusOr<std::filesystem::path> applicationGroupContainer(std::string_view groupIdentifier);
+
 class FileManager {
  public:
   virtual ~FileManager();
@@ -31,7 +37,7 @@ class FileManager {
   // and is reached through a short path, <short>/<group>, a symbolic link to it,
   // where <short> is $XDG_RUNTIME_DIR/fileprovider (when that folder is at most 32 bytes long and
   // this user's own) or /tmp/fileprovider-<uid>: an owner-only folder of this user, made when
-  // missing and refused when someone else owns it. The short path keeps a
+  // missing and refused when someone else owns it or it is a link. The short path keeps a
   // socket in the container within a Unix socket address for any home folder.
   // Folders made here are owner-only (0700). None for a group the process is
   // not entitled to, or when the directory cannot be created.
