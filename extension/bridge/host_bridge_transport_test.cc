@@ -143,6 +143,11 @@ TEST_F(TransportTest, Framing) {
          return Script::pieces({"{\"ok\":true,\n", "\"path\":\"/x\"}\n"}, 300ms);
        },
        kNoReply},
+      {"an LF in the middle of a read is not the reply's end",
+       [] {
+         return Script::pieces({"{\"ok\":true,\n\"pa", "th\":\"/x\"}\n"}, 300ms);
+       },
+       "ok: {\"ok\":true,\"path\":\"/x\"}"},
       {"two objects in one read", [] { return Script::reply("{\"ok\":true}\n{\"ok\":true}\n"); },
        kNoReply},
       {"close without a reply", [] { return Script::closeWithoutReply(); }, kNoReply},
