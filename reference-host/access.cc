@@ -45,12 +45,14 @@ mode_t storeFileMode(const std::filesystem::path& target) {
   return 0644 & ~currentUmask();
 }
 
-std::optional<std::string> socketPathProblem(const std::filesystem::path& socket) {
+std::optional<SocketPathProblem> socketPathProblem(const std::filesystem::path& socket) {
   const std::size_t size = socket.native().size();
   if (size <= kMaxSocketPathBytes) return std::nullopt;
-  return "the socket path " + socket.string() + " is " + std::to_string(size) +
-         " bytes, longer than the " + std::to_string(kMaxSocketPathBytes) +
-         " the extension accepts; set FILEPROVIDER_CONTAINERS to a shorter folder";
+  return SocketPathProblem{
+      "socket path too long: " + std::to_string(size) + " bytes",
+      "the socket path " + socket.string() + " may be at most " +
+          std::to_string(kMaxSocketPathBytes) +
+          " bytes, as the extension accepts; set FILEPROVIDER_CONTAINERS to a shorter folder"};
 }
 
 }  // namespace refhost

@@ -36,9 +36,16 @@ inline constexpr mode_t kOwnerOnlyFileMode = 0600;
 // now, or 0644 less the umask for a new file.
 [[nodiscard]] mode_t storeFileMode(const std::filesystem::path& target);
 
-// One line saying that `socket` is longer than the extension accepts and what
-// to set instead; none when it fits.
-[[nodiscard]] std::optional<std::string> socketPathProblem(const std::filesystem::path& socket);
+// When `socket` is longer than the extension accepts: the failure in the
+// extension's own words ("socket path too long: " and the count, then " bytes"),
+// and a line of advice naming the path, the limit and the variable to set.
+struct SocketPathProblem {
+  std::string failure;
+  std::string advice;
+};
+// None when it fits.
+[[nodiscard]] std::optional<SocketPathProblem> socketPathProblem(
+    const std::filesystem::path& socket);
 
 }  // namespace refhost
 

@@ -78,7 +78,8 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
     return kFailure;
   }
   if (auto problem = refhost::socketPathProblem(*container / std::string(refhost::kSocketName))) {
-    log("cannot serve: " + *problem);
+    log("cannot serve: " + problem->failure);
+    log(problem->advice);
     return kFailure;
   }
 

@@ -259,9 +259,10 @@ TEST_F(ProcessTest, RefusesASocketPathTheExtensionCannotReach) {
   ASSERT_GT(socket.native().size(), 103u);
   Process p({"serve", "--store", store_});
   EXPECT_EQ(p.wait(), 1);
-  EXPECT_EQ(p.standardError(), "pell-refhost: cannot serve: the socket path " + socket.string() +
-                                   " is " + std::to_string(socket.native().size()) +
-                                   " bytes, longer than the 103 the extension accepts; set "
+  EXPECT_EQ(p.standardError(), "pell-refhost: cannot serve: socket path too long: " +
+                                   std::to_string(socket.native().size()) +
+                                   " bytes\npell-refhost: the socket path " + socket.string() +
+                                   " may be at most 103 bytes, as the extension accepts; set "
                                    "FILEPROVIDER_CONTAINERS to a shorter folder\n");
   EXPECT_FALSE(fs::exists(socket));
 }

@@ -63,9 +63,10 @@ BridgeResult<fs::path> stage(const fs::path& item) {
     return fp::propagate(copied);
   }
   // The copy takes the mode of the original; in the container it is the owner's alone.
+  // The error names no path: the error mapping searches its text for words.
   std::error_code ec;
   fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, ec);
-  if (ec) return fp::fail(fp::Error::posix(ec.value(), "restricting " + target.string()));
+  if (ec) return fp::fail(fp::Error::posix(ec.value(), "restricting the staged copy"));
   return target;
 }
 

@@ -2,13 +2,18 @@
 // reply keys they read, and the staging of new contents.
 #include "extension/bridge/host_bridge.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -198,6 +203,57 @@ TEST(DefaultTimeOutTest, EachOperationHasItsOwn) {
   const std::map<std::string, double> expected = {
       {"fetch", 300}, {"thumbnail", 20}, {"create", 600}, {"modify", 600}, {"delete", 120}};
   for (const auto& [op, seconds] : cases) EXPECT_EQ(seconds, expected.at(op)) << op;
+}
+
+// The send time-out, in seconds, of this process's open connection to
+// `socket`: the bridge's end, whose peer is the socket. The bridge sets it from
+// the exchange's time-out before it connects, so while the host answers it
+// shows the time-out the call was given.
+std::optional<double> bridgeSendTimeout(const fs::path& socket) {
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    if (peer.sun_family != AF_UNIX || socket.native() != peer.sun_path) continue;
+    timeval limit{};
+    socklen_t size = sizeof limit;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0) continue;
+    return static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6;
+  }
+  return std::nullopt;
+}
+
+TEST_F(HostBridgeTest, EachOperationCallsWithItsDefaultTimeOut) {
+  std::mutex mu;
+  std::map<std::string, std::optional<double>> seen;
+  host_.respond([&](const nlohmann::json& request) {
+    std::lock_guard lock(mu);
+    seen[request["op"].get<std::string>()] = bridgeSendTimeout(host_.socketPath());
+    return std::string(R"({"ok":true,"path":"/x","ulid":"01NEW"})") + "\n";
+  });
+  const std::pair<const char*, std::function<std::string()>> calls[] = {
+      {"fetch", [] { return outcome(HostBridge::fetch("primary", "01HX")); }},
+      {"thumbnail", [] { return outcome(HostBridge::thumbnail("primary", "01HX")); }},
+      {"create", [] { return outcome(HostBridge::create("primary", std::nullopt, "n", {})); }},
+      {"modify",
+       [] {
+         return outcome(HostBridge::modify("primary", "01HX", false, std::nullopt, std::nullopt,
+                                           HostBridge::Unchanged{}));
+       }},
+      {"delete", [] { return outcome(HostBridge::deleteItem("primary", "01HX", false)); }},
+  };
+  const std::map<std::string, double> expected = {
+      {"fetch", 300}, {"thumbnail", 20}, {"create", 600}, {"modify", 600}, {"delete", 120}};
+  for (const auto& [op, call] : calls) {
+    SCOPED_TRACE(op);
+    EXPECT_EQ(call().substr(0, 2), "ok");
+    std::lock_guard lock(mu);
+    ASSERT_TRUE(seen[op].has_value());
+    // Set just after the exchange began: the full time-out less a moment.
+    EXPECT_LE(*seen[op], expected.at(op));
+    EXPECT_GT(*seen[op], expected.at(op) - 2);
+  }
 }
 
 TEST_F(HostBridgeTest, ModifyStagesContentsBeforeNameAndParent) {

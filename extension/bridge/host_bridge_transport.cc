@@ -81,12 +81,12 @@ bool connectWithin(int fd, const sockaddr_un& address,
   return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-// One line saying that `path` is longer than a socket path may be here, and
-// what to change.
-std::string socketPathTooLong(const std::string& path) {
-  return "socket path too long: " + std::to_string(path.size()) + " bytes, at most " +
-         std::to_string(maxSocketPathBytes) + " (" + path +
-         "); set FILEPROVIDER_CONTAINERS to a shorter folder";
+// The failure for a socket path of `bytes` bytes, longer than a socket path may
+// be here. The text is exactly this: the error mapping searches it, and callers
+// match it (they add the limit and what to change on a line of their own). The
+// path itself stays out, as a folder's name could read as a transient failure.
+std::string socketPathTooLong(std::size_t bytes) {
+  return "socket path too long: " + std::to_string(bytes) + " bytes";
 }
 
 // The request as one compact JSON line ended by LF, or the serialiser's error
@@ -123,7 +123,7 @@ BridgeResult<Reply> roundTrip(const Request& request, double timeout) {
   address.sun_family = AF_UNIX;
   static_assert(sizeof(address.sun_path) > maxSocketPathBytes);
   if (path.size() > maxSocketPathBytes) {
-    return exchangeFailed(socketPathTooLong(path));
+    return exchangeFailed(socketPathTooLong(path.size()));
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   // Connecting, sending and receiving together end by the deadline, so a host

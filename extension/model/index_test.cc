@@ -1,5 +1,6 @@
 #include "extension/model/index.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -548,6 +549,24 @@ TEST_P(DataVersionTest, ChangesAfterTheWriterClosed) {
   std::int64_t later = freshVersion();
   EXPECT_NE(later, closed);
   EXPECT_EQ(freshVersion(), later);
+}
+
+TEST_F(IndexTest, DataVersionChangesWithACommitThatKeepsSizeAndModificationTime) {
+  // A commit within one tick of the file system's clock leaves the database
+  // file's size and modification time as they were; its header still changes.
+  writer().addFile("I1", "a", "F");
+  struct stat before {};
+  ASSERT_EQ(::stat(dbPath().c_str(), &before), 0);
+  std::int64_t v = freshVersion();
+  writer().exec("UPDATE items SET size = size + 1");  // in place: the file keeps its size
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, dbPath().c_str(), times, 0), 0);
+  struct stat after {};
+  ASSERT_EQ(::stat(dbPath().c_str(), &after), 0);
+  ASSERT_EQ(after.st_size, before.st_size);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  EXPECT_NE(freshVersion(), v);
+  EXPECT_EQ(openIndex().entryForFile("I1")->size(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(JournalModes, DataVersionTest,

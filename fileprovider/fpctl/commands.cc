@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "fileprovider/fpctl/command_run.h"
+#include "fileprovider/fpctl/host.h"
 #include "fileprovider/fpctl/identifiers.h"
 #include "fileprovider/fpctl/log_reason.h"
 
@@ -85,6 +86,7 @@ int CommandRun::failed(const fp::Error& error, const std::string& whatFailed) {
     env_.out.flush();
   }
   env_.err << errorLine(whatFailed, error, reason.value_or("")) << "\n";
+  if (auto advice = reason ? adviceFor(*reason) : std::nullopt) env_.err << *advice << "\n";
   if (note_) env_.err << "fpctl: " << *note_ << "\n";
   return kExitFailed;
 }

@@ -1,8 +1,12 @@
 #include "fileprovider/fpctl/commands.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -212,6 +216,47 @@ TEST_F(CommandsTest, FetchToAnUnwritablePlaceFails) {
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.json["error"]["domain"], "NSPOSIXErrorDomain");
   EXPECT_THAT(o.err, HasSubstr("saving i:top failed"));
+}
+
+TEST_F(CommandsTest, FetchOutTakesOnlyARegularFileWithinTheBound) {
+  // top.txt claims 3 bytes: the bound is 3 + 3/8 + 1 MiB.
+  const std::int64_t bound = 3 + (std::int64_t{1} << 20);
+  struct Case {
+    const char* name;
+    std::function<fs::path()> make;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"larger than the bound",
+       [&] {
+         fs::path big = dir_ / "big";
+         std::ofstream(big).close();
+         fs::resize_file(big, bound + 1);  // sparse
+         return big;
+       },
+       "is larger than the bound of " + std::to_string(bound) +
+           " bytes (the item's size, 3 bytes, plus an eighth plus 1 MiB): File too large"},
+      {"a FIFO",
+       [&] {
+         fs::path fifo = dir_ / "fifo";
+         EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+         return fifo;
+       },
+       "is not a regular file: Invalid argument"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ext_->setFetchedFile(c.make());
+    fs::path out = dir_ / "copy.txt";
+    auto start = std::chrono::steady_clock::now();
+    auto o = runJson({"fetch", "i:top", "--out", out.string()});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.json["error"]["domain"], "NSPOSIXErrorDomain");
+    EXPECT_THAT(o.json["error"]["description"].get<std::string>(), HasSubstr(c.message));
+    EXPECT_THAT(o.err, HasSubstr("saving i:top failed"));
+    EXPECT_FALSE(fs::exists(out));
+  }
 }
 
 TEST_F(CommandsTest, ThumbnailsReportBytesAndWriteFiles) {

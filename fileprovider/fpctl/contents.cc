@@ -1,10 +1,16 @@
 // The commands that fetch contents: fetch and thumbnails.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
+#include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/scoped_fd.h"
 
 namespace fpctl {
 
@@ -29,6 +35,38 @@ fp::StatusOr<fs::path> outputFile(const fs::path& out, const fp::ItemPtr& item) 
                                                  "file name in it; give a file path to --out"));
   }
   return out / name;
+}
+
+// Copies the fetched file `source` to `target` as the mount copies fetched
+// contents into its cache, trusting nothing about the file the extension named:
+// opened without blocking (a FIFO fails at once), a regular file only, and at
+// most fetchedCopyLimit() of the item's size. A copy that fails is removed.
+fp::Status saveFetched(const fs::path& source, const fs::path& target, const fp::ItemPtr& item) {
+  const std::int64_t claimed = item ? item->documentSize().value_or(0) : 0;
+  const std::int64_t limit = mount::fetchedCopyLimit(claimed);
+  auto explain = [&](int e) {
+    if (e == EFBIG) {
+      return fp::Error::posix(e, source.string() + " is larger than the bound of " +
+                                     std::to_string(limit) + " bytes (the item's size, " +
+                                     std::to_string(claimed) +
+                                     " bytes, plus an eighth plus 1 MiB)");
+    }
+    if (e == EINVAL) {
+      return fp::Error::posix(e, source.string() + " is not a regular file");
+    }
+    return fp::Error::posix(e, "copy " + source.string() + " to " + target.string());
+  };
+  auto in = mount::openFetched(source, limit);
+  if (!in) return fp::fail(explain(in.error().value));
+  fp::ScopedFD out(fp::retryOnEintr(
+      [&] { return ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+  if (!out) return fp::fail(explain(errno));
+  if (int e = mount::copyOpenedFetchedInto(in->get(), out.get(), limit, 0); e != 0) {
+    out.reset();
+    ::unlink(target.c_str());
+    return fp::fail(explain(e));
+  }
+  return fp::Ok{};
 }
 
 int fetch(CommandRun& run) {
@@ -69,13 +107,10 @@ int fetch(CommandRun& run) {
     }
     auto target = outputFile(*cl.out, named);
     if (!target) return run.failed(target.error(), "saving " + arg);
-    std::error_code ec;
-    fs::copy_file(fetched->path, *target, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-      return run.failed(fp::Error::posix(ec.value(), "copy " + fetched->path.string() + " to " +
-                                                         target->string()),
-                        "saving " + arg);
+    if (auto saved = saveFetched(fetched->path, *target, named); !saved) {
+      return run.failed(saved.error(), "saving " + arg);
     }
+    std::error_code ec;
     auto size = fs::file_size(*target, ec);
     text = "saved " + arg + " to " + target->string() +
            (ec ? std::string() : " (" + humanSize(static_cast<std::int64_t>(size)) + ")") + "\n";

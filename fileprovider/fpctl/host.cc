@@ -107,4 +107,12 @@ std::optional<std::string> socketPathWarning(const std::filesystem::path& contai
          " the extension accepts; set FILEPROVIDER_CONTAINERS to a shorter folder";
 }
 
+std::optional<std::string> adviceFor(std::string_view logged) {
+  if (logged.find("socket path too long: ") == std::string_view::npos) return std::nullopt;
+  return "fpctl: the extension's socket path (" + std::string(kExtensionSocketName) +
+         " in its app-group container) may be at most " +
+         std::to_string(kMaxExtensionSocketPathBytes) +
+         " bytes; set FILEPROVIDER_CONTAINERS to a shorter folder";
+}
+
 }  // namespace fpctl

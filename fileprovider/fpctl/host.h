@@ -56,6 +56,11 @@ inline constexpr std::size_t kMaxExtensionSocketPathBytes = 103;
 // reach and which variable to set; none when it fits.
 [[nodiscard]] std::optional<std::string> socketPathWarning(const std::filesystem::path& container);
 
+// A line of advice for a failure the extension logged (`logged`, its log line's
+// message), when fpctl has one: for the extension's "socket path too long: "
+// failure, the limit and the variable to set.
+[[nodiscard]] std::optional<std::string> adviceFor(std::string_view logged);
+
 // Reads the registry, chooses the domain, loads its bundle (status 3 when that
 // fails) and constructs the extension for the domain.
 fp::Result<LoadedExtension, CommandFailure> loadExtension(const GlobalOptions& options);

@@ -87,5 +87,16 @@ TEST(SocketPathWarningTest, OneLineOnceTheSocketPathIsTooLong) {
                 "FILEPROVIDER_CONTAINERS to a shorter folder");
 }
 
+TEST(AdviceTest, TheExtensionsSocketPathFailureGetsTheLimitAndTheVariable) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {R"(fetch failed for 01HX: failed("socket path too long: 104 bytes"))",
+       "fpctl: the extension's socket path (fp.sock in its app-group container) may be at most "
+       "103 bytes; set FILEPROVIDER_CONTAINERS to a shorter folder"},
+      {R"(fetch failed for 01HX: failed("no reply from host app"))", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [logged, advice] : cases) EXPECT_EQ(adviceFor(logged), advice) << logged;
+}
+
 }  // namespace
 }  // namespace fpctl

@@ -73,14 +73,24 @@ int copyDescriptorInto(int source, int destination) {
   }
 }
 
+std::int64_t fetchedCopyLimit(std::int64_t claimedSize) {
+  constexpr std::int64_t kMargin = std::int64_t{1} << 20;
+  const std::int64_t claimed = std::max<std::int64_t>(claimedSize, 0);
+  const std::int64_t eighth = claimed / 8;
+  if (claimed > INT64_MAX - eighth - kMargin) return INT64_MAX;
+  return claimed + eighth + kMargin;
+}
+
 int copyFetchedInto(const fs::path& source, int destination, std::int64_t limit,
                     std::int64_t reserve) {
-  // O_NONBLOCK: a FIFO or device must not keep the open waiting.
-  fp::ScopedFD in(fp::retryOnEintr(
-      [&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
-  if (!in) return errno;
+  auto in = openFetched(source, limit);
+  if (!in) return in.error().value;
+  return copyOpenedFetchedInto(in->get(), destination, limit, reserve);
+}
+
+int copyOpenedFetchedInto(int source, int destination, std::int64_t limit, std::int64_t reserve) {
   struct stat st {};
-  if (fstat(in.get(), &st) != 0) return errno;
+  if (fstat(source, &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
   if (st.st_size > limit) return EFBIG;
   if (ftruncate(destination, 0) != 0) return errno;
@@ -93,7 +103,7 @@ int copyFetchedInto(const fs::path& source, int destination, std::int64_t limit,
   char buf[1 << 16];
   std::int64_t copied = 0;
   for (;;) {
-    ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf, sizeof buf); });
+    ssize_t n = fp::retryOnEintr([&] { return ::read(source, buf, sizeof buf); });
     if (n < 0) return errno == EAGAIN ? EIO : errno;
     if (n == 0) return 0;
     copied += n;

@@ -206,6 +206,11 @@ class ContentCache {
 [[nodiscard]] ErrnoOr<fp::ScopedFD> openFetched(const std::filesystem::path& source,
                                                 std::int64_t limit);
 
+// The most bytes a copy of fetched contents may take, for an item that claims
+// `claimedSize` bytes: the claim plus an eighth, plus 1 MiB, a margin for a file
+// that changed meanwhile. A host handing back an endless file cannot fill a disk.
+[[nodiscard]] std::int64_t fetchedCopyLimit(std::int64_t claimedSize);
+
 // Copies a file the extension handed back into `destination`, trusting nothing
 // about it: it is opened without blocking and must be a regular file (else
 // EINVAL); at most `limit` bytes are copied (more: EFBIG); and the copy stops
@@ -213,6 +218,9 @@ class ContentCache {
 // bytes free. Returns 0 or an errno value.
 [[nodiscard]] int copyFetchedInto(const std::filesystem::path& source, int destination,
                                   std::int64_t limit, std::int64_t reserve);
+// The same from `source`, a file openFetched() gave.
+[[nodiscard]] int copyOpenedFetchedInto(int source, int destination, std::int64_t limit,
+                                        std::int64_t reserve);
 
 }  // namespace fpctl::mount
 

@@ -526,12 +526,11 @@ ErrnoOr<MountFs::Fetched> MountFs::fetchContents(Ino ino, const ItemState& item,
   if (!fetched) return fp::fail(Errno{logFailure("fetch", what, fetched.error())});
   std::string version =
       fetched->item ? fetched->item->version.contentVersion : item.version.contentVersion;
-  // The copy is bounded by the size the item claims, plus a margin for a file
-  // that changed meanwhile: a host handing back an endless file cannot fill
-  // the cache's disk.
+  // The copy is bounded by the size the item claims: a host handing back an
+  // endless file cannot fill the cache's disk.
   std::int64_t claimed = std::max<std::int64_t>(
       item.size.value_or(0), fetched->item ? fetched->item->size.value_or(0) : 0);
-  std::int64_t limit = claimed + claimed / 8 + (std::int64_t{1} << 20);
+  std::int64_t limit = fetchedCopyLimit(claimed);
   Fetched result;
   auto stored = cache_.store(item.identifier, version, fetched->path, limit, keepPredicate(),
                              isPinnedItem(ino, item.identifier));
