@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <random>
@@ -1268,6 +1269,76 @@ TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
   EXPECT_EQ(state("old.bin"), "cloud");
   ASSERT_EQ(sandbox().stopHost(), 0);
   EXPECT_TRUE(shOk("cat " + q("pinned.bin")).out == files["pinned.bin"]);
+}
+
+// ---------------------------------------------------------------- the cache folder's privacy
+
+constexpr uid_t kNobody = 65534;
+
+// `fpctl mount TARGET --cache CACHE` in the foreground, expected to be refused;
+// a mount it made all the same is taken down.
+RunResult mountRefused(Sandbox& sandbox, const fs::path& target, const fs::path& cache) {
+  fs::create_directories(target);
+  RunOptions o;
+  o.timeout = std::chrono::seconds(10);
+  RunResult r =
+      sandbox.fpctlText({"mount", target.string(), "--foreground", "--cache", cache.string()}, o);
+  EXPECT_EQ(r.status, 1) << r.describe();
+  if (isMountPoint(target)) {
+    ADD_FAILURE() << "mounted at " << target;
+    sandbox.run({"/bin/fusermount3", "-u", "-z", target.string()});
+  }
+  return r;
+}
+
+TEST_F(MountTest, ACacheFolderOthersCouldChangeIsRefused) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"writable by all",
+       [](const fs::path& d) {
+         fs::create_directories(d);
+         ::chmod(d.c_str(), 0777);
+       },
+       " is writable by other users (mode 0777); use a folder only you can write (chmod 700 "},
+      {"owned by nobody",
+       [](const fs::path& d) {
+         fs::create_directories(d);
+         ::chmod(d.c_str(), 0700);
+         ASSERT_EQ(::chown(d.c_str(), kNobody, kNobody), 0);
+       },
+       " is owned by another user (uid 65534)"},
+      {"a symbolic link",
+       [this](const fs::path& d) {
+         fs::create_directories(scratch("real-cache"));
+         fs::create_directory_symlink(scratch("real-cache"), d);
+       },
+       " is a symbolic link"},
+      {"a queue planted by nobody",
+       [](const fs::path& d) {
+         fs::create_directories(d / "queue");
+         ASSERT_EQ(::chown((d / "queue").c_str(), kNobody, kNobody), 0);
+       },
+       "/queue is owned by another user (uid 65534)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path dir = scratch("cache-" + std::to_string(&c - cases.data()));
+    c.make(dir);
+    RunResult r = mountRefused(sandbox(), scratch("mnt2"), dir);
+    EXPECT_THAT(r.err, HasSubstr("fpctl: cache folder " + dir.string() + c.says));
+  }
+}
+
+TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
+  fs::path cache = sandbox().root() / "cache";
+  RunResult r = mountRefused(sandbox(), scratch("mnt2"), cache);
+  EXPECT_THAT(r.err, HasSubstr("fpctl: cache folder " + cache.string() +
+                               " is in use by another mount (pid " + std::to_string(pid_) + ")"));
+  EXPECT_TRUE(fs::exists(m("Welcome.txt")));  // the first one goes on
 }
 
 }  // namespace
