@@ -1275,6 +1275,34 @@ TEST_F(KeepLocalTest, AFullCacheDropsTheOldestCopyButNeverAPinnedOne) {
 
 constexpr uid_t kNobody = 65534;
 
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xf];
+  }
+  return out;
+}
+
+// Puts an upload queue entry for a new file `name` in the root into `queue`,
+// owned by `owner`.
+void plantQueueEntry(const fs::path& queue, int seq, const std::string& name,
+                     const std::string& bytes, uid_t owner) {
+  nlohmann::json record = {{"seq", seq},
+                           {"identifier", ""},
+                           {"parent", hex(kRootId)},
+                           {"filename", hex(name)},
+                           {"contentVersion", ""},
+                           {"metadataVersion", ""}};
+  fs::path data = queue / (std::to_string(seq) + ".data");
+  fs::path json = queue / (std::to_string(seq) + ".json");
+  spit(data, bytes);
+  spit(json, record.dump());
+  ASSERT_EQ(::chown(data.c_str(), owner, owner), 0);
+  ASSERT_EQ(::chown(json.c_str(), owner, owner), 0);
+}
+
 // `fpctl mount TARGET --cache CACHE` in the foreground, expected to be refused;
 // a mount it made all the same is taken down.
 RunResult mountRefused(Sandbox& sandbox, const fs::path& target, const fs::path& cache) {
@@ -1289,6 +1317,41 @@ RunResult mountRefused(Sandbox& sandbox, const fs::path& target, const fs::path&
     sandbox.run({"/bin/fusermount3", "-u", "-z", target.string()});
   }
   return r;
+}
+
+TEST_F(MountTest, EverythingInTheCacheIsTheOwnersAloneWhateverTheUmask) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  fs::remove_all(sandbox().state() / "mounts");
+  mode_ = {"--write-back"};
+  mode_t old = ::umask(0);
+  bool mounted = mount();
+  ::umask(old);
+  ASSERT_TRUE(mounted);
+  shOk("echo written > " + q("new.txt") + " && touch -d @1000000000 " + q("new.txt") + " && cat " +
+       q("Welcome.txt") + " > /dev/null");
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("new.txt"); }));
+
+  std::vector<std::string> loose;
+  std::size_t files = 0;
+  for (const fs::path& top : {cache, sandbox().state() / "mounts"}) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(top.c_str(), &st), 0) << top;
+    if ((st.st_mode & 07777) != 0700) loose.push_back(top.string());
+    for (const auto& e : fs::recursive_directory_iterator(top)) {
+      ASSERT_EQ(::lstat(e.path().c_str(), &st), 0) << e.path();
+      mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+      if (!S_ISDIR(st.st_mode)) ++files;
+      if ((st.st_mode & 07777) != want) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+        loose.push_back(e.path().string() + " " + mode);
+      }
+    }
+  }
+  EXPECT_GE(files, 4u);  // the copy, the kept date, spares, the mount's record
+  EXPECT_TRUE(loose.empty()) << ::testing::PrintToString(loose);
 }
 
 TEST_F(MountTest, ACacheFolderOthersCouldChangeIsRefused) {
@@ -1331,6 +1394,20 @@ TEST_F(MountTest, ACacheFolderOthersCouldChangeIsRefused) {
     RunResult r = mountRefused(sandbox(), scratch("mnt2"), dir);
     EXPECT_THAT(r.err, HasSubstr("fpctl: cache folder " + dir.string() + c.says));
   }
+}
+
+TEST_F(MountTest, AQueueEntryOfAnotherUserIsNeverSent) {
+  unmount();
+  fs::path queue = sandbox().root() / "cache" / "queue";
+  plantQueueEntry(queue, 50, "planted-by-nobody.txt", "not yours\n", kNobody);
+  plantQueueEntry(queue, 51, "left-by-me.txt", "mine\n", ::geteuid());
+  ASSERT_TRUE(mount());
+  // The mount's own entry is sent, the other user's is not and stays as it was.
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("left-by-me.txt"); }));
+  EXPECT_FALSE(sandbox().storeHas("planted-by-nobody.txt"));
+  EXPECT_TRUE(fs::exists(queue / "50.json"));
+  EXPECT_TRUE(fs::exists(queue / "50.data"));
+  EXPECT_THAT(sandbox().log(), HasSubstr("50.json"));
 }
 
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
