@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <random>
@@ -1313,7 +1314,8 @@ TEST_F(OwnerOnlyStateTest, EverythingTheProgramsMakeIsTheOwnersAloneUnderUmask00
   RunResult created = sandbox().fpctl(
       {"create", "@root", "Created.txt", "--contents", scratch("new.txt").string()});
   ASSERT_EQ(created.status, 0) << created.describe();
-  shOk("echo written > " + q("Written.txt") + " && cat " + q("Welcome.txt") + " > /dev/null");
+  shOk("echo written > " + q("Written.txt") + " && touch -d @1000000000 " + q("Written.txt") +
+       " && cat " + q("Welcome.txt") + " > /dev/null");
   ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas("Written.txt"); }));
 
   const fs::path container = sandbox().container();
@@ -1357,6 +1359,120 @@ TEST_F(OwnerOnlyStateTest, EverythingTheProgramsMakeIsTheOwnersAloneUnderUmask00
           << it->path() << " " << std::oct << modeOf(it->path());
     }
   }
+}
+
+// ---------------------------------------------------------------- the cache folder's privacy
+
+constexpr uid_t kNobody = 65534;
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xf];
+  }
+  return out;
+}
+
+// Puts an upload queue entry for a new file `name` in the root into `queue`,
+// owned by `owner`.
+void plantQueueEntry(const fs::path& queue, int seq, const std::string& name,
+                     const std::string& bytes, uid_t owner) {
+  nlohmann::json record = {{"seq", seq},
+                           {"identifier", ""},
+                           {"parent", hex(kRootId)},
+                           {"filename", hex(name)},
+                           {"contentVersion", ""},
+                           {"metadataVersion", ""}};
+  fs::path data = queue / (std::to_string(seq) + ".data");
+  fs::path json = queue / (std::to_string(seq) + ".json");
+  spit(data, bytes);
+  spit(json, record.dump());
+  ASSERT_EQ(::chown(data.c_str(), owner, owner), 0);
+  ASSERT_EQ(::chown(json.c_str(), owner, owner), 0);
+}
+
+// `fpctl mount TARGET --cache CACHE` in the foreground, expected to be refused;
+// a mount it made all the same is taken down.
+RunResult mountRefused(Sandbox& sandbox, const fs::path& target, const fs::path& cache) {
+  fs::create_directories(target);
+  RunOptions o;
+  o.timeout = std::chrono::seconds(10);
+  RunResult r =
+      sandbox.fpctlText({"mount", target.string(), "--foreground", "--cache", cache.string()}, o);
+  EXPECT_EQ(r.status, 1) << r.describe();
+  if (isMountPoint(target)) {
+    ADD_FAILURE() << "mounted at " << target;
+    sandbox.run({"/bin/fusermount3", "-u", "-z", target.string()});
+  }
+  return r;
+}
+
+TEST_F(MountTest, ACacheFolderOthersCouldChangeIsRefused) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"writable by all",
+       [](const fs::path& d) {
+         fs::create_directories(d);
+         ::chmod(d.c_str(), 0777);
+       },
+       ": it is writable by group or others (mode 0777); only its owner may write it (chmod "
+       "go-w "},
+      {"owned by nobody",
+       [](const fs::path& d) {
+         fs::create_directories(d);
+         ::chmod(d.c_str(), 0700);
+         ASSERT_EQ(::chown(d.c_str(), kNobody, kNobody), 0);
+       },
+       ": it belongs to uid 65534, not to you (uid 0)"},
+      {"a symbolic link",
+       [this](const fs::path& d) {
+         fs::create_directories(scratch("real-cache"));
+         fs::create_directory_symlink(scratch("real-cache"), d);
+       },
+       ": it is a symbolic link"},
+      {"a queue planted by nobody",
+       [](const fs::path& d) {
+         fs::create_directories(d / "queue");
+         ASSERT_EQ(::chown((d / "queue").c_str(), kNobody, kNobody), 0);
+       },
+       "/queue: it belongs to uid 65534"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path dir = scratch("cache-" + std::to_string(&c - cases.data()));
+    c.make(dir);
+    RunResult r = mountRefused(sandbox(), scratch("mnt2"), dir);
+    EXPECT_THAT(r.err,
+                HasSubstr("fpctl: refusing to use the cache folder " + dir.string() + c.says));
+  }
+}
+
+TEST_F(MountTest, AQueueEntryOfAnotherUserIsNeverSent) {
+  unmount();
+  fs::path queue = sandbox().root() / "cache" / "queue";
+  plantQueueEntry(queue, 50, "planted-by-nobody.txt", "not yours\n", kNobody);
+  plantQueueEntry(queue, 51, "left-by-me.txt", "mine\n", ::geteuid());
+  ASSERT_TRUE(mount());
+  // The mount's own entry is sent, the other user's is not and stays as it was.
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("left-by-me.txt"); }));
+  EXPECT_FALSE(sandbox().storeHas("planted-by-nobody.txt"));
+  EXPECT_TRUE(fs::exists(queue / "50.json"));
+  EXPECT_TRUE(fs::exists(queue / "50.data"));
+  EXPECT_THAT(sandbox().log(), HasSubstr("50.json"));
+}
+
+TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
+  fs::path cache = sandbox().root() / "cache";
+  RunResult r = mountRefused(sandbox(), scratch("mnt2"), cache);
+  EXPECT_THAT(r.err, HasSubstr("fpctl: cache folder " + cache.string() +
+                               " is in use by another mount (pid " + std::to_string(pid_) + ")"));
+  EXPECT_TRUE(fs::exists(m("Welcome.txt")));  // the first one goes on
 }
 
 }  // namespace

@@ -12,12 +12,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <system_error>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
 
 namespace fpctl::mount {
@@ -137,7 +137,7 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, 
                                                           CacheBound bound) {
   std::error_code ec;
   for (const char* sub : {"contents", "work", "unsent"}) {
-    fs::create_directories(root / sub, ec);
+    ec = createPrivateDirectories(root / sub);
     if (ec) return fp::fail(Errno{errnoOf(ec)});
   }
   auto spares = std::make_unique<SpareFiles>(root / "spare", kSpareFiles);
@@ -147,16 +147,17 @@ ErrnoOr<std::unique_ptr<ContentCache>> ContentCache::open(const fs::path& root, 
   // was changed holds what a program wrote but never closed: not a state to
   // send, but not to be thrown away either.
   std::vector<fs::path> work;
-  for (const auto& entry : fs::directory_iterator(root / "work", ec)) work.push_back(entry.path());
+  // What another user left there is not this mount's to keep or remove.
+  for (const auto& entry : fs::directory_iterator(root / "work", ec)) {
+    if (isOwnRegularFile(entry.path())) work.push_back(entry.path());
+  }
   for (const auto& p : work) {
     if (p.extension() == ".changed") continue;
     fs::path note = p;
     note += ".changed";
-    std::error_code missing;
-    if (fs::exists(note, missing)) {
-      std::ifstream in(note);
-      std::string name;
-      std::getline(in, name);
+    if (isOwnRegularFile(note)) {
+      std::string name = readCacheFile(note).value_or("");
+      name = name.substr(0, name.find('\n'));
       // A note cut short by the end of fpctl may still hold a spare's zero.
       if (auto zero = name.find('\0'); zero != std::string::npos) name.resize(zero);
       keepUnsent(root, p, name.empty() ? "file" : name,
@@ -180,6 +181,7 @@ void ContentCache::scan() {
   for (const auto& entry : fs::directory_iterator(root_ / "contents", ec)) {
     struct stat st {};
     if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (st.st_uid != ::geteuid()) continue;  // never shown as the account's contents
     Copy copy;
     // "<hex identifier>.<hex version>"; anything else is counted, and may go, too.
     std::string name = entry.path().filename().string();
@@ -279,8 +281,7 @@ std::optional<fs::path> ContentCache::find(const std::string& identifier,
                                            const std::string& contentVersion) {
   fs::path p = pathFor(identifier, contentVersion);
   std::int64_t bytes = diskBytes(p);
-  std::error_code ec;
-  if (!fs::is_regular_file(p, ec)) {
+  if (!isOwnRegularFile(p)) {
     std::lock_guard lock(mu_);
     forgetLocked(p);  // removed behind the cache's back
     return std::nullopt;
@@ -291,8 +292,7 @@ std::optional<fs::path> ContentCache::find(const std::string& identifier,
 }
 
 bool ContentCache::has(const std::string& identifier, const std::string& contentVersion) const {
-  std::error_code ec;
-  return fs::is_regular_file(pathFor(identifier, contentVersion), ec);
+  return isOwnRegularFile(pathFor(identifier, contentVersion));
 }
 
 void ContentCache::markUsed(const std::string& identifier) {

@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -41,7 +42,8 @@ bool writeAll(int fd, std::string_view data) {
 
 KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
     : file_(std::move(file)), mountTime_(mountTime) {
-  std::ifstream in(file_);
+  std::optional<std::string> text = readCacheFile(file_);
+  std::istringstream in(text.value_or(""));
   std::string line;
   while (std::getline(in, line)) {
     // A line cut short by a crash is skipped; the lines before it stand.
@@ -58,7 +60,7 @@ KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
     kept.date.tv_nsec = static_cast<long>(nsec);
     byIdentifier_[*id] = std::move(kept);
   }
-  if (!in.is_open()) return;
+  if (!text) return;
   std::lock_guard lock(mu_);
   rewriteLocked();
 }
@@ -96,8 +98,7 @@ void KeptDates::apply(struct stat& st, const ItemState& item) const {
 }
 
 void KeptDates::appendLocked(const std::string& identifier, const Kept& kept) {
-  fp::ScopedFD fd(fp::retryOnEintr(
-      [&] { return ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600); }));
+  fp::ScopedFD fd = openInCache(file_, O_WRONLY | O_APPEND | O_CREAT);
   if (!fd) return;
   // One write per line, so a crash leaves at most the last line incomplete.
   (void)writeAll(fd.get(), lineFor(identifier, kept.contentVersion, kept.date));
@@ -106,8 +107,7 @@ void KeptDates::appendLocked(const std::string& identifier, const Kept& kept) {
 void KeptDates::rewriteLocked() {
   std::filesystem::path temp = file_;
   temp += ".new";
-  fp::ScopedFD fd(fp::retryOnEintr(
-      [&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+  fp::ScopedFD fd = openInCache(temp, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return;
   std::string all;
   for (const auto& [id, kept] : byIdentifier_) all += lineFor(id, kept.contentVersion, kept.date);

@@ -23,8 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fileprovider/file_manager.h"
 #include "fileprovider/fpctl/mount/cache_bound.h"
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
@@ -152,8 +152,9 @@ class SignalWatcher {
         " to send it";
     log.error("%{public}@", {message});
     std::cerr << "fpctl: " << message << std::endl;
-    fp::ScopedFD root(fp::retryOnEintr(
-        [&] { return ::open(cacheRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    fp::ScopedFD root(fp::retryOnEintr([&] {
+      return ::open(cacheRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }));
     if (root) ::syncfs(root.get());
     ::_exit(1);
   }
@@ -303,25 +304,39 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
                 "the cache folder " + cacheRoot.parent_path().string() +
                     " must not lie inside the mount point (use --cache DIR)");
   }
-  // Cache folders made here are owner-only: they hold copies of the account's files.
-  if (!freshCache) {
-    (void)fp::FileManager::defaultManager().createDirectory(cacheRoot, true);
-  } else {
-    (void)fp::FileManager::defaultManager().createDirectory(cacheRoot.parent_path(), true);
+  // Cache folders are the user's alone (cache_folder.h): they hold copies of the
+  // account's files and the changes that wait to be sent to it.
+  if (freshCache) {
+    // The fresh folder is made in these two, which must be as private.
+    fs::path parent = cacheRoot.parent_path();
+    if (std::error_code made = createPrivateDirectories(parent)) {
+      return fail(ready, options.json,
+                  "cannot create the cache folder " + parent.string() + ": " + made.message());
+    }
+    for (const fs::path& p : {parent.parent_path(), parent}) {
+      if (auto ok = checkPrivate(p, "the cache folder"); !ok) {
+        return fail(ready, options.json, ok.error().message + "; or choose one with --cache DIR");
+      }
+    }
     std::string pattern = cacheRoot.string();
     if (!mkdtemp(pattern.data())) {
-      return fail(ready, options.json,
-                  "cannot create a cache folder in " + cacheRoot.parent_path().string() + ": " +
-                      std::strerror(errno));
+      return fail(
+          ready, options.json,
+          "cannot create a cache folder in " + parent.string() + ": " + std::strerror(errno));
     }
     cacheRoot = pattern;
   }
+  // Held until the mount has ended, by the process that serves it.
+  auto folder = CacheFolder::take(cacheRoot);
+  if (!folder) return fail(ready, options.json, folder.error());
 
   if (!options.foreground) {
     if (threadCount() > 1) {
       std::cerr << "fpctl: staying in the foreground (threads are already running)\n";
     } else if (auto parentStatus = daemonize(ready)) {
       return *parentStatus;
+    } else {
+      folder->notePid();
     }
   }
 

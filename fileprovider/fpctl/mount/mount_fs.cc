@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/namesake_key.h"
 #include "fileprovider/fpctl/mount/replace_sequence.h"
@@ -581,9 +582,7 @@ ErrnoOr<fp::ScopedFD> MountFs::contentsOf(Ino ino, const fp::Progress* cancel) {
 
 ErrnoOr<fp::ScopedFD> MountFs::contentsOfItem(Ino ino, const ItemState& item,
                                               const fp::Progress* cancel) {
-  auto openCopy = [](const fs::path& p) {
-    return fp::ScopedFD(fp::retryOnEintr([&] { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }));
-  };
+  auto openCopy = [](const fs::path& p) { return openInCache(p, O_RDONLY); };
   if (auto hit = cache_.find(item.identifier, item.version.contentVersion)) {
     // Opened at once: a copy dropped from now on stays readable through it.
     if (fp::ScopedFD fd = openCopy(*hit)) return fd;

@@ -1,13 +1,12 @@
 #include "fileprovider/fpctl/mount/pin_set.h"
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
@@ -40,19 +39,10 @@ std::map<std::string, PinnedItem> parse(const std::string& text) {
   return items;
 }
 
-// The file's text; none when there is no such file.
-std::optional<std::string> slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 }  // namespace
 
 PinSet::PinSet(fs::path file) : file_(std::move(file)) {
-  auto text = slurp(file_);
+  auto text = readCacheFile(file_);
   if (!text) return;
   try {
     items_ = parse(*text);
@@ -110,7 +100,7 @@ ErrnoOr<bool> PinSet::remove(const std::string& identifier) {
 int PinSet::write(const Items& items) const { return writeDurably(file_, render(items)); }
 
 std::vector<PinnedItem> PinSet::read(const fs::path& file) {
-  auto text = slurp(file);
+  auto text = readCacheFile(file);
   if (!text) return {};
   try {
     std::vector<PinnedItem> out;

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
+
 namespace fpctl::mount {
 namespace fs = std::filesystem;
 namespace {
@@ -19,7 +21,7 @@ bool isSpare(const fs::path& path, const struct stat& st, bool empty) {
   if (st.st_size == 0) return true;
   if (empty) return false;
   if (st.st_size != 1) return false;
-  fp::ScopedFD fd(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  fp::ScopedFD fd = openInCache(path, O_RDONLY | O_NONBLOCK);
   char byte = 1;
   return fd && fp::retryOnEintr([&] { return ::pread(fd.get(), &byte, 1, 0); }) == 1 && byte == 0;
 }
@@ -27,8 +29,7 @@ bool isSpare(const fs::path& path, const struct stat& st, bool empty) {
 // Cuts the file at `path` to one zero byte, or to nothing when `empty`;
 // false when it cannot be.
 bool makeSpare(const fs::path& path, bool empty) {
-  fp::ScopedFD fd(fp::retryOnEintr(
-      [&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+  fp::ScopedFD fd = openInCache(path, O_WRONLY | O_NONBLOCK);
   if (!fd) return false;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -42,11 +43,12 @@ bool makeSpare(const fs::path& path, bool empty) {
 
 SpareFiles::SpareFiles(fs::path folder, std::size_t keep, Contents contents)
     : folder_(std::move(folder)), keep_(keep), contents_(contents) {
-  std::error_code ec;
-  fs::create_directories(folder_, ec);
+  std::error_code ec = createPrivateDirectories(folder_);
   for (const auto& entry : fs::directory_iterator(folder_, ec)) {
     struct stat st {};
     if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // Another user's file is never given a mount's contents.
+    if (st.st_uid != ::geteuid()) continue;
     std::string name = entry.path().filename().string();
     if (name.starts_with("spare-")) {
       nextName_ = std::max(nextName_, std::strtoull(name.c_str() + 6, nullptr, 10) + 1);
@@ -80,8 +82,7 @@ fp::ScopedFD SpareFiles::create(const fs::path& path, int flags) {
       fs::remove(spare, ec);
     }
   }
-  return fp::ScopedFD(
-      fp::retryOnEintr([&] { return ::open(path.c_str(), flags | O_CREAT, 0600); }));
+  return openInCache(path, flags | O_CREAT);
 }
 
 int SpareFiles::fit(int fd, off_t length) {

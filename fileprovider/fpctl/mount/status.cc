@@ -1,18 +1,18 @@
 #include "fileprovider/fpctl/mount/status.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "fileprovider/fpctl/mount/cache_bound.h"
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -50,9 +50,10 @@ std::vector<Watched> runningMounts() {
   std::vector<Watched> out;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(mountRecords(), ec)) {
+    // Only this user's mounts leave records it reads.
+    if (!mount::isOwnRegularFile(e.path())) continue;
     try {
-      std::ifstream in(e.path());
-      SortedJson j = SortedJson::parse(in);
+      SortedJson j = SortedJson::parse(mount::readCacheFile(e.path()).value_or(""));
       auto pid = j.at("pid").get<pid_t>();
       // A record of a mount that ended without removing it (kill -9) is skipped.
       if (::kill(pid, 0) != 0 && errno == ESRCH) continue;
@@ -158,8 +159,7 @@ void printText(const SortedJson& m, std::ostream& out) {
 MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
                          const fs::path& cacheRoot, std::int64_t cacheMaxBytes,
                          std::optional<std::chrono::seconds> cacheMaxAge) {
-  std::error_code ec;
-  fs::create_directories(mountRecords(), ec);
+  [[maybe_unused]] std::error_code ec = mount::createPrivateDirectories(mountRecords());
   path_ = mountRecords() / (std::to_string(::getpid()) + ".json");
   SortedJson bound = {{"maxBytes", cacheMaxBytes}, {"maxAgeSeconds", nullptr}};
   if (cacheMaxAge) bound["maxAgeSeconds"] = static_cast<std::int64_t>(cacheMaxAge->count());
@@ -168,7 +168,12 @@ MountRecord::MountRecord(const std::string& domain, const fs::path& mountpoint,
                   {"cache", cacheRoot.string()},
                   {"bound", bound},
                   {"pid", ::getpid()}};
-  std::ofstream(path_) << j.dump() << "\n";
+  std::string text = j.dump() + "\n";
+  fp::ScopedFD fd = mount::openInCache(path_, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd) {
+    [[maybe_unused]] ssize_t n =
+        fp::retryOnEintr([&] { return ::write(fd.get(), text.data(), text.size()); });
+  }
 }
 
 MountRecord::~MountRecord() {

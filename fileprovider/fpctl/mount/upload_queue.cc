@@ -7,18 +7,18 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
+#include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
@@ -56,7 +56,7 @@ class Checksum {
 // summing what it copies into `sum` and counting it into `size`. Returns 0 or
 // an errno value.
 int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std::int64_t& size) {
-  fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
+  fp::ScopedFD in = openInCache(source, O_RDONLY);
   if (!in) return errno;
   Checksum checksum;
   auto buf = std::make_unique_for_overwrite<char[]>(kPiece);
@@ -83,7 +83,7 @@ int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std:
 
 // The checksum of the file at `path`, none when it cannot be read.
 std::optional<std::uint64_t> checksumOf(const fs::path& path) {
-  fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  fp::ScopedFD in = openInCache(path, O_RDONLY);
   if (!in) return std::nullopt;
   Checksum checksum;
   auto buf = std::make_unique_for_overwrite<char[]>(kPiece);
@@ -108,9 +108,7 @@ int writeWhole(int fd, const std::string& text) {
 }
 
 int syncPath(const fs::path& path, bool folder) {
-  fp::ScopedFD fd(fp::retryOnEintr([&] {
-    return ::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-  }));
+  fp::ScopedFD fd = openInCache(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
   if (!fd) return errno;
   if (::fsync(fd.get()) != 0) return errno;
   return 0;
@@ -130,12 +128,7 @@ std::string uniqueStamp() {
          std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
 }
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string slurp(const fs::path& path) { return readCacheFile(path).value_or(""); }
 
 std::int64_t sizeOf(const fs::path& path) {
   std::error_code ec;
@@ -149,8 +142,7 @@ int writeDurably(const fs::path& path, const std::string& text) {
   fs::path tmp = path;
   tmp += ".tmp";
   {
-    fp::ScopedFD fd(fp::retryOnEintr(
-        [&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }));
+    fp::ScopedFD fd = openInCache(tmp, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd) return errno;
     std::size_t done = 0;
     while (done < text.size()) {
@@ -190,14 +182,25 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
   std::unique_ptr<UploadQueue> q(new UploadQueue(cacheRoot, spares));
   std::error_code ec;
   if (!readOnly) {
-    fs::create_directories(q->dir(), ec);
+    ec = createPrivateDirectories(q->dir());
     if (ec) return fp::fail(Errno{ec.value() ? ec.value() : EIO});
-    fs::create_directories(cacheRoot / "unsent", ec);
+    ec = createPrivateDirectories(cacheRoot / "unsent");
   }
+  const fp::Log log("fpctl", "Mount");
+  // An entry that is not a regular file of this user was not put by this
+  // user's mount: it is neither sent nor removed.
+  auto foreign = [&](const fs::path& p) {
+    if (isOwnRegularFile(p)) return false;
+    if (!readOnly) {
+      log.error("%{public}@ is not a regular file of this user; it is not sent", {p.string()});
+    }
+    return true;
+  };
   std::vector<fs::path> strays;
   std::set<std::uint64_t> held;
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
+    if (foreign(p)) continue;
     if (p.extension() != ".json") {
       if (p.extension() != ".data") strays.push_back(p);  // an unfinished temporary file
       continue;
@@ -212,8 +215,13 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
       c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
       c.data = q->dir() / (std::to_string(c.seq) + ".data");
-      if (!fs::is_regular_file(c.data, ec)) {
+      std::error_code missing;
+      if (!fs::exists(fs::symlink_status(c.data, missing))) {
         strays.push_back(p);
+        continue;
+      }
+      if (foreign(c.data)) {
+        held.insert(c.seq);
         continue;
       }
       c.size = sizeOf(c.data);
@@ -242,7 +250,7 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
   // Contents without a record belong to an entry that was never made.
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
-    if (p.extension() != ".data") continue;
+    if (p.extension() != ".data" || !isOwnRegularFile(p)) continue;
     std::uint64_t seq = 0;
     try {
       seq = std::stoull(p.stem().string());
@@ -355,8 +363,7 @@ void UploadQueue::erase(std::uint64_t seq) {
 
 fp::ScopedFD UploadQueue::createFile(const fs::path& path, int flags) {
   if (spares_) return spares_->create(path, flags);
-  return fp::ScopedFD(
-      fp::retryOnEintr([&] { return ::open(path.c_str(), flags | O_CREAT | O_TRUNC, 0600); }));
+  return openInCache(path, flags | O_CREAT | O_TRUNC);
 }
 
 void UploadQueue::removeFile(const fs::path& path) {
@@ -398,8 +405,7 @@ fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
 fs::path keepUnsent(const fs::path& cacheRoot, const fs::path& file, const std::string& name,
                     const std::string& reason) {
   fs::path target = cacheRoot / "unsent" / (uniqueStamp() + "-" + safeName(name));
-  std::error_code ec;
-  fs::create_directories(target.parent_path(), ec);
+  std::error_code ec = createPrivateDirectories(target.parent_path());
   fs::rename(file, target, ec);
   if (ec) {
     fs::copy_file(file, target, ec);
