@@ -1467,6 +1467,52 @@ TEST_F(MountTest, AQueueEntryOfAnotherUserIsNeverSent) {
   EXPECT_THAT(sandbox().log(), HasSubstr("50.json"));
 }
 
+// A queue entry the mount cannot read is set aside with what it holds, listed
+// by `fpctl status` and logged; its bytes are never deleted.
+TEST_F(MountTest, ADamagedQueueEntryIsSetAsideNeverDeleted) {
+  unmount();
+  fs::path queue = sandbox().root() / "cache" / "queue";
+  struct Case {
+    std::string what;
+    int seq;
+    std::string kept;  // what status must list as kept
+    std::function<void(const fs::path& json, const fs::path& data)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"empty record", 60, "intact after an empty record\n",
+       [](const fs::path& json, const fs::path&) { fs::resize_file(json, 0); }},
+      {"garbage record", 61, "intact after a garbage record\n",
+       [](const fs::path& json, const fs::path&) { spit(json, "\x01{garbage"); }},
+      {"record without data", 62, "",
+       [](const fs::path&, const fs::path& data) { fs::remove(data); }},
+      {"data without record", 63, "intact without a record\n",
+       [](const fs::path& json, const fs::path&) { fs::remove(json); }},
+  };
+  for (const auto& c : cases) {
+    const fs::path json = queue / (std::to_string(c.seq) + ".json");
+    const fs::path data = queue / (std::to_string(c.seq) + ".data");
+    plantQueueEntry(queue, c.seq, "damaged-" + std::to_string(c.seq) + ".txt", c.kept, ::geteuid());
+    c.damage(json, data);
+  }
+  ASSERT_TRUE(mount());
+  auto status = cacheStatus(sandbox());
+  auto refused = refusedWithReasons(status);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(fs::exists(queue / (std::to_string(c.seq) + ".json")));
+    EXPECT_FALSE(fs::exists(queue / (std::to_string(c.seq) + ".data")));
+    EXPECT_THAT(sandbox().log(), HasSubstr("queue entry " + std::to_string(c.seq)));
+    if (!c.kept.empty()) {
+      ASSERT_EQ(refused.count(c.kept), 1u) << status.dump();
+      EXPECT_THAT(refused[c.kept], HasSubstr("could not be read"));
+    }
+    EXPECT_FALSE(sandbox().storeHas("damaged-" + std::to_string(c.seq) + ".txt"));
+  }
+  // The record whose contents are gone still says which file's state was lost.
+  EXPECT_THAT(status.dump(), HasSubstr("damaged-62.txt"));
+  EXPECT_EQ(refused.size(), cases.size()) << status.dump();
+}
+
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
   fs::path cache = sandbox().root() / "cache";
   RunResult r = mountRefused(sandbox(), scratch("mnt2"), cache);
