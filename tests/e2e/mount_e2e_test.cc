@@ -1237,6 +1237,41 @@ TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
   EXPECT_EQ(sandbox().readStore("queued.bin"), files["queued.bin"] + "more\n");
 }
 
+// A cache disk that a write filled is not left full: the part of the file
+// that fit is dropped at once (the program was told), and the next save fits.
+TEST_F(MountTest, AWriteThatFillsTheCacheDiskLeavesRoomForTheNext) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  fs::create_directories(cache);
+  if (sh("mount -t tmpfs -o size=20m,mode=0700 tmpfs '" + cache.string() + "'").status != 0) {
+    GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root): not tested";
+  }
+  struct AtEnd {
+    std::function<void()> run;
+    ~AtEnd() { run(); }
+  } umountCache{[&] {
+    unmount();
+    sh("umount '" + cache.string() + "'");
+  }};
+  ASSERT_TRUE(mount());
+  fs::path big = scratch("big.bin");
+  spit(big, randomBytes(30 << 20, 3));
+  RunResult full = sh("cp '" + big.string() + "' " + q("big.bin"));
+  EXPECT_NE(full.status, 0) << full.describe();
+  EXPECT_THAT(full.err, HasSubstr("No space left on device"));
+  EXPECT_TRUE(waitUntil([&] { return diskUse(cache) < (1 << 20); })) << diskUse(cache);
+  EXPECT_TRUE(refusedWithReasons(cacheStatus(sandbox())).empty());
+  EXPECT_THAT(sandbox().log(), HasSubstr("the cache disk is full"));
+
+  fs::path next = scratch("next.bin");
+  spit(next, randomBytes(4 << 20, 4));
+  shOk("cp '" + next.string() + "' " + q("next.bin"));
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("next.bin"); }));
+  EXPECT_TRUE(sandbox().readStore("next.bin") == slurp(next));
+  EXPECT_FALSE(sandbox().storeHas("big.bin"));
+}
+
 TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
   unmount();
   fs::path cache = sandbox().root() / "cache";

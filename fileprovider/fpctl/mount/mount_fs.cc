@@ -51,6 +51,9 @@ struct WorkingCopy {
   // the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
   std::uint64_t keptDateChanges = 0;
+  // A write found the cache disk full: the copy holds part of what the
+  // program wrote, and the program was told. It is never sent nor kept.
+  std::atomic<bool> cut{false};
   bool dirty() const { return changes.load() != uploaded.load(); }
   ~WorkingCopy() {
     std::error_code ec;
@@ -850,7 +853,14 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
     ssize_t n = fp::retryOnEintr([&] {
       return pwrite(work->fd.get(), data + done, size - done, offset + static_cast<off_t>(done));
     });
-    if (n < 0) return fp::fail(Errno{errno});
+    if (n < 0) {
+      int e = errno;
+      if (e == ENOSPC || e == EDQUOT) {
+        work->cut.store(true);
+        work->changes.fetch_add(1);
+      }
+      return fp::fail(Errno{e});
+    }
     done += static_cast<std::size_t>(n);
   }
   work->changes.fetch_add(1);
@@ -965,6 +975,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     if (!n || n->unlinked || n->work != work) return 0;
     staged.changes = work->changes.load();
     if (staged.changes == work->uploaded.load()) return 0;
+    if (work->cut.load()) return ENOSPC;  // dropped at its release
     staged.local = n->local;
     staged.item = n->item;
     staged.name = n->name;
@@ -1249,7 +1260,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     work = std::move(n->work);
     name = n->name;
     item = n->item;
-    keep = work->dirty() && !n->unlinked;
+    keep = work->dirty() && !n->unlinked && !work->cut.load();
     if (n->local) {
       // A new file that never reached the service is not shown any longer, and
       // the kernel must forget its name, or the next open would reach this node.
@@ -1261,6 +1272,12 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     inodes_.dropIfIdle(ino);
   }
   if (forgetName) notifier_.forgetEntry(forgetName->first, forgetName->second);
+  if (work->cut.load() && work->dirty()) {
+    // Kept, it would hold the disk full for every later save.
+    logFailure("write", describe(name, item.identifier), ENOSPC,
+               "the cache disk is full; the part written was dropped (the program was told)");
+    notifier_.forgetInode(ino, true);
+  }
   if (keep) {
     fs::path kept =
         cache_.preserve(work->path, item.filename, "could not be put into the upload queue");

@@ -28,6 +28,9 @@
 //   modifyItem and the contents bit. Every state is put into the upload queue
 //   (upload_queue.h) before it is sent; a state the host did not take waits
 //   there and sendQueue() sends it later, one refused for good moves to unsent/.
+//   A write that finds the cache disk full fails with ENOSPC, and the state of
+//   that working copy is then never sent nor kept: its last release drops it,
+//   so the disk is not held full.
 //
 // Interruption: an operation given `cancel` stops waiting for the extension once
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
