@@ -1037,6 +1037,57 @@ TEST_F(MountTest, FaultMatrixLosesNothing) {
   }
 }
 
+// States closed just before fpctl was killed wait in the queue as creations;
+// the next mount sends them while the same files are saved again. Only the
+// newer contents reach the service, and nothing is refused as a second
+// creation of the same name.
+TEST_F(MountTest, NewerSavesOfFilesWhoseCreationsStillWaitWin) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    const std::string folder = writeBack ? "again-wb" : "again";
+    unmount();
+    mode_ = {"--write-back"};
+    ASSERT_TRUE(mount());
+    shOk("mkdir " + q(folder));
+    std::string older, newer;
+    for (int i = 0; i < 10; ++i) {
+      older += "printf 'older " + std::to_string(i) + "' > " +
+               q(folder + "/f" + std::to_string(i)) + "; ";
+      newer += "printf 'newer " + std::to_string(i) + "' > " +
+               q(folder + "/f" + std::to_string(i)) + " & ";
+    }
+    shOk(older);
+    ::kill(pid_, SIGKILL);
+    waitForExit(std::chrono::seconds(5));
+    sandbox().run({"/bin/fusermount3", "-u", "-z", m()});
+
+    // A slow host: the saves come while the queue is being sent.
+    ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "300"}));
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    ASSERT_TRUE(waitUntil([&] { return cacheStatus(sandbox())["waiting"].size() < 10; }));
+    shOk(newer + "wait");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          auto st = cacheStatus(sandbox());
+          return st.contains("waiting") && st["waiting"].empty();
+        },
+        std::chrono::seconds(30)));
+    EXPECT_TRUE(refusedWithReasons(cacheStatus(sandbox())).empty())
+        << cacheStatus(sandbox()).dump();
+    for (int i = 0; i < 10; ++i) {
+      std::string name = folder + "/f" + std::to_string(i);
+      EXPECT_TRUE(waitUntil([&] {
+        return sandbox().storeHas(name) &&
+               sandbox().readStore(name) == "newer " + std::to_string(i);
+      })) << name
+          << ": " << (sandbox().storeHas(name) ? sandbox().readStore(name) : "missing");
+      EXPECT_EQ(slurp(m(name)), "newer " + std::to_string(i)) << name;
+    }
+    ASSERT_TRUE(sandbox().restartHost());
+  }
+}
+
 // ---------------------------------------------------------------- dates, df, mount points
 
 // The modification time `stat` shows for a path (seconds), -1 when it fails.
