@@ -1037,6 +1037,60 @@ TEST_F(MountTest, FaultMatrixLosesNothing) {
   }
 }
 
+// States closed just before fpctl was killed wait in the queue as creations;
+// the next mount sends them while the same files are saved again. Only the
+// newer contents reach the service, and nothing is refused as a second
+// creation of the same name.
+TEST_F(MountTest, NewerSavesOfFilesWhoseCreationsStillWaitWin) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    const std::string folder = writeBack ? "again-wb" : "again";
+    unmount();
+    mode_ = {"--write-back"};
+    ASSERT_TRUE(mount());
+    shOk("mkdir " + q(folder));
+    std::string older, newer;
+    for (int i = 0; i < 10; ++i) {
+      older += "printf 'older " + std::to_string(i) + "' > " +
+               q(folder + "/f" + std::to_string(i)) + "; ";
+      // cp reports what close says.
+      fs::path data = scratch(folder + "-newer-" + std::to_string(i));
+      spit(data, "newer " + std::to_string(i));
+      newer += "(cp '" + data.string() + "' " + q(folder + "/f" + std::to_string(i)) +
+               " || echo failed) & ";
+    }
+    shOk(older);
+    ::kill(pid_, SIGKILL);
+    waitForExit(std::chrono::seconds(5));
+    sandbox().run({"/bin/fusermount3", "-u", "-z", m()});
+
+    // A slow host: the saves come while the queue is being sent.
+    ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "300"}));
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    ASSERT_TRUE(waitUntil([&] { return cacheStatus(sandbox())["waiting"].size() < 10; }));
+    EXPECT_THAT(shOk(newer + "wait").out, ::testing::Not(HasSubstr("failed")));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          auto st = cacheStatus(sandbox());
+          return st.contains("waiting") && st["waiting"].empty();
+        },
+        std::chrono::seconds(30)));
+    EXPECT_TRUE(refusedWithReasons(cacheStatus(sandbox())).empty())
+        << cacheStatus(sandbox()).dump();
+    for (int i = 0; i < 10; ++i) {
+      std::string name = folder + "/f" + std::to_string(i);
+      EXPECT_TRUE(waitUntil([&] {
+        return sandbox().storeHas(name) &&
+               sandbox().readStore(name) == "newer " + std::to_string(i);
+      })) << name
+          << ": " << (sandbox().storeHas(name) ? sandbox().readStore(name) : "missing");
+      EXPECT_EQ(slurp(m(name)), "newer " + std::to_string(i)) << name;
+    }
+    ASSERT_TRUE(sandbox().restartHost());
+  }
+}
+
 // ---------------------------------------------------------------- dates, df, mount points
 
 // The modification time `stat` shows for a path (seconds), -1 when it fails.
@@ -1235,6 +1289,41 @@ TEST_F(MountTest, AFullCacheDropsTheOldestCopyButNotAnOpenOrAQueuedOne) {
   read("old.bin");
   unmount();
   EXPECT_EQ(sandbox().readStore("queued.bin"), files["queued.bin"] + "more\n");
+}
+
+// A cache disk that a write filled is not left full: the part of the file
+// that fit is dropped at once (the program was told), and the next save fits.
+TEST_F(MountTest, AWriteThatFillsTheCacheDiskLeavesRoomForTheNext) {
+  unmount();
+  fs::path cache = sandbox().root() / "cache";
+  fs::remove_all(cache);
+  fs::create_directories(cache);
+  if (sh("mount -t tmpfs -o size=20m,mode=0700 tmpfs '" + cache.string() + "'").status != 0) {
+    GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root): not tested";
+  }
+  struct AtEnd {
+    std::function<void()> run;
+    ~AtEnd() { run(); }
+  } umountCache{[&] {
+    unmount();
+    sh("umount '" + cache.string() + "'");
+  }};
+  ASSERT_TRUE(mount());
+  fs::path big = scratch("big.bin");
+  spit(big, randomBytes(30 << 20, 3));
+  RunResult full = sh("cp '" + big.string() + "' " + q("big.bin"));
+  EXPECT_NE(full.status, 0) << full.describe();
+  EXPECT_THAT(full.err, HasSubstr("No space left on device"));
+  EXPECT_TRUE(waitUntil([&] { return diskUse(cache) < (1 << 20); })) << diskUse(cache);
+  EXPECT_TRUE(refusedWithReasons(cacheStatus(sandbox())).empty());
+  EXPECT_THAT(sandbox().log(), HasSubstr("the cache disk is full"));
+
+  fs::path next = scratch("next.bin");
+  spit(next, randomBytes(4 << 20, 4));
+  shOk("cp '" + next.string() + "' " + q("next.bin"));
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("next.bin"); }));
+  EXPECT_TRUE(sandbox().readStore("next.bin") == slurp(next));
+  EXPECT_FALSE(sandbox().storeHas("big.bin"));
 }
 
 TEST_F(MountTest, CopiesUnusedForLongerThanTheMaxAgeGoWhileAnOpenOneStays) {
@@ -1465,6 +1554,52 @@ TEST_F(MountTest, AQueueEntryOfAnotherUserIsNeverSent) {
   EXPECT_TRUE(fs::exists(queue / "50.json"));
   EXPECT_TRUE(fs::exists(queue / "50.data"));
   EXPECT_THAT(sandbox().log(), HasSubstr("50.json"));
+}
+
+// A queue entry the mount cannot read is set aside with what it holds, listed
+// by `fpctl status` and logged; its bytes are never deleted.
+TEST_F(MountTest, ADamagedQueueEntryIsSetAsideNeverDeleted) {
+  unmount();
+  fs::path queue = sandbox().root() / "cache" / "queue";
+  struct Case {
+    std::string what;
+    int seq;
+    std::string kept;  // what status must list as kept
+    std::function<void(const fs::path& json, const fs::path& data)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"empty record", 60, "intact after an empty record\n",
+       [](const fs::path& json, const fs::path&) { fs::resize_file(json, 0); }},
+      {"garbage record", 61, "intact after a garbage record\n",
+       [](const fs::path& json, const fs::path&) { spit(json, "\x01{garbage"); }},
+      {"record without data", 62, "",
+       [](const fs::path&, const fs::path& data) { fs::remove(data); }},
+      {"data without record", 63, "intact without a record\n",
+       [](const fs::path& json, const fs::path&) { fs::remove(json); }},
+  };
+  for (const auto& c : cases) {
+    const fs::path json = queue / (std::to_string(c.seq) + ".json");
+    const fs::path data = queue / (std::to_string(c.seq) + ".data");
+    plantQueueEntry(queue, c.seq, "damaged-" + std::to_string(c.seq) + ".txt", c.kept, ::geteuid());
+    c.damage(json, data);
+  }
+  ASSERT_TRUE(mount());
+  auto status = cacheStatus(sandbox());
+  auto refused = refusedWithReasons(status);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(fs::exists(queue / (std::to_string(c.seq) + ".json")));
+    EXPECT_FALSE(fs::exists(queue / (std::to_string(c.seq) + ".data")));
+    EXPECT_THAT(sandbox().log(), HasSubstr("queue entry " + std::to_string(c.seq)));
+    if (!c.kept.empty()) {
+      ASSERT_EQ(refused.count(c.kept), 1u) << status.dump();
+      EXPECT_THAT(refused[c.kept], HasSubstr("could not be read"));
+    }
+    EXPECT_FALSE(sandbox().storeHas("damaged-" + std::to_string(c.seq) + ".txt"));
+  }
+  // The record whose contents are gone still says which file's state was lost.
+  EXPECT_THAT(status.dump(), HasSubstr("damaged-62.txt"));
+  EXPECT_EQ(refused.size(), cases.size()) << status.dump();
 }
 
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {

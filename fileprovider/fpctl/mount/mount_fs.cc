@@ -51,6 +51,9 @@ struct WorkingCopy {
   // the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
   std::uint64_t keptDateChanges = 0;
+  // A write found the cache disk full: the copy holds part of what the
+  // program wrote, and the program was told. It is never sent nor kept.
+  std::atomic<bool> cut{false};
   bool dirty() const { return changes.load() != uploaded.load(); }
   ~WorkingCopy() {
     std::error_code ec;
@@ -92,28 +95,6 @@ constexpr fp::ItemCapabilities kNewItemCapabilities =
 fp::Date now() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-// Whether two files hold the same bytes; false for anything but two regular
-// files (a fetched path is opened without blocking).
-bool sameContents(const fs::path& a, const fs::path& b) {
-  fp::ScopedFD fa(
-      fp::retryOnEintr([&] { return ::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  fp::ScopedFD fb(
-      fp::retryOnEintr([&] { return ::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  struct stat sa {
-  }, sb{};
-  if (!fa || !fb || fstat(fa.get(), &sa) != 0 || fstat(fb.get(), &sb) != 0) return false;
-  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) return false;
-  std::vector<char> ba(1 << 16), bb(1 << 16);
-  for (off_t at = 0; at < sa.st_size;) {
-    ssize_t na = fp::retryOnEintr([&] { return pread(fa.get(), ba.data(), ba.size(), at); });
-    ssize_t nb = fp::retryOnEintr([&] { return pread(fb.get(), bb.data(), bb.size(), at); });
-    if (na <= 0 || na != nb) return false;
-    if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) != 0) return false;
-    at += na;
-  }
-  return true;
 }
 
 std::string describe(const std::string& name, const fp::ItemIdentifier& identifier) {
@@ -850,7 +831,14 @@ ErrnoOr<std::size_t> MountFs::write(std::uint64_t fh, const char* data, std::siz
     ssize_t n = fp::retryOnEintr([&] {
       return pwrite(work->fd.get(), data + done, size - done, offset + static_cast<off_t>(done));
     });
-    if (n < 0) return fp::fail(Errno{errno});
+    if (n < 0) {
+      int e = errno;
+      if (e == ENOSPC || e == EDQUOT) {
+        work->cut.store(true);
+        work->changes.fetch_add(1);
+      }
+      return fp::fail(Errno{e});
+    }
     done += static_cast<std::size_t>(n);
   }
   work->changes.fetch_add(1);
@@ -895,18 +883,38 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     sent.item =
         change.identifier.empty() ? createdItem(*result, expected) : reread(*result, expected);
     cache_.queue().remove(change.seq);
+    if (change.identifier.empty()) created_.note(change, sent.item->identifier);
     return sent;
   }
   sent.err = logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
   if (change.identifier.empty() && !isTransient(sent.err)) {
     // A creation that reached the host just before fpctl died is refused when
     // it is sent again: the same bytes under the same name are that creation.
-    if (auto there = alreadyCreated(change)) {
+    if (auto there = sameCreation(provider_, change)) {
       log_.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
       cache_.queue().remove(change.seq);
+      created_.note(change, there->identifier);
       sent.item = std::move(*there);
       sent.err = 0;
       return sent;
+    }
+    // The queue created it meanwhile from an older state: this state changes it.
+    if (auto made = created_.stillThere(provider_, change)) {
+      log_.info("%{public}@ was created from an older state; this one is sent as its change",
+                {describe(change.filename, made->identifier)});
+      auto r = provider_.modify(
+          fpctl::TemplateItem::named(made->identifier, change.parent, change.filename),
+          made->version, fp::field::kContents, change.data, cancel);
+      if (r) {
+        cache_.queue().remove(change.seq);
+        expected.identifier = made->identifier;
+        expected.size = change.size;
+        expected.modified = now();
+        sent.item = reread(*r, expected);
+        sent.err = 0;
+        return sent;
+      }
+      sent.err = logFailure("write", describe(change.filename, made->identifier), r.error());
     }
   }
   if (isTransient(sent.err)) {
@@ -926,17 +934,6 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     logFailure("upload", what, sent.err, "refused; the changes are kept in " + kept.string());
   }
   return sent;
-}
-
-std::optional<ItemState> MountFs::alreadyCreated(const QueuedChange& change) {
-  auto children = provider_.list(change.parent);
-  if (!children) return std::nullopt;
-  for (const auto& child : *children) {
-    if (child.isFolder || child.filename != change.filename || child.size != change.size) continue;
-    auto fetched = provider_.fetch(child.identifier, child.version);
-    if (fetched && sameContents(fetched->path, change.data)) return child;
-  }
-  return std::nullopt;
 }
 
 bool MountFs::isTransient(int err) {
@@ -965,6 +962,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     if (!n || n->unlinked || n->work != work) return 0;
     staged.changes = work->changes.load();
     if (staged.changes == work->uploaded.load()) return 0;
+    if (work->cut.load()) return ENOSPC;  // dropped at its release
     staged.local = n->local;
     staged.item = n->item;
     staged.name = n->name;
@@ -1249,7 +1247,7 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     work = std::move(n->work);
     name = n->name;
     item = n->item;
-    keep = work->dirty() && !n->unlinked;
+    keep = work->dirty() && !n->unlinked && !work->cut.load();
     if (n->local) {
       // A new file that never reached the service is not shown any longer, and
       // the kernel must forget its name, or the next open would reach this node.
@@ -1261,6 +1259,12 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     inodes_.dropIfIdle(ino);
   }
   if (forgetName) notifier_.forgetEntry(forgetName->first, forgetName->second);
+  if (work->cut.load() && work->dirty()) {
+    // Kept, it would hold the disk full for every later save.
+    logFailure("write", describe(name, item.identifier), ENOSPC,
+               "the cache disk is full; the part written was dropped (the program was told)");
+    notifier_.forgetInode(ino, true);
+  }
   if (keep) {
     fs::path kept =
         cache_.preserve(work->path, item.filename, "could not be put into the upload queue");
@@ -1653,17 +1657,17 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
   // must not send an older one meanwhile. A close that starts while an entry
   // is sent waits for it (see uploadNode), so states arrive in order; a file
   // opened for writing after this look sends its state after the entry.
-  std::unordered_set<std::string> written;
-  {
-    std::lock_guard lock(mu_);
-    for (const auto& [ino, n] : inodes_.all()) {
-      if (n->work) written.insert(keyOf(*n));
-    }
-  }
   for (const auto& change : pending) {
     {
       std::lock_guard lock(mu_);
-      if (written.count(change.key()) || !cache_.queue().contains(change.seq)) continue;
+      if (!cache_.queue().contains(change.seq)) continue;
+      // Looked at for each entry: a new file of the name of a queued creation
+      // may have been made while the entries before it were sent.
+      bool written = false;
+      for (const auto& [ino, n] : inodes_.all()) {
+        if (n->work && keyOf(*n) == change.key()) written = true;
+      }
+      if (written) continue;
       sendingKey_ = change.key();
     }
     ItemState expected;

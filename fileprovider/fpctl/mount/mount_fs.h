@@ -28,6 +28,12 @@
 //   modifyItem and the contents bit. Every state is put into the upload queue
 //   (upload_queue.h) before it is sent; a state the host did not take waits
 //   there and sendQueue() sends it later, one refused for good moves to unsent/.
+//   A write that finds the cache disk full fails with ENOSPC, and the state of
+//   that working copy is then never sent nor kept: its last release drops it,
+//   so the disk is not held full. A new file whose older state's creation
+//   still waits in the queue is sent as one creation with the newer contents
+//   (the queue leaves entries of a file being written to its close); when the
+//   queue created it meanwhile, the newer state changes that item.
 //
 // Interruption: an operation given `cancel` stops waiting for the extension once
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
@@ -90,6 +96,7 @@
 #include "fileprovider/fpctl/mount/listing.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
+#include "fileprovider/fpctl/mount/queued_creation.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/log.h"
 #include "fileprovider/progress.h"
@@ -373,9 +380,6 @@ class MountFs {
   Sent sendChange(const QueuedChange& change, ItemState expected,
                   const fp::Progress* cancel = nullptr);
   static bool isTransient(int err);
-  // The item `change` (a creation) already made: a file of its name and parent
-  // with the same bytes; none when there is none or it cannot be told.
-  std::optional<ItemState> alreadyCreated(const QueuedChange& change);
   // 0 when `folder` has no children on the service, proven by a listing read
   // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
   int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
@@ -410,6 +414,7 @@ class MountFs {
   std::unordered_map<std::string, std::string> localKeys_;  // localNamesakeKeyLocked()
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
+  OwnCreations created_;                   // thread-safe; never called back
   std::condition_variable sent_;           // with mu_: sendingKey_ changed
   std::mutex queueMu_;                     // one sending of the queue at a time; taken before mu_
   std::chrono::steady_clock::time_point nextQueueAttempt_{};

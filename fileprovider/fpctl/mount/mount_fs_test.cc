@@ -632,6 +632,28 @@ TEST_F(MountFsTest, ACreationSentTwiceAfterACrashIsNotRefused) {
   EXPECT_THAT(report.refused[0].reason, HasSubstr("Invalid argument"));
 }
 
+TEST_F(MountFsTest, ANewerStateOfAFileTheQueueCreatedMeanwhileChangesThatItem) {
+  // An older state left queued by a killed fpctl is created by the queue
+  // while the folder's listing here does not show it yet; the file is saved
+  // again, and the host refuses a second item of that name.
+  std::atomic<int> creates{0};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create" || c.filename != "late.txt" || creates++ == 0) return std::nullopt;
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "exists");
+  });
+  EXPECT_THAT(names("Docs"), ::testing::Not(::testing::Contains("late.txt")));
+  std::ofstream(dir_ / "older", std::ios::binary) << "older";
+  QueuedChange older;
+  older.parent = docs_;
+  older.filename = "late.txt";
+  ASSERT_TRUE(cache_->queue().put(older, dir_ / "older").ok());
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  EXPECT_EQ(writeNew("Docs", "late.txt", "newer"), 0);
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "late.txt"))->data, "newer");
+  EXPECT_EQ(creates.load(), 2);
+  EXPECT_EQ(readCache(dir_ / "cache").refused.size(), 0u);
+}
+
 TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
   ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
     if (c.op != "create") return std::nullopt;

@@ -198,6 +198,22 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
   };
   std::vector<fs::path> strays;
   std::set<std::uint64_t> held;
+  // An entry that cannot be read (a record left empty or damaged by a crash,
+  // a record whose contents are gone, contents without a record) is set aside
+  // in unsent/ with what it holds, and logged: never sent, never deleted.
+  auto setAside = [&](const std::string& entry, const fs::path& file, const std::string& name,
+                      const std::string& why) {
+    if (readOnly) return false;
+    fs::path kept = keepUnsent(cacheRoot, file, name, why);
+    if (kept.empty()) {
+      log.error("queue entry %{public}@ could not be read (%{public}@); it stays in %{public}@",
+                {entry, why, q->dir().string()});
+      return false;
+    }
+    log.error("queue entry %{public}@ could not be read (%{public}@); it is kept in %{public}@",
+              {entry, why, kept.string()});
+    return true;
+  };
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
     if (foreign(p)) continue;
@@ -205,6 +221,7 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       if (p.extension() != ".data") strays.push_back(p);  // an unfinished temporary file
       continue;
     }
+    const std::string stem = p.stem().string();
     try {
       auto j = nlohmann::json::parse(slurp(p));
       QueuedChange c;
@@ -217,7 +234,12 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       c.data = q->dir() / (std::to_string(c.seq) + ".data");
       std::error_code missing;
       if (!fs::exists(fs::symlink_status(c.data, missing))) {
-        strays.push_back(p);
+        if (!setAside(stem, p, c.filename + ".record",
+                      "its contents could not be read: " + c.data.filename().string() +
+                          " is missing from the queue; only the record of this state of " +
+                          c.filename + " is kept")) {
+          held.insert(c.seq);
+        }
         continue;
       }
       if (foreign(c.data)) {
@@ -244,10 +266,29 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       q->nextSeq_ = std::max(q->nextSeq_, c.seq + 1);
       q->entries_[c.seq] = std::move(c);
     } catch (const std::exception&) {
-      strays.push_back(p);  // a record that was never finished
+      // The record is empty or damaged (a crash while it was written, not
+      // synced): its contents, if any, are kept; the record goes once they are.
+      if (readOnly) continue;
+      fs::path data = q->dir() / (stem + ".data");
+      if (isOwnRegularFile(data)) {
+        if (setAside(stem, data, "queue-entry-" + stem,
+                     "the record of this state could not be read (empty or damaged: fpctl or "
+                     "the system stopped while it was written); its contents were not sent and "
+                     "may be incomplete")) {
+          strays.push_back(p);
+        }
+      } else if (sizeOf(p) > 0) {
+        setAside(stem, p, "queue-entry-" + stem + ".record",
+                 "the record of a state could not be read and its contents are missing");
+      } else {
+        log.error("queue entry %{public}@ could not be read (an empty record without contents)",
+                  {stem});
+        strays.push_back(p);
+      }
     }
   }
-  // Contents without a record belong to an entry that was never made.
+  // Contents without a record: fpctl or the system stopped before the record
+  // was written. They are kept, not sent.
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
     if (p.extension() != ".data" || !isOwnRegularFile(p)) continue;
@@ -256,7 +297,13 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       seq = std::stoull(p.stem().string());
     } catch (const std::exception&) {
     }
-    if (!q->entries_.count(seq) && !held.count(seq)) strays.push_back(p);
+    if (q->entries_.count(seq) || held.count(seq)) continue;
+    fs::path record = p;
+    record.replace_extension(".json");
+    if (fs::exists(fs::symlink_status(record, ec))) continue;  // another user's, or kept
+    setAside(p.stem().string(), p, "queue-entry-" + p.stem().string(),
+             "the record of this state could not be read (it is missing: fpctl or the system "
+             "stopped before it was written); its contents were not sent and may be incomplete");
   }
   if (!readOnly) {
     for (const auto& p : strays) fs::remove(p, ec);

@@ -16,6 +16,11 @@
 // incomplete, which the checksum reveals: such a copy is kept in unsent/ and
 // never sent.
 //
+// An entry the queue cannot read when it is opened (a record left empty or
+// damaged by a crash, a record whose contents are missing, contents without a
+// record) is never sent and never deleted: what it holds moves to unsent/
+// with the reason, and the fault is logged.
+//
 // A change the service refused for a reason retrying cannot cure (invalid name,
 // locked item, namesake) leaves the queue for unsent/, with the reason next to
 // it (<name>.reason); `fpctl status` lists both folders.
@@ -53,7 +58,8 @@ struct QueuedChange {
 class UploadQueue {
  public:
   // Opens (creating when missing) `cacheRoot`/queue and reads the entries an
-  // earlier run left; half-written ones are dropped. With `readOnly` nothing is
+  // earlier run left; unreadable ones are set aside in unsent/ (see the top of
+  // this file). With `readOnly` nothing is
   // created or dropped (a running mount may be writing an entry), and the
   // queue must not be changed. Entries' files are taken from and given back
   // to `spares` when there are (see spare_files.h); it must outlive the queue.

@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -84,6 +85,10 @@ TEST_F(UploadQueueTest, EntriesSurviveAReopenInOrderAndOnlyTheLastStateStays) {
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "99.data"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "98.json"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "97.json"));
+  // Set aside with what they held, not deleted.
+  std::vector<std::string> kept;
+  for (const auto& r : readCache(dir_ / "cache").refused) kept.push_back(slurp(r.path));
+  EXPECT_THAT(kept, UnorderedElementsAre("orphan", "{\"seq\":", "damaged"));
 
   // A later entry is numbered after the ones an earlier run left.
   auto next = (*q)->put(change("i:2", "x"), file("d", "x"));
