@@ -1467,6 +1467,98 @@ TEST_F(MountTest, AQueueEntryOfAnotherUserIsNeverSent) {
   EXPECT_THAT(sandbox().log(), HasSubstr("50.json"));
 }
 
+std::string repeated(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// A name the kernel takes (up to 255 bytes) keeps resolving as it was written,
+// also once the folder was read again from the service; a longer one is too
+// long for every operation. In both close modes.
+TEST_F(MountTest, NamesUpToTheKernelsLimitResolveAsWrittenLongerOnesAreTooLong) {
+  const std::string ae = "\xC3\xA4";        // two bytes
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  struct Case {
+    std::string label;
+    std::string name;
+  };
+  const std::vector<Case> fitting = {
+      {"241 bytes", std::string(237, 'a') + ".txt"},
+      {"255 bytes", std::string(251, 'b') + ".txt"},
+      {"255 bytes, two-byte characters", repeated(ae, 127) + "c"},
+      {"255 bytes, three-byte characters", repeated(euro, 85)},
+  };
+  const std::vector<Case> tooLong = {
+      {"256 bytes", std::string(252, 'd') + ".txt"},
+      {"256 bytes, two-byte characters", repeated(ae, 128)},
+      {"256 bytes, three-byte characters", repeated(euro, 85) + "e"},
+  };
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    const std::string top = writeBack ? "wb" : "default";
+    shOk("mkdir " + q(top) + " " + q(top + "/files") + " " + q(top + "/folders") + " " +
+         q(top + "/moved") + " && printf plain > " + q(top + "/plain"));
+    for (const auto& c : fitting) {
+      shOk("printf '" + c.label + "' > " + q(top + "/files/" + c.name));
+      shOk("mkdir " + q(top + "/folders/" + c.name));
+    }
+    for (const auto& c : fitting) {
+      EXPECT_TRUE(waitUntil([&] {
+        return sandbox().storeHas(top + "/files/" + c.name) &&
+               sandbox().storeHas(top + "/folders/" + c.name);
+      })) << c.label;
+    }
+    // The folders are read again after the next change checks.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::string listed = shOk("ls " + q(top + "/files") + " " + q(top + "/folders")).out;
+    for (const auto& c : fitting) {
+      SCOPED_TRACE(c.label);
+      EXPECT_THAT(listed, HasSubstr("\n" + c.name + "\n"));
+      EXPECT_EQ(shOk("cat " + q(top + "/files/" + c.name)).out, c.label);
+      shOk("stat " + q(top + "/folders/" + c.name));
+      shOk("mv " + q(top + "/files/" + c.name) + " " + q(top + "/moved/" + c.name));
+    }
+    for (const auto& c : fitting) {
+      EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas(top + "/moved/" + c.name); }))
+          << c.label;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (const auto& c : fitting) {
+      SCOPED_TRACE(c.label);
+      shOk("rm " + q(top + "/moved/" + c.name) + " && rmdir " + q(top + "/folders/" + c.name));
+      EXPECT_TRUE(waitUntil([&] {
+        return !sandbox().storeHas(top + "/moved/" + c.name) &&
+               !sandbox().storeHas(top + "/folders/" + c.name);
+      }));
+    }
+
+    for (const auto& c : tooLong) {
+      SCOPED_TRACE(c.label);
+      const std::string at = q(top + "/" + c.name);
+      const std::string plain = q(top + "/plain");
+      for (const std::string& command :
+           {"stat " + at, "cat " + at, "printf x > " + at, "touch " + at, "mkdir " + at,
+            "mv " + plain + " " + at, "mv -T " + q(top + "/files") + " " + at,
+            "ln " + plain + " " + at, "ln -s plain " + at, "rm " + at, "rmdir " + at}) {
+        RunResult r = sh(command);
+        EXPECT_NE(r.status, 0) << command;
+        EXPECT_THAT(r.err, HasSubstr("File name too long")) << command;
+      }
+    }
+    EXPECT_EQ(shOk("cat " + q(top + "/plain")).out, "plain");
+    EXPECT_TRUE(fs::is_directory(mnt_ / top / "files"));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(sandbox().storeHas(top + "/plain"));
+    EXPECT_EQ(sandbox().storeChildren(top),
+              (std::vector<std::string>{"files", "folders", "moved", "plain"}));
+    EXPECT_TRUE(refusedContents(cacheStatus(sandbox())).empty());
+  }
+}
+
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
   fs::path cache = sandbox().root() / "cache";
   RunResult r = mountRefused(sandbox(), scratch("mnt2"), cache);

@@ -286,6 +286,7 @@ ItemState MountFs::reread(const ItemState& returned, ItemState expected) {
 
 ErrnoOr<EntryReply> MountFs::lookup(Ino parent, std::string_view nameView,
                                     const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -410,6 +411,7 @@ void MountFs::releasedir(std::uint64_t dh) {
 
 ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
                                    const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -455,6 +457,7 @@ Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
 }
 
 ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -746,6 +749,7 @@ const std::string& MountFs::localNamesakeKeyLocked(const std::string& name) {
 
 ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::string_view nameView,
                                                           int flags, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -1344,6 +1348,7 @@ ErrnoOr<void> MountFs::keepDate(Ino ino, timespec date) {
 // ---------------------------------------------------------------- removal, renaming
 
 ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -1402,6 +1407,7 @@ void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent
 ErrnoOr<void> MountFs::rename(Ino parent, std::string_view name, Ino newParent,
                               std::string_view newName, unsigned flags,
                               const fp::Progress* cancel) {
+  if (!fitsKernel(name) || !fitsKernel(newName)) return fp::fail(Errno{ENAMETOOLONG});
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
   return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
                                  true, cancel));

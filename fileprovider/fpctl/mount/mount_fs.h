@@ -11,7 +11,10 @@
 //   is read again and compared, and the kernel is told to forget exactly the
 //   names and attributes that changed. Items are shown under posixName() of their
 //   display name; a name that two items of one folder share is shown once as it
-//   is and then with " (2)", " (3)", ... appended.
+//   is and then with " (2)", " (3)", ... appended. A name the kernel takes (at
+//   most kMaxName bytes) is shown as it is; only one the service holds that is
+//   longer is shown shortened (name_codec.h). A longer name given by a program is
+//   refused with ENAMETOOLONG by every operation.
 //
 // Contents
 //   Opening a file for reading fetches its contents once per content version into
