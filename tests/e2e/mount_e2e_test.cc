@@ -709,6 +709,59 @@ TEST_F(MountTest, ANamesakeOfASiblingIsRefusedAtOpen) {
   EXPECT_EQ(sandbox().readStore("Projects/Kelvin2.txt"), "data");
 }
 
+// Names taken on the service behind this mount's back (as by another mount):
+// the service refuses them, and programs are told "File exists", not "Invalid
+// argument"; fpctl status gives the reason a refused file is kept in words.
+TEST_F(MountTest, ANameTakenOnTheServiceMeanwhileIsFileExists) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    // Changes are not looked for: the mount learns of the names from the refusals alone.
+    ASSERT_TRUE(mount({"--poll", "3600"}));
+    const std::string top = writeBack ? "wb" : "default";
+    shOk("mkdir " + q(top) + " && printf mine > " + q(top + "/mine") + " && ls " + q(top));
+    ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas(top + "/mine"); }));
+    auto takeOnService = [&](const std::string& name, bool folder) {
+      sandbox().writeStore(top + "/" + name + (folder ? "/inside" : ""), "theirs");
+      return waitUntil([&] {
+        return sandbox().fpctlText({"ls", "/" + top}).out.find(name) != std::string::npos;
+      });
+    };
+
+    ASSERT_TRUE(takeOnService("made", true));
+    RunResult mk = sh("mkdir " + q(top + "/made"));
+    EXPECT_NE(mk.status, 0);
+    EXPECT_THAT(mk.err, HasSubstr("File exists"));
+    EXPECT_TRUE(fs::is_directory(mnt_ / top / "made"));  // shown once refused
+
+    ASSERT_TRUE(takeOnService("taken", false));
+    // rename(2) itself: mv would go on to replace the name it learns exists.
+    RunResult mv = sh("perl -e 'rename($ARGV[0], $ARGV[1]) or die \"$!\\n\"' " + q(top + "/mine") +
+                      " " + q(top + "/taken"));
+    EXPECT_NE(mv.status, 0);
+    EXPECT_THAT(mv.err, HasSubstr("File exists"));
+    EXPECT_EQ(sandbox().readStore(top + "/mine"), "mine");
+    EXPECT_EQ(sandbox().readStore(top + "/taken"), "theirs");
+
+    ASSERT_TRUE(takeOnService("config.lock", false));
+    fs::path ours = scratch("ours");
+    spit(ours, "ours " + top);
+    RunResult cp = sh("cp '" + ours.string() + "' " + q(top + "/config.lock"));
+    if (!writeBack) {
+      EXPECT_NE(cp.status, 0);
+      EXPECT_THAT(cp.err, HasSubstr("File exists"));
+    }
+    const std::string reason =
+        "creating was refused: File exists (an item named \"config.lock\" already exists there)";
+    EXPECT_TRUE(waitUntil([&] {
+      return refusedWithReasons(cacheStatus(sandbox()))["ours " + top] == reason;
+    })) << cacheStatus(sandbox()).dump();
+    EXPECT_THAT(sandbox().fpctlText({"status"}).out, HasSubstr("config.lock: " + reason));
+    EXPECT_EQ(sandbox().readStore(top + "/config.lock"), "theirs");
+  }
+}
+
 TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
   // The host takes every request and answers after ten minutes.
   shOk("ls " + q());

@@ -254,6 +254,13 @@ int MountFs::logFailure(std::string_view op, const std::string& item, const fp::
   return errnoFor(error);
 }
 
+int MountFs::nameRefused(std::string_view op, const std::string& what, const NameRefusal& refusal) {
+  int err = logFailure(op, what, refusal.error);
+  if (!refusedAsTaken(provider_, refusal)) return err;
+  checkForChanges();
+  return EEXIST;
+}
+
 int MountFs::logFailure(std::string_view op, const std::string& item, int err,
                         std::string_view why) {
   log_.error("%{public}@ failed for %{public}@: %{public}@", {op, item, why});
@@ -432,7 +439,10 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
 
   auto created = provider_.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
-  if (!created) return fp::fail(Errno{logFailure("mkdir", what, created.error())});
+  if (!created) {
+    return fp::fail(Errno{
+        nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}})});
+  }
   ItemState fresh = createdItem(*created, expected);
 
   lock.lock();
@@ -918,11 +928,12 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
   }
-  std::string reason =
-      std::string(change.identifier.empty() ? "creating" : "writing") +
-      " was refused: " + std::strerror(sent.err) + " (" +
-      (result.error().message.empty() ? result.error().description() : result.error().message) +
-      ")";
+  bool taken = change.identifier.empty() &&
+               refusedAsTaken(provider_, {result.error(), change.parent, change.filename, {}});
+  if (taken) sent.err = EEXIST;
+  std::string reason = std::string(change.identifier.empty() ? "creating" : "writing") +
+                       " was refused: " + std::strerror(sent.err) + " (" +
+                       refusalWords(result.error(), taken, change.filename) + ")";
   fs::path kept = cache_.queue().refuse(change.seq, reason);
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
@@ -1522,7 +1533,10 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     auto moved =
         provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
                          source.version, fields, std::nullopt, cancel);
-    if (!moved) return logFailure("rename", what, moved.error());
+    if (!moved) {
+      return nameRefused("rename", what,
+                         {moved.error(), newParentId, newDisplay, source.identifier});
+    }
     ItemState fresh = reread(*moved, expected);
     lock.lock();
     applyMoveLocked(parent, name, newParent, newName, fresh);
