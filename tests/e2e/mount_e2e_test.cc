@@ -101,9 +101,11 @@ class MountTest : public SystemTest {
   }
 
   bool mount(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {
-        Programs::fpctl(), "mount", mnt_.string(), "--foreground",
-        "--poll",          "1",     "--cache",     (sandbox().root() / "cache").string()};
+    std::vector<std::string> argv = {Programs::fpctl(), "mount",  mnt_.string(),
+                                     "--foreground",    "--poll", "1"};
+    if (!defaultCache_) {
+      argv.insert(argv.end(), {"--cache", (sandbox().root() / "cache").string()});
+    }
     argv.insert(argv.end(), mode_.begin(), mode_.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char*> args;
@@ -221,6 +223,7 @@ class MountTest : public SystemTest {
 
   fs::path mnt_;
   std::vector<std::string> mode_;  // options every mount() passes, as --write-back
+  bool defaultCache_ = false;      // mount() passes no --cache
   pid_t pid_ = -1;
   int status_ = -1;
 };
@@ -1610,6 +1613,36 @@ TEST_F(MountTest, NamesUpToTheKernelsLimitResolveAsWrittenLongerOnesAreTooLong) 
               (std::vector<std::string>{"files", "folders", "moved", "plain"}));
     EXPECT_TRUE(refusedContents(cacheStatus(sandbox())).empty());
   }
+}
+
+// Without --cache the cache folder is the same for the same domain and mount
+// point: what waits when one mount ends is listed by fpctl status while nothing
+// is mounted, and a plain mount at the same place sends it.
+TEST_F(MountTest, TheDefaultCacheFolderKeepsWhatWaitsForTheNextMountAtThatPlace) {
+  unmount();
+  const fs::path xdg = sandbox().root() / "xdg-cache";  // the sandbox's XDG_CACHE_HOME
+  defaultCache_ = true;
+  ASSERT_TRUE(mount());
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  fs::path data = scratch("later.txt");
+  spit(data, "later");
+  shOk("cp '" + data.string() + "' " + q("later.txt"));
+  unmount();
+
+  RunResult text = sandbox().fpctlText({"status"});
+  EXPECT_THAT(text.out, HasSubstr(std::string(kDefaultDomain) + " at " + m() + " (not mounted)"));
+  EXPECT_THAT(text.out, HasSubstr("cache: " + (xdg / "fileprovider").string()));
+  EXPECT_THAT(text.out, HasSubstr("waiting to be sent: 1"));
+  EXPECT_THAT(text.out, HasSubstr("later.txt (5 B, new file)"));
+
+  ASSERT_TRUE(sandbox().startHost());
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("later.txt"); }));
+  EXPECT_EQ(sandbox().readStore("later.txt"), "later");
+  unmount();
+  // Nothing waits: the folder went at the end, and status lists nothing.
+  EXPECT_THAT(sandbox().fpctlText({"status"}).out, HasSubstr("no domain is mounted"));
+  EXPECT_TRUE(fs::is_empty(xdg / "fileprovider" / kDefaultDomain));
 }
 
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {
