@@ -174,6 +174,8 @@ std::vector<std::string> Sandbox::environment(
       {"FILEPROVIDER_STATE", state().string()},
       {"FILEPROVIDER_LOG", logFile().string()},
       {"FILEPROVIDER_BUNDLE", Programs::bundle()},
+      // A mount without --cache, and `fpctl status`, use the sandbox's.
+      {"XDG_CACHE_HOME", (root_ / "xdg-cache").string()},
   };
   for (const auto& e : extra) {
     std::erase_if(set, [&](const auto& s) { return s.first == e.first; });

@@ -99,7 +99,7 @@ class Sandbox {
   std::filesystem::path logFile() const { return root_ / "platform.log"; }
 
   // The environment handed to every child: this process's environment with the
-  // FILEPROVIDER_* variables of the sandbox.
+  // FILEPROVIDER_* variables of the sandbox, and XDG_CACHE_HOME in it.
   std::vector<std::string> environment(
       const std::vector<std::pair<std::string, std::string>>& extra = {}) const;
 

@@ -101,9 +101,11 @@ class MountTest : public SystemTest {
   }
 
   bool mount(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {
-        Programs::fpctl(), "mount", mnt_.string(), "--foreground",
-        "--poll",          "1",     "--cache",     (sandbox().root() / "cache").string()};
+    std::vector<std::string> argv = {Programs::fpctl(), "mount",  mnt_.string(),
+                                     "--foreground",    "--poll", "1"};
+    if (!defaultCache_) {
+      argv.insert(argv.end(), {"--cache", (sandbox().root() / "cache").string()});
+    }
     argv.insert(argv.end(), mode_.begin(), mode_.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char*> args;
@@ -221,6 +223,7 @@ class MountTest : public SystemTest {
 
   fs::path mnt_;
   std::vector<std::string> mode_;  // options every mount() passes, as --write-back
+  bool defaultCache_ = false;      // mount() passes no --cache
   pid_t pid_ = -1;
   int status_ = -1;
 };
@@ -707,6 +710,59 @@ TEST_F(MountTest, ANamesakeOfASiblingIsRefusedAtOpen) {
   EXPECT_TRUE(refusedContents(cacheStatus(sandbox())).empty());
   shOk("printf data > " + q("Projects/Kelvin2.txt"));
   EXPECT_EQ(sandbox().readStore("Projects/Kelvin2.txt"), "data");
+}
+
+// Names taken on the service behind this mount's back (as by another mount):
+// the service refuses them, and programs are told "File exists", not "Invalid
+// argument"; fpctl status gives the reason a refused file is kept in words.
+TEST_F(MountTest, ANameTakenOnTheServiceMeanwhileIsFileExists) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    // Changes are not looked for: the mount learns of the names from the refusals alone.
+    ASSERT_TRUE(mount({"--poll", "3600"}));
+    const std::string top = writeBack ? "wb" : "default";
+    shOk("mkdir " + q(top) + " && printf mine > " + q(top + "/mine") + " && ls " + q(top));
+    ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas(top + "/mine"); }));
+    auto takeOnService = [&](const std::string& name, bool folder) {
+      sandbox().writeStore(top + "/" + name + (folder ? "/inside" : ""), "theirs");
+      return waitUntil([&] {
+        return sandbox().fpctlText({"ls", "/" + top}).out.find(name) != std::string::npos;
+      });
+    };
+
+    ASSERT_TRUE(takeOnService("made", true));
+    RunResult mk = sh("mkdir " + q(top + "/made"));
+    EXPECT_NE(mk.status, 0);
+    EXPECT_THAT(mk.err, HasSubstr("File exists"));
+    EXPECT_TRUE(fs::is_directory(mnt_ / top / "made"));  // shown once refused
+
+    ASSERT_TRUE(takeOnService("taken", false));
+    // rename(2) itself: mv would go on to replace the name it learns exists.
+    RunResult mv = sh("perl -e 'rename($ARGV[0], $ARGV[1]) or die \"$!\\n\"' " + q(top + "/mine") +
+                      " " + q(top + "/taken"));
+    EXPECT_NE(mv.status, 0);
+    EXPECT_THAT(mv.err, HasSubstr("File exists"));
+    EXPECT_EQ(sandbox().readStore(top + "/mine"), "mine");
+    EXPECT_EQ(sandbox().readStore(top + "/taken"), "theirs");
+
+    ASSERT_TRUE(takeOnService("config.lock", false));
+    fs::path ours = scratch("ours");
+    spit(ours, "ours " + top);
+    RunResult cp = sh("cp '" + ours.string() + "' " + q(top + "/config.lock"));
+    if (!writeBack) {
+      EXPECT_NE(cp.status, 0);
+      EXPECT_THAT(cp.err, HasSubstr("File exists"));
+    }
+    const std::string reason =
+        "creating was refused: File exists (an item named \"config.lock\" already exists there)";
+    EXPECT_TRUE(waitUntil([&] {
+      return refusedWithReasons(cacheStatus(sandbox()))["ours " + top] == reason;
+    })) << cacheStatus(sandbox()).dump();
+    EXPECT_THAT(sandbox().fpctlText({"status"}).out, HasSubstr("config.lock: " + reason));
+    EXPECT_EQ(sandbox().readStore(top + "/config.lock"), "theirs");
+  }
 }
 
 TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
@@ -1600,6 +1656,128 @@ TEST_F(MountTest, ADamagedQueueEntryIsSetAsideNeverDeleted) {
   // The record whose contents are gone still says which file's state was lost.
   EXPECT_THAT(status.dump(), HasSubstr("damaged-62.txt"));
   EXPECT_EQ(refused.size(), cases.size()) << status.dump();
+}
+
+std::string repeated(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// A name the kernel takes (up to 255 bytes) keeps resolving as it was written,
+// also once the folder was read again from the service; a longer one is too
+// long for every operation. In both close modes.
+TEST_F(MountTest, NamesUpToTheKernelsLimitResolveAsWrittenLongerOnesAreTooLong) {
+  const std::string ae = "\xC3\xA4";        // two bytes
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  struct Case {
+    std::string label;
+    std::string name;
+  };
+  const std::vector<Case> fitting = {
+      {"241 bytes", std::string(237, 'a') + ".txt"},
+      {"255 bytes", std::string(251, 'b') + ".txt"},
+      {"255 bytes, two-byte characters", repeated(ae, 127) + "c"},
+      {"255 bytes, three-byte characters", repeated(euro, 85)},
+  };
+  const std::vector<Case> tooLong = {
+      {"256 bytes", std::string(252, 'd') + ".txt"},
+      {"256 bytes, two-byte characters", repeated(ae, 128)},
+      {"256 bytes, three-byte characters", repeated(euro, 85) + "e"},
+  };
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    const std::string top = writeBack ? "wb" : "default";
+    shOk("mkdir " + q(top) + " " + q(top + "/files") + " " + q(top + "/folders") + " " +
+         q(top + "/moved") + " && printf plain > " + q(top + "/plain"));
+    for (const auto& c : fitting) {
+      shOk("printf '" + c.label + "' > " + q(top + "/files/" + c.name));
+      shOk("mkdir " + q(top + "/folders/" + c.name));
+    }
+    for (const auto& c : fitting) {
+      EXPECT_TRUE(waitUntil([&] {
+        return sandbox().storeHas(top + "/files/" + c.name) &&
+               sandbox().storeHas(top + "/folders/" + c.name);
+      })) << c.label;
+    }
+    // The folders are read again after the next change checks.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::string listed = shOk("ls " + q(top + "/files") + " " + q(top + "/folders")).out;
+    for (const auto& c : fitting) {
+      SCOPED_TRACE(c.label);
+      EXPECT_THAT(listed, HasSubstr("\n" + c.name + "\n"));
+      EXPECT_EQ(shOk("cat " + q(top + "/files/" + c.name)).out, c.label);
+      shOk("stat " + q(top + "/folders/" + c.name));
+      shOk("mv " + q(top + "/files/" + c.name) + " " + q(top + "/moved/" + c.name));
+    }
+    for (const auto& c : fitting) {
+      EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas(top + "/moved/" + c.name); }))
+          << c.label;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (const auto& c : fitting) {
+      SCOPED_TRACE(c.label);
+      shOk("rm " + q(top + "/moved/" + c.name) + " && rmdir " + q(top + "/folders/" + c.name));
+      EXPECT_TRUE(waitUntil([&] {
+        return !sandbox().storeHas(top + "/moved/" + c.name) &&
+               !sandbox().storeHas(top + "/folders/" + c.name);
+      }));
+    }
+
+    for (const auto& c : tooLong) {
+      SCOPED_TRACE(c.label);
+      const std::string at = q(top + "/" + c.name);
+      const std::string plain = q(top + "/plain");
+      for (const std::string& command :
+           {"stat " + at, "cat " + at, "printf x > " + at, "touch " + at, "mkdir " + at,
+            "mv " + plain + " " + at, "mv -T " + q(top + "/files") + " " + at,
+            "ln " + plain + " " + at, "ln -s plain " + at, "rm " + at, "rmdir " + at}) {
+        RunResult r = sh(command);
+        EXPECT_NE(r.status, 0) << command;
+        EXPECT_THAT(r.err, HasSubstr("File name too long")) << command;
+      }
+    }
+    EXPECT_EQ(shOk("cat " + q(top + "/plain")).out, "plain");
+    EXPECT_TRUE(fs::is_directory(mnt_ / top / "files"));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(sandbox().storeHas(top + "/plain"));
+    EXPECT_EQ(sandbox().storeChildren(top),
+              (std::vector<std::string>{"files", "folders", "moved", "plain"}));
+    EXPECT_TRUE(refusedContents(cacheStatus(sandbox())).empty());
+  }
+}
+
+// Without --cache the cache folder is the same for the same domain and mount
+// point: what waits when one mount ends is listed by fpctl status while nothing
+// is mounted, and a plain mount at the same place sends it.
+TEST_F(MountTest, TheDefaultCacheFolderKeepsWhatWaitsForTheNextMountAtThatPlace) {
+  unmount();
+  const fs::path xdg = sandbox().root() / "xdg-cache";  // the sandbox's XDG_CACHE_HOME
+  defaultCache_ = true;
+  ASSERT_TRUE(mount());
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  fs::path data = scratch("later.txt");
+  spit(data, "later");
+  shOk("cp '" + data.string() + "' " + q("later.txt"));
+  unmount();
+
+  RunResult text = sandbox().fpctlText({"status"});
+  EXPECT_THAT(text.out, HasSubstr(std::string(kDefaultDomain) + " at " + m() + " (not mounted)"));
+  EXPECT_THAT(text.out, HasSubstr("cache: " + (xdg / "fileprovider").string()));
+  EXPECT_THAT(text.out, HasSubstr("waiting to be sent: 1"));
+  EXPECT_THAT(text.out, HasSubstr("later.txt (5 B, new file)"));
+
+  ASSERT_TRUE(sandbox().startHost());
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("later.txt"); }));
+  EXPECT_EQ(sandbox().readStore("later.txt"), "later");
+  unmount();
+  // Nothing waits: the folder went at the end, and status lists nothing.
+  EXPECT_THAT(sandbox().fpctlText({"status"}).out, HasSubstr("no domain is mounted"));
+  EXPECT_TRUE(fs::is_empty(xdg / "fileprovider" / kDefaultDomain));
 }
 
 TEST_F(MountTest, ASecondMountOfTheSameCacheIsRefused) {

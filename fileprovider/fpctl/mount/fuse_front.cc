@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/name_codec.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -338,10 +340,20 @@ void opRemovexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
   fuse_reply_err(req, errnoOf(front(req).fs().removexattr(ino, name)));
 }
 
-// Items are folders and files only.
-void opMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(req, EPERM); }
-void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
-void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
+// Items are folders and files only; a name the kernel would not take is
+// refused as too long first, as by every other operation.
+int refusedAsNotFileOrFolder(std::string_view name) {
+  return fitsKernel(name) ? EPERM : ENAMETOOLONG;
+}
+void opMknod(fuse_req_t req, fuse_ino_t, const char* name, mode_t, dev_t) {
+  fuse_reply_err(req, refusedAsNotFileOrFolder(name));
+}
+void opSymlink(fuse_req_t req, const char*, fuse_ino_t, const char* name) {
+  fuse_reply_err(req, refusedAsNotFileOrFolder(name));
+}
+void opLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char* name) {
+  fuse_reply_err(req, refusedAsNotFileOrFolder(name));
+}
 
 fuse_lowlevel_ops makeOps() {
   fuse_lowlevel_ops ops{};

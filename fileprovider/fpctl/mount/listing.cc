@@ -13,7 +13,7 @@ Listing buildListing(const std::vector<ItemState>& items,
     std::string name = shortenedName(posixName(item.filename));
     std::string shown = name;
     for (int n = 2; listing.byName.count(shown) || (taken && taken(shown)); ++n) {
-      shown = name + " (" + std::to_string(n) + ")";
+      shown = numberedName(name, n);
     }
     listing.byName.emplace(std::move(shown), item);
   }
@@ -40,7 +40,7 @@ std::vector<std::string> Listing::hideNumberedNamesOf(const std::string& shown,
                                                       const fp::ItemIdentifier& identifier) {
   std::vector<std::string> hidden;
   for (int n = 2;; ++n) {
-    std::string numbered = shown + " (" + std::to_string(n) + ")";
+    std::string numbered = numberedName(shown, n);
     auto it = byName.find(numbered);
     if (it == byName.end()) break;
     if (it->second.identifier == identifier) hidden.push_back(std::move(numbered));

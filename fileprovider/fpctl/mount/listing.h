@@ -37,7 +37,8 @@ struct Listing {
 
 // The listing of `items`: each under posixName() of its display name, shortened
 // when too long (shortenedName()); a name already shown, or one for which
-// `taken` is true (a new local file), gets " (2)", " (3)", ... appended.
+// `taken` is true (a new local file), gets " (2)", " (3)", ... appended
+// (numberedName()).
 [[nodiscard]] Listing buildListing(const std::vector<ItemState>& items,
                                    const std::function<bool(const std::string&)>& taken);
 

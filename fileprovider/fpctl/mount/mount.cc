@@ -27,6 +27,7 @@
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/default_cache.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
 #include "fileprovider/fpctl/mount/mount_fs.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
@@ -165,22 +166,6 @@ class SignalWatcher {
   std::thread deadline_;  // started by thread_ on a stop signal
 };
 
-fs::path defaultCacheParent(const fp::Domain& domain) {
-  fs::path base;
-  if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x) {
-    base = x;
-  } else if (const char* h = std::getenv("HOME"); h && *h) {
-    base = fs::path(h) / ".cache";
-  } else {
-    base = fs::temp_directory_path();
-  }
-  std::string name = domain.identifier.empty() ? "domain" : domain.identifier;
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  return base / "fileprovider" / name;
-}
-
 bool isInside(const fs::path& path, const fs::path& folder) {
   fs::path rel = path.lexically_normal().lexically_relative(folder.lexically_normal());
   return !rel.empty() && *rel.begin() != "..";
@@ -293,11 +278,12 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   }
 
   fs::path cacheRoot;
-  bool freshCache = !options.cacheDir;
+  // The default folder goes when nothing waits in it at the end.
+  bool defaultCache = !options.cacheDir;
   if (options.cacheDir) {
     cacheRoot = fs::absolute(*options.cacheDir, ec).lexically_normal();
   } else {
-    cacheRoot = defaultCacheParent(domain) / "mount-XXXXXX";
+    cacheRoot = defaultCacheFolder(domain.identifier, mountpoint);
   }
   if (isInside(cacheRoot, mountpoint)) {
     return fail(ready, options.json,
@@ -306,8 +292,8 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   }
   // Cache folders are the user's alone (cache_folder.h): they hold copies of the
   // account's files and the changes that wait to be sent to it.
-  if (freshCache) {
-    // The fresh folder is made in these two, which must be as private.
+  if (defaultCache) {
+    // The default folder is made in these two, which must be as private.
     fs::path parent = cacheRoot.parent_path();
     if (std::error_code made = createPrivateDirectories(parent)) {
       return fail(ready, options.json,
@@ -318,17 +304,11 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
         return fail(ready, options.json, ok.error().message + "; or choose one with --cache DIR");
       }
     }
-    std::string pattern = cacheRoot.string();
-    if (!mkdtemp(pattern.data())) {
-      return fail(
-          ready, options.json,
-          "cannot create a cache folder in " + parent.string() + ": " + std::strerror(errno));
-    }
-    cacheRoot = pattern;
   }
   // Held until the mount has ended, by the process that serves it.
   auto folder = CacheFolder::take(cacheRoot);
   if (!folder) return fail(ready, options.json, folder.error());
+  if (defaultCache) noteMountPoint(cacheRoot, mountpoint);
 
   if (!options.foreground) {
     if (threadCount() > 1) {
@@ -348,7 +328,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   CacheBound bound;
   bound.maxBytes = options.cacheMaxBytes.value_or(defaultMaxBytes(cacheRoot));
   bound.maxAge = options.cacheMaxAge;
-  auto cache = ContentCache::open(cacheRoot, freshCache, bound);
+  auto cache = ContentCache::open(cacheRoot, defaultCache, bound);
   if (!cache) {
     return fail(ready, options.json,
                 "cannot use the cache folder " + cacheRoot.string() + ": " +
@@ -403,10 +383,11 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   log.info("unmounted %{public}@", {mountpoint.string()});
   if (std::size_t waiting = mfs.sendQueue(); waiting > 0) {
     // Kept, never dropped: the next mount of this cache folder sends them.
-    std::string message = std::to_string(waiting) +
-                          " change(s) could not be sent yet and are kept in " +
-                          (cacheRoot / "queue").string() + "; mount again with --cache " +
-                          cacheRoot.string() + " to send them";
+    std::string message =
+        std::to_string(waiting) + " change(s) could not be sent yet and are kept in " +
+        (cacheRoot / "queue").string() + "; mount again " +
+        (defaultCache ? "at " + mountpoint.string() : "with --cache " + cacheRoot.string()) +
+        " to send them";
     log.error("%{public}@", {message});
     std::cerr << "fpctl: " << message << "\n";
   }

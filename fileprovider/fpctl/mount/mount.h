@@ -20,8 +20,9 @@ struct MountOptions {
   std::filesystem::path mountpoint;
   bool foreground = false;
   double pollSeconds = 2;
-  // Where fetched contents and pending uploads live; none: a fresh folder under
-  // $XDG_CACHE_HOME/fileprovider/<domain> (default ~/.cache/...).
+  // Where fetched contents and pending uploads live; none: the folder of the
+  // domain and mount point (default_cache.h), removed at the end when nothing
+  // waits in it.
   std::optional<std::filesystem::path> cacheDir;
   // The most the fetched copies in the cache folder may take together; none: a
   // tenth of the cache folder's file system, at most 10 GiB. The least recently

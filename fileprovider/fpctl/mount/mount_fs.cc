@@ -235,6 +235,13 @@ int MountFs::logFailure(std::string_view op, const std::string& item, const fp::
   return errnoFor(error);
 }
 
+int MountFs::nameRefused(std::string_view op, const std::string& what, const NameRefusal& refusal) {
+  int err = logFailure(op, what, refusal.error);
+  if (!refusedAsTaken(provider_, refusal)) return err;
+  checkForChanges();
+  return EEXIST;
+}
+
 int MountFs::logFailure(std::string_view op, const std::string& item, int err,
                         std::string_view why) {
   log_.error("%{public}@ failed for %{public}@: %{public}@", {op, item, why});
@@ -267,6 +274,7 @@ ItemState MountFs::reread(const ItemState& returned, ItemState expected) {
 
 ErrnoOr<EntryReply> MountFs::lookup(Ino parent, std::string_view nameView,
                                     const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -391,6 +399,7 @@ void MountFs::releasedir(std::uint64_t dh) {
 
 ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
                                    const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -411,7 +420,10 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
 
   auto created = provider_.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
-  if (!created) return fp::fail(Errno{logFailure("mkdir", what, created.error())});
+  if (!created) {
+    return fp::fail(Errno{
+        nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}})});
+  }
   ItemState fresh = createdItem(*created, expected);
 
   lock.lock();
@@ -436,6 +448,7 @@ Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
 }
 
 ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -727,6 +740,7 @@ const std::string& MountFs::localNamesakeKeyLocked(const std::string& name) {
 
 ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::string_view nameView,
                                                           int flags, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -922,11 +936,12 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
   }
-  std::string reason =
-      std::string(change.identifier.empty() ? "creating" : "writing") +
-      " was refused: " + std::strerror(sent.err) + " (" +
-      (result.error().message.empty() ? result.error().description() : result.error().message) +
-      ")";
+  bool taken = change.identifier.empty() &&
+               refusedAsTaken(provider_, {result.error(), change.parent, change.filename, {}});
+  if (taken) sent.err = EEXIST;
+  std::string reason = std::string(change.identifier.empty() ? "creating" : "writing") +
+                       " was refused: " + std::strerror(sent.err) + " (" +
+                       refusalWords(result.error(), taken, change.filename) + ")";
   fs::path kept = cache_.queue().refuse(change.seq, reason);
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
@@ -1348,6 +1363,7 @@ ErrnoOr<void> MountFs::keepDate(Ino ino, timespec date) {
 // ---------------------------------------------------------------- removal, renaming
 
 ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
@@ -1406,6 +1422,7 @@ void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent
 ErrnoOr<void> MountFs::rename(Ino parent, std::string_view name, Ino newParent,
                               std::string_view newName, unsigned flags,
                               const fp::Progress* cancel) {
+  if (!fitsKernel(name) || !fitsKernel(newName)) return fp::fail(Errno{ENAMETOOLONG});
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
   return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
                                  true, cancel));
@@ -1520,7 +1537,10 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     auto moved =
         provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
                          source.version, fields, std::nullopt, cancel);
-    if (!moved) return logFailure("rename", what, moved.error());
+    if (!moved) {
+      return nameRefused("rename", what,
+                         {moved.error(), newParentId, newDisplay, source.identifier});
+    }
     ItemState fresh = reread(*moved, expected);
     lock.lock();
     applyMoveLocked(parent, name, newParent, newName, fresh);

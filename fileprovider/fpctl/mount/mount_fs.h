@@ -11,7 +11,11 @@
 //   is read again and compared, and the kernel is told to forget exactly the
 //   names and attributes that changed. Items are shown under posixName() of their
 //   display name; a name that two items of one folder share is shown once as it
-//   is and then with " (2)", " (3)", ... appended.
+//   is and then with " (2)", " (3)", ... appended. A name the kernel takes (at
+//   most kMaxName bytes) is shown as it is; only one the service holds that is
+//   longer is shown shortened (name_codec.h). A longer name given by a program is
+//   refused with ENAMETOOLONG by every operation. A creation or a move the
+//   service refuses because the name is taken there is EEXIST (name_refusal.h).
 //
 // Contents
 //   Opening a file for reading fetches its contents once per content version into
@@ -94,6 +98,7 @@
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/kept_dates.h"
 #include "fileprovider/fpctl/mount/listing.h"
+#include "fileprovider/fpctl/mount/name_refusal.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/fpctl/mount/queued_creation.h"
@@ -395,6 +400,11 @@ class MountFs {
   // "fpctl", category "Mount"); returns the errno value the caller is told:
   // the one for `error`, or `err`.
   int logFailure(std::string_view op, const std::string& item, const fp::Error& error);
+  // Logs the refusal of a name (a creation or a move) and returns its errno
+  // value: EEXIST when the name is taken on the service (name_refusal.h), and
+  // then the changes are checked for at once, so that the item holding the
+  // name shows.
+  int nameRefused(std::string_view op, const std::string& what, const NameRefusal& refusal);
   int logFailure(std::string_view op, const std::string& item, int err, std::string_view why);
 
   ProviderClient provider_;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace fpctl::mount {
 namespace {
@@ -112,8 +113,8 @@ std::string displayName(std::string_view name) {
   return out;
 }
 
-std::string shortenedName(std::string_view posix) {
-  if (posix.size() <= kMaxShownName) return std::string(posix);
+std::string shortenedName(std::string_view posix, std::size_t room) {
+  if (posix.size() <= room) return std::string(posix);
   // FNV-1a over the whole name: stable across runs, spread over 32 bits.
   std::uint32_t hash = 2166136261u;
   for (unsigned char c : posix) {
@@ -135,6 +136,11 @@ std::string shortenedName(std::string_view posix) {
   out += tag;
   out += extension;
   return out;
+}
+
+std::string numberedName(std::string_view shown, int n) {
+  std::string suffix = " (" + std::to_string(n) + ")";
+  return shortenedName(shown, kMaxName - suffix.size()) + suffix;
 }
 
 }  // namespace fpctl::mount

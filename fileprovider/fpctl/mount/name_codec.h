@@ -33,17 +33,30 @@ namespace fpctl::mount {
 // The display name that a name shown in the mount (or typed into it) stands for.
 [[nodiscard]] std::string displayName(std::string_view posixName);
 
-// The longest name the mount shows (the kernel takes up to 255 bytes; the rest
-// leaves room for the " (2)" of a namesake).
+// The longest name the kernel takes, in bytes. A longer name typed into the
+// mount is refused with ENAMETOOLONG by every operation (fitsKernel()).
+inline constexpr std::size_t kMaxName = 255;
+
+// The longest shortened name (shortenedName()): the rest of kMaxName leaves
+// room for the " (2)" of a namesake.
 inline constexpr std::size_t kMaxShownName = 240;
 
-// `posix` itself when it has at most kMaxShownName bytes; otherwise its start
-// (cut at a character boundary), "~", eight hex digits of a hash of the whole
-// name and its extension (when short), at most kMaxShownName bytes. The same
-// name always gives the same result, and two long names the same shortened one
-// only by a hash collision, which the listing resolves like namesakes. The
-// mount maps a shortened name back through its listing.
-[[nodiscard]] std::string shortenedName(std::string_view posix);
+// Whether the kernel takes `posix` as one name: at most kMaxName bytes.
+[[nodiscard]] inline bool fitsKernel(std::string_view posix) { return posix.size() <= kMaxName; }
+
+// `posix` itself when it has at most `room` bytes (kMaxName unless given);
+// otherwise its start (cut at a character boundary), "~", eight hex digits of a
+// hash of the whole name and its extension (when short), at most kMaxShownName
+// bytes. So every name the kernel takes is shown as it is, and only a name the
+// service holds that is too long for the kernel is shortened. The same name
+// always gives the same result, and two long names the same shortened one only
+// by a hash collision, which the listing resolves like namesakes. The mount
+// maps a shortened name back through its listing.
+[[nodiscard]] std::string shortenedName(std::string_view posix, std::size_t room = kMaxName);
+
+// The name of the n-th (n >= 2) item shown under `shown`: "shown (n)", with
+// `shown` shortened first when the whole would not fit kMaxName.
+[[nodiscard]] std::string numberedName(std::string_view shown, int n);
 
 }  // namespace fpctl::mount
 

@@ -104,6 +104,25 @@ TEST(NameCodecTest, LongNamesAreShortenedStablyAndDistinctly) {
   EXPECT_NE(shortenedName(a), shortenedName(b));
   EXPECT_EQ(shortenedName("short.txt"), "short.txt");
   EXPECT_EQ(shortenedName(std::string(kMaxShownName, 'k')), std::string(kMaxShownName, 'k'));
+  // Every name the kernel takes is shown as it is; one byte more is shortened.
+  EXPECT_EQ(shortenedName(std::string(kMaxName, 'k')), std::string(kMaxName, 'k'));
+  EXPECT_LE(shortenedName(std::string(kMaxName + 1, 'k')).size(), kMaxShownName);
+  EXPECT_TRUE(fitsKernel(std::string(kMaxName, 'k')));
+  EXPECT_FALSE(fitsKernel(std::string(kMaxName + 1, 'k')));
+}
+
+TEST(NameCodecTest, NumberedNamesFitTheKernel) {
+  EXPECT_EQ(numberedName("twin", 2), "twin (2)");
+  EXPECT_EQ(numberedName(std::string(kMaxName - 4, 't'), 2),
+            std::string(kMaxName - 4, 't') + " (2)");
+  // A name the suffix would push over the limit is shortened first.
+  const std::string a = numberedName(std::string(kMaxName - 3, 't'), 12);
+  const std::string b = numberedName(std::string(kMaxName, 't'), 12);
+  for (const auto& numbered : {a, b}) {
+    EXPECT_LE(numbered.size(), kMaxName);
+    EXPECT_TRUE(numbered.ends_with(" (12)")) << numbered;
+  }
+  EXPECT_NE(a, b);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -13,6 +14,7 @@
 
 #include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
+#include "fileprovider/fpctl/mount/default_cache.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -44,6 +46,7 @@ struct Watched {
   std::string mountpoint;
   fs::path cache;
   SortedJson bound = {{"maxBytes", nullptr}, {"maxAgeSeconds", nullptr}};
+  bool mounted = true;
 };
 
 std::vector<Watched> runningMounts() {
@@ -111,14 +114,15 @@ SortedJson describe(const Watched& w) {
           {"cacheBytes", r.bytes},
           {"copiesBytes", diskBytesIn(w.cache / "contents")},
           {"bound", w.bound},
-          {"pinned", pinned}};
+          {"pinned", pinned},
+          {"mounted", w.mounted}};
 }
 
 void printText(const SortedJson& m, std::ostream& out) {
   std::string where = m["mountpoint"].get<std::string>();
   out << (where.empty() ? "cache " + m["cache"].get<std::string>()
                         : m["domain"].get<std::string>() + " at " + where)
-      << "\n";
+      << (m["mounted"].get<bool>() || where.empty() ? "" : " (not mounted)") << "\n";
   out << "  cache: " << m["cache"].get<std::string>() << " holds "
       << humanSize(m["cacheBytes"].get<std::int64_t>()) << "\n";
   const SortedJson& bound = m["bound"];
@@ -204,13 +208,28 @@ int runStatus(const std::optional<fs::path>& cacheDir, bool json, std::ostream& 
       return 1;
     }
     Watched w{"", "", fs::absolute(*cacheDir, ec).lexically_normal()};
+    w.mounted = false;
     // The bound is known while a mount uses the folder.
     for (const auto& running : runningMounts()) {
-      if (fs::equivalent(running.cache, w.cache, ec)) w.bound = running.bound;
+      if (fs::equivalent(running.cache, w.cache, ec)) {
+        w.bound = running.bound;
+        w.mounted = true;
+      }
     }
     watched.push_back(std::move(w));
   } else {
     watched = runningMounts();
+    // Default cache folders that no running mount uses and where changes wait.
+    for (const auto& d : mount::defaultCachesHoldingChanges()) {
+      std::error_code ec;
+      bool inUse = std::any_of(watched.begin(), watched.end(), [&](const Watched& w) {
+        return fs::equivalent(w.cache, d.folder, ec);
+      });
+      if (inUse) continue;
+      Watched w{d.domain, d.mountpoint, d.folder};
+      w.mounted = false;
+      watched.push_back(std::move(w));
+    }
   }
   SortedJson mounts = SortedJson::array();
   for (const auto& w : watched) mounts.push_back(describe(w));

@@ -39,12 +39,14 @@ class MountRecord {
 // several); none when the domain is not mounted.
 [[nodiscard]] std::optional<std::filesystem::path> runningMountOf(const std::string& domain);
 
-// Prints the status of the cache folder `cacheDir`, or of every running mount
-// when none is given; as one JSON object with `json`
+// Prints the status of the cache folder `cacheDir`, or, when none is given, of
+// every running mount and of every default cache folder (default_cache.h) that
+// no mount uses and where changes wait (its mount point as noted there, and
+// "mounted" false); as one JSON object with `json`
 // ({"mounts":[{"domain","mountpoint","cache","waiting":[{"name","identifier",
 // "size"}],"refused":[{"path","reason","size"}],"cacheBytes","copiesBytes",
 // "bound":{"maxBytes","maxAgeSeconds"},"pinned":[{"path","identifier",
-// "folder"}]}]}). "cacheBytes" is all the folder
+// "folder"}],"mounted"}]}). "cacheBytes" is all the folder
 // holds, "copiesBytes" what its fetched copies take on disk, which the bound
 // is about; the bound is that of the running mount using the folder (its
 // values are null when none runs, "maxAgeSeconds" also when copies may be of
