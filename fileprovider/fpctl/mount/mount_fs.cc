@@ -45,8 +45,9 @@ struct WorkingCopy {
   std::atomic<std::uint64_t> changes{0};        // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};       // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};          // its last state went to the queue, not the service
-  std::mutex noteMu;                            // guards the note
-  fs::path note;  // the cache's note that this copy holds changes nobody closed yet
+  std::string queuedKey;  // guarded by mu_: the queue's key of that state (see sendQueue())
+  std::mutex noteMu;      // guards the note
+  fs::path note;          // the cache's note that this copy holds changes nobody closed yet
   // A date a program set while the copy was open (guarded by mu_), valid for
   // the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
@@ -910,6 +911,18 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     }
   }
   if (isTransient(sent.err)) {
+    fp::ScopedFD own(fp::retryOnEintr(
+        [&] { return ::open(change.data.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!own) {
+      // The mount's own queued copy is unreadable: a fault of the mount, not
+      // a host that is away. The state cannot be sent.
+      int e = errno;
+      log_.error("the queued copy %{public}@ of %{public}@ cannot be read: %{public}@",
+                 {change.data.string(), what, std::string(std::strerror(e))});
+      cache_.queue().remove(change.seq);
+      sent.err = EIO;
+      return sent;
+    }
     sent.queued = true;
     log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
@@ -993,7 +1006,8 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     Lock lock(mu_);
     sent_.wait(lock, [&] { return sendingKey_ != change.key(); });
   }
-  auto queued = cache_.queue().stage(change, work->path);
+  // Held until its sending ends: nothing else sends or drops it meanwhile.
+  auto queued = cache_.queue().stage(change, work->path, /*held=*/true);
   if (!queued) {
     return logFailure(
         "upload", what, queued.error().value,
@@ -1005,6 +1019,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
   if (work->handed) {
     // An older closed state that was not sent yet: this one replaces it, also
     // when the file was renamed in between (its entry has another key).
+    cache_.queue().letGo(work->handed->change.seq);
     cache_.queue().remove(work->handed->change.seq);
     work->handed.reset();
     work->handing.store(false);
@@ -1026,7 +1041,30 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   const std::string& name = staged.name;
   const std::uint64_t changes = staged.changes;
   std::string what = describe(name, item.identifier);
+  std::optional<CreationsInFlight::Mark> creating;
+  if (local) {
+    Lock lock(mu_);
+    // A new file of this folder being created now goes first: one of the same
+    // name that was removed or renamed meanwhile frees its name only once it
+    // is on the service and has been deleted or renamed there.
+    creating_.waitUntilFree(lock, item.parent);
+    Node* n = inodes_.find(ino);
+    if (!n || n->unlinked) {
+      // Removed before it was sent: nothing of it needs to reach the service.
+      cache_.queue().letGo(staged.change.seq);
+      cache_.queue().remove(staged.change.seq);
+      work.uploaded.store(changes);
+      return 0;
+    }
+    creating.emplace(creating_, mu_, item.parent);
+  }
   Sent sent = sendChange(staged.change, item, cancel);
+  if (sent.queued) {
+    std::lock_guard lock(mu_);
+    work.queuedKey = staged.change.key();
+  }
+  // Sent, refused, or left waiting: the queue may send what is left.
+  cache_.queue().letGo(staged.change.seq);
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
@@ -1146,12 +1184,15 @@ void MountFs::sendHanded(Ino ino) {
     const auto clock = std::chrono::steady_clock::now();
     if (removed) {
       // Removed before it was sent: nothing of it needs to reach the service.
+      cache_.queue().letGo(staged.change.seq);
       cache_.queue().remove(staged.change.seq);
       work->uploaded.store(staged.changes);
     } else if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
       // The host did not answer a moment ago: keep it for sendQueue().
       std::string what = describe(staged.name, staged.item.identifier);
-      if (int e = cache_.queue().makeDurable(staged.change.seq)) {
+      int e = cache_.queue().makeDurable(staged.change.seq);
+      cache_.queue().letGo(staged.change.seq);
+      if (e) {
         logFailure("upload", what, e,
                    "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
       } else {
@@ -1657,13 +1698,18 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
   {
     std::lock_guard lock(mu_);
     for (const auto& [ino, n] : inodes_.all()) {
-      if (n->work) written.insert(keyOf(*n));
+      if (n->work) {
+        written.insert(keyOf(*n));
+        // A new file renamed since its state was queued: that state is its too.
+        if (!n->work->queuedKey.empty()) written.insert(n->work->queuedKey);
+      }
     }
   }
   for (const auto& change : pending) {
     {
       std::lock_guard lock(mu_);
-      if (written.count(change.key()) || !cache_.queue().contains(change.seq)) continue;
+      // An entry held is being sent by its file's close or the write-back thread.
+      if (written.count(change.key()) || !cache_.queue().tryHold(change.seq)) continue;
       sendingKey_ = change.key();
     }
     ItemState expected;
@@ -1671,6 +1717,7 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
     expected.parent = change.parent;
     expected.filename = change.filename;
     Sent sent = sendChange(change, expected, untilTheEnd ? &background_ : nullptr);
+    cache_.queue().letGo(change.seq);
     {
       std::lock_guard lock(mu_);
       sendingKey_.reset();

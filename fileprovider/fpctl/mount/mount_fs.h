@@ -28,6 +28,13 @@
 //   modifyItem and the contents bit. Every state is put into the upload queue
 //   (upload_queue.h) before it is sent; a state the host did not take waits
 //   there and sendQueue() sends it later, one refused for good moves to unsent/.
+//   A state is held in the queue while its close (or the write-back thread)
+//   sends it: sendQueue() leaves it alone and no newer state drops it then. A
+//   new file is created once: later states modify the item it made, and a
+//   rename or removal made while it was being created is applied to that
+//   item; the new files of one folder are created one at a time
+//   (creations_in_flight.h), so that a file made again under a name that
+//   another one just left never meets it on the service.
 //
 // Interruption: an operation given `cancel` stops waiting for the extension once
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
@@ -83,6 +90,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/background_sender.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/creations_in_flight.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
@@ -408,6 +416,7 @@ class MountFs {
   std::uint64_t nextFh_ = 1;
   std::unordered_map<std::string, std::shared_future<ErrnoOr<Fetched>>> fetches_;
   std::unordered_map<std::string, std::string> localKeys_;  // localNamesakeKeyLocked()
+  CreationsInFlight creating_;  // new files being created on the service now
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
   std::condition_variable sent_;           // with mu_: sendingKey_ changed
