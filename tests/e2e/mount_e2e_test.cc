@@ -970,6 +970,43 @@ TEST_F(MountTest, AHangingHostHoldsNeitherTheEndOfTheMountNorTheFile) {
   }
 }
 
+// A host that takes a creation and does not answer does not hold the closing
+// program: a signal ends its close at once, and the file, kept in the queue,
+// reaches the service once the host answers again.
+TEST_F(MountTest, ASignalEndsACloseThatWaitsForTheHost) {
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "600000"}));
+  ASSERT_TRUE(mount());
+  fs::path pidFile = scratch("writer.pid");
+  fs::create_directories(pidFile.parent_path());
+  ASSERT_EQ(
+      sh("(echo x > " + q("new.txt") + ") > /dev/null 2>&1 & echo $! > '" + pidFile.string() + "'")
+          .status,
+      0);
+  ASSERT_TRUE(waitUntil([&] { return !slurp(pidFile).empty(); }));
+  const pid_t writer = std::stoi(slurp(pidFile));
+  // Running or waiting: neither gone nor a zombie (nobody may reap it here).
+  auto alive = [&] {
+    std::string stat = slurp("/proc/" + std::to_string(writer) + "/stat");
+    auto paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the close waits now
+  ASSERT_TRUE(alive()) << "the close did not wait for the host";
+  auto start = Clock::now();
+  ::kill(writer, SIGKILL);
+  EXPECT_TRUE(waitUntil([&] { return !alive(); }, std::chrono::seconds(5)))
+      << "the close went on waiting after SIGKILL";
+  std::cout << "[ measured ] the killed close ended after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+            << " ms\n";
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost());
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("new.txt"); }, std::chrono::seconds(20)));
+  EXPECT_EQ(sandbox().readStore("new.txt"), "x\n");
+}
+
 // Every fault against every way of writing: after the host is back and the
 // mount restarted on the same cache folder, the last closed contents are on
 // the service, or `fpctl status` lists them as refused with the reason.

@@ -957,7 +957,7 @@ bool MountFs::isTransient(int err) {
          err == ECONNREFUSED;
 }
 
-int MountFs::uploadNode(Ino ino, bool handOff) {
+int MountFs::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   std::shared_ptr<WorkingCopy> work;
   {
     std::lock_guard lock(mu_);
@@ -988,7 +988,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     StagedState handed = std::move(*work->handed);
     work->handed.reset();
     work->handing.store(false);
-    return finishUpload(ino, *work, handed);
+    return finishUpload(ino, *work, handed, cancel);
   }
   std::string what = describe(staged.name, staged.item.identifier);
 
@@ -1031,7 +1031,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     sender_->push(ino);
     return 0;
   }
-  return finishUpload(ino, *work, staged);
+  return finishUpload(ino, *work, staged, cancel);
 }
 
 int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
@@ -1215,7 +1215,7 @@ void MountFs::sendHanded(Ino ino) {
   releaseWorkIfIdle(ino, err != 0);
 }
 
-ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
+ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer, const fp::Progress* cancel) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
@@ -1237,10 +1237,10 @@ ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
     h.writers.clear();
     ino = n->ino;
   }
-  return statusFor(uploadNode(ino, /*handOff=*/true));
+  return statusFor(uploadNode(ino, /*handOff=*/true, cancel));
 }
 
-ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
+ErrnoOr<void> MountFs::fsync(std::uint64_t fh, const fp::Progress* cancel) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
@@ -1250,7 +1250,7 @@ ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  return statusFor(uploadNode(ino));
+  return statusFor(uploadNode(ino, false, cancel));
 }
 
 void MountFs::release(std::uint64_t fh) {

@@ -38,8 +38,9 @@
 //
 // Interruption: an operation given `cancel` stops waiting for the extension once
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
-// request) and fails with EINTR. Sending a file's state is not interrupted: it
-// is in the upload queue before it is sent, and the bridge bounds the wait.
+// request) and fails with EINTR. A close or fsync interrupted while it sends a
+// file's state ends its wait and succeeds: the state is in the upload queue
+// before it is sent, stays there, and is sent later.
 //
 // Keeping items on this device
 //   Pinned items (pin_set.h, kept in the cache folder) stay local: after every
@@ -198,10 +199,12 @@ class MountFs {
   // answer); an errno value means the state was refused (kept in unsent/) or
   // could not be kept. Other closes send nothing; release() sends what is left.
   // In write-back (startWriteBack()), success means the state is staged.
-  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0);
+  // Once `cancel` is cancelled (the closing program got a signal), the wait
+  // for the host ends and the state stays durably in the queue: success.
+  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0, const fp::Progress* cancel = nullptr);
   // Sends the file's state like a close by its writer, whoever calls; in
-  // write-back too.
-  ErrnoOr<void> fsync(std::uint64_t fh);
+  // write-back too. `cancel` as for flush().
+  ErrnoOr<void> fsync(std::uint64_t fh, const fp::Progress* cancel = nullptr);
   void release(std::uint64_t fh);
 
   // Write-back: from now on a close (flush(), release()) answers once the
@@ -351,8 +354,9 @@ class MountFs {
   const std::string& localNamesakeKeyLocked(const std::string& name);
   // Stages the node's working copy in the queue, unless that state is staged
   // already, and sends it; with `handOff`, leaves the sending to the
-  // write-back thread. 0, or the errno value the close reports.
-  int uploadNode(Ino ino, bool handOff = false);
+  // write-back thread. 0, or the errno value the close reports. `cancel` ends
+  // the wait for the host (see finishUpload()).
+  int uploadNode(Ino ino, bool handOff = false, const fp::Progress* cancel = nullptr);
   // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
   // the outcome into the node. A sending stopped by `cancel` leaves the state
   // waiting in the queue, as one the host did not answer.
