@@ -1065,6 +1065,12 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   cache_.queue().letGo(staged.change.seq);
+  if (sent.queued && cancel && cancel->isCancelled()) {
+    // The wait for the host was given up (a signal, the end of the mount):
+    // the queue does not wait for it again at once.
+    interruptedUntil_.store(
+        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+  }
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
@@ -1688,7 +1694,9 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
   auto pending = cache_.queue().pending();
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();
-  if (clock < nextQueueAttempt_) return pending.size();
+  if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {
+    return pending.size();
+  }
   bool sentAny = false;
   // A file being written sends its own state when it is closed; the queue
   // must not send an older one meanwhile. A close that starts while an entry

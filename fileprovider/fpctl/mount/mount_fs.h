@@ -249,7 +249,8 @@ class MountFs {
   // never closed). Called when the kernel has gone away.
   void finishPendingUploads();
   // Sends the upload queue in order, unless an earlier attempt failed less than
-  // the current back-off ago (0.5 s, doubling up to 30 s). Entries of files that
+  // the current back-off ago (0.5 s, doubling up to 30 s), or a close gave
+  // up its wait for the host less than 2 s ago. Entries of files that
   // are open for writing wait for their own close. Returns how many wait still.
   // With `untilTheEnd`, the end of the mount (cancelBackgroundWork()) stops a
   // wait for the host; the entry stays queued.
@@ -442,6 +443,9 @@ class MountFs {
   // Write-back: until then (steady clock), closed states are kept in the
   // queue without a try, since the host application did not answer.
   std::atomic<std::chrono::steady_clock::rep> writeBackPausedUntil_{0};
+  // Until then (steady clock), sendQueue() tries nothing: a close gave up its
+  // wait for the host (a signal, or the end of the mount).
+  std::atomic<std::chrono::steady_clock::rep> interruptedUntil_{0};
   std::atomic<bool> writeBack_{false};  // closes leave the sending to sender_
   // Set before the mount serves; last, so that it stops before anything it uses goes.
   std::unique_ptr<BackgroundSender> sender_;
