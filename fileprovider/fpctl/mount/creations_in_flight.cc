@@ -1,5 +1,6 @@
 #include "fileprovider/fpctl/mount/creations_in_flight.h"
 
+#include <chrono>
 #include <utility>
 
 namespace fpctl::mount {
@@ -15,9 +16,15 @@ CreationsInFlight::Mark::~Mark() {
   set_.ended_.notify_all();
 }
 
-void CreationsInFlight::waitUntilFree(std::unique_lock<std::mutex>& lock,
-                                      const fp::ItemIdentifier& folder) {
-  ended_.wait(lock, [&] { return !busy(folder); });
+bool CreationsInFlight::waitUntilFree(std::unique_lock<std::mutex>& lock,
+                                      const fp::ItemIdentifier& folder,
+                                      const fp::Progress* cancel) {
+  // A cancellation wakes nobody: it is looked at every 50 ms.
+  while (busy(folder)) {
+    if (cancel && cancel->isCancelled()) return false;
+    ended_.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 }  // namespace fpctl::mount

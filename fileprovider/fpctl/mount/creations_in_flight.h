@@ -16,6 +16,7 @@
 #include <set>
 
 #include "fileprovider/item.h"
+#include "fileprovider/progress.h"
 
 namespace fpctl::mount {
 
@@ -39,9 +40,12 @@ class CreationsInFlight {
   [[nodiscard]] bool busy(const fp::ItemIdentifier& folder) const {
     return folders_.count(folder) > 0;
   }
-  // Waits until no creation in `folder` is under way; `lock` (on the owner's
-  // mutex) is let go meanwhile and held again on return.
-  void waitUntilFree(std::unique_lock<std::mutex>& lock, const fp::ItemIdentifier& folder);
+  // Waits until no creation in `folder` is under way (true), or until
+  // `cancel` is cancelled (false); `lock` (on the owner's mutex) is let go
+  // meanwhile and held again on return.
+  [[nodiscard]] bool waitUntilFree(std::unique_lock<std::mutex>& lock,
+                                   const fp::ItemIdentifier& folder,
+                                   const fp::Progress* cancel = nullptr);
 
  private:
   std::multiset<fp::ItemIdentifier> folders_;

@@ -1042,12 +1042,13 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   const std::uint64_t changes = staged.changes;
   std::string what = describe(name, item.identifier);
   std::optional<CreationsInFlight::Mark> creating;
+  bool gaveUp = false;  // the wait below was cancelled: the state stays queued
   if (local) {
     Lock lock(mu_);
     // A new file of this folder being created now goes first: one of the same
     // name that was removed or renamed meanwhile frees its name only once it
     // is on the service and has been deleted or renamed there.
-    creating_.waitUntilFree(lock, item.parent);
+    gaveUp = !creating_.waitUntilFree(lock, item.parent, cancel);
     Node* n = inodes_.find(ino);
     if (!n || n->unlinked) {
       // Removed before it was sent: nothing of it needs to reach the service.
@@ -1056,9 +1057,11 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
       work.uploaded.store(changes);
       return 0;
     }
-    creating.emplace(creating_, mu_, item.parent);
+    if (!gaveUp) creating.emplace(creating_, mu_, item.parent);
   }
-  Sent sent = sendChange(staged.change, item, cancel);
+  Sent sent;
+  sent.queued = gaveUp;
+  if (!gaveUp) sent = sendChange(staged.change, item, cancel);
   if (sent.queued) {
     std::lock_guard lock(mu_);
     work.queuedKey = staged.change.key();
