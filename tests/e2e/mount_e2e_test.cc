@@ -907,6 +907,84 @@ TEST_F(MountTest, WriteBackCopiesAndRemovesWithoutWaitingForTheHost) {
   EXPECT_THAT(shOk("ls " + q()).out, ::testing::Not(HasSubstr("gone")));
 }
 
+// Saves through a temporary name renamed over the real one (lock files), after
+// many new files and twice in a row: the store ends with every real name
+// holding the last contents, no temporary name, nothing refused or waiting.
+// Files renamed one at a time with pauses keep their new names and contents.
+TEST_F(MountTest, SavesThroughATemporaryNameKeepTheFinalNames) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    const std::string t = writeBack ? "t-wb" : "t";
+    const std::string d = m(t);
+    shOk("mkdir -p '" + d + "/objs' && cd '" + d +
+         "' && for i in $(seq 300); do echo $i > objs/o$i; done && "
+         "for n in HEAD config index packed-refs; do echo v1 > $n.lock && mv $n.lock $n && "
+         "echo v2 > $n.lock && mv $n.lock $n; done && "
+         "for i in 1 2 3 4; do echo c$i > src$i; done && "
+         "for i in 1 2 3 4; do mv src$i dst$i; sleep 1.5; done");
+    std::map<std::string, std::string> expected;
+    for (std::string n : {"HEAD", "config", "index", "packed-refs"}) expected[n] = "v2\n";
+    for (int i = 1; i <= 4; ++i)
+      expected["dst" + std::to_string(i)] = "c" + std::to_string(i) + "\n";
+    expected["objs/"] = "";
+    for (int i = 1; i <= 300; ++i)
+      expected["objs/o" + std::to_string(i)] = std::to_string(i) + "\n";
+    EXPECT_TRUE(waitUntil([&] { return tree(sandbox().store() / t) == expected; },
+                          std::chrono::seconds(30)));
+    auto actual = tree(sandbox().store() / t);
+    for (const auto& [name, bytes] : actual) {
+      if (!expected.count(name)) ADD_FAILURE() << "the store also has " << name;
+    }
+    for (const auto& [name, bytes] : expected) {
+      if (!name.starts_with("objs/") && actual[name] != bytes) {
+        ADD_FAILURE() << name << " holds '" << actual[name] << "'";
+      }
+    }
+    auto st = cacheStatus(sandbox());
+    EXPECT_TRUE(st["waiting"].empty()) << st.dump();
+    EXPECT_TRUE(refusedContents(st).empty()) << st.dump();
+    EXPECT_THAT(mountOutput(),
+                ::testing::Not(HasSubstr("will be sent when the host application answers")));
+  }
+}
+
+// git's own way of saving (lock files renamed over the real ones) survives a
+// clone into the mount: fsck and status are clean, and the store holds the
+// repository's config and HEAD.
+TEST_F(MountTest, GitClonesIntoTheMountAreWhole) {
+  if (auto missing = missingProgram({{"git", "git"}})) GTEST_FAIL() << *missing;
+  fs::path origin = scratch("origin");
+  fs::create_directories(origin);
+  const std::string git =
+      "git -c user.name=t -c user.email=t@example.org -c init.defaultBranch=main";
+  std::string make = "cd '" + origin.string() + "' && " + git + " init -q . && for c in 1 2 3; do ";
+  make += "for i in $(seq 17); do mkdir -p d$i && echo $c.$i > d$i/f$c-$i; done && " + git +
+          " add -A && " + git + " commit -qm c$c; done";
+  shOk(make);
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    ASSERT_TRUE(mount());
+    for (int i = 1; i <= 3; ++i) {
+      const std::string name = (writeBack ? "wb-clone" : "clone") + std::to_string(i);
+      SCOPED_TRACE(name);
+      RunResult clone = shOk("git clone -q '" + origin.string() + "' " + q(name) + " 2>&1");
+      EXPECT_THAT(clone.out + clone.err, ::testing::Not(HasSubstr("error")));
+      shOk("cd " + q(name) + " && git fsck --no-progress 2>&1");
+      EXPECT_EQ(shOk("cd " + q(name) + " && git status --porcelain").out, "");
+      EXPECT_THAT(shOk("cd " + q(name) + " && git config branch.main.merge").out,
+                  HasSubstr("refs/heads/main"));
+      EXPECT_TRUE(waitUntil([&] {
+        return sandbox().storeHas(name + "/.git/config") && sandbox().storeHas(name + "/.git/HEAD");
+      }));
+    }
+  }
+}
+
 // A host that hangs holds neither the end of the mount nor the file: SIGTERM
 // ends fpctl within seconds, and the next mount sends the file. With
 // --write-back the close does not wait for the host; without it, the close
@@ -946,6 +1024,43 @@ TEST_F(MountTest, AHangingHostHoldsNeitherTheEndOfTheMountNorTheFile) {
       return sandbox().storeHas(name) && sandbox().readStore(name) == "kept while the host hung\n";
     }));
   }
+}
+
+// A host that takes a creation and does not answer does not hold the closing
+// program: a signal ends its close at once, and the file, kept in the queue,
+// reaches the service once the host answers again.
+TEST_F(MountTest, ASignalEndsACloseThatWaitsForTheHost) {
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost({"--delay-ms", "600000"}));
+  ASSERT_TRUE(mount());
+  fs::path pidFile = scratch("writer.pid");
+  fs::create_directories(pidFile.parent_path());
+  ASSERT_EQ(
+      sh("(echo x > " + q("new.txt") + ") > /dev/null 2>&1 & echo $! > '" + pidFile.string() + "'")
+          .status,
+      0);
+  ASSERT_TRUE(waitUntil([&] { return !slurp(pidFile).empty(); }));
+  const pid_t writer = std::stoi(slurp(pidFile));
+  // Running or waiting: neither gone nor a zombie (nobody may reap it here).
+  auto alive = [&] {
+    std::string stat = slurp("/proc/" + std::to_string(writer) + "/stat");
+    auto paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the close waits now
+  ASSERT_TRUE(alive()) << "the close did not wait for the host";
+  auto start = Clock::now();
+  ::kill(writer, SIGKILL);
+  EXPECT_TRUE(waitUntil([&] { return !alive(); }, std::chrono::seconds(5)))
+      << "the close went on waiting after SIGKILL";
+  std::cout << "[ measured ] the killed close ended after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+            << " ms\n";
+  unmount();
+  ASSERT_TRUE(sandbox().restartHost());
+  ASSERT_TRUE(mount());
+  EXPECT_TRUE(waitUntil([&] { return sandbox().storeHas("new.txt"); }, std::chrono::seconds(20)));
+  EXPECT_EQ(sandbox().readStore("new.txt"), "x\n");
 }
 
 // Every fault against every way of writing: after the host is back and the

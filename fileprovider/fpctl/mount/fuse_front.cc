@@ -255,12 +255,16 @@ void opWrite(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t of
   fuse_reply_write(req, *r);
 }
 
+// A signal to the closing program ends the wait for the host: the state stays
+// queued and is sent later.
 void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  fuse_reply_err(req, errnoOf(front(req).fs().flush(fi->fh, fuse_req_ctx(req)->pid)));
+  Interruptible cancel(req);
+  fuse_reply_err(req, errnoOf(front(req).fs().flush(fi->fh, fuse_req_ctx(req)->pid, cancel.get())));
 }
 
 void opFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
-  fuse_reply_err(req, errnoOf(front(req).fs().fsync(fi->fh)));
+  Interruptible cancel(req);
+  fuse_reply_err(req, errnoOf(front(req).fs().fsync(fi->fh, cancel.get())));
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {

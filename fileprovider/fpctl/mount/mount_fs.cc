@@ -45,8 +45,9 @@ struct WorkingCopy {
   std::atomic<std::uint64_t> changes{0};        // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};       // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};          // its last state went to the queue, not the service
-  std::mutex noteMu;                            // guards the note
-  fs::path note;  // the cache's note that this copy holds changes nobody closed yet
+  std::string queuedKey;  // guarded by mu_: the queue's key of that state (see sendQueue())
+  std::mutex noteMu;      // guards the note
+  fs::path note;          // the cache's note that this copy holds changes nobody closed yet
   // A date a program set while the copy was open (guarded by mu_), valid for
   // the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
@@ -932,6 +933,18 @@ MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected
     }
   }
   if (isTransient(sent.err)) {
+    fp::ScopedFD own(fp::retryOnEintr(
+        [&] { return ::open(change.data.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!own) {
+      // The mount's own queued copy is unreadable: a fault of the mount, not
+      // a host that is away. The state cannot be sent.
+      int e = errno;
+      log_.error("the queued copy %{public}@ of %{public}@ cannot be read: %{public}@",
+                 {change.data.string(), what, std::string(std::strerror(e))});
+      cache_.queue().remove(change.seq);
+      sent.err = EIO;
+      return sent;
+    }
     sent.queued = true;
     log_.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
@@ -956,7 +969,7 @@ bool MountFs::isTransient(int err) {
          err == ECONNREFUSED;
 }
 
-int MountFs::uploadNode(Ino ino, bool handOff) {
+int MountFs::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   std::shared_ptr<WorkingCopy> work;
   {
     std::lock_guard lock(mu_);
@@ -988,7 +1001,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     StagedState handed = std::move(*work->handed);
     work->handed.reset();
     work->handing.store(false);
-    return finishUpload(ino, *work, handed);
+    return finishUpload(ino, *work, handed, cancel);
   }
   std::string what = describe(staged.name, staged.item.identifier);
 
@@ -1006,7 +1019,8 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     Lock lock(mu_);
     sent_.wait(lock, [&] { return sendingKey_ != change.key(); });
   }
-  auto queued = cache_.queue().stage(change, work->path);
+  // Held until its sending ends: nothing else sends or drops it meanwhile.
+  auto queued = cache_.queue().stage(change, work->path, /*held=*/true);
   if (!queued) {
     return logFailure(
         "upload", what, queued.error().value,
@@ -1018,6 +1032,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
   if (work->handed) {
     // An older closed state that was not sent yet: this one replaces it, also
     // when the file was renamed in between (its entry has another key).
+    cache_.queue().letGo(work->handed->change.seq);
     cache_.queue().remove(work->handed->change.seq);
     work->handed.reset();
     work->handing.store(false);
@@ -1029,7 +1044,7 @@ int MountFs::uploadNode(Ino ino, bool handOff) {
     sender_->push(ino);
     return 0;
   }
-  return finishUpload(ino, *work, staged);
+  return finishUpload(ino, *work, staged, cancel);
 }
 
 int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
@@ -1039,7 +1054,39 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   const std::string& name = staged.name;
   const std::uint64_t changes = staged.changes;
   std::string what = describe(name, item.identifier);
-  Sent sent = sendChange(staged.change, item, cancel);
+  std::optional<CreationsInFlight::Mark> creating;
+  bool gaveUp = false;  // the wait below was cancelled: the state stays queued
+  if (local) {
+    Lock lock(mu_);
+    // A new file of this folder being created now goes first: one of the same
+    // name that was removed or renamed meanwhile frees its name only once it
+    // is on the service and has been deleted or renamed there.
+    gaveUp = !creating_.waitUntilFree(lock, item.parent, cancel);
+    Node* n = inodes_.find(ino);
+    if (!n || n->unlinked) {
+      // Removed before it was sent: nothing of it needs to reach the service.
+      cache_.queue().letGo(staged.change.seq);
+      cache_.queue().remove(staged.change.seq);
+      work.uploaded.store(changes);
+      return 0;
+    }
+    if (!gaveUp) creating.emplace(creating_, mu_, item.parent);
+  }
+  Sent sent;
+  sent.queued = gaveUp;
+  if (!gaveUp) sent = sendChange(staged.change, item, cancel);
+  if (sent.queued) {
+    std::lock_guard lock(mu_);
+    work.queuedKey = staged.change.key();
+  }
+  // Sent, refused, or left waiting: the queue may send what is left.
+  cache_.queue().letGo(staged.change.seq);
+  if (sent.queued && cancel && cancel->isCancelled()) {
+    // The wait for the host was given up (a signal, the end of the mount):
+    // the queue does not wait for it again at once.
+    interruptedUntil_.store(
+        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+  }
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
@@ -1159,12 +1206,15 @@ void MountFs::sendHanded(Ino ino) {
     const auto clock = std::chrono::steady_clock::now();
     if (removed) {
       // Removed before it was sent: nothing of it needs to reach the service.
+      cache_.queue().letGo(staged.change.seq);
       cache_.queue().remove(staged.change.seq);
       work->uploaded.store(staged.changes);
     } else if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
       // The host did not answer a moment ago: keep it for sendQueue().
       std::string what = describe(staged.name, staged.item.identifier);
-      if (int e = cache_.queue().makeDurable(staged.change.seq)) {
+      int e = cache_.queue().makeDurable(staged.change.seq);
+      cache_.queue().letGo(staged.change.seq);
+      if (e) {
         logFailure("upload", what, e,
                    "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
       } else {
@@ -1187,7 +1237,7 @@ void MountFs::sendHanded(Ino ino) {
   releaseWorkIfIdle(ino, err != 0);
 }
 
-ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
+ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer, const fp::Progress* cancel) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
@@ -1209,10 +1259,10 @@ ErrnoOr<void> MountFs::flush(std::uint64_t fh, pid_t closer) {
     h.writers.clear();
     ino = n->ino;
   }
-  return statusFor(uploadNode(ino, /*handOff=*/true));
+  return statusFor(uploadNode(ino, /*handOff=*/true, cancel));
 }
 
-ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
+ErrnoOr<void> MountFs::fsync(std::uint64_t fh, const fp::Progress* cancel) {
   Ino ino;
   {
     std::lock_guard lock(mu_);
@@ -1222,7 +1272,7 @@ ErrnoOr<void> MountFs::fsync(std::uint64_t fh) {
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  return statusFor(uploadNode(ino));
+  return statusFor(uploadNode(ino, false, cancel));
 }
 
 void MountFs::release(std::uint64_t fh) {
@@ -1671,7 +1721,9 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
   auto pending = cache_.queue().pending();
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();
-  if (clock < nextQueueAttempt_) return pending.size();
+  if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {
+    return pending.size();
+  }
   bool sentAny = false;
   // A file being written sends its own state when it is closed; the queue
   // must not send an older one meanwhile. A close that starts while an entry
@@ -1682,12 +1734,16 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
       std::lock_guard lock(mu_);
       if (!cache_.queue().contains(change.seq)) continue;
       // Looked at for each entry: a new file of the name of a queued creation
-      // may have been made while the entries before it were sent.
+      // may have been made while the entries before it were sent, and a new
+      // file renamed since its state was queued still owns that state.
       bool written = false;
       for (const auto& [ino, n] : inodes_.all()) {
-        if (n->work && keyOf(*n) == change.key()) written = true;
+        if (n->work && (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
+          written = true;
+        }
       }
-      if (written) continue;
+      // An entry held is being sent by its file's close or the write-back thread.
+      if (written || !cache_.queue().tryHold(change.seq)) continue;
       sendingKey_ = change.key();
     }
     ItemState expected;
@@ -1695,6 +1751,7 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
     expected.parent = change.parent;
     expected.filename = change.filename;
     Sent sent = sendChange(change, expected, untilTheEnd ? &background_ : nullptr);
+    cache_.queue().letGo(change.seq);
     {
       std::lock_guard lock(mu_);
       sendingKey_.reset();

@@ -38,11 +38,19 @@
 //   still waits in the queue is sent as one creation with the newer contents
 //   (the queue leaves entries of a file being written to its close); when the
 //   queue created it meanwhile, the newer state changes that item.
+//   A state is held in the queue while its close (or the write-back thread)
+//   sends it: sendQueue() leaves it alone and no newer state drops it then. A
+//   new file is created once: later states modify the item it made, and a
+//   rename or removal made while it was being created is applied to that
+//   item; the new files of one folder are created one at a time
+//   (creations_in_flight.h), so that a file made again under a name that
+//   another one just left never meets it on the service.
 //
 // Interruption: an operation given `cancel` stops waiting for the extension once
 // it is cancelled (the FUSE front cancels it when the kernel interrupts the
-// request) and fails with EINTR. Sending a file's state is not interrupted: it
-// is in the upload queue before it is sent, and the bridge bounds the wait.
+// request) and fails with EINTR. A close or fsync interrupted while it sends a
+// file's state ends its wait and succeeds: the state is in the upload queue
+// before it is sent, stays there, and is sent later.
 //
 // Keeping items on this device
 //   Pinned items (pin_set.h, kept in the cache folder) stay local: after every
@@ -93,6 +101,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/background_sender.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/creations_in_flight.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
@@ -202,10 +211,12 @@ class MountFs {
   // answer); an errno value means the state was refused (kept in unsent/) or
   // could not be kept. Other closes send nothing; release() sends what is left.
   // In write-back (startWriteBack()), success means the state is staged.
-  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0);
+  // Once `cancel` is cancelled (the closing program got a signal), the wait
+  // for the host ends and the state stays durably in the queue: success.
+  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer = 0, const fp::Progress* cancel = nullptr);
   // Sends the file's state like a close by its writer, whoever calls; in
-  // write-back too.
-  ErrnoOr<void> fsync(std::uint64_t fh);
+  // write-back too. `cancel` as for flush().
+  ErrnoOr<void> fsync(std::uint64_t fh, const fp::Progress* cancel = nullptr);
   void release(std::uint64_t fh);
 
   // Write-back: from now on a close (flush(), release()) answers once the
@@ -250,7 +261,8 @@ class MountFs {
   // never closed). Called when the kernel has gone away.
   void finishPendingUploads();
   // Sends the upload queue in order, unless an earlier attempt failed less than
-  // the current back-off ago (0.5 s, doubling up to 30 s). Entries of files that
+  // the current back-off ago (0.5 s, doubling up to 30 s), or a close gave
+  // up its wait for the host less than 2 s ago. Entries of files that
   // are open for writing wait for their own close. Returns how many wait still.
   // With `untilTheEnd`, the end of the mount (cancelBackgroundWork()) stops a
   // wait for the host; the entry stays queued.
@@ -355,8 +367,9 @@ class MountFs {
   const std::string& localNamesakeKeyLocked(const std::string& name);
   // Stages the node's working copy in the queue, unless that state is staged
   // already, and sends it; with `handOff`, leaves the sending to the
-  // write-back thread. 0, or the errno value the close reports.
-  int uploadNode(Ino ino, bool handOff = false);
+  // write-back thread. 0, or the errno value the close reports. `cancel` ends
+  // the wait for the host (see finishUpload()).
+  int uploadNode(Ino ino, bool handOff = false, const fp::Progress* cancel = nullptr);
   // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
   // the outcome into the node. A sending stopped by `cancel` leaves the state
   // waiting in the queue, as one the host did not answer.
@@ -422,6 +435,7 @@ class MountFs {
   std::uint64_t nextFh_ = 1;
   std::unordered_map<std::string, std::shared_future<ErrnoOr<Fetched>>> fetches_;
   std::unordered_map<std::string, std::string> localKeys_;  // localNamesakeKeyLocked()
+  CreationsInFlight creating_;  // new files being created on the service now
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
   OwnCreations created_;                   // thread-safe; never called back
@@ -444,6 +458,9 @@ class MountFs {
   // Write-back: until then (steady clock), closed states are kept in the
   // queue without a try, since the host application did not answer.
   std::atomic<std::chrono::steady_clock::rep> writeBackPausedUntil_{0};
+  // Until then (steady clock), sendQueue() tries nothing: a close gave up its
+  // wait for the host (a signal, or the end of the mount).
+  std::atomic<std::chrono::steady_clock::rep> interruptedUntil_{0};
   std::atomic<bool> writeBack_{false};  // closes leave the sending to sender_
   // Set before the mount serves; last, so that it stops before anything it uses goes.
   std::unique_ptr<BackgroundSender> sender_;

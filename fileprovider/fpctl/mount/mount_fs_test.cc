@@ -626,6 +626,40 @@ TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
   EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
 }
 
+// A lock file closed without a write is created by its release while the
+// program has already removed it and made it again: the new one is created
+// once the old one's creation and removal are done, never beside it. A close
+// that waits behind such a creation ends when it is interrupted; its state
+// stays queued.
+TEST_F(MountFsTest, AFileMadeAgainUnderTheNameOfOneBeingCreatedWaitsForIt) {
+  auto first = fs_->create(lookup("Docs"), "config.lock", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(first.ok());
+  ext_->closeGate("create");
+  std::thread releaser([&] { fs_->release(first->second.fh); });  // sends the empty file
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "config.lock")), 0);
+  std::thread again([&] { EXPECT_EQ(writeNew("Docs", "config.lock", "[core]"), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ext_->waiting(), 1);  // the second creation has not started
+
+  fp::Progress interrupted(1);
+  interrupted.cancel();
+  auto third = fs_->create(lookup("Docs"), "other.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(third.ok());
+  ASSERT_TRUE(fs_->write(third->second.fh, "x", 1, 0).ok());
+  EXPECT_EQ(errnoOf(fs_->flush(third->second.fh, 0, &interrupted)), 0);  // kept in the queue
+  EXPECT_THAT(filesIn(dir_ / "cache" / "queue", ".json"), ::testing::Contains("x"));
+
+  ext_->openGate();
+  releaser.join();
+  again.join();
+  fs_->release(third->second.fh);
+  auto lock = ext_->childNamed(docs_, "config.lock");
+  ASSERT_NE(lock, "");
+  EXPECT_EQ(ext_->entry(lock)->data, "[core]");
+  EXPECT_EQ(ext_->calls("create").size(), 2u);
+}
+
 TEST_F(MountFsTest, ACreationSentTwiceAfterACrashIsNotRefused) {
   // fpctl died after the host created the file but before it heard so: the
   // queued creation is refused as a namesake when sent again.

@@ -321,14 +321,16 @@ ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& cont
   return staged;
 }
 
-ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& contents) {
+ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& contents, bool held) {
   {
     std::lock_guard lock(mu_);
     change.seq = nextSeq_++;
+    if (held) held_.insert(change.seq);
   }
   change.data = dir() / (std::to_string(change.seq) + ".data");
   fs::path record = dir() / (std::to_string(change.seq) + ".json");
   auto undo = [&](int e) {
+    if (held) letGo(change.seq);
     removeFile(record);
     removeFile(change.data);
     return fp::fail(Errno{e});
@@ -381,6 +383,17 @@ std::vector<QueuedChange> UploadQueue::pending() const {
   return out;
 }
 
+bool UploadQueue::tryHold(std::uint64_t seq) {
+  std::lock_guard lock(mu_);
+  if (!entries_.count(seq)) return false;
+  return held_.insert(seq).second;
+}
+
+void UploadQueue::letGo(std::uint64_t seq) {
+  std::lock_guard lock(mu_);
+  held_.erase(seq);
+}
+
 bool UploadQueue::contains(std::uint64_t seq) const {
   std::lock_guard lock(mu_);
   return entries_.count(seq) > 0;
@@ -426,11 +439,20 @@ void UploadQueue::dropOlder(const QueuedChange& change) {
   std::vector<std::uint64_t> older;
   {
     std::lock_guard lock(mu_);
-    for (const auto& [seq, c] : entries_) {
-      if (seq < change.seq && c.key() == change.key()) older.push_back(seq);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      // One being sent stays: this newer state follows it.
+      if (it->first < change.seq && it->second.key() == change.key() && !held_.count(it->first)) {
+        older.push_back(it->first);
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
-  for (auto seq : older) erase(seq);
+  for (auto seq : older) {
+    removeFile(dir() / (std::to_string(seq) + ".json"));
+    removeFile(dir() / (std::to_string(seq) + ".data"));
+  }
 }
 
 fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {

@@ -21,6 +21,12 @@
 // record) is never sent and never deleted: what it holds moves to unsent/
 // with the reason, and the fault is logged.
 //
+// An entry that its file's own close (or the write-back thread) is sending, or
+// is about to send, is held (tryHold(), stage()) until that sending ends (letGo()): it is
+// never replaced by a newer state of its file meanwhile, and sendQueue() of the
+// mount leaves it alone, so one state is never sent twice at once nor removed
+// under its sending.
+//
 // A change the service refused for a reason retrying cannot cure (invalid name,
 // locked item, namesake) leaves the queue for unsent/, with the reason next to
 // it (<name>.reason); `fpctl status` lists both folders.
@@ -32,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,8 +82,15 @@ class UploadQueue {
   // Like put(), without syncing anything and without dropping older entries:
   // for a state that is sent at once. Once that sending has not reached the
   // service, makeDurable() must follow before the state is reported as kept.
+  // With `held`, the entry is held (see tryHold()) from the moment it exists.
   [[nodiscard]] ErrnoOr<QueuedChange> stage(QueuedChange change,
-                                            const std::filesystem::path& contents);
+                                            const std::filesystem::path& contents,
+                                            bool held = false);
+  // Holds the entry `seq` for a sending, when it is queued and nobody holds
+  // it; false otherwise. A held entry is not dropped by a newer state of its
+  // file. letGo() ends the hold (of tryHold() or of stage()).
+  [[nodiscard]] bool tryHold(std::uint64_t seq);
+  void letGo(std::uint64_t seq);
   // Syncs the entry `seq` (data, record, folder) and drops the older entries
   // of the same file. Returns 0 or an errno value (the entry then stays,
   // possibly not durable). Does nothing for an entry no longer queued.
@@ -108,6 +122,7 @@ class UploadQueue {
   SpareFiles* const spares_;  // or none
   mutable std::mutex mu_;
   std::map<std::uint64_t, QueuedChange> entries_;
+  std::set<std::uint64_t> held_;
   std::uint64_t nextSeq_ = 1;
 };
 

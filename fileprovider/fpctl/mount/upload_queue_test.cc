@@ -182,6 +182,23 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   std::sort(left.begin(), left.end());
   EXPECT_THAT(left, ElementsAre(std::to_string(other->seq) + ".data",
                                 std::to_string(other->seq) + ".json"));
+
+  // A state being sent is never dropped under its sending, by a newer state
+  // made durable or sent; it goes once its sending let go of it.
+  auto sending = (*q)->stage(change("", "HEAD.lock"), file("e", "v1"), /*held=*/true);
+  auto newer = (*q)->stage(change("", "HEAD.lock"), file("f", "v2"));
+  ASSERT_TRUE(sending.ok() && newer.ok());
+  EXPECT_FALSE((*q)->tryHold(sending->seq));  // held already
+  EXPECT_EQ((*q)->makeDurable(newer->seq), 0);
+  EXPECT_TRUE((*q)->tryHold(newer->seq));
+  (*q)->letGo(newer->seq);
+  (*q)->remove(newer->seq);
+  EXPECT_EQ(slurp(sending->data), "v1");
+  (*q)->letGo(sending->seq);
+  EXPECT_TRUE((*q)->tryHold(sending->seq));
+  (*q)->letGo(sending->seq);
+  (*q)->remove(sending->seq);
+  EXPECT_FALSE((*q)->tryHold(sending->seq));  // not queued
 }
 
 TEST_F(UploadQueueTest, FetchedFilesAreCopiedOnlyWhenRegularAndBounded) {
