@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/domain.h"
 #include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
@@ -27,19 +27,8 @@ using SortedJson = nlohmann::json;
 
 namespace {
 
-// The platform's state directory, looked up as the domain registry does.
-fs::path mountRecords() {
-  fs::path state;
-  if (const char* env = std::getenv("FILEPROVIDER_STATE"); env && *env) {
-    state = env;
-  } else if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
-    state = fs::path(xdg) / "fileprovider";
-  } else {
-    const char* home = std::getenv("HOME");
-    state = fs::path(home && *home ? home : "/") / ".local" / "state" / "fileprovider";
-  }
-  return state / "mounts";
-}
+// Beside the domain registry, in the platform's state directory.
+fs::path mountRecords() { return fp::domainRegistryPath().parent_path() / "mounts"; }
 
 struct Watched {
   std::string domain;
