@@ -167,6 +167,13 @@ class MountTest : public SystemTest {
     if (isMountPoint(mnt_)) sandbox().run({"/bin/fusermount3", "-u", "-z", mnt_.string()});
   }
 
+  // Takes the mount down and mounts again in the default close mode or with --write-back.
+  bool remountIn(bool writeBack) {
+    unmount();
+    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
+    return mount();
+  }
+
   std::string mountOutput() { return slurp(sandbox().root() / "mount.out"); }
 
   // Runs a shell command line in the sandbox; paths are best given absolute.
@@ -914,9 +921,7 @@ TEST_F(MountTest, WriteBackCopiesAndRemovesWithoutWaitingForTheHost) {
 TEST_F(MountTest, SavesThroughATemporaryNameKeepTheFinalNames) {
   for (bool writeBack : {false, true}) {
     SCOPED_TRACE(writeBack ? "write-back" : "default");
-    unmount();
-    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
-    ASSERT_TRUE(mount());
+    ASSERT_TRUE(remountIn(writeBack));
     const std::string t = writeBack ? "t-wb" : "t";
     const std::string d = m(t);
     shOk("mkdir -p '" + d + "/objs' && cd '" + d +
@@ -966,9 +971,7 @@ TEST_F(MountTest, GitClonesIntoTheMountAreWhole) {
   shOk(make);
   for (bool writeBack : {false, true}) {
     SCOPED_TRACE(writeBack ? "write-back" : "default");
-    unmount();
-    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
-    ASSERT_TRUE(mount());
+    ASSERT_TRUE(remountIn(writeBack));
     for (int i = 1; i <= 3; ++i) {
       const std::string name = (writeBack ? "wb-clone" : "clone") + std::to_string(i);
       SCOPED_TRACE(name);
@@ -1802,9 +1805,7 @@ TEST_F(MountTest, NamesUpToTheKernelsLimitResolveAsWrittenLongerOnesAreTooLong) 
   };
   for (bool writeBack : {false, true}) {
     SCOPED_TRACE(writeBack ? "write-back" : "default");
-    unmount();
-    mode_ = writeBack ? std::vector<std::string>{"--write-back"} : std::vector<std::string>{};
-    ASSERT_TRUE(mount());
+    ASSERT_TRUE(remountIn(writeBack));
     const std::string top = writeBack ? "wb" : "default";
     shOk("mkdir " + q(top) + " " + q(top + "/files") + " " + q(top + "/folders") + " " +
          q(top + "/moved") + " && printf plain > " + q(top + "/plain"));

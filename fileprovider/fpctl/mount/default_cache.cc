@@ -43,9 +43,13 @@ fs::path defaultCacheBase() {
 }
 
 fs::path defaultCacheFolder(const std::string& domain, const fs::path& mountpoint) {
-  std::string folderOfDomain = domain.empty() ? "domain" : domain;
+  std::string folderOfDomain = domain;
   for (char& c : folderOfDomain) {
     if (c == '/') c = '_';
+  }
+  // One component below the base, never the base itself or its parent.
+  if (folderOfDomain.empty() || folderOfDomain == "." || folderOfDomain == "..") {
+    folderOfDomain = "domain" + folderOfDomain;
   }
   const std::string whole = mountpoint.string();
   // FNV-1a over the whole path: stable across runs and versions.

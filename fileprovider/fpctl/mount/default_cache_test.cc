@@ -22,6 +22,8 @@ TEST(DefaultCacheTest, OneStableFolderPerDomainAndMountPoint) {
   EXPECT_NE(home, defaultCacheFolder("d.one", "/srv/u/Cloud Drive"));
   EXPECT_NE(home, defaultCacheFolder("d.two", "/home/u/Cloud Drive"));
   EXPECT_EQ(defaultCacheFolder("a/b", "/").parent_path().filename(), "a_b");
+  EXPECT_EQ(defaultCacheFolder("..", "/").parent_path(),
+            fs::path("/x/cache/fileprovider/domain.."));
   EXPECT_EQ(defaultCacheFolder("a/b", "/").filename().string().rfind("mount-", 0), 0u);
   if (before) {
     ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);

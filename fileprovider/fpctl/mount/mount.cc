@@ -287,7 +287,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   }
   if (isInside(cacheRoot, mountpoint)) {
     return fail(ready, options.json,
-                "the cache folder " + cacheRoot.parent_path().string() +
+                "the cache folder " + cacheRoot.string() +
                     " must not lie inside the mount point (use --cache DIR)");
   }
   // Cache folders are the user's alone (cache_folder.h): they hold copies of the
