@@ -24,6 +24,20 @@ std::optional<double> parseSeconds(const std::string& text) {
 int serve(CommandRun& run) {
   const CommandLine& cl = run.line();
   if (!run.env().mount) return run.usage("mount is not available in this build");
+  if (cl.cacheDir) {
+    // A cache folder given is made, but not the folders above it: a mistyped
+    // path is said, not laid out.
+    std::error_code ec;
+    std::filesystem::path cache = std::filesystem::absolute(*cl.cacheDir, ec).lexically_normal();
+    std::filesystem::path parent = cache.parent_path();
+    if (!ec && !std::filesystem::exists(cache, ec) && !std::filesystem::is_directory(parent, ec)) {
+      std::string message = "cannot create the cache folder " + cl.cacheDir->string() +
+                            ": the folder above it, " + parent.string() +
+                            ", does not exist (create it first)";
+      return run.failed(
+          CommandFailure{kExitFailed, "fpctl: " + message, fp::Error{"fpctl", 1, message}});
+    }
+  }
   MountOptions options;
   options.mountpoint = cl.operands[0];
   options.foreground = cl.foreground;

@@ -460,6 +460,24 @@ TEST_F(KeepLocalTest, APinnedFolderReadsAndListsWithTheHostStopped) {
   EXPECT_EQ(text.status, 0) << text.describe();
   EXPECT_THAT(text.out, HasSubstr("pinned 1 item: 1 file ("));
 
+  // A file below a pinned folder stays pinned: one line says so and names the folder.
+  RunResult below = sandbox().fpctlText({"unpin", m("Projects/Designs/Drafts/draft-1.txt")});
+  EXPECT_EQ(below.status, 0) << below.describe();
+  EXPECT_EQ(below.out, "unpinned 0 items (their local copies stay until evicted); " +
+                           m("Projects/Designs/Drafts/draft-1.txt") + " stays pinned: the folder " +
+                           m("Projects") + " is pinned (unpin that folder to let it go)\n");
+  EXPECT_EQ(below.err, "");
+  // Evicting a pinned folder is one summary, not a line per file.
+  RunResult keep = sandbox().fpctlText({"evict", m("Projects")});
+  EXPECT_EQ(keep.status, 0) << keep.describe();
+  EXPECT_EQ(keep.out,
+            "evicted 0 files (0 B); 4 kept because pinned (fpctl unpin to let them go)\n");
+  EXPECT_EQ(keep.err, "");
+  // A path inside the mount is taken as such whatever --domain says.
+  RunResult byPath =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "pin", m("Projects/Roadmap.md")});
+  EXPECT_EQ(byPath.status, 0) << byPath.describe();
+
   // Offline, and a new mount of the same cache: nothing is in the kernel's
   // caches, every read comes from the mount's copies.
   ASSERT_EQ(sandbox().stopHost(), 0);
