@@ -282,7 +282,7 @@ std::string helpText(std::string_view command) {
     if (!k.operands.empty()) l += " " + std::string(k.operands);
     s << "  " << l << std::string(width - l.size() + 2, ' ') << k.summary << "\n";
   }
-  s << "\nGlobal options (before the command):\n";
+  s << "\nGlobal options (before the command; --json may also follow it):\n";
   appendOptions(s, globalOptions());
   s << "\nItems are named by @root, @workingset or @trash, by a path of display names\n"
        "starting with \"/\", or by a raw identifier. `fpctl help COMMAND` or\n"

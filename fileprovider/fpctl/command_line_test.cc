@@ -43,6 +43,7 @@ TEST(CommandLineTest, JsonIsReadAnywhere) {
   EXPECT_TRUE(asksForJson({"fetch", "--json"}));  // a usage error, printed as JSON
   EXPECT_FALSE(asksForJson({"--log", "--json", "ls"}));
   EXPECT_EQ(parseOk({"item", "--", "--json"}).operands, std::vector<std::string>{"--json"});
+  EXPECT_THAT(helpText(), HasSubstr("--json may also follow it"));
 }
 
 TEST(CommandLineTest, CommandOptionsMixWithOperands) {
