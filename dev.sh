@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ libsqlite3-dev libicu-dev nlohmann-json3-dev libfuse3-dev fuse3 libgtest-dev
-  libgmock-dev libbenchmark-dev pkg-config rsync tar sqlite3 attr git)
+  libgmock-dev libbenchmark-dev pkg-config rsync tar sqlite3 attr git systemd dpkg-dev)
 
 install_packages() {
   local missing=()

@@ -6,13 +6,16 @@
 # Running it again reuses the store and restarts the host.
 #
 #   PELLORA_BUILD_DIR   the build tree to use (default: build/ of this checkout)
+#   PELLORA_BIN_DIR     the programs to use instead, as installed (say /usr/bin);
+#                       the bundle is then the one installed beside them
 #   PELLORA_DEMO_DIR    where the demo keeps its files (default: ../pellora-demo)
 set -euo pipefail
 
 REPO="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${PELLORA_BUILD_DIR:-$REPO/build}"
-BIN="$BUILD/bin"
+BIN="${PELLORA_BIN_DIR:-$BUILD/bin}"
 BUNDLE="$BIN/PlugIns/PelloraFileProvider.appex"
+[ -d "$BUNDLE" ] || BUNDLE="$(dirname "$BIN")/lib/fileprovider/PlugIns/PelloraFileProvider.appex"
 DEMO="${PELLORA_DEMO_DIR:-$(dirname "$REPO")/pellora-demo}"
 STORE="$DEMO/store"
 PIDFILE="$DEMO/pell-refhost.pid"

@@ -111,12 +111,13 @@ bool isCommand(std::string_view word) { return findCommand(word) != nullptr; }
 bool asksForJson(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
-    if (arg.substr(0, 2) != "--" || arg == "--") return false;
+    if (arg == "--") return false;
     if (arg == "--json") return true;
+    if (arg.substr(0, 2) != "--") continue;
+    // The value of a global option is skipped: `--log --json` names a file.
     auto [name, inline_] = splitOption(arg);
     const OptionSpec* def = findOption(globalOptions(), name);
-    if (!def) return false;
-    if (def->takesValue() && !inline_) ++i;  // skip the option's value
+    if (def && def->takesValue() && !inline_) ++i;
   }
   return false;
 }
@@ -175,6 +176,11 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
       return cl;
     }
     if (arg.substr(0, 2) != "--") return usage("unknown option " + arg, cl.command);
+    // --json is read wherever it stands: `fpctl ls --json` is as good as `fpctl --json ls`.
+    if (arg == "--json") {
+      cl.global.json = true;
+      continue;
+    }
     auto [name, inline_] = splitOption(arg);
     const OptionSpec* opt = findOption(def->options, name);
     if (!opt) {
@@ -276,7 +282,7 @@ std::string helpText(std::string_view command) {
     if (!k.operands.empty()) l += " " + std::string(k.operands);
     s << "  " << l << std::string(width - l.size() + 2, ' ') << k.summary << "\n";
   }
-  s << "\nGlobal options (before the command):\n";
+  s << "\nGlobal options (before the command; --json may also follow it):\n";
   appendOptions(s, globalOptions());
   s << "\nItems are named by @root, @workingset or @trash, by a path of display names\n"
        "starting with \"/\", or by a raw identifier. `fpctl help COMMAND` or\n"

@@ -124,9 +124,9 @@ const CommandSpec* findCommand(std::string_view name);
 // Parses the arguments after the program name.
 fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args);
 
-// True when --json is among the global options of `args` (before the command
-// word), even when the command line is otherwise wrong: a usage error is then
-// printed as JSON too.
+// True when --json is among `args` (anywhere before a "--" that ends the
+// options), even when the command line is otherwise wrong: a usage error is
+// then printed as JSON too.
 bool asksForJson(const std::vector<std::string>& args);
 
 // True for a command word fpctl knows.

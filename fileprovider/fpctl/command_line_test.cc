@@ -32,6 +32,20 @@ TEST(CommandLineTest, GlobalOptionsComeBeforeTheCommand) {
   EXPECT_EQ(cl.operands, std::vector<std::string>{"@root"});
 }
 
+// --json is the one global option also read after the command, as people write it.
+TEST(CommandLineTest, JsonIsReadAnywhere) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"status", "--json"}, {"ls", "--json", "/P"}, {"ls", "/P", "--json"}}) {
+    CommandLine cl = parseOk(args);
+    EXPECT_TRUE(cl.global.json) << ::testing::PrintToString(args);
+    EXPECT_TRUE(asksForJson(args));
+  }
+  EXPECT_TRUE(asksForJson({"fetch", "--json"}));  // a usage error, printed as JSON
+  EXPECT_FALSE(asksForJson({"--log", "--json", "ls"}));
+  EXPECT_EQ(parseOk({"item", "--", "--json"}).operands, std::vector<std::string>{"--json"});
+  EXPECT_THAT(helpText(), HasSubstr("--json may also follow it"));
+}
+
 TEST(CommandLineTest, CommandOptionsMixWithOperands) {
   CommandLine cl = parseOk({"create", "--type", "public.png", "/Docs", "pic.png", "--contents=/x"});
   EXPECT_EQ(cl.operands, (std::vector<std::string>{"/Docs", "pic.png"}));
@@ -125,7 +139,7 @@ TEST(CommandLineTest, UsageErrors) {
       {{"item"}, "missing ID", "item"},
       {{"changes", "@root"}, "missing operands", "changes"},
       {{"item", "a", "b"}, "unexpected operand \"b\"", "item"},
-      {{"ls", "--json"}, "global option", "ls"},
+      {{"ls", "--log", "/l"}, "global option", "ls"},
       {{"ls", "--out", "x"}, "unknown option --out for ls", "ls"},
       {{"ls", "-l"}, "unknown option -l", "ls"},
       {{"modify", "i:1", "--fields", "0x4"}, "decimal", "modify"},

@@ -75,6 +75,10 @@ class CommandRun {
   int failed(const fp::Error& error) { return failed(error, what()); }
   int failed(const StepFailure& f) { return failed(f.error, f.what); }
   int failed(const CommandFailure& f);
+  // As failed(error), but for people the failure is the one line `line`
+  // ("fpctl: " is put before it) instead of the error's name and code: for an
+  // error that fpctl knows the cause of better (a fetch of a folder).
+  int failedSaying(const fp::Error& error, const std::string& line);
   // Prints the mistake and the command's usage line; returns kExitUsage.
   int usage(const std::string& message);
   int usage(const UsageMistake& m) { return usage(m.message); }

@@ -91,6 +91,18 @@ int CommandRun::failed(const fp::Error& error, const std::string& whatFailed) {
   return kExitFailed;
 }
 
+int CommandRun::failedSaying(const fp::Error& error, const std::string& line) {
+  if (cl_.global.json) {
+    Json j;
+    j["error"] = errorJson(error);
+    j["note"] = line;
+    env_.out << dumpJson(j);
+    env_.out.flush();
+  }
+  env_.err << "fpctl: " << line << "\n";
+  return kExitFailed;
+}
+
 int CommandRun::failed(const CommandFailure& f) {
   if (cl_.global.json) {
     // A failure without an error value (no domain to serve) is still one object.

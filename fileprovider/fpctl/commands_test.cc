@@ -191,6 +191,9 @@ TEST_F(CommandsTest, AnchorAndChanges) {
   auto stale = runJson({"changes", "@root", "1.0|6"});
   EXPECT_EQ(stale.status, 1);
   EXPECT_EQ(stale.json["error"]["code"], -1002);
+  // What the caller does then is said with the error.
+  EXPECT_THAT(stale.err, HasSubstr("list @root again and take a new anchor (fpctl anchor @root)"));
+  EXPECT_THAT(run({"help", "changes"}).out, HasSubstr("lists the container\nagain"));
 }
 
 TEST_F(CommandsTest, FetchPrintsThePathAndCopiesWithOut) {
@@ -209,6 +212,45 @@ TEST_F(CommandsTest, FetchPrintsThePathAndCopiesWithOut) {
   auto folder = runJson({"fetch", "/Documents"});
   EXPECT_EQ(folder.status, 1);
   EXPECT_EQ(folder.json["error"]["code"], -1005);
+  // For people, a folder is one line that says what to do instead.
+  auto folderText = run({"fetch", "/Documents"});
+  EXPECT_EQ(folderText.status, 1);
+  EXPECT_EQ(folderText.err,
+            "fpctl: /Documents is a folder; fetch takes a file (fpctl ls /Documents lists the "
+            "folder)\n");
+}
+
+// The copy is the user's file, made as cp makes one: 0666 less the umask.
+TEST_F(CommandsTest, FetchOutFollowsTheUmask) {
+  for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+    fs::path out = dir_ / ("copy-" + std::to_string(mask));
+    mode_t previous = ::umask(mask);
+    auto o = run({"fetch", "/top.txt", "--out", out.string()});
+    ::umask(previous);
+    ASSERT_EQ(o.status, 0) << o.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "umask " << mask;
+  }
+}
+
+// A raw identifier that names nothing is a missing item (exit 1), with the
+// path that was likely meant.
+TEST_F(CommandsTest, ListingANameMeantAsAPathFails) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"ls", "Documents"}, "no item has the identifier \"Documents\"; did you mean /Documents?"},
+      {{"tree", "Documents"}, "did you mean /Documents?"},
+      {{"ls", "nothing"}, "no item has the identifier \"nothing\" (NSFileProviderErrorDomain"},
+  };
+  for (const auto& c : cases) {
+    auto o = runJson(c.args);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(o.json["error"]["code"], -1005);
+    EXPECT_THAT(o.err, HasSubstr(c.message));
+  }
 }
 
 TEST_F(CommandsTest, FetchToAnUnwritablePlaceFails) {
@@ -269,6 +311,11 @@ TEST_F(CommandsTest, ThumbnailsReportBytesAndWriteFiles) {
   EXPECT_TRUE(o.json["error"].is_null());
   EXPECT_EQ(o.json["progress"], nlohmann::json::parse(R"({"total":2,"completed":2})"));
   EXPECT_TRUE(fs::exists(outDir / "i_top.png"));
+
+  auto none = runJson({"thumbnails", "/Documents"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.json["error"]["domain"], "fpctl");
+  EXPECT_THAT(none.err, HasSubstr("no thumbnail could be made"));
 }
 
 TEST_F(CommandsTest, CreateBuildsTheTemplateFromTheOptions) {
@@ -437,6 +484,20 @@ TEST_F(CommandsTest, MountHandsOverTheOptions) {
   EXPECT_EQ(mounted_->cacheDir, fs::path("/c"));
   EXPECT_EQ(mounted_->cacheMaxBytes, std::int64_t{500} << 20);
   EXPECT_EQ(mounted_->cacheMaxAge, std::chrono::hours(24 * 7));
+}
+
+// A --cache folder is made, the folders above it are not: a mistyped path is
+// refused before anything is mounted.
+TEST_F(CommandsTest, MountCacheMakesOnlyTheLastLevel) {
+  auto missing = runJson({"mount", "/mnt/p", "--cache", (dir_ / "no/such/cache").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.json["error"]["domain"], "fpctl");
+  EXPECT_THAT(missing.err, HasSubstr((dir_ / "no/such").string() + ", does not exist"));
+  EXPECT_FALSE(mounted_);
+  EXPECT_FALSE(fs::exists(dir_ / "no"));
+
+  ASSERT_EQ(run({"mount", "/mnt/p", "--cache", (dir_ / "cache").string()}).status, 0);
+  EXPECT_TRUE(mounted_);
 }
 
 }  // namespace

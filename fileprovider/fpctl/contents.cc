@@ -93,9 +93,12 @@ int fetch(CommandRun& run) {
     env.err.flush();
   }
   if (!fetched) {
-    // A folder has no contents to fetch; the extension's error stays as it is.
-    if (auto item = run.runner().item(*id); item && *item && isFolder(**item))
-      run.note(arg + " is a folder; fetch takes a file (fpctl ls " + arg + " lists the folder)");
+    // A folder has no contents to fetch: said in one line; the extension's
+    // error stays as it is in JSON.
+    if (auto item = run.runner().item(*id); item && *item && isFolder(**item)) {
+      return run.failedSaying(fetched.error(), arg + " is a folder; fetch takes a file (fpctl ls " +
+                                                   arg + " lists the folder)");
+    }
     return run.failed(fetched.error());
   }
 
@@ -184,6 +187,23 @@ int thumbnails(CommandRun& run) {
     // The answers that came are still shown; the final error fails the command.
     run.succeed(j, text);
     run.env().err << errorLine(run.what(), *result->error) << "\n";
+    return kExitFailed;
+  }
+  bool anyMade = false;
+  for (const auto& t : result->thumbnails) anyMade = anyMade || (t.data && !t.error);
+  if (!anyMade) {
+    // Not one thumbnail is a failure, whatever the final handler said: the
+    // first item's own error is the command's.
+    fp::Error none{"fpctl", 1, "no thumbnail could be made"};
+    for (const auto& t : result->thumbnails) {
+      if (t.error) {
+        none = *t.error;
+        break;
+      }
+    }
+    j["error"] = errorJson(none);
+    run.succeed(j, text);
+    run.env().err << "fpctl: " << run.what() << ": no thumbnail could be made\n";
     return kExitFailed;
   }
   return run.succeed(j, text);

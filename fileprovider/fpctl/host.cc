@@ -1,5 +1,7 @@
 #include "fileprovider/fpctl/host.h"
 
+#include <cstdlib>
+
 #include "fileprovider/bundle.h"
 #include "fileprovider/file_manager.h"
 
@@ -32,9 +34,12 @@ fp::Result<DomainChoice, CommandFailure> chooseDomain(const std::vector<fp::Doma
   } else if (records.size() == 1) {
     record = &records.front();
   } else if (records.empty()) {
-    return usageFailure(
-        "no domain is registered: register one (pell-domain register) or give --domain ID "
-        "--bundle DIR");
+    const char* state = std::getenv("FILEPROVIDER_STATE");
+    return usageFailure("no domain is registered in " + fp::domainRegistryPath().string() +
+                        (state && *state ? " (FILEPROVIDER_STATE=" + std::string(state) + ")"
+                                         : " (FILEPROVIDER_STATE is not set)") +
+                        ": register one (pell-domain register), set FILEPROVIDER_STATE as where "
+                        "it was registered, or give --domain ID --bundle DIR");
   } else {
     return usageFailure("several domains are registered; choose one with --domain ID (" +
                         registeredList(records) + ")");

@@ -35,7 +35,10 @@ struct DomainChoice {
 // --domain names the domain (default: the only registered one); --bundle names
 // the bundle (default: the one registered for the domain). A domain given with
 // --bundle but not registered is served under its identifier as display name.
-// Every other gap is a usage failure whose message lists the registered domains.
+// Every other gap is a usage failure whose message lists the registered domains;
+// when none is registered it names the registry file it read
+// (fp::domainRegistryPath()) and whether FILEPROVIDER_STATE chose it, since a
+// shell without the variable reads another registry.
 fp::Result<DomainChoice, CommandFailure> chooseDomain(const std::vector<fp::DomainRecord>& records,
                                                       const GlobalOptions& options);
 

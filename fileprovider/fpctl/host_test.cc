@@ -53,7 +53,7 @@ TEST(ChooseDomainTest, GapsAreUsageErrorsListingTheDomains) {
     GlobalOptions options;
     std::string message;
   } cases[] = {
-      {{}, options({}, {}), "no domain is registered"},
+      {{}, options({}, {}), "no domain is registered in " + fp::domainRegistryPath().string()},
       {{}, options({}, "/x"), "no domain is registered"},
       {two, options({}, {}), "choose one with --domain ID (registered: a, b)"},
       {two, options("c", {}), "domain c is not registered (registered: a, b)"},

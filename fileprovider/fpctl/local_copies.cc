@@ -60,12 +60,18 @@ int writeAttr(const fs::path& path, const char* name, std::string_view value) {
   return ::setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0 ? 0 : errno;
 }
 
+// True when `path` is an item of a mount of fpctl (it has the state attribute).
+bool inMount(const fs::path& path) { return readAttr(path, kStateAttr).ok(); }
+
 // The path in the mount that `arg` names: a path of the file system, or with
 // the global --domain a path of display names in that domain's running mount.
-// Checked to be an item of a mount; failing, the message says why.
+// A path of the file system inside a running mount is taken as such whatever
+// --domain says. Checked to be an item of a mount; failing, the message says why.
 fp::Result<fs::path, std::string> target(const CommandLine& cl, const std::string& arg) {
   fs::path path;
-  if (cl.global.domain) {
+  std::error_code absoluteError;
+  fs::path asGiven = fs::absolute(arg, absoluteError);
+  if (cl.global.domain && !(!absoluteError && inMount(asGiven))) {
     auto mountpoint = runningMountOf(*cl.global.domain);
     if (!mountpoint) {
       return fp::fail("domain " + *cl.global.domain +
@@ -78,9 +84,8 @@ fp::Result<fs::path, std::string> target(const CommandLine& cl, const std::strin
       if (!part.empty()) path /= mount::shortenedName(mount::posixName(part));
     }
   } else {
-    std::error_code ec;
-    path = fs::absolute(arg, ec);
-    if (ec) return fp::fail(arg + ": " + ec.message());
+    if (absoluteError) return fp::fail(arg + ": " + absoluteError.message());
+    path = asGiven;
   }
   auto state = readAttr(path, kStateAttr);
   if (!state) {
@@ -140,9 +145,11 @@ class ProgressLine {
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
+  double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
   void draw(const std::string& label, std::int64_t done, std::int64_t total) {
     if (!env_.errIsTerminal) return;
-    double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    double elapsed = this->elapsed();
     if (elapsed < kPinBarDelaySeconds || elapsed - lastFrame_ < kPinBarFrameSeconds) return;
     lastFrame_ = elapsed;
     env_.err << "\r" << progressBar(label, done, total, elapsed) << "\x1b[K";
@@ -168,21 +175,17 @@ Json failureJson(const std::string& path, const fp::Error& error) {
 }
 
 // Prints a command's outcome: the JSON object, or the summary line for people;
-// per-file problems have gone to standard error already. A `note` is the
-// "note" key in JSON, else a line on standard error. Exit 1 when anything
+// per-file problems have gone to standard error already. Exit 1 when anything
 // failed.
-int finish(CommandRun& run, Json j, const std::string& summary, const Json& failed,
-           const std::string& note = {}) {
+int finish(CommandRun& run, Json j, const std::string& summary, const Json& failed) {
   bool ok = failed.empty();
   j["failed"] = failed;
   j["error"] = ok ? Json(nullptr) : failed.front()["error"];
   Environment& env = run.env();
   if (run.line().global.json) {
-    if (!note.empty()) j["note"] = note;
     env.out << dumpJson(j);
   } else {
     env.out << summary << "\n";
-    if (!note.empty()) env.err << "fpctl: " << note << "\n";
   }
   env.out.flush();
   return ok ? kExitOk : kExitFailed;
@@ -231,11 +234,14 @@ int pin(CommandRun& run) {
     ProgressLine bar(env);
     for (std::size_t i = 0; i < files.size(); ++i) {
       const File& f = files[i];
-      // The label counts files: a fetch shows no bytes until it is done.
-      std::string label = "pinning " + std::to_string(i + 1) + "/" + std::to_string(files.size());
-      bar.draw(label, done, total);
+      // Files and bytes: a file being fetched shows its bytes once the mount has it.
+      auto label = [&] {
+        return "pinning " + std::to_string(i + 1) + "/" + std::to_string(files.size()) +
+               " files, " + transferText(done, total, bar.elapsed());
+      };
+      bar.draw(label(), done, total);
       std::int64_t before = done;
-      int e = readThrough(f.path, done, [&] { bar.draw(label, done, total); });
+      int e = readThrough(f.path, done, [&] { bar.draw(label(), done, total); });
       if (e != 0) {
         bar.clear();
         std::string why = std::strerror(e);
@@ -260,12 +266,25 @@ int pin(CommandRun& run) {
   return finish(run, std::move(j), summary, failed);
 }
 
+// The highest folder above `path` that reads as pinned: the one to unpin so
+// that `path` is let go (a folder below a pinned one reads as pinned too).
+std::string pinnedFolderAbove(const fs::path& path) {
+  fs::path found;
+  for (fs::path p = path.parent_path(); !p.empty() && p != p.parent_path(); p = p.parent_path()) {
+    auto pinned = readAttr(p, kPinnedAttr);
+    if (!pinned || *pinned != "1") break;
+    found = p;
+  }
+  return found.empty() ? std::string("a folder above it") : "the folder " + found.string();
+}
+
 int unpin(CommandRun& run) {
   const CommandLine& cl = run.line();
   Environment& env = run.env();
   Json unpinned = Json::array();
+  Json stillPinned = Json::array();
   Json failed = Json::array();
-  std::string note;
+  std::string kept;  // what stays pinned, and through which folder
   for (const auto& arg : cl.operands) {
     auto path = target(cl, arg);
     if (!path) {
@@ -278,17 +297,21 @@ int unpin(CommandRun& run) {
       failed.push_back(failureJson(arg, posixError(e, "unpin " + arg)));
       continue;
     }
-    unpinned.push_back(arg);
     if (auto still = readAttr(*path, kPinnedAttr); still && *still == "1") {
-      note += (note.empty() ? "" : "; ") + arg + " stays pinned: a folder above it is pinned";
+      stillPinned.push_back(arg);
+      kept += "; " + arg + " stays pinned: " + pinnedFolderAbove(*path) +
+              " is pinned (unpin that folder to let it go)";
+    } else {
+      unpinned.push_back(arg);
     }
   }
   Json j;
   j["unpinned"] = unpinned;
+  j["stillPinned"] = stillPinned;
   std::string summary = "unpinned " + plural(unpinned.size(), "item", "items") +
-                        " (their local copies stay until evicted)";
+                        " (their local copies stay until evicted)" + kept;
   if (!failed.empty()) summary += "; " + plural(failed.size(), "failure", "failures");
-  return finish(run, std::move(j), summary, failed, note);
+  return finish(run, std::move(j), summary, failed);
 }
 
 int evict(CommandRun& run) {
@@ -319,8 +342,7 @@ int evict(CommandRun& run) {
         evicted.push_back(shown);
         freed += f.size;
       } else if (e == EPERM) {
-        keptPinned.push_back(shown);
-        env.err << "fpctl: kept " << shown << ": it is pinned (fpctl unpin to let it go)\n";
+        keptPinned.push_back(shown);  // counted in the summary, not a line each
       } else if (e == EBUSY) {
         keptUnsent.push_back(shown);
         env.err << "fpctl: not evicted: " << shown
@@ -346,7 +368,10 @@ int evict(CommandRun& run) {
   std::string summary =
       "evicted " + plural(evicted.size(), "file", "files") + " (" + humanSize(freed) + ")";
   if (notLocal) summary += "; " + plural(notLocal, "file was", "files were") + " not local";
-  if (!keptPinned.empty()) summary += "; " + std::to_string(keptPinned.size()) + " kept (pinned)";
+  if (!keptPinned.empty()) {
+    summary += "; " + std::to_string(keptPinned.size()) +
+               " kept because pinned (fpctl unpin to let them go)";
+  }
   if (!keptUnsent.empty()) {
     summary += "; " + std::to_string(keptUnsent.size()) + " not evicted (changes not sent yet)";
   }

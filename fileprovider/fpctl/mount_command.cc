@@ -1,11 +1,17 @@
 // The command that serves a domain as a folder: mount.
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
 #include "fileprovider/fpctl/mount/cache_bound.h"
+#include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/status.h"
+#include "fileprovider/fpctl/service_notify.h"
 
 namespace fpctl {
 
@@ -21,9 +27,75 @@ std::optional<double> parseSeconds(const std::string& text) {
   return v;
 }
 
+// While a mount runs in the foreground under a service manager (NOTIFY_SOCKET
+// set), tells it READY=1 once the folder is mounted and recorded for `fpctl
+// status`, and STOPPING=1 once it is unmounted or the mount ends. Watches the
+// mount table from a thread of its own, every 20 ms.
+class ServiceReadiness {
+ public:
+  ServiceReadiness(std::filesystem::path mountpoint, std::string domain)
+      : mountpoint_(std::move(mountpoint)), domain_(std::move(domain)) {
+    if (notifySocketFromEnvironment()) thread_ = std::thread([this] { watch(); });
+  }
+  ~ServiceReadiness() {
+    {
+      std::lock_guard lock(mutex_);
+      ended_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  ServiceReadiness(const ServiceReadiness&) = delete;
+  ServiceReadiness& operator=(const ServiceReadiness&) = delete;
+
+ private:
+  bool mounted() const {
+    return mount::mountAt(mountpoint_).type == "fuse.fpctl" && runningMountOf(domain_);
+  }
+  // Waits until `condition` holds; false when the mount ended first.
+  bool waitFor(bool want) {
+    std::unique_lock lock(mutex_);
+    while (!ended_) {
+      lock.unlock();
+      bool now = mounted();
+      lock.lock();
+      if (now == want) return true;
+      wake_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  void watch() {
+    if (!waitFor(true)) return;
+    notifyService("READY=1\nSTATUS=mounted at " + mountpoint_.string());
+    waitFor(false);
+    notifyService("STOPPING=1");
+  }
+
+  std::filesystem::path mountpoint_;
+  std::string domain_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool ended_ = false;
+  std::thread thread_;
+};
+
 int serve(CommandRun& run) {
   const CommandLine& cl = run.line();
   if (!run.env().mount) return run.usage("mount is not available in this build");
+  if (cl.cacheDir) {
+    // A cache folder given is made, but not the folders above it: a mistyped
+    // path is said, not laid out.
+    std::error_code ec;
+    std::filesystem::path cache = std::filesystem::absolute(*cl.cacheDir, ec).lexically_normal();
+    std::filesystem::path parent = cache.parent_path();
+    if (!ec && !std::filesystem::exists(cache, ec) && !std::filesystem::is_directory(parent, ec)) {
+      std::string message = "cannot create the cache folder " + cl.cacheDir->string() +
+                            ": the folder above it, " + parent.string() +
+                            ", does not exist (create it first)";
+      return run.failed(
+          CommandFailure{kExitFailed, "fpctl: " + message, fp::Error{"fpctl", 1, message}});
+    }
+  }
   MountOptions options;
   options.mountpoint = cl.operands[0];
   options.foreground = cl.foreground;
@@ -36,6 +108,14 @@ int serve(CommandRun& run) {
   options.json = cl.global.json;
   // The mount is the extension's only owner from here on.
   std::shared_ptr<fp::ReplicatedExtension> extension = run.releaseExtension();
+  // In the background the process that serves is a child: only a mount in the
+  // foreground is the service a manager started.
+  std::optional<ServiceReadiness> readiness;
+  if (options.foreground) {
+    std::error_code ec;
+    readiness.emplace(std::filesystem::absolute(options.mountpoint, ec).lexically_normal(),
+                      run.domain().identifier);
+  }
   return run.env().mount(run.domain(), std::move(extension), options);
 }
 

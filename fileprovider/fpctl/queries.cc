@@ -18,9 +18,26 @@ std::string containerOperand(const CommandRun& run) {
   return run.line().operands.empty() ? "@root" : run.line().operands[0];
 }
 
+// The failure of listing `arg`, a raw identifier that names no item (the
+// listing came back empty): "no such item", as for any other missing item,
+// with the path of display names that was likely meant ("Projects" for
+// "/Projects") when one exists. None when the item exists, and for the root,
+// the working set and the trash.
+std::optional<fp::Error> missingContainer(const CommandRun& run, const std::string& arg,
+                                          const fp::ItemIdentifier& id) {
+  if (id == fp::kWorkingSetContainer || id == fp::kTrashContainer || id == fp::kRootContainer)
+    return std::nullopt;
+  if (auto item = run.runner().item(id); item && *item) return std::nullopt;
+  fp::Error e = fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem);
+  e.message = "no item has the identifier \"" + arg + "\"";
+  if (!arg.empty() && arg.front() != '/' && run.resolve("/" + arg))
+    e.message += "; did you mean /" + arg + "?";
+  return e;
+}
+
 // What an empty listing of `arg` means, said so that it does not pass for an
-// empty folder: no such item, a file, or no index yet. The extension's answer
-// itself is left as it is. None for the working set and the trash.
+// empty folder: a file, or no index yet. The extension's answer itself is left
+// as it is. None for the working set and the trash.
 std::optional<std::string> emptyListingNote(const CommandRun& run, const std::string& arg,
                                             const fp::ItemIdentifier& id) {
   if (id == fp::kWorkingSetContainer || id == fp::kTrashContainer) return std::nullopt;
@@ -68,6 +85,7 @@ int ls(CommandRun& run) {
       run.runner().listPage(*id, cl.page ? fp::Page(*cl.page) : fp::kInitialPageSortedByName);
   if (!page) return run.failed(page.error());
   if (page->items.empty() && !cl.page) {
+    if (auto missing = missingContainer(run, arg, *id)) return run.failed(*missing);
     if (auto note = emptyListingNote(run, arg, *id)) run.note(std::move(*note));
   }
   Json j;
@@ -117,6 +135,7 @@ int tree(CommandRun& run) {
   auto node = walk(run.runner(), *id, top ? *top : nullptr, 0, visited);
   if (!node) return run.failed(node.error());
   if (node->children.empty()) {
+    if (auto missing = missingContainer(run, arg, *id)) return run.failed(*missing);
     if (auto note = emptyListingNote(run, arg, *id)) run.note(std::move(*note));
   }
   Json j;
@@ -139,7 +158,14 @@ int changes(CommandRun& run) {
   auto id = run.resolve(cl.operands[0]);
   if (!id) return run.failed(id.error());
   auto changes = run.runner().changes(*id, fp::SyncAnchor(cl.operands[1]));
-  if (!changes) return run.failed(changes.error());
+  if (!changes) {
+    fp::Error e = changes.error();
+    if (e.isFileProvider(fp::FileProviderErrorCode::kSyncAnchorExpired) && e.message.empty()) {
+      e.message = "the index changed since that anchor; list " + cl.operands[0] +
+                  " again and take a new anchor (fpctl anchor " + cl.operands[0] + ")";
+    }
+    return run.failed(e);
+  }
   Json j;
   j["anchor"] = changes->anchor;
   j["moreComing"] = changes->moreComing;
@@ -218,7 +244,13 @@ std::vector<CommandSpec> queryCommands() {
        .maxOperands = 2,
        .summary = "list the changes since an anchor",
        .details = "Asks the container's enumerator for the changes since ANCHOR (the UTF-8 text\n"
-                  "that `anchor` printed). An expired anchor is reported as error -1002.",
+                  "that `anchor` printed). An anchor is a bookmark in the index: it is for a\n"
+                  "program that keeps its own copy of a listing and wants to catch up without\n"
+                  "listing everything again. The extension keeps no history of changes, so any\n"
+                  "change since ANCHOR (and any ANCHOR it did not hand out) is answered with\n"
+                  "\"sync anchor expired\" (error -1002): the caller then lists the container\n"
+                  "again (fpctl ls or tree) and takes a fresh anchor (fpctl anchor) for the next\n"
+                  "time. With no change since ANCHOR the answer is \"no changes\".",
        .options = {},
        .run = changes},
   };

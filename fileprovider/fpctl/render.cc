@@ -338,6 +338,15 @@ std::string progressBar(std::string_view label, std::int64_t completed, std::int
   return std::string(label) + " [" + bar + "] " + state + " " + secs;
 }
 
+std::string transferText(std::int64_t done, std::int64_t total, double elapsedSeconds) {
+  std::string text = humanSize(done) + " of " + humanSize(total);
+  if (elapsedSeconds > 0) {
+    text += ", " +
+            humanSize(static_cast<std::int64_t>(static_cast<double>(done) / elapsedSeconds)) + "/s";
+  }
+  return text;
+}
+
 std::string errorName(const fp::Error& error) { return std::string(fp::readableName(error)); }
 
 std::string errorLine(std::string_view what, const fp::Error& error, std::string_view logged) {

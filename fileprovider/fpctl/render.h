@@ -87,6 +87,10 @@ Json treeJson(const TreeNode& top);
 std::string progressBar(std::string_view label, std::int64_t completed, std::int64_t total,
                         double elapsedSeconds, int width = 24);
 
+// The bytes of a transfer and its rate so far, for a progress bar's label:
+// "1.5 MiB of 4.0 MiB, 512 KiB/s". The rate is left out until time has passed.
+std::string transferText(std::int64_t done, std::int64_t total, double elapsedSeconds);
+
 // A readable name of well-known error codes ("no such item"); empty otherwise.
 std::string errorName(const fp::Error& error);
 // "fpctl: WHAT failed: no such item (NSFileProviderErrorDomain -1005)", with the

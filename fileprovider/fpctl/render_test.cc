@@ -183,6 +183,11 @@ TEST(ProgressBarTest, DeterminateAndWaiting) {
   }
 }
 
+TEST(TransferTextTest, BytesAndRate) {
+  EXPECT_EQ(transferText(3 << 19, 4 << 20, 3.0), "1.5 MiB of 4.0 MiB, 512 KiB/s");
+  EXPECT_EQ(transferText(0, 10, 0.0), "0 B of 10 B");
+}
+
 TEST(ErrorLineTest, NamesWhatFailedAndWhy) {
   struct Case {
     fp::Error error;

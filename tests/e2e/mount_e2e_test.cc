@@ -1,10 +1,13 @@
 // `fpctl mount` end to end: the seeded store served by pell-refhost, the domain
 // mounted through FUSE, and ordinary programs working in the folder.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -111,7 +114,7 @@ class MountTest : public SystemTest {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    std::vector<std::string> env = sandbox().environment();
+    std::vector<std::string> env = sandbox().environment(mountEnv_);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -230,7 +233,9 @@ class MountTest : public SystemTest {
 
   fs::path mnt_;
   std::vector<std::string> mode_;  // options every mount() passes, as --write-back
-  bool defaultCache_ = false;      // mount() passes no --cache
+  // Variables every mount() adds to fpctl's environment, as NOTIFY_SOCKET.
+  std::vector<std::pair<std::string, std::string>> mountEnv_;
+  bool defaultCache_ = false;  // mount() passes no --cache
   pid_t pid_ = -1;
   int status_ = -1;
 };
@@ -460,6 +465,24 @@ TEST_F(KeepLocalTest, APinnedFolderReadsAndListsWithTheHostStopped) {
   EXPECT_EQ(text.status, 0) << text.describe();
   EXPECT_THAT(text.out, HasSubstr("pinned 1 item: 1 file ("));
 
+  // A file below a pinned folder stays pinned: one line says so and names the folder.
+  RunResult below = sandbox().fpctlText({"unpin", m("Projects/Designs/Drafts/draft-1.txt")});
+  EXPECT_EQ(below.status, 0) << below.describe();
+  EXPECT_EQ(below.out, "unpinned 0 items (their local copies stay until evicted); " +
+                           m("Projects/Designs/Drafts/draft-1.txt") + " stays pinned: the folder " +
+                           m("Projects") + " is pinned (unpin that folder to let it go)\n");
+  EXPECT_EQ(below.err, "");
+  // Evicting a pinned folder is one summary, not a line per file.
+  RunResult keep = sandbox().fpctlText({"evict", m("Projects")});
+  EXPECT_EQ(keep.status, 0) << keep.describe();
+  EXPECT_EQ(keep.out,
+            "evicted 0 files (0 B); 4 kept because pinned (fpctl unpin to let them go)\n");
+  EXPECT_EQ(keep.err, "");
+  // A path inside the mount is taken as such whatever --domain says.
+  RunResult byPath =
+      sandbox().fpctl({"--domain", std::string(kDefaultDomain), "pin", m("Projects/Roadmap.md")});
+  EXPECT_EQ(byPath.status, 0) << byPath.describe();
+
   // Offline, and a new mount of the same cache: nothing is in the kernel's
   // caches, every read comes from the mount's copies.
   ASSERT_EQ(sandbox().stopHost(), 0);
@@ -599,6 +622,37 @@ TEST_F(KeepLocalTest, APinnedFileIsFetchedAgainWhenItChangesOnTheService) {
   RunResult nowhere = sandbox().fpctl({"--domain", "no.such.domain", "pin", "/Welcome.txt"});
   EXPECT_EQ(nowhere.status, 1);
   EXPECT_THAT(nowhere.err, HasSubstr("is not mounted"));
+}
+
+// Under a service manager (NOTIFY_SOCKET) a mount in the foreground says
+// READY=1 once it is mounted, and STOPPING=1 when SIGTERM ends it cleanly.
+TEST_F(MountTest, AServiceManagerHearsReadyOnceMountedAndStoppingAtSigterm) {
+  unmount();
+  const fs::path socketPath = sandbox().root() / "notify";
+  fp::ScopedFD manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(manager.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+      << std::strerror(errno);
+  auto receive = [&] {
+    pollfd p{manager.get(), POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return std::string("(nothing within 10 s)");
+    char buf[512];
+    ssize_t n = ::recv(manager.get(), buf, sizeof buf, 0);
+    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
+  };
+  mountEnv_ = {{"NOTIFY_SOCKET", socketPath.string()}};
+  ASSERT_TRUE(mount());
+  EXPECT_EQ(receive(), "READY=1\nSTATUS=mounted at " + m());
+  // Ready means usable: the folder lists, and fpctl status knows the mount.
+  EXPECT_TRUE(fs::exists(mnt_ / "Welcome.txt"));
+  EXPECT_EQ(sandbox().fpctl({"status"}).json["mounts"].size(), 1u);
+
+  ASSERT_EQ(::kill(pid_, SIGTERM), 0);
+  EXPECT_EQ(receive(), "STOPPING=1");
+  EXPECT_EQ(waitForExit(), 0) << mountOutput();
+  EXPECT_FALSE(isMountPoint(mnt_));
 }
 
 // ---------------------------------------------------------------- faults

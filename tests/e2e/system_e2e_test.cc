@@ -1,6 +1,8 @@
 // The whole system on one machine: pell-refhost serving a seeded store,
 // pell-domain registering the domain, and fpctl driving the extension bundle
 // through every request, checked against the store on disk.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -485,8 +487,11 @@ TEST_F(SystemE2eTest, JsonForEveryOutcome) {
   EXPECT_EQ(none.status, 2);
   ASSERT_TRUE(none.isJson) << none.describe();
   EXPECT_EQ(none.json["error"]["code"], 2);
-  EXPECT_THAT(none.json["error"]["description"].get<std::string>(),
-              HasSubstr("no domain is registered"));
+  // It names the registry it read: a shell without the exports reads another.
+  EXPECT_THAT(
+      none.json["error"]["description"].get<std::string>(),
+      HasSubstr("no domain is registered in " + (sandbox().state() / "domains.json").string() +
+                " (FILEPROVIDER_STATE=" + sandbox().state().string() + ")"));
   ASSERT_EQ(sandbox().registerDomain().status, 0);
 }
 
@@ -527,7 +532,6 @@ TEST_F(SystemE2eTest, NotesInsteadOfSilentEmptyOutput) {
     std::string container;
     std::string note;
   } cases[] = {
-      {"Projects", "no item has the identifier \"Projects\""},
       {"/Welcome.txt", "/Welcome.txt is a file, not a folder"},
   };
   for (const auto& c : cases) {
@@ -541,9 +545,24 @@ TEST_F(SystemE2eTest, NotesInsteadOfSilentEmptyOutput) {
   }
   EXPECT_FALSE(list("/Projects").contains("note"));
 
+  // A name meant as a path is no item: exit 1, with the path that exists.
+  RunResult meant = sandbox().fpctlText({"ls", "Projects"});
+  EXPECT_EQ(meant.status, 1) << meant.describe();
+  EXPECT_EQ(meant.out, "");
+  EXPECT_THAT(meant.err, HasSubstr("no item has the identifier \"Projects\"; did you mean "
+                                   "/Projects?"));
+
+  // A folder is one line, not the extension's error and then a note.
   RunResult folder = sandbox().fpctlText({"fetch", "/Projects"});
   EXPECT_EQ(folder.status, 1);
-  EXPECT_THAT(folder.err, HasSubstr("/Projects is a folder"));
+  EXPECT_EQ(folder.err,
+            "fpctl: /Projects is a folder; fetch takes a file (fpctl ls /Projects lists the "
+            "folder)\n");
+
+  // --json reads after the command too, as the README writes it.
+  RunResult after = sandbox().run({Programs::fpctl(), "ls", "/Projects", "--json"});
+  EXPECT_EQ(after.status, 0) << after.describe();
+  EXPECT_TRUE(after.isJson) << after.describe();
 
   // --out may name a folder: the file goes in under its display name.
   fs::path outDir = sandbox().root() / "out";
@@ -551,6 +570,10 @@ TEST_F(SystemE2eTest, NotesInsteadOfSilentEmptyOutput) {
   RunResult saved = sandbox().fpctlText({"fetch", "/Welcome.txt", "--out", outDir.string()});
   ASSERT_EQ(saved.status, 0) << saved.describe();
   EXPECT_EQ(readFile(outDir / "Welcome.txt"), sandbox().readStore("Welcome.txt"));
+  // Made as cp makes a file: 0666 less the umask, not the extension's 0600.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(fs::status(outDir / "Welcome.txt").permissions(), static_cast<fs::perms>(0666 & ~mask));
 }
 
 // A domain whose host application never ran has no index: ls and tree say so.
