@@ -220,6 +220,11 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
   if (!n->item.isFolder) return ENOTDIR;
   if (n->listing) return 0;
   fp::ItemIdentifier id = n->item.identifier;
+  if (isLocalIdentifier(id)) {
+    // Made here, not on the service yet: what it holds is what was put in it.
+    installListingLocked(*n, listingFor(*n, {}));
+    return 0;
+  }
   std::string what = describe(n->name, id);
   // What this mount changes in the folder while it is read is recorded, and
   // applied to what was read (see Node::editsWhileRead).
@@ -426,17 +431,19 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
     // Moves and removals kept in the queue go first: the name may be freed
     // only by them.
     sendQueue();
-    if (!cache_.queue().pendingEdits().empty()) {
-      return fp::fail(Errno{
-          logFailure("mkdir", what, EIO, "moves and removals made earlier wait to be sent first")});
-    }
+  }
+  if (!cache_.queue().pendingEdits().empty() || isLocalIdentifier(expected.parent)) {
+    return mkdirLocal(parent, name, expected, what);
   }
 
   auto created = provider_.create(
-      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
+      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt, cancel);
   if (!created) {
-    return fp::fail(Errno{
-        nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}})});
+    int e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
+    if (isTransient(e) && !(cancel && cancel->isCancelled())) {
+      return mkdirLocal(parent, name, expected, what);
+    }
+    return fp::fail(Errno{e});
   }
   ItemState fresh = createdItem(*created, expected);
 
@@ -446,6 +453,39 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   Node& n = inodes_.nodeForItem(parent, name, fresh);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
+}
+
+ErrnoOr<EntryReply> MountFs::mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                        const std::string& what) {
+  expected.identifier = newLocalIdentifier();
+  if (int e = journalEdit(editOf(ChangeKind::kMakeFolder, expected), what)) {
+    return fp::fail(Errno{e});
+  }
+  Lock lock(mu_);
+  Node* dir = inodes_.find(parent);
+  if (!dir) return fp::fail(Errno{ENOENT});
+  Node& n = inodes_.nodeForItem(parent, name, expected);
+  n.local = true;
+  installListingLocked(n, listingFor(n, {}));
+  dir->localChildren[name] = n.ino;
+  ++n.lookups;
+  return EntryReply{n.ino, attrOf(n)};
+}
+
+void MountFs::tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh) {
+  std::lock_guard lock(mu_);
+  for (auto& [ino, n] : inodes_.all()) {
+    if (n->item.parent == local) n->item.parent = fresh.identifier;
+  }
+  Node* n = inodes_.findItem(local);
+  if (!n) return;
+  n->item = fresh;
+  n->local = false;
+  inodes_.bind(fresh.identifier, n->ino);
+  if (Node* dir = inodes_.find(n->parent)) {
+    dir->localChildren.erase(n->name);
+    editListingLocked(*dir, [name = n->name, fresh](Listing& l) { l.show(name, fresh); });
+  }
 }
 
 Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
@@ -467,7 +507,26 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = inodes_.find(parent);
-  if (dir->localChildren.count(name)) return fp::fail(Errno{ENOTDIR});
+  if (auto local = dir->localChildren.find(name); local != dir->localChildren.end()) {
+    Node* c = inodes_.find(local->second);
+    if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
+    if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
+      return fp::fail(Errno{ENOTEMPTY});
+    }
+    // Made here and not on the service yet: its making is dropped.
+    for (const auto& q : cache_.queue().pending()) {
+      if (q.kind != ChangeKind::kMakeFolder || q.identifier != c->item.identifier) continue;
+      if (!cache_.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
+      cache_.queue().letGo(q.seq);
+      cache_.queue().remove(q.seq);
+    }
+    c->unlinked = true;
+    c->local = false;
+    Ino child = local->second;
+    dir->localChildren.erase(local);
+    inodes_.dropIfIdle(child);
+    return fp::Ok{};
+  }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
@@ -916,13 +975,38 @@ int MountFs::journalEdit(const QueuedChange& edit, const std::string& what) {
   return 0;
 }
 
-MountFs::Sent MountFs::sendEdit(const QueuedChange& edit, const fp::Progress* cancel) {
+MountFs::Sent MountFs::sendEdit(const QueuedChange& queued, const fp::Progress* cancel) {
+  QueuedChange edit = queued;
+  edit.parent = cache_.queue().resolve(edit.parent);
+  edit.item.parent = edit.parent;
+  Sent sent;
+  if (isLocalIdentifier(edit.parent) ||
+      (edit.kind != ChangeKind::kMakeFolder && isLocalIdentifier(edit.identifier))) {
+    // Its folder (or the folder it moves) is not on the service yet.
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
   std::string what = describe(edit.filename, edit.identifier);
   const bool move = edit.kind == ChangeKind::kMove;
-  Sent sent;
   int err = 0;
   std::optional<fp::Error> error;
-  if (move) {
+  if (edit.kind == ChangeKind::kMakeFolder) {
+    ItemState expected = edit.item;
+    expected.identifier.clear();
+    auto r = provider_.create(fpctl::TemplateItem::forNew(edit.parent, edit.filename, true),
+                              std::nullopt, cancel);
+    if (r) {
+      ItemState fresh = createdItem(*r, expected);
+      cache_.queue().remove(edit.seq);
+      if (int e = cache_.queue().bind(edit.identifier, fresh.identifier)) {
+        logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
+      }
+      tookFolder(edit.identifier, fresh);
+      sent.item = fresh;
+      return sent;
+    }
+    error = r.error();
+  } else if (move) {
     auto r =
         provider_.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
                          edit.baseVersion, edit.fields, std::nullopt, cancel);
@@ -948,23 +1032,27 @@ MountFs::Sent MountFs::sendEdit(const QueuedChange& edit, const fp::Progress* ca
     cache_.queue().remove(edit.seq);
     return sent;
   }
-  if (error) err = logFailure(move ? "rename" : "delete", what, *error);
+  const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
+  if (error) err = logFailure(op, what, *error);
   if (isTransient(err)) {
     sent.queued = true;
     return sent;
   }
-  bool taken = move && error &&
-               refusedAsTaken(provider_, {*error, edit.parent, edit.filename, edit.identifier});
+  bool taken = (move || edit.kind == ChangeKind::kMakeFolder) && error &&
+               refusedAsTaken(provider_, {*error, edit.parent, edit.filename,
+                                          move ? edit.identifier : fp::ItemIdentifier()});
   if (taken) err = EEXIST;
   std::string reason =
-      std::string(move ? "moving or renaming to " + edit.filename : "removing " + edit.filename) +
+      std::string(move                                   ? "moving or renaming to " + edit.filename
+                  : edit.kind == ChangeKind::kMakeFolder ? "making the folder " + edit.filename
+                                                         : "removing " + edit.filename) +
       " was refused: " + std::strerror(err) +
       (error ? " (" + refusalWords(*error, taken, edit.filename) + ")" : std::string());
   fs::path kept = cache_.queue().refuse(edit.seq, reason);
   if (kept.empty()) {
     sent.queued = true;
   } else {
-    logFailure(move ? "rename" : "delete", what, err,
+    logFailure(op, what, err,
                "refused; the item stays as the service has it (" + kept.string() + ")");
     sent.err = err;
   }
@@ -974,6 +1062,17 @@ MountFs::Sent MountFs::sendEdit(const QueuedChange& edit, const fp::Progress* ca
 MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected,
                                   const fp::Progress* cancel) {
   if (change.isEdit()) return sendEdit(change, cancel);
+  if (isLocalIdentifier(cache_.queue().resolve(change.parent))) {
+    Sent sent;  // its folder is not on the service yet
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
+  if (isLocalIdentifier(change.parent)) {
+    QueuedChange resolved = change;
+    resolved.parent = cache_.queue().resolve(change.parent);
+    expected.parent = resolved.parent;
+    return sendChange(resolved, std::move(expected), cancel);
+  }
   std::string what = describe(change.filename, change.identifier);
   fp::StatusOr<ItemState> result =
       change.identifier.empty()
@@ -1222,12 +1321,13 @@ int MountFs::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Ite
     }
     return 0;
   }
-  if (local && (n->item.filename != item.filename || n->item.parent != item.parent)) {
+  const fp::ItemIdentifier sentParent = cache_.queue().resolve(item.parent);
+  if (local && (n->item.filename != item.filename || n->item.parent != sentParent)) {
     // Renamed or moved while it was being created: send that too, or keep it
     // in the queue when the host does not take it now.
     fp::ItemFields fields = 0;
     if (n->item.filename != item.filename) fields |= fp::field::kFilename;
-    if (n->item.parent != item.parent) fields |= fp::field::kParentItemIdentifier;
+    if (n->item.parent != sentParent) fields |= fp::field::kParentItemIdentifier;
     auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
     ItemState expected = fresh;
     expected.parent = n->item.parent;
@@ -1552,6 +1652,7 @@ ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::P
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
     // Not on the service yet: forgetting it locally is all there is to do,
     // with the state of it that waits in the queue.
+    if (Node* n = inodes_.find(it->second); n && n->item.isFolder) return fp::fail(Errno{EISDIR});
     if (Node* n = inodes_.find(it->second)) {
       n->unlinked = true;
       n->local = false;
@@ -1747,7 +1848,11 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       to = inodes_.find(newParent);
       if (!from || !to) return ENOENT;
     }
+    if (n->item.isFolder && target) return EXDEV;  // made here: copied over, not renamed
     if (!target || waits) {
+      fp::ItemFields fields = 0;
+      if (newDisplay != n->item.filename) fields |= fp::field::kFilename;
+      if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
       from->localChildren.erase(name);
       to->localChildren[newName] = localSource;
       n->parent = newParent;
@@ -1755,6 +1860,13 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       n->item.parent = newParentId;
       n->item.filename = newDisplay;
       if (waits) requeueLocked(lock, localSource);
+      if (n->item.isFolder) {
+        // Made on the service under its first name, then moved there.
+        QueuedChange edit = editOf(ChangeKind::kMove, n->item);
+        edit.fields = fields;
+        lock.unlock();
+        return journalEdit(edit, what);
+      }
       return 0;
     }
     if (!mayUploadFirst) return EIO;
@@ -2004,6 +2116,7 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
     } else if (!change.isEdit() && !sent.queued) {
       tookQueued(change, sent);
     }
+    if (sent.blocked) continue;  // sent once its folder is made
     if (sent.queued) {
       // The host is still away: try again later, and less often.
       queueBackoff_ = std::min<std::chrono::milliseconds>(

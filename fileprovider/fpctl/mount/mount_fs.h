@@ -391,6 +391,7 @@ class MountFs {
   struct Sent {
     std::optional<ItemState> item;  // sent: the item as it is now
     bool queued = false;            // not sent, waits in the queue
+    bool blocked = false;           // and waits for the folder it goes to to be made
     int err = 0;                    // not sent: why
   };
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
@@ -406,6 +407,13 @@ class MountFs {
   // The new file `ino` was renamed while its creation waits in the queue: the
   // entry is put again under its new name (and after what was queued since).
   void requeueLocked(Lock& lock, Ino ino);
+  // A folder made here (`local`, its local identifier) was made on the service
+  // as `fresh`: its node, and the nodes in it, name the item from now on.
+  void tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh);
+  // Makes the folder `name` in `parent` here, to be made on the service by
+  // sendQueue(): the host is away, or what it waits for is queued.
+  ErrnoOr<EntryReply> mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                 const std::string& what);
   // Drops the state of the removed new file `work` from the queue (or has
   // sendQueue() remove what it creates from it, when it sends it now).
   void dropQueuedLocked(WorkingCopy& work);

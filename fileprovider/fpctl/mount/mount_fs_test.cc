@@ -966,8 +966,11 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
     // and rename succeed (shown at once, sent later).
     const bool away = c.expected == EIO;
     EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC), away ? 0 : c.expected);
+    if (away) {
+      EXPECT_TRUE(fs_->mkdir(kRootIno, "away " + c.error.description()).ok());
+      continue;
+    }
     EXPECT_EQ(fs_->mkdir(kRootIno, "d").error().value, c.expected);
-    if (away) continue;
     EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "notes.txt")), c.expected);
     EXPECT_EQ(rename("Docs/notes.txt", "Docs/n2.txt"), c.expected);
   }
@@ -991,8 +994,13 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(rename("Docs/fresh.txt", "Docs/final.txt"), 0);
   EXPECT_EQ(writeNew("Docs", "t.tmp", "replacing"), 0);
   EXPECT_EQ(rename("Docs/t.tmp", "n2.txt"), 0);  // over the moved file
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "made").ok());
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs/made"), "deeper").ok());
+  EXPECT_EQ(writeNew("Docs/made/deeper", "inner.txt", "in"), 0);
+  EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);
   fs_->checkForChanges();
-  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv"));
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
   EXPECT_EQ(*read("n2.txt"), "replacing");
   EXPECT_EQ(*read("Docs/final.txt"), "new");
   EXPECT_EQ(ext_->entry(notes_)->name, "notes.txt");  // nothing reached the service
@@ -1009,7 +1017,12 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "n2.txt"))->data, "replacing");
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "final.txt"))->data, "new");
   EXPECT_EQ(ext_->childNamed(docs_, "fresh.txt"), "");
-  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv"));
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  auto made = ext_->childNamed(docs_, "made2");
+  ASSERT_FALSE(made.empty());
+  EXPECT_EQ(ext_->entry(ext_->childNamed(ext_->childNamed(made, "deeper"), "inner.txt"))->data,
+            "in");
+  EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());  // two tried while away, two sent
 }
 

@@ -85,10 +85,11 @@ SortedJson describe(const Watched& w) {
   mount::CacheReport r = mount::readCache(w.cache);
   SortedJson waiting = SortedJson::array();
   for (const auto& c : r.waiting) {
-    const char* change = c.kind == mount::ChangeKind::kMove     ? "move"
-                         : c.kind == mount::ChangeKind::kRemove ? "remove"
-                         : c.identifier.empty()                 ? "new file"
-                                                                : "changed file";
+    const char* change = c.kind == mount::ChangeKind::kMove         ? "move"
+                         : c.kind == mount::ChangeKind::kRemove     ? "remove"
+                         : c.kind == mount::ChangeKind::kMakeFolder ? "new folder"
+                         : c.identifier.empty()                     ? "new file"
+                                                                    : "changed file";
     waiting.push_back(
         {{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}, {"change", change}});
   }

@@ -142,11 +142,17 @@ const char* kindName(ChangeKind kind) {
       return "move";
     case ChangeKind::kRemove:
       return "remove";
+    case ChangeKind::kMakeFolder:
+      return "mkdir";
     case ChangeKind::kState:
       break;
   }
   return "state";
 }
+
+constexpr std::string_view kLocalPrefix =
+    "\x1f"
+    "fpctl-local-";
 
 // The record of `change`: where it goes, and for an edit the item as it is shown.
 nlohmann::json recordOf(const QueuedChange& change) {
@@ -189,6 +195,8 @@ QueuedChange changeFrom(const nlohmann::json& j) {
     c.kind = ChangeKind::kMove;
   } else if (kind == "remove") {
     c.kind = ChangeKind::kRemove;
+  } else if (kind == "mkdir") {
+    c.kind = ChangeKind::kMakeFolder;
   } else {
     throw std::runtime_error("unknown kind of change");
   }
@@ -215,7 +223,9 @@ bool replaces(const QueuedChange& newer, const QueuedChange& older) {
     case ChangeKind::kMove:
       return older.kind == ChangeKind::kMove;
     case ChangeKind::kRemove:
-      return older.kind != ChangeKind::kRemove;
+      return older.kind != ChangeKind::kRemove && older.kind != ChangeKind::kMakeFolder;
+    case ChangeKind::kMakeFolder:
+      return false;
   }
   return false;
 }
@@ -254,6 +264,62 @@ int writeDurably(const fs::path& path, const std::string& text) {
     return e;
   }
   return syncPath(path.parent_path(), true);
+}
+
+fp::ItemIdentifier newLocalIdentifier() { return std::string(kLocalPrefix) + uniqueStamp(); }
+
+bool isLocalIdentifier(const fp::ItemIdentifier& identifier) {
+  return identifier.starts_with(kLocalPrefix);
+}
+
+int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier) {
+  std::vector<QueuedChange> changed;
+  {
+    std::lock_guard lock(mu_);
+    bound_[local] = identifier;
+    for (auto& [seq, c] : entries_) {
+      bool touched = false;
+      if (c.parent == local) {
+        c.parent = identifier;
+        c.item.parent = identifier;
+        touched = true;
+      }
+      if (c.identifier == local && c.kind != ChangeKind::kMakeFolder) {
+        c.identifier = identifier;
+        c.item.identifier = identifier;
+        touched = true;
+      }
+      if (touched) changed.push_back(c);
+    }
+  }
+  int err = 0;
+  for (const auto& c : changed) {
+    int e = writeDurably(dir() / (std::to_string(c.seq) + ".json"), recordOf(c).dump());
+    if (e && !err) err = e;
+  }
+  return err;
+}
+
+fp::ItemIdentifier UploadQueue::resolve(const fp::ItemIdentifier& identifier) const {
+  std::lock_guard lock(mu_);
+  auto it = bound_.find(identifier);
+  return it == bound_.end() ? identifier : it->second;
+}
+
+bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
+                           const std::string& filename) {
+  QueuedChange c;
+  {
+    std::lock_guard lock(mu_);
+    auto it = entries_.find(seq);
+    if (it == entries_.end() || held_.count(seq)) return false;
+    it->second.parent = parent;
+    it->second.filename = filename;
+    it->second.item.parent = parent;
+    it->second.item.filename = filename;
+    c = it->second;
+  }
+  return writeDurably(dir() / (std::to_string(seq) + ".json"), recordOf(c).dump()) == 0;
 }
 
 std::string QueuedChange::key() const {

@@ -63,7 +63,15 @@ enum class ChangeKind {
   kState,   // the contents of a file (a new one when `identifier` is empty)
   kMove,    // the item `identifier` goes to `parent` under `filename`
   kRemove,  // the item `identifier` is deleted
+  // A folder made here: `identifier` is its local identifier (isLocalIdentifier())
+  // until the service made it (UploadQueue::bind()).
+  kMakeFolder,
 };
+
+// The identifier the mount gives a folder it made while the host was away,
+// until the service made it; never one the service gives.
+[[nodiscard]] fp::ItemIdentifier newLocalIdentifier();
+[[nodiscard]] bool isLocalIdentifier(const fp::ItemIdentifier& identifier);
 
 struct QueuedChange {
   ChangeKind kind = ChangeKind::kState;
@@ -128,6 +136,17 @@ class UploadQueue {
   [[nodiscard]] std::vector<QueuedChange> pending() const;
   // The edits waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pendingEdits() const;
+  // The folder made here as `local` is the item `identifier` on the service
+  // now: the entries waiting that name it (their folder, or what they move)
+  // are rewritten, durably, to name the item. Returns 0 or an errno value.
+  [[nodiscard]] int bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier);
+  // What `identifier` names: the item a local identifier was bound to in this
+  // run, else `identifier` itself.
+  [[nodiscard]] fp::ItemIdentifier resolve(const fp::ItemIdentifier& identifier) const;
+  // Rewrites the entry `seq` (a kMakeFolder not being sent) in place, durably,
+  // with a new folder and name. false when it is held or gone.
+  [[nodiscard]] bool retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
+                              const std::string& filename);
   [[nodiscard]] bool contains(std::uint64_t seq) const;
   // The entry was sent: forget it, and the older entries of the same file,
   // which its state replaces.
@@ -154,6 +173,7 @@ class UploadQueue {
   mutable std::mutex mu_;
   std::map<std::uint64_t, QueuedChange> entries_;
   std::set<std::uint64_t> held_;
+  std::map<fp::ItemIdentifier, fp::ItemIdentifier> bound_;  // bind()
   std::uint64_t nextSeq_ = 1;
 };
 
