@@ -561,12 +561,12 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
 }
 
 int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
-                         const fp::Progress* cancel) {
+                         const fp::Progress* cancel, bool waitForSender) {
   // A file created and removed in the folder while the write-back thread sent
   // it is on the service until that sending has ended (and it is deleted).
   // Those it has not taken yet are no concern: the folder still shows them,
   // or they were removed and will never be sent.
-  if (sender_) sender_->waitWhileSending();
+  if (sender_ && waitForSender) sender_->waitWhileSending();
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = provider_.item(folder.identifier, cancel);
@@ -970,8 +970,11 @@ int MountFs::journalEdit(const QueuedChange& edit, const std::string& what) {
     return logFailure(edit.kind == ChangeKind::kMove ? "rename" : "delete", what, e,
                       "cannot keep it in the cache: " + std::string(std::strerror(e)));
   }
+  const char* change = edit.kind == ChangeKind::kMove         ? "the move"
+                       : edit.kind == ChangeKind::kMakeFolder ? "the making"
+                                                              : "the removal";
   log_.info("%{public}@ of %{public}@ is queued and will be sent when the host application answers",
-            {std::string(edit.kind == ChangeKind::kMove ? "the move" : "the removal"), what});
+            {std::string(change), what});
   return 0;
 }
 
@@ -1018,7 +1021,7 @@ MountFs::Sent MountFs::sendEdit(const QueuedChange& queued, const fp::Progress* 
   } else {
     // A folder goes with its whole tree on the service: only when it is still
     // proven empty there.
-    if (edit.item.isFolder) err = provenEmpty("rmdir", edit.item, what, cancel);
+    if (edit.item.isFolder) err = provenEmpty("rmdir", edit.item, what, cancel, false);
     if (err == 0) {
       auto r = provider_.remove(edit.identifier, edit.baseVersion, false, cancel);
       if (r || errnoFor(r.error()) == ENOENT) {
@@ -1260,14 +1263,9 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
       work.uploaded.store(changes);
       return 0;
     }
-    if (!gaveUp && !cache_.queue().pendingEdits().empty()) {
-      // Moves and removals kept in the queue go first: the name may be
-      // freed only by them.
-      lock.unlock();
-      sendQueue();
-      lock.lock();
-      gaveUp = !cache_.queue().pendingEdits().empty();
-    }
+    // Moves and removals kept in the queue go first (the name may be freed
+    // only by them): the state waits behind them, and sendQueue() sends it.
+    if (!gaveUp && !cache_.queue().pendingEdits().empty()) gaveUp = true;
     if (!gaveUp) creating.emplace(creating_, mu_, item.parent);
   }
   Sent sent;

@@ -435,8 +435,10 @@ class MountFs {
   static bool isTransient(int err);
   // 0 when `folder` has no children on the service, proven by a listing read
   // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
+  // `waitForSender`: false when called while the queue or the write-back
+  // thread sends (it must not wait for itself).
   int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
-                  const fp::Progress* cancel);
+                  const fp::Progress* cancel, bool waitForSender = true);
   int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
   // Keeps on disk that `work` holds changes not closed yet (kept after a crash),
   // and drops that note once those changes are in the upload queue.
