@@ -1010,6 +1010,52 @@ TEST_F(MountTest, SavesThroughATemporaryNameKeepTheFinalNames) {
   }
 }
 
+// With the host stopped, what programs do in the folder works locally and shows
+// at once; once the host is back, the store ends up as the folder showed it,
+// and no temporary name ever reaches it. Then the same with the host stopped
+// while the lock/rename saves are still being sent.
+TEST_F(MountTest, OfflineWorkShowsAtOnceAndArrivesLater) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    ASSERT_TRUE(remountIn(writeBack));
+    const std::string t = writeBack ? "off-wb" : "off";
+    const std::string d = m(t);
+    shOk("mkdir '" + d + "' && cd '" + d +
+         "' && echo one > keep.txt && echo old > edit.txt && echo gone > gone.txt && "
+         "echo a > moved.txt && mkdir empty");
+    ASSERT_TRUE(waitUntil([&] { return sandbox().readStore(t + "/moved.txt") == "a\n"; }));
+    shOk("cat '" + d + "/edit.txt' > /dev/null");  // fetched while the host answers
+    ASSERT_EQ(sandbox().stopHost(), 0);
+    shOk("cd '" + d +
+         "' && echo new > new.txt && echo more >> edit.txt && sed -i s/one/ONE/ keep.txt && "
+         "rm gone.txt && mv moved.txt renamed.txt && mkdir made && echo in > made/inner.txt && "
+         "rmdir empty");
+    std::map<std::string, std::string> expected = {
+        {"new.txt", "new\n"},      {"edit.txt", "old\nmore\n"}, {"keep.txt", "ONE\n"},
+        {"renamed.txt", "a\n"},    {"made/", ""},                {"made/inner.txt", "in\n"}};
+    EXPECT_EQ(tree(mnt_ / t), expected);
+    ASSERT_TRUE(sandbox().startHost());
+    EXPECT_TRUE(waitUntil([&] { return tree(sandbox().store() / t) == expected; },
+                          std::chrono::seconds(30)))
+        << ::testing::PrintToString(tree(sandbox().store() / t));
+    EXPECT_EQ(tree(mnt_ / t), expected);
+
+    // Saves through lock files, and the host stops while they are sent.
+    shOk("cd '" + d +
+         "' && for n in HEAD config index packed-refs; do echo v1 > $n.lock && mv $n.lock $n && "
+         "echo v2 > $n.lock && mv $n.lock $n; done");
+    ASSERT_EQ(sandbox().stopHost(), 0);
+    for (std::string n : {"HEAD", "config", "index", "packed-refs"}) expected[n] = "v2\n";
+    EXPECT_EQ(tree(mnt_ / t), expected);
+    ASSERT_TRUE(sandbox().startHost());
+    EXPECT_TRUE(waitUntil([&] { return tree(sandbox().store() / t) == expected; },
+                          std::chrono::seconds(30)))
+        << ::testing::PrintToString(tree(sandbox().store() / t));
+    auto st = cacheStatus(sandbox());
+    EXPECT_TRUE(refusedContents(st).empty()) << st.dump();
+  }
+}
+
 // git's own way of saving (lock files renamed over the real ones) survives a
 // clone into the mount: fsck and status are clean, and the store holds the
 // repository's config and HEAD.

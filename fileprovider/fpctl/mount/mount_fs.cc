@@ -14,6 +14,7 @@
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/namesake_key.h"
+#include "fileprovider/fpctl/mount/pending_edits.h"
 #include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/template_item.h"
 
@@ -45,9 +46,11 @@ struct WorkingCopy {
   std::atomic<std::uint64_t> changes{0};        // bumped by every write and truncation
   std::atomic<std::uint64_t> uploaded{0};       // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};          // its last state went to the queue, not the service
-  std::string queuedKey;  // guarded by mu_: the queue's key of that state (see sendQueue())
-  std::mutex noteMu;      // guards the note
-  fs::path note;          // the cache's note that this copy holds changes nobody closed yet
+  std::atomic<bool> waiting{false};             // and waits there to be sent (not refused)
+  std::string queuedKey;        // guarded by mu_: the queue's key of that state (see sendQueue())
+  std::uint64_t queuedSeq = 0;  // guarded by mu_: and its entry
+  std::mutex noteMu;            // guards the note
+  fs::path note;                // the cache's note that this copy holds changes nobody closed yet
   // A date a program set while the copy was open (guarded by mu_), valid for
   // the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
@@ -186,8 +189,9 @@ struct stat MountFs::attrOf(const Node& node) const {
 
 std::unique_ptr<Listing> MountFs::listingFor(const Node& dir,
                                              const std::vector<ItemState>& items) const {
-  return std::make_unique<Listing>(buildListing(
-      items, [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
+  return std::make_unique<Listing>(
+      buildListing(withPendingEdits(dir.item.identifier, items, cache_.queue().pendingEdits()),
+                   [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 
 void MountFs::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
@@ -216,6 +220,11 @@ int MountFs::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel
   if (!n->item.isFolder) return ENOTDIR;
   if (n->listing) return 0;
   fp::ItemIdentifier id = n->item.identifier;
+  if (isLocalIdentifier(id)) {
+    // Made here, not on the service yet: what it holds is what was put in it.
+    installListingLocked(*n, listingFor(*n, {}));
+    return 0;
+  }
   std::string what = describe(n->name, id);
   // What this mount changes in the folder while it is read is recorded, and
   // applied to what was read (see Node::editsWhileRead).
@@ -418,12 +427,23 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   expected.isFolder = true;
   expected.capabilities = kNewItemCapabilities;
   lock.unlock();
+  if (!cache_.queue().pendingEdits().empty()) {
+    // Moves and removals kept in the queue go first: the name may be freed
+    // only by them.
+    sendQueue();
+  }
+  if (!cache_.queue().pendingEdits().empty() || isLocalIdentifier(expected.parent)) {
+    return mkdirLocal(parent, name, expected, what);
+  }
 
   auto created = provider_.create(
-      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt);
+      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt, cancel);
   if (!created) {
-    return fp::fail(Errno{
-        nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}})});
+    int e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
+    if (isTransient(e) && !(cancel && cancel->isCancelled())) {
+      return mkdirLocal(parent, name, expected, what);
+    }
+    return fp::fail(Errno{e});
   }
   ItemState fresh = createdItem(*created, expected);
 
@@ -433,6 +453,39 @@ ErrnoOr<EntryReply> MountFs::mkdir(Ino parent, std::string_view nameView,
   Node& n = inodes_.nodeForItem(parent, name, fresh);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
+}
+
+ErrnoOr<EntryReply> MountFs::mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                        const std::string& what) {
+  expected.identifier = newLocalIdentifier();
+  if (int e = journalEdit(editOf(ChangeKind::kMakeFolder, expected), what)) {
+    return fp::fail(Errno{e});
+  }
+  Lock lock(mu_);
+  Node* dir = inodes_.find(parent);
+  if (!dir) return fp::fail(Errno{ENOENT});
+  Node& n = inodes_.nodeForItem(parent, name, expected);
+  n.local = true;
+  installListingLocked(n, listingFor(n, {}));
+  dir->localChildren[name] = n.ino;
+  ++n.lookups;
+  return EntryReply{n.ino, attrOf(n)};
+}
+
+void MountFs::tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh) {
+  std::lock_guard lock(mu_);
+  for (auto& [ino, n] : inodes_.all()) {
+    if (n->item.parent == local) n->item.parent = fresh.identifier;
+  }
+  Node* n = inodes_.findItem(local);
+  if (!n) return;
+  n->item = fresh;
+  n->local = false;
+  inodes_.bind(fresh.identifier, n->ino);
+  if (Node* dir = inodes_.find(n->parent)) {
+    dir->localChildren.erase(n->name);
+    editListingLocked(*dir, [name = n->name, fresh](Listing& l) { l.show(name, fresh); });
+  }
 }
 
 Node* MountFs::forgetRemovedLocked(Ino parent, const std::string& name,
@@ -454,7 +507,26 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
   Lock lock(mu_);
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = inodes_.find(parent);
-  if (dir->localChildren.count(name)) return fp::fail(Errno{ENOTDIR});
+  if (auto local = dir->localChildren.find(name); local != dir->localChildren.end()) {
+    Node* c = inodes_.find(local->second);
+    if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
+    if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
+      return fp::fail(Errno{ENOTEMPTY});
+    }
+    // Made here and not on the service yet: its making is dropped.
+    for (const auto& q : cache_.queue().pending()) {
+      if (q.kind != ChangeKind::kMakeFolder || q.identifier != c->item.identifier) continue;
+      if (!cache_.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
+      cache_.queue().letGo(q.seq);
+      cache_.queue().remove(q.seq);
+    }
+    c->unlinked = true;
+    c->local = false;
+    Ino child = local->second;
+    dir->localChildren.erase(local);
+    inodes_.dropIfIdle(child);
+    return fp::Ok{};
+  }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
   ItemState item = it->second;
@@ -478,8 +550,7 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
   if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
-  auto removed = provider_.remove(item.identifier, item.version, false);
-  if (!removed) return fp::fail(Errno{logFailure("rmdir", what, removed.error())});
+  if (int e = removeOrQueue("rmdir", item, what, cancel)) return fp::fail(Errno{e});
 
   lock.lock();
   if (Node* n = forgetRemovedLocked(parent, name, item.identifier)) {
@@ -490,12 +561,12 @@ ErrnoOr<void> MountFs::rmdir(Ino parent, std::string_view nameView, const fp::Pr
 }
 
 int MountFs::provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
-                         const fp::Progress* cancel) {
+                         const fp::Progress* cancel, bool waitForSender) {
   // A file created and removed in the folder while the write-back thread sent
   // it is on the service until that sending has ended (and it is deleted).
   // Those it has not taken yet are no concern: the folder still shows them,
   // or they were removed and will never be sent.
-  if (sender_) sender_->waitWhileSending();
+  if (sender_ && waitForSender) sender_->waitWhileSending();
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = provider_.item(folder.identifier, cancel);
@@ -881,8 +952,130 @@ void MountFs::clearNote(WorkingCopy& work, std::uint64_t changesQueued) {
   work.note.clear();
 }
 
+QueuedChange MountFs::editOf(ChangeKind kind, const ItemState& item) {
+  QueuedChange edit;
+  edit.kind = kind;
+  edit.identifier = item.identifier;
+  edit.parent = item.parent;
+  edit.filename = item.filename;
+  edit.baseVersion = item.version;
+  edit.item = item;
+  return edit;
+}
+
+int MountFs::journalEdit(const QueuedChange& edit, const std::string& what) {
+  auto put = cache_.queue().putEdit(edit);
+  if (!put) {
+    int e = put.error().value;
+    return logFailure(edit.kind == ChangeKind::kMove ? "rename" : "delete", what, e,
+                      "cannot keep it in the cache: " + std::string(std::strerror(e)));
+  }
+  const char* change = edit.kind == ChangeKind::kMove         ? "the move"
+                       : edit.kind == ChangeKind::kMakeFolder ? "the making"
+                                                              : "the removal";
+  log_.info("%{public}@ of %{public}@ is queued and will be sent when the host application answers",
+            {std::string(change), what});
+  return 0;
+}
+
+MountFs::Sent MountFs::sendEdit(const QueuedChange& queued, const fp::Progress* cancel) {
+  QueuedChange edit = queued;
+  edit.parent = cache_.queue().resolve(edit.parent);
+  edit.item.parent = edit.parent;
+  Sent sent;
+  if (isLocalIdentifier(edit.parent) ||
+      (edit.kind != ChangeKind::kMakeFolder && isLocalIdentifier(edit.identifier))) {
+    // Its folder (or the folder it moves) is not on the service yet.
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
+  std::string what = describe(edit.filename, edit.identifier);
+  const bool move = edit.kind == ChangeKind::kMove;
+  int err = 0;
+  std::optional<fp::Error> error;
+  if (edit.kind == ChangeKind::kMakeFolder) {
+    ItemState expected = edit.item;
+    expected.identifier.clear();
+    auto r = provider_.create(fpctl::TemplateItem::forNew(edit.parent, edit.filename, true),
+                              std::nullopt, cancel);
+    if (r) {
+      ItemState fresh = createdItem(*r, expected);
+      cache_.queue().remove(edit.seq);
+      if (int e = cache_.queue().bind(edit.identifier, fresh.identifier)) {
+        logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
+      }
+      tookFolder(edit.identifier, fresh);
+      sent.item = fresh;
+      return sent;
+    }
+    error = r.error();
+  } else if (move) {
+    auto r =
+        provider_.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
+                         edit.baseVersion, edit.fields, std::nullopt, cancel);
+    if (r) {
+      sent.item = reread(*r, edit.item);
+    } else {
+      error = r.error();
+    }
+  } else {
+    // A folder goes with its whole tree on the service: only when it is still
+    // proven empty there.
+    if (edit.item.isFolder) err = provenEmpty("rmdir", edit.item, what, cancel, false);
+    if (err == 0) {
+      auto r = provider_.remove(edit.identifier, edit.baseVersion, false, cancel);
+      if (r || errnoFor(r.error()) == ENOENT) {
+        sent.item = edit.item;
+      } else {
+        error = r.error();
+      }
+    }
+  }
+  if (sent.item) {
+    cache_.queue().remove(edit.seq);
+    return sent;
+  }
+  const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
+  if (error) err = logFailure(op, what, *error);
+  if (isTransient(err)) {
+    sent.queued = true;
+    return sent;
+  }
+  bool taken = (move || edit.kind == ChangeKind::kMakeFolder) && error &&
+               refusedAsTaken(provider_, {*error, edit.parent, edit.filename,
+                                          move ? edit.identifier : fp::ItemIdentifier()});
+  if (taken) err = EEXIST;
+  std::string reason =
+      std::string(move                                   ? "moving or renaming to " + edit.filename
+                  : edit.kind == ChangeKind::kMakeFolder ? "making the folder " + edit.filename
+                                                         : "removing " + edit.filename) +
+      " was refused: " + std::strerror(err) +
+      (error ? " (" + refusalWords(*error, taken, edit.filename) + ")" : std::string());
+  fs::path kept = cache_.queue().refuse(edit.seq, reason);
+  if (kept.empty()) {
+    sent.queued = true;
+  } else {
+    logFailure(op, what, err,
+               "refused; the item stays as the service has it (" + kept.string() + ")");
+    sent.err = err;
+  }
+  return sent;
+}
+
 MountFs::Sent MountFs::sendChange(const QueuedChange& change, ItemState expected,
                                   const fp::Progress* cancel) {
+  if (change.isEdit()) return sendEdit(change, cancel);
+  if (isLocalIdentifier(cache_.queue().resolve(change.parent))) {
+    Sent sent;  // its folder is not on the service yet
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
+  if (isLocalIdentifier(change.parent)) {
+    QueuedChange resolved = change;
+    resolved.parent = cache_.queue().resolve(change.parent);
+    expected.parent = resolved.parent;
+    return sendChange(resolved, std::move(expected), cancel);
+  }
   std::string what = describe(change.filename, change.identifier);
   fp::StatusOr<ItemState> result =
       change.identifier.empty()
@@ -1070,6 +1263,9 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
       work.uploaded.store(changes);
       return 0;
     }
+    // Moves and removals kept in the queue go first (the name may be freed
+    // only by them): the state waits behind them, and sendQueue() sends it.
+    if (!gaveUp && !cache_.queue().pendingEdits().empty()) gaveUp = true;
     if (!gaveUp) creating.emplace(creating_, mu_, item.parent);
   }
   Sent sent;
@@ -1078,6 +1274,7 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   if (sent.queued) {
     std::lock_guard lock(mu_);
     work.queuedKey = staged.change.key();
+    work.queuedSeq = staged.change.seq;
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   cache_.queue().letGo(staged.change.seq);
@@ -1096,10 +1293,17 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
     }
   }
   work.queuedOnly.store(!sent.item);
+  work.waiting.store(sent.queued);
   work.uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
   if (!sent.item) return sent.queued ? 0 : sent.err;
-  ItemState fresh = *sent.item;
+  return tookSent(ino, work, staged, *sent.item);
+}
 
+int MountFs::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh) {
+  const bool local = staged.local;
+  const ItemState& item = staged.item;
+  const std::string& name = staged.name;
+  const std::uint64_t changes = staged.changes;
   Lock lock(mu_);
   Node* n = inodes_.find(ino);
   if (!n) return 0;
@@ -1107,23 +1311,39 @@ int MountFs::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
     // Removed while it was being created: it must not stay on the service.
     lock.unlock();
     if (auto removed = provider_.remove(fresh.identifier, fresh.version, false); !removed) {
-      logFailure("delete", describe(name, fresh.identifier), removed.error());
+      int e = logFailure("delete", describe(name, fresh.identifier), removed.error());
+      if (isTransient(e)) {
+        QueuedChange edit = editOf(ChangeKind::kRemove, fresh);
+        journalEdit(edit, describe(name, fresh.identifier));
+      }
     }
     return 0;
   }
-  if (local && (n->item.filename != item.filename || n->item.parent != item.parent)) {
-    // Renamed or moved while it was being created: send that too.
+  const fp::ItemIdentifier sentParent = cache_.queue().resolve(item.parent);
+  if (local && (n->item.filename != item.filename || n->item.parent != sentParent)) {
+    // Renamed or moved while it was being created: send that too, or keep it
+    // in the queue when the host does not take it now.
     fp::ItemFields fields = 0;
     if (n->item.filename != item.filename) fields |= fp::field::kFilename;
-    if (n->item.parent != item.parent) fields |= fp::field::kParentItemIdentifier;
+    if (n->item.parent != sentParent) fields |= fp::field::kParentItemIdentifier;
     auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
     ItemState expected = fresh;
     expected.parent = n->item.parent;
     expected.filename = n->item.filename;
+    bool queueIt = !cache_.queue().pendingEdits().empty();
     lock.unlock();
-    auto r = provider_.modify(moved, fresh.version, fields, std::nullopt);
-    if (!r) return logFailure("rename", describe(name, fresh.identifier), r.error());
-    fresh = reread(*r, expected);
+    std::optional<fp::StatusOr<ItemState>> r;
+    if (!queueIt) r = provider_.modify(moved, fresh.version, fields, std::nullopt);
+    if (r && *r) {
+      fresh = reread(**r, expected);
+    } else {
+      int e = r ? logFailure("rename", describe(name, fresh.identifier), r->error()) : EIO;
+      if (!isTransient(e)) return e;
+      QueuedChange edit = editOf(ChangeKind::kMove, expected);
+      edit.fields = fields;
+      if (int j = journalEdit(edit, describe(name, fresh.identifier))) return j;
+      fresh = expected;
+    }
     lock.lock();
     n = inodes_.find(ino);
     if (!n) return 0;
@@ -1221,7 +1441,13 @@ void MountFs::sendHanded(Ino ino) {
         log_.info("%{public}@ is queued and will be sent when the host application answers",
                   {what});
       }
+      {
+        std::lock_guard lock(mu_);
+        work->queuedKey = staged.change.key();
+        work->queuedSeq = staged.change.seq;
+      }
       work->queuedOnly.store(true);
+      work->waiting.store(true);
       work->uploaded.store(staged.changes);
     } else {
       // The end of the mount stops the wait for the host: the state is kept.
@@ -1309,6 +1535,9 @@ void MountFs::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     if (!n || n->opens > 0 || !n->work) return;
     if (n->work->dirty() && !n->unlinked && !sendFailed) return;  // someone is sending it
     if (n->work->handing.load()) return;  // the write-back thread lets go of it
+    // Its last state waits in the queue: the file is shown as it was written
+    // until that state is sent (tookQueued()).
+    if (n->work->waiting.load() && !n->work->dirty() && !n->unlinked && !sendFailed) return;
     work = std::move(n->work);
     name = n->name;
     item = n->item;
@@ -1419,10 +1648,13 @@ ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::P
   if (int e = ensureListingLocked(lock, parent, cancel)) return fp::fail(Errno{e});
   Node* dir = inodes_.find(parent);
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
-    // Not on the service yet: forgetting it locally is all there is to do.
+    // Not on the service yet: forgetting it locally is all there is to do,
+    // with the state of it that waits in the queue.
+    if (Node* n = inodes_.find(it->second); n && n->item.isFolder) return fp::fail(Errno{EISDIR});
     if (Node* n = inodes_.find(it->second)) {
       n->unlinked = true;
       n->local = false;
+      if (n->work && n->work->waiting.load()) dropQueuedLocked(*n->work);
     }
     Ino child = it->second;
     dir->localChildren.erase(it);
@@ -1440,12 +1672,68 @@ ErrnoOr<void> MountFs::unlink(Ino parent, std::string_view nameView, const fp::P
   }
   lock.unlock();
 
-  auto removed = provider_.remove(item.identifier, item.version, false, cancel);
-  if (!removed) return fp::fail(Errno{logFailure("delete", what, removed.error())});
-
+  if (int e = removeOrQueue("delete", item, what, cancel)) return fp::fail(Errno{e});
   lock.lock();
   forgetRemovedLocked(parent, name, item.identifier);
   return fp::Ok{};
+}
+
+void MountFs::requeueLocked(Lock& lock, Ino ino) {
+  Node* n = inodes_.find(ino);
+  if (!n || !n->work) return;
+  std::shared_ptr<WorkingCopy> work = n->work;
+  std::uint64_t seq = work->queuedSeq;
+  // Being sent now: its node's new name is sent after it (tookSent()).
+  if (!cache_.queue().tryHold(seq)) return;
+  QueuedChange change;
+  for (const auto& c : cache_.queue().pending()) {
+    if (c.seq == seq) change = c;
+  }
+  change.parent = n->item.parent;
+  change.filename = n->item.filename;
+  lock.unlock();
+  auto moved = cache_.queue().put(change, change.data);
+  cache_.queue().letGo(seq);
+  if (moved) cache_.queue().remove(seq);
+  lock.lock();
+  if (!moved) {
+    // The older entry stays: it is created under its old name, then renamed.
+    logFailure("rename", describe(change.filename, {}), moved.error().value,
+               "the new name is sent after the file is created");
+    return;
+  }
+  if (work->queuedSeq == seq) {
+    work->queuedSeq = moved->seq;
+    work->queuedKey = moved->key();
+  }
+}
+
+void MountFs::dropQueuedLocked(WorkingCopy& work) {
+  if (cache_.queue().tryHold(work.queuedSeq)) {
+    cache_.queue().letGo(work.queuedSeq);
+    cache_.queue().remove(work.queuedSeq);
+  } else {
+    droppedWhileSent_.insert(work.queuedSeq);  // sendQueue() has it now
+  }
+  work.waiting.store(false);
+}
+
+bool MountFs::mustQueueEditOf(const fp::ItemIdentifier& identifier) const {
+  for (const auto& c : cache_.queue().pending()) {
+    if (c.isEdit() || c.identifier == identifier) return true;
+  }
+  return false;
+}
+
+int MountFs::removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,
+                           const fp::Progress* cancel) {
+  if (!mustQueueEditOf(item.identifier)) {
+    auto removed = provider_.remove(item.identifier, item.version, false, cancel);
+    if (removed) return 0;
+    int e = logFailure(op, what, removed.error());
+    if (!isTransient(e) || (cancel && cancel->isCancelled())) return e;
+  }
+  return journalEdit(editOf(ChangeKind::kRemove, item), what);
 }
 
 void MountFs::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
@@ -1538,14 +1826,45 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     inodes_.dropIfIdle(localTarget);
   }
   if (localSource) {
-    if (!target) {
-      Node* n = inodes_.find(localSource);
+    Node* n = inodes_.find(localSource);
+    // Its creation waits in the queue (the host did not take it): it is made
+    // under the new name, after the removal of what it replaces.
+    const bool waits = n->work && n->work->waiting.load() && !n->work->dirty();
+    if (target && waits) {
+      std::string targetWhat = describe(newName, target->identifier);
+      if (!target->allows(fp::capability::kAllowsDeleting)) {
+        return logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+      }
+      if (target->isFolder) return EISDIR;
+      lock.unlock();
+      if (int e = journalEdit(editOf(ChangeKind::kRemove, *target), targetWhat)) return e;
+      lock.lock();
+      forgetRemovedLocked(newParent, newName, target->identifier);
+      n = inodes_.find(localSource);
+      if (!n || n->unlinked) return ENOENT;
+      from = inodes_.find(parent);
+      to = inodes_.find(newParent);
+      if (!from || !to) return ENOENT;
+    }
+    if (n->item.isFolder && target) return EXDEV;  // made here: copied over, not renamed
+    if (!target || waits) {
+      fp::ItemFields fields = 0;
+      if (newDisplay != n->item.filename) fields |= fp::field::kFilename;
+      if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
       from->localChildren.erase(name);
       to->localChildren[newName] = localSource;
       n->parent = newParent;
       n->name = newName;
       n->item.parent = newParentId;
       n->item.filename = newDisplay;
+      if (waits) requeueLocked(lock, localSource);
+      if (n->item.isFolder) {
+        // Made on the service under its first name, then moved there.
+        QueuedChange edit = editOf(ChangeKind::kMove, n->item);
+        edit.fields = fields;
+        lock.unlock();
+        return journalEdit(edit, what);
+      }
       return 0;
     }
     if (!mayUploadFirst) return EIO;
@@ -1580,16 +1899,35 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     if (int e = provenEmpty("rename", *target, targetWhat, cancel)) return e;
   }
 
+  ItemState expected = source;
+  expected.parent = newParentId;
+  expected.filename = newDisplay;
+  // Behind edits that wait in the queue, or with the host away, the move is
+  // kept in the queue and shown at once.
+  auto queueMove = [&]() -> int {
+    if (target) {
+      if (int e = journalEdit(editOf(ChangeKind::kRemove, *target), targetWhat)) return e;
+    }
+    QueuedChange edit = editOf(ChangeKind::kMove, expected);
+    edit.fields = fields;
+    if (int e = journalEdit(edit, what)) return e;
+    lock.lock();
+    if (target) {
+      if (Node* n = inodes_.findItem(target->identifier)) n->unlinked = true;
+    }
+    applyMoveLocked(parent, name, newParent, newName, expected);
+    return 0;
+  };
+  if (mustQueueEditOf(source.identifier)) return queueMove();
   if (!target) {
-    ItemState expected = source;
-    expected.parent = newParentId;
-    expected.filename = newDisplay;
     auto moved =
         provider_.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
                          source.version, fields, std::nullopt, cancel);
     if (!moved) {
-      return nameRefused("rename", what,
-                         {moved.error(), newParentId, newDisplay, source.identifier});
+      int e =
+          nameRefused("rename", what, {moved.error(), newParentId, newDisplay, source.identifier});
+      if (isTransient(e) && !(cancel && cancel->isCancelled())) return queueMove();
+      return e;
     }
     ItemState fresh = reread(*moved, expected);
     lock.lock();
@@ -1601,12 +1939,16 @@ int MountFs::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   ReplaceRequest request{source, fields, newParentId, newDisplay, *target, what, targetWhat};
   Replacement r = replaceItem(
       provider_, request,
-      [this](const ItemState& returned, ItemState expected) {
-        return reread(returned, std::move(expected));
+      [this](const ItemState& returned, ItemState wanted) {
+        return reread(returned, std::move(wanted));
       },
       [this](std::string_view op, const std::string& item, const fp::Error& error) {
         return logFailure(op, item, error);
       });
+  if (isTransient(r.err) && !r.leftAside && !r.targetDeleted && !r.moved &&
+      !(cancel && cancel->isCancelled())) {
+    return queueMove();  // nothing was done on the service
+  }
   lock.lock();
   if (r.leftAside) {
     applyMoveLocked(newParent, newName, newParent, posixName(r.leftAside->filename), *r.leftAside);
@@ -1738,7 +2080,8 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
       // file renamed since its state was queued still owns that state.
       bool written = false;
       for (const auto& [ino, n] : inodes_.all()) {
-        if (n->work && (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
+        if (!change.isEdit() && n->work && n->work->dirty() &&
+            (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
           written = true;
         }
       }
@@ -1757,6 +2100,21 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
       sendingKey_.reset();
       sent_.notify_all();
     }
+    bool dropped = false;
+    {
+      std::lock_guard lock(mu_);
+      dropped = droppedWhileSent_.erase(change.seq) > 0;
+    }
+    if (dropped && sent.item) {
+      // Removed while it was being created: it must not stay on the service.
+      if (int e = removeOrQueue("delete", *sent.item,
+                                describe(change.filename, sent.item->identifier), nullptr)) {
+        (void)e;  // logged
+      }
+    } else if (!change.isEdit() && !sent.queued) {
+      tookQueued(change, sent);
+    }
+    if (sent.blocked) continue;  // sent once its folder is made
     if (sent.queued) {
       // The host is still away: try again later, and less often.
       queueBackoff_ = std::min<std::chrono::milliseconds>(
@@ -1773,6 +2131,57 @@ std::size_t MountFs::sendQueue(bool untilTheEnd) {
     nextQueueAttempt_ = {};
   }
   return cache_.queue().pending().size();
+}
+
+void MountFs::tookQueued(const QueuedChange& change, const Sent& sent) {
+  // The file whose state this was keeps its copy, and is shown so, until
+  // then (releaseWorkIfIdle()).
+  Ino ino = 0;
+  std::shared_ptr<WorkingCopy> work;
+  StagedState staged;
+  {
+    std::lock_guard lock(mu_);
+    for (const auto& [i, n] : inodes_.all()) {
+      if (n->work && n->work->waiting.load() && n->work->queuedSeq == change.seq) {
+        ino = i;
+        work = n->work;
+        staged.local = n->local;
+        staged.item = n->item;
+        staged.item.parent = change.parent;
+        staged.item.filename = change.filename;
+        staged.name = n->name;
+        staged.changes = work->uploaded.load();
+        staged.change = change;
+        break;
+      }
+    }
+  }
+  if (!work) return;
+  {
+    std::lock_guard uploading(work->uploadMutex);
+    {
+      std::lock_guard lock(mu_);
+      // A newer state was closed meanwhile: that one is the file's now.
+      if (work->queuedSeq != change.seq) return;
+      work->queuedOnly.store(false);
+      work->waiting.store(false);
+      work->queuedKey.clear();
+      work->queuedSeq = 0;
+    }
+    if (sent.item) {
+      tookSent(ino, *work, staged, *sent.item);
+    } else {
+      // Refused for good: kept in unsent/, and the file is no longer shown,
+      // as after a refused close.
+      std::lock_guard lock(mu_);
+      if (Node* n = inodes_.find(ino); n && n->local) {
+        if (Node* dir = inodes_.find(n->parent)) dir->localChildren.erase(n->name);
+        n->unlinked = true;
+        n->local = false;
+      }
+    }
+  }
+  releaseWorkIfIdle(ino, false);
 }
 
 void MountFs::finishPendingUploads() {

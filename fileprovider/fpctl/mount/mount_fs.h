@@ -391,17 +391,54 @@ class MountFs {
   struct Sent {
     std::optional<ItemState> item;  // sent: the item as it is now
     bool queued = false;            // not sent, waits in the queue
+    bool blocked = false;           // and waits for the folder it goes to to be made
     int err = 0;                    // not sent: why
   };
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
   // is refused for good.
   Sent sendChange(const QueuedChange& change, ItemState expected,
                   const fp::Progress* cancel = nullptr);
+  Sent sendEdit(const QueuedChange& edit, const fp::Progress* cancel);
+  // The edit `kind` of `item` (its place and name after the edit).
+  static QueuedChange editOf(ChangeKind kind, const ItemState& item);
+  // Puts `edit` durably into the queue, to be sent in order by sendQueue();
+  // 0, or the errno value the program is told (logged).
+  int journalEdit(const QueuedChange& edit, const std::string& what);
+  // The new file `ino` was renamed while its creation waits in the queue: the
+  // entry is put again under its new name (and after what was queued since).
+  void requeueLocked(Lock& lock, Ino ino);
+  // A folder made here (`local`, its local identifier) was made on the service
+  // as `fresh`: its node, and the nodes in it, name the item from now on.
+  void tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh);
+  // Makes the folder `name` in `parent` here, to be made on the service by
+  // sendQueue(): the host is away, or what it waits for is queued.
+  ErrnoOr<EntryReply> mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                 const std::string& what);
+  // Drops the state of the removed new file `work` from the queue (or has
+  // sendQueue() remove what it creates from it, when it sends it now).
+  void dropQueuedLocked(WorkingCopy& work);
+  // Whether a move or removal of `identifier` must go into the queue rather
+  // than to the service at once: edits wait there (they are sent in order),
+  // or a state of the item does.
+  bool mustQueueEditOf(const fp::ItemIdentifier& identifier) const;
+  // Removes `item` on the service; with the host away, or when the removal
+  // must wait (mustQueueEditOf()), keeps it in the queue. 0 or an errno value.
+  int removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,
+                    const fp::Progress* cancel);
+  // Takes what the queue's sending of `change` gave into the file whose state
+  // it was, when the mount still shows it from its working copy.
+  void tookQueued(const QueuedChange& change, const Sent& sent);
+  // Takes `fresh`, what the service made of `staged`, into the node `ino`
+  // (its working copy `work`): binds a new file, sends (or queues) a rename
+  // or removal made meanwhile, and shows it.
+  int tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh);
   static bool isTransient(int err);
   // 0 when `folder` has no children on the service, proven by a listing read
   // from a readable index; ENOTEMPTY, or EIO when it cannot be proven.
+  // `waitForSender`: false when called while the queue or the write-back
+  // thread sends (it must not wait for itself).
   int provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
-                  const fp::Progress* cancel);
+                  const fp::Progress* cancel, bool waitForSender = true);
   int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
   // Keeps on disk that `work` holds changes not closed yet (kept after a crash),
   // and drops that note once those changes are in the upload queue.
@@ -438,9 +475,12 @@ class MountFs {
   CreationsInFlight creating_;  // new files being created on the service now
 
   std::optional<std::string> sendingKey_;  // guarded by mu_: the file the queue sends now
-  OwnCreations created_;                   // thread-safe; never called back
-  std::condition_variable sent_;           // with mu_: sendingKey_ changed
-  std::mutex queueMu_;                     // one sending of the queue at a time; taken before mu_
+  // Guarded by mu_: queue entries of new files removed while sendQueue() sent
+  // them; what they created is removed again.
+  std::set<std::uint64_t> droppedWhileSent_;
+  OwnCreations created_;          // thread-safe; never called back
+  std::condition_variable sent_;  // with mu_: sendingKey_ changed
+  std::mutex queueMu_;            // one sending of the queue at a time; taken before mu_
   std::chrono::steady_clock::time_point nextQueueAttempt_{};
   std::chrono::milliseconds queueBackoff_{0};
 

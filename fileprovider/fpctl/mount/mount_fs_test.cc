@@ -962,9 +962,14 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error.description());
     ext_->setFailure([&](const InMemoryExtension::Call&) { return std::optional(c.error); });
-    // A change the host did not take waits in the queue: its close succeeds.
-    EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC),
-              c.expected == EIO ? 0 : c.expected);
+    // A change the host did not take waits in the queue: its close, removal
+    // and rename succeed (shown at once, sent later).
+    const bool away = c.expected == EIO;
+    EXPECT_EQ(overwrite("Docs/notes.txt", "x", O_WRONLY | O_TRUNC), away ? 0 : c.expected);
+    if (away) {
+      EXPECT_TRUE(fs_->mkdir(kRootIno, "away " + c.error.description()).ok());
+      continue;
+    }
     EXPECT_EQ(fs_->mkdir(kRootIno, "d").error().value, c.expected);
     EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "notes.txt")), c.expected);
     EXPECT_EQ(rename("Docs/notes.txt", "Docs/n2.txt"), c.expected);
@@ -974,6 +979,51 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
   EXPECT_THAT(text, HasSubstr("delete failed for notes.txt (" + notes_ + "): "));
   EXPECT_THAT(text, HasSubstr("mkdir failed for d: "));
   EXPECT_THAT(text, HasSubstr("rename failed for notes.txt (" + notes_ + "): "));
+}
+
+TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder) {
+  auto other = ext_->addFile(docs_, "other.txt", "other");
+  fs_->checkForChanges();
+  ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  EXPECT_EQ(rename("Docs/notes.txt", "n2.txt"), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "other.txt")), 0);
+  EXPECT_EQ(writeNew("Docs", "fresh.txt", "new"), 0);
+  EXPECT_EQ(rename("Docs/fresh.txt", "Docs/final.txt"), 0);
+  EXPECT_EQ(writeNew("Docs", "t.tmp", "replacing"), 0);
+  EXPECT_EQ(rename("Docs/t.tmp", "n2.txt"), 0);  // over the moved file
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "made").ok());
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs/made"), "deeper").ok());
+  EXPECT_EQ(writeNew("Docs/made/deeper", "inner.txt", "in"), 0);
+  EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);
+  fs_->checkForChanges();
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
+  EXPECT_EQ(*read("n2.txt"), "replacing");
+  EXPECT_EQ(*read("Docs/final.txt"), "new");
+  EXPECT_EQ(ext_->entry(notes_)->name, "notes.txt");  // nothing reached the service
+
+  ext_->setFailure(nullptr);
+  // The queue tries again once its back-off (after the tries while away) is over.
+  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  fs_->checkForChanges();
+  EXPECT_FALSE(ext_->entry(other).has_value());
+  EXPECT_FALSE(ext_->entry(notes_).has_value());  // moved, then replaced
+  EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "n2.txt"))->data, "replacing");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "final.txt"))->data, "new");
+  EXPECT_EQ(ext_->childNamed(docs_, "fresh.txt"), "");
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  auto made = ext_->childNamed(docs_, "made2");
+  ASSERT_FALSE(made.empty());
+  EXPECT_EQ(ext_->entry(ext_->childNamed(ext_->childNamed(made, "deeper"), "inner.txt"))->data,
+            "in");
+  EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());  // two tried while away, two sent
 }
 
 // ---------------------------------------------------------------- removing, renaming
@@ -1066,7 +1116,8 @@ TEST_F(MountFsTest, ReplacingNeverLosesBothFilesWhenAStepFails) {
         [&, step = 0](const InMemoryExtension::Call& c) mutable -> std::optional<fp::Error> {
           if (c.op == "fetch") return std::nullopt;
           if (++step != failing) return std::nullopt;
-          return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+          // A refusal: with the host away, nothing is tried but kept in the queue.
+          return fp::Error::fileProvider(fp::FileProviderErrorCode::kNotAuthenticated);
         });
     int e = rename("from-" + std::to_string(failing), "to-" + std::to_string(failing));
     ext_->setFailure(nullptr);
@@ -1079,7 +1130,7 @@ TEST_F(MountFsTest, ReplacingNeverLosesBothFilesWhenAStepFails) {
       EXPECT_EQ(ext_->entry(from)->name, "to-3");
       EXPECT_THAT(ext_->entry(to)->name, HasSubstr(".fpctl-replaced-"));
     } else {
-      EXPECT_EQ(e, EIO);
+      EXPECT_EQ(e, EACCES);
       EXPECT_EQ(ext_->entry(from)->name, "from-" + std::to_string(failing));
       EXPECT_EQ(ext_->entry(to)->name, "to-" + std::to_string(failing));  // put back
     }

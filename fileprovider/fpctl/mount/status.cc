@@ -85,7 +85,13 @@ SortedJson describe(const Watched& w) {
   mount::CacheReport r = mount::readCache(w.cache);
   SortedJson waiting = SortedJson::array();
   for (const auto& c : r.waiting) {
-    waiting.push_back({{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}});
+    const char* change = c.kind == mount::ChangeKind::kMove         ? "move"
+                         : c.kind == mount::ChangeKind::kRemove     ? "remove"
+                         : c.kind == mount::ChangeKind::kMakeFolder ? "new folder"
+                         : c.identifier.empty()                     ? "new file"
+                                                                    : "changed file";
+    waiting.push_back(
+        {{"name", c.name}, {"identifier", c.identifier}, {"size", c.size}, {"change", change}});
   }
   SortedJson refused = SortedJson::array();
   for (const auto& c : r.refused) {
@@ -129,9 +135,15 @@ void printText(const SortedJson& m, std::ostream& out) {
   const SortedJson& waiting = m["waiting"];
   out << "  waiting to be sent: " << waiting.size() << "\n";
   for (const auto& c : waiting) {
-    out << "    " << c["name"].get<std::string>() << " ("
-        << humanSize(c["size"].get<std::int64_t>()) << ", "
-        << (c["identifier"].get<std::string>().empty() ? "new file" : "changed file") << ")\n";
+    const std::string change = c["change"].get<std::string>();
+    if (change == "move") {
+      out << "    moved or renamed to " << c["name"].get<std::string>() << "\n";
+    } else if (change == "remove") {
+      out << "    removed: " << c["name"].get<std::string>() << "\n";
+    } else {
+      out << "    " << c["name"].get<std::string>() << " ("
+          << humanSize(c["size"].get<std::int64_t>()) << ", " << change << ")\n";
+    }
   }
   const SortedJson& refused = m["refused"];
   out << "  refused: " << refused.size() << "\n";

@@ -136,6 +136,100 @@ std::int64_t sizeOf(const fs::path& path) {
   return ec ? 0 : static_cast<std::int64_t>(n);
 }
 
+const char* kindName(ChangeKind kind) {
+  switch (kind) {
+    case ChangeKind::kMove:
+      return "move";
+    case ChangeKind::kRemove:
+      return "remove";
+    case ChangeKind::kMakeFolder:
+      return "mkdir";
+    case ChangeKind::kState:
+      break;
+  }
+  return "state";
+}
+
+constexpr std::string_view kLocalPrefix =
+    "\x1f"
+    "fpctl-local-";
+
+// The record of `change`: where it goes, and for an edit the item as it is shown.
+nlohmann::json recordOf(const QueuedChange& change) {
+  nlohmann::json j = {{"seq", change.seq},
+                      {"identifier", hexOf(change.identifier)},
+                      {"parent", hexOf(change.parent)},
+                      {"filename", hexOf(change.filename)},
+                      {"contentVersion", hexOf(change.baseVersion.contentVersion)},
+                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)}};
+  if (!change.isEdit()) {
+    j["size"] = change.size;
+    j["checksum"] = change.checksum;
+    return j;
+  }
+  const ItemState& item = change.item;
+  j["kind"] = kindName(change.kind);
+  j["fields"] = change.fields;
+  j["isFolder"] = item.isFolder;
+  j["capabilities"] = item.capabilities;
+  if (item.size) j["itemSize"] = *item.size;
+  if (item.modified) j["modified"] = *item.modified;
+  j["itemContentVersion"] = hexOf(item.version.contentVersion);
+  j["itemMetadataVersion"] = hexOf(item.version.metadataVersion);
+  return j;
+}
+
+// The change a record describes; throws when it is damaged. `data` is not set.
+QueuedChange changeFrom(const nlohmann::json& j) {
+  QueuedChange c;
+  c.seq = j.at("seq").get<std::uint64_t>();
+  c.identifier = bytesOf(j.at("identifier"));
+  c.parent = bytesOf(j.at("parent"));
+  c.filename = bytesOf(j.at("filename"));
+  c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
+  c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
+  // Records of earlier versions are all states.
+  std::string kind = j.value("kind", std::string("state"));
+  if (kind == "state") return c;
+  if (kind == "move") {
+    c.kind = ChangeKind::kMove;
+  } else if (kind == "remove") {
+    c.kind = ChangeKind::kRemove;
+  } else if (kind == "mkdir") {
+    c.kind = ChangeKind::kMakeFolder;
+  } else {
+    throw std::runtime_error("unknown kind of change");
+  }
+  if (c.identifier.empty()) throw std::runtime_error("an edit without an item");
+  c.fields = j.at("fields").get<fp::ItemFields>();
+  c.item.identifier = c.identifier;
+  c.item.parent = c.parent;
+  c.item.filename = c.filename;
+  c.item.isFolder = j.at("isFolder").get<bool>();
+  c.item.capabilities = j.at("capabilities").get<fp::ItemCapabilities>();
+  if (j.contains("itemSize")) c.item.size = j.at("itemSize").get<std::int64_t>();
+  if (j.contains("modified")) c.item.modified = j.at("modified").get<fp::Date>();
+  c.item.version.contentVersion = bytesOf(j.at("itemContentVersion"));
+  c.item.version.metadataVersion = bytesOf(j.at("itemMetadataVersion"));
+  return c;
+}
+
+// Whether the newer entry `newer` makes the older `older` needless.
+bool replaces(const QueuedChange& newer, const QueuedChange& older) {
+  if (newer.key() != older.key()) return false;
+  switch (newer.kind) {
+    case ChangeKind::kState:
+      return older.kind == ChangeKind::kState;
+    case ChangeKind::kMove:
+      return older.kind == ChangeKind::kMove;
+    case ChangeKind::kRemove:
+      return older.kind != ChangeKind::kRemove && older.kind != ChangeKind::kMakeFolder;
+    case ChangeKind::kMakeFolder:
+      return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 int writeDurably(const fs::path& path, const std::string& text) {
@@ -170,6 +264,62 @@ int writeDurably(const fs::path& path, const std::string& text) {
     return e;
   }
   return syncPath(path.parent_path(), true);
+}
+
+fp::ItemIdentifier newLocalIdentifier() { return std::string(kLocalPrefix) + uniqueStamp(); }
+
+bool isLocalIdentifier(const fp::ItemIdentifier& identifier) {
+  return identifier.starts_with(kLocalPrefix);
+}
+
+int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier) {
+  std::vector<QueuedChange> changed;
+  {
+    std::lock_guard lock(mu_);
+    bound_[local] = identifier;
+    for (auto& [seq, c] : entries_) {
+      bool touched = false;
+      if (c.parent == local) {
+        c.parent = identifier;
+        c.item.parent = identifier;
+        touched = true;
+      }
+      if (c.identifier == local && c.kind != ChangeKind::kMakeFolder) {
+        c.identifier = identifier;
+        c.item.identifier = identifier;
+        touched = true;
+      }
+      if (touched) changed.push_back(c);
+    }
+  }
+  int err = 0;
+  for (const auto& c : changed) {
+    int e = writeDurably(dir() / (std::to_string(c.seq) + ".json"), recordOf(c).dump());
+    if (e && !err) err = e;
+  }
+  return err;
+}
+
+fp::ItemIdentifier UploadQueue::resolve(const fp::ItemIdentifier& identifier) const {
+  std::lock_guard lock(mu_);
+  auto it = bound_.find(identifier);
+  return it == bound_.end() ? identifier : it->second;
+}
+
+bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
+                           const std::string& filename) {
+  QueuedChange c;
+  {
+    std::lock_guard lock(mu_);
+    auto it = entries_.find(seq);
+    if (it == entries_.end() || held_.count(seq)) return false;
+    it->second.parent = parent;
+    it->second.filename = filename;
+    it->second.item.parent = parent;
+    it->second.item.filename = filename;
+    c = it->second;
+  }
+  return writeDurably(dir() / (std::to_string(seq) + ".json"), recordOf(c).dump()) == 0;
 }
 
 std::string QueuedChange::key() const {
@@ -224,13 +374,12 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
     const std::string stem = p.stem().string();
     try {
       auto j = nlohmann::json::parse(slurp(p));
-      QueuedChange c;
-      c.seq = j.at("seq").get<std::uint64_t>();
-      c.identifier = bytesOf(j.at("identifier"));
-      c.parent = bytesOf(j.at("parent"));
-      c.filename = bytesOf(j.at("filename"));
-      c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
-      c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
+      QueuedChange c = changeFrom(j);
+      if (c.isEdit()) {
+        q->nextSeq_ = std::max(q->nextSeq_, c.seq + 1);
+        q->entries_[c.seq] = std::move(c);
+        continue;
+      }
       c.data = q->dir() / (std::to_string(c.seq) + ".data");
       std::error_code missing;
       if (!fs::exists(fs::symlink_status(c.data, missing))) {
@@ -341,14 +490,7 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
     if (int e = copyAndSum(contents, fd.get(), change.checksum, change.size)) return undo(e);
     if (int e = SpareFiles::fit(fd.get(), change.size)) return undo(e);
   }
-  nlohmann::json j = {{"seq", change.seq},
-                      {"identifier", hexOf(change.identifier)},
-                      {"parent", hexOf(change.parent)},
-                      {"filename", hexOf(change.filename)},
-                      {"contentVersion", hexOf(change.baseVersion.contentVersion)},
-                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)},
-                      {"size", change.size},
-                      {"checksum", change.checksum}};
+  nlohmann::json j = recordOf(change);
   // A record cut short by the end of fpctl cannot be parsed: the entry was
   // never made, and its close never returned.
   fp::ScopedFD recordFd = createFile(record, O_WRONLY | O_CLOEXEC);
@@ -358,6 +500,27 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
   if (int e = SpareFiles::fit(recordFd.get(), static_cast<off_t>(text.size()))) return undo(e);
   std::lock_guard lock(mu_);
   entries_[change.seq] = change;
+  return change;
+}
+
+ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
+  {
+    std::lock_guard lock(mu_);
+    change.seq = nextSeq_++;
+  }
+  change.data.clear();
+  // Written whole and synced through a temporary file: a crash leaves the
+  // edit made or not made, never a damaged record.
+  fs::path record = dir() / (std::to_string(change.seq) + ".json");
+  if (int e = writeDurably(record, recordOf(change).dump())) {
+    removeFile(record);
+    return fp::fail(Errno{e});
+  }
+  {
+    std::lock_guard lock(mu_);
+    entries_[change.seq] = change;
+  }
+  dropOlder(change);
   return change;
 }
 
@@ -380,6 +543,15 @@ std::vector<QueuedChange> UploadQueue::pending() const {
   std::lock_guard lock(mu_);
   std::vector<QueuedChange> out;
   for (const auto& [seq, c] : entries_) out.push_back(c);
+  return out;
+}
+
+std::vector<QueuedChange> UploadQueue::pendingEdits() const {
+  std::lock_guard lock(mu_);
+  std::vector<QueuedChange> out;
+  for (const auto& [seq, c] : entries_) {
+    if (c.isEdit()) out.push_back(c);
+  }
   return out;
 }
 
@@ -441,7 +613,7 @@ void UploadQueue::dropOlder(const QueuedChange& change) {
     std::lock_guard lock(mu_);
     for (auto it = entries_.begin(); it != entries_.end();) {
       // One being sent stays: this newer state follows it.
-      if (it->first < change.seq && it->second.key() == change.key() && !held_.count(it->first)) {
+      if (it->first < change.seq && replaces(change, it->second) && !held_.count(it->first)) {
         older.push_back(it->first);
         it = entries_.erase(it);
       } else {
@@ -463,9 +635,19 @@ fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
     if (it == entries_.end()) return {};
     c = it->second;
   }
+  fs::path kept;
+  if (c.isEdit()) {
+    fs::path record = dir() / (std::to_string(seq) + ".json");
+    kept = keepUnsent(root_, record, std::string(kindName(c.kind)) + "-" + c.filename + ".record",
+                      reason);
+    if (kept.empty()) return {};
+    std::lock_guard lock(mu_);
+    entries_.erase(seq);
+    return kept;
+  }
   // A staged entry's copy is synced only now that it is kept.
   (void)syncPath(c.data, false);
-  fs::path kept = keepUnsent(root_, c.data, c.filename, reason);
+  kept = keepUnsent(root_, c.data, c.filename, reason);
   if (kept.empty()) return {};
   remove(seq);
   return kept;
@@ -492,7 +674,9 @@ CacheReport readCache(const fs::path& cacheRoot) {
   CacheReport r;
   std::error_code ec;
   if (auto q = UploadQueue::open(cacheRoot, /*readOnly=*/true)) {
-    for (const auto& c : (*q)->pending()) r.waiting.push_back({c.filename, c.identifier, c.size});
+    for (const auto& c : (*q)->pending()) {
+      r.waiting.push_back({c.kind, c.filename, c.identifier, c.size});
+    }
   }
   std::vector<fs::path> unsent;
   for (const auto& e : fs::directory_iterator(cacheRoot / "unsent", ec)) {

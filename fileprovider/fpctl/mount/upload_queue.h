@@ -30,6 +30,15 @@
 // A change the service refused for a reason retrying cannot cure (invalid name,
 // locked item, namesake) leaves the queue for unsent/, with the reason next to
 // it (<name>.reason); `fpctl status` lists both folders.
+//
+// Besides the states of files, the queue keeps the moves and removals of items
+// the service has that could not be sent when they were made (the host did
+// not answer): edits, a record without contents (putEdit()). They are sent in
+// the same order as the states, and what the folder shows applies them on top
+// of the service's listings until then (pending_edits.h). A newer move of an
+// item replaces its older ones, and a removal replaces its older moves and
+// states: the service only needs the last place of an item, and nothing of
+// one that goes.
 #ifndef FPCTL_MOUNT_UPLOAD_QUEUE_H_
 #define FPCTL_MOUNT_UPLOAD_QUEUE_H_
 
@@ -43,12 +52,29 @@
 #include <vector>
 
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/spare_files.h"
 #include "fileprovider/item.h"
 
 namespace fpctl::mount {
 
+// What a queue entry asks of the service.
+enum class ChangeKind {
+  kState,   // the contents of a file (a new one when `identifier` is empty)
+  kMove,    // the item `identifier` goes to `parent` under `filename`
+  kRemove,  // the item `identifier` is deleted
+  // A folder made here: `identifier` is its local identifier (isLocalIdentifier())
+  // until the service made it (UploadQueue::bind()).
+  kMakeFolder,
+};
+
+// The identifier the mount gives a folder it made while the host was away,
+// until the service made it; never one the service gives.
+[[nodiscard]] fp::ItemIdentifier newLocalIdentifier();
+[[nodiscard]] bool isLocalIdentifier(const fp::ItemIdentifier& identifier);
+
 struct QueuedChange {
+  ChangeKind kind = ChangeKind::kState;
   std::uint64_t seq = 0;          // order of sending; set by put()
   fp::ItemIdentifier identifier;  // empty: a new file, to be created
   fp::ItemIdentifier parent;      // the folder it is (to be) in
@@ -57,9 +83,15 @@ struct QueuedChange {
   std::filesystem::path data;     // the contents; set by put()
   std::int64_t size = 0;          // of `data`
   std::uint64_t checksum = 0;     // of `data`'s bytes; set by stage()
+  // Edits: the item as the folder shows it once the edit is made (kind, size,
+  // date, capabilities, versions), and for a move what it changes
+  // (fp::field::kFilename, kParentItemIdentifier).
+  ItemState item;
+  fp::ItemFields fields = 0;
 
   // Changes with the same key are states of one file.
   [[nodiscard]] std::string key() const;
+  [[nodiscard]] bool isEdit() const { return kind != ChangeKind::kState; }
 };
 
 class UploadQueue {
@@ -91,19 +123,37 @@ class UploadQueue {
   // file. letGo() ends the hold (of tryHold() or of stage()).
   [[nodiscard]] bool tryHold(std::uint64_t seq);
   void letGo(std::uint64_t seq);
+  // Appends the edit `change` (kMove or kRemove of an item the service has)
+  // and makes it durable before returning; then drops what it replaces (see
+  // the top of this file) unless it is being sent. Fails (ENOSPC, EIO, ...)
+  // without a trace when the entry could not be made.
+  [[nodiscard]] ErrnoOr<QueuedChange> putEdit(QueuedChange change);
   // Syncs the entry `seq` (data, record, folder) and drops the older entries
   // of the same file. Returns 0 or an errno value (the entry then stays,
   // possibly not durable). Does nothing for an entry no longer queued.
   [[nodiscard]] int makeDurable(std::uint64_t seq);
   // The entries waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pending() const;
+  // The edits waiting, oldest first.
+  [[nodiscard]] std::vector<QueuedChange> pendingEdits() const;
+  // The folder made here as `local` is the item `identifier` on the service
+  // now: the entries waiting that name it (their folder, or what they move)
+  // are rewritten, durably, to name the item. Returns 0 or an errno value.
+  [[nodiscard]] int bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier);
+  // What `identifier` names: the item a local identifier was bound to in this
+  // run, else `identifier` itself.
+  [[nodiscard]] fp::ItemIdentifier resolve(const fp::ItemIdentifier& identifier) const;
+  // Rewrites the entry `seq` (a kMakeFolder not being sent) in place, durably,
+  // with a new folder and name. false when it is held or gone.
+  [[nodiscard]] bool retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
+                              const std::string& filename);
   [[nodiscard]] bool contains(std::uint64_t seq) const;
   // The entry was sent: forget it, and the older entries of the same file,
   // which its state replaces.
   void remove(std::uint64_t seq);
   // The entry was refused for good: move its contents to unsent/ with `reason`
-  // beside them. Returns where the contents went (empty when they could not be
-  // moved; they then stay in the queue).
+  // beside them (an edit: its record). Returns where they went (empty when
+  // they could not be moved; they then stay in the queue).
   std::filesystem::path refuse(std::uint64_t seq, const std::string& reason);
 
  private:
@@ -123,6 +173,7 @@ class UploadQueue {
   mutable std::mutex mu_;
   std::map<std::uint64_t, QueuedChange> entries_;
   std::set<std::uint64_t> held_;
+  std::map<fp::ItemIdentifier, fp::ItemIdentifier> bound_;  // bind()
   std::uint64_t nextSeq_ = 1;
 };
 
@@ -140,7 +191,8 @@ std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
 // What a cache folder holds, for `fpctl status`.
 struct CacheReport {
   struct Waiting {
-    std::string name;
+    ChangeKind kind = ChangeKind::kState;
+    std::string name;               // a move: the new name
     fp::ItemIdentifier identifier;  // empty: a new file
     std::int64_t size = 0;
   };

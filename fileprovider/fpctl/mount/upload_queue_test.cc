@@ -227,5 +227,61 @@ TEST_F(UploadQueueTest, FetchedFilesAreCopiedOnlyWhenRegularAndBounded) {
   EXPECT_EQ(copyFetchedInto(file("any", "abc"), dest.get(), 100, INT64_MAX / 2), ENOSPC);
 }
 
+// Moves and removals are kept durably in order with the states; a newer move
+// replaces an older one, a removal replaces the item's moves and states, and a
+// damaged edit record is set aside, never read as another change.
+TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
+  auto edit = [](ChangeKind kind, const std::string& id, const std::string& parent,
+                 const std::string& name) {
+    QueuedChange c = change(id, name);
+    c.kind = kind;
+    c.parent = parent;
+    c.fields = fp::field::kFilename;
+    c.item.isFolder = true;
+    c.item.size = 7;
+    return c;
+  };
+  {
+    auto q = UploadQueue::open(dir_ / "cache");
+    ASSERT_TRUE(q.ok());
+    ASSERT_TRUE((*q)->put(change("i:1", "a.txt"), file("a", "state of 1")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:1", "f", "b.txt")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:2", "root", "c")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:2", "g", "d")).ok());
+    ASSERT_TRUE((*q)->put(change("i:3", "e.txt"), file("b", "state of 3")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:3", "root", "f.txt")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kRemove, "i:3", "root", "f.txt")).ok());
+  }
+  std::ofstream(dir_ / "cache" / "queue" / "90.json")
+      << R"({"seq":90,"identifier":"","parent":"","filename":"","contentVersion":"",)"
+      << R"("metadataVersion":"","kind":"move"})";
+  auto q = UploadQueue::open(dir_ / "cache");
+  ASSERT_TRUE(q.ok());
+  std::vector<std::string> seen;
+  for (const auto& c : (*q)->pending()) {
+    seen.push_back(std::to_string(static_cast<int>(c.kind)) + " " + c.identifier + " " + c.parent +
+                   "/" + c.filename);
+  }
+  EXPECT_THAT(seen,
+              ElementsAre("0 i:1 root/a.txt", "1 i:1 f/b.txt", "1 i:2 g/d", "2 i:3 root/f.txt"));
+  auto edits = (*q)->pendingEdits();
+  ASSERT_EQ(edits.size(), 3u);
+  EXPECT_TRUE(edits[0].item.isFolder);
+  EXPECT_EQ(edits[0].item.size, 7);
+  EXPECT_EQ(edits[0].fields, fp::field::kFilename);
+  EXPECT_TRUE(fs::is_empty(dir_ / "cache" / "queue") == false);
+  EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "90.json"));
+  bool keptAside = false;
+  for (const auto& e : fs::directory_iterator(dir_ / "cache" / "unsent")) {
+    keptAside |= e.path().filename().string().find("queue-entry-90") != std::string::npos;
+  }
+  EXPECT_TRUE(keptAside);
+  // A refused edit leaves its record, with the reason, in unsent/.
+  fs::path kept = (*q)->refuse(edits[1].seq, "moving was refused");
+  ASSERT_FALSE(kept.empty());
+  EXPECT_THAT(slurp(kept.string() + ".reason"), HasSubstr("moving was refused"));
+  EXPECT_EQ((*q)->pendingEdits().size(), 2u);
+}
+
 }  // namespace
 }  // namespace fpctl::mount
