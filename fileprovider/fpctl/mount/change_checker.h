@@ -33,7 +33,7 @@ class ChangeChecker {
   NodeTree& tree_;
   Residency& residency_;
 
-  std::mutex anchorMu_;  // one change check at a time; taken before the tree lock, never inside it
+  std::mutex anchorMu_;  // one change check at a time (lock order: mount_fs.h)
   std::optional<fp::SyncAnchor> anchor_;
 };
 

@@ -1,15 +1,14 @@
 // The edits kept in the upload queue: moves, removals and new folders made
 // while the host application is away, or behind such ones, wait there as
 // edits (upload_queue.h) and are sent in order with the closed states of
-// files (sender.h). The tree shows them at once (tree_edits.h), and every
-// listing read from the service shows them on top (pending_edits.h).
+// files (sender.h). The tree shows them at once (tree_edits.h, node_tree.h).
 //
 // Once an edit waits in the queue, every later move or removal waits behind
 // it, as does one of an item a state of which waits there: the service gets
 // them in the order they were made. An edit whose folder (or the folder it
 // moves) was made here and not on the service yet waits until the queue
-// makes that folder. A folder is removed from the service only when it is
-// still proven empty there (tree_edits.h). An edit the service refuses for
+// makes that folder. A folder's removal is sent only once the folder is
+// proven empty again (tree_edits.h). An edit the service refuses for
 // good moves to unsent/ with its reason; the item stays as the service has it.
 #ifndef FPCTL_MOUNT_EDIT_SENDER_H_
 #define FPCTL_MOUNT_EDIT_SENDER_H_

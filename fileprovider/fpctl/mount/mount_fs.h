@@ -30,13 +30,15 @@
 //
 // Lock order: a lock is taken only while none of those after it is held.
 //   1. ChangeChecker::anchorMu_ (one change check), Residency::pinWalkMu_ (one
-//      walk of the pinned items), Sender::queueMu_ (one sending of the queue),
-//      WorkingCopy::uploadMutex (one upload of a copy): none is taken inside
-//      another
-//   2. MountState::mu, the tree lock: never held across a call to the
+//      walk of the pinned items): neither is taken inside another lock
+//   2. Sender::queueMu_ (one sending of the queue)
+//   3. WorkingCopy::uploadMutex (one upload of a copy): inside queueMu_ only
+//      where the queue gives what it sent to the file whose state it was
+//      (Sender::tookQueued())
+//   4. MountState::mu, the tree lock: never held across a call to the
 //      extension or other I/O; waits on it (MountState::sent, creations in
 //      flight) release it
-//   3. leaves, taken inside the tree lock or alone and never around another:
+//   5. leaves, taken inside the tree lock or alone and never around another:
 //      WorkingCopy::noteMu, Residency::coveredMu_, the locks of the content
 //      cache, the upload queue, the pinned set and the notifier
 #ifndef FPCTL_MOUNT_MOUNT_FS_H_

@@ -85,8 +85,8 @@ class Residency {
   NodeTree& tree_;
   Fetcher& fetcher_;
 
-  PinSet pins_;           // thread-safe; never called back
-  std::mutex pinWalkMu_;  // one keepPinnedLocal() at a time; taken before the tree lock
+  PinSet pins_;                          // thread-safe; never called back
+  std::mutex pinWalkMu_;                 // one keepPinnedLocal() at a time (lock order: mount_fs.h)
   std::atomic<bool> pinsChanged_{true};  // the set or the index changed since the last walk
   std::chrono::steady_clock::time_point nextPinRetry_{};  // guarded by pinWalkMu_
   bool pinRetry_ = false;                                 // guarded by pinWalkMu_

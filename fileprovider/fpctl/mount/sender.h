@@ -137,7 +137,7 @@ class Sender {
   // sendQueue() sent them; what they created is removed again.
   std::set<std::uint64_t> droppedWhileSent_;
   OwnCreations created_;  // thread-safe; never called back
-  std::mutex queueMu_;    // one sending of the queue at a time; taken before the tree lock
+  std::mutex queueMu_;    // one sending of the queue at a time (lock order: mount_fs.h)
   std::chrono::steady_clock::time_point nextQueueAttempt_{};
   std::chrono::milliseconds queueBackoff_{0};
   // Write-back: until then (steady clock), closed states are kept in the

@@ -8,13 +8,12 @@
 // file not on the service yet is removed or renamed here alone; replacing an
 // item on the service with one, it is sent first (sender.h).
 //
-// While the host application is away, or behind moves and removals that wait
-// in the upload queue, a move, a removal or a new folder is kept in the queue
-// as an edit (edit_sender.h) and the tree shows it at once. A folder made so
-// lives here under a local identifier until the queue makes it on the service
-// (tookFolder()); what is put in it waits behind it. A new file whose
-// creation waits in the queue is renamed or removed by changing its entry
-// there (sender.h).
+// A move, a removal or a new folder that must wait in the upload queue
+// (edit_sender.h) is shown by the tree at once. A folder made so lives here
+// under a local identifier until the queue makes it on the service
+// (tookFolder()), and is removed here alone until then; it is not renamed over
+// an item (EXDEV). A new file whose creation waits in the queue is renamed or
+// removed by changing its entry there (sender.h).
 #ifndef FPCTL_MOUNT_TREE_EDITS_H_
 #define FPCTL_MOUNT_TREE_EDITS_H_
 
