@@ -32,7 +32,7 @@ namespace fpctl::mount {
 using Ino = std::uint64_t;
 inline constexpr Ino kRootIno = 1;  // FUSE's root node id
 
-struct WorkingCopy;  // a file's local contents while it is written (mount_fs.cc)
+struct WorkingCopy;  // a file's local contents while it is written (open_files.h)
 
 // What the mount knows of one item the kernel holds a number for.
 struct Node {

@@ -1,0 +1,146 @@
+#include "fileprovider/fpctl/mount/edit_sender.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/name_refusal.h"
+#include "fileprovider/fpctl/mount/tree_edits.h"
+#include "fileprovider/fpctl/template_item.h"
+
+namespace fpctl::mount {
+namespace fs = std::filesystem;
+
+QueuedChange EditSender::editOf(ChangeKind kind, const ItemState& item) {
+  QueuedChange edit;
+  edit.kind = kind;
+  edit.identifier = item.identifier;
+  edit.parent = item.parent;
+  edit.filename = item.filename;
+  edit.baseVersion = item.version;
+  edit.item = item;
+  return edit;
+}
+
+int EditSender::journalEdit(const QueuedChange& edit, const std::string& what) {
+  auto put = s_.cache.queue().putEdit(edit);
+  if (!put) {
+    int e = put.error().value;
+    return s_.logFailure(edit.kind == ChangeKind::kMove ? "rename" : "delete", what, e,
+                         "cannot keep it in the cache: " + std::string(std::strerror(e)));
+  }
+  const char* change = edit.kind == ChangeKind::kMove         ? "the move"
+                       : edit.kind == ChangeKind::kMakeFolder ? "the making"
+                                                              : "the removal";
+  s_.log.info(
+      "%{public}@ of %{public}@ is queued and will be sent when the host application answers",
+      {std::string(change), what});
+  return 0;
+}
+
+Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel) {
+  QueuedChange edit = queued;
+  edit.parent = s_.cache.queue().resolve(edit.parent);
+  edit.item.parent = edit.parent;
+  Sent sent;
+  if (isLocalIdentifier(edit.parent) ||
+      (edit.kind != ChangeKind::kMakeFolder && isLocalIdentifier(edit.identifier))) {
+    // Its folder (or the folder it moves) is not on the service yet.
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
+  std::string what = describe(edit.filename, edit.identifier);
+  const bool move = edit.kind == ChangeKind::kMove;
+  int err = 0;
+  std::optional<fp::Error> error;
+  if (edit.kind == ChangeKind::kMakeFolder) {
+    ItemState expected = edit.item;
+    expected.identifier.clear();
+    auto r = s_.provider.create(fpctl::TemplateItem::forNew(edit.parent, edit.filename, true),
+                                std::nullopt, cancel);
+    if (r) {
+      ItemState fresh = s_.createdItem(*r, expected);
+      s_.cache.queue().remove(edit.seq);
+      if (int e = s_.cache.queue().bind(edit.identifier, fresh.identifier)) {
+        s_.logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
+      }
+      edits_.tookFolder(edit.identifier, fresh);
+      sent.item = fresh;
+      return sent;
+    }
+    error = r.error();
+  } else if (move) {
+    auto r =
+        s_.provider.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
+                           edit.baseVersion, edit.fields, std::nullopt, cancel);
+    if (r) {
+      sent.item = s_.reread(*r, edit.item);
+    } else {
+      error = r.error();
+    }
+  } else {
+    // A folder goes with its whole tree on the service: only when it is still
+    // proven empty there.
+    if (edit.item.isFolder) {
+      err = errnoOf(edits_.provenEmpty("rmdir", edit.item, what, cancel, false));
+    }
+    if (err == 0) {
+      auto r = s_.provider.remove(edit.identifier, edit.baseVersion, false, cancel);
+      if (r || errnoFor(r.error()) == ENOENT) {
+        sent.item = edit.item;
+      } else {
+        error = r.error();
+      }
+    }
+  }
+  if (sent.item) {
+    s_.cache.queue().remove(edit.seq);
+    return sent;
+  }
+  const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
+  if (error) err = s_.logFailure(op, what, *error);
+  if (isTransient(err)) {
+    sent.queued = true;
+    return sent;
+  }
+  bool taken = (move || edit.kind == ChangeKind::kMakeFolder) && error &&
+               refusedAsTaken(s_.provider, {*error, edit.parent, edit.filename,
+                                            move ? edit.identifier : fp::ItemIdentifier()});
+  if (taken) err = EEXIST;
+  std::string reason =
+      std::string(move                                   ? "moving or renaming to " + edit.filename
+                  : edit.kind == ChangeKind::kMakeFolder ? "making the folder " + edit.filename
+                                                         : "removing " + edit.filename) +
+      " was refused: " + std::strerror(err) +
+      (error ? " (" + refusalWords(*error, taken, edit.filename) + ")" : std::string());
+  fs::path kept = s_.cache.queue().refuse(edit.seq, reason);
+  if (kept.empty()) {
+    sent.queued = true;
+  } else {
+    s_.logFailure(op, what, err,
+                  "refused; the item stays as the service has it (" + kept.string() + ")");
+    sent.err = err;
+  }
+  return sent;
+}
+
+bool EditSender::mustQueueEditOf(const fp::ItemIdentifier& identifier) const {
+  for (const auto& c : s_.cache.queue().pending()) {
+    if (c.isEdit() || c.identifier == identifier) return true;
+  }
+  return false;
+}
+
+int EditSender::removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,
+                              const fp::Progress* cancel) {
+  if (!mustQueueEditOf(item.identifier)) {
+    auto removed = s_.provider.remove(item.identifier, item.version, false, cancel);
+    if (removed) return 0;
+    int e = s_.logFailure(op, what, removed.error());
+    if (!isTransient(e) || (cancel && cancel->isCancelled())) return e;
+  }
+  return journalEdit(editOf(ChangeKind::kRemove, item), what);
+}
+
+}  // namespace fpctl::mount

@@ -1,0 +1,87 @@
+#include "fileprovider/fpctl/mount/mount_state.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "fileprovider/fpctl/mount/upload_queue.h"
+
+namespace fpctl::mount {
+
+namespace {
+
+timespec wallClockNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+}  // namespace
+
+fp::Date now() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string describe(const std::string& name, const fp::ItemIdentifier& identifier) {
+  if (identifier.empty()) return name;
+  return name + " (" + identifier + ")";
+}
+
+std::string keyOf(const Node& n) {
+  QueuedChange c;
+  if (!n.local) c.identifier = n.item.identifier;
+  c.parent = n.item.parent;
+  c.filename = n.item.filename;
+  return c.key();
+}
+
+bool isTransient(int err) {
+  return err == EIO || err == EINTR || err == ETIMEDOUT || err == EAGAIN || err == ENOTCONN ||
+         err == ECONNREFUSED;
+}
+
+MountState::MountState(std::shared_ptr<fp::ReplicatedExtension> extension,
+                       ContentCache& contentCache, KernelNotifier& kernel, uid_t owner, gid_t group)
+    : provider(std::move(extension)),
+      cache(contentCache),
+      dates(contentCache.root() / "kept-dates", wallClockNow()),
+      notifier(kernel),
+      uid(owner),
+      gid(group) {}
+
+int MountState::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
+  log.error("%{public}@ failed for %{public}@: %{public}@", {op, item, error.description()});
+  return errnoFor(error);
+}
+
+int MountState::logFailure(std::string_view op, const std::string& item, int err,
+                           std::string_view why) {
+  log.error("%{public}@ failed for %{public}@: %{public}@", {op, item, why});
+  return err;
+}
+
+ItemState MountState::createdItem(const ItemState& returned, ItemState expected) {
+  // The item a creation returns was read from the index when it sits where it
+  // was made, under the name asked for: a default item carries neither, so
+  // only then is the index asked again.
+  if (!returned.identifier.empty() && returned.parent == expected.parent &&
+      returned.filename == expected.filename && returned.isFolder == expected.isFolder &&
+      !returned.version.contentVersion.empty()) {
+    return returned;
+  }
+  return reread(returned, std::move(expected));
+}
+
+ItemState MountState::reread(const ItemState& returned, ItemState expected) {
+  // The extension describes the result from its index; until the index shows
+  // the item, what it returns carries defaults, so ask again and otherwise keep
+  // what was asked for.
+  auto again = provider.item(returned.identifier);
+  if (again) return *again;
+  expected.identifier = returned.identifier;
+  return expected;
+}
+
+}  // namespace fpctl::mount

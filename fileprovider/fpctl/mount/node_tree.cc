@@ -1,0 +1,276 @@
+#include "fileprovider/fpctl/mount/node_tree.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/mount/namesake_key.h"
+#include "fileprovider/fpctl/mount/open_files.h"
+#include "fileprovider/fpctl/mount/pending_edits.h"
+#include "fileprovider/fpctl/mount/upload_queue.h"
+
+namespace fpctl::mount {
+
+void NodeTree::addRoot(const ItemState& root) {
+  std::lock_guard lock(s_.mu);
+  ItemState item = root;
+  item.identifier = std::string(fp::kRootContainer);
+  item.isFolder = true;
+  s_.inodes.addRoot(item);
+}
+
+struct stat NodeTree::attrOf(const Node& node) const {
+  struct stat st = statFor(node.item, node.ino, s_.uid, s_.gid);
+  s_.dates.apply(st, node.item);
+  if (node.work) {
+    struct stat ws {};
+    if (fstat(node.work->fd.get(), &ws) == 0) {
+      st.st_size = ws.st_size;
+      st.st_blocks = (ws.st_size + 511) / 512;
+      st.st_mtim = ws.st_mtim;
+      st.st_ctim = ws.st_mtim;
+    }
+  }
+  return st;
+}
+
+std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir,
+                                              const std::vector<ItemState>& items) const {
+  return std::make_unique<Listing>(
+      buildListing(withPendingEdits(dir.item.identifier, items, s_.cache.queue().pendingEdits()),
+                   [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
+}
+
+void NodeTree::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
+  if (dir.listing) edit(*dir.listing);
+  // Also when a listing is held: it may be dropped before a read under way
+  // (which may predate this edit) is installed.
+  if (dir.listingReaders > 0) dir.editsWhileRead.push_back(edit);
+  ++dir.listingSerial;
+}
+
+void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
+  for (const auto& edit : dir.editsWhileRead) edit(*listing);
+  for (const auto& [name, item] : listing->byName) {
+    Node* n = s_.inodes.findItem(item.identifier);
+    if (!n || n->local) continue;
+    if (!n->work) n->item = item;
+    n->attrStale = false;
+  }
+  dir.listing = std::move(listing);
+  ++dir.listingSerial;
+}
+
+ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel) {
+  Node* n = s_.inodes.find(dir);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if (!n->item.isFolder) return fp::fail(Errno{ENOTDIR});
+  if (n->listing) return fp::Ok{};
+  fp::ItemIdentifier id = n->item.identifier;
+  if (isLocalIdentifier(id)) {
+    // Made here, not on the service yet: what it holds is what was put in it.
+    installListingLocked(*n, listingFor(*n, {}));
+    return fp::Ok{};
+  }
+  std::string what = describe(n->name, id);
+  // What this mount changes in the folder while it is read is recorded, and
+  // applied to what was read (see Node::editsWhileRead).
+  ++n->listingReaders;
+  lock.unlock();
+  auto items = s_.provider.list(id, cancel);
+  lock.lock();
+  n = s_.inodes.find(dir);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if (items && !n->listing) installListingLocked(*n, listingFor(*n, *items));
+  if (--n->listingReaders == 0) n->editsWhileRead.clear();
+  if (!items) return fp::fail(Errno{s_.logFailure("list", what, items.error())});
+  return fp::Ok{};
+}
+ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
+                                     const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
+  std::string name(nameView);
+  Lock lock(s_.mu);
+  if (auto listed = ensureListingLocked(lock, parent, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  Node& dir = *s_.inodes.find(parent);
+  if (auto it = dir.localChildren.find(name); it != dir.localChildren.end()) {
+    if (Node* n = s_.inodes.find(it->second)) {
+      ++n->lookups;
+      return EntryReply{n->ino, attrOf(*n)};
+    }
+  }
+  auto it = dir.listing->byName.find(name);
+  if (it == dir.listing->byName.end()) return fp::fail(Errno{ENOENT});
+  Node& n = s_.inodes.nodeForItem(parent, name, it->second);
+  ++n.lookups;
+  return EntryReply{n.ino, attrOf(n)};
+}
+
+void NodeTree::forget(Ino ino, std::uint64_t count) {
+  std::lock_guard lock(s_.mu);
+  s_.inodes.forget(ino, count);
+}
+
+ErrnoOr<struct stat> NodeTree::getattr(Ino ino, const fp::Progress* cancel) {
+  Lock lock(s_.mu);
+  Node* n = s_.inodes.find(ino);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if (n->attrStale && !n->local && !n->work) {
+    fp::ItemIdentifier id = n->item.identifier;
+    lock.unlock();
+    auto fresh = s_.provider.item(id, cancel);
+    lock.lock();
+    n = s_.inodes.find(ino);
+    if (!n) return fp::fail(Errno{ENOENT});
+    if (fresh) {
+      if (!n->work) n->item = *fresh;
+      n->attrStale = false;
+    } else if (fresh.error().isFileProvider(fp::FileProviderErrorCode::kNoSuchItem) &&
+               n->opens == 0) {
+      return fp::fail(Errno{ENOENT});
+    }
+  }
+  return attrOf(*n);
+}
+
+ErrnoOr<void> NodeTree::access(Ino ino, int mask) {
+  std::lock_guard lock(s_.mu);
+  Node* n = s_.inodes.find(ino);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if ((mask & W_OK) && !n->item.allows(fp::capability::kAllowsWriting))
+    return fp::fail(Errno{EACCES});
+  return fp::Ok{};
+}
+
+// ---------------------------------------------------------------- folders
+
+ErrnoOr<std::uint64_t> NodeTree::opendir(Ino ino, const fp::Progress* cancel) {
+  Lock lock(s_.mu);
+  if (auto listed = ensureListingLocked(lock, ino, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  Node& dir = *s_.inodes.find(ino);
+  auto h = std::make_shared<DirHandle>();
+  h->ino = ino;
+  h->entries.reserve(dir.listing->byName.size() + dir.localChildren.size() + 2);
+  h->entries.push_back({".", std::nullopt, ino});
+  h->entries.push_back({"..", std::nullopt, ino == kRootIno ? kRootIno : dir.parent});
+  for (const auto& [name, item] : dir.listing->byName) h->entries.push_back({name, item, 0});
+  for (const auto& [name, child] : dir.localChildren) {
+    if (!dir.listing->byName.count(name)) h->entries.push_back({name, std::nullopt, child});
+  }
+  std::uint64_t dh = s_.nextFh++;
+  s_.dirHandles[dh] = std::move(h);
+  return dh;
+}
+
+ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
+                                const std::function<bool(const DirEntry&, off_t)>& emit) {
+  std::lock_guard lock(s_.mu);
+  auto it = s_.dirHandles.find(dh);
+  if (it == s_.dirHandles.end()) return fp::fail(Errno{EBADF});
+  const DirHandle& h = *it->second;
+  for (auto i = static_cast<std::size_t>(std::max<off_t>(offset, 0)); i < h.entries.size(); ++i) {
+    const auto& e = h.entries[i];
+    DirEntry out;
+    out.name = e.name;
+    if (!e.item) {
+      Node* n = s_.inodes.find(e.ino);
+      if (!n) continue;  // a new file that went away since the folder was opened
+      out.ino = n->ino;
+      out.attr = attrOf(*n);
+      bool dot = i < 2;
+      if (!emit(out, static_cast<off_t>(i + 1))) break;
+      if (plus && !dot) ++n->lookups;
+      continue;
+    }
+    Ino ino = s_.inodes.inoFor(e.item->identifier);
+    Node* n = s_.inodes.find(ino);
+    out.ino = ino;
+    if (n) {
+      out.attr = attrOf(*n);
+    } else {
+      out.attr = statFor(*e.item, ino, s_.uid, s_.gid);
+      s_.dates.apply(out.attr, *e.item);
+    }
+    if (!emit(out, static_cast<off_t>(i + 1))) break;
+    if (!plus) continue;
+    if (n) {
+      ++n->lookups;  // what it knows may be newer than the folder's snapshot
+    } else {
+      ++s_.inodes.nodeForItem(h.ino, e.name, *e.item).lookups;
+    }
+  }
+  return fp::Ok{};
+}
+
+void NodeTree::releasedir(std::uint64_t dh) {
+  std::shared_ptr<DirHandle> h;  // destroyed outside the lock
+  std::lock_guard lock(s_.mu);
+  if (auto it = s_.dirHandles.find(dh); it != s_.dirHandles.end()) {
+    h = std::move(it->second);
+    s_.dirHandles.erase(it);
+  }
+}
+Node* NodeTree::forgetRemovedLocked(Ino parent, const std::string& name,
+                                    const fp::ItemIdentifier& identifier) {
+  if (Node* dir = s_.inodes.find(parent)) {
+    editListingLocked(*dir, [name, identifier](Listing& l) {
+      auto at = l.byName.find(name);
+      if (at != l.byName.end() && at->second.identifier == identifier) l.hide(name);
+    });
+  }
+  Node* n = s_.inodes.findItem(identifier);
+  if (n) n->unlinked = true;
+  return n;
+}
+
+bool NodeTree::hasNamesakeLocked(Node& dir, const std::string& name) {
+  std::string display = displayName(name);
+  if (dir.listing->namesakeKeys().hasNamesake(display)) return true;
+  if (dir.localChildren.empty()) return false;
+  std::string key = namesakeKey(display);
+  for (const auto& [local, ino] : dir.localChildren) {
+    if (localNamesakeKeyLocked(local) == key) return true;
+  }
+  return false;
+}
+
+const std::string& NodeTree::localNamesakeKeyLocked(const std::string& name) {
+  // A write-back mount may hold a thousand new files in one folder that are
+  // not sent yet; each create compares its name with all of them.
+  if (localKeys_.size() > 4096) localKeys_.clear();
+  auto [it, added] = localKeys_.try_emplace(name);
+  if (added) it->second = namesakeKey(displayName(name));
+  return it->second;
+}
+
+std::vector<fp::ItemIdentifier> NodeTree::chainLocked(const Node& n) {
+  std::vector<fp::ItemIdentifier> chain;
+  const Node* at = &n;
+  // Bounded: a table damaged into a loop must not hang the caller.
+  for (int depth = 0; at && depth < 4096; ++depth) {
+    if (!at->item.identifier.empty()) chain.push_back(at->item.identifier);
+    if (at->ino == kRootIno) break;
+    at = s_.inodes.find(at->parent);
+  }
+  return chain;
+}
+
+std::string NodeTree::pathLocked(const Node& n) {
+  std::vector<std::string> names;
+  const Node* at = &n;
+  for (int depth = 0; at && at->ino != kRootIno && depth < 4096; ++depth) {
+    names.push_back(at->name);
+    at = s_.inodes.find(at->parent);
+  }
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) path += "/" + *it;
+  return path.empty() ? "/" : path;
+}
+
+}  // namespace fpctl::mount

@@ -1,0 +1,107 @@
+// The node tree: the inode table (inode_table.h) over the extension's items,
+// the folders' listings, lookups, attributes and open folders. Its lock is
+// MountState::mu; it is never held across a call to the extension or other
+// I/O (a listing being read drops it, see ensureListingLocked()).
+//
+// A folder's listing comes from the extension's enumerator and is kept until a
+// change check says the index changed (change_checker.h). The moves and
+// removals that wait in the upload queue (edit_sender.h) are shown on top of
+// every listing read (pending_edits.h); a folder made here and not on the
+// service yet is a local child of its folder, like a new file, and lists only
+// what was put in it.
+//
+// Items are shown under posixName() of their display name; a name that two
+// items of one folder share is shown once as it is and then with " (2)",
+// " (3)", ... appended. A name the kernel takes (at most kMaxName bytes) is
+// shown as it is; only one the service holds that is longer is shown shortened
+// (name_codec.h). A longer name given by a program is refused with
+// ENAMETOOLONG by every operation.
+#ifndef FPCTL_MOUNT_NODE_TREE_H_
+#define FPCTL_MOUNT_NODE_TREE_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/inode_table.h"
+#include "fileprovider/fpctl/mount/listing.h"
+#include "fileprovider/fpctl/mount/mount_state.h"
+#include "fileprovider/fpctl/mount/replies.h"
+#include "fileprovider/progress.h"
+
+namespace fpctl::mount {
+
+// An open folder: its entries as they were when it was opened.
+struct DirHandle {
+  struct Entry {
+    std::string name;
+    std::optional<ItemState> item;  // none: "." and "..", or a new local file
+    Ino ino = 0;                    // "." and ".." and local files
+  };
+  Ino ino = 0;
+  std::vector<Entry> entries;
+};
+
+class NodeTree {
+ public:
+  using Lock = MountState::Lock;
+
+  explicit NodeTree(MountState& state) : s_(state) {}
+
+  // The root node, for the item the extension describes as its root.
+  void addRoot(const ItemState& root);
+
+  // The operations of MountFs of the same names.
+  ErrnoOr<EntryReply> lookup(Ino parent, std::string_view name, const fp::Progress* cancel);
+  void forget(Ino ino, std::uint64_t count);
+  ErrnoOr<struct stat> getattr(Ino ino, const fp::Progress* cancel = nullptr);
+  ErrnoOr<void> access(Ino ino, int mask);
+  ErrnoOr<std::uint64_t> opendir(Ino ino, const fp::Progress* cancel);
+  ErrnoOr<void> readdir(std::uint64_t dh, off_t offset, bool plus,
+                        const std::function<bool(const DirEntry&, off_t)>& emit);
+  void releasedir(std::uint64_t dh);
+
+  // The rest is called with the tree lock held.
+  struct stat attrOf(const Node& node) const;
+  // Makes sure `dir` has a listing, reading it when it has none (the lock is
+  // dropped meanwhile, and `dir` may be gone after).
+  ErrnoOr<void> ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
+  // The listing of `items` in `dir`, avoiding the names of its new local files.
+  std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
+  // Applies `edit` to the folder's listing, if any, and records it for a
+  // listing being read (Node::editsWhileRead); bumps the listing's serial.
+  void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
+  void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
+  // After the extension deleted `identifier` (shown as `name` in `parent`):
+  // drops it from the parent's listing and marks its node unlinked. Returns
+  // the node, if the item had one.
+  Node* forgetRemovedLocked(Ino parent, const std::string& name,
+                            const fp::ItemIdentifier& identifier);
+  // The identifiers of `n` and of the folders above it, up to the root.
+  std::vector<fp::ItemIdentifier> chainLocked(const Node& n);
+  // "/Projects/plan.txt": the path of `n` in the mount.
+  std::string pathLocked(const Node& n);
+  // Whether a new file `name` in `dir` would be a namesake of a child (same name
+  // apart from letter case or canonical equivalence): the service would show it
+  // under a marked name, so creating it is refused with EEXIST.
+  bool hasNamesakeLocked(Node& dir, const std::string& name);
+
+ private:
+  // The namesake key of the POSIX name of a new local file (remembered).
+  const std::string& localNamesakeKeyLocked(const std::string& name);
+
+  MountState& s_;
+  std::unordered_map<std::string, std::string> localKeys_;  // guarded by the tree lock
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_NODE_TREE_H_

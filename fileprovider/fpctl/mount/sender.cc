@@ -1,0 +1,622 @@
+#include "fileprovider/fpctl/mount/sender.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "fileprovider/fpctl/mount/edit_sender.h"
+#include "fileprovider/fpctl/mount/name_refusal.h"
+#include "fileprovider/fpctl/mount/node_tree.h"
+#include "fileprovider/fpctl/mount/open_files.h"
+#include "fileprovider/fpctl/mount/residency.h"
+#include "fileprovider/fpctl/template_item.h"
+
+namespace fpctl::mount {
+namespace fs = std::filesystem;
+
+Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
+                        const fp::Progress* cancel) {
+  if (change.isEdit()) return queued_.sendEdit(change, cancel);
+  if (isLocalIdentifier(s_.cache.queue().resolve(change.parent))) {
+    Sent sent;  // its folder is not on the service yet
+    sent.queued = sent.blocked = true;
+    return sent;
+  }
+  if (isLocalIdentifier(change.parent)) {
+    QueuedChange resolved = change;
+    resolved.parent = s_.cache.queue().resolve(change.parent);
+    expected.parent = resolved.parent;
+    return sendChange(resolved, std::move(expected), cancel);
+  }
+  std::string what = describe(change.filename, change.identifier);
+  fp::StatusOr<ItemState> result =
+      change.identifier.empty()
+          ? s_.provider.create(fpctl::TemplateItem::forNew(change.parent, change.filename, false),
+                               change.data, cancel)
+          : s_.provider.modify(
+                fpctl::TemplateItem::named(change.identifier, change.parent, change.filename),
+                change.baseVersion, fp::field::kContents, change.data, cancel);
+  Sent sent;
+  if (result) {
+    expected.size = change.size;
+    expected.modified = now();
+    sent.item = change.identifier.empty() ? s_.createdItem(*result, expected)
+                                          : s_.reread(*result, expected);
+    s_.cache.queue().remove(change.seq);
+    if (change.identifier.empty()) created_.note(change, sent.item->identifier);
+    return sent;
+  }
+  sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
+  if (change.identifier.empty() && !isTransient(sent.err)) {
+    // A creation that reached the host just before fpctl died is refused when
+    // it is sent again: the same bytes under the same name are that creation.
+    if (auto there = sameCreation(s_.provider, change)) {
+      s_.log.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
+      s_.cache.queue().remove(change.seq);
+      created_.note(change, there->identifier);
+      sent.item = std::move(*there);
+      sent.err = 0;
+      return sent;
+    }
+    // The queue created it meanwhile from an older state: this state changes it.
+    if (auto made = created_.stillThere(s_.provider, change)) {
+      s_.log.info("%{public}@ was created from an older state; this one is sent as its change",
+                  {describe(change.filename, made->identifier)});
+      auto r = s_.provider.modify(
+          fpctl::TemplateItem::named(made->identifier, change.parent, change.filename),
+          made->version, fp::field::kContents, change.data, cancel);
+      if (r) {
+        s_.cache.queue().remove(change.seq);
+        expected.identifier = made->identifier;
+        expected.size = change.size;
+        expected.modified = now();
+        sent.item = s_.reread(*r, expected);
+        sent.err = 0;
+        return sent;
+      }
+      sent.err = s_.logFailure("write", describe(change.filename, made->identifier), r.error());
+    }
+  }
+  if (isTransient(sent.err)) {
+    fp::ScopedFD own(fp::retryOnEintr(
+        [&] { return ::open(change.data.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!own) {
+      // The mount's own queued copy is unreadable: a fault of the mount, not
+      // a host that is away. The state cannot be sent.
+      int e = errno;
+      s_.log.error("the queued copy %{public}@ of %{public}@ cannot be read: %{public}@",
+                   {change.data.string(), what, std::string(std::strerror(e))});
+      s_.cache.queue().remove(change.seq);
+      sent.err = EIO;
+      return sent;
+    }
+    sent.queued = true;
+    s_.log.info("%{public}@ is queued and will be sent when the host application answers", {what});
+    return sent;
+  }
+  bool taken = change.identifier.empty() &&
+               refusedAsTaken(s_.provider, {result.error(), change.parent, change.filename, {}});
+  if (taken) sent.err = EEXIST;
+  std::string reason = std::string(change.identifier.empty() ? "creating" : "writing") +
+                       " was refused: " + std::strerror(sent.err) + " (" +
+                       refusalWords(result.error(), taken, change.filename) + ")";
+  fs::path kept = s_.cache.queue().refuse(change.seq, reason);
+  if (kept.empty()) {
+    sent.queued = true;  // could not move it: it stays in the queue
+  } else {
+    s_.logFailure("upload", what, sent.err, "refused; the changes are kept in " + kept.string());
+  }
+  return sent;
+}
+
+int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
+  std::shared_ptr<WorkingCopy> work;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || !n->work || n->unlinked) return 0;
+    work = n->work;
+  }
+  if (handOff && work->handing.load() && work->handedChanges.load() == work->changes.load()) {
+    // The write-back thread has this state, and may be sending it now: a
+    // release need not wait for that.
+    return 0;
+  }
+  std::lock_guard uploading(work->uploadMutex);
+  StagedState staged;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || n->unlinked || n->work != work) return 0;
+    staged.changes = work->changes.load();
+    if (staged.changes == work->uploaded.load()) return 0;
+    if (work->cut.load()) return ENOSPC;  // dropped at its release
+    staged.local = n->local;
+    staged.item = n->item;
+    staged.name = n->name;
+  }
+  if (work->handed && work->handed->changes == staged.changes) {
+    // Closed and staged already; the write-back thread has not sent it yet.
+    if (handOff) return 0;
+    StagedState handed = std::move(*work->handed);
+    work->handed.reset();
+    work->handing.store(false);
+    return finishUpload(ino, *work, handed, cancel);
+  }
+  std::string what = describe(staged.name, staged.item.identifier);
+
+  // The state being sent is first staged in the queue: from here on it reaches
+  // the service even if the host is away or fpctl dies. It is synced only when
+  // the sending below does not reach the service: a state on the service needs
+  // no copy that would outlive a crash of the system.
+  QueuedChange change;
+  if (!staged.local) change.identifier = staged.item.identifier;
+  change.parent = staged.item.parent;
+  change.filename = staged.item.filename;
+  change.baseVersion = staged.item.version;
+  {
+    // An older state of this file that the queue is sending now goes first.
+    Lock lock(s_.mu);
+    s_.sent.wait(lock, [&] { return s_.sendingKey != change.key(); });
+  }
+  // Held until its sending ends: nothing else sends or drops it meanwhile.
+  auto queued = s_.cache.queue().stage(change, work->path, /*held=*/true);
+  if (!queued) {
+    return s_.logFailure(
+        "upload", what, queued.error().value,
+        "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
+  }
+  staged.change = std::move(*queued);
+  // What the copy holds is closed and staged now: if fpctl dies, the queue has it.
+  files_.clearNote(*work, staged.changes);
+  if (work->handed) {
+    // An older closed state that was not sent yet: this one replaces it, also
+    // when the file was renamed in between (its entry has another key).
+    s_.cache.queue().letGo(work->handed->change.seq);
+    s_.cache.queue().remove(work->handed->change.seq);
+    work->handed.reset();
+    work->handing.store(false);
+  }
+  if (handOff && writeBack_.load()) {
+    work->handedChanges.store(staged.changes);
+    work->handed = std::move(staged);
+    work->handing.store(true);
+    sender_->push(ino);
+    return 0;
+  }
+  return finishUpload(ino, *work, staged, cancel);
+}
+
+int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+                         const fp::Progress* cancel) {
+  const bool local = staged.local;
+  const ItemState& item = staged.item;
+  const std::string& name = staged.name;
+  const std::uint64_t changes = staged.changes;
+  std::string what = describe(name, item.identifier);
+  std::optional<CreationsInFlight::Mark> creating;
+  bool gaveUp = false;  // the wait below was cancelled: the state stays queued
+  if (local) {
+    Lock lock(s_.mu);
+    // A new file of this folder being created now goes first: one of the same
+    // name that was removed or renamed meanwhile frees its name only once it
+    // is on the service and has been deleted or renamed there.
+    gaveUp = !creating_.waitUntilFree(lock, item.parent, cancel);
+    Node* n = s_.inodes.find(ino);
+    if (!n || n->unlinked) {
+      // Removed before it was sent: nothing of it needs to reach the service.
+      s_.cache.queue().letGo(staged.change.seq);
+      s_.cache.queue().remove(staged.change.seq);
+      work.uploaded.store(changes);
+      return 0;
+    }
+    // Moves and removals kept in the queue go first (the name may be freed
+    // only by them): the state waits behind them, and sendQueue() sends it.
+    if (!gaveUp && !s_.cache.queue().pendingEdits().empty()) gaveUp = true;
+    if (!gaveUp) creating.emplace(creating_, s_.mu, item.parent);
+  }
+  Sent sent;
+  sent.queued = gaveUp;
+  if (!gaveUp) sent = sendChange(staged.change, item, cancel);
+  if (sent.queued) {
+    std::lock_guard lock(s_.mu);
+    work.queuedKey = staged.change.key();
+    work.queuedSeq = staged.change.seq;
+  }
+  // Sent, refused, or left waiting: the queue may send what is left.
+  s_.cache.queue().letGo(staged.change.seq);
+  if (sent.queued && cancel && cancel->isCancelled()) {
+    // The wait for the host was given up (a signal, the end of the mount):
+    // the queue does not wait for it again at once.
+    interruptedUntil_.store(
+        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+  }
+  if (sent.queued) {
+    // Not on the service: the state waits in the queue, durably, before the
+    // close reports it as kept.
+    if (int e = s_.cache.queue().makeDurable(staged.change.seq)) {
+      return s_.logFailure("upload", what, e,
+                           "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
+    }
+  }
+  work.queuedOnly.store(!sent.item);
+  work.waiting.store(sent.queued);
+  work.uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
+  if (!sent.item) return sent.queued ? 0 : sent.err;
+  return tookSent(ino, work, staged, *sent.item);
+}
+
+int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh) {
+  const bool local = staged.local;
+  const ItemState& item = staged.item;
+  const std::string& name = staged.name;
+  const std::uint64_t changes = staged.changes;
+  Lock lock(s_.mu);
+  Node* n = s_.inodes.find(ino);
+  if (!n) return 0;
+  if (n->unlinked && local) {
+    // Removed while it was being created: it must not stay on the service.
+    lock.unlock();
+    if (auto removed = s_.provider.remove(fresh.identifier, fresh.version, false); !removed) {
+      int e = s_.logFailure("delete", describe(name, fresh.identifier), removed.error());
+      if (isTransient(e)) {
+        QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, fresh);
+        queued_.journalEdit(edit, describe(name, fresh.identifier));
+      }
+    }
+    return 0;
+  }
+  const fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
+  if (local && (n->item.filename != item.filename || n->item.parent != sentParent)) {
+    // Renamed or moved while it was being created: send that too, or keep it
+    // in the queue when the host does not take it now.
+    fp::ItemFields fields = 0;
+    if (n->item.filename != item.filename) fields |= fp::field::kFilename;
+    if (n->item.parent != sentParent) fields |= fp::field::kParentItemIdentifier;
+    auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
+    ItemState expected = fresh;
+    expected.parent = n->item.parent;
+    expected.filename = n->item.filename;
+    bool queueIt = !s_.cache.queue().pendingEdits().empty();
+    lock.unlock();
+    std::optional<fp::StatusOr<ItemState>> r;
+    if (!queueIt) r = s_.provider.modify(moved, fresh.version, fields, std::nullopt);
+    if (r && *r) {
+      fresh = s_.reread(**r, expected);
+    } else {
+      int e = r ? s_.logFailure("rename", describe(name, fresh.identifier), r->error()) : EIO;
+      if (!isTransient(e)) return e;
+      QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
+      edit.fields = fields;
+      if (int j = queued_.journalEdit(edit, describe(name, fresh.identifier))) return j;
+      fresh = expected;
+    }
+    lock.lock();
+    n = s_.inodes.find(ino);
+    if (!n) return 0;
+  }
+  n->item = fresh;
+  if (work.keptDate && work.keptDateChanges == changes) s_.dates.keep(fresh, *work.keptDate);
+  // The kernel's cached data is what was just written, now under the new version.
+  n->kernelContentVersion = fresh.version.contentVersion;
+  Node* dir = s_.inodes.find(n->parent);
+  if (local) {
+    n->local = false;
+    s_.inodes.bind(fresh.identifier, ino);
+    if (dir) dir->localChildren.erase(n->name);
+  }
+  if (dir && dir->listing && local) {
+    for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
+      s_.notifier.forgetEntry(n->parent, numbered);
+    }
+  }
+  if (dir) {
+    // Without a listing, one being read now (perhaps from before the service
+    // had this file) gets this when it is in; the kernel never saw its names.
+    tree_.editListingLocked(*dir, [name = n->name, fresh, local](Listing& l) {
+      if (local) l.hideNumberedNamesOf(name, fresh.identifier);
+      l.show(name, fresh);
+    });
+  }
+  return 0;
+}
+
+ErrnoOr<void> Sender::flush(std::uint64_t fh, pid_t closer, const fp::Progress* cancel) {
+  Ino ino;
+  {
+    std::lock_guard lock(s_.mu);
+    auto it = s_.handles.find(fh);
+    if (it == s_.handles.end()) return fp::fail(Errno{EBADF});
+    Handle& h = *it->second;
+    Node* n = s_.inodes.find(h.ino);
+    if (!n) return fp::Ok{};
+    if (!h.writable && !n->local) return fp::Ok{};
+    // The close rule: a close sends the file's state only when the closing
+    // process wrote through this open file since its last send. Another
+    // holder of a shared descriptor closing (a shell's child before the
+    // writing starts, say) sends nothing: that state is not final. What is
+    // left is sent at the last close of the open file (release).
+    bool wrote = closer == 0
+                     ? !h.writers.empty()
+                     : std::find(h.writers.begin(), h.writers.end(), closer) != h.writers.end();
+    if (!wrote) return fp::Ok{};
+    h.writers.clear();
+    ino = n->ino;
+  }
+  return statusFor(uploadNode(ino, /*handOff=*/true, cancel));
+}
+
+ErrnoOr<void> Sender::fsync(std::uint64_t fh, const fp::Progress* cancel) {
+  Ino ino;
+  {
+    std::lock_guard lock(s_.mu);
+    auto it = s_.handles.find(fh);
+    if (it == s_.handles.end()) return fp::fail(Errno{EBADF});
+    if (!s_.inodes.find(it->second->ino)) return fp::Ok{};
+    it->second->writers.clear();
+    ino = it->second->ino;
+  }
+  return statusFor(uploadNode(ino, false, cancel));
+}
+
+void Sender::release(std::uint64_t fh) {
+  std::shared_ptr<Handle> h;
+  bool last = false;
+  {
+    std::lock_guard lock(s_.mu);
+    auto it = s_.handles.find(fh);
+    if (it == s_.handles.end()) return;
+    h = std::move(it->second);
+    s_.handles.erase(it);
+    Node* n = s_.inodes.find(h->ino);
+    if (!n) return;
+    if (n->opens > 0) --n->opens;
+    last = n->opens == 0;
+  }
+  if (!last) return;
+  // The last close: what a failed flush left unsent gets one more try.
+  bool sendFailed = uploadNode(h->ino, /*handOff=*/true) != 0;
+  releaseWorkIfIdle(h->ino, sendFailed);
+  // A copy kept beyond the bound while it was open may go now.
+  if (s_.cache.overBound()) residency_.trimCache();
+}
+
+void Sender::releaseWorkIfIdle(Ino ino, bool sendFailed) {
+  std::shared_ptr<WorkingCopy> work;
+  std::string name;
+  ItemState item;
+  bool keep = false;
+  std::optional<std::pair<Ino, std::string>> forgetName;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || n->opens > 0 || !n->work) return;
+    if (n->work->dirty() && !n->unlinked && !sendFailed) return;  // someone is sending it
+    if (n->work->handing.load()) return;  // the write-back thread lets go of it
+    // Its last state waits in the queue: the file is shown as it was written
+    // until that state is sent (tookQueued()).
+    if (n->work->waiting.load() && !n->work->dirty() && !n->unlinked && !sendFailed) return;
+    work = std::move(n->work);
+    name = n->name;
+    item = n->item;
+    keep = work->dirty() && !n->unlinked && !work->cut.load();
+    if (n->local) {
+      // A new file that never reached the service is not shown any longer, and
+      // the kernel must forget its name, or the next open would reach this node.
+      if (Node* dir = s_.inodes.find(n->parent)) dir->localChildren.erase(n->name);
+      forgetName = {n->parent, n->name};
+      n->unlinked = true;
+      n->local = false;
+    }
+    s_.inodes.dropIfIdle(ino);
+  }
+  if (forgetName) s_.notifier.forgetEntry(forgetName->first, forgetName->second);
+  if (work->cut.load() && work->dirty()) {
+    // Kept, it would hold the disk full for every later save.
+    s_.logFailure("write", describe(name, item.identifier), ENOSPC,
+                  "the cache disk is full; the part written was dropped (the program was told)");
+    s_.notifier.forgetInode(ino, true);
+  }
+  if (keep) {
+    fs::path kept =
+        s_.cache.preserve(work->path, item.filename, "could not be put into the upload queue");
+    s_.logFailure("upload", describe(name, item.identifier), EIO,
+                  kept.empty() ? std::string("the changes could not be kept")
+                               : "the changes are kept in " + kept.string());
+  } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
+             !work->queuedOnly.load()) {
+    s_.cache.adopt(item.identifier, item.version.contentVersion, work->path);
+    if (s_.cache.overBound()) residency_.trimCache();
+  } else {
+    s_.cache.dropWorkFile(work->path);
+  }
+}
+
+std::size_t Sender::sendQueue(bool untilTheEnd) {
+  std::lock_guard sending(queueMu_);
+  auto pending = s_.cache.queue().pending();
+  if (pending.empty()) return 0;
+  auto clock = std::chrono::steady_clock::now();
+  if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {
+    return pending.size();
+  }
+  bool sentAny = false;
+  // A file being written sends its own state when it is closed; the queue
+  // must not send an older one meanwhile. A close that starts while an entry
+  // is sent waits for it (see uploadNode), so states arrive in order; a file
+  // opened for writing after this look sends its state after the entry.
+  for (const auto& change : pending) {
+    {
+      std::lock_guard lock(s_.mu);
+      if (!s_.cache.queue().contains(change.seq)) continue;
+      // Looked at for each entry: a new file of the name of a queued creation
+      // may have been made while the entries before it were sent, and a new
+      // file renamed since its state was queued still owns that state.
+      bool written = false;
+      for (const auto& [ino, n] : s_.inodes.all()) {
+        if (!change.isEdit() && n->work && n->work->dirty() &&
+            (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
+          written = true;
+        }
+      }
+      // An entry held is being sent by its file's close or the write-back thread.
+      if (written || !s_.cache.queue().tryHold(change.seq)) continue;
+      s_.sendingKey = change.key();
+    }
+    ItemState expected;
+    expected.identifier = change.identifier;
+    expected.parent = change.parent;
+    expected.filename = change.filename;
+    Sent sent = sendChange(change, expected, untilTheEnd ? &s_.background : nullptr);
+    s_.cache.queue().letGo(change.seq);
+    {
+      std::lock_guard lock(s_.mu);
+      s_.sendingKey.reset();
+      s_.sent.notify_all();
+    }
+    bool dropped = false;
+    {
+      std::lock_guard lock(s_.mu);
+      dropped = droppedWhileSent_.erase(change.seq) > 0;
+    }
+    if (dropped && sent.item) {
+      // Removed while it was being created: it must not stay on the service.
+      if (int e = queued_.removeOrQueue(
+              "delete", *sent.item, describe(change.filename, sent.item->identifier), nullptr)) {
+        (void)e;  // logged
+      }
+    } else if (!change.isEdit() && !sent.queued) {
+      tookQueued(change, sent);
+    }
+    if (sent.blocked) continue;  // sent once its folder is made
+    if (sent.queued) {
+      // The host is still away: try again later, and less often.
+      queueBackoff_ = std::min<std::chrono::milliseconds>(
+          std::chrono::seconds(30),
+          std::max<std::chrono::milliseconds>(std::chrono::milliseconds(500), queueBackoff_ * 2));
+      nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
+      break;
+    }
+    sentAny = true;
+  }
+  if (sentAny) {
+    // What was sent shows up in the listings at the next change check.
+    queueBackoff_ = std::chrono::milliseconds(0);
+    nextQueueAttempt_ = {};
+  }
+  return s_.cache.queue().pending().size();
+}
+
+void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
+  // The file whose state this was keeps its copy, and is shown so, until
+  // then (releaseWorkIfIdle()).
+  Ino ino = 0;
+  std::shared_ptr<WorkingCopy> work;
+  StagedState staged;
+  {
+    std::lock_guard lock(s_.mu);
+    for (const auto& [i, n] : s_.inodes.all()) {
+      if (n->work && n->work->waiting.load() && n->work->queuedSeq == change.seq) {
+        ino = i;
+        work = n->work;
+        staged.local = n->local;
+        staged.item = n->item;
+        staged.item.parent = change.parent;
+        staged.item.filename = change.filename;
+        staged.name = n->name;
+        staged.changes = work->uploaded.load();
+        staged.change = change;
+        break;
+      }
+    }
+  }
+  if (!work) return;
+  {
+    std::lock_guard uploading(work->uploadMutex);
+    {
+      std::lock_guard lock(s_.mu);
+      // A newer state was closed meanwhile: that one is the file's now.
+      if (work->queuedSeq != change.seq) return;
+      work->queuedOnly.store(false);
+      work->waiting.store(false);
+      work->queuedKey.clear();
+      work->queuedSeq = 0;
+    }
+    if (sent.item) {
+      tookSent(ino, *work, staged, *sent.item);
+    } else {
+      // Refused for good: kept in unsent/, and the file is no longer shown,
+      // as after a refused close.
+      std::lock_guard lock(s_.mu);
+      if (Node* n = s_.inodes.find(ino); n && n->local) {
+        if (Node* dir = s_.inodes.find(n->parent)) dir->localChildren.erase(n->name);
+        n->unlinked = true;
+        n->local = false;
+      }
+    }
+  }
+  releaseWorkIfIdle(ino, false);
+}
+
+void Sender::requeueLocked(Lock& lock, Ino ino) {
+  Node* n = s_.inodes.find(ino);
+  if (!n || !n->work) return;
+  std::shared_ptr<WorkingCopy> work = n->work;
+  std::uint64_t seq = work->queuedSeq;
+  // Being sent now: its node's new name is sent after it (tookSent()).
+  if (!s_.cache.queue().tryHold(seq)) return;
+  QueuedChange change;
+  for (const auto& c : s_.cache.queue().pending()) {
+    if (c.seq == seq) change = c;
+  }
+  change.parent = n->item.parent;
+  change.filename = n->item.filename;
+  lock.unlock();
+  auto moved = s_.cache.queue().put(change, change.data);
+  s_.cache.queue().letGo(seq);
+  if (moved) s_.cache.queue().remove(seq);
+  lock.lock();
+  if (!moved) {
+    // The older entry stays: it is created under its old name, then renamed.
+    s_.logFailure("rename", describe(change.filename, {}), moved.error().value,
+                  "the new name is sent after the file is created");
+    return;
+  }
+  if (work->queuedSeq == seq) {
+    work->queuedSeq = moved->seq;
+    work->queuedKey = moved->key();
+  }
+}
+
+void Sender::dropQueuedLocked(WorkingCopy& work) {
+  if (s_.cache.queue().tryHold(work.queuedSeq)) {
+    s_.cache.queue().letGo(work.queuedSeq);
+    s_.cache.queue().remove(work.queuedSeq);
+  } else {
+    droppedWhileSent_.insert(work.queuedSeq);  // sendQueue() has it now
+  }
+  work.waiting.store(false);
+}
+
+void Sender::finishPendingUploads() {
+  std::vector<Ino> withWork;
+  {
+    // The kernel has gone, and with it every open handle.
+    std::lock_guard lock(s_.mu);
+    s_.handles.clear();
+    s_.dirHandles.clear();
+    for (const auto& [ino, n] : s_.inodes.all()) {
+      n->opens = 0;
+      if (n->work) withWork.push_back(ino);
+    }
+  }
+  for (Ino ino : withWork) {
+    bool sendFailed = uploadNode(ino) != 0;
+    releaseWorkIfIdle(ino, sendFailed);
+  }
+}
+
+}  // namespace fpctl::mount

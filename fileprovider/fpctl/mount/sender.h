@@ -1,0 +1,156 @@
+// The sender: puts the closed states of working copies (open_files.h) into
+// the upload queue (upload_queue.h) and sends them.
+//
+// A changed working copy is sent by the close of a process that wrote through
+// the handle, by fsync, and by the release of its last handle (see flush()): a
+// new file with createItem, an existing one with modifyItem and the contents
+// bit. Every state is put into the upload queue before it is sent; a state the
+// host did not take waits there and sendQueue() sends it later, one refused
+// for good moves to unsent/. A new file whose older state's creation still
+// waits in the queue is sent as one creation with the newer contents (the
+// queue leaves entries of a file being written to its close); when the queue
+// created it meanwhile, the newer state changes that item.
+//
+// A state is held in the queue while its close (or the write-back thread)
+// sends it: sendQueue() leaves it alone and no newer state drops it then. A
+// new file is created once: later states modify the item it made, and a
+// rename or removal made while it was being created is applied to that item;
+// the new files of one folder are created one at a time
+// (creations_in_flight.h), so that a file made again under a name that
+// another one just left never meets it on the service.
+//
+// A close or fsync interrupted while it sends a file's state ends its wait and
+// succeeds: the state is in the upload queue before it is sent, stays there,
+// and is sent later.
+//
+// Closed states wait behind the moves and removals kept in the queue
+// (edit_sender.h): with such an edit waiting, a close puts its state into the
+// queue without sending it, and sendQueue() sends everything in order. A new
+// file whose creation waits in the queue keeps its working copy, and is shown
+// from it, until the queue sends that state (tookQueued()); renamed
+// meanwhile, its entry is put again under the new name; removed, its entry is
+// dropped (or what the queue is creating from it now is removed again). A
+// state whose folder was made here and not on the service yet waits until the
+// queue makes that folder.
+//
+// The write-back thread's part (startWriteBack() and the sending of what the
+// closes left to it) is in write_back.cc.
+#ifndef FPCTL_MOUNT_SENDER_H_
+#define FPCTL_MOUNT_SENDER_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+
+#include "fileprovider/fpctl/mount/background_sender.h"
+#include "fileprovider/fpctl/mount/creations_in_flight.h"
+#include "fileprovider/fpctl/mount/edit_sender.h"
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/inode_table.h"
+#include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/mount_state.h"
+#include "fileprovider/fpctl/mount/queued_creation.h"
+#include "fileprovider/fpctl/mount/upload_queue.h"
+#include "fileprovider/progress.h"
+
+namespace fpctl::mount {
+
+class NodeTree;
+class Residency;
+class OpenFiles;
+struct WorkingCopy;
+struct StagedState;
+
+class Sender {
+ public:
+  Sender(MountState& state, NodeTree& tree, Residency& residency, OpenFiles& files,
+         EditSender& queued)
+      : s_(state), tree_(tree), residency_(residency), files_(files), queued_(queued) {}
+
+  // The operations of MountFs of the same names (see mount_fs.h).
+  ErrnoOr<void> flush(std::uint64_t fh, pid_t closer, const fp::Progress* cancel);
+  ErrnoOr<void> fsync(std::uint64_t fh, const fp::Progress* cancel);
+  void release(std::uint64_t fh);
+  void startWriteBack(std::chrono::milliseconds quiet, std::chrono::milliseconds longest);
+  void stopWriteBack(std::chrono::milliseconds grace);
+  void waitForWriteBack();
+  void finishPendingUploads();
+  std::size_t sendQueue(bool untilTheEnd);
+
+  // Stages the node's working copy in the queue, unless that state is staged
+  // already, and sends it; with `handOff`, leaves the sending to the
+  // write-back thread. 0, or the errno value the close reports. `cancel` ends
+  // the wait for the host (see finishUpload()).
+  int uploadNode(Ino ino, bool handOff = false, const fp::Progress* cancel = nullptr);
+  // Lets go of the node's working copy once no handle holds it and nobody
+  // sends it (`sendFailed`: the last try to send it failed).
+  void releaseWorkIfIdle(Ino ino, bool sendFailed);
+  // Waits while the write-back thread sends a state.
+  void waitWhileSending() {
+    if (sender_) sender_->waitWhileSending();
+  }
+  // The new file `ino` was renamed while its creation waits in the queue: the
+  // entry is put again under its new name (and after what was queued since).
+  void requeueLocked(MountState::Lock& lock, Ino ino);
+  // Drops the state of the removed new file `work` from the queue (or has
+  // sendQueue() remove what it creates from it, when it sends it now).
+  void dropQueuedLocked(WorkingCopy& work);
+
+ private:
+  using Lock = MountState::Lock;
+
+  // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
+  // the outcome into the node. A sending stopped by `cancel` leaves the state
+  // waiting in the queue, as one the host did not answer.
+  int finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+                   const fp::Progress* cancel = nullptr);
+  // The write-back thread's part: sends, parks or drops what a close of `ino`
+  // left to it, then lets go of the working copy if nobody holds it.
+  void sendHanded(Ino ino);
+  // Sends one queued change; forgets it when sent, moves it to unsent/ when it
+  // is refused for good.
+  Sent sendChange(const QueuedChange& change, ItemState expected,
+                  const fp::Progress* cancel = nullptr);
+  // Takes what the queue's sending of `change` gave into the file whose state
+  // it was, when the mount still shows it from its working copy.
+  void tookQueued(const QueuedChange& change, const Sent& sent);
+  // Takes `fresh`, what the service made of `staged`, into the node `ino`
+  // (its working copy `work`): binds a new file, sends (or queues) a rename
+  // or removal made meanwhile, and shows it.
+  int tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh);
+
+  MountState& s_;
+  NodeTree& tree_;
+  Residency& residency_;
+  OpenFiles& files_;
+  EditSender& queued_;
+
+  // Guarded by the tree lock: new files being created on the service now.
+  CreationsInFlight creating_;
+  // Guarded by the tree lock: queue entries of new files removed while
+  // sendQueue() sent them; what they created is removed again.
+  std::set<std::uint64_t> droppedWhileSent_;
+  OwnCreations created_;  // thread-safe; never called back
+  std::mutex queueMu_;    // one sending of the queue at a time (lock order: mount_fs.h)
+  std::chrono::steady_clock::time_point nextQueueAttempt_{};
+  std::chrono::milliseconds queueBackoff_{0};
+  // Write-back: until then (steady clock), closed states are kept in the
+  // queue without a try, since the host application did not answer.
+  std::atomic<std::chrono::steady_clock::rep> writeBackPausedUntil_{0};
+  // Until then (steady clock), sendQueue() tries nothing: a close gave up its
+  // wait for the host (a signal, or the end of the mount).
+  std::atomic<std::chrono::steady_clock::rep> interruptedUntil_{0};
+  std::atomic<bool> writeBack_{false};  // closes leave the sending to sender_
+  // Set before the mount serves; last, so that it stops before anything it uses goes.
+  std::unique_ptr<BackgroundSender> sender_;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_SENDER_H_

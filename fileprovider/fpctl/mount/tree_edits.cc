@@ -1,0 +1,483 @@
+#include "fileprovider/fpctl/mount/tree_edits.h"
+
+#include <linux/fs.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "fileprovider/fpctl/mount/change_checker.h"
+#include "fileprovider/fpctl/mount/edit_sender.h"
+#include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/mount/node_tree.h"
+#include "fileprovider/fpctl/mount/open_files.h"
+#include "fileprovider/fpctl/mount/replace_sequence.h"
+#include "fileprovider/fpctl/mount/sender.h"
+#include "fileprovider/fpctl/mount/upload_queue.h"
+#include "fileprovider/fpctl/template_item.h"
+
+namespace fpctl::mount {
+
+int TreeEdits::nameRefused(std::string_view op, const std::string& what,
+                           const NameRefusal& refusal) {
+  int err = s_.logFailure(op, what, refusal.error);
+  if (!refusedAsTaken(s_.provider, refusal)) return err;
+  changes_.checkForChanges();
+  return EEXIST;
+}
+
+ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
+                                     const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
+  std::string name(nameView);
+  Lock lock(s_.mu);
+  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  Node* dir = s_.inodes.find(parent);
+  std::string what = describe(name, {});
+  if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
+    return fp::fail(
+        Errno{s_.logFailure("mkdir", what, EACCES, "the folder does not allow adding")});
+  }
+  if (dir->listing->byName.count(name) || dir->localChildren.count(name)) {
+    return fp::fail(Errno{EEXIST});
+  }
+  ItemState expected;
+  expected.parent = dir->item.identifier;
+  expected.filename = displayName(name);
+  expected.isFolder = true;
+  expected.capabilities = kNewItemCapabilities;
+  lock.unlock();
+  if (!s_.cache.queue().pendingEdits().empty()) {
+    // Moves and removals kept in the queue go first: the name may be freed
+    // only by them.
+    sending_.sendQueue(false);
+  }
+  if (!s_.cache.queue().pendingEdits().empty() || isLocalIdentifier(expected.parent)) {
+    return mkdirLocal(parent, name, expected, what);
+  }
+
+  auto created = s_.provider.create(
+      fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt, cancel);
+  if (!created) {
+    int e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
+    if (isTransient(e) && !(cancel && cancel->isCancelled())) {
+      return mkdirLocal(parent, name, expected, what);
+    }
+    return fp::fail(Errno{e});
+  }
+  ItemState fresh = s_.createdItem(*created, expected);
+
+  lock.lock();
+  dir = s_.inodes.find(parent);
+  if (dir) tree_.editListingLocked(*dir, [name, fresh](Listing& l) { l.show(name, fresh); });
+  Node& n = s_.inodes.nodeForItem(parent, name, fresh);
+  ++n.lookups;
+  return EntryReply{n.ino, tree_.attrOf(n)};
+}
+
+ErrnoOr<EntryReply> TreeEdits::mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                          const std::string& what) {
+  expected.identifier = newLocalIdentifier();
+  if (int e = queued_.journalEdit(EditSender::editOf(ChangeKind::kMakeFolder, expected), what)) {
+    return fp::fail(Errno{e});
+  }
+  Lock lock(s_.mu);
+  Node* dir = s_.inodes.find(parent);
+  if (!dir) return fp::fail(Errno{ENOENT});
+  Node& n = s_.inodes.nodeForItem(parent, name, expected);
+  n.local = true;
+  tree_.installListingLocked(n, tree_.listingFor(n, {}));
+  dir->localChildren[name] = n.ino;
+  ++n.lookups;
+  return EntryReply{n.ino, tree_.attrOf(n)};
+}
+
+void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh) {
+  std::lock_guard lock(s_.mu);
+  for (auto& [ino, n] : s_.inodes.all()) {
+    if (n->item.parent == local) n->item.parent = fresh.identifier;
+  }
+  Node* n = s_.inodes.findItem(local);
+  if (!n) return;
+  n->item = fresh;
+  n->local = false;
+  s_.inodes.bind(fresh.identifier, n->ino);
+  if (Node* dir = s_.inodes.find(n->parent)) {
+    dir->localChildren.erase(n->name);
+    tree_.editListingLocked(*dir, [name = n->name, fresh](Listing& l) { l.show(name, fresh); });
+  }
+}
+
+ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
+  std::string name(nameView);
+  Lock lock(s_.mu);
+  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  Node* dir = s_.inodes.find(parent);
+  if (auto local = dir->localChildren.find(name); local != dir->localChildren.end()) {
+    Node* c = s_.inodes.find(local->second);
+    if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
+    if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
+      return fp::fail(Errno{ENOTEMPTY});
+    }
+    // Made here and not on the service yet: its making is dropped.
+    for (const auto& q : s_.cache.queue().pending()) {
+      if (q.kind != ChangeKind::kMakeFolder || q.identifier != c->item.identifier) continue;
+      if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
+      s_.cache.queue().letGo(q.seq);
+      s_.cache.queue().remove(q.seq);
+    }
+    c->unlinked = true;
+    c->local = false;
+    Ino child = local->second;
+    dir->localChildren.erase(local);
+    s_.inodes.dropIfIdle(child);
+    return fp::Ok{};
+  }
+  auto it = dir->listing->byName.find(name);
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
+  ItemState item = it->second;
+  std::string what = describe(name, item.identifier);
+  if (!item.isFolder) return fp::fail(Errno{ENOTDIR});
+  if (!item.allows(fp::capability::kAllowsDeleting)) {
+    return fp::fail(
+        Errno{s_.logFailure("rmdir", what, EACCES, "the folder does not allow deleting")});
+  }
+  auto hasLocalChildren = [&] {
+    Node* child = s_.inodes.findItem(item.identifier);
+    return child && !child->localChildren.empty();
+  };
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
+  lock.unlock();
+
+  // Deleting a folder removes its whole tree on the service, so emptiness is
+  // checked on a fresh listing, never on the cached one, and only trusted when
+  // the index could be read (an unreadable index lists as empty).
+  if (auto empty = provenEmpty("rmdir", item, what, cancel); !empty) {
+    return fp::fail(empty.error());
+  }
+  lock.lock();
+  if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
+  lock.unlock();
+
+  if (int e = queued_.removeOrQueue("rmdir", item, what, cancel)) return fp::fail(Errno{e});
+
+  lock.lock();
+  if (Node* n = tree_.forgetRemovedLocked(parent, name, item.identifier)) {
+    n->listing.reset();
+    ++n->listingSerial;
+  }
+  return fp::Ok{};
+}
+
+ErrnoOr<void> TreeEdits::provenEmpty(std::string_view op, const ItemState& folder,
+                                     const std::string& what, const fp::Progress* cancel,
+                                     bool waitForSender) {
+  // A file created and removed in the folder while the write-back thread sent
+  // it is on the service until that sending has ended (and it is deleted).
+  // Those it has not taken yet are no concern: the folder still shows them,
+  // or they were removed and will never be sent.
+  if (waitForSender) sending_.waitWhileSending();
+  // The extension answers a lookup only from a readable index, so the folder's
+  // own lookup before and after its listing proves the listing was read too.
+  auto before = s_.provider.item(folder.identifier, cancel);
+  if (!before) return fp::fail(Errno{refusedForProof(op, what, before.error())});
+  auto children = s_.provider.list(folder.identifier, cancel);
+  if (!children) return fp::fail(Errno{s_.logFailure(op, what, children.error())});
+  auto after = s_.provider.item(folder.identifier, cancel);
+  if (!after) return fp::fail(Errno{refusedForProof(op, what, after.error())});
+  if (!children->empty()) return fp::fail(Errno{ENOTEMPTY});
+  return fp::Ok{};
+}
+
+int TreeEdits::refusedForProof(std::string_view op, const std::string& what,
+                               const fp::Error& error) {
+  s_.logFailure(op, what, error);
+  // Whatever the lookup said, emptiness is not proven: nothing is deleted.
+  return s_.logFailure(op, what, EIO, "the index could not be read; the folder is left as it is");
+}
+
+// ---------------------------------------------------------------- removal, renaming
+
+ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
+  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
+  std::string name(nameView);
+  Lock lock(s_.mu);
+  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  Node* dir = s_.inodes.find(parent);
+  if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
+    // Not on the service yet: forgetting it locally is all there is to do,
+    // with the state of it that waits in the queue.
+    if (Node* n = s_.inodes.find(it->second); n && n->item.isFolder) {
+      return fp::fail(Errno{EISDIR});
+    }
+    if (Node* n = s_.inodes.find(it->second)) {
+      n->unlinked = true;
+      n->local = false;
+      if (n->work && n->work->waiting.load()) sending_.dropQueuedLocked(*n->work);
+    }
+    Ino child = it->second;
+    dir->localChildren.erase(it);
+    s_.inodes.dropIfIdle(child);
+    return fp::Ok{};
+  }
+  auto it = dir->listing->byName.find(name);
+  if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
+  ItemState item = it->second;
+  std::string what = describe(name, item.identifier);
+  if (item.isFolder) return fp::fail(Errno{EISDIR});
+  if (!item.allows(fp::capability::kAllowsDeleting)) {
+    return fp::fail(
+        Errno{s_.logFailure("delete", what, EACCES, "the file does not allow deleting (locked)")});
+  }
+  lock.unlock();
+
+  if (int e = queued_.removeOrQueue("delete", item, what, cancel)) return fp::fail(Errno{e});
+  lock.lock();
+  tree_.forgetRemovedLocked(parent, name, item.identifier);
+  return fp::Ok{};
+}
+
+void TreeEdits::applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
+                                const std::string& newName, const ItemState& item) {
+  if (Node* from = s_.inodes.find(parent)) {
+    tree_.editListingLocked(*from, [name](Listing& l) { l.hide(name); });
+  }
+  if (Node* to = s_.inodes.find(newParent)) {
+    tree_.editListingLocked(*to, [newName, item](Listing& l) { l.show(newName, item); });
+  }
+  if (Node* n = s_.inodes.findItem(item.identifier)) {
+    n->parent = newParent;
+    n->name = newName;
+    if (!n->work) {
+      n->item = item;
+    } else {
+      n->item.parent = item.parent;
+      n->item.filename = item.filename;
+      n->item.version.metadataVersion = item.version.metadataVersion;
+    }
+  }
+}
+
+ErrnoOr<void> TreeEdits::rename(Ino parent, std::string_view name, Ino newParent,
+                                std::string_view newName, unsigned flags,
+                                const fp::Progress* cancel) {
+  if (!fitsKernel(name) || !fitsKernel(newName)) return fp::fail(Errno{ENAMETOOLONG});
+  if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
+  return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
+                                 true, cancel));
+}
+
+int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
+                             const std::string& newName, unsigned flags, bool mayUploadFirst,
+                             const fp::Progress* cancel) {
+  Lock lock(s_.mu);
+  // Both listings must be at hand at once; reading one may drop the lock.
+  for (int attempt = 0;; ++attempt) {
+    if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
+      return listed.error().value;
+    }
+    if (auto listed = tree_.ensureListingLocked(lock, newParent, cancel); !listed) {
+      return listed.error().value;
+    }
+    Node* p = s_.inodes.find(parent);
+    if (!p) return ENOENT;
+    if (p->listing) break;
+    if (attempt == 3) return EIO;
+  }
+  Node* from = s_.inodes.find(parent);
+  Node* to = s_.inodes.find(newParent);
+  if (parent == newParent && name == newName) return 0;
+
+  // The item being renamed: a new local file, or an item of the listing.
+  Ino localSource = 0;
+  ItemState source;
+  if (auto it = from->localChildren.find(name); it != from->localChildren.end()) {
+    localSource = it->second;
+    source = s_.inodes.find(localSource)->item;
+  } else if (auto listed = from->listing->byName.find(name);
+             listed != from->listing->byName.end()) {
+    source = listed->second;
+  } else {
+    return ENOENT;
+  }
+  std::string what = describe(name, source.identifier);
+
+  Ino localTarget = 0;
+  std::optional<ItemState> target;
+  if (auto it = to->localChildren.find(newName); it != to->localChildren.end()) {
+    localTarget = it->second;
+  } else if (auto listed = to->listing->byName.find(newName); listed != to->listing->byName.end()) {
+    target = listed->second;
+  }
+  if ((localTarget || target) && (flags & RENAME_NOREPLACE)) return EEXIST;
+  if (target && !localSource && target->identifier == source.identifier) return 0;
+  if (target) {
+    if (source.isFolder && !target->isFolder) return ENOTDIR;
+    if (!source.isFolder && target->isFolder) return EISDIR;
+  }
+  if (parent != newParent && !to->item.allows(fp::capability::kAllowsAddingSubItems)) {
+    return s_.logFailure("rename", what, EACCES, "the target folder does not allow adding");
+  }
+  std::string newDisplay = displayName(newName);
+  fp::ItemIdentifier newParentId = to->item.identifier;
+
+  if (localTarget) {
+    // A new file that is still being written loses its name to the one moved here.
+    if (Node* t = s_.inodes.find(localTarget)) {
+      t->unlinked = true;
+      t->local = false;
+    }
+    to->localChildren.erase(newName);
+    s_.inodes.dropIfIdle(localTarget);
+  }
+  if (localSource) {
+    Node* n = s_.inodes.find(localSource);
+    // Its creation waits in the queue (the host did not take it): it is made
+    // under the new name, after the removal of what it replaces.
+    const bool waits = n->work && n->work->waiting.load() && !n->work->dirty();
+    if (target && waits) {
+      std::string targetWhat = describe(newName, target->identifier);
+      if (!target->allows(fp::capability::kAllowsDeleting)) {
+        return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+      }
+      if (target->isFolder) return EISDIR;
+      lock.unlock();
+      if (int e =
+              queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat)) {
+        return e;
+      }
+      lock.lock();
+      tree_.forgetRemovedLocked(newParent, newName, target->identifier);
+      n = s_.inodes.find(localSource);
+      if (!n || n->unlinked) return ENOENT;
+      from = s_.inodes.find(parent);
+      to = s_.inodes.find(newParent);
+      if (!from || !to) return ENOENT;
+    }
+    if (n->item.isFolder && target) return EXDEV;  // made here: copied over, not renamed
+    if (!target || waits) {
+      fp::ItemFields fields = 0;
+      if (newDisplay != n->item.filename) fields |= fp::field::kFilename;
+      if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
+      from->localChildren.erase(name);
+      to->localChildren[newName] = localSource;
+      n->parent = newParent;
+      n->name = newName;
+      n->item.parent = newParentId;
+      n->item.filename = newDisplay;
+      if (waits) sending_.requeueLocked(lock, localSource);
+      if (n->item.isFolder) {
+        // Made on the service under its first name, then moved there.
+        QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
+        edit.fields = fields;
+        lock.unlock();
+        return queued_.journalEdit(edit, what);
+      }
+      return 0;
+    }
+    if (!mayUploadFirst) return EIO;
+    // Replacing an item on the service: send the new file first, then rename it.
+    lock.unlock();
+    if (int e = sending_.uploadNode(localSource)) return e;
+    return renameAttempt(parent, name, newParent, newName, flags, false, cancel);
+  }
+
+  fp::ItemFields fields = 0;
+  if (newDisplay != source.filename) fields |= fp::field::kFilename;
+  if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
+  if ((fields & fp::field::kFilename) && !source.allows(fp::capability::kAllowsRenaming)) {
+    return s_.logFailure("rename", what, EACCES, "the item does not allow renaming (locked)");
+  }
+  if ((fields & fp::field::kParentItemIdentifier) &&
+      !source.allows(fp::capability::kAllowsReparenting)) {
+    return s_.logFailure("rename", what, EACCES, "the item does not allow moving (locked)");
+  }
+  std::string targetWhat = target ? describe(newName, target->identifier) : std::string();
+  if (target &&
+      !target->allows(fp::capability::kAllowsRenaming | fp::capability::kAllowsDeleting)) {
+    return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+  }
+  if (target && target->isFolder) {
+    Node* t = s_.inodes.findItem(target->identifier);
+    if (t && !t->localChildren.empty()) return ENOTEMPTY;
+  }
+  lock.unlock();
+
+  if (target && target->isFolder) {
+    if (auto empty = provenEmpty("rename", *target, targetWhat, cancel); !empty) {
+      return empty.error().value;
+    }
+  }
+
+  ItemState expected = source;
+  expected.parent = newParentId;
+  expected.filename = newDisplay;
+  // Behind edits that wait in the queue, or with the host away, the move is
+  // kept in the queue and shown at once.
+  auto queueMove = [&]() -> int {
+    if (target) {
+      if (int e =
+              queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat)) {
+        return e;
+      }
+    }
+    QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
+    edit.fields = fields;
+    if (int e = queued_.journalEdit(edit, what)) return e;
+    lock.lock();
+    if (target) {
+      if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
+    }
+    applyMoveLocked(parent, name, newParent, newName, expected);
+    return 0;
+  };
+  if (queued_.mustQueueEditOf(source.identifier)) return queueMove();
+  if (!target) {
+    auto moved =
+        s_.provider.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
+                           source.version, fields, std::nullopt, cancel);
+    if (!moved) {
+      int e =
+          nameRefused("rename", what, {moved.error(), newParentId, newDisplay, source.identifier});
+      if (isTransient(e) && !(cancel && cancel->isCancelled())) return queueMove();
+      return e;
+    }
+    ItemState fresh = s_.reread(*moved, expected);
+    lock.lock();
+    applyMoveLocked(parent, name, newParent, newName, fresh);
+    return 0;
+  }
+
+  // Replacing an item: see replace_sequence.h.
+  ReplaceRequest request{source, fields, newParentId, newDisplay, *target, what, targetWhat};
+  Replacement r = replaceItem(
+      s_.provider, request,
+      [this](const ItemState& returned, ItemState wanted) {
+        return s_.reread(returned, std::move(wanted));
+      },
+      [this](std::string_view op, const std::string& item, const fp::Error& error) {
+        return s_.logFailure(op, item, error);
+      });
+  if (isTransient(r.err) && !r.leftAside && !r.targetDeleted && !r.moved &&
+      !(cancel && cancel->isCancelled())) {
+    return queueMove();  // nothing was done on the service
+  }
+  lock.lock();
+  if (r.leftAside) {
+    applyMoveLocked(newParent, newName, newParent, posixName(r.leftAside->filename), *r.leftAside);
+  }
+  if (r.targetDeleted) {
+    if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
+  }
+  if (r.err) return r.err;
+  applyMoveLocked(parent, name, newParent, newName, *r.moved);
+  return 0;
+}
+
+}  // namespace fpctl::mount

@@ -1,0 +1,88 @@
+// The tree edits: creating folders, removing and renaming items on the
+// service, and what the tree shows after.
+//
+// A creation or a move the service refuses because the name is taken there is
+// EEXIST (name_refusal.h), and then the changes are checked for at once, so
+// that the item holding the name shows. A folder is removed, or replaced by a
+// rename, only when it is proven empty on the service (provenEmpty()). A new
+// file not on the service yet is removed or renamed here alone; replacing an
+// item on the service with one, it is sent first (sender.h).
+//
+// A move, a removal or a new folder that must wait in the upload queue
+// (edit_sender.h) is shown by the tree at once. A folder made so lives here
+// under a local identifier until the queue makes it on the service
+// (tookFolder()), and is removed here alone until then; it is not renamed over
+// an item (EXDEV). A new file whose creation waits in the queue is renamed or
+// removed by changing its entry there (sender.h).
+#ifndef FPCTL_MOUNT_TREE_EDITS_H_
+#define FPCTL_MOUNT_TREE_EDITS_H_
+
+#include <string>
+#include <string_view>
+
+#include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/inode_table.h"
+#include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/mount_state.h"
+#include "fileprovider/fpctl/mount/name_refusal.h"
+#include "fileprovider/fpctl/mount/replies.h"
+#include "fileprovider/progress.h"
+
+namespace fpctl::mount {
+
+class NodeTree;
+class Sender;
+class EditSender;
+class ChangeChecker;
+
+class TreeEdits {
+ public:
+  TreeEdits(MountState& state, NodeTree& tree, Sender& sending, EditSender& queued,
+            ChangeChecker& changes)
+      : s_(state), tree_(tree), sending_(sending), queued_(queued), changes_(changes) {}
+
+  // The operations of MountFs of the same names.
+  ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name, const fp::Progress* cancel);
+  ErrnoOr<void> unlink(Ino parent, std::string_view name, const fp::Progress* cancel);
+  ErrnoOr<void> rmdir(Ino parent, std::string_view name, const fp::Progress* cancel);
+  ErrnoOr<void> rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
+                       unsigned flags, const fp::Progress* cancel);
+
+  // A folder made here (`local`, its local identifier) was made on the service
+  // as `fresh`: its node, and the nodes in it, name the item from now on.
+  void tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh);
+  // Succeeds when `folder` has no children on the service, proven by a
+  // listing read from a readable index; else ENOTEMPTY, or EIO when it cannot
+  // be proven. `waitForSender`: false when called while the queue or the write-back
+  // thread sends (it must not wait for itself).
+  ErrnoOr<void> provenEmpty(std::string_view op, const ItemState& folder, const std::string& what,
+                            const fp::Progress* cancel, bool waitForSender = true);
+
+ private:
+  using Lock = MountState::Lock;
+
+  int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
+                    unsigned flags, bool mayUploadFirst, const fp::Progress* cancel);
+  void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
+                       const std::string& newName, const ItemState& item);
+  // Makes the folder `name` in `parent` here, to be made on the service by
+  // sendQueue(): the host is away, or what it waits for is queued.
+  ErrnoOr<EntryReply> mkdirLocal(Ino parent, const std::string& name, ItemState expected,
+                                 const std::string& what);
+  int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
+  // Logs the refusal of a name (a creation or a move) and returns its errno
+  // value: EEXIST when the name is taken on the service (name_refusal.h), and
+  // then the changes are checked for at once, so that the item holding the
+  // name shows.
+  int nameRefused(std::string_view op, const std::string& what, const NameRefusal& refusal);
+
+  MountState& s_;
+  NodeTree& tree_;
+  Sender& sending_;
+  EditSender& queued_;
+  ChangeChecker& changes_;
+};
+
+}  // namespace fpctl::mount
+
+#endif  // FPCTL_MOUNT_TREE_EDITS_H_
