@@ -17,20 +17,12 @@
 
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
-#include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;
 namespace {
-
-// The bytes a record field holds as hex; a damaged field makes the record unreadable.
-std::string bytesOf(const nlohmann::json& field) {
-  auto bytes = bytesOfHex(field.get<std::string>());
-  if (!bytes) throw std::runtime_error("not hex");
-  return std::move(*bytes);
-}
 
 // Pieces of this size are read at a time: small enough to stay below the
 // allocator's mmap threshold and not to be cleared first, since most files
@@ -136,84 +128,6 @@ std::int64_t sizeOf(const fs::path& path) {
   return ec ? 0 : static_cast<std::int64_t>(n);
 }
 
-const char* kindName(ChangeKind kind) {
-  switch (kind) {
-    case ChangeKind::kMove:
-      return "move";
-    case ChangeKind::kRemove:
-      return "remove";
-    case ChangeKind::kMakeFolder:
-      return "mkdir";
-    case ChangeKind::kState:
-      break;
-  }
-  return "state";
-}
-
-constexpr std::string_view kLocalPrefix =
-    "\x1f"
-    "fpctl-local-";
-
-// The record of `change`: where it goes, and for an edit the item as it is shown.
-nlohmann::json recordOf(const QueuedChange& change) {
-  nlohmann::json j = {{"seq", change.seq},
-                      {"identifier", hexOf(change.identifier)},
-                      {"parent", hexOf(change.parent)},
-                      {"filename", hexOf(change.filename)},
-                      {"contentVersion", hexOf(change.baseVersion.contentVersion)},
-                      {"metadataVersion", hexOf(change.baseVersion.metadataVersion)}};
-  if (!change.isEdit()) {
-    j["size"] = change.size;
-    j["checksum"] = change.checksum;
-    return j;
-  }
-  const ItemState& item = change.item;
-  j["kind"] = kindName(change.kind);
-  j["fields"] = change.fields;
-  j["isFolder"] = item.isFolder;
-  j["capabilities"] = item.capabilities;
-  if (item.size) j["itemSize"] = *item.size;
-  if (item.modified) j["modified"] = *item.modified;
-  j["itemContentVersion"] = hexOf(item.version.contentVersion);
-  j["itemMetadataVersion"] = hexOf(item.version.metadataVersion);
-  return j;
-}
-
-// The change a record describes; throws when it is damaged. `data` is not set.
-QueuedChange changeFrom(const nlohmann::json& j) {
-  QueuedChange c;
-  c.seq = j.at("seq").get<std::uint64_t>();
-  c.identifier = bytesOf(j.at("identifier"));
-  c.parent = bytesOf(j.at("parent"));
-  c.filename = bytesOf(j.at("filename"));
-  c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
-  c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
-  // Records of earlier versions are all states.
-  std::string kind = j.value("kind", std::string("state"));
-  if (kind == "state") return c;
-  if (kind == "move") {
-    c.kind = ChangeKind::kMove;
-  } else if (kind == "remove") {
-    c.kind = ChangeKind::kRemove;
-  } else if (kind == "mkdir") {
-    c.kind = ChangeKind::kMakeFolder;
-  } else {
-    throw std::runtime_error("unknown kind of change");
-  }
-  if (c.identifier.empty()) throw std::runtime_error("an edit without an item");
-  c.fields = j.at("fields").get<fp::ItemFields>();
-  c.item.identifier = c.identifier;
-  c.item.parent = c.parent;
-  c.item.filename = c.filename;
-  c.item.isFolder = j.at("isFolder").get<bool>();
-  c.item.capabilities = j.at("capabilities").get<fp::ItemCapabilities>();
-  if (j.contains("itemSize")) c.item.size = j.at("itemSize").get<std::int64_t>();
-  if (j.contains("modified")) c.item.modified = j.at("modified").get<fp::Date>();
-  c.item.version.contentVersion = bytesOf(j.at("itemContentVersion"));
-  c.item.version.metadataVersion = bytesOf(j.at("itemMetadataVersion"));
-  return c;
-}
-
 // Whether the newer entry `newer` makes the older `older` needless.
 bool replaces(const QueuedChange& newer, const QueuedChange& older) {
   if (newer.key() != older.key()) return false;
@@ -266,12 +180,6 @@ int writeDurably(const fs::path& path, const std::string& text) {
   return syncPath(path.parent_path(), true);
 }
 
-fp::ItemIdentifier newLocalIdentifier() { return std::string(kLocalPrefix) + uniqueStamp(); }
-
-bool isLocalIdentifier(const fp::ItemIdentifier& identifier) {
-  return identifier.starts_with(kLocalPrefix);
-}
-
 int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier) {
   std::vector<QueuedChange> changed;
   {
@@ -320,11 +228,6 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     c = it->second;
   }
   return writeDurably(dir() / (std::to_string(seq) + ".json"), recordOf(c).dump()) == 0;
-}
-
-std::string QueuedChange::key() const {
-  if (!identifier.empty()) return "id:" + identifier;
-  return "new:" + parent + '\0' + filename;
 }
 
 ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoot, bool readOnly,

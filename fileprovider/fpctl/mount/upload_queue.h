@@ -52,47 +52,11 @@
 #include <vector>
 
 #include "fileprovider/fpctl/mount/errno_map.h"
-#include "fileprovider/fpctl/mount/item_state.h"
+#include "fileprovider/fpctl/mount/queued_change.h"
 #include "fileprovider/fpctl/mount/spare_files.h"
 #include "fileprovider/item.h"
 
 namespace fpctl::mount {
-
-// What a queue entry asks of the service.
-enum class ChangeKind {
-  kState,   // the contents of a file (a new one when `identifier` is empty)
-  kMove,    // the item `identifier` goes to `parent` under `filename`
-  kRemove,  // the item `identifier` is deleted
-  // A folder made here: `identifier` is its local identifier (isLocalIdentifier())
-  // until the service made it (UploadQueue::bind()).
-  kMakeFolder,
-};
-
-// The identifier the mount gives a folder it made while the host was away,
-// until the service made it; never one the service gives.
-[[nodiscard]] fp::ItemIdentifier newLocalIdentifier();
-[[nodiscard]] bool isLocalIdentifier(const fp::ItemIdentifier& identifier);
-
-struct QueuedChange {
-  ChangeKind kind = ChangeKind::kState;
-  std::uint64_t seq = 0;          // order of sending; set by put()
-  fp::ItemIdentifier identifier;  // empty: a new file, to be created
-  fp::ItemIdentifier parent;      // the folder it is (to be) in
-  std::string filename;           // its display name
-  fp::ItemVersion baseVersion;    // the version the change was made to
-  std::filesystem::path data;     // the contents; set by put()
-  std::int64_t size = 0;          // of `data`
-  std::uint64_t checksum = 0;     // of `data`'s bytes; set by stage()
-  // Edits: the item as the folder shows it once the edit is made (kind, size,
-  // date, capabilities, versions), and for a move what it changes
-  // (fp::field::kFilename, kParentItemIdentifier).
-  ItemState item;
-  fp::ItemFields fields = 0;
-
-  // Changes with the same key are states of one file.
-  [[nodiscard]] std::string key() const;
-  [[nodiscard]] bool isEdit() const { return kind != ChangeKind::kState; }
-};
 
 class UploadQueue {
  public:
