@@ -723,6 +723,49 @@ TEST_F(MountFsTest, RefusedChangesAreReportedAndKeptWithTheReason) {
   EXPECT_THAT(report.waiting, IsEmpty());
 }
 
+// git's way of writing HEAD twice (a lock file renamed over the name, the
+// second time over the first one), in both close modes, with the host going
+// away at each step: the service ends with the last contents under the name.
+TEST_F(MountFsTest, LockFilesRenamedOverEachOtherEndAsTheLastOneWhenTheHostComesBack) {
+  for (bool writeBack : {false, true}) {
+    for (int awayFrom = 0; awayFrom <= 4; ++awayFrom) {
+      SCOPED_TRACE(std::string(writeBack ? "write-back" : "default") + ", away from step " +
+                   std::to_string(awayFrom));
+      const std::string name = "HEAD" + std::to_string(awayFrom) + (writeBack ? "wb" : "");
+      if (writeBack) fs_->startWriteBack(std::chrono::milliseconds(0));
+      std::atomic<bool> away{false};
+      ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+        if (!away || c.op == "fetch") return std::nullopt;
+        return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+      });
+      int step = 0;
+      auto next = [&] {
+        if (++step == awayFrom) away = true;
+      };
+      next();
+      EXPECT_EQ(writeNew("Docs", name + ".lock", "v1"), 0);
+      next();
+      EXPECT_EQ(rename("Docs/" + name + ".lock", "Docs/" + name), 0);
+      next();
+      EXPECT_EQ(writeNew("Docs", name + ".lock", "v2"), 0);
+      next();
+      EXPECT_EQ(rename("Docs/" + name + ".lock", "Docs/" + name), 0);
+      if (writeBack) fs_->waitForWriteBack();
+      EXPECT_EQ(*read("Docs/" + name), "v2");
+      away = false;
+      for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (writeBack) fs_->stopWriteBack();
+      auto id = ext_->childNamed(docs_, name);
+      ASSERT_FALSE(id.empty());
+      EXPECT_EQ(ext_->entry(id)->data, "v2");
+      EXPECT_EQ(ext_->childNamed(docs_, name + ".lock"), "");
+      EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+    }
+  }
+}
+
 // Write-back: the close answers before the extension has the file, which is
 // shown meanwhile; the states are sent in the order of the closes; one whose
 // file is removed first is never sent; fsync still waits for the service.

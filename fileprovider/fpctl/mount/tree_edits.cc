@@ -332,6 +332,8 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     if (Node* t = s_.inodes.find(localTarget)) {
       t->unlinked = true;
       t->local = false;
+      // Its creation, if it waits in the queue, is never sent.
+      if (t->work && t->work->waiting.load()) sending_.dropQueuedLocked(*t->work);
     }
     to->localChildren.erase(newName);
     s_.inodes.dropIfIdle(localTarget);
