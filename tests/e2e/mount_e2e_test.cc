@@ -813,6 +813,9 @@ TEST_F(MountTest, OfflineWorkShowsAtOnceAndArrivesLater) {
         {"keep.txt", "ONE\n"}, {"renamed.txt", "a\n"},
         {"made/", ""},         {"made/inner.txt", "in\n"}};
     EXPECT_EQ(tree(mnt_ / t), expected);
+    // fpctl restarted meanwhile shows the same.
+    ASSERT_TRUE(remountIn(writeBack));
+    EXPECT_EQ(tree(mnt_ / t), expected);
     ASSERT_TRUE(sandbox().startHost());
     EXPECT_TRUE(waitUntil([&] { return tree(sandbox().store() / t) == expected; },
                           std::chrono::seconds(30)))

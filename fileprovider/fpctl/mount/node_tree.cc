@@ -1,10 +1,13 @@
 #include "fileprovider/fpctl/mount/node_tree.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/namesake_key.h"
 #include "fileprovider/fpctl/mount/open_files.h"
@@ -72,6 +75,7 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
   if (isLocalIdentifier(id)) {
     // Made here, not on the service yet: what it holds is what was put in it.
     installListingLocked(*n, listingFor(*n, {}));
+    restoreWaitingLocked(lock, dir);
     return fp::Ok{};
   }
   std::string what = describe(n->name, id);
@@ -86,7 +90,101 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
   if (items && !n->listing) installListingLocked(*n, listingFor(*n, *items));
   if (--n->listingReaders == 0) n->editsWhileRead.clear();
   if (!items) return fp::fail(Errno{s_.logFailure("list", what, items.error())});
+  restoreWaitingLocked(lock, dir);
   return fp::Ok{};
+}
+
+void NodeTree::restoreWaitingLocked(Lock& lock, Ino dir) {
+  Node* d = s_.inodes.find(dir);
+  if (!d || !d->listing) return;
+  const fp::ItemIdentifier folder = d->item.identifier;
+  std::vector<QueuedChange> mine;
+  for (auto& c : s_.cache.queue().pending()) {
+    if (restored_.count(c.seq) || s_.cache.queue().resolve(c.parent) != folder) continue;
+    const bool newFolder = c.kind == ChangeKind::kMakeFolder;
+    if (c.isEdit() && !newFolder) continue;
+    restored_.insert(c.seq);
+    if (newFolder && s_.inodes.findItem(c.identifier)) continue;  // made in this run
+    if (!newFolder) {
+      // A state closed in this run belongs to its file's node already.
+      bool owned = false;
+      for (const auto& [ino, n] : s_.inodes.all()) {
+        owned |= n->work && n->work->queuedSeq == c.seq;
+      }
+      if (owned) continue;
+    }
+    mine.push_back(std::move(c));
+  }
+  if (mine.empty()) return;
+  // Working copies of the queued contents, made without the lock.
+  std::vector<std::shared_ptr<WorkingCopy>> copies(mine.size());
+  lock.unlock();
+  for (std::size_t i = 0; i < mine.size(); ++i) {
+    if (mine[i].kind != ChangeKind::kState) continue;
+    auto file = s_.cache.newWorkFile();
+    fp::ScopedFD in = openInCache(mine[i].data, O_RDONLY);
+    if (!file || !in || copyDescriptorInto(in.get(), file->fd.get()) != 0) {
+      if (file) s_.cache.dropWorkFile(file->path);
+      s_.log.error("the queued state %{public}@ of %{public}@ cannot be shown: %{public}@",
+                   {mine[i].data.string(), mine[i].filename, std::string(std::strerror(errno))});
+      continue;
+    }
+    auto copy = std::make_shared<WorkingCopy>();
+    copy->path = std::move(file->path);
+    copy->fd = std::move(file->fd);
+    copy->changes.store(1);
+    copy->uploaded.store(1);
+    copy->queuedOnly.store(true);
+    copy->waiting.store(true);
+    copy->queuedSeq = mine[i].seq;
+    copy->queuedKey = mine[i].key();
+    copies[i] = std::move(copy);
+  }
+  lock.lock();
+  d = s_.inodes.find(dir);
+  if (!d) {
+    for (auto& copy : copies) {
+      if (copy) s_.cache.dropWorkFile(copy->path);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < mine.size(); ++i) {
+    const QueuedChange& c = mine[i];
+    const std::string name = posixName(c.filename);
+    if (c.kind == ChangeKind::kMakeFolder) {
+      Node& n = s_.inodes.nodeForItem(dir, name, c.item);
+      n.local = true;
+      d->localChildren[name] = n.ino;
+      continue;
+    }
+    if (!copies[i]) continue;
+    Node* n = nullptr;
+    if (!c.identifier.empty()) {
+      // A newer state of a file the folder lists.
+      auto listed =
+          std::find_if(d->listing->byName.begin(), d->listing->byName.end(),
+                       [&](const auto& e) { return e.second.identifier == c.identifier; });
+      if (listed == d->listing->byName.end()) {
+        s_.cache.dropWorkFile(copies[i]->path);
+        continue;
+      }
+      n = &s_.inodes.nodeForItem(dir, listed->first, listed->second);
+      if (n->work) {
+        s_.cache.dropWorkFile(copies[i]->path);
+        continue;
+      }
+    } else {
+      n = &s_.inodes.addLocal();
+      n->parent = dir;
+      n->name = name;
+      n->item.parent = c.parent;
+      n->item.filename = c.filename;
+      n->item.capabilities = kNewItemCapabilities;
+      d->localChildren[name] = n->ino;
+    }
+    n->item.size = c.size;
+    n->work = std::move(copies[i]);
+  }
 }
 ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
                                      const fp::Progress* cancel) {

@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -97,9 +98,17 @@ class NodeTree {
  private:
   // The namesake key of the POSIX name of a new local file (remembered).
   const std::string& localNamesakeKeyLocked(const std::string& name);
+  // Shows again in the folder `dir`, whose listing was just installed, what
+  // the upload queue holds for it from an earlier run (fpctl was restarted
+  // with changes waiting): new files and folders, and the newer states of
+  // files it lists, each with a working copy of its queued contents, so that
+  // they read back as written until they are sent (Sender::tookQueued()).
+  // Drops the lock while it copies.
+  void restoreWaitingLocked(Lock& lock, Ino dir);
 
   MountState& s_;
   std::unordered_map<std::string, std::string> localKeys_;  // guarded by the tree lock
+  std::set<std::uint64_t> restored_;  // guarded by the tree lock: entries shown again
 };
 
 }  // namespace fpctl::mount
