@@ -126,10 +126,7 @@ Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel
 }
 
 bool EditSender::mustQueueEditOf(const fp::ItemIdentifier& identifier) const {
-  for (const auto& c : s_.cache.queue().pending()) {
-    if (c.isEdit() || c.identifier == identifier) return true;
-  }
-  return false;
+  return s_.cache.queue().hasEditsOrEntryOf(identifier);
 }
 
 int EditSender::removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,

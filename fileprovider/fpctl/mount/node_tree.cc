@@ -99,7 +99,7 @@ void NodeTree::restoreWaitingLocked(Lock& lock, Ino dir) {
   if (!d || !d->listing) return;
   const fp::ItemIdentifier folder = d->item.identifier;
   std::vector<QueuedChange> mine;
-  for (auto& c : s_.cache.queue().pending()) {
+  for (auto& c : s_.cache.queue().carriedOver()) {
     if (restored_.count(c.seq) || s_.cache.queue().resolve(c.parent) != folder) continue;
     const bool newFolder = c.kind == ChangeKind::kMakeFolder;
     if (c.isEdit() && !newFolder) continue;

@@ -215,7 +215,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
     }
     // Moves and removals kept in the queue go first (the name may be freed
     // only by them): the state waits behind them, and sendQueue() sends it.
-    if (!gaveUp && !s_.cache.queue().pendingEdits().empty()) gaveUp = true;
+    if (!gaveUp && s_.cache.queue().hasEdits()) gaveUp = true;
     if (!gaveUp) creating.emplace(creating_, s_.mu, item.parent);
   }
   Sent sent;
@@ -280,7 +280,7 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     ItemState expected = fresh;
     expected.parent = n->item.parent;
     expected.filename = n->item.filename;
-    bool queueIt = !s_.cache.queue().pendingEdits().empty();
+    bool queueIt = s_.cache.queue().hasEdits();
     lock.unlock();
     std::optional<fp::StatusOr<ItemState>> r;
     if (!queueIt) r = s_.provider.modify(moved, fresh.version, fields, std::nullopt);

@@ -48,12 +48,12 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
   expected.isFolder = true;
   expected.capabilities = kNewItemCapabilities;
   lock.unlock();
-  if (!s_.cache.queue().pendingEdits().empty()) {
+  if (s_.cache.queue().hasEdits()) {
     // Moves and removals kept in the queue go first: the name may be freed
     // only by them.
     sending_.sendQueue(false);
   }
-  if (!s_.cache.queue().pendingEdits().empty() || isLocalIdentifier(expected.parent)) {
+  if (s_.cache.queue().hasEdits() || isLocalIdentifier(expected.parent)) {
     return mkdirLocal(parent, name, expected, what);
   }
 

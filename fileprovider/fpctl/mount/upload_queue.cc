@@ -360,6 +360,7 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
   if (!readOnly) {
     for (const auto& p : strays) fs::remove(p, ec);
   }
+  for (const auto& [seq, c] : q->entries_) q->carried_.insert(seq);
   return q;
 }
 
@@ -449,6 +450,31 @@ std::vector<QueuedChange> UploadQueue::pending() const {
   return out;
 }
 
+bool UploadQueue::hasEdits() const {
+  std::lock_guard lock(mu_);
+  for (const auto& [seq, c] : entries_) {
+    if (c.isEdit()) return true;
+  }
+  return false;
+}
+
+bool UploadQueue::hasEditsOrEntryOf(const fp::ItemIdentifier& identifier) const {
+  std::lock_guard lock(mu_);
+  for (const auto& [seq, c] : entries_) {
+    if (c.isEdit() || c.identifier == identifier) return true;
+  }
+  return false;
+}
+
+std::vector<QueuedChange> UploadQueue::carriedOver() const {
+  std::lock_guard lock(mu_);
+  std::vector<QueuedChange> out;
+  for (auto seq : carried_) {
+    if (auto it = entries_.find(seq); it != entries_.end()) out.push_back(it->second);
+  }
+  return out;
+}
+
 std::vector<QueuedChange> UploadQueue::pendingEdits() const {
   std::lock_guard lock(mu_);
   std::vector<QueuedChange> out;
@@ -489,6 +515,7 @@ void UploadQueue::remove(std::uint64_t seq) {
 void UploadQueue::erase(std::uint64_t seq) {
   {
     std::lock_guard lock(mu_);
+    carried_.erase(seq);
     if (!entries_.erase(seq)) return;
   }
   // The record goes first: without it, the contents are a stray.

@@ -100,6 +100,11 @@ class UploadQueue {
   [[nodiscard]] std::vector<QueuedChange> pending() const;
   // The edits waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pendingEdits() const;
+  [[nodiscard]] bool hasEdits() const;
+  // Whether an edit waits, or an entry of the item `identifier`.
+  [[nodiscard]] bool hasEditsOrEntryOf(const fp::ItemIdentifier& identifier) const;
+  // The entries an earlier run left that still wait, oldest first.
+  [[nodiscard]] std::vector<QueuedChange> carriedOver() const;
   // The folder made here as `local` is the item `identifier` on the service
   // now: the entries waiting that name it (their folder, or what they move)
   // are rewritten, durably, to name the item. Returns 0 or an errno value.
@@ -137,6 +142,7 @@ class UploadQueue {
   mutable std::mutex mu_;
   std::map<std::uint64_t, QueuedChange> entries_;
   std::set<std::uint64_t> held_;
+  std::set<std::uint64_t> carried_;  // read by open(): left by an earlier run
   std::map<fp::ItemIdentifier, fp::ItemIdentifier> bound_;  // bind()
   std::uint64_t nextSeq_ = 1;
 };
