@@ -48,11 +48,8 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
   expected.isFolder = true;
   expected.capabilities = kNewItemCapabilities;
   lock.unlock();
-  if (s_.cache.queue().hasEdits()) {
-    // Moves and removals kept in the queue go first: the name may be freed
-    // only by them.
-    sending_.sendQueue(false);
-  }
+  // Behind moves and removals kept in the queue (the name may be freed only
+  // by them), and in a folder made here, the folder is made here first.
   if (s_.cache.queue().hasEdits() || isLocalIdentifier(expected.parent)) {
     return mkdirLocal(parent, name, expected, what);
   }
