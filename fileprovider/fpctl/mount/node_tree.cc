@@ -66,6 +66,15 @@ void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing)
   ++dir.listingSerial;
 }
 
+ErrnoOr<Node*> NodeTree::folderForLocked(Lock& lock, Ino parent, std::string_view name,
+                                         const fp::Progress* cancel) {
+  if (!fitsKernel(name)) return fp::fail(Errno{ENAMETOOLONG});
+  if (auto listed = ensureListingLocked(lock, parent, cancel); !listed) {
+    return fp::fail(listed.error());
+  }
+  return s_.inodes.find(parent);
+}
+
 ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel) {
   Node* n = s_.inodes.find(dir);
   if (!n) return fp::fail(Errno{ENOENT});

@@ -74,6 +74,11 @@ class NodeTree {
   struct stat attrOf(const Node& node) const;
   // Makes sure `dir` has a listing, reading it when it has none (the lock is
   // dropped meanwhile, and `dir` may be gone after).
+  // The folder `parent` with its listing at hand (ensureListingLocked()),
+  // for an operation on its child `name`: ENAMETOOLONG for a name longer than
+  // the kernel takes.
+  ErrnoOr<Node*> folderForLocked(Lock& lock, Ino parent, std::string_view name,
+                                 const fp::Progress* cancel);
   ErrnoOr<void> ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   // The listing of `items` in `dir`, avoiding the names of its new local files.
   std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;

@@ -106,13 +106,11 @@ ErrnoOr<OpenReply> OpenFiles::open(Ino ino, int flags, const fp::Progress* cance
 
 ErrnoOr<std::pair<EntryReply, OpenReply>> OpenFiles::create(Ino parent, std::string_view nameView,
                                                             int flags, const fp::Progress* cancel) {
-  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(s_.mu);
-  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
-    return fp::fail(listed.error());
-  }
-  Node* dir = s_.inodes.find(parent);
+  auto folder = tree_.folderForLocked(lock, parent, name, cancel);
+  if (!folder) return fp::fail(folder.error());
+  Node* dir = *folder;
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
     return fp::fail(Errno{
         s_.logFailure("create", describe(name, {}), EACCES, "the folder does not allow adding")});

@@ -27,13 +27,11 @@ int TreeEdits::nameRefused(std::string_view op, const std::string& what,
 
 ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
                                      const fp::Progress* cancel) {
-  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(s_.mu);
-  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
-    return fp::fail(listed.error());
-  }
-  Node* dir = s_.inodes.find(parent);
+  auto folder = tree_.folderForLocked(lock, parent, name, cancel);
+  if (!folder) return fp::fail(folder.error());
+  Node* dir = *folder;
   std::string what = describe(name, {});
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
     return fp::fail(
@@ -107,13 +105,11 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
 }
 
 ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
-  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(s_.mu);
-  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
-    return fp::fail(listed.error());
-  }
-  Node* dir = s_.inodes.find(parent);
+  auto folder = tree_.folderForLocked(lock, parent, name, cancel);
+  if (!folder) return fp::fail(folder.error());
+  Node* dir = *folder;
   if (auto local = dir->localChildren.find(name); local != dir->localChildren.end()) {
     Node* c = s_.inodes.find(local->second);
     if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
@@ -200,13 +196,11 @@ int TreeEdits::refusedForProof(std::string_view op, const std::string& what,
 // ---------------------------------------------------------------- removal, renaming
 
 ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
-  if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});
   std::string name(nameView);
   Lock lock(s_.mu);
-  if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
-    return fp::fail(listed.error());
-  }
-  Node* dir = s_.inodes.find(parent);
+  auto folder = tree_.folderForLocked(lock, parent, name, cancel);
+  if (!folder) return fp::fail(folder.error());
+  Node* dir = *folder;
   if (auto it = dir->localChildren.find(name); it != dir->localChildren.end()) {
     // Not on the service yet: forgetting it locally is all there is to do,
     // with the state of it that waits in the queue.
