@@ -1172,11 +1172,18 @@ TEST_F(MountTest, DatesProgramsSetAreKeptSoRsyncCopiesNothingTwice) {
   EXPECT_EQ(std::to_string(welcome) + "\n", shOk("date -d '2001-02-03 04:05:06' +%s").out);
   EXPECT_EQ(mtimeOf(mnt_ / "copied.txt"), mtimeOf(src / "a.txt"));
 
-  // A new mount of the same cache folder shows the same dates.
+  // A script made executable in the mount runs, and a mode rsync sets is kept.
+  shOk("printf '#!/bin/sh\\necho ran\\n' > " + q("run.sh") + " && chmod +x " + q("run.sh"));
+  EXPECT_EQ(shOk(q("run.sh")).out, "ran\n");
+  shOk("chmod 0700 '" + (src / "a.txt").string() + "' && rsync -a '" + src.string() + "/' " +
+       q("dst") + "/");
+
+  // A new mount of the same cache folder shows the same dates and modes.
   unmount();
   ASSERT_TRUE(mount());
   EXPECT_EQ(shOk("rsync -ai '" + src.string() + "/' " + q("dst") + "/").out, "");
   EXPECT_EQ(mtimeOf(mnt_ / "Welcome.txt"), welcome);
+  EXPECT_EQ(shOk(q("run.sh")).out, "ran\n");
 
   // Changed on the service: the kept date goes.
   sandbox().writeStore("Welcome.txt", "rewritten behind the mount's back\n");

@@ -130,6 +130,12 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   if (toSet & FUSE_SET_ATTR_SIZE) size = attr->st_size;
   std::optional<std::uint64_t> fh;
   if (fi) fh = fi->fh;
+  if (toSet & FUSE_SET_ATTR_MODE) {
+    if (int e = errnoOf(f.fs().keepMode(ino, attr->st_mode)); e != 0) {
+      fuse_reply_err(req, e);
+      return;
+    }
+  }
   if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
     timespec date = attr->st_mtim;
     if (toSet & FUSE_SET_ATTR_MTIME_NOW) clock_gettime(CLOCK_REALTIME, &date);

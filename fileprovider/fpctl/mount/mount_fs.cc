@@ -59,6 +59,7 @@ ErrnoOr<struct stat> MountFs::setattr(Ino ino, std::optional<off_t> size,
 }
 
 ErrnoOr<void> MountFs::keepDate(Ino ino, timespec date) { return files_.keepDate(ino, date); }
+ErrnoOr<void> MountFs::keepMode(Ino ino, mode_t mode) { return files_.keepMode(ino, mode); }
 
 ErrnoOr<OpenReply> MountFs::open(Ino ino, int flags, const fp::Progress* cancel) {
   return files_.open(ino, flags, cancel);

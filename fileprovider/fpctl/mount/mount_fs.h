@@ -109,9 +109,11 @@ class MountFs {
                                const fp::Progress* cancel = nullptr);
   ErrnoOr<void> access(Ino ino, int mask);
   // A program set the modification date (utimensat, futimens): it is kept for
-  // the item's content version (see kept_dates.h); for a file being written,
+  // the item's content version (see kept_attributes.h); for a file being written,
   // for the version its upload makes.
   ErrnoOr<void> keepDate(Ino ino, timespec date);
+  // A program set the mode (chmod): kept and shown, never sent (open_files.h).
+  ErrnoOr<void> keepMode(Ino ino, mode_t mode);
   // The cache folder (fetched contents, files being written): `df` on the mount
   // reports its file system.
   const std::filesystem::path& cacheRoot() const;

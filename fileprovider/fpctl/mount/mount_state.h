@@ -22,7 +22,7 @@
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
-#include "fileprovider/fpctl/mount/kept_dates.h"
+#include "fileprovider/fpctl/mount/kept_attributes.h"
 #include "fileprovider/fpctl/mount/kernel_notifier.h"
 #include "fileprovider/fpctl/mount/provider_client.h"
 #include "fileprovider/log.h"
@@ -69,7 +69,7 @@ struct MountState {
 
   ProviderClient provider;
   ContentCache& cache;
-  KeptDates dates;
+  KeptAttributes dates;
   KernelNotifier& notifier;
   const uid_t uid;
   const gid_t gid;

@@ -35,6 +35,7 @@ struct stat NodeTree::attrOf(const Node& node) const {
       st.st_mtim = ws.st_mtim;
       st.st_ctim = ws.st_mtim;
     }
+    if (node.work->keptMode) applyMode(st, node.item, *node.work->keptMode);
   }
   return st;
 }

@@ -287,6 +287,18 @@ ErrnoOr<struct stat> OpenFiles::setattr(Ino ino, std::optional<off_t> size,
   return tree_.getattr(ino);
 }
 
+ErrnoOr<void> OpenFiles::keepMode(Ino ino, mode_t mode) {
+  Lock lock(s_.mu);
+  Node* n = s_.inodes.find(ino);
+  if (!n) return fp::fail(Errno{ENOENT});
+  if (n->work) {
+    n->work->keptMode = mode & 07777;
+    if (n->work->dirty() || n->local) return fp::Ok{};
+  }
+  if (!n->local) s_.dates.keepMode(n->item, mode);
+  return fp::Ok{};
+}
+
 ErrnoOr<void> OpenFiles::keepDate(Ino ino, timespec date) {
   Lock lock(s_.mu);
   Node* n = s_.inodes.find(ino);

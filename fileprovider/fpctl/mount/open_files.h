@@ -10,8 +10,9 @@
 // holds is sent by the sender (sender.h).
 //
 // Changes of mode, owner and times are accepted and not sent: the service
-// decides them. Only a size change (setattr()) is acted on; a date a program
-// sets is kept for the item's content version (kept_dates.h).
+// decides them. Only a size change (setattr()) is acted on; a date or mode a
+// program sets is kept for the item's content version and shown
+// (kept_attributes.h); the owner stays the mount's user.
 #ifndef FPCTL_MOUNT_OPEN_FILES_H_
 #define FPCTL_MOUNT_OPEN_FILES_H_
 
@@ -80,6 +81,9 @@ struct WorkingCopy {
   // valid for the state with `keptDateChanges` changes.
   std::optional<timespec> keptDate;
   std::uint64_t keptDateChanges = 0;
+  // A mode a program set while the copy lives (guarded by the tree lock):
+  // shown from the copy, and kept for the version its upload makes.
+  std::optional<mode_t> keptMode;
   // A write found the cache disk full: the copy holds part of what the
   // program wrote, and the program was told. It is never sent nor kept.
   std::atomic<bool> cut{false};
@@ -115,6 +119,9 @@ class OpenFiles {
   ErrnoOr<struct stat> setattr(Ino ino, std::optional<off_t> size, std::optional<std::uint64_t> fh,
                                const fp::Progress* cancel);
   ErrnoOr<void> keepDate(Ino ino, timespec date);
+  // A program set the mode (chmod): its permission bits are kept as dates are
+  // (kept_attributes.h), never sent.
+  ErrnoOr<void> keepMode(Ino ino, mode_t mode);
 
   // Keeps on disk that `work` holds changes not closed yet (kept after a crash),
   // and drops that note once those changes are in the upload queue.

@@ -300,6 +300,7 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
   }
   n->item = fresh;
   if (work.keptDate && work.keptDateChanges == changes) s_.dates.keep(fresh, *work.keptDate);
+  if (work.keptMode) s_.dates.keepMode(fresh, *work.keptMode);
   // The kernel's cached data is what was just written, now under the new version.
   n->kernelContentVersion = fresh.version.contentVersion;
   Node* dir = s_.inodes.find(n->parent);

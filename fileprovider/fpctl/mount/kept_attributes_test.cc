@@ -1,4 +1,4 @@
-#include "fileprovider/fpctl/mount/kept_dates.h"
+#include "fileprovider/fpctl/mount/kept_attributes.h"
 
 #include <unistd.h>
 
@@ -20,13 +20,13 @@ ItemState keptDatesItem(std::string id, std::string contentVersion, bool folder 
   return s;
 }
 
-class KeptDatesTest : public ::testing::Test {
+class KeptAttributesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // One folder per test and process: ctest runs the cases of this suite in
     // parallel processes, which must not remove or read each other's file.
     dir_ = fs::path(::testing::TempDir()) /
-           ("kept_dates_test." +
+           ("kept_attributes_test." +
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "." +
             std::to_string(::getpid()));
     fs::remove_all(dir_);
@@ -38,17 +38,17 @@ class KeptDatesTest : public ::testing::Test {
   timespec mountTime_{1700000000, 5};
 };
 
-TEST_F(KeptDatesTest, ShownForTheVersionItWasSetForAndKeptAcrossMounts) {
+TEST_F(KeptAttributesTest, ShownForTheVersionItWasSetForAndKeptAcrossMounts) {
   const timespec date{1234567890, 123456789};
   // Identifiers and versions are bytes; any of them survives the file.
   const std::string id("01J\0\xff/x", 7);
   {
-    KeptDates dates(file(), mountTime_);
+    KeptAttributes dates(file(), mountTime_);
     EXPECT_EQ(dates.find(keptDatesItem(id, "3")), std::nullopt);
     dates.keep(keptDatesItem(id, "3"), date);
     dates.keep(keptDatesItem("", "1"), date);  // no identifier yet: not kept
   }
-  KeptDates again(file(), mountTime_);
+  KeptAttributes again(file(), mountTime_);
   auto found = again.find(keptDatesItem(id, "3"));
   ASSERT_TRUE(found);
   EXPECT_EQ(found->tv_sec, date.tv_sec);
@@ -61,10 +61,28 @@ TEST_F(KeptDatesTest, ShownForTheVersionItWasSetForAndKeptAcrossMounts) {
   again.apply(st, keptDatesItem(id, "3"));
   EXPECT_EQ(st.st_mtim.tv_sec, date.tv_sec);
   EXPECT_EQ(st.st_mtim.tv_nsec, date.tv_nsec);
+
+  // A mode is kept beside the date, for the same version, less the write bits
+  // of an item the service does not let be written.
+  ItemState writable = keptDatesItem(id, "3");
+  writable.capabilities = fp::capability::kAllowsWriting;
+  again.keepMode(writable, 0755);
+  KeptAttributes third(file(), mountTime_);
+  struct stat shown {};
+  shown.st_mode = S_IFREG | 0644;
+  third.apply(shown, writable);
+  EXPECT_EQ(shown.st_mode, S_IFREG | 0755);
+  EXPECT_EQ(third.find(writable)->tv_sec, date.tv_sec);
+  shown.st_mode = S_IFREG | 0444;
+  third.apply(shown, keptDatesItem(id, "3"));
+  EXPECT_EQ(shown.st_mode, S_IFREG | 0555);
+  shown.st_mode = S_IFREG | 0644;
+  third.apply(shown, keptDatesItem(id, "4"));
+  EXPECT_EQ(shown.st_mode, S_IFREG | 0644);
 }
 
-TEST_F(KeptDatesTest, FoldersWithoutADateShowTheMountTime) {
-  KeptDates dates(file(), mountTime_);
+TEST_F(KeptAttributesTest, FoldersWithoutADateShowTheMountTime) {
+  KeptAttributes dates(file(), mountTime_);
   struct stat folder {};
   dates.apply(folder, keptDatesItem("f", "1", true));
   EXPECT_EQ(folder.st_mtim.tv_sec, mountTime_.tv_sec);
@@ -76,14 +94,14 @@ TEST_F(KeptDatesTest, FoldersWithoutADateShowTheMountTime) {
   EXPECT_EQ(own.st_mtim.tv_sec, 42);
 }
 
-TEST_F(KeptDatesTest, ALineCutShortIsSkipped) {
+TEST_F(KeptAttributesTest, ALineCutShortIsSkipped) {
   {
-    KeptDates dates(file(), mountTime_);
+    KeptAttributes dates(file(), mountTime_);
     dates.keep(keptDatesItem("a", "1"), timespec{100, 0});
     dates.keep(keptDatesItem("b", "1"), timespec{200, 0});
   }
   std::ofstream(file(), std::ios::app) << "{\"id\":\"63\",\"vers";
-  KeptDates again(file(), mountTime_);
+  KeptAttributes again(file(), mountTime_);
   EXPECT_EQ(again.find(keptDatesItem("a", "1"))->tv_sec, 100);
   EXPECT_EQ(again.find(keptDatesItem("b", "1"))->tv_sec, 200);
   EXPECT_EQ(again.find(keptDatesItem("c", "1")), std::nullopt);

@@ -1,4 +1,4 @@
-#include "fileprovider/fpctl/mount/kept_dates.h"
+#include "fileprovider/fpctl/mount/kept_attributes.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,13 +19,18 @@ namespace {
 
 using Json = nlohmann::json;
 
-// One line of the file: {"id":HEX,"version":HEX,"sec":N,"nsec":N}.
-std::string lineFor(const std::string& identifier, const std::string& version, timespec date) {
+// One line of the file: {"id":HEX,"version":HEX,"sec":N,"nsec":N,"mode":N}
+// (a date, a mode, or both).
+std::string lineFor(const std::string& identifier, const std::string& version,
+                    std::optional<timespec> date, std::optional<mode_t> mode) {
   Json j;
   j["id"] = hexOf(identifier);
   j["version"] = hexOf(version);
-  j["sec"] = static_cast<long long>(date.tv_sec);
-  j["nsec"] = static_cast<long long>(date.tv_nsec);
+  if (date) {
+    j["sec"] = static_cast<long long>(date->tv_sec);
+    j["nsec"] = static_cast<long long>(date->tv_nsec);
+  }
+  if (mode) j["mode"] = static_cast<unsigned>(*mode);
   return j.dump() + "\n";
 }
 
@@ -40,7 +45,13 @@ bool writeAll(int fd, std::string_view data) {
 
 }  // namespace
 
-KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
+void applyMode(struct stat& st, const ItemState& item, mode_t mode) {
+  mode_t bits = mode & 07777;
+  if (!item.allows(fp::capability::kAllowsWriting)) bits &= ~static_cast<mode_t>(0222);
+  st.st_mode = (st.st_mode & S_IFMT) | bits;
+}
+
+KeptAttributes::KeptAttributes(std::filesystem::path file, timespec mountTime)
     : file_(std::move(file)), mountTime_(mountTime) {
   std::optional<std::string> text = readCacheFile(file_);
   std::istringstream in(text.value_or(""));
@@ -52,12 +63,19 @@ KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
     auto id = bytesOfHex(j.value("id", std::string()));
     auto version = bytesOfHex(j.value("version", std::string()));
     if (!id || !version || id->empty()) continue;
-    long long nsec = j.value("nsec", -1LL);
-    if (nsec < 0 || nsec >= 1000000000LL) continue;
     Kept kept;
     kept.contentVersion = std::move(*version);
-    kept.date.tv_sec = static_cast<time_t>(j.value("sec", 0LL));
-    kept.date.tv_nsec = static_cast<long>(nsec);
+    if (j.contains("nsec")) {
+      long long nsec = j.value("nsec", -1LL);
+      if (nsec < 0 || nsec >= 1000000000LL) continue;
+      kept.date = timespec{static_cast<time_t>(j.value("sec", 0LL)), static_cast<long>(nsec)};
+    }
+    if (j.contains("mode")) {
+      unsigned mode = j.value("mode", 0u);
+      if (mode > 07777) continue;
+      kept.mode = static_cast<mode_t>(mode);
+    }
+    if (!kept.date && !kept.mode) continue;
     byIdentifier_[*id] = std::move(kept);
   }
   if (!text) return;
@@ -65,15 +83,31 @@ KeptDates::KeptDates(std::filesystem::path file, timespec mountTime)
   rewriteLocked();
 }
 
-void KeptDates::keep(const ItemState& item, timespec date) {
+KeptAttributes::Kept& KeptAttributes::entryLocked(const ItemState& item) {
+  Kept& kept = byIdentifier_[item.identifier];
+  if (kept.contentVersion != item.version.contentVersion) {
+    kept = Kept{item.version.contentVersion, std::nullopt, std::nullopt};
+  }
+  return kept;
+}
+
+void KeptAttributes::keep(const ItemState& item, timespec date) {
   if (item.identifier.empty()) return;
   std::lock_guard lock(mu_);
-  Kept kept{item.version.contentVersion, date};
-  byIdentifier_[item.identifier] = kept;
+  Kept& kept = entryLocked(item);
+  kept.date = date;
   appendLocked(item.identifier, kept);
 }
 
-std::optional<timespec> KeptDates::find(const ItemState& item) const {
+void KeptAttributes::keepMode(const ItemState& item, mode_t mode) {
+  if (item.identifier.empty()) return;
+  std::lock_guard lock(mu_);
+  Kept& kept = entryLocked(item);
+  kept.mode = mode & 07777;
+  appendLocked(item.identifier, kept);
+}
+
+std::optional<timespec> KeptAttributes::find(const ItemState& item) const {
   std::lock_guard lock(mu_);
   auto it = byIdentifier_.find(item.identifier);
   if (it == byIdentifier_.end()) return std::nullopt;
@@ -84,7 +118,16 @@ std::optional<timespec> KeptDates::find(const ItemState& item) const {
   return it->second.date;
 }
 
-void KeptDates::apply(struct stat& st, const ItemState& item) const {
+void KeptAttributes::apply(struct stat& st, const ItemState& item) const {
+  std::optional<mode_t> mode;
+  {
+    std::lock_guard lock(mu_);
+    auto it = byIdentifier_.find(item.identifier);
+    if (it != byIdentifier_.end() && it->second.contentVersion == item.version.contentVersion) {
+      mode = it->second.mode;
+    }
+  }
+  if (mode) applyMode(st, item, *mode);
   if (auto date = find(item)) {
     st.st_mtim = *date;
     st.st_atim = *date;
@@ -97,20 +140,22 @@ void KeptDates::apply(struct stat& st, const ItemState& item) const {
   }
 }
 
-void KeptDates::appendLocked(const std::string& identifier, const Kept& kept) {
+void KeptAttributes::appendLocked(const std::string& identifier, const Kept& kept) {
   fp::ScopedFD fd = openInCache(file_, O_WRONLY | O_APPEND | O_CREAT);
   if (!fd) return;
   // One write per line, so a crash leaves at most the last line incomplete.
-  (void)writeAll(fd.get(), lineFor(identifier, kept.contentVersion, kept.date));
+  (void)writeAll(fd.get(), lineFor(identifier, kept.contentVersion, kept.date, kept.mode));
 }
 
-void KeptDates::rewriteLocked() {
+void KeptAttributes::rewriteLocked() {
   std::filesystem::path temp = file_;
   temp += ".new";
   fp::ScopedFD fd = openInCache(temp, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return;
   std::string all;
-  for (const auto& [id, kept] : byIdentifier_) all += lineFor(id, kept.contentVersion, kept.date);
+  for (const auto& [id, kept] : byIdentifier_) {
+    all += lineFor(id, kept.contentVersion, kept.date, kept.mode);
+  }
   bool ok = writeAll(fd.get(), all);
   fd.reset();
   std::error_code ec;
