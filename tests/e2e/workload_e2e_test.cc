@@ -176,8 +176,9 @@ std::string differences(const std::map<std::string, std::string>& actual,
 
 TEST_F(WorkloadTest, ProgramsSequencesEndAsInALocalFolder) {
   const Scale s = scale();
-  // Open: with --write-back, the store loses .git/HEAD of a clone made just
-  // before the host stopped, whose states were still being sent.
+  // Open: with --write-back, the files made in a new folder while the host
+  // was stopped (waiting/) are at times lost, from the mount and the store
+  // alike, with nothing left in the queue or in unsent/.
   const Case cases[] = {{false, false}, {true, false}, {false, true}, {true, true, true}};
   for (const Case& c : cases) {
     const std::string name =

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -764,6 +766,53 @@ TEST_F(MountFsTest, LockFilesRenamedOverEachOtherEndAsTheLastOneWhenTheHostComes
       EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
     }
   }
+}
+
+// Write-back, as git writes HEAD while the host stops: the first lock file is
+// being sent when the second one replaces it and a third one is taken and
+// dropped unchanged. The third one's state, dropped with its file, must not
+// take along the waiting state of the second one, queued under the same name
+// before that file was renamed.
+TEST_F(MountFsTest, AStateDroppedWithItsFileLeavesTheOtherFilesOfItsName) {
+  fs_->startWriteBack(std::chrono::milliseconds(0));
+  std::mutex mu;
+  std::condition_variable cv;
+  bool sending = false, hung = true;
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "fetch") return std::nullopt;
+    std::unique_lock lock(mu);
+    sending = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return !hung; });  // the host hangs, then is away
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  EXPECT_EQ(writeNew("Docs", "HEAD.lock", "v1"), 0);
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return sending; }));
+  }
+  EXPECT_EQ(rename("Docs/HEAD.lock", "Docs/HEAD"), 0);
+  EXPECT_EQ(writeNew("Docs", "HEAD.lock", "v2"), 0);
+  EXPECT_EQ(rename("Docs/HEAD.lock", "Docs/HEAD"), 0);
+  EXPECT_EQ(writeNew("Docs", "HEAD.lock", ""), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "HEAD.lock")), 0);
+  {
+    std::lock_guard lock(mu);
+    hung = false;
+  }
+  cv.notify_all();
+  fs_->waitForWriteBack();
+  ext_->setFailure(nullptr);
+  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  fs_->stopWriteBack();
+  EXPECT_EQ(*read("Docs/HEAD"), "v2");
+  auto id = ext_->childNamed(docs_, "HEAD");
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(ext_->entry(id)->data, "v2");
+  EXPECT_EQ(ext_->childNamed(docs_, "HEAD.lock"), "");
+  EXPECT_THAT(readCache(dir_ / "cache").waiting, IsEmpty());
 }
 
 // Write-back: the close answers before the extension has the file, which is

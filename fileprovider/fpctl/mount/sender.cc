@@ -209,7 +209,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
     if (!n || n->unlinked) {
       // Removed before it was sent: nothing of it needs to reach the service.
       s_.cache.queue().letGo(staged.change.seq);
-      s_.cache.queue().remove(staged.change.seq);
+      s_.cache.queue().erase(staged.change.seq);
       work.uploaded.store(changes);
       return 0;
     }
@@ -578,7 +578,7 @@ void Sender::requeueLocked(Lock& lock, Ino ino) {
   lock.unlock();
   auto moved = s_.cache.queue().put(change, change.data);
   s_.cache.queue().letGo(seq);
-  if (moved) s_.cache.queue().remove(seq);
+  if (moved) s_.cache.queue().erase(seq);
   lock.lock();
   if (!moved) {
     // The older entry stays: it is created under its old name, then renamed.
@@ -595,7 +595,7 @@ void Sender::requeueLocked(Lock& lock, Ino ino) {
 void Sender::dropQueuedLocked(WorkingCopy& work) {
   if (s_.cache.queue().tryHold(work.queuedSeq)) {
     s_.cache.queue().letGo(work.queuedSeq);
-    s_.cache.queue().remove(work.queuedSeq);
+    s_.cache.queue().erase(work.queuedSeq);
   } else {
     droppedWhileSent_.insert(work.queuedSeq);  // sendQueue() has it now
   }

@@ -120,6 +120,11 @@ class UploadQueue {
   // The entry was sent: forget it, and the older entries of the same file,
   // which its state replaces.
   void remove(std::uint64_t seq);
+  // The entry will not be sent (its file is gone, or its state went into a
+  // new entry): forget it alone and delete its files. Older entries of its
+  // key stay: a new file's key is its folder and name, which another new file
+  // may have taken since.
+  void erase(std::uint64_t seq);
   // The entry was refused for good: move its contents to unsent/ with `reason`
   // beside them (an edit: its record). Returns where they went (empty when
   // they could not be moved; they then stay in the queue).
@@ -132,8 +137,6 @@ class UploadQueue {
   // An entry's file, created empty, and removed.
   fp::ScopedFD createFile(const std::filesystem::path& path, int flags);
   void removeFile(const std::filesystem::path& path);
-  // Forgets the entry `seq` and deletes its files.
-  void erase(std::uint64_t seq);
   // Forgets the entries of `change`'s file older than it.
   void dropOlder(const QueuedChange& change);
 

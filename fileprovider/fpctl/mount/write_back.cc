@@ -63,7 +63,7 @@ void Sender::sendHanded(Ino ino) {
     if (removed) {
       // Removed before it was sent: nothing of it needs to reach the service.
       s_.cache.queue().letGo(staged.change.seq);
-      s_.cache.queue().remove(staged.change.seq);
+      s_.cache.queue().erase(staged.change.seq);
       work->uploaded.store(staged.changes);
     } else if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
       // The host did not answer a moment ago: keep it for sendQueue().
