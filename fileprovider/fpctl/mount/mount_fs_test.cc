@@ -815,6 +815,36 @@ TEST_F(MountFsTest, AStateDroppedWithItsFileLeavesTheOtherFilesOfItsName) {
   EXPECT_THAT(readCache(dir_ / "cache").waiting, IsEmpty());
 }
 
+// Two new files that had one name (a lock file renamed away while its
+// creation was under way, and the next lock file) are two files in the queue:
+// the newer one's state never replaces the older one's.
+TEST_F(MountFsTest, NewFilesThatHadOneNameNeverReplaceEachOthersWaitingStates) {
+  fs_->startWriteBack(std::chrono::milliseconds(0));
+  std::atomic<bool> away{false};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (!away || c.op == "fetch") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  ext_->closeGate("create");
+  EXPECT_EQ(writeNew("Docs", "x.lock", "A"), 0);
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));  // its creation is under way
+  EXPECT_EQ(rename("Docs/x.lock", "Docs/x"), 0);
+  away = true;
+  ext_->openGate();  // the creation fails: it waits in the queue, still as x.lock
+  fs_->waitForWriteBack();
+  EXPECT_EQ(writeNew("Docs", "x.lock", "B"), 0);
+  fs_->waitForWriteBack();
+  away = false;
+  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  fs_->stopWriteBack();
+  ASSERT_NE(ext_->childNamed(docs_, "x"), "");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "x"))->data, "A");
+  ASSERT_NE(ext_->childNamed(docs_, "x.lock"), "");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "x.lock"))->data, "B");
+}
+
 // Write-back: the close answers before the extension has the file, which is
 // shown meanwhile; the states are sent in the order of the closes; one whose
 // file is removed first is never sent; fsync still waits for the service.

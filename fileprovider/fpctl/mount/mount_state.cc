@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "fileprovider/fpctl/mount/open_files.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
 namespace fpctl::mount {
@@ -32,6 +33,7 @@ std::string describe(const std::string& name, const fp::ItemIdentifier& identifi
 std::string keyOf(const Node& n) {
   QueuedChange c;
   if (!n.local) c.identifier = n.item.identifier;
+  if (n.local && n.work) c.local = n.work->localToken;
   c.parent = n.item.parent;
   c.filename = n.item.filename;
   return c.key();

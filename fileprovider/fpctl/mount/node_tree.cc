@@ -148,6 +148,7 @@ void NodeTree::restoreWaitingLocked(Lock& lock, Ino dir) {
     copy->waiting.store(true);
     copy->queuedSeq = mine[i].seq;
     copy->queuedKey = mine[i].key();
+    copy->localToken = mine[i].local;
     copies[i] = std::move(copy);
   }
   lock.lock();

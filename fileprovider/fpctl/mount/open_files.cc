@@ -122,6 +122,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> OpenFiles::create(Ino parent, std::str
   copy->path = std::move(file->path);
   copy->fd = std::move(file->fd);
   copy->changes.store(1);  // even an empty new file is to be created
+  copy->localToken = newLocalIdentifier();
 
   lock.lock();
   if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {

@@ -74,6 +74,8 @@ struct WorkingCopy {
   // Guarded by the tree lock: the queue's key of that state (see
   // sendQueue()), and its entry.
   std::string queuedKey;
+  // A new file's own token in the queue's keys (QueuedChange::local).
+  std::string localToken;
   std::uint64_t queuedSeq = 0;
   std::mutex noteMu;           // guards the note
   std::filesystem::path note;  // the cache's note that this copy holds changes nobody closed yet

@@ -46,6 +46,7 @@ nlohmann::json recordOf(const QueuedChange& change) {
                       {"filename", hexOf(change.filename)},
                       {"contentVersion", hexOf(change.baseVersion.contentVersion)},
                       {"metadataVersion", hexOf(change.baseVersion.metadataVersion)}};
+  if (!change.local.empty()) j["local"] = hexOf(change.local);
   if (!change.isEdit()) {
     j["size"] = change.size;
     j["checksum"] = change.checksum;
@@ -72,6 +73,7 @@ QueuedChange changeFrom(const nlohmann::json& j) {
   c.filename = bytesOf(j.at("filename"));
   c.baseVersion.contentVersion = bytesOf(j.at("contentVersion"));
   c.baseVersion.metadataVersion = bytesOf(j.at("metadataVersion"));
+  if (j.contains("local")) c.local = bytesOf(j.at("local"));
   // Records of earlier versions are all states.
   std::string kind = j.value("kind", std::string("state"));
   if (kind == "state") return c;
@@ -99,6 +101,12 @@ QueuedChange changeFrom(const nlohmann::json& j) {
 }
 
 std::string QueuedChange::key() const {
+  if (!identifier.empty()) return "id:" + identifier;
+  if (!local.empty()) return "new:" + local;
+  return "new:" + parent + '\0' + filename;
+}
+
+std::string QueuedChange::placeKey() const {
   if (!identifier.empty()) return "id:" + identifier;
   return "new:" + parent + '\0' + filename;
 }

@@ -46,8 +46,16 @@ struct QueuedChange {
   ItemState item;
   fp::ItemFields fields = 0;
 
+  // A new file's own token (newLocalIdentifier()), the same for all its
+  // states; empty in records of earlier versions, whose new files are told
+  // apart by folder and name.
+  std::string local;
+
   // Changes with the same key are states of one file.
   [[nodiscard]] std::string key() const;
+  // Where a new file goes (its folder and name), whichever file it is: how a
+  // creation of an earlier run is recognised (queued_creation.h).
+  [[nodiscard]] std::string placeKey() const;
   [[nodiscard]] bool isEdit() const { return kind != ChangeKind::kState; }
 };
 

@@ -49,7 +49,7 @@ std::optional<ItemState> sameCreation(ProviderClient& provider, const QueuedChan
 
 void OwnCreations::note(const QueuedChange& change, const fp::ItemIdentifier& identifier) {
   std::lock_guard lock(mu_);
-  made_[change.key()] = identifier;
+  made_[change.placeKey()] = identifier;
 }
 
 std::optional<ItemState> OwnCreations::stillThere(ProviderClient& provider,
@@ -57,7 +57,7 @@ std::optional<ItemState> OwnCreations::stillThere(ProviderClient& provider,
   fp::ItemIdentifier made;
   {
     std::lock_guard lock(mu_);
-    auto it = made_.find(change.key());
+    auto it = made_.find(change.placeKey());
     if (it == made_.end()) return std::nullopt;
     made = it->second;
   }

@@ -27,7 +27,7 @@ namespace fpctl::mount {
                                                     const QueuedChange& change);
 
 // The items the creations this mount sent made, by the key of the new file
-// (QueuedChange::key()). Thread-safe; it never calls out with its lock held.
+// (QueuedChange::placeKey()). Thread-safe; it never calls out with its lock held.
 class OwnCreations {
  public:
   // A creation of `change`'s file made `identifier`.

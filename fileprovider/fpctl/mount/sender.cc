@@ -154,6 +154,7 @@ int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   // no copy that would outlive a crash of the system.
   QueuedChange change;
   if (!staged.local) change.identifier = staged.item.identifier;
+  if (staged.local) change.local = work->localToken;
   change.parent = staged.item.parent;
   change.filename = staged.item.filename;
   change.baseVersion = staged.item.version;
@@ -223,6 +224,14 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   if (!gaveUp) sent = sendChange(staged.change, item, cancel);
   if (sent.queued) {
     std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (local && (!n || n->unlinked)) {
+      // Removed (or replaced) while its creation was tried: it is never sent.
+      s_.cache.queue().letGo(staged.change.seq);
+      s_.cache.queue().erase(staged.change.seq);
+      work.uploaded.store(changes);
+      return 0;
+    }
     work.queuedKey = staged.change.key();
     work.queuedSeq = staged.change.seq;
   }
