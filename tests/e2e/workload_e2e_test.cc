@@ -33,7 +33,7 @@ struct Scale {
 Scale scale() {
   const char* size = std::getenv("PELLORA_WORKLOAD");
   if (size && std::string(size) == "full") return {10, 2000, 2000, 300};
-  return {3, 120, 200, 30};
+  return {3, 80, 150, 30};
 }
 
 struct Case {
