@@ -104,6 +104,20 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
   }
 }
 
+void TreeEdits::forgetLocalChildLocked(Node& dir, const std::string& name) {
+  auto it = dir.localChildren.find(name);
+  if (it == dir.localChildren.end()) return;
+  Ino child = it->second;
+  if (Node* n = s_.inodes.find(child)) {
+    n->unlinked = true;
+    n->local = false;
+    // Its creation, if it waits in the queue, is never sent.
+    if (n->work && n->work->waiting.load()) sending_.dropQueuedLocked(*n->work);
+  }
+  dir.localChildren.erase(it);
+  s_.inodes.dropIfIdle(child);
+}
+
 ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::Progress* cancel) {
   std::string name(nameView);
   Lock lock(s_.mu);
@@ -121,13 +135,9 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
       if (q.kind != ChangeKind::kMakeFolder || q.identifier != c->item.identifier) continue;
       if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
       s_.cache.queue().letGo(q.seq);
-      s_.cache.queue().remove(q.seq);
+      s_.cache.queue().erase(q.seq);
     }
-    c->unlinked = true;
-    c->local = false;
-    Ino child = local->second;
-    dir->localChildren.erase(local);
-    s_.inodes.dropIfIdle(child);
+    forgetLocalChildLocked(*dir, name);
     return fp::Ok{};
   }
   auto it = dir->listing->byName.find(name);
@@ -207,14 +217,7 @@ ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp:
     if (Node* n = s_.inodes.find(it->second); n && n->item.isFolder) {
       return fp::fail(Errno{EISDIR});
     }
-    if (Node* n = s_.inodes.find(it->second)) {
-      n->unlinked = true;
-      n->local = false;
-      if (n->work && n->work->waiting.load()) sending_.dropQueuedLocked(*n->work);
-    }
-    Ino child = it->second;
-    dir->localChildren.erase(it);
-    s_.inodes.dropIfIdle(child);
+    forgetLocalChildLocked(*dir, name);
     return fp::Ok{};
   }
   auto it = dir->listing->byName.find(name);
@@ -320,14 +323,7 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
 
   if (localTarget) {
     // A new file that is still being written loses its name to the one moved here.
-    if (Node* t = s_.inodes.find(localTarget)) {
-      t->unlinked = true;
-      t->local = false;
-      // Its creation, if it waits in the queue, is never sent.
-      if (t->work && t->work->waiting.load()) sending_.dropQueuedLocked(*t->work);
-    }
-    to->localChildren.erase(newName);
-    s_.inodes.dropIfIdle(localTarget);
+    forgetLocalChildLocked(*to, newName);
   }
   if (localSource) {
     Node* n = s_.inodes.find(localSource);

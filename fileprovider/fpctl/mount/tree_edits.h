@@ -59,6 +59,9 @@ class TreeEdits {
                             const fp::Progress* cancel, bool waitForSender = true);
 
  private:
+  // Forgets the new file or folder `name` of `dir`, not on the service yet,
+  // with what of it waits in the queue.
+  void forgetLocalChildLocked(Node& dir, const std::string& name);
   using Lock = MountState::Lock;
 
   int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
