@@ -485,6 +485,11 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
       const std::string rel = top + "/t" + std::to_string(t);
       const auto want = workers[t]->model().tree();
       EXPECT_EQ(differences(tree(mnt_ / rel), want), "") << "the mount";
+      // A file removed while its creation was under way is deleted on the
+      // service by that creation's end, outside the queue: the store may
+      // take a moment longer.
+      waitUntil([&] { return differences(tree(sandbox().store() / rel), want).empty(); },
+                std::chrono::seconds(10));
       EXPECT_EQ(differences(tree(sandbox().store() / rel), want), "") << "the store";
     }
     auto st = cacheStatus(sandbox());
