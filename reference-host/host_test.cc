@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "reference-host/png_writer.h"
 #include "reference-host/scanner.h"
@@ -478,15 +479,40 @@ TEST_F(HostTest, ARescanScansOutsideTheLockOnItsRunner) {
   EXPECT_EQ(rows().count("unseen.txt"), 0u);
   EXPECT_EQ(rows().count("Made"), 1u);
 
+  IdlePriorityRunner idle;
   int policy = -1;
   std::thread::id worker;
-  runAtIdlePriority([&] {
+  idle.run([&] {
     policy = ::sched_getscheduler(0);
     worker = std::this_thread::get_id();
   });
   EXPECT_EQ(policy, SCHED_IDLE);
   EXPECT_NE(worker, std::this_thread::get_id());
   EXPECT_NE(::sched_getscheduler(0), SCHED_IDLE);
+}
+
+// On a busy machine an idle-priority scan may get no processor at all; a stop
+// must not wait for it (the host did not stop within 10 s of SIGTERM).
+TEST(IdlePriorityRunnerTest, HurryPutsTheWorkInProgressAndLaterWorkAtNormalPriority) {
+  IdlePriorityRunner idle;
+  std::promise<void> started;
+  std::atomic<bool> hurried{false};
+  std::vector<int> policies;
+  std::thread scan([&] {
+    idle.run([&] {
+      // Until the runner has set the policy, then until hurry().
+      while (::sched_getscheduler(0) != SCHED_IDLE) std::this_thread::yield();
+      started.set_value();
+      while (!hurried) std::this_thread::yield();
+      policies.push_back(::sched_getscheduler(0));
+    });
+  });
+  started.get_future().wait();
+  idle.hurry();
+  hurried = true;
+  scan.join();
+  idle.run([&] { policies.push_back(::sched_getscheduler(0)); });
+  EXPECT_EQ(policies, (std::vector<int>{SCHED_OTHER, SCHED_OTHER}));
 }
 
 }  // namespace

@@ -34,20 +34,33 @@ constexpr std::chrono::milliseconds kRetryAfterInterrupted{2000};
 
 }  // namespace
 
-void runAtIdlePriority(const std::function<void()>& work) {
+void IdlePriorityRunner::run(const std::function<void()>& work) {
   std::thread worker;
   try {
-    worker = std::thread([&] {
-      // Best effort: where the policy cannot be set, the work runs all the same.
-      sched_param none{};
-      (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
-      work();
-    });
+    worker = std::thread(work);
   } catch (const std::system_error&) {
     work();  // no thread to be had: here, at the caller's priority
     return;
   }
+  {
+    // Set from here rather than by the worker itself, so that hurry() cannot
+    // come between. Best effort: where the policy cannot be set, the work runs
+    // all the same.
+    std::lock_guard lock(mutex_);
+    sched_param none{};
+    if (!hurried_) (void)::pthread_setschedparam(worker.native_handle(), SCHED_IDLE, &none);
+    running_ = worker.native_handle();
+  }
   worker.join();
+  std::lock_guard lock(mutex_);
+  running_.reset();
+}
+
+void IdlePriorityRunner::hurry() {
+  std::lock_guard lock(mutex_);
+  hurried_ = true;
+  sched_param none{};
+  if (running_) (void)::pthread_setschedparam(*running_, SCHED_OTHER, &none);
 }
 
 Scanner::Scanner(Host& host, fs::path root, LineLog log, std::chrono::milliseconds safetyInterval,
@@ -74,6 +87,7 @@ Scanner::Scanner(Host& host, fs::path root, LineLog log, std::chrono::millisecon
 }
 
 Scanner::~Scanner() {
+  idle_.hurry();
   std::uint64_t one = 1;
   (void)::write(stopping_.get(), &one, sizeof one);
   thread_.join();
@@ -232,7 +246,10 @@ void Scanner::loop() {
       // overtaken. Where folders go unwatched, the rescans are how changes
       // arrive, and they keep their priority.
       bool interrupted = false;
-      (void)host_.rescan(1, &interrupted, complete_ ? Host::Runner(runAtIdlePriority) : nullptr);
+      (void)host_.rescan(
+          1, &interrupted,
+          complete_ ? Host::Runner([this](const std::function<void()>& work) { idle_.run(work); })
+                    : nullptr);
       auto wait = complete_ ? safetyInterval_ : fallbackInterval_;
       if (interrupted) {
         nextRescan = Clock::now() + std::min(wait, retryAfter);

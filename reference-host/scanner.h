@@ -9,10 +9,14 @@
 #ifndef PELLORA_REFHOST_SCANNER_H_
 #define PELLORA_REFHOST_SCANNER_H_
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -24,10 +28,22 @@
 
 namespace refhost {
 
-// Runs `work` on a thread of its own at idle priority (SCHED_IDLE, where the
-// system allows it) and returns once it is done; on the calling thread when no
-// thread can be started.
-void runAtIdlePriority(const std::function<void()>& work);
+// Runs work at idle priority (SCHED_IDLE, where the system allows it), so that
+// it takes only the processor time nothing else wants. On a busy machine such
+// work may get none at all: hurry() puts the work in progress, and all work
+// run after it, back at the normal priority, so that a stop never waits for it.
+class IdlePriorityRunner {
+ public:
+  // Runs `work` on a thread of its own and returns once it is done; on the
+  // calling thread when no thread can be started.
+  void run(const std::function<void()>& work);
+  void hurry();
+
+ private:
+  std::mutex mutex_;
+  bool hurried_ = false;
+  std::optional<pthread_t> running_;  // the thread of the work in progress
+};
 
 class Scanner {
  public:
@@ -36,7 +52,7 @@ class Scanner {
   // follows the store on a thread of its own. `host` must outlive the scanner.
   Scanner(Host& host, std::filesystem::path root, LineLog log,
           std::chrono::milliseconds safetyInterval, std::chrono::milliseconds fallbackInterval);
-  // Stops and waits for the change in progress.
+  // Stops and waits for the change in progress (a rescan is hurried).
   ~Scanner();
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
@@ -72,7 +88,8 @@ class Scanner {
   // Touched by the constructor, then only by the thread.
   std::unordered_map<int, std::string> pathOfWatch_;
   std::atomic<bool> complete_{true};
-  std::thread thread_;  // last: started once everything above exists
+  IdlePriorityRunner idle_;  // runs the periodic rescans
+  std::thread thread_;       // last: started once everything above exists
 };
 
 }  // namespace refhost
