@@ -35,24 +35,28 @@ constexpr std::chrono::milliseconds kRetryAfterInterrupted{2000};
 }  // namespace
 
 void IdlePriorityRunner::run(const std::function<void()>& work) {
+  // The policy is set from here, before the work may start (it takes the lock
+  // first), rather than by the worker itself, so that hurry() cannot come
+  // between. Best effort: where the policy cannot be set, the work runs all the
+  // same.
+  std::unique_lock lock(mutex_);
   std::thread worker;
   try {
-    worker = std::thread(work);
+    worker = std::thread([&] {
+      { std::lock_guard started(mutex_); }
+      work();
+    });
   } catch (const std::system_error&) {
+    lock.unlock();
     work();  // no thread to be had: here, at the caller's priority
     return;
   }
-  {
-    // Set from here rather than by the worker itself, so that hurry() cannot
-    // come between. Best effort: where the policy cannot be set, the work runs
-    // all the same.
-    std::lock_guard lock(mutex_);
-    sched_param none{};
-    if (!hurried_) (void)::pthread_setschedparam(worker.native_handle(), SCHED_IDLE, &none);
-    running_ = worker.native_handle();
-  }
+  sched_param none{};
+  if (!hurried_) (void)::pthread_setschedparam(worker.native_handle(), SCHED_IDLE, &none);
+  running_ = worker.native_handle();
+  lock.unlock();
   worker.join();
-  std::lock_guard lock(mutex_);
+  lock.lock();
   running_.reset();
 }
 

@@ -54,12 +54,14 @@ inline std::string randomBytes(std::size_t n, unsigned seed) {
 }
 
 // Every file and folder under `root` (relative paths; folders end in "/") with
-// the files' bytes, leaving out the reference host's own folder.
+// the files' bytes, leaving out the reference host's own folder. A tree that
+// changes meanwhile (a store still taking changes) gives what was seen.
 inline std::map<std::string, std::string> tree(const fs::path& root) {
   std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::string rel = it->path().lexically_relative(root).string();
     if (rel == ".refhost") {
       it.disable_recursion_pending();
       continue;
