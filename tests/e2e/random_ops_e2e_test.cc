@@ -7,7 +7,8 @@
 // again between rounds while the threads keep working.
 // PELLORA_SEED replays a seed (the one used is in the trace of every failure);
 // PELLORA_RANDOM_OPS sets the operations per thread and round,
-// PELLORA_RANDOM_THREADS the threads, PELLORA_RANDOM_OPEN=1 what still fails.
+// PELLORA_RANDOM_THREADS the threads, PELLORA_RANDOM_OPEN=1 what still fails
+// (or a list of the Open flags).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,7 +75,7 @@ struct Model {
 };
 
 // What the workers do beyond what is known to work; PELLORA_RANDOM_OPEN=1
-// turns all three on.
+// turns all three on, a list of their names some.
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
@@ -156,6 +157,7 @@ class Worker {
   // first difference from the model. `hostAway`: the host is stopped meanwhile.
   bool run(int count, bool hostAway) {
     hostAway_ = hostAway;
+    log_.push_back(hostAway ? "(the host is away)" : "(the host runs)");
     for (int i = 0; i < count && problem_.empty(); ++i) {
       step();
       if (problem_.empty() && ++done_ % kCheckEvery == 0) check();
@@ -170,6 +172,12 @@ class Worker {
   }
 
   const Model& model() const { return model_; }
+  // Every operation so far with its result, one a line.
+  std::string history() const {
+    std::string out;
+    for (const auto& line : log_) out += "  " + line + "\n";
+    return out;
+  }
   // The difference found, with the last operations; empty while none.
   std::string problem() const {
     if (problem_.empty()) return "";
@@ -436,9 +444,16 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
   const unsigned seed = static_cast<unsigned>(envNumber("PELLORA_SEED", 20261209));
   const int ops = static_cast<int>(envNumber("PELLORA_RANDOM_OPS", 60));
   const int threadCount = static_cast<int>(envNumber("PELLORA_RANDOM_THREADS", 4));
-  const bool allOpen = envNumber("PELLORA_RANDOM_OPEN", 0) != 0;
+  // "1" for all, or some of "renames,overwrite,offlineRemoval".
+  const char* openEnv = std::getenv("PELLORA_RANDOM_OPEN");
+  const std::string openList = openEnv ? openEnv : "";
+  auto opened = [&](const char* what) {
+    return openList == "1" || openList.find(what) != std::string::npos;
+  };
   Open open;
-  open.renames = open.overwrite = open.offlineRemoval = allOpen;
+  open.renames = opened("renames");
+  open.overwrite = opened("overwrite");
+  open.offlineRemoval = opened("offlineRemoval");
   SCOPED_TRACE("PELLORA_SEED=" + std::to_string(seed));
   for (bool writeBack : {false, true}) {
     SCOPED_TRACE(writeBack ? "write-back" : "default");
@@ -484,13 +499,15 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
       SCOPED_TRACE("thread " + std::to_string(t));
       const std::string rel = top + "/t" + std::to_string(t);
       const auto want = workers[t]->model().tree();
-      EXPECT_EQ(differences(tree(mnt_ / rel), want), "") << "the mount";
+      EXPECT_EQ(differences(tree(mnt_ / rel), want), "") << "the mount, after:\n"
+                                                         << workers[t]->history();
       // A file removed while its creation was under way is deleted on the
       // service by that creation's end, outside the queue: the store may
       // take a moment longer.
       waitUntil([&] { return differences(tree(sandbox().store() / rel), want).empty(); },
                 std::chrono::seconds(10));
-      EXPECT_EQ(differences(tree(sandbox().store() / rel), want), "") << "the store";
+      EXPECT_EQ(differences(tree(sandbox().store() / rel), want), "") << "the store, after:\n"
+                                                                      << workers[t]->history();
     }
     auto st = cacheStatus(sandbox());
     for (const auto& r : st["refused"]) {

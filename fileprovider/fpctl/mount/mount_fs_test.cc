@@ -866,7 +866,9 @@ TEST_F(MountFsTest, WriteBackAnswersTheCloseAndSendsInTheBackground) {
   auto created = ext_->calls("create");
   ASSERT_EQ(created.size(), 2u);
   EXPECT_EQ(created[0].filename, "a.txt");
-  EXPECT_EQ(created[1].filename, "c.txt");
+  // Renamed before it was sent: created under its last name, which frees the
+  // first one at once for another file.
+  EXPECT_EQ(created[1].filename, "c2.txt");
   EXPECT_EQ(ext_->childNamed(docs_, "b.txt"), "");
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "c2.txt"))->data, "gamma");
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "a.txt"))->data, "alpha");
@@ -874,7 +876,7 @@ TEST_F(MountFsTest, WriteBackAnswersTheCloseAndSendsInTheBackground) {
   EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
 
   // fsync waits for the service, also for a state a close handed over.
-  const auto modifies = ext_->calls("modify").size();  // the rename of c.txt was one
+  const auto modifies = ext_->calls("modify").size();
   ext_->closeGate("modify");
   auto h = fs_->open(lookup("Docs/notes.txt"), O_WRONLY | O_TRUNC);
   ASSERT_TRUE(h.ok());
@@ -1542,6 +1544,29 @@ TEST_F(MountFsTest, APinnedFileStaysLocalEvenWhenTheBoundCannotHoldIt) {
   auto fetches = ext_->calls("fetch").size();
   EXPECT_TRUE(*read("Docs/big.bin") == data);
   EXPECT_EQ(ext_->calls("fetch").size(), fetches);
+}
+
+// A new file removed while the queue tries its creation with the host away is
+// never created later (it stayed in the store).
+TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {
+  std::atomic<bool> away{true};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  EXPECT_EQ(writeNew("Docs", "f5", "x"), 0);
+  ext_->closeGate("create");
+  std::thread queue([&] { (void)fs_->sendQueue(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "f5")), 0);
+  ext_->openGate();
+  queue.join();
+  away = false;
+  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  EXPECT_EQ(ext_->childNamed(docs_, "f5"), "");
 }
 
 }  // namespace

@@ -53,7 +53,10 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
   if (change.identifier.empty() && !isTransient(sent.err)) {
     // A creation that reached the host just before fpctl died is refused when
     // it is sent again: the same bytes under the same name are that creation.
-    if (auto there = sameCreation(s_.provider, change)) {
+    // Not an item the mount moves or removes: that is another file, whose
+    // new name or removal waits.
+    auto there = sameCreation(s_.provider, change);
+    if (there && !s_.cache.queue().hasEditOf(there->identifier)) {
       s_.log.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
       s_.cache.queue().remove(change.seq);
       created_.note(change, there->identifier);
@@ -62,7 +65,8 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
       return sent;
     }
     // The queue created it meanwhile from an older state: this state changes it.
-    if (auto made = created_.stillThere(s_.provider, change)) {
+    auto made = created_.stillThere(s_.provider, change);
+    if (made && !s_.cache.queue().hasEditOf(made->identifier)) {
       s_.log.info("%{public}@ was created from an older state; this one is sent as its change",
                   {describe(change.filename, made->identifier)});
       auto r = s_.provider.modify(
@@ -191,13 +195,14 @@ int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   return finishUpload(ino, *work, staged, cancel);
 }
 
-int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
                          const fp::Progress* cancel) {
+  StagedState staged = handed;
   const bool local = staged.local;
   const ItemState& item = staged.item;
-  const std::string& name = staged.name;
   const std::uint64_t changes = staged.changes;
-  std::string what = describe(name, item.identifier);
+  std::string what = describe(staged.name, item.identifier);
+  bool renamed = false;  // since it was staged
   std::optional<CreationsInFlight::Mark> creating;
   bool gaveUp = false;  // the wait below was cancelled: the state stays queued
   if (local) {
@@ -213,6 +218,15 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
       s_.cache.queue().erase(staged.change.seq);
       work.uploaded.store(changes);
       return 0;
+    }
+    if (n->item.filename != item.filename || n->item.parent != item.parent) {
+      // Renamed or moved since it was staged: created where it is now, so
+      // that its first name is never taken on the service, where another
+      // file may have it by then.
+      renamed = true;
+      staged.name = n->name;
+      staged.item.filename = staged.change.filename = n->item.filename;
+      staged.item.parent = staged.change.parent = n->item.parent;
     }
     // Moves and removals kept in the queue go first (the name may be freed
     // only by them): the state waits behind them, and sendQueue() sends it.
@@ -237,6 +251,11 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   s_.cache.queue().letGo(staged.change.seq);
+  if (sent.queued && renamed) {
+    // Its record still names the first place.
+    Lock lock(s_.mu);
+    requeueLocked(lock, ino);
+  }
   if (sent.queued && cancel && cancel->isCancelled()) {
     // The wait for the host was given up (a signal, the end of the mount):
     // the queue does not wait for it again at once.
@@ -497,6 +516,12 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
       if (int e = queued_.removeOrQueue(
               "delete", *sent.item, describe(change.filename, sent.item->identifier), nullptr)) {
         (void)e;  // logged
+      }
+    } else if (dropped) {
+      // Removed while it was tried: it stays unsent.
+      if (s_.cache.queue().tryHold(change.seq)) {
+        s_.cache.queue().letGo(change.seq);
+        s_.cache.queue().erase(change.seq);
       }
     } else if (!change.isEdit() && !sent.queued) {
       tookQueued(change, sent);

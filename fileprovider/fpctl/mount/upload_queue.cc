@@ -458,6 +458,14 @@ bool UploadQueue::hasEdits() const {
   return false;
 }
 
+bool UploadQueue::hasEditOf(const fp::ItemIdentifier& identifier) const {
+  std::lock_guard lock(mu_);
+  for (const auto& [seq, c] : entries_) {
+    if (c.isEdit() && c.identifier == identifier) return true;
+  }
+  return false;
+}
+
 bool UploadQueue::hasEditsOrEntryOf(const fp::ItemIdentifier& identifier) const {
   std::lock_guard lock(mu_);
   for (const auto& [seq, c] : entries_) {

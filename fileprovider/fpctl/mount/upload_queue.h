@@ -101,6 +101,8 @@ class UploadQueue {
   // The edits waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pendingEdits() const;
   [[nodiscard]] bool hasEdits() const;
+  // Whether a move or removal of the item `identifier` waits.
+  [[nodiscard]] bool hasEditOf(const fp::ItemIdentifier& identifier) const;
   // Whether an edit waits, or an entry of the item `identifier`.
   [[nodiscard]] bool hasEditsOrEntryOf(const fp::ItemIdentifier& identifier) const;
   // The entries an earlier run left that still wait, oldest first.

@@ -78,9 +78,15 @@ void Sender::sendHanded(Ino ino) {
                     {what});
       }
       {
-        std::lock_guard lock(s_.mu);
+        Lock lock(s_.mu);
         work->queuedKey = staged.change.key();
         work->queuedSeq = staged.change.seq;
+        // Renamed since it was closed: its record names the first place.
+        Node* n = s_.inodes.find(ino);
+        if (staged.local && n &&
+            (n->item.filename != staged.item.filename || n->item.parent != staged.item.parent)) {
+          requeueLocked(lock, ino);
+        }
       }
       work->queuedOnly.store(true);
       work->waiting.store(true);
