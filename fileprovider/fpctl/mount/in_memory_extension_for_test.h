@@ -157,9 +157,11 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
   }
   // Requests of kind `op` ("fetch", "create", ...; "list": a listing, once it
   // is read) wait until openGate().
+  // (Requests waiting at another gate go on.)
   void closeGate(const std::string& op) {
     std::lock_guard lock(mu_);
     gate_ = op;
+    cv_.notify_all();
   }
   void openGate() {
     std::lock_guard lock(mu_);

@@ -1546,6 +1546,23 @@ TEST_F(MountFsTest, APinnedFileStaysLocalEvenWhenTheBoundCannotHoldIt) {
   EXPECT_EQ(ext_->calls("fetch").size(), fetches);
 }
 
+// A new file renamed again while the rename made during its creation is sent
+// ends under its last name (the service kept the one before).
+TEST_F(MountFsTest, ANewFileRenamedWhileItsFirstRenameIsSentEndsUnderItsLastName) {
+  ext_->closeGate("create");
+  std::thread writer([&] { EXPECT_EQ(writeNew("Docs", "a.txt", "x"), 0); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(rename("Docs/a.txt", "Docs/b.txt"), 0);
+  ext_->closeGate("modify");
+  ASSERT_TRUE(waitFor([&] { return ext_->calls("create").size() == 1 && ext_->waiting() == 1; }));
+  EXPECT_EQ(rename("Docs/b.txt", "Docs/c.txt"), 0);
+  ext_->openGate();
+  writer.join();
+  fs_->checkForChanges();
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("c.txt", "locked.csv", "notes.txt"));
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "c.txt"))->data, "x");
+}
+
 // A new file removed while the queue tries its creation with the host away is
 // never created later (it stayed in the store).
 TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {

@@ -297,12 +297,15 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     }
     return 0;
   }
-  const fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
-  if (local && (n->item.filename != item.filename || n->item.parent != sentParent)) {
-    // Renamed or moved while it was being created: send that too, or keep it
-    // in the queue when the host does not take it now.
+  // Where the service has it now.
+  fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
+  std::string sentName = item.filename;
+  while (local && (n->item.filename != sentName || n->item.parent != sentParent)) {
+    // Renamed or moved while it was being created (or while the last such
+    // move was sent): send that too, or keep it in the queue when the host
+    // does not take it now.
     fp::ItemFields fields = 0;
-    if (n->item.filename != item.filename) fields |= fp::field::kFilename;
+    if (n->item.filename != sentName) fields |= fp::field::kFilename;
     if (n->item.parent != sentParent) fields |= fp::field::kParentItemIdentifier;
     auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
     ItemState expected = fresh;
@@ -322,6 +325,8 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
       if (int j = queued_.journalEdit(edit, describe(name, fresh.identifier))) return j;
       fresh = expected;
     }
+    sentName = expected.filename;
+    sentParent = expected.parent;
     lock.lock();
     n = s_.inodes.find(ino);
     if (!n) return 0;
