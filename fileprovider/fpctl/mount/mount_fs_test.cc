@@ -1122,6 +1122,10 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   ASSERT_TRUE(fs_->mkdir(lookup("Docs/made"), "deeper").ok());
   EXPECT_EQ(writeNew("Docs/made/deeper", "inner.txt", "in"), 0);
   EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);
+  // Made, moved and removed again: nothing of it waits.
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "brief").ok());
+  EXPECT_EQ(rename("Docs/brief", "brief2"), 0);
+  EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "brief2")), 0);
   fs_->checkForChanges();
   EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
   EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");

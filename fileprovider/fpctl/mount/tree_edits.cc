@@ -130,9 +130,10 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
     if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
       return fp::fail(Errno{ENOTEMPTY});
     }
-    // Made here and not on the service yet: its making is dropped.
+    // Made here and not on the service yet: its making, and the moves that
+    // wait for it, are dropped.
     for (const auto& q : s_.cache.queue().pending()) {
-      if (q.kind != ChangeKind::kMakeFolder || q.identifier != c->item.identifier) continue;
+      if (!q.isEdit() || q.identifier != c->item.identifier) continue;
       if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
       s_.cache.queue().letGo(q.seq);
       s_.cache.queue().erase(q.seq);
