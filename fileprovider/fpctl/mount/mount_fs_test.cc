@@ -1107,6 +1107,7 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
 
 TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder) {
   auto other = ext_->addFile(docs_, "other.txt", "other");
+  auto moving = ext_->addFile(docs_, "moving.txt", "m");
   fs_->checkForChanges();
   ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
     if (c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
@@ -1122,6 +1123,8 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   ASSERT_TRUE(fs_->mkdir(lookup("Docs/made"), "deeper").ok());
   EXPECT_EQ(writeNew("Docs/made/deeper", "inner.txt", "in"), 0);
   EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);
+  EXPECT_EQ(rename("Docs/moving.txt", "moving.txt"), 0);  // moved, then renamed there
+  EXPECT_EQ(rename("moving.txt", "moved.txt"), 0);
   // Made, moved and removed again: nothing of it waits.
   ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "brief").ok());
   EXPECT_EQ(rename("Docs/brief", "brief2"), 0);
@@ -1141,6 +1144,7 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(fs_->sendQueue(), 0u);
   fs_->checkForChanges();
   EXPECT_FALSE(ext_->entry(other).has_value());
+  EXPECT_EQ(ext_->childNamed(kRoot, "moved.txt"), moving);
   EXPECT_FALSE(ext_->entry(notes_).has_value());  // moved, then replaced
   EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "n2.txt"))->data, "replacing");
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "final.txt"))->data, "new");

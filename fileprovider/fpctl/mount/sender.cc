@@ -511,6 +511,9 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
       s_.sendingKey.reset();
       s_.sent.notify_all();
     }
+    // The file takes what was made, unless it was removed meanwhile (before
+    // this, or while it is looked for: dropQueuedLocked()).
+    if (!change.isEdit() && !sent.queued) tookQueued(change, sent);
     bool dropped = false;
     {
       std::lock_guard lock(s_.mu);
@@ -522,14 +525,10 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
               "delete", *sent.item, describe(change.filename, sent.item->identifier), nullptr)) {
         (void)e;  // logged
       }
-    } else if (dropped) {
+    } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
       // Removed while it was tried: it stays unsent.
-      if (s_.cache.queue().tryHold(change.seq)) {
-        s_.cache.queue().letGo(change.seq);
-        s_.cache.queue().erase(change.seq);
-      }
-    } else if (!change.isEdit() && !sent.queued) {
-      tookQueued(change, sent);
+      s_.cache.queue().letGo(change.seq);
+      s_.cache.queue().erase(change.seq);
     }
     if (sent.blocked) continue;  // sent once its folder is made
     if (sent.queued) {
@@ -578,8 +577,9 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
     std::lock_guard uploading(work->uploadMutex);
     {
       std::lock_guard lock(s_.mu);
-      // A newer state was closed meanwhile: that one is the file's now.
-      if (work->queuedSeq != change.seq) return;
+      // A newer state was closed meanwhile: that one is the file's now. Or
+      // the file was removed meanwhile: sendQueue() deletes what was made.
+      if (work->queuedSeq != change.seq || droppedWhileSent_.count(change.seq)) return;
       work->queuedOnly.store(false);
       work->waiting.store(false);
       work->queuedKey.clear();
@@ -632,7 +632,10 @@ void Sender::requeueLocked(Lock& lock, Ino ino) {
 }
 
 void Sender::dropQueuedLocked(WorkingCopy& work) {
-  if (s_.cache.queue().tryHold(work.queuedSeq)) {
+  if (!s_.cache.queue().contains(work.queuedSeq)) {
+    // Sent a moment ago: sendQueue() has yet to take the answer.
+    droppedWhileSent_.insert(work.queuedSeq);
+  } else if (s_.cache.queue().tryHold(work.queuedSeq)) {
     s_.cache.queue().letGo(work.queuedSeq);
     s_.cache.queue().erase(work.queuedSeq);
   } else {

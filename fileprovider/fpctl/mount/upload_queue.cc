@@ -411,6 +411,13 @@ ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
   {
     std::lock_guard lock(mu_);
     change.seq = nextSeq_++;
+    // A move that replaces older ones makes their changes too (a move to
+    // another folder, then a rename there, still changes the folder).
+    for (const auto& [seq, older] : entries_) {
+      if (change.kind == ChangeKind::kMove && replaces(change, older) && !held_.count(seq)) {
+        change.fields |= older.fields;
+      }
+    }
   }
   change.data.clear();
   // Written whole and synced through a temporary file: a crash leaves the
