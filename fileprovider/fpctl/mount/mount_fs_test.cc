@@ -1122,7 +1122,8 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "made").ok());
   ASSERT_TRUE(fs_->mkdir(lookup("Docs/made"), "deeper").ok());
   EXPECT_EQ(writeNew("Docs/made/deeper", "inner.txt", "in"), 0);
-  EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);
+  EXPECT_EQ(rename("Docs/made", "Docs/made2"), 0);  // made under its last name
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "made").ok());
   EXPECT_EQ(rename("Docs/moving.txt", "moving.txt"), 0);  // moved, then renamed there
   EXPECT_EQ(rename("moving.txt", "moved.txt"), 0);
   // Made, moved and removed again: nothing of it waits.
@@ -1130,12 +1131,13 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(rename("Docs/brief", "brief2"), 0);
   EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "brief2")), 0);
   fs_->checkForChanges();
-  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made", "made2"));
   EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
   EXPECT_EQ(*read("n2.txt"), "replacing");
   EXPECT_EQ(*read("Docs/final.txt"), "new");
   EXPECT_EQ(ext_->entry(notes_)->name, "notes.txt");  // nothing reached the service
 
+  const std::size_t triedWhileAway = ext_->calls("modify").size();
   ext_->setFailure(nullptr);
   // The queue tries again once its back-off (after the tries while away) is over.
   for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
@@ -1149,7 +1151,13 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "n2.txt"))->data, "replacing");
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "final.txt"))->data, "new");
   EXPECT_EQ(ext_->childNamed(docs_, "fresh.txt"), "");
-  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made2"));
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made", "made2"));
+  EXPECT_FALSE(ext_->childNamed(docs_, "made").empty());
+  const auto moves = ext_->calls("modify");
+  for (auto c = moves.begin() + static_cast<std::ptrdiff_t>(triedWhileAway); c != moves.end();
+       ++c) {
+    EXPECT_NE(c->filename, "made2") << "made under its first name, then moved";
+  }
   auto made = ext_->childNamed(docs_, "made2");
   ASSERT_FALSE(made.empty());
   EXPECT_EQ(ext_->entry(ext_->childNamed(ext_->childNamed(made, "deeper"), "inner.txt"))->data,

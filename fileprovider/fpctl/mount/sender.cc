@@ -482,7 +482,7 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
   // must not send an older one meanwhile. A close that starts while an entry
   // is sent waits for it (see uploadNode), so states arrive in order; a file
   // opened for writing after this look sends its state after the entry.
-  for (const auto& change : pending) {
+  for (QueuedChange change : pending) {
     {
       std::lock_guard lock(s_.mu);
       if (!s_.cache.queue().contains(change.seq)) continue;
@@ -498,6 +498,9 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
       }
       // An entry held is being sent by its file's close or the write-back thread.
       if (written || !s_.cache.queue().tryHold(change.seq)) continue;
+      // As it is now that it is held (a folder's making may have been given
+      // another place meanwhile).
+      if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
       s_.sendingKey = change.key();
     }
     ItemState expected;

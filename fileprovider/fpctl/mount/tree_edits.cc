@@ -363,10 +363,18 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       n->item.filename = newDisplay;
       if (waits) sending_.requeueLocked(lock, localSource);
       if (n->item.isFolder) {
-        // Made on the service under its first name, then moved there.
+        // Made under its new name where it goes, while its making waits;
+        // made under its first name, then moved there, once it is on its way.
+        const fp::ItemIdentifier folder = n->item.identifier;
         QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
         edit.fields = fields;
         lock.unlock();
+        for (const auto& q : s_.cache.queue().pending()) {
+          if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
+              s_.cache.queue().retarget(q.seq, newParentId, newDisplay)) {
+            return 0;
+          }
+        }
         return queued_.journalEdit(edit, what);
       }
       return 0;

@@ -214,6 +214,13 @@ fp::ItemIdentifier UploadQueue::resolve(const fp::ItemIdentifier& identifier) co
   return it == bound_.end() ? identifier : it->second;
 }
 
+std::optional<QueuedChange> UploadQueue::entry(std::uint64_t seq) const {
+  std::lock_guard lock(mu_);
+  auto it = entries_.find(seq);
+  if (it == entries_.end()) return std::nullopt;
+  return it->second;
+}
+
 bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
                            const std::string& filename) {
   QueuedChange c;

@@ -47,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -114,6 +115,8 @@ class UploadQueue {
   // What `identifier` names: the item a local identifier was bound to in this
   // run, else `identifier` itself.
   [[nodiscard]] fp::ItemIdentifier resolve(const fp::ItemIdentifier& identifier) const;
+  // The entry `seq` as it is now; none once it is gone.
+  [[nodiscard]] std::optional<QueuedChange> entry(std::uint64_t seq) const;
   // Rewrites the entry `seq` (a kMakeFolder not being sent) in place, durably,
   // with a new folder and name. false when it is held or gone.
   [[nodiscard]] bool retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
