@@ -248,6 +248,10 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
     }
     work.queuedKey = staged.change.key();
     work.queuedSeq = staged.change.seq;
+    // Before the queue may send it (below), so that tookQueued() finds it.
+    work.queuedOnly.store(true);
+    work.waiting.store(true);
+    work.uploaded.store(changes);
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   s_.cache.queue().letGo(staged.change.seq);
@@ -270,10 +274,11 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
                            "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
     }
   }
+  if (sent.queued) return 0;
   work.queuedOnly.store(!sent.item);
-  work.waiting.store(sent.queued);
-  work.uploaded.store(changes);  // sent, queued or kept in unsent/: this state is taken care of
-  if (!sent.item) return sent.queued ? 0 : sent.err;
+  work.waiting.store(false);
+  work.uploaded.store(changes);  // sent, or kept in unsent/: this state is taken care of
+  if (!sent.item) return sent.err;
   return tookSent(ino, work, staged, *sent.item);
 }
 

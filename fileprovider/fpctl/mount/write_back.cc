@@ -69,6 +69,15 @@ void Sender::sendHanded(Ino ino) {
       // The host did not answer a moment ago: keep it for sendQueue().
       std::string what = describe(staged.name, staged.item.identifier);
       int e = s_.cache.queue().makeDurable(staged.change.seq);
+      {
+        // Before the queue may send it, so that tookQueued() finds it.
+        std::lock_guard lock(s_.mu);
+        work->queuedKey = staged.change.key();
+        work->queuedSeq = staged.change.seq;
+        work->queuedOnly.store(true);
+        work->waiting.store(true);
+        work->uploaded.store(staged.changes);
+      }
       s_.cache.queue().letGo(staged.change.seq);
       if (e) {
         s_.logFailure("upload", what, e,
@@ -78,19 +87,14 @@ void Sender::sendHanded(Ino ino) {
                     {what});
       }
       {
-        Lock lock(s_.mu);
-        work->queuedKey = staged.change.key();
-        work->queuedSeq = staged.change.seq;
         // Renamed since it was closed: its record names the first place.
+        Lock lock(s_.mu);
         Node* n = s_.inodes.find(ino);
-        if (staged.local && n &&
+        if (staged.local && n && work->waiting.load() &&
             (n->item.filename != staged.item.filename || n->item.parent != staged.item.parent)) {
           requeueLocked(lock, ino);
         }
       }
-      work->queuedOnly.store(true);
-      work->waiting.store(true);
-      work->uploaded.store(staged.changes);
     } else {
       // The end of the mount stops the wait for the host: the state is kept.
       err = finishUpload(ino, *work, staged, &s_.background);
