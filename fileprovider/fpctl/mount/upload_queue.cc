@@ -450,8 +450,14 @@ int UploadQueue::makeDurable(std::uint64_t seq) {
     if (it == entries_.end()) return 0;
     change = it->second;
   }
-  if (int e = syncPath(change.data, false)) return e;
-  if (int e = syncPath(dir() / (std::to_string(seq) + ".json"), false)) return e;
+  auto gone = [&] {
+    std::lock_guard lock(mu_);
+    return entries_.count(seq) == 0;
+  };
+  for (const fs::path& file : {change.data, dir() / (std::to_string(seq) + ".json")}) {
+    // Sent or dropped meanwhile: nothing of it needs to outlive a crash.
+    if (int e = syncPath(file, false)) return e == ENOENT && gone() ? 0 : e;
+  }
   if (int e = syncPath(dir(), true)) return e;
   dropOlder(change);
   return 0;
