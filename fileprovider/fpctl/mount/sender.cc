@@ -305,16 +305,20 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
   // Where the service has it now.
   fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
   std::string sentName = item.filename;
-  while (local && (n->item.filename != sentName || n->item.parent != sentParent)) {
+  // Its folder now, as the service knows it (a folder made here may have
+  // been made meanwhile).
+  auto folderNow = [&] { return s_.cache.queue().resolve(n->item.parent); };
+  while (local && (n->item.filename != sentName || folderNow() != sentParent)) {
     // Renamed or moved while it was being created (or while the last such
     // move was sent): send that too, or keep it in the queue when the host
     // does not take it now.
+    const fp::ItemIdentifier folder = folderNow();
     fp::ItemFields fields = 0;
     if (n->item.filename != sentName) fields |= fp::field::kFilename;
-    if (n->item.parent != sentParent) fields |= fp::field::kParentItemIdentifier;
-    auto moved = fpctl::TemplateItem::named(fresh.identifier, n->item.parent, n->item.filename);
+    if (folder != sentParent) fields |= fp::field::kParentItemIdentifier;
+    auto moved = fpctl::TemplateItem::named(fresh.identifier, folder, n->item.filename);
     ItemState expected = fresh;
-    expected.parent = n->item.parent;
+    expected.parent = folder;
     expected.filename = n->item.filename;
     bool queueIt = s_.cache.queue().hasEdits();
     lock.unlock();
