@@ -119,10 +119,7 @@ TEST_F(MountTest, MoveWithinAndAcrossFolders) {
 
 // With the host stopped, a folder whose last file is removed is empty: it can
 // be removed too, and both are gone from the store once the host is back.
-// Open, so disabled: rmdir fails with ENOTEMPTY, since the folder's emptiness
-// is proven on the service's listing, which still holds the file whose removal
-// waits in the queue.
-TEST_F(MountTest, DISABLED_AFolderEmptiedWhileTheHostIsAwayCanBeRemoved) {
+TEST_F(MountTest, AFolderEmptiedWhileTheHostIsAwayCanBeRemoved) {
   shOk("mkdir " + q("d") + " && echo x > " + q("d/f"));
   ASSERT_TRUE(waitUntil([&] { return sandbox().storeHas("d/f"); }));
   ASSERT_EQ(sandbox().stopHost(), 0);

@@ -75,7 +75,7 @@ struct Model {
 };
 
 // What the workers do beyond what is known to work; PELLORA_RANDOM_OPEN=1
-// turns all three on, a list of their names some.
+// turns both on, a list of their names some.
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
@@ -90,11 +90,6 @@ struct Open {
   // before never reach the store though nothing waits any more ("moving or
   // renaming to f1 was refused: File exists"), in both close modes.
   bool overwrite = false;
-  // Folders are removed (or renamed over) while the host is away. With
-  // PELLORA_SEED=20261209 PELLORA_RANDOM_THREADS=1, a folder whose last file
-  // (one the service has) was removed while the host is away cannot be
-  // removed: rmdir fails with ENOTEMPTY though the folder lists empty.
-  bool offlineRemoval = false;
   // Files and folders are renamed (within and across the thread's folders).
   // With one thread (PELLORA_RANDOM_THREADS=1 PELLORA_RANDOM_OPS=15), seeds
   // 2 to 27 ended as their models in both close modes; seed 1 at times leaves
@@ -155,7 +150,6 @@ class Worker {
   // `count` operations, then a comparison; false (with problem() set) at the
   // first difference from the model. `hostAway`: the host is stopped meanwhile.
   bool run(int count, bool hostAway) {
-    hostAway_ = hostAway;
     log_.push_back(hostAway ? "(the host is away)" : "(the host runs)");
     for (int i = 0; i < count && problem_.empty(); ++i) {
       step();
@@ -380,10 +374,6 @@ class Worker {
     if (model_.folders.size() < 2) return makeFolder();
     std::string p;
     while (p.empty()) p = anyFolder();
-    if (hostAway_ && !open_.offlineRemoval) {
-      log_.push_back("(rmdir " + p + " left out: the host is away)");
-      return;
-    }
     if (outcome("rmdir " + p, sys(::rmdir(abs(p).c_str())), model_.hasChildren(p) ? ENOTEMPTY : 0))
       model_.folders.erase(p);
   }
@@ -429,7 +419,6 @@ class Worker {
   fs::path root_;
   std::mt19937 rng_;
   Open open_;
-  bool hostAway_ = false;
   int fresh_ = 0;
   Model model_;
   int done_ = 0;
@@ -443,7 +432,7 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
   const unsigned seed = static_cast<unsigned>(envNumber("PELLORA_SEED", 20261209));
   const int ops = static_cast<int>(envNumber("PELLORA_RANDOM_OPS", 60));
   const int threadCount = static_cast<int>(envNumber("PELLORA_RANDOM_THREADS", 4));
-  // "1" for all, or some of "renames,overwrite,offlineRemoval".
+  // "1" for all, or some of "renames,overwrite".
   const char* openEnv = std::getenv("PELLORA_RANDOM_OPEN");
   const std::string openList = openEnv ? openEnv : "";
   auto opened = [&](const char* what) {
@@ -452,7 +441,6 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
   Open open;
   open.renames = opened("renames");
   open.overwrite = opened("overwrite");
-  open.offlineRemoval = opened("offlineRemoval");
   SCOPED_TRACE("PELLORA_SEED=" + std::to_string(seed));
   for (bool writeBack : {false, true}) {
     SCOPED_TRACE(writeBack ? "write-back" : "default");

@@ -10,6 +10,7 @@
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/mount/node_tree.h"
 #include "fileprovider/fpctl/mount/open_files.h"
+#include "fileprovider/fpctl/mount/pending_edits.h"
 #include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/mount/sender.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -193,7 +194,13 @@ ErrnoOr<void> TreeEdits::provenEmpty(std::string_view op, const ItemState& folde
   if (!children) return fp::fail(Errno{s_.logFailure(op, what, children.error())});
   auto after = s_.provider.item(folder.identifier, cancel);
   if (!after) return fp::fail(Errno{refusedForProof(op, what, after.error())});
-  if (!children->empty()) return fp::fail(Errno{ENOTEMPTY});
+  // What waits to be removed or moved out is gone from it (it is sent first:
+  // the queue keeps its order, and proves emptiness again before sending),
+  // what waits to be moved in is there.
+  if (!withPendingEdits(folder.identifier, std::move(*children), s_.cache.queue().pendingEdits())
+           .empty()) {
+    return fp::fail(Errno{ENOTEMPTY});
+  }
   return fp::Ok{};
 }
 
