@@ -246,12 +246,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
       work.uploaded.store(changes);
       return 0;
     }
-    work.queuedKey = staged.change.key();
-    work.queuedSeq = staged.change.seq;
-    // Before the queue may send it (below), so that tookQueued() finds it.
-    work.queuedOnly.store(true);
-    work.waiting.store(true);
-    work.uploaded.store(changes);
+    markWaitingLocked(work, staged);
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   s_.cache.queue().letGo(staged.change.seq);
@@ -641,6 +636,14 @@ void Sender::requeueLocked(Lock& lock, Ino ino) {
     work->queuedSeq = moved->seq;
     work->queuedKey = moved->key();
   }
+}
+
+void Sender::markWaitingLocked(WorkingCopy& work, const StagedState& staged) {
+  work.queuedKey = staged.change.key();
+  work.queuedSeq = staged.change.seq;
+  work.queuedOnly.store(true);
+  work.waiting.store(true);
+  work.uploaded.store(staged.changes);
 }
 
 void Sender::dropQueuedLocked(WorkingCopy& work) {

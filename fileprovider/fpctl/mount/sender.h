@@ -104,6 +104,10 @@ class Sender {
 
  private:
   using Lock = MountState::Lock;
+  // `staged` stays in the queue: it is `work`'s waiting state from now on.
+  // Called before the entry is let go, so that tookQueued() finds the file
+  // whenever sendQueue() sends it.
+  static void markWaitingLocked(WorkingCopy& work, const StagedState& staged);
 
   // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
   // the outcome into the node. A sending stopped by `cancel` leaves the state

@@ -70,13 +70,8 @@ void Sender::sendHanded(Ino ino) {
       std::string what = describe(staged.name, staged.item.identifier);
       int e = s_.cache.queue().makeDurable(staged.change.seq);
       {
-        // Before the queue may send it, so that tookQueued() finds it.
         std::lock_guard lock(s_.mu);
-        work->queuedKey = staged.change.key();
-        work->queuedSeq = staged.change.seq;
-        work->queuedOnly.store(true);
-        work->waiting.store(true);
-        work->uploaded.store(staged.changes);
+        markWaitingLocked(*work, staged);
       }
       s_.cache.queue().letGo(staged.change.seq);
       if (e) {
