@@ -71,6 +71,14 @@ Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel
     }
     error = r.error();
   } else if (move) {
+    // What changes is read off the item as the service has it now: an older
+    // move of it that was dropped (its folder made here was removed again)
+    // may have changed what this one leaves as it is.
+    if (auto there = s_.provider.item(edit.identifier, cancel)) {
+      edit.fields = 0;
+      if (there->parent != edit.parent) edit.fields |= fp::field::kParentItemIdentifier;
+      if (there->filename != edit.filename) edit.fields |= fp::field::kFilename;
+    }
     auto r =
         s_.provider.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
                            edit.baseVersion, edit.fields, std::nullopt, cancel);

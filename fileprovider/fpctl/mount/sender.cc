@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fileprovider/fpctl/mount/edit_sender.h"
+#include "fileprovider/fpctl/mount/held_back.h"
 #include "fileprovider/fpctl/mount/name_refusal.h"
 #include "fileprovider/fpctl/mount/node_tree.h"
 #include "fileprovider/fpctl/mount/open_files.h"
@@ -482,11 +483,29 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
     return pending.size();
   }
   bool sentAny = false;
+  HeldBack heldBack;  // what this sending passes over, and what waits behind it
+  auto holdBack = [&](QueuedChange change) {
+    change.parent = s_.cache.queue().resolve(change.parent);
+    std::optional<ItemState> onService;
+    if (change.isEdit() && !change.identifier.empty() && !isLocalIdentifier(change.identifier)) {
+      if (auto item = s_.provider.item(change.identifier)) onService = std::move(*item);
+    }
+    heldBack.add(change, onService);
+  };
   // A file being written sends its own state when it is closed; the queue
   // must not send an older one meanwhile. A close that starts while an entry
   // is sent waits for it (see uploadNode), so states arrive in order; a file
   // opened for writing after this look sends its state after the entry.
   for (QueuedChange change : pending) {
+    if (!heldBack.empty()) {
+      QueuedChange resolved = change;
+      resolved.parent = s_.cache.queue().resolve(change.parent);
+      if (heldBack.mustWait(resolved)) {
+        holdBack(change);
+        continue;
+      }
+    }
+    bool passed = false;
     {
       std::lock_guard lock(s_.mu);
       if (!s_.cache.queue().contains(change.seq)) continue;
@@ -501,11 +520,17 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
         }
       }
       // An entry held is being sent by its file's close or the write-back thread.
-      if (written || !s_.cache.queue().tryHold(change.seq)) continue;
-      // As it is now that it is held (a folder's making may have been given
-      // another place meanwhile).
-      if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
-      s_.sendingKey = change.key();
+      passed = written || !s_.cache.queue().tryHold(change.seq);
+      if (!passed) {
+        // As it is now that it is held (a folder's making may have been given
+        // another place meanwhile).
+        if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
+        s_.sendingKey = change.key();
+      }
+    }
+    if (passed) {
+      holdBack(change);
+      continue;
     }
     ItemState expected;
     expected.identifier = change.identifier;
@@ -537,7 +562,10 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
       s_.cache.queue().letGo(change.seq);
       s_.cache.queue().erase(change.seq);
     }
-    if (sent.blocked) continue;  // sent once its folder is made
+    if (sent.blocked) {  // sent once its folder is made
+      holdBack(change);
+      continue;
+    }
     if (sent.queued) {
       // The host is still away: try again later, and less often.
       queueBackoff_ = std::min<std::chrono::milliseconds>(

@@ -31,7 +31,9 @@
 // meanwhile, its entry is put again under the new name; removed, its entry is
 // dropped (or what the queue is creating from it now is removed again). A
 // state whose folder was made here and not on the service yet waits until the
-// queue makes that folder.
+// queue makes that folder. What the sending of the queue passes over (a
+// folder not made yet, a file being written or sent by its close) holds back
+// the later entries that depend on it (held_back.h).
 //
 // The write-back thread's part (startWriteBack() and the sending of what the
 // closes left to it) is in write_back.cc.

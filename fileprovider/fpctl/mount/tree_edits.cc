@@ -131,10 +131,12 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
     if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
       return fp::fail(Errno{ENOTEMPTY});
     }
-    // Made here and not on the service yet: its making, and the moves that
-    // wait for it, are dropped.
+    // Made here and not on the service yet: its making, its moves, and the
+    // moves into it (each of those items left it again by a later move or
+    // removal) are dropped.
     for (const auto& q : s_.cache.queue().pending()) {
-      if (!q.isEdit() || q.identifier != c->item.identifier) continue;
+      const bool into = q.kind == ChangeKind::kMove && q.parent == c->item.identifier;
+      if (!q.isEdit() || (q.identifier != c->item.identifier && !into)) continue;
       if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
       s_.cache.queue().letGo(q.seq);
       s_.cache.queue().erase(q.seq);

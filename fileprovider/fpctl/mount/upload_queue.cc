@@ -135,9 +135,9 @@ bool replaces(const QueuedChange& newer, const QueuedChange& older) {
     case ChangeKind::kState:
       return older.kind == ChangeKind::kState;
     case ChangeKind::kMove:
-      return older.kind == ChangeKind::kMove;
+      return false;  // see UploadQueue::putEdit()
     case ChangeKind::kRemove:
-      return older.kind != ChangeKind::kRemove && older.kind != ChangeKind::kMakeFolder;
+      return older.kind == ChangeKind::kState;
     case ChangeKind::kMakeFolder:
       return false;
   }
@@ -415,15 +415,21 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
 }
 
 ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
+  // An older move of the item is needless only when it is the entry just
+  // before this one: a change queued between them may rely on the name it
+  // frees or takes (a new file made where the item was).
+  std::uint64_t previous = 0;
   {
     std::lock_guard lock(mu_);
     change.seq = nextSeq_++;
-    // A move that replaces older ones makes their changes too (a move to
-    // another folder, then a rename there, still changes the folder).
-    for (const auto& [seq, older] : entries_) {
-      if (change.kind == ChangeKind::kMove && replaces(change, older) && !held_.count(seq)) {
-        change.fields |= older.fields;
-      }
+    auto it = entries_.find(change.seq - 1);
+    if (change.kind != ChangeKind::kMakeFolder && it != entries_.end() &&
+        it->second.kind == ChangeKind::kMove && it->second.key() == change.key() &&
+        !held_.count(it->first)) {
+      previous = it->first;
+      // It makes the older move's changes too (a move to another folder,
+      // then a rename there, still changes the folder).
+      change.fields |= it->second.fields;
     }
   }
   change.data.clear();
@@ -437,6 +443,12 @@ ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
   {
     std::lock_guard lock(mu_);
     entries_[change.seq] = change;
+    if (previous && (held_.count(previous) || !entries_.erase(previous))) previous = 0;
+    carried_.erase(previous);
+  }
+  if (previous) {
+    removeFile(dir() / (std::to_string(previous) + ".json"));
+    removeFile(dir() / (std::to_string(previous) + ".data"));
   }
   dropOlder(change);
   return change;

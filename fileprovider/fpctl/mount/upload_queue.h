@@ -35,10 +35,11 @@
 // the service has that could not be sent when they were made (the host did
 // not answer): edits, a record without contents (putEdit()). They are sent in
 // the same order as the states, and what the folder shows applies them on top
-// of the service's listings until then (pending_edits.h). A newer move of an
-// item replaces its older ones, and a removal replaces its older moves and
-// states: the service only needs the last place of an item, and nothing of
-// one that goes.
+// of the service's listings until then (pending_edits.h). Every move is sent,
+// in order: a change queued between two moves of an item may rely on the name
+// the first one frees or takes. A move or removal replaces the item's move
+// just before it in the queue, and a removal replaces the item's states: the
+// service needs nothing of the contents of an item that goes.
 #ifndef FPCTL_MOUNT_UPLOAD_QUEUE_H_
 #define FPCTL_MOUNT_UPLOAD_QUEUE_H_
 

@@ -227,9 +227,10 @@ TEST_F(UploadQueueTest, FetchedFilesAreCopiedOnlyWhenRegularAndBounded) {
   EXPECT_EQ(copyFetchedInto(file("any", "abc"), dest.get(), 100, INT64_MAX / 2), ENOSPC);
 }
 
-// Moves and removals are kept durably in order with the states; a newer move
-// replaces an older one, a removal replaces the item's moves and states, and a
-// damaged edit record is set aside, never read as another change.
+// Moves and removals are kept durably in order with the states; a move or
+// removal replaces the item's move just before it (never one with a change
+// between them), a removal replaces the item's states, and a damaged edit
+// record is set aside, never read as another change.
 TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
   auto edit = [](ChangeKind kind, const std::string& id, const std::string& parent,
                  const std::string& name) {
@@ -251,6 +252,9 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
     ASSERT_TRUE((*q)->put(change("i:3", "e.txt"), file("b", "state of 3")).ok());
     ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:3", "root", "f.txt")).ok());
     ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kRemove, "i:3", "root", "f.txt")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:4", "root", "x")).ok());
+    ASSERT_TRUE((*q)->put(change("", "h.txt"), file("c", "a new file")).ok());
+    ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:4", "root", "y")).ok());
   }
   std::ofstream(dir_ / "cache" / "queue" / "90.json")
       << R"({"seq":90,"identifier":"","parent":"","filename":"","contentVersion":"",)"
@@ -263,9 +267,10 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
                    "/" + c.filename);
   }
   EXPECT_THAT(seen,
-              ElementsAre("0 i:1 root/a.txt", "1 i:1 f/b.txt", "1 i:2 g/d", "2 i:3 root/f.txt"));
+              ElementsAre("0 i:1 root/a.txt", "1 i:1 f/b.txt", "1 i:2 g/d", "2 i:3 root/f.txt",
+                          "1 i:4 root/x", "0  root/h.txt", "1 i:4 root/y"));
   auto edits = (*q)->pendingEdits();
-  ASSERT_EQ(edits.size(), 3u);
+  ASSERT_EQ(edits.size(), 5u);
   EXPECT_TRUE(edits[0].item.isFolder);
   EXPECT_EQ(edits[0].item.size, 7);
   EXPECT_EQ(edits[0].fields, fp::field::kFilename);
@@ -280,7 +285,7 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
   fs::path kept = (*q)->refuse(edits[1].seq, "moving was refused");
   ASSERT_FALSE(kept.empty());
   EXPECT_THAT(slurp(kept.string() + ".reason"), HasSubstr("moving was refused"));
-  EXPECT_EQ((*q)->pendingEdits().size(), 2u);
+  EXPECT_EQ((*q)->pendingEdits().size(), 4u);
 }
 
 }  // namespace
