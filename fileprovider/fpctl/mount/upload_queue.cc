@@ -202,10 +202,24 @@ int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier&
   }
   int err = 0;
   for (const auto& c : changed) {
-    int e = writeDurably(dir() / (std::to_string(c.seq) + ".json"), recordOf(c).dump());
+    int e = rewriteRecord(c);
     if (e && !err) err = e;
   }
   return err;
+}
+
+int UploadQueue::rewriteRecord(const QueuedChange& change) {
+  const fs::path record = dir() / (std::to_string(change.seq) + ".json");
+  int e = writeDurably(record, recordOf(change).dump());
+  // Sent or dropped while it was written: its record must not come back
+  // (a state without its contents, or a change sent twice).
+  bool gone = false;
+  {
+    std::lock_guard lock(mu_);
+    gone = entries_.count(change.seq) == 0;
+  }
+  if (gone) removeFile(record);
+  return gone ? 0 : e;
 }
 
 fp::ItemIdentifier UploadQueue::resolve(const fp::ItemIdentifier& identifier) const {
@@ -234,7 +248,7 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     it->second.item.filename = filename;
     c = it->second;
   }
-  return writeDurably(dir() / (std::to_string(seq) + ".json"), recordOf(c).dump()) == 0;
+  return rewriteRecord(c) == 0;
 }
 
 ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoot, bool readOnly,

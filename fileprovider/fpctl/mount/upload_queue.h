@@ -143,6 +143,10 @@ class UploadQueue {
   // An entry's file, created empty, and removed.
   fp::ScopedFD createFile(const std::filesystem::path& path, int flags);
   void removeFile(const std::filesystem::path& path);
+  // Writes the record of `change`, an entry that is queued, durably again;
+  // removes it once more when the entry was sent or dropped meanwhile.
+  // Returns 0 or an errno value.
+  int rewriteRecord(const QueuedChange& change);
   // Forgets the entries of `change`'s file older than it.
   void dropOlder(const QueuedChange& change);
 
