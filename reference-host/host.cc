@@ -19,6 +19,16 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// The first bytes of a file, read to tell an image by its signature: the
+// longest that looksLikeImage() compares ("RIFF", size, "WEBP") takes 12.
+constexpr std::size_t kImageSignatureBytes = 16;
+
+// The picture that stands in for the thumbnail of an image this host cannot
+// decode: small, as a thumbnail is, and a quiet blue-grey gradient.
+constexpr std::uint32_t kStandInThumbnailSide = 64;
+constexpr Rgb kStandInThumbnailFrom = {90, 90, 110};
+constexpr Rgb kStandInThumbnailTo = {200, 200, 220};
+
 json success() { return json{{"ok", true}}; }
 
 json failure(std::string_view kind, std::string message) {
@@ -128,7 +138,7 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
 
   fs::path lockPath = config.container / std::string(kLockFileName);
   fp::ScopedFD lock(fp::retryOnEintr(
-      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }));
+      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kOwnerOnlyFileMode); }));
   if (!lock) return fp::fail(fp::Error::posix(errno, "opening " + lockPath.string()));
   if (fp::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
     if (errno == EWOULDBLOCK) {
@@ -485,7 +495,7 @@ json Host::thumbnail(const json& request) {
   const std::string& name = file->entry.name;
   const fs::path thumb = cacheFolder_ / (file->entry.ulid + "-" +
                                          std::to_string(file->entry.version) + "-thumbnail.png");
-  char head[16];
+  char head[kImageSignatureBytes];
   ssize_t n = fp::retryOnEintr([&] { return ::pread(fd, head, sizeof head, 0); });
   std::string_view magic(head, n > 0 ? static_cast<std::size_t>(n) : 0);
   if (!looksLikeImage(magic)) {
@@ -495,8 +505,9 @@ json Host::thumbnail(const json& request) {
   // cannot decode, a small picture stands in.
   fp::Status s = looksLikePng(magic)
                      ? copyToNewFile(fd, thumb, kOwnerOnlyFileMode)
-                     : writeNewFile(gradientPng(64, 64, {90, 90, 110}, {200, 200, 220}), thumb,
-                                    kOwnerOnlyFileMode);
+                     : writeNewFile(gradientPng(kStandInThumbnailSide, kStandInThumbnailSide,
+                                                kStandInThumbnailFrom, kStandInThumbnailTo),
+                                    thumb, kOwnerOnlyFileMode);
   if (!s) return failure(s.error().message);
   return json{{"ok", true}, {"path", thumb.string()}};
 }

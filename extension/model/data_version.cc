@@ -5,12 +5,25 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "fileprovider/scoped_fd.h"
 
 namespace pellora::index_detail {
 namespace {
+
+// The database header's file change counter and page count (4 bytes each, at
+// offset 24): every commit in rollback-journal mode advances them.
+constexpr std::int64_t kChangeCounterOffset = 24;
+constexpr std::size_t kChangeCounterBytes = 8;
+// The WAL header (magic, format, page size, checkpoint sequence, salts,
+// checksums): a restart of the log draws new salts.
+constexpr std::size_t kWalHeaderBytes = 32;
+// Stand in for a database file that cannot be read, and for a missing log.
+constexpr std::int64_t kNoDatabaseFile = -1;
+constexpr std::int64_t kNoLog = -2;
 
 // 64-bit FNV-1a over fixed-width little-endian fields: the same inputs give the
 // same value in every process, as a persisted sync anchor needs.
@@ -37,11 +50,15 @@ class Fingerprint {
   }
 
  private:
+  // FNV-1a's 64-bit prime and offset basis.
+  static constexpr std::uint64_t kPrime = 0x100000001B3ull;
+  static constexpr std::uint64_t kOffsetBasis = 0xCBF29CE484222325ull;
+
   void addByte(unsigned char b) {
     hash_ ^= b;
-    hash_ *= 0x100000001B3ull;
+    hash_ *= kPrime;
   }
-  std::uint64_t hash_ = 0xCBF29CE484222325ull;
+  std::uint64_t hash_ = kOffsetBasis;
 };
 
 }  // namespace
@@ -66,18 +83,18 @@ std::int64_t indexDataVersion(sqlite3* db) {
   if (dbPath != nullptr && *dbPath != '\0' && ::stat(dbPath, &st) == 0) {
     fingerprint.addFile(st);
   } else {
-    fingerprint.add(-1);
+    fingerprint.add(kNoDatabaseFile);
   }
 
   // The header is read through SQLite's own descriptor: opening and closing a
   // second descriptor on the database would drop the POSIX locks that other
   // connections of this process hold on it. A short read leaves zeros.
-  std::array<unsigned char, 8> header{};
+  std::array<unsigned char, kChangeCounterBytes> header{};
   sqlite3_file* file = nullptr;
   if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
       file != nullptr && file->pMethods != nullptr) {
-    if (file->pMethods->xRead(file, header.data(), static_cast<int>(header.size()), 24) !=
-        SQLITE_OK) {
+    if (file->pMethods->xRead(file, header.data(), static_cast<int>(header.size()),
+                              kChangeCounterOffset) != SQLITE_OK) {
       header.fill(0);
     }
   }
@@ -92,13 +109,13 @@ std::int64_t indexDataVersion(sqlite3* db) {
   struct stat walSt {};
   if (wal && ::fstat(wal.get(), &walSt) == 0) {
     fingerprint.addFile(walSt);
-    std::array<unsigned char, 32> walHeader{};
+    std::array<unsigned char, kWalHeaderBytes> walHeader{};
     ssize_t n =
         fp::retryOnEintr([&] { return ::pread(wal.get(), walHeader.data(), walHeader.size(), 0); });
     if (n < 0) walHeader.fill(0);
     fingerprint.add(walHeader);
   } else {
-    fingerprint.add(-2);  // no log
+    fingerprint.add(kNoLog);
   }
   return fingerprint.value();
 }

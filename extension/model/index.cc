@@ -47,6 +47,9 @@ constexpr const char* kFileByUlid =
     "SELECT ulid, name, folder_ulid, size, mtime_unix, version_number, locked_by_user_id\n"
     "FROM items WHERE ulid = ? LIMIT 1";
 
+// How long a read waits for the host's writer before it gives up. The host's
+// commits take milliseconds; a writer that holds the database longer than this
+// is stuck, and the platform's caller should get an answer rather than hang.
 constexpr int kBusyTimeoutMs = 3000;
 
 void appendFolders(sqlite3* db, std::optional<std::string_view> parent,
@@ -71,8 +74,13 @@ void appendFiles(sqlite3* db, std::optional<std::string_view> folder,
 // Everything else stands as it is.
 std::string readOnlyUri(std::string_view path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string uri = "file:";
-  uri.reserve(5 + path.size() + 16);
+  static constexpr std::string_view kScheme = "file:";
+  static constexpr std::string_view kReadOnly = "?mode=ro";
+  // Room for the query and a few escapes (two more bytes each): the text is
+  // then built without growing.
+  static constexpr std::size_t kSpareBytes = 16;
+  std::string uri(kScheme);
+  uri.reserve(kScheme.size() + path.size() + kSpareBytes);
   for (std::size_t i = 0; i < path.size(); ++i) {
     char c = path[i];
     if (c == '%' || c == '?' || c == '#' || (i == 1 && c == '/' && path[0] == '/')) {
@@ -84,7 +92,7 @@ std::string readOnlyUri(std::string_view path) {
       uri += c;
     }
   }
-  uri += "?mode=ro";
+  uri += kReadOnly;
   return uri;
 }
 

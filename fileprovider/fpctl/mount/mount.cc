@@ -100,8 +100,14 @@ class StopSignals {
 // would hold it, and fpctl, for the bridge's time-out of minutes. Once
 // kStopGraceMs has passed, fpctl writes the cache folder out to disk and ends
 // itself: the states being sent stay in the queue, as after kill -9, and the
-// next mount with the same cache folder sends them.
+// next mount with the same cache folder sends them. Ten seconds is far longer
+// than a host that answers takes to take a state, and well within what a
+// shutdown waits for a process before it kills it.
 constexpr int kStopGraceMs = 10'000;
+
+// The poll interval never rounds below a millisecond: a zero one would have the
+// poller spin.
+constexpr long long kShortestPollMs = 1;
 
 class SignalWatcher {
  public:
@@ -349,8 +355,8 @@ int serveUntilStopped(FuseFront& front, MountFs& mfs, const fp::Log& log, const 
                       double pollSeconds) {
   StopSignals signals;
   SignalWatcher watcher(signals, front, log, cacheRoot);
-  auto interval =
-      std::chrono::milliseconds(std::max<long long>(1, std::llround(pollSeconds * 1000)));
+  auto interval = std::chrono::milliseconds(
+      std::max<long long>(kShortestPollMs, std::llround(pollSeconds * 1000)));
   ChangePoller poller(mfs, interval);
   int loopResult = front.loop();
   // No request comes any more: what the write-back thread holds is sent
