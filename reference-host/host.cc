@@ -19,6 +19,16 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// The first bytes of a file, read to tell an image by its signature: the
+// longest that looksLikeImage() compares ("RIFF", size, "WEBP") takes 12.
+constexpr std::size_t kImageSignatureBytes = 16;
+
+// The picture that stands in for the thumbnail of an image this host cannot
+// decode: small, as a thumbnail is, and a quiet blue-grey gradient.
+constexpr std::uint32_t kStandInThumbnailSide = 64;
+constexpr Rgb kStandInThumbnailFrom = {90, 90, 110};
+constexpr Rgb kStandInThumbnailTo = {200, 200, 220};
+
 json success() { return json{{"ok", true}}; }
 
 json failure(std::string_view kind, std::string message) {
@@ -77,6 +87,24 @@ json checkName(std::string_view parentPath, std::string_view name) {
   return nullptr;
 }
 
+// `locks` with those at and below `from` moved to `to`; none when no lock is
+// there.
+std::optional<LockTable> locksMovedAlong(const LockTable& locks, const std::string& from,
+                                         const std::string& to) {
+  LockTable moved;
+  bool changed = false;
+  for (const auto& [path, user] : locks) {
+    if (isWithin(path, from)) {
+      moved[to + path.substr(from.size())] = user;
+      changed = true;
+    } else {
+      moved[path] = user;
+    }
+  }
+  if (!changed) return std::nullopt;
+  return moved;
+}
+
 }  // namespace
 
 StagedCopy::~StagedCopy() {
@@ -110,7 +138,7 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
 
   fs::path lockPath = config.container / std::string(kLockFileName);
   fp::ScopedFD lock(fp::retryOnEintr(
-      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }));
+      [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kOwnerOnlyFileMode); }));
   if (!lock) return fp::fail(fp::Error::posix(errno, "opening " + lockPath.string()));
   if (fp::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
     if (errno == EWOULDBLOCK) {
@@ -467,7 +495,7 @@ json Host::thumbnail(const json& request) {
   const std::string& name = file->entry.name;
   const fs::path thumb = cacheFolder_ / (file->entry.ulid + "-" +
                                          std::to_string(file->entry.version) + "-thumbnail.png");
-  char head[16];
+  char head[kImageSignatureBytes];
   ssize_t n = fp::retryOnEintr([&] { return ::pread(fd, head, sizeof head, 0); });
   std::string_view magic(head, n > 0 ? static_cast<std::size_t>(n) : 0);
   if (!looksLikeImage(magic)) {
@@ -477,8 +505,9 @@ json Host::thumbnail(const json& request) {
   // cannot decode, a small picture stands in.
   fp::Status s = looksLikePng(magic)
                      ? copyToNewFile(fd, thumb, kOwnerOnlyFileMode)
-                     : writeNewFile(gradientPng(64, 64, {90, 90, 110}, {200, 200, 220}), thumb,
-                                    kOwnerOnlyFileMode);
+                     : writeNewFile(gradientPng(kStandInThumbnailSide, kStandInThumbnailSide,
+                                                kStandInThumbnailFrom, kStandInThumbnailTo),
+                                    thumb, kOwnerOnlyFileMode);
   if (!s) return failure(s.error().message);
   return json{{"ok", true}, {"path", thumb.string()}};
 }
@@ -522,6 +551,69 @@ json Host::create(const json& request) {
   return json{{"ok", true}, {"ulid", it->second.ulid}};
 }
 
+fp::Result<Host::ModifiedItem, json> Host::modifiedItemLocked(const std::string& ulid,
+                                                              bool isFolder,
+                                                              const json* parentField) {
+  auto current = currentEntryLocked(ulid, isFolder);
+  if (!current.ok()) return fp::propagate(current);
+  ModifiedItem modified{std::move(*current), std::string()};
+  const Entry& item = modified.item;
+  if (item.lockedBy) {
+    return fp::fail(failure(
+        "locked", inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy)));
+  }
+  modified.parent = parentPath(item.path);
+  if (parentField != nullptr) {
+    if (parentField->is_null()) {
+      modified.parent.clear();
+    } else {
+      const Entry* folder = findLocked(parentField->get<std::string>(), true);
+      if (!folder) {
+        return fp::fail(failure(
+            "not_found", "no folder with ulid " + inQuotes(parentField->get<std::string>())));
+      }
+      modified.parent = folder->path;
+    }
+  }
+  return modified;
+}
+
+json Host::replaceContents(const std::string& path, StagedCopy& staged) {
+  if (auto s = store_.takeOver(staged.path(), path, true); !s) {
+    (void)refresh(path);
+    return storeFailure(s.error(), path);
+  }
+  staged.takenOver();
+  if (auto s = refreshItem(path, true, false); !s) {
+    return failure("changed " + path + " but could not update the index: " + s.error().message);
+  }
+  return nullptr;
+}
+
+json Host::moveItem(const std::string& from, const std::string& to, bool isFolder) {
+  if (auto s = store_.move(from, to); !s) {
+    (void)refresh(from);
+    return storeFailure(s.error(), to);
+  }
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  if (isFolder) {
+    // Locks of files inside the folder travel with them.
+    if (std::optional<LockTable> moved = locksMovedAlong(locks_, from, to)) {
+      if (auto s = store_.writeLocks(*moved); !s) {
+        log_("cannot move the locks along: " + s.error().message);
+      } else {
+        setLocksLocked(std::move(*moved), changes);
+      }
+    }
+  }
+  if (catalog_.count(from) && !catalog_.count(to)) moveLocked(from, to, changes);
+  if (auto s = commitLocked(std::move(changes)); !s) {
+    return failure("changed " + to + " but could not update the index: " + s.error().message);
+  }
+  return nullptr;
+}
+
 json Host::modify(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return badRequest("ulid", "a string");
@@ -541,31 +633,13 @@ json Host::modify(const json& request) {
   if (auto bad = takeStaged(request, staged); !bad.is_null()) return bad;
   if (staged && isFolder) return failure("a folder has no contents to replace");
 
-  Entry item;
-  std::string parent;
-  {
+  fp::Result<ModifiedItem, json> modified = [&] {
     std::lock_guard lock(mutex_);
-    auto current = currentEntryLocked(*ulid, isFolder);
-    if (!current.ok()) return std::move(current).error();
-    item = std::move(*current);
-    if (item.lockedBy) {
-      return failure("locked",
-                     inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy));
-    }
-    parent = parentPath(item.path);
-    if (parentIt != request.end()) {
-      if (parentIt->is_null()) {
-        parent.clear();
-      } else {
-        const Entry* folder = findLocked(parentIt->get<std::string>(), true);
-        if (!folder) {
-          return failure("not_found",
-                         "no folder with ulid " + inQuotes(parentIt->get<std::string>()));
-        }
-        parent = folder->path;
-      }
-    }
-  }
+    return modifiedItemLocked(*ulid, isFolder, parentIt != request.end() ? &*parentIt : nullptr);
+  }();
+  if (!modified.ok()) return std::move(modified).error();
+  const Entry& item = modified->item;
+  const std::string& parent = modified->parent;
   std::string name = newName.value_or(item.name);
   if (auto bad = checkName(parent, name); !bad.is_null()) return bad;
   if (isFolder && isWithin(parent, item.path)) {
@@ -578,49 +652,10 @@ json Host::modify(const json& request) {
   }
 
   if (staged) {
-    if (auto s = store_.takeOver(staged->path(), item.path, true); !s) {
-      (void)refresh(item.path);
-      return storeFailure(s.error(), item.path);
-    }
-    staged->takenOver();
-    if (auto s = refreshItem(item.path, true, false); !s) {
-      return failure("changed " + item.path +
-                     " but could not update the index: " + s.error().message);
-    }
+    if (auto bad = replaceContents(item.path, *staged); !bad.is_null()) return bad;
   }
   if (moves) {
-    if (auto s = store_.move(item.path, target); !s) {
-      (void)refresh(item.path);
-      return storeFailure(s.error(), target);
-    }
-    std::lock_guard lock(mutex_);
-    Changes changes;
-    if (isFolder) {
-      // Locks of files inside the folder travel with them.
-      LockTable moved;
-      bool changed = false;
-      for (const auto& [path, user] : locks_) {
-        if (isWithin(path, item.path)) {
-          moved[target + path.substr(item.path.size())] = user;
-          changed = true;
-        } else {
-          moved[path] = user;
-        }
-      }
-      if (changed) {
-        if (auto s = store_.writeLocks(moved); !s) {
-          log_("cannot move the locks along: " + s.error().message);
-        } else {
-          setLocksLocked(std::move(moved), changes);
-        }
-      }
-    }
-    if (catalog_.count(item.path) && !catalog_.count(target)) {
-      moveLocked(item.path, target, changes);
-    }
-    if (auto s = commitLocked(std::move(changes)); !s) {
-      return failure("changed " + target + " but could not update the index: " + s.error().message);
-    }
+    if (auto bad = moveItem(item.path, target, isFolder); !bad.is_null()) return bad;
   }
   return success();
 }

@@ -141,6 +141,24 @@ class Host {
   nlohmann::json thumbnail(const nlohmann::json& request);
   nlohmann::json create(const nlohmann::json& request);
   nlohmann::json modify(const nlohmann::json& request);
+  // The steps of modify(). The item to change, a copy of the entry of `ulid`
+  // when it is not locked, and the path of the folder it is to be in: the
+  // folder `parentField` names (null: the top level), or its own when there is
+  // no such field; else the failure reply. Needs mutex_.
+  struct ModifiedItem {
+    Entry item;
+    std::string parent;
+  };
+  fp::Result<ModifiedItem, nlohmann::json> modifiedItemLocked(const std::string& ulid,
+                                                              bool isFolder,
+                                                              const nlohmann::json* parentField);
+  // Replaces the contents of the file at `path` by the staged copy and
+  // refreshes its entry; the failure reply, or null.
+  nlohmann::json replaceContents(const std::string& path, StagedCopy& staged);
+  // Moves the item at `from` to `to` in the store, and its entries (and, for a
+  // folder, the locks of the files inside) along in the catalogue; the failure
+  // reply, or null.
+  nlohmann::json moveItem(const std::string& from, const std::string& to, bool isFolder);
   nlohmann::json remove(const nlohmann::json& request);
 
   const HostConfig config_;

@@ -57,12 +57,6 @@ class Index {
   explicit Index(std::unique_ptr<Connection> db);
   std::vector<IndexEntry> foldersWithParent(std::optional<std::string_view> parentUlid) const;
   std::vector<IndexEntry> filesInFolder(std::optional<std::string_view> folderUlid) const;
-  // The display name of the file `entry` (read by `ulid`), decided from the rows
-  // of its folder that may share its collision key; none when that does not
-  // decide it (the database lacks the case-folded name indexes, the file moved
-  // or was renamed meanwhile, or a query failed).
-  std::optional<std::string> narrowedDisplayName(std::string_view ulid,
-                                                 const IndexEntry& entry) const;
   // `entry` with the display name found by streaming its folder's whole listing.
   std::optional<IndexEntry> resolveByScan(std::string_view ulid,
                                           std::optional<IndexEntry> entry) const;

@@ -122,11 +122,31 @@ bool asksForJson(const std::vector<std::string>& args) {
   return false;
 }
 
-fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args) {
-  CommandLine cl;
-  std::size_t i = 0;
+namespace {
 
-  // Global options, up to the command word.
+// Applies the option `def`, given as "--name" or "--name=value" (`inline_`) in
+// the argument at `i`, and reads its value from the next argument when it takes
+// one there. Mistakes are reported for `command` (empty: a global option).
+fp::Result<void, UsageError> applyOption(const OptionSpec& def, std::string_view name,
+                                         std::optional<std::string_view> inline_,
+                                         const std::vector<std::string>& args, std::size_t& i,
+                                         CommandLine& cl, std::string_view command) {
+  std::string value;
+  if (!def.takesValue()) {
+    if (inline_) return usage("option --" + std::string(name) + " takes no value", command);
+  } else {
+    auto given = optionValue(name, inline_, args, i, command);
+    if (!given) return fp::propagate(given);
+    value = std::move(given).value();
+  }
+  if (auto mistake = def.set(cl, value)) return usage(std::move(*mistake), command);
+  return fp::Ok{};
+}
+
+// Reads the global options from `i` up to the command word, and past a "--"
+// that ends them.
+fp::Result<void, UsageError> parseGlobalOptions(const std::vector<std::string>& args,
+                                                std::size_t& i, CommandLine& cl) {
   for (; i < args.size(); ++i) {
     std::string_view arg = args[i];
     if (arg == "-h") arg = "--help";
@@ -139,27 +159,19 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
                      std::string(name) + "\"?)");
       return usage("unknown option " + std::string(arg));
     }
-    std::string value;
-    if (!def->takesValue()) {
-      if (inline_) return usage("option --" + std::string(name) + " takes no value");
-    } else {
-      auto given = optionValue(name, inline_, args, i, {});
-      if (!given) return fp::propagate(given);
-      value = std::move(given).value();
+    if (auto applied = applyOption(*def, name, inline_, args, i, cl, {}); !applied) {
+      return fp::propagate(applied);
     }
-    if (auto mistake = def->set(cl, value)) return usage(std::move(*mistake));
   }
   if (i < args.size() && args[i] == "--") ++i;
+  return fp::Ok{};
+}
 
-  if (i >= args.size()) {
-    if (cl.help) return cl;
-    return usage("no command given");
-  }
-
-  cl.command = args[i++];
-  const CommandSpec* def = findCommand(cl.command);
-  if (!def) return usage("unknown command \"" + cl.command + "\"");
-
+// Reads the operands and options of the command `def` from `i` on. True when
+// "--help" or "-h" ended the reading there.
+fp::Result<bool, UsageError> parseCommandArguments(const std::vector<std::string>& args,
+                                                   std::size_t i, const CommandSpec& def,
+                                                   CommandLine& cl) {
   bool onlyOperands = false;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -173,7 +185,7 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
     }
     if (arg == "--help" || arg == "-h") {
       cl.help = true;
-      return cl;
+      return true;
     }
     if (arg.substr(0, 2) != "--") return usage("unknown option " + arg, cl.command);
     // --json is read wherever it stands: `fpctl ls --json` is as good as `fpctl --json ls`.
@@ -182,23 +194,51 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
       continue;
     }
     auto [name, inline_] = splitOption(arg);
-    const OptionSpec* opt = findOption(def->options, name);
+    const OptionSpec* opt = findOption(def.options, name);
     if (!opt) {
       if (findOption(globalOptions(), name))
         return usage("--" + std::string(name) + " is a global option: give it before the command",
                      cl.command);
       return usage("unknown option --" + std::string(name) + " for " + cl.command, cl.command);
     }
-    std::string value;
-    if (!opt->takesValue()) {
-      if (inline_) return usage("option --" + std::string(name) + " takes no value", cl.command);
-    } else {
-      auto given = optionValue(name, inline_, args, i, cl.command);
-      if (!given) return fp::propagate(given);
-      value = std::move(given).value();
+    if (auto applied = applyOption(*opt, name, inline_, args, i, cl, cl.command); !applied) {
+      return fp::propagate(applied);
     }
-    if (auto mistake = opt->set(cl, value)) return usage(std::move(*mistake), cl.command);
   }
+  return false;
+}
+
+// Checks that the command `def` has as many operands as it takes.
+fp::Result<void, UsageError> checkOperandCount(const CommandSpec& def, const CommandLine& cl) {
+  if (cl.operands.size() < def.minOperands)
+    return usage(cl.command + ": missing " +
+                     (def.minOperands - cl.operands.size() == 1 && def.maxOperands == 1
+                          ? std::string(def.operands)
+                          : "operands (" + std::string(def.operands) + ")"),
+                 cl.command);
+  if (cl.operands.size() > def.maxOperands)
+    return usage(cl.command + ": unexpected operand \"" + cl.operands[def.maxOperands] + "\"",
+                 cl.command);
+  return fp::Ok{};
+}
+
+}  // namespace
+
+fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  std::size_t i = 0;
+  if (auto global = parseGlobalOptions(args, i, cl); !global) return fp::propagate(global);
+  if (i >= args.size()) {
+    if (cl.help) return cl;
+    return usage("no command given");
+  }
+
+  cl.command = args[i++];
+  const CommandSpec* def = findCommand(cl.command);
+  if (!def) return usage("unknown command \"" + cl.command + "\"");
+  auto helpAsked = parseCommandArguments(args, i, *def, cl);
+  if (!helpAsked) return fp::propagate(helpAsked);
+  if (*helpAsked) return cl;
 
   if (cl.command == "help") {
     if (!cl.operands.empty() && !isCommand(cl.operands[0]))
@@ -208,15 +248,7 @@ fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::stri
     cl.operands.clear();
     return cl;
   }
-  if (cl.operands.size() < def->minOperands)
-    return usage(cl.command + ": missing " +
-                     (def->minOperands - cl.operands.size() == 1 && def->maxOperands == 1
-                          ? std::string(def->operands)
-                          : "operands (" + std::string(def->operands) + ")"),
-                 cl.command);
-  if (cl.operands.size() > def->maxOperands)
-    return usage(cl.command + ": unexpected operand \"" + cl.operands[def->maxOperands] + "\"",
-                 cl.command);
+  if (auto counted = checkOperandCount(*def, cl); !counted) return fp::propagate(counted);
   return cl;
 }
 

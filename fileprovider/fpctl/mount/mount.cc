@@ -100,8 +100,14 @@ class StopSignals {
 // would hold it, and fpctl, for the bridge's time-out of minutes. Once
 // kStopGraceMs has passed, fpctl writes the cache folder out to disk and ends
 // itself: the states being sent stay in the queue, as after kill -9, and the
-// next mount with the same cache folder sends them.
+// next mount with the same cache folder sends them. Ten seconds is far longer
+// than a host that answers takes to take a state, and well within what a
+// shutdown waits for a process before it kills it.
 constexpr int kStopGraceMs = 10'000;
+
+// The poll interval never rounds below a millisecond: a zero one would have the
+// poller spin.
+constexpr long long kShortestPollMs = 1;
 
 class SignalWatcher {
  public:
@@ -240,6 +246,139 @@ int fail(fp::ScopedFD& ready, bool json, const std::string& message) {
   return 1;
 }
 
+// The mount point given, absolute and normal, when it is an existing folder
+// that no fpctl serves already and that may be mounted over; else why not.
+fp::Result<fs::path, std::string> checkMountPoint(const MountOptions& options) {
+  std::error_code ec;
+  fs::path mountpoint = fs::absolute(options.mountpoint, ec).lexically_normal();
+  if (!ec && !fs::exists(mountpoint, ec)) {
+    return fp::fail("mount point " + options.mountpoint.string() +
+                    " does not exist (create it first)");
+  }
+  if (ec || !fs::is_directory(mountpoint, ec)) {
+    return fp::fail("mount point " + options.mountpoint.string() + " is not a folder");
+  }
+  if (mountAt(mountpoint).type == "fuse.fpctl") {
+    return fp::fail(mountpoint.string() + " is mounted already; unmount it first (fusermount3 -u " +
+                    mountpoint.string() + ")");
+  }
+  if (!options.nonempty && !fs::is_empty(mountpoint, ec) && !ec) {
+    return fp::fail("mount point " + options.mountpoint.string() +
+                    " is not empty; its entries would be hidden while mounted (use an empty "
+                    "folder, or --nonempty to mount over them)");
+  }
+  return mountpoint;
+}
+
+// Why this process cannot mount at all; none when /dev/fuse is open to it.
+std::optional<std::string> fuseUnavailable() {
+  if (::access("/dev/fuse", R_OK | W_OK) == 0) return std::nullopt;
+  return "cannot mount: /dev/fuse is not available (" + std::string(std::strerror(errno)) + ")";
+}
+
+// The cache folder of the mount: --cache, else the default one of the domain
+// and mount point, whose parents are made and must be private; or why it cannot
+// be used.
+fp::Result<fs::path, std::string> chooseCacheRoot(const fp::Domain& domain,
+                                                  const fs::path& mountpoint,
+                                                  const MountOptions& options) {
+  fs::path cacheRoot;
+  if (options.cacheDir) {
+    std::error_code ec;
+    cacheRoot = fs::absolute(*options.cacheDir, ec).lexically_normal();
+  } else {
+    cacheRoot = defaultCacheFolder(domain.identifier, mountpoint);
+  }
+  if (isInside(cacheRoot, mountpoint)) {
+    return fp::fail("the cache folder " + cacheRoot.string() +
+                    " must not lie inside the mount point (use --cache DIR)");
+  }
+  // Cache folders are the user's alone (cache_folder.h): they hold copies of the
+  // account's files and the changes that wait to be sent to it.
+  if (!options.cacheDir) {
+    // The default folder is made in these two, which must be as private.
+    fs::path parent = cacheRoot.parent_path();
+    if (std::error_code made = createPrivateDirectories(parent)) {
+      return fp::fail("cannot create the cache folder " + parent.string() + ": " + made.message());
+    }
+    for (const fs::path& p : {parent.parent_path(), parent}) {
+      if (auto ok = checkPrivate(p, "the cache folder"); !ok) {
+        return fp::fail(ok.error().message + "; or choose one with --cache DIR");
+      }
+    }
+  }
+  return cacheRoot;
+}
+
+// Goes to the background unless told to stay, or unless threads run already
+// (a fork would keep only this one). In the parent, which waits for the mount
+// to come up, the status to exit with; none in the process that serves it.
+std::optional<int> detachUnlessForeground(const MountOptions& options, fp::ScopedFD& ready,
+                                          CacheFolder& folder) {
+  if (options.foreground) return std::nullopt;
+  if (threadCount() > 1) {
+    std::cerr << "fpctl: staying in the foreground (threads are already running)\n";
+  } else if (auto parentStatus = daemonize(ready)) {
+    return parentStatus;
+  } else {
+    folder.notePid();
+  }
+  return std::nullopt;
+}
+
+// Every open file in the mount holds a descriptor here: the soft limit goes up
+// to the hard one.
+void raiseOpenFileLimit() {
+  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
+void announceMounted(const fp::Domain& domain, const fs::path& mountpoint, bool json) {
+  if (json) {
+    nlohmann::json j;
+    j["mounted"] = mountpoint.string();
+    j["pid"] = static_cast<long long>(::getpid());
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  } else {
+    std::cout << "mounted " << (domain.displayName.empty() ? domain.identifier : domain.displayName)
+              << " at " << mountpoint.string() << "\n"
+              << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
+  }
+}
+
+// Serves requests, and polls the extension for changes, until the mount is
+// unmounted or a stop signal comes; then sends what the write-back thread
+// holds. The FUSE loop's result.
+int serveUntilStopped(FuseFront& front, MountFs& mfs, const fp::Log& log, const fs::path& cacheRoot,
+                      double pollSeconds) {
+  StopSignals signals;
+  SignalWatcher watcher(signals, front, log, cacheRoot);
+  auto interval = std::chrono::milliseconds(
+      std::max<long long>(kShortestPollMs, std::llround(pollSeconds * 1000)));
+  ChangePoller poller(mfs, interval);
+  int loopResult = front.loop();
+  // No request comes any more: what the write-back thread holds is sent
+  // now, before the poller's end stops every wait for the host.
+  mfs.stopWriteBack();
+  poller.stop();
+  return loopResult;
+}
+
+// Tells of the `waiting` changes that could not be sent before the end. Kept,
+// never dropped: the next mount of this cache folder sends them.
+void reportKeptChanges(std::size_t waiting, const fs::path& cacheRoot, const fs::path& mountpoint,
+                       bool defaultCache, const fp::Log& log) {
+  std::string message =
+      std::to_string(waiting) + " change(s) could not be sent yet and are kept in " +
+      (cacheRoot / "queue").string() + "; mount again " +
+      (defaultCache ? "at " + mountpoint.string() : "with --cache " + cacheRoot.string()) +
+      " to send them";
+  log.error("%{public}@", {message});
+  std::cerr << "fpctl: " << message << "\n";
+}
+
 }  // namespace
 
 int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> extension,
@@ -250,81 +389,23 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   if (!(options.pollSeconds > 0) || !std::isfinite(options.pollSeconds)) {
     return fail(ready, options.json, "--poll must be a positive number of seconds");
   }
-  std::error_code ec;
-  fs::path mountpoint = fs::absolute(options.mountpoint, ec).lexically_normal();
-  if (!ec && !fs::exists(mountpoint, ec)) {
-    return fail(ready, options.json,
-                "mount point " + options.mountpoint.string() + " does not exist (create it first)");
-  }
-  if (ec || !fs::is_directory(mountpoint, ec)) {
-    return fail(ready, options.json,
-                "mount point " + options.mountpoint.string() + " is not a folder");
-  }
-  if (mountAt(mountpoint).type == "fuse.fpctl") {
-    return fail(ready, options.json,
-                mountpoint.string() + " is mounted already; unmount it first (fusermount3 -u " +
-                    mountpoint.string() + ")");
-  }
-  if (!options.nonempty && !fs::is_empty(mountpoint, ec) && !ec) {
-    return fail(ready, options.json,
-                "mount point " + options.mountpoint.string() +
-                    " is not empty; its entries would be hidden while mounted (use an empty "
-                    "folder, or --nonempty to mount over them)");
-  }
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-    return fail(
-        ready, options.json,
-        "cannot mount: /dev/fuse is not available (" + std::string(std::strerror(errno)) + ")");
-  }
+  auto checked = checkMountPoint(options);
+  if (!checked) return fail(ready, options.json, checked.error());
+  const fs::path mountpoint = std::move(checked).value();
+  if (auto unavailable = fuseUnavailable()) return fail(ready, options.json, *unavailable);
 
-  fs::path cacheRoot;
+  auto chosen = chooseCacheRoot(domain, mountpoint, options);
+  if (!chosen) return fail(ready, options.json, chosen.error());
+  const fs::path cacheRoot = std::move(chosen).value();
   // The default folder goes when nothing waits in it at the end.
-  bool defaultCache = !options.cacheDir;
-  if (options.cacheDir) {
-    cacheRoot = fs::absolute(*options.cacheDir, ec).lexically_normal();
-  } else {
-    cacheRoot = defaultCacheFolder(domain.identifier, mountpoint);
-  }
-  if (isInside(cacheRoot, mountpoint)) {
-    return fail(ready, options.json,
-                "the cache folder " + cacheRoot.string() +
-                    " must not lie inside the mount point (use --cache DIR)");
-  }
-  // Cache folders are the user's alone (cache_folder.h): they hold copies of the
-  // account's files and the changes that wait to be sent to it.
-  if (defaultCache) {
-    // The default folder is made in these two, which must be as private.
-    fs::path parent = cacheRoot.parent_path();
-    if (std::error_code made = createPrivateDirectories(parent)) {
-      return fail(ready, options.json,
-                  "cannot create the cache folder " + parent.string() + ": " + made.message());
-    }
-    for (const fs::path& p : {parent.parent_path(), parent}) {
-      if (auto ok = checkPrivate(p, "the cache folder"); !ok) {
-        return fail(ready, options.json, ok.error().message + "; or choose one with --cache DIR");
-      }
-    }
-  }
+  const bool defaultCache = !options.cacheDir;
   // Held until the mount has ended, by the process that serves it.
   auto folder = CacheFolder::take(cacheRoot);
   if (!folder) return fail(ready, options.json, folder.error());
   if (defaultCache) noteMountPoint(cacheRoot, mountpoint);
+  if (auto parentStatus = detachUnlessForeground(options, ready, *folder)) return *parentStatus;
 
-  if (!options.foreground) {
-    if (threadCount() > 1) {
-      std::cerr << "fpctl: staying in the foreground (threads are already running)\n";
-    } else if (auto parentStatus = daemonize(ready)) {
-      return *parentStatus;
-    } else {
-      folder->notePid();
-    }
-  }
-
-  // Every open file in the mount holds a descriptor here.
-  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
+  raiseOpenFileLimit();
   CacheBound bound;
   bound.maxBytes = options.cacheMaxBytes.value_or(defaultMaxBytes(cacheRoot));
   bound.maxAge = options.cacheMaxAge;
@@ -350,46 +431,18 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   if (!front) return fail(ready, options.json, front.error());
 
   log.info("mounted %{public}@ at %{public}@", {domain.identifier, mountpoint.string()});
-  if (options.json) {
-    nlohmann::json j;
-    j["mounted"] = mountpoint.string();
-    j["pid"] = static_cast<long long>(::getpid());
-    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-  } else {
-    std::cout << "mounted " << (domain.displayName.empty() ? domain.identifier : domain.displayName)
-              << " at " << mountpoint.string() << "\n"
-              << "unmount with: fusermount3 -u " << mountpoint.string() << std::endl;
-  }
+  announceMounted(domain, mountpoint, options.json);
   reportReady(ready, true);
   MountRecord record(domain.identifier, mountpoint, cacheRoot, bound.maxBytes, bound.maxAge);
 
-  int loopResult;
-  {
-    StopSignals signals;
-    SignalWatcher watcher(signals, **front, log, cacheRoot);
-    auto interval =
-        std::chrono::milliseconds(std::max<long long>(1, std::llround(options.pollSeconds * 1000)));
-    ChangePoller poller(mfs, interval);
-    loopResult = (*front)->loop();
-    // No request comes any more: what the write-back thread holds is sent
-    // now, before the poller's end stops every wait for the host.
-    mfs.stopWriteBack();
-    poller.stop();
-  }
+  int loopResult = serveUntilStopped(**front, mfs, log, cacheRoot, options.pollSeconds);
   // Nothing new may arrive while the last changes are sent.
   (*front)->unmount();
   mfs.finishPendingUploads();
   front->reset();
   log.info("unmounted %{public}@", {mountpoint.string()});
   if (std::size_t waiting = mfs.sendQueue(); waiting > 0) {
-    // Kept, never dropped: the next mount of this cache folder sends them.
-    std::string message =
-        std::to_string(waiting) + " change(s) could not be sent yet and are kept in " +
-        (cacheRoot / "queue").string() + "; mount again " +
-        (defaultCache ? "at " + mountpoint.string() : "with --cache " + cacheRoot.string()) +
-        " to send them";
-    log.error("%{public}@", {message});
-    std::cerr << "fpctl: " << message << "\n";
+    reportKeptChanges(waiting, cacheRoot, mountpoint, defaultCache, log);
   }
   if (loopResult < 0) {
     std::cerr << "fpctl: the mount ended with an error: " << std::strerror(-loopResult) << "\n";
