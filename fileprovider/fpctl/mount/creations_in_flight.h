@@ -12,6 +12,7 @@
 #define FPCTL_MOUNT_CREATIONS_IN_FLIGHT_H_
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <set>
 
@@ -35,6 +36,7 @@ class CreationsInFlight {
     CreationsInFlight& set_;
     std::mutex& mu_;
     fp::ItemIdentifier folder_;
+    std::uint64_t ticket_;
   };
 
   [[nodiscard]] bool busy(const fp::ItemIdentifier& folder) const {
@@ -46,9 +48,16 @@ class CreationsInFlight {
   [[nodiscard]] bool waitUntilFree(std::unique_lock<std::mutex>& lock,
                                    const fp::ItemIdentifier& folder,
                                    const fp::Progress* cancel = nullptr);
+  // The same for every folder, and for the creations under way now: later
+  // ones are not waited for, so that a steady stream of them cannot keep the
+  // caller waiting.
+  [[nodiscard]] bool waitForThoseUnderWay(std::unique_lock<std::mutex>& lock,
+                                          const fp::Progress* cancel = nullptr);
 
  private:
   std::multiset<fp::ItemIdentifier> folders_;
+  std::set<std::uint64_t> tickets_;  // of the creations under way, in the order they started
+  std::uint64_t nextTicket_ = 0;
   std::condition_variable ended_;
 };
 

@@ -1565,18 +1565,31 @@ TEST_F(MountFsTest, APinnedFileStaysLocalEvenWhenTheBoundCannotHoldIt) {
 // A new file renamed again while the rename made during its creation is sent
 // ends under its last name (the service kept the one before).
 TEST_F(MountFsTest, ANewFileRenamedWhileItsFirstRenameIsSentEndsUnderItsLastName) {
-  ext_->closeGate("create");
-  std::thread writer([&] { EXPECT_EQ(writeNew("Docs", "a.txt", "x"), 0); });
-  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
-  EXPECT_EQ(rename("Docs/a.txt", "Docs/b.txt"), 0);
-  ext_->closeGate("modify");
-  ASSERT_TRUE(waitFor([&] { return ext_->calls("create").size() == 1 && ext_->waiting() == 1; }));
-  EXPECT_EQ(rename("Docs/b.txt", "Docs/c.txt"), 0);
-  ext_->openGate();
-  writer.join();
+  // Renamed again, or removed (it stayed on the service, and its folder could
+  // not be removed), while that rename is sent.
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "removed" : "renamed again");
+    const std::string a = remove ? "ra.txt" : "a.txt", b = remove ? "rb.txt" : "b.txt";
+    const std::size_t created = ext_->calls("create").size();
+    ext_->closeGate("create");
+    std::thread writer([&] { EXPECT_EQ(writeNew("Docs", a, "x"), 0); });
+    ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+    EXPECT_EQ(rename("Docs/" + a, "Docs/" + b), 0);
+    ext_->closeGate("modify");
+    ASSERT_TRUE(waitFor(
+        [&] { return ext_->calls("create").size() == created + 1 && ext_->waiting() == 1; }));
+    if (remove) {
+      EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), b)), 0);
+    } else {
+      EXPECT_EQ(rename("Docs/b.txt", "Docs/c.txt"), 0);
+    }
+    ext_->openGate();
+    writer.join();
+  }
   fs_->checkForChanges();
   EXPECT_THAT(names("Docs"), UnorderedElementsAre("c.txt", "locked.csv", "notes.txt"));
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "c.txt"))->data, "x");
+  EXPECT_EQ(ext_->childNamed(docs_, "rb.txt"), "");
 }
 
 // A new file removed while the queue tries its creation with the host away is

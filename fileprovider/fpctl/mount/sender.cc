@@ -286,8 +286,9 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
   Lock lock(s_.mu);
   Node* n = s_.inodes.find(ino);
   if (!n) return 0;
-  if (n->unlinked && local) {
-    // Removed while it was being created: it must not stay on the service.
+  // Removed while it was being created (or while a move made meanwhile was
+  // sent): it must not stay on the service.
+  auto removeWhatWasMade = [&] {
     lock.unlock();
     if (auto removed = s_.provider.remove(fresh.identifier, fresh.version, false); !removed) {
       int e = s_.logFailure("delete", describe(name, fresh.identifier), removed.error());
@@ -297,7 +298,8 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
       }
     }
     return 0;
-  }
+  };
+  if (n->unlinked && local) return removeWhatWasMade();
   // Where the service has it now.
   fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
   std::string sentName = item.filename;
@@ -335,6 +337,7 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     lock.lock();
     n = s_.inodes.find(ino);
     if (!n) return 0;
+    if (n->unlinked) return removeWhatWasMade();
   }
   n->item = fresh;
   if (work.keptDate && work.keptDateChanges == changes) s_.dates.keep(fresh, *work.keptDate);
@@ -361,6 +364,12 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     });
   }
   return 0;
+}
+
+void Sender::waitWhileSending(const fp::Progress* cancel) {
+  if (sender_) sender_->waitWhileSending();
+  Lock lock(s_.mu);
+  (void)creating_.waitForThoseUnderWay(lock, cancel);
 }
 
 ErrnoOr<void> Sender::flush(std::uint64_t fh, pid_t closer, const fp::Progress* cancel) {

@@ -93,10 +93,10 @@ class Sender {
   // Lets go of the node's working copy once no handle holds it and nobody
   // sends it (`sendFailed`: the last try to send it failed).
   void releaseWorkIfIdle(Ino ino, bool sendFailed);
-  // Waits while the write-back thread sends a state.
-  void waitWhileSending() {
-    if (sender_) sender_->waitWhileSending();
-  }
+  // Waits while the write-back thread sends a state, and while new files are
+  // being created (with the rename or removal made meanwhile applied after),
+  // or until `cancel` is cancelled.
+  void waitWhileSending(const fp::Progress* cancel);
   // The new file `ino` was renamed while its creation waits in the queue: the
   // entry is put again under its new name (and after what was queued since).
   void requeueLocked(MountState::Lock& lock, Ino ino);

@@ -183,11 +183,11 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
 ErrnoOr<void> TreeEdits::provenEmpty(std::string_view op, const ItemState& folder,
                                      const std::string& what, const fp::Progress* cancel,
                                      bool waitForSender) {
-  // A file created and removed in the folder while the write-back thread sent
-  // it is on the service until that sending has ended (and it is deleted).
-  // Those it has not taken yet are no concern: the folder still shows them,
-  // or they were removed and will never be sent.
-  if (waitForSender) sending_.waitWhileSending();
+  // A file created and removed (or moved into the folder and removed) while
+  // it was being sent is on the service until that sending has ended and the
+  // removal was applied to it. Those not taken yet are no concern: the folder
+  // still shows them, or they were removed and will never be sent.
+  if (waitForSender) sending_.waitWhileSending(cancel);
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = s_.provider.item(folder.identifier, cancel);
