@@ -24,7 +24,10 @@ bool HeldBack::mustWait(const QueuedChange& change) const {
   if (keys_.empty()) return false;
   if (keys_.count(change.key())) return true;
   if (!change.identifier.empty() && items_.count(change.identifier)) return true;
-  if (auto place = takes(change); place && places_.count(*place)) return true;
+  // Into an item that waits to be moved, too: never into what is still below it.
+  if (auto place = takes(change); place && (places_.count(*place) || items_.count(place->first))) {
+    return true;
+  }
   return change.kind == ChangeKind::kRemove && change.item.isFolder &&
          leftFolders_.count(change.identifier) > 0;
 }

@@ -7,7 +7,9 @@
 //     made where a waiting move or removal frees the name, which the service
 //     would refuse while the old item is still there);
 //   - the later removal of a folder that a waiting move takes an item out of
-//     (on the service the folder is not empty yet).
+//     (on the service the folder is not empty yet);
+//   - a later change into a folder that waits to be moved (or made): on the
+//     service it may still be below what goes into it.
 // Changes of other items in other places go ahead. Used by one sending at a
 // time; not thread-safe.
 #ifndef FPCTL_MOUNT_HELD_BACK_H_

@@ -62,6 +62,8 @@ TEST(HeldBackTest, WhatDependsOnAnEntryPassedOverWaitsBehindIt) {
       {"a state of another item", change(ChangeKind::kState, "9", "A", "f5"), false},
       {"the removal of another folder", change(ChangeKind::kRemove, "C", "/", "C", true), false},
       {"a move of another item elsewhere", change(ChangeKind::kMove, "9", "C", "x"), false},
+      {"a move into the item", change(ChangeKind::kMove, "9", "7", "x"), true},
+      {"a new file in it", newFile("7", "y"), true},
   };
   for (const auto& c : cases) EXPECT_EQ(held.mustWait(c.later), c.waits) << c.what;
 }

@@ -44,6 +44,8 @@ struct Node {
   std::uint64_t lookups = 0;
   std::uint64_t opens = 0;
   bool unlinked = false;
+  // Its removal is being sent or journaled now (TreeEdits::unlink()).
+  bool removing = false;
   bool attrStale = false;
   std::shared_ptr<WorkingCopy> work;
   std::optional<std::string> kernelContentVersion;  // what the kernel's page cache holds

@@ -628,6 +628,35 @@ TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
   EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
 }
 
+// A close whose new file waits behind a move (made while the host was away)
+// sends the queue up to its state, so that it is on the service when the
+// close returns, and reports its refusal.
+TEST_F(MountFsTest, ACloseBehindWaitingMovesSendsUpToItsStateAndReportsARefusal) {
+  std::atomic<bool> away{false};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op == "create" && c.filename == "taken.txt") {
+      return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "exists");
+    }
+    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  auto moveWhileAway = [&](const std::string& from, const std::string& to) {
+    away = true;
+    EXPECT_EQ(rename(from, to), 0);
+    away = false;
+  };
+  moveWhileAway("Docs/notes.txt", "Docs/moved.txt");
+  EXPECT_EQ(writeNew("Docs", "fresh.txt", "new"), 0);
+  EXPECT_EQ(ext_->entry(notes_)->name, "moved.txt");
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "fresh.txt"))->data, "new");
+
+  // Another device made "taken.txt" meanwhile.
+  ext_->addFile(docs_, "taken.txt", "theirs");
+  moveWhileAway("Docs/moved.txt", "Docs/moved2.txt");
+  EXPECT_EQ(writeNew("Docs", "taken.txt", "mine"), EEXIST);
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+}
+
 // A lock file closed without a write is created by its release while the
 // program has already removed it and made it again: the new one is created
 // once the old one's creation and removal are done, never beside it. A close

@@ -71,6 +71,10 @@ struct WorkingCopy {
   std::atomic<std::uint64_t> uploaded{0};       // `changes` as of the last upload that succeeded
   std::atomic<bool> queuedOnly{false};          // its last state went to the queue, not the service
   std::atomic<bool> waiting{false};             // and waits there to be sent (not refused)
+  // The close left that state waiting behind moves and removals, not for an
+  // absent host.
+  std::atomic<bool> behindEdits{false};
+  std::atomic<int> refusedWith{0};  // the queue's sending of that state was refused: why
   // Guarded by the tree lock: the queue's key of that state (see
   // sendQueue()), and its entry.
   std::string queuedKey;

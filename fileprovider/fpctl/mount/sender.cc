@@ -102,6 +102,14 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     s_.log.info("%{public}@ is queued and will be sent when the host application answers", {what});
     return sent;
   }
+  if (!change.identifier.empty() && sent.err == ENOENT && removedHere(change.identifier)) {
+    // The file was removed here while this state of it was on its way, and
+    // its removal reached the service first: nothing of it is wanted.
+    s_.log.info("%{public}@ was removed; its last state is not sent", {what});
+    s_.cache.queue().remove(change.seq);
+    sent.err = 0;
+    return sent;
+  }
   bool taken = change.identifier.empty() &&
                refusedAsTaken(s_.provider, {result.error(), change.parent, change.filename, {}});
   if (taken) sent.err = EEXIST;
@@ -115,6 +123,12 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     s_.logFailure("upload", what, sent.err, "refused; the changes are kept in " + kept.string());
   }
   return sent;
+}
+
+bool Sender::removedHere(const fp::ItemIdentifier& identifier) {
+  std::lock_guard lock(s_.mu);
+  const Node* n = s_.inodes.findItem(identifier);
+  return n && (n->unlinked || n->removing);
 }
 
 int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
@@ -205,7 +219,8 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
   std::string what = describe(staged.name, item.identifier);
   bool renamed = false;  // since it was staged
   std::optional<CreationsInFlight::Mark> creating;
-  bool gaveUp = false;  // the wait below was cancelled: the state stays queued
+  bool gaveUp = false;       // the wait below was cancelled: the state stays queued
+  bool behindEdits = false;  // or it waits behind moves and removals
   if (local) {
     Lock lock(s_.mu);
     // A new file of this folder being created now goes first: one of the same
@@ -231,7 +246,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
     }
     // Moves and removals kept in the queue go first (the name may be freed
     // only by them): the state waits behind them, and sendQueue() sends it.
-    if (!gaveUp && s_.cache.queue().hasEdits()) gaveUp = true;
+    if (!gaveUp && s_.cache.queue().hasEdits()) gaveUp = behindEdits = true;
     if (!gaveUp) creating.emplace(creating_, s_.mu, item.parent);
   }
   Sent sent;
@@ -248,6 +263,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
       return 0;
     }
     markWaitingLocked(work, staged);
+    work.behindEdits.store(behindEdits);
   }
   // Sent, refused, or left waiting: the queue may send what is left.
   s_.cache.queue().letGo(staged.change.seq);
@@ -300,6 +316,9 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     return 0;
   };
   if (n->unlinked && local) return removeWhatWasMade();
+  // Removed while this state was sent: its removal is sent or waits in the
+  // queue; the folder must not show it again.
+  if (n->unlinked) return 0;
   // Where the service has it now.
   fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
   std::string sentName = item.filename;
@@ -394,7 +413,9 @@ ErrnoOr<void> Sender::flush(std::uint64_t fh, pid_t closer, const fp::Progress* 
     h.writers.clear();
     ino = n->ino;
   }
-  return statusFor(uploadNode(ino, /*handOff=*/true, cancel));
+  int e = uploadNode(ino, /*handOff=*/true, cancel);
+  if (e == 0 && !writeBack_.load()) e = sendUpToWaitingState(ino, cancel);
+  return statusFor(e);
 }
 
 ErrnoOr<void> Sender::fsync(std::uint64_t fh, const fp::Progress* cancel) {
@@ -407,7 +428,9 @@ ErrnoOr<void> Sender::fsync(std::uint64_t fh, const fp::Progress* cancel) {
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  return statusFor(uploadNode(ino, false, cancel));
+  int e = uploadNode(ino, false, cancel);
+  if (e == 0 && !writeBack_.load()) e = sendUpToWaitingState(ino, cancel);
+  return statusFor(e);
 }
 
 void Sender::release(std::uint64_t fh) {
@@ -484,6 +507,30 @@ void Sender::releaseWorkIfIdle(Ino ino, bool sendFailed) {
 }
 
 std::size_t Sender::sendQueue(bool untilTheEnd) {
+  return sendQueueUpTo(0, untilTheEnd ? &s_.background : nullptr);
+}
+
+int Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
+  std::shared_ptr<WorkingCopy> work;
+  std::uint64_t seq = 0;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || !n->work || !n->work->waiting.load() || !n->work->behindEdits.load()) return 0;
+    work = n->work;
+    seq = work->queuedSeq;
+    work->refusedWith.store(0);
+  }
+  if (seq == 0) return 0;
+  (void)sendQueueUpTo(seq, cancel);
+  if (cancel && cancel->isCancelled()) {
+    interruptedUntil_.store(
+        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+  }
+  return work->refusedWith.exchange(0);
+}
+
+std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel) {
   std::lock_guard sending(queueMu_);
   auto pending = s_.cache.queue().pending();
   if (pending.empty()) return 0;
@@ -506,6 +553,7 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
   // is sent waits for it (see uploadNode), so states arrive in order; a file
   // opened for writing after this look sends its state after the entry.
   for (QueuedChange change : pending) {
+    if (last && change.seq > last) break;
     if (!heldBack.empty()) {
       QueuedChange resolved = change;
       resolved.parent = s_.cache.queue().resolve(change.parent);
@@ -545,7 +593,7 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
     expected.identifier = change.identifier;
     expected.parent = change.parent;
     expected.filename = change.filename;
-    Sent sent = sendChange(change, expected, untilTheEnd ? &s_.background : nullptr);
+    Sent sent = sendChange(change, expected, cancel);
     s_.cache.queue().letGo(change.seq);
     {
       std::lock_guard lock(s_.mu);
@@ -633,7 +681,8 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
       tookSent(ino, *work, staged, *sent.item);
     } else {
       // Refused for good: kept in unsent/, and the file is no longer shown,
-      // as after a refused close.
+      // as after a refused close (one waiting for it reports it).
+      work->refusedWith.store(sent.err);
       std::lock_guard lock(s_.mu);
       if (Node* n = s_.inodes.find(ino); n && n->local) {
         if (Node* dir = s_.inodes.find(n->parent)) dir->localChildren.erase(n->name);

@@ -84,6 +84,11 @@ class Sender {
   void waitForWriteBack();
   void finishPendingUploads();
   std::size_t sendQueue(bool untilTheEnd);
+  // Default close mode: a close whose state waits in the queue (behind moves
+  // and removals made before it) sends the queue up to that state and reports
+  // its refusal; the host away, or `cancel` cancelled (a signal), it leaves
+  // the state waiting and succeeds.
+  int sendUpToWaitingState(Ino ino, const fp::Progress* cancel);
 
   // Stages the node's working copy in the queue, unless that state is staged
   // already, and sends it; with `handOff`, leaves the sending to the
@@ -119,10 +124,14 @@ class Sender {
   // The write-back thread's part: sends, parks or drops what a close of `ino`
   // left to it, then lets go of the working copy if nobody holds it.
   void sendHanded(Ino ino);
+  // sendQueue(), stopping after the entry `last` (0: at the end).
+  std::size_t sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel);
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
   // is refused for good.
   Sent sendChange(const QueuedChange& change, ItemState expected,
                   const fp::Progress* cancel = nullptr);
+  // Whether the mount shows the item `identifier` as removed by a program here.
+  bool removedHere(const fp::ItemIdentifier& identifier);
   // Takes what the queue's sending of `change` gave into the file whose state
   // it was, when the mount still shows it from its working copy.
   void tookQueued(const QueuedChange& change, const Sent& sent);

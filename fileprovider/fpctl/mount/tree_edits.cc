@@ -239,10 +239,18 @@ ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp:
     return fp::fail(
         Errno{s_.logFailure("delete", what, EACCES, "the file does not allow deleting (locked)")});
   }
+  // A state of the file sent meanwhile and refused because the removal got
+  // there first is not a failure (Sender::removedHere()).
+  auto removing = [&](bool on) {
+    if (Node* n = s_.inodes.findItem(item.identifier)) n->removing = on;
+  };
+  removing(true);
   lock.unlock();
 
-  if (int e = queued_.removeOrQueue("delete", item, what, cancel)) return fp::fail(Errno{e});
+  int e = queued_.removeOrQueue("delete", item, what, cancel);
   lock.lock();
+  removing(false);
+  if (e) return fp::fail(Errno{e});
   tree_.forgetRemovedLocked(parent, name, item.identifier);
   return fp::Ok{};
 }

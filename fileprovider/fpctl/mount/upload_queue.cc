@@ -242,6 +242,16 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     std::lock_guard lock(mu_);
     auto it = entries_.find(seq);
     if (it == entries_.end() || held_.count(seq)) return false;
+    // Made at its new place in its old turn, it must not end up below a folder
+    // that a later entry moves into it or into what was made in it: the
+    // service would be asked to move that folder into itself.
+    std::set<fp::ItemIdentifier> below = {it->second.identifier};
+    for (auto later = std::next(it); later != entries_.end(); ++later) {
+      const QueuedChange& l = later->second;
+      if (!below.count(l.parent)) continue;
+      if (l.kind == ChangeKind::kMove && l.item.isFolder) return false;
+      if (l.kind == ChangeKind::kMakeFolder) below.insert(l.identifier);
+    }
     it->second.parent = parent;
     it->second.filename = filename;
     it->second.item.parent = parent;

@@ -119,7 +119,9 @@ class UploadQueue {
   // The entry `seq` as it is now; none once it is gone.
   [[nodiscard]] std::optional<QueuedChange> entry(std::uint64_t seq) const;
   // Rewrites the entry `seq` (a kMakeFolder not being sent) in place, durably,
-  // with a new folder and name. false when it is held or gone.
+  // with a new folder and name. false when it is held or gone, or when a later
+  // entry moves a folder into it or into a folder made in it (it must then be
+  // moved after that).
   [[nodiscard]] bool retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
                               const std::string& filename);
   [[nodiscard]] bool contains(std::uint64_t seq) const;

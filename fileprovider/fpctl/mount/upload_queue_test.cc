@@ -288,5 +288,34 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
   EXPECT_EQ((*q)->pendingEdits().size(), 4u);
 }
 
+// A folder made here and renamed while its making waits is made at its new
+// place, unless a later entry moves a folder into it (or into a folder made in
+// it): made there in its old turn, the service would be asked to move that
+// folder into itself.
+TEST_F(UploadQueueTest, AWaitingFolderIsMadeAtItsNewPlaceOnlyWhenNothingLaterMovesAFolderIntoIt) {
+  auto q = UploadQueue::open(dir_ / "cache");
+  ASSERT_TRUE(q.ok());
+  auto edit = [&](ChangeKind kind, const std::string& id, const std::string& parent, bool folder) {
+    QueuedChange c = change(id, "x");
+    c.kind = kind;
+    c.parent = parent;
+    c.item.isFolder = folder;
+    auto put = (*q)->putEdit(c);
+    EXPECT_TRUE(put.ok());
+    return put.ok() ? put->seq : 0;
+  };
+  const std::string a = newLocalIdentifier(), b = newLocalIdentifier(), c = newLocalIdentifier();
+  const auto makeA = edit(ChangeKind::kMakeFolder, a, "root", true);
+  edit(ChangeKind::kMakeFolder, b, a, true);
+  edit(ChangeKind::kMove, "i:file", b, false);  // a file below it: no matter
+  EXPECT_TRUE((*q)->retarget(makeA, "f:elsewhere", "a2"));
+  const auto makeC = edit(ChangeKind::kMakeFolder, c, "root", true);
+  edit(ChangeKind::kMakeFolder, newLocalIdentifier(), c, true);
+  edit(ChangeKind::kMove, "f:folder", b, true);  // below a, not below c
+  EXPECT_TRUE((*q)->retarget(makeC, "f:elsewhere", "c2"));
+  EXPECT_FALSE((*q)->retarget(makeA, "f:folder", "a3"));
+  EXPECT_EQ((*q)->entry(makeA)->filename, "a2");
+}
+
 }  // namespace
 }  // namespace fpctl::mount
