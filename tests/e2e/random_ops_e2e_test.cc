@@ -1,6 +1,6 @@
 // Seeded random operations on the mount with plain system calls: several
 // threads, each in a folder of its own, create, write at random offsets,
-// truncate, remove and read files and folders (and rename them, see Open), and
+// truncate, rename, remove and read files and folders (see Open for more), and
 // keep an in-memory model of their folder that follows every result. Every few
 // operations a thread compares what the mount shows with its model; in the end
 // the store must hold the same, byte for byte. The host is stopped and started
@@ -75,7 +75,7 @@ struct Model {
 };
 
 // What the workers do beyond what is known to work; PELLORA_RANDOM_OPEN=1
-// turns both on, a list of their names some.
+// turns it on.
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
@@ -90,17 +90,6 @@ struct Open {
   // before never reach the store though nothing waits any more ("moving or
   // renaming to f1 was refused: File exists"), in both close modes.
   bool overwrite = false;
-  // Files and folders are renamed (within and across the thread's folders).
-  // With one thread (PELLORA_RANDOM_THREADS=1 PELLORA_RANDOM_OPS=15), seeds
-  // 2 to 27 ended as their models in both close modes; seed 1 at times leaves
-  // in the store a file removed from a folder made while the host was away
-  // ("only here: r3/f5").
-  // With four threads at the default seed, in the default close mode, a
-  // folder made while other threads' edits waited, then renamed twice, keeps
-  // its first name on the service, a file made in it lands beside it, and a
-  // new file of that file's first name is then refused ("creating was
-  // refused: File exists ... f5"; "missing: f5").
-  bool renames = false;
 };
 
 std::string errnoName(int e) { return e == 0 ? "ok" : std::string(strerrordesc_np(e)); }
@@ -222,10 +211,6 @@ class Worker {
     if (r < 34) return write();
     if (r < 40) return truncate();
     if (r < 48) return closeOne();
-    if (r < 64 && !open_.renames) {
-      log_.push_back("(rename left out)");
-      return;
-    }
     if (r < 60) return renameFile();
     if (r < 64) return renameFolder();
     if (r < 70) return unlinkOne();
@@ -432,14 +417,13 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
   const unsigned seed = static_cast<unsigned>(envNumber("PELLORA_SEED", 20261209));
   const int ops = static_cast<int>(envNumber("PELLORA_RANDOM_OPS", 60));
   const int threadCount = static_cast<int>(envNumber("PELLORA_RANDOM_THREADS", 4));
-  // "1" for all, or some of "renames,overwrite".
+  // "1" for all, or a list such as "overwrite".
   const char* openEnv = std::getenv("PELLORA_RANDOM_OPEN");
   const std::string openList = openEnv ? openEnv : "";
   auto opened = [&](const char* what) {
     return openList == "1" || openList.find(what) != std::string::npos;
   };
   Open open;
-  open.renames = opened("renames");
   open.overwrite = opened("overwrite");
   SCOPED_TRACE("PELLORA_SEED=" + std::to_string(seed));
   for (bool writeBack : {false, true}) {
@@ -498,15 +482,6 @@ TEST_F(RandomOpsTest, ThreadsOfRandomOperationsEndAsTheirModels) {
     }
     auto st = cacheStatus(sandbox());
     for (const auto& r : st["refused"]) {
-      // Open still, left out unless PELLORA_RANDOM_OPEN=1: with the default
-      // seed in write-back mode, under load (the whole suite running beside
-      // it), a state that waits in the queue loses its contents ("92.data is
-      // missing from the queue; only the record of this state of f3 is kept")
-      // though a newer state of the file reaches the store.
-      if (!open.renames &&
-          r["reason"].get<std::string>().find("is missing from the queue") != std::string::npos) {
-        continue;
-      }
       ADD_FAILURE() << "refused: " << r.dump();
     }
   }
