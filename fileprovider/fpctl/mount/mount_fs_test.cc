@@ -655,6 +655,16 @@ TEST_F(MountFsTest, ACloseBehindWaitingMovesSendsUpToItsStateAndReportsARefusal)
   moveWhileAway("Docs/moved.txt", "Docs/moved2.txt");
   EXPECT_EQ(writeNew("Docs", "taken.txt", "mine"), EEXIST);
   EXPECT_EQ(fs_->sendQueue(), 0u);
+
+  // Folders made behind a waiting move are made by the close of a file in them.
+  moveWhileAway("Docs/moved2.txt", "Docs/moved3.txt");
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "d").ok());
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs/d"), "e").ok());
+  EXPECT_EQ(writeNew("Docs/d/e", "f1", "in"), 0);
+  EXPECT_EQ(rename("Docs/d", "Docs/d2"), 0);
+  EXPECT_EQ(*read("Docs/d2/e/f1"), "in");
+  fs_->checkForChanges();
+  EXPECT_EQ(*read("Docs/d2/e/f1"), "in");
 }
 
 // A lock file closed without a write is created by its release while the
