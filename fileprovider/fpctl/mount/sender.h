@@ -36,7 +36,8 @@
 // the later entries that depend on it (held_back.h).
 //
 // The write-back thread's part (startWriteBack() and the sending of what the
-// closes left to it) is in write_back.cc.
+// closes left to it) is in write_back.cc, the sending of the queue in
+// queue_sending.cc.
 #ifndef FPCTL_MOUNT_SENDER_H_
 #define FPCTL_MOUNT_SENDER_H_
 

@@ -1,0 +1,204 @@
+// The sending of the upload queue (sender.h): in order, holding back what
+// depends on an entry it passes over (held_back.h), and giving what it sent
+// to the file whose state it was.
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "fileprovider/fpctl/mount/held_back.h"
+#include "fileprovider/fpctl/mount/open_files.h"
+#include "fileprovider/fpctl/mount/sender.h"
+
+namespace fpctl::mount {
+
+std::size_t Sender::sendQueue(bool untilTheEnd) {
+  return sendQueueUpTo(0, untilTheEnd ? &s_.background : nullptr);
+}
+
+int Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
+  std::shared_ptr<WorkingCopy> work;
+  std::uint64_t seq = 0;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || !n->work || !n->work->waiting.load() || !n->work->behindEdits.load()) return 0;
+    work = n->work;
+    seq = work->queuedSeq;
+    work->refusedWith.store(0);
+  }
+  if (seq == 0) return 0;
+  (void)sendQueueUpTo(seq, cancel);
+  if (cancel && cancel->isCancelled()) {
+    interruptedUntil_.store(
+        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+  }
+  return work->refusedWith.exchange(0);
+}
+
+std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel) {
+  std::lock_guard sending(queueMu_);
+  auto pending = s_.cache.queue().pending();
+  if (pending.empty()) return 0;
+  auto clock = std::chrono::steady_clock::now();
+  if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {
+    return pending.size();
+  }
+  bool sentAny = false;
+  HeldBack heldBack;  // what this sending passes over, and what waits behind it
+  auto holdBack = [&](QueuedChange change) {
+    change.parent = s_.cache.queue().resolve(change.parent);
+    std::optional<ItemState> onService;
+    if (change.isEdit() && !change.identifier.empty() && !isLocalIdentifier(change.identifier)) {
+      if (auto item = s_.provider.item(change.identifier)) onService = std::move(*item);
+    }
+    heldBack.add(change, onService);
+  };
+  // A file being written sends its own state when it is closed; the queue
+  // must not send an older one meanwhile. A close that starts while an entry
+  // is sent waits for it (see uploadNode), so states arrive in order; a file
+  // opened for writing after this look sends its state after the entry.
+  for (QueuedChange change : pending) {
+    if (last && change.seq > last) break;
+    if (!heldBack.empty()) {
+      QueuedChange resolved = change;
+      resolved.parent = s_.cache.queue().resolve(change.parent);
+      if (heldBack.mustWait(resolved)) {
+        holdBack(change);
+        continue;
+      }
+    }
+    bool passed = false;
+    {
+      std::lock_guard lock(s_.mu);
+      if (!s_.cache.queue().contains(change.seq)) continue;
+      // Looked at for each entry: a new file of the name of a queued creation
+      // may have been made while the entries before it were sent, and a new
+      // file renamed since its state was queued still owns that state.
+      bool written = false;
+      for (const auto& [ino, n] : s_.inodes.all()) {
+        if (!change.isEdit() && n->work && n->work->dirty() &&
+            (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
+          written = true;
+        }
+      }
+      // An entry held is being sent by its file's close or the write-back thread.
+      passed = written || !s_.cache.queue().tryHold(change.seq);
+      if (!passed) {
+        // As it is now that it is held (a folder's making may have been given
+        // another place meanwhile).
+        if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
+        s_.sendingKey = change.key();
+      }
+    }
+    if (passed) {
+      holdBack(change);
+      continue;
+    }
+    ItemState expected;
+    expected.identifier = change.identifier;
+    expected.parent = change.parent;
+    expected.filename = change.filename;
+    Sent sent = sendChange(change, expected, cancel);
+    s_.cache.queue().letGo(change.seq);
+    {
+      std::lock_guard lock(s_.mu);
+      s_.sendingKey.reset();
+      s_.sent.notify_all();
+    }
+    // The file takes what was made, unless it was removed meanwhile (before
+    // this, or while it is looked for: dropQueuedLocked()).
+    if (!change.isEdit() && !sent.queued) tookQueued(change, sent);
+    bool dropped = false;
+    {
+      std::lock_guard lock(s_.mu);
+      dropped = droppedWhileSent_.erase(change.seq) > 0;
+    }
+    if (dropped && sent.item) {
+      // Removed while it was being created: it must not stay on the service.
+      if (int e = queued_.removeOrQueue(
+              "delete", *sent.item, describe(change.filename, sent.item->identifier), nullptr)) {
+        (void)e;  // logged
+      }
+    } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
+      // Removed while it was tried: it stays unsent.
+      s_.cache.queue().letGo(change.seq);
+      s_.cache.queue().erase(change.seq);
+    }
+    if (sent.blocked) {  // sent once its folder is made
+      holdBack(change);
+      continue;
+    }
+    if (sent.queued) {
+      // The host is still away: try again later, and less often.
+      queueBackoff_ = std::min<std::chrono::milliseconds>(
+          std::chrono::seconds(30),
+          std::max<std::chrono::milliseconds>(std::chrono::milliseconds(500), queueBackoff_ * 2));
+      nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
+      break;
+    }
+    sentAny = true;
+  }
+  if (sentAny) {
+    // What was sent shows up in the listings at the next change check.
+    queueBackoff_ = std::chrono::milliseconds(0);
+    nextQueueAttempt_ = {};
+  }
+  return s_.cache.queue().pending().size();
+}
+
+void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
+  // The file whose state this was keeps its copy, and is shown so, until
+  // then (releaseWorkIfIdle()).
+  Ino ino = 0;
+  std::shared_ptr<WorkingCopy> work;
+  StagedState staged;
+  {
+    std::lock_guard lock(s_.mu);
+    for (const auto& [i, n] : s_.inodes.all()) {
+      if (n->work && n->work->waiting.load() && n->work->queuedSeq == change.seq) {
+        ino = i;
+        work = n->work;
+        staged.local = n->local;
+        staged.item = n->item;
+        staged.item.parent = change.parent;
+        staged.item.filename = change.filename;
+        staged.name = n->name;
+        staged.changes = work->uploaded.load();
+        staged.change = change;
+        break;
+      }
+    }
+  }
+  if (!work) return;
+  {
+    std::lock_guard uploading(work->uploadMutex);
+    {
+      std::lock_guard lock(s_.mu);
+      // A newer state was closed meanwhile: that one is the file's now. Or
+      // the file was removed meanwhile: sendQueue() deletes what was made.
+      if (work->queuedSeq != change.seq || droppedWhileSent_.count(change.seq)) return;
+      work->queuedOnly.store(false);
+      work->waiting.store(false);
+      work->queuedKey.clear();
+      work->queuedSeq = 0;
+    }
+    if (sent.item) {
+      tookSent(ino, *work, staged, *sent.item);
+    } else {
+      // Refused for good: kept in unsent/, and the file is no longer shown,
+      // as after a refused close (one waiting for it reports it).
+      work->refusedWith.store(sent.err);
+      std::lock_guard lock(s_.mu);
+      if (Node* n = s_.inodes.find(ino); n && n->local) {
+        if (Node* dir = s_.inodes.find(n->parent)) dir->localChildren.erase(n->name);
+        n->unlinked = true;
+        n->local = false;
+      }
+    }
+  }
+  releaseWorkIfIdle(ino, false);
+}
+
+}  // namespace fpctl::mount
