@@ -628,6 +628,31 @@ TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
   EXPECT_THAT(filesIn(dir_ / "cache" / "queue"), IsEmpty());
 }
 
+// A folder made here and not sent yet is replaced by a rename only as a
+// folder on POSIX would be: by a folder, and only when empty (its contents
+// were forgotten).
+TEST_F(MountFsTest, AFolderMadeHereIsReplacedOnlyWhenEmptyAndByAFolder) {
+  std::atomic<bool> away{true};
+  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
+    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  });
+  for (const char* f : {"full", "empty", "src"}) ASSERT_TRUE(fs_->mkdir(lookup("Docs"), f).ok());
+  EXPECT_EQ(writeNew("Docs/full", "kept.txt", "kept"), 0);
+  EXPECT_EQ(rename("Docs/src", "Docs/full"), ENOTEMPTY);
+  EXPECT_EQ(rename("Docs/notes.txt", "Docs/empty"), EISDIR);
+  EXPECT_EQ(rename("Docs/src", "Docs/empty"), 0);
+  EXPECT_EQ(*read("Docs/full/kept.txt"), "kept");
+  away = false;
+  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ext_->entry(ext_->childNamed(ext_->childNamed(docs_, "full"), "kept.txt"))->data,
+            "kept");
+  EXPECT_NE(ext_->childNamed(docs_, "empty"), "");
+  EXPECT_EQ(ext_->childNamed(docs_, "src"), "");
+}
+
 // A close whose new file waits behind a move (made while the host was away)
 // sends the queue up to its state, so that it is on the service when the
 // close returns, and reports its refusal.

@@ -105,6 +105,24 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
   }
 }
 
+int TreeEdits::removeLocalFolderLocked(Node& dir, const std::string& name) {
+  Node* c = s_.inodes.find(dir.localChildren.at(name));
+  if (!c || !c->item.isFolder) return ENOTDIR;
+  if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) return ENOTEMPTY;
+  // Made here and not on the service yet: its making, its moves, and the
+  // moves into it (each of those items left it again by a later move or
+  // removal) are dropped.
+  for (const auto& q : s_.cache.queue().pending()) {
+    const bool into = q.kind == ChangeKind::kMove && q.parent == c->item.identifier;
+    if (!q.isEdit() || (q.identifier != c->item.identifier && !into)) continue;
+    if (!s_.cache.queue().tryHold(q.seq)) return EBUSY;  // being made now
+    s_.cache.queue().letGo(q.seq);
+    s_.cache.queue().erase(q.seq);
+  }
+  forgetLocalChildLocked(dir, name);
+  return 0;
+}
+
 void TreeEdits::forgetLocalChildLocked(Node& dir, const std::string& name) {
   auto it = dir.localChildren.find(name);
   if (it == dir.localChildren.end()) return;
@@ -125,23 +143,8 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   auto folder = tree_.folderForLocked(lock, parent, name, cancel);
   if (!folder) return fp::fail(folder.error());
   Node* dir = *folder;
-  if (auto local = dir->localChildren.find(name); local != dir->localChildren.end()) {
-    Node* c = s_.inodes.find(local->second);
-    if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
-    if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
-      return fp::fail(Errno{ENOTEMPTY});
-    }
-    // Made here and not on the service yet: its making, its moves, and the
-    // moves into it (each of those items left it again by a later move or
-    // removal) are dropped.
-    for (const auto& q : s_.cache.queue().pending()) {
-      const bool into = q.kind == ChangeKind::kMove && q.parent == c->item.identifier;
-      if (!q.isEdit() || (q.identifier != c->item.identifier && !into)) continue;
-      if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
-      s_.cache.queue().letGo(q.seq);
-      s_.cache.queue().erase(q.seq);
-    }
-    forgetLocalChildLocked(*dir, name);
+  if (dir->localChildren.count(name)) {
+    if (int e = removeLocalFolderLocked(*dir, name)) return fp::fail(Errno{e});
     return fp::Ok{};
   }
   auto it = dir->listing->byName.find(name);
@@ -340,8 +343,16 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   fp::ItemIdentifier newParentId = to->item.identifier;
 
   if (localTarget) {
-    // A new file that is still being written loses its name to the one moved here.
-    forgetLocalChildLocked(*to, newName);
+    Node* t = s_.inodes.find(localTarget);
+    if (t && t->item.isFolder) {
+      // A folder made here is replaced only by a folder, and only when empty.
+      if (!source.isFolder) return EISDIR;
+      if (int e = removeLocalFolderLocked(*to, newName)) return e;
+    } else {
+      if (source.isFolder) return ENOTDIR;
+      // A new file that is still being written loses its name to the one moved here.
+      forgetLocalChildLocked(*to, newName);
+    }
   }
   if (localSource) {
     Node* n = s_.inodes.find(localSource);
@@ -367,7 +378,14 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       to = s_.inodes.find(newParent);
       if (!from || !to) return ENOENT;
     }
-    if (n->item.isFolder && target) return EXDEV;  // made here: copied over, not renamed
+    if (n->item.isFolder && target) {
+      // Made here: copied over, not renamed; but never over what is not empty.
+      Node* t = target->isFolder ? s_.inodes.findItem(target->identifier) : nullptr;
+      if (t && (!t->localChildren.empty() || (t->listing && !t->listing->byName.empty()))) {
+        return ENOTEMPTY;
+      }
+      return EXDEV;
+    }
     if (!target || waits) {
       fp::ItemFields fields = 0;
       if (newDisplay != n->item.filename) fields |= fp::field::kFilename;

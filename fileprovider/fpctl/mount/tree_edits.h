@@ -62,6 +62,10 @@ class TreeEdits {
   // Forgets the new file or folder `name` of `dir`, not on the service yet,
   // with what of it waits in the queue.
   void forgetLocalChildLocked(Node& dir, const std::string& name);
+  // Removes `name`, a folder made here that is not on the service yet, from
+  // `dir` with what waits to be sent of it: 0, ENOTDIR, ENOTEMPTY, or EBUSY
+  // while its making is being sent.
+  int removeLocalFolderLocked(Node& dir, const std::string& name);
   using Lock = MountState::Lock;
 
   int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
