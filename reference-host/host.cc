@@ -86,8 +86,8 @@ StagedCopy::~StagedCopy() {
 bool Host::isUploadFolder(const fs::path& folder) const {
   // The same folder: two stats. Resolving both paths costs a look-up per
   // component, and this runs for every upload.
-  struct stat given {
-  }, upload{};
+  struct stat given {};
+  struct stat upload {};
   if (::stat(folder.c_str(), &given) == 0 && ::stat(uploadFolder_.c_str(), &upload) == 0 &&
       S_ISDIR(given.st_mode) && given.st_dev == upload.st_dev && given.st_ino == upload.st_ino) {
     return true;
