@@ -14,6 +14,9 @@
 //     the disk has written back what building the accounts left;
 //   - reading a 50 MB file through the mount, read again and with its pages
 //     dropped, / plain (targets >= 0.5 and >= 0.3).
+// `--only copy` runs the `cp -r` and `rm -r` passes alone (the requests, the
+// look-ups and the reads are skipped): the account of 100,000 files is built
+// all the same.
 // Everything lives in a sandbox under $TMPDIR (or /tmp) that is removed at the
 // end, mounts included. Needs /dev/fuse for the mount part (skipped otherwise).
 #include <fcntl.h>
@@ -338,8 +341,19 @@ bool haveProgram(const char* name) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
+  bool onlyCopy = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
+        std::strcmp(argv[i + 1], "copy") == 0) {
+      onlyCopy = true;
+      ++i;
+    } else {
+      std::fprintf(stderr, "usage: %s [--only copy]\n", argv[0]);
+      return 2;
+    }
+  }
   const char* tmp = std::getenv("TMPDIR");
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/pscale.XXXXXX";
   if (!mkdtemp(tmpl.data())) {
@@ -363,37 +377,42 @@ int main() {
     // Building the accounts leaves hundreds of megabytes to write back, which
     // weighs on the large account's requests more than on the small one's.
     ::sync();
-    auto times = timeRequests(small, large);
+    auto times = onlyCopy ? std::nullopt : timeRequests(small, large);
     const bool requestsOk = times.has_value();
     RequestTimes bestSmall, bestLarge;
     if (times) std::tie(bestSmall, bestLarge) = *times;
 
     // Display name of one file without namesakes in the folder of 100,000.
     std::optional<double> narrowed, scanned;
-    if (auto ids = large.ulids("Document 012345.txt")) {
+    auto ids = onlyCopy ? std::nullopt : large.ulids("Document 012345.txt");
+    if (ids) {
       narrowed = timeEntryForFile(large.home() / "containers", ids->second, 200);
       if (copyWithoutFoldedIndexes(large, root / "scan-containers")) {
         scanned = timeEntryForFile(root / "scan-containers", ids->second, 20);
       }
     }
 
-    std::printf("\npell-refhost, median of %d requests, the accounts taking turns:\n", kRequests);
     if (requestsOk) {
+      std::printf("\npell-refhost, median of %d requests, the accounts taking turns:\n", kRequests);
       std::printf("  fetch:  %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.fetch * 1e3,
                   kSmallFiles, bestLarge.fetch * 1e3, kLargeFiles);
       std::printf("  create: %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.create * 1e3,
                   kSmallFiles, bestLarge.create * 1e3, kLargeFiles);
     }
-    show("fetch at 100,000 files / at 100:",
-         requestsOk ? std::optional(bestLarge.fetch / bestSmall.fetch) : std::nullopt, "<= 1.5");
-    show("create at 100,000 files / at 100:",
-         requestsOk ? std::optional(bestLarge.create / bestSmall.create) : std::nullopt, "<= 1.5");
-    std::printf("\nentryForFile, a file without namesakes in a folder of %d files:\n", kLargeFiles);
-    if (narrowed && scanned) {
-      std::printf("  narrowed %.3f ms, sibling scan %.3f ms\n", *narrowed * 1e3, *scanned * 1e3);
+    if (!onlyCopy) {
+      show("fetch at 100,000 files / at 100:",
+           requestsOk ? std::optional(bestLarge.fetch / bestSmall.fetch) : std::nullopt, "<= 1.5");
+      show("create at 100,000 files / at 100:",
+           requestsOk ? std::optional(bestLarge.create / bestSmall.create) : std::nullopt,
+           "<= 1.5");
+      std::printf("\nentryForFile, a file without namesakes in a folder of %d files:\n",
+                  kLargeFiles);
+      if (narrowed && scanned) {
+        std::printf("  narrowed %.3f ms, sibling scan %.3f ms\n", *narrowed * 1e3, *scanned * 1e3);
+      }
+      show("sibling scan / narrowed look-up:",
+           narrowed && scanned ? std::optional(*scanned / *narrowed) : std::nullopt, ">= 10");
     }
-    show("sibling scan / narrowed look-up:",
-         narrowed && scanned ? std::optional(*scanned / *narrowed) : std::nullopt, ">= 10");
 
     // Through the mount of the large account.
     std::printf("\nthrough fpctl mount of the account of %d files:\n", kLargeFiles);
@@ -467,30 +486,32 @@ int main() {
           viaWriteBack = medians(writeBackPasses);
           viaPlain = medians(plainPasses);
           viaRclone = medians(rclonePasses);
-          sh("cat '" + (ours.point() / "big.bin").string() + "' > /dev/null", large.home());
-          sh("cat '" + (plain / "big.bin").string() + "' > /dev/null", large.home());
-          const bool rcloneReads = rclone && rclone->up();
-          if (rcloneReads) {
-            sh("cat '" + (rclone->point() / "big.bin").string() + "' > /dev/null", root);
+          if (!onlyCopy) {
+            sh("cat '" + (ours.point() / "big.bin").string() + "' > /dev/null", large.home());
+            sh("cat '" + (plain / "big.bin").string() + "' > /dev/null", large.home());
+            const bool rcloneReads = rclone && rclone->up();
+            if (rcloneReads) {
+              sh("cat '" + (rclone->point() / "big.bin").string() + "' > /dev/null", root);
+            }
+            // The ways take turns; medians of 15 passes each. rclone's mount,
+            // read with its pages dropped from a full cache, shows what the
+            // kernel's FUSE path allows another file system on this machine now.
+            std::vector<double> w, d, p, r;
+            for (int pass = 0; pass < 15; ++pass) {
+              w.push_back(readSeconds(ours.point() / "big.bin", false));
+              d.push_back(readSeconds(ours.point() / "big.bin", true));
+              p.push_back(readSeconds(plain / "big.bin", false));
+              if (rcloneReads) r.push_back(readSeconds(rclone->point() / "big.bin", true));
+            }
+            auto speed = [](const std::vector<double>& v) {
+              double m = median(v);
+              return m > 0 ? static_cast<double>(kBigFileBytes) / m : 0.0;
+            };
+            warm = speed(w);
+            dropped = speed(d);
+            plainSpeed = speed(p);
+            if (!r.empty()) rcloneDropped = speed(r);
           }
-          // The ways take turns; medians of 15 passes each. rclone's mount,
-          // read with its pages dropped from a full cache, shows what the
-          // kernel's FUSE path allows another file system on this machine now.
-          std::vector<double> w, d, p, r;
-          for (int pass = 0; pass < 15; ++pass) {
-            w.push_back(readSeconds(ours.point() / "big.bin", false));
-            d.push_back(readSeconds(ours.point() / "big.bin", true));
-            p.push_back(readSeconds(plain / "big.bin", false));
-            if (rcloneReads) r.push_back(readSeconds(rclone->point() / "big.bin", true));
-          }
-          auto speed = [](const std::vector<double>& v) {
-            double m = median(v);
-            return m > 0 ? static_cast<double>(kBigFileBytes) / m : 0.0;
-          };
-          warm = speed(w);
-          dropped = speed(d);
-          plainSpeed = speed(p);
-          if (!r.empty()) rcloneDropped = speed(r);
         } else {
           std::printf("  the mount did not come up\n");
           status = 1;
@@ -523,18 +544,21 @@ int main() {
         show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(viaMount, viaPlain, true),
              "-");
         show("rm -r of them, fpctl mount / plain:", ratio(viaMount, viaPlain, false), "-");
-        if (plainSpeed > 0) {
-          std::printf("  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
-                      plainSpeed / 1e9, warm / 1e9, dropped / 1e9);
-        }
-        show("read speed, read again through the mount / plain:",
-             plainSpeed > 0 ? std::optional(warm / plainSpeed) : std::nullopt, ">= 0.5");
-        show("read speed, page cache dropped (through FUSE) / plain:",
-             plainSpeed > 0 ? std::optional(dropped / plainSpeed) : std::nullopt, ">= 0.3");
-        if (rcloneDropped > 0 && plainSpeed > 0) {
-          std::printf("  rclone mount, page cache dropped: %.2f GB/s\n", rcloneDropped / 1e9);
-          show("read speed, page cache dropped, fpctl mount / rclone mount:",
-               std::optional(dropped / rcloneDropped), "-");
+        if (!onlyCopy) {
+          if (plainSpeed > 0) {
+            std::printf(
+                "  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
+                plainSpeed / 1e9, warm / 1e9, dropped / 1e9);
+          }
+          show("read speed, read again through the mount / plain:",
+               plainSpeed > 0 ? std::optional(warm / plainSpeed) : std::nullopt, ">= 0.5");
+          show("read speed, page cache dropped (through FUSE) / plain:",
+               plainSpeed > 0 ? std::optional(dropped / plainSpeed) : std::nullopt, ">= 0.3");
+          if (rcloneDropped > 0 && plainSpeed > 0) {
+            std::printf("  rclone mount, page cache dropped: %.2f GB/s\n", rcloneDropped / 1e9);
+            show("read speed, page cache dropped, fpctl mount / rclone mount:",
+                 std::optional(dropped / rcloneDropped), "-");
+          }
         }
       }
     }

@@ -111,6 +111,20 @@ StagedCopy::~StagedCopy() {
   if (!path_.empty()) ::unlink(path_.c_str());
 }
 
+bool Host::isUploadFolder(const fs::path& folder) const {
+  // The same folder: two stats. Resolving both paths costs a look-up per
+  // component, and this runs for every upload.
+  struct stat given {};
+  struct stat upload {};
+  if (::stat(folder.c_str(), &given) == 0 && ::stat(uploadFolder_.c_str(), &upload) == 0 &&
+      S_ISDIR(given.st_mode) && given.st_dev == upload.st_dev && given.st_ino == upload.st_ino) {
+    return true;
+  }
+  std::error_code ec1, ec2;
+  return fs::weakly_canonical(folder, ec1) == fs::weakly_canonical(uploadFolder_, ec2) && !ec1 &&
+         !ec2;
+}
+
 json Host::takeStaged(const json& request, std::optional<StagedCopy>& staged) const {
   if (!request.contains("path")) return nullptr;
   auto path = stringField(request, "path");
@@ -118,10 +132,7 @@ json Host::takeStaged(const json& request, std::optional<StagedCopy>& staged) co
   // Only a file in the staging folder is taken over: anything else would let
   // a peer move arbitrary files of this user into the store.
   fs::path p(*path);
-  std::error_code ec1, ec2;
-  if (!p.is_absolute() || !p.has_filename() ||
-      fs::weakly_canonical(p.parent_path(), ec1) != fs::weakly_canonical(uploadFolder_, ec2) ||
-      ec1 || ec2) {
+  if (!p.is_absolute() || !p.has_filename() || !isUploadFolder(p.parent_path())) {
     return failure("contents must be staged in " + uploadFolder_.string() + ", not " + *path);
   }
   struct stat st {};

@@ -125,6 +125,8 @@ class Host {
   // or that a folder there with the inode the catalogue knows was just moved
   // there (so what it holds needs no new scan).
   fp::Status refreshItem(std::string_view path, bool contentsReplaced, bool movedHere);
+  // Whether `folder` is the staging folder, reached by whatever path.
+  bool isUploadFolder(const std::filesystem::path& folder) const;
   // Checks the request's "path" and, when there is one, puts it into `staged`;
   // yields a failure reply, or null.
   nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;

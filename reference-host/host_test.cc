@@ -81,6 +81,14 @@ TEST_F(HostTest, CreatesFoldersAndFilesInStoreAndIndex) {
   EXPECT_EQ(row.size, 17);
   EXPECT_EQ(row.version, 1);
   EXPECT_FALSE(row.lockedBy);
+
+  // Named through a link to the staging folder, a staged copy is taken all the same.
+  fs::path link = tmp_.path() / "upload-link";
+  fs::create_directory_symlink(container_ / std::string(kUploadFolderName), link);
+  std::string linked = (link / fs::path(stage("through a link")).filename()).string();
+  expectOk(
+      ask({{"op", "create"}, {"name", "Q2.txt"}, {"parent", folder["ulid"]}, {"path", linked}}));
+  EXPECT_EQ(readFile(store_ / "Reports/Q2.txt"), "through a link");
 }
 
 mode_t modeOf(const fs::path& p) {
@@ -204,6 +212,9 @@ TEST_F(HostTest, RefusesWhatItMustNotDo) {
   std::string projects = ulidOf("Projects"), designs = ulidOf("Projects/Designs");
   std::string outside = (tmp_.path() / "elsewhere.txt").string();
   writeFile(outside, "not staged");
+  fs::create_directories(container_ / std::string(kUploadFolderName) / "inner");
+  std::string below = (container_ / std::string(kUploadFolderName) / "inner" / "x").string();
+  writeFile(below, "one folder too deep");
   std::string unknown = newUlid();
   struct Case {
     json request;
@@ -220,6 +231,7 @@ TEST_F(HostTest, RefusesWhatItMustNotDo) {
       {{{"op", "create"}, {"name", "x"}, {"parent", unknown}}, "not_found"},
       {{{"op", "create"}, {"name", "x"}, {"parent", notes}}, "not_found"},  // a file
       {{{"op", "create"}, {"name", "x"}, {"path", outside}}, nullptr},
+      {{{"op", "create"}, {"name", "x"}, {"path", below}}, nullptr},
       {{{"op", "modify"}, {"ulid", unknown}, {"is_folder", false}}, "not_found"},
       {{{"op", "modify"}, {"ulid", notes}, {"is_folder", true}}, "not_found"},
       {{{"op", "modify"}, {"ulid", notes}, {"is_folder", false}, {"name", "notes.txt"}},

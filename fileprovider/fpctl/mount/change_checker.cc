@@ -86,7 +86,7 @@ void ChangeChecker::refresh() {
       inodes.emplace_back(d.ino, true);
       continue;
     }
-    auto fresh = tree_.listingFor(*dir, *items);
+    auto fresh = tree_.listingFor(*dir, std::move(*items));
     ListingDiff diff = diffListings(*dir->listing, *fresh);
     for (auto& name : diff.forgotten) entries.emplace_back(d.ino, std::move(name));
     for (const auto& [name, item] : fresh->byName) {

@@ -1,21 +1,31 @@
 #include "fileprovider/fpctl/mount/listing.h"
 
+#include <iterator>
+
 #include "fileprovider/fpctl/mount/name_codec.h"
 
 namespace fpctl::mount {
 
-Listing buildListing(const std::vector<ItemState>& items,
+Listing buildListing(std::vector<ItemState> items,
                      const std::function<bool(const std::string&)>& taken) {
   Listing listing;
-  for (const auto& item : items) {
+  auto& byName = listing.byName;
+  for (auto& item : items) {
     // A name longer than the kernel takes is shown shortened; the listing maps
     // it back to its item.
-    std::string name = shortenedName(posixName(item.filename));
+    const std::string name = shortenedName(posixName(item.filename));
     std::string shown = name;
-    for (int n = 2; listing.byName.count(shown) || (taken && taken(shown)); ++n) {
-      shown = numberedName(name, n);
+    for (int n = 2;; shown = numberedName(name, n++)) {
+      if (taken && taken(shown)) continue;
+      // The service lists a folder in the order of its names, mostly that of
+      // the names shown: those go at the end without a search.
+      auto at = !byName.empty() && std::prev(byName.end())->first < shown
+                    ? byName.end()
+                    : byName.lower_bound(shown);
+      if (at != byName.end() && at->first == shown) continue;
+      byName.emplace_hint(at, std::move(shown), std::move(item));
+      break;
     }
-    listing.byName.emplace(std::move(shown), item);
   }
   return listing;
 }
@@ -61,9 +71,11 @@ const NamesakeKeys& Listing::namesakeKeys() {
 ListingDiff diffListings(const Listing& before, const Listing& after) {
   ListingDiff diff;
   diff.namesChanged = before.byName.size() != after.byName.size();
+  // Both are in the order of their names: one walk through each.
+  auto it = after.byName.begin();
   for (const auto& [name, old] : before.byName) {
-    auto it = after.byName.find(name);
-    if (it == after.byName.end() || it->second.identifier != old.identifier) {
+    while (it != after.byName.end() && it->first < name) ++it;
+    if (it == after.byName.end() || it->first != name || it->second.identifier != old.identifier) {
       diff.forgotten.push_back(name);
       diff.namesChanged = true;
     }

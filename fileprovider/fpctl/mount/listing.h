@@ -39,7 +39,7 @@ struct Listing {
 // when too long (shortenedName()); a name already shown, or one for which
 // `taken` is true (a new local file), gets " (2)", " (3)", ... appended
 // (numberedName()).
-[[nodiscard]] Listing buildListing(const std::vector<ItemState>& items,
+[[nodiscard]] Listing buildListing(std::vector<ItemState> items,
                                    const std::function<bool(const std::string&)>& taken);
 
 struct ListingDiff {

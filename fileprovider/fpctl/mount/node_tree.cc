@@ -40,11 +40,10 @@ struct stat NodeTree::attrOf(const Node& node) const {
   return st;
 }
 
-std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir,
-                                              const std::vector<ItemState>& items) const {
-  return std::make_unique<Listing>(
-      buildListing(withPendingEdits(dir.item.identifier, items, s_.cache.queue().pendingEdits()),
-                   [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
+std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir, std::vector<ItemState> items) const {
+  return std::make_unique<Listing>(buildListing(
+      withPendingEdits(dir.item.identifier, std::move(items), s_.cache.queue().pendingEdits()),
+      [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 
 void NodeTree::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
@@ -97,7 +96,7 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
   lock.lock();
   n = s_.inodes.find(dir);
   if (!n) return fp::fail(Errno{ENOENT});
-  if (items && !n->listing) installListingLocked(*n, listingFor(*n, *items));
+  if (items && !n->listing) installListingLocked(*n, listingFor(*n, std::move(*items)));
   if (--n->listingReaders == 0) n->editsWhileRead.clear();
   if (!items) return fp::fail(Errno{s_.logFailure("list", what, items.error())});
   restoreWaitingLocked(lock, dir);

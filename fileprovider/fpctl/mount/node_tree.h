@@ -81,7 +81,7 @@ class NodeTree {
                                  const fp::Progress* cancel);
   ErrnoOr<void> ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
   // The listing of `items` in `dir`, avoiding the names of its new local files.
-  std::unique_ptr<Listing> listingFor(const Node& dir, const std::vector<ItemState>& items) const;
+  std::unique_ptr<Listing> listingFor(const Node& dir, std::vector<ItemState> items) const;
   // Applies `edit` to the folder's listing, if any, and records it for a
   // listing being read (Node::editsWhileRead); bumps the listing's serial.
   void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
