@@ -79,16 +79,10 @@ struct Model {
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
-  // With PELLORA_SEED=20261209: a new file still open, renamed over another
-  // file, then closed fails the close with EEXIST (the service refuses its
-  // creation: "an item named f4 already exists there"), or the renamed file
-  // shows empty; a rename over a file made a moment before can fail with
-  // EEXIST; a folder renamed over a folder that holds a file moved into it
-  // (the move still waiting to be sent) succeeds, and that file is gone; over
-  // a non-empty folder made here, the rename fails with EXDEV, not ENOTEMPTY;
-  // with the host stopped and started again, some renames to a name used
-  // before never reach the store though nothing waits any more ("moving or
-  // renaming to f1 was refused: File exists"), in both close modes.
+  // Still failing at times, in the default close mode: a rename of a file
+  // over another gives EEXIST (PELLORA_SEED=20261209) or ENOENT (seed 2),
+  // as a rename meets the creation or removal of a file of either name that
+  // is still on its way to the service.
   bool overwrite = false;
 };
 
