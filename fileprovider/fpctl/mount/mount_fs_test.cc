@@ -126,6 +126,23 @@ class MountFsTest : public ::testing::Test {
     out.resize(*n);
     return out;
   }
+  // From now on the extension's writes fail as with an absent host while
+  // away_ is set (reads work, from its index), and as `also` says otherwise.
+  void awayWhileSet(InMemoryExtension::Failure also = nullptr) {
+    ext_->setFailure([this, also](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+      if (also) {
+        if (auto e = also(c)) return e;
+      }
+      if (!away_ || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
+      return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+    });
+  }
+  // Sends the queue until it is empty, trying for 5 s at most.
+  void drainQueue() {
+    for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
   // Creates `name` in `folder` with `data` and closes it; the result of the close.
   int writeNew(const std::string& folder, const std::string& name, const std::string& data) {
     auto c = fs_->create(folder.empty() ? kRootIno : lookup(folder), name, O_WRONLY | O_CREAT);
@@ -189,6 +206,7 @@ class MountFsTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::atomic<bool> away_{false};  // see awayWhileSet(); outlives the extension's use of it
   std::shared_ptr<InMemoryExtension> ext_;
   RecordingNotifier notifier_;
   std::unique_ptr<ContentCache> cache_;
@@ -632,21 +650,16 @@ TEST_F(MountFsTest, ChangesForAnAbsentHostWaitInTheQueueAndAreSentLater) {
 // folder on POSIX would be: by a folder, and only when empty (its contents
 // were forgotten).
 TEST_F(MountFsTest, AFolderMadeHereIsReplacedOnlyWhenEmptyAndByAFolder) {
-  std::atomic<bool> away{true};
-  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
-    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
-    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
-  });
+  away_ = true;
+  awayWhileSet();
   for (const char* f : {"full", "empty", "src"}) ASSERT_TRUE(fs_->mkdir(lookup("Docs"), f).ok());
   EXPECT_EQ(writeNew("Docs/full", "kept.txt", "kept"), 0);
   EXPECT_EQ(rename("Docs/src", "Docs/full"), ENOTEMPTY);
   EXPECT_EQ(rename("Docs/notes.txt", "Docs/empty"), EISDIR);
   EXPECT_EQ(rename("Docs/src", "Docs/empty"), 0);
   EXPECT_EQ(*read("Docs/full/kept.txt"), "kept");
-  away = false;
-  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  away_ = false;
+  drainQueue();
   EXPECT_EQ(ext_->entry(ext_->childNamed(ext_->childNamed(docs_, "full"), "kept.txt"))->data,
             "kept");
   EXPECT_NE(ext_->childNamed(docs_, "empty"), "");
@@ -657,18 +670,14 @@ TEST_F(MountFsTest, AFolderMadeHereIsReplacedOnlyWhenEmptyAndByAFolder) {
 // sends the queue up to its state, so that it is on the service when the
 // close returns, and reports its refusal.
 TEST_F(MountFsTest, ACloseBehindWaitingMovesSendsUpToItsStateAndReportsARefusal) {
-  std::atomic<bool> away{false};
-  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
-    if (c.op == "create" && c.filename == "taken.txt") {
-      return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "exists");
-    }
-    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
-    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
+  awayWhileSet([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
+    if (c.op != "create" || c.filename != "taken.txt") return std::nullopt;
+    return fp::Error::cocoa(fp::kFileWriteInvalidFileNameError, "exists");
   });
   auto moveWhileAway = [&](const std::string& from, const std::string& to) {
-    away = true;
+    away_ = true;
     EXPECT_EQ(rename(from, to), 0);
-    away = false;
+    away_ = false;
   };
   moveWhileAway("Docs/notes.txt", "Docs/moved.txt");
   EXPECT_EQ(writeNew("Docs", "fresh.txt", "new"), 0);
@@ -1659,11 +1668,8 @@ TEST_F(MountFsTest, ANewFileRenamedWhileItsFirstRenameIsSentEndsUnderItsLastName
 // A new file removed while the queue tries its creation with the host away is
 // never created later (it stayed in the store).
 TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {
-  std::atomic<bool> away{true};
-  ext_->setFailure([&](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
-    if (!away || c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
-    return fp::Error::fileProvider(fp::FileProviderErrorCode::kServerUnreachable);
-  });
+  away_ = true;
+  awayWhileSet();
   EXPECT_EQ(writeNew("Docs", "f5", "x"), 0);
   ext_->closeGate("create");
   std::thread queue([&] { (void)fs_->sendQueue(); });
@@ -1671,10 +1677,8 @@ TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {
   EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), "f5")), 0);
   ext_->openGate();
   queue.join();
-  away = false;
-  for (int i = 0; i < 100 && fs_->sendQueue() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  away_ = false;
+  drainQueue();
   EXPECT_EQ(fs_->sendQueue(), 0u);
   EXPECT_EQ(ext_->childNamed(docs_, "f5"), "");
 }
