@@ -699,6 +699,32 @@ TEST_F(MountFsTest, ACloseBehindWaitingMovesSendsUpToItsStateAndReportsARefusal)
   EXPECT_EQ(*read("Docs/d2/e/f1"), "in");
   fs_->checkForChanges();
   EXPECT_EQ(*read("Docs/d2/e/f1"), "in");
+
+  // While another sending of the queue hangs on the host, such a close ends
+  // when it is interrupted; its state stays queued.
+  moveWhileAway("Docs/moved3.txt", "Docs/moved4.txt");
+  ext_->closeGate("modify");
+  std::thread poller([&] { (void)fs_->sendQueue(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  auto late = fs_->create(lookup("Docs"), "late.txt", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(late.ok());
+  ASSERT_TRUE(fs_->write(late->second.fh, "x", 1, 0).ok());
+  fp::Progress interrupted(1);
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_EQ(errnoOf(fs_->flush(late->second.fh, 0, &interrupted)), 0);
+    closed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(closed);
+  interrupted.cancel();
+  EXPECT_TRUE(waitFor([&] { return closed.load(); }));
+  ext_->openGate();
+  poller.join();
+  closer.join();
+  fs_->release(late->second.fh);
+  drainQueue();
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "late.txt"))->data, "x");
 }
 
 // A lock file closed without a write is created by its release while the
