@@ -31,10 +31,7 @@ int Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
   }
   if (seq == 0) return 0;
   (void)sendQueueUpTo(seq, cancel);
-  if (cancel && cancel->isCancelled()) {
-    interruptedUntil_.store(
-        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
-  }
+  if (cancel && cancel->isCancelled()) gaveUpWaiting();
   return work->refusedWith.exchange(0);
 }
 

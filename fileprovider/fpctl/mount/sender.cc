@@ -124,6 +124,11 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
   return sent;
 }
 
+void Sender::gaveUpWaiting() {
+  interruptedUntil_.store(
+      (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
+}
+
 bool Sender::removedHere(const fp::ItemIdentifier& identifier) {
   std::lock_guard lock(s_.mu);
   const Node* n = s_.inodes.findItem(identifier);
@@ -271,12 +276,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
     Lock lock(s_.mu);
     requeueLocked(lock, ino);
   }
-  if (sent.queued && cancel && cancel->isCancelled()) {
-    // The wait for the host was given up (a signal, the end of the mount):
-    // the queue does not wait for it again at once.
-    interruptedUntil_.store(
-        (std::chrono::steady_clock::now() + std::chrono::seconds(2)).time_since_epoch().count());
-  }
+  if (sent.queued && cancel && cancel->isCancelled()) gaveUpWaiting();
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.

@@ -131,6 +131,9 @@ class Sender {
   // is refused for good.
   Sent sendChange(const QueuedChange& change, ItemState expected,
                   const fp::Progress* cancel = nullptr);
+  // A close gave up its wait for the host (a signal, the end of the mount):
+  // the queue does not try again at once.
+  void gaveUpWaiting();
   // Whether the mount shows the item `identifier` as removed by a program here.
   bool removedHere(const fp::ItemIdentifier& identifier);
   // Takes what the queue's sending of `change` gave into the file whose state
