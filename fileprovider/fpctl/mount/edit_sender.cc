@@ -44,9 +44,12 @@ Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel
   edit.parent = s_.cache.queue().resolve(edit.parent);
   edit.item.parent = edit.parent;
   Sent sent;
-  if (isLocalIdentifier(edit.parent) ||
+  // A removal goes by the item alone: its folder may be one made here that was
+  // removed again before it reached the service.
+  const bool needsFolder = edit.kind != ChangeKind::kRemove;
+  if ((needsFolder && isLocalIdentifier(edit.parent)) ||
       (edit.kind != ChangeKind::kMakeFolder && isLocalIdentifier(edit.identifier))) {
-    // Its folder (or the folder it moves) is not on the service yet.
+    // Its folder (or the item it moves or removes) is not on the service yet.
     sent.queued = sent.blocked = true;
     return sent;
   }

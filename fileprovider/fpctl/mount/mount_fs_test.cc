@@ -1207,6 +1207,7 @@ TEST_F(MountFsTest, ExtensionErrorsReachTheCallerAsErrno) {
 TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder) {
   auto other = ext_->addFile(docs_, "other.txt", "other");
   auto moving = ext_->addFile(docs_, "moving.txt", "m");
+  auto doomed = ext_->addFile(kRoot, "doomed.txt", "d");
   fs_->checkForChanges();
   ext_->setFailure([](const InMemoryExtension::Call& c) -> std::optional<fp::Error> {
     if (c.op == "fetch" || c.op == "list" || c.op == "item") return std::nullopt;
@@ -1229,6 +1230,12 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "brief").ok());
   EXPECT_EQ(rename("Docs/brief", "brief2"), 0);
   EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "brief2")), 0);
+  // Moved into a folder made here, removed there, then the folder removed:
+  // the removal is still sent, though the folder never reaches the service.
+  ASSERT_TRUE(fs_->mkdir(kRootIno, "passing").ok());
+  EXPECT_EQ(rename("doomed.txt", "passing/doomed.txt"), 0);
+  EXPECT_EQ(errnoOf(fs_->unlink(lookup("passing"), "doomed.txt")), 0);
+  EXPECT_EQ(errnoOf(fs_->rmdir(kRootIno, "passing")), 0);
   fs_->checkForChanges();
   EXPECT_THAT(names("Docs"), UnorderedElementsAre("final.txt", "locked.csv", "made", "made2"));
   EXPECT_EQ(*read("Docs/made2/deeper/inner.txt"), "in");
@@ -1245,6 +1252,7 @@ TEST_F(MountFsTest, RenamesAndRemovalsWithTheHostAwayShowAtOnceAndAreSentInOrder
   EXPECT_EQ(fs_->sendQueue(), 0u);
   fs_->checkForChanges();
   EXPECT_FALSE(ext_->entry(other).has_value());
+  EXPECT_FALSE(ext_->entry(doomed).has_value());
   EXPECT_EQ(ext_->childNamed(kRoot, "moved.txt"), moving);
   EXPECT_FALSE(ext_->entry(notes_).has_value());  // moved, then replaced
   EXPECT_EQ(ext_->entry(ext_->childNamed(kRoot, "n2.txt"))->data, "replacing");
