@@ -459,6 +459,19 @@ json Host::handle(const json& request) {
     return failure("unauthorized", "this host serves the account " + inQuotes(config_.account) +
                                        ", not " + inQuotes(*account));
   }
+  // A request finds its items by ulid and works on their paths in the store; a
+  // folder's move changes the paths of everything below it, so it waits for
+  // the requests under way and they wait for it.
+  auto folderField = request.find("is_folder");
+  const bool mayMoveFolder = *op == "modify" && folderField != request.end() &&
+                             folderField->is_boolean() && folderField->get<bool>();
+  std::shared_lock sharing(places_, std::defer_lock);
+  std::unique_lock moving(places_, std::defer_lock);
+  if (mayMoveFolder) {
+    moving.lock();
+  } else {
+    sharing.lock();
+  }
   if (*op == "fetch") return fetch(request);
   if (*op == "thumbnail") return thumbnail(request);
   if (*op == "create") return create(request);

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -170,6 +171,10 @@ class Host {
   const std::filesystem::path uploadFolder_;
   const fp::ScopedFD hostLock_;
 
+  // Held by each request while it works on store paths: exclusively by one
+  // that may move a folder, shared by all others (see handle()). Taken before
+  // mutex_.
+  std::shared_mutex places_;
   std::mutex mutex_;  // guards everything below
   IndexWriter index_;
   Catalog catalog_;

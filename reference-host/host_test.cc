@@ -437,6 +437,34 @@ TEST_F(HostTest, AFolderScannedWhileFilesAreCreatedInItKeepsTheirUlids) {
   EXPECT_EQ(changed, 0);
 }
 
+// Requests name items by ulid: one into a folder, or on a file inside it, holds
+// while another request moves that folder (the path it stands for changes).
+TEST_F(HostTest, RequestsInAFolderHoldWhileTheFolderMoves) {
+  json folder = ask({{"op", "create"}, {"name", "Moving"}});
+  expectOk(folder);
+  json inside =
+      ask({{"op", "create"}, {"name", "in.txt"}, {"parent", folder["ulid"]}, {"path", stage("i")}});
+  expectOk(inside);
+  std::atomic<bool> working{true};
+  std::thread mover([&] {
+    for (int i = 0; working; ++i) {
+      expectOk(ask({{"op", "modify"},
+                    {"ulid", folder["ulid"]},
+                    {"is_folder", true},
+                    {"name", "Moving" + std::to_string(i % 2)}}));
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    expectOk(ask({{"op", "create"},
+                  {"name", "new-" + std::to_string(i)},
+                  {"parent", folder["ulid"]},
+                  {"path", stage("n")}}));
+    expectOk(ask({{"op", "fetch"}, {"ulid", inside["ulid"]}}));
+  }
+  working = false;
+  mover.join();
+}
+
 // A request looks at the catalogue, not at the store: a change made directly in
 // the store, with no watcher running, stays unseen until a rescan, however
 // many requests come (each used to rescan the whole store).
