@@ -144,6 +144,12 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     std::lock_guard lock(mu_);
     failure_ = std::move(f);
   }
+  // Creations and moves to a name another item of the folder has are refused,
+  // as the service refuses them.
+  void setRefuseTakenNames(bool on) {
+    std::lock_guard lock(mu_);
+    refuseTakenNames_ = on;
+  }
   // Creation and modification answer with an item the index does not show yet.
   void setAnswerWithoutEntry(bool on) {
     std::lock_guard lock(mu_);
@@ -156,7 +162,8 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     indexUnreadable_ = on;
   }
   // Requests of kind `op` ("fetch", "create", ...; "list": a listing, once it
-  // is read) wait until openGate().
+  // is read; "answer create": a creation made, before it is answered) wait
+  // until openGate().
   // (Requests waiting at another gate go on.)
   void closeGate(const std::string& op) {
     std::lock_guard lock(mu_);
@@ -295,10 +302,15 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
       }
       fp::ItemIdentifier parent =
           entries_.count(call.parent) ? call.parent : std::string(fp::kRootContainer);
+      if (takenLocked(parent, call.filename, {})) {
+        lock.unlock();
+        return done(nullptr, 0, false, fp::Error::cocoa(fp::kFileWriteFileExistsError));
+      }
       Entry e{parent, call.filename, call.folder, call.contents.value_or(""), call.folder ? 0 : 1,
               false};
       auto id = addLocked(e, call.folder ? "f:" : "i:");
       auto item = answerWithoutEntry_ ? bareItem(id) : itemLocked(id);
+      passGate(lock, "answer create");  // made, not answered yet
       lock.unlock();
       done(item, 0, false, std::nullopt);
     });
@@ -334,6 +346,14 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
         lock.unlock();
         return done(nullptr, 0, false,
                     fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem));
+      }
+      const auto& movedTo =
+          call.fields & fp::field::kParentItemIdentifier ? call.parent : it->second.parent;
+      if ((call.fields & (fp::field::kFilename | fp::field::kParentItemIdentifier)) &&
+          takenLocked(movedTo, call.fields & fp::field::kFilename ? call.filename : it->second.name,
+                      call.identifier)) {
+        lock.unlock();
+        return done(nullptr, 0, false, fp::Error::cocoa(fp::kFileWriteFileExistsError));
       }
       it->second.fixed = nullptr;
       if (call.fields & fp::field::kFilename) it->second.name = call.filename;
@@ -483,6 +503,15 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     return "test|" + std::to_string(dataVersion_);
   }
 
+  bool takenLocked(const fp::ItemIdentifier& parent, const std::string& name,
+                   const fp::ItemIdentifier& self) const {
+    if (!refuseTakenNames_) return false;
+    for (const auto& [id, e] : entries_) {
+      if (id != self && e.parent == parent && e.name == name) return true;
+    }
+    return false;
+  }
+
   void passGate(std::unique_lock<std::mutex>& lock, const std::string& op) {
     ++waiting_;
     cv_.wait(lock, [&] { return gate_ != op; });
@@ -554,6 +583,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
   std::vector<Call> calls_;
   Failure failure_;
   bool answerWithoutEntry_ = false;
+  bool refuseTakenNames_ = false;
   bool indexUnreadable_ = false;
   std::string gate_;
   int waiting_ = 0;

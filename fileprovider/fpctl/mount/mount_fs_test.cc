@@ -727,6 +727,38 @@ TEST_F(MountFsTest, ACloseBehindWaitingMovesSendsUpToItsStateAndReportsARefusal)
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "late.txt"))->data, "x");
 }
 
+// A new file closed without a write is created by its release, after the
+// close returned: a rename over it, or of it over a file of the service, made
+// meanwhile, waits for that creation and then replaces what it made.
+TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
+  ext_->setRefuseTakenNames(true);
+  for (const bool over : {true, false}) {
+    SCOPED_TRACE(over ? "over the new file" : "the new file over another");
+    const std::string name = over ? "target.lock" : "source.lock";
+    auto made = fs_->create(lookup("Docs"), name, O_WRONLY | O_CREAT);
+    ASSERT_TRUE(made.ok());
+    ext_->closeGate("answer create");
+    std::thread releaser([&] { fs_->release(made->second.fh); });
+    ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+    std::thread renamer([&] {
+      EXPECT_EQ(over ? rename("Docs/notes.txt", "Docs/target.lock")
+                     : rename("Docs/source.lock", "Docs/notes.txt"),
+                0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ext_->openGate();
+    releaser.join();
+    renamer.join();
+    const std::string shown = over ? "target.lock" : "notes.txt";
+    EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", shown));
+    EXPECT_THAT(ext_->childNames(docs_), UnorderedElementsAre("locked.csv", shown));
+    EXPECT_EQ(*read("Docs/" + shown), over ? "hello" : "");
+    if (!over) break;
+    ASSERT_EQ(rename("Docs/target.lock", "Docs/notes.txt"), 0);
+  }
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
 // A lock file closed without a write is created by its release while the
 // program has already removed it and made it again: the new one is created
 // once the old one's creation and removal are done, never beside it. A close

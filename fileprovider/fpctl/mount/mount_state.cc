@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "fileprovider/fpctl/mount/open_files.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
@@ -42,6 +43,20 @@ std::string keyOf(const Node& n) {
 bool isTransient(int err) {
   return err == EIO || err == EINTR || err == ETIMEDOUT || err == EAGAIN || err == ENOTCONN ||
          err == ECONNREFUSED;
+}
+
+bool lockUnlessCancelled(std::unique_lock<std::mutex>& lock, const fp::Progress* cancel) {
+  if (!cancel) {
+    lock.lock();
+    return true;
+  }
+  // A mutex cannot be waited on and cancelled at once: the wait polls.
+  constexpr auto kPoll = std::chrono::milliseconds(20);
+  while (!lock.try_lock()) {
+    if (cancel->isCancelled()) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
 }
 
 MountState::MountState(std::shared_ptr<fp::ReplicatedExtension> extension,

@@ -47,6 +47,10 @@ std::string describe(const std::string& name, const fp::ItemIdentifier& identifi
 std::string keyOf(const Node& n);
 // Whether `err` says the host is away for now (the state may be sent later).
 bool isTransient(int err);
+// Locks `lock` (not owned yet), giving up when `cancel` is cancelled first (a
+// null `cancel` waits as long as it takes). Yields whether it owns the lock.
+[[nodiscard]] bool lockUnlessCancelled(std::unique_lock<std::mutex>& lock,
+                                       const fp::Progress* cancel);
 
 struct MountState {
   using Lock = std::unique_lock<std::mutex>;

@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "fileprovider/fpctl/mount/held_back.h"
@@ -39,11 +38,7 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
   // Another sending (the change poller's, another close's) may take long
   // while the host hangs: a close stops waiting for it once it is cancelled.
   std::unique_lock sending(queueMu_, std::defer_lock);
-  if (!cancel) sending.lock();
-  while (!sending.owns_lock() && !sending.try_lock()) {
-    if (cancel && cancel->isCancelled()) return s_.cache.queue().pending().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!lockUnlessCancelled(sending, cancel)) return s_.cache.queue().pending().size();
   auto pending = s_.cache.queue().pending();
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();

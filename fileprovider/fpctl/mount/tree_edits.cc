@@ -344,6 +344,20 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
 
   if (localTarget) {
     Node* t = s_.inodes.find(localTarget);
+    if (std::shared_ptr<WorkingCopy> work = t && !localSource ? t->work : nullptr;
+        work && !work->uploadMutex.try_lock()) {
+      // Its creation is on its way (its release or the write-back thread sends
+      // it): the item moved here replaces what that makes, like any item of
+      // the service. (A new file moved here is created after it: see
+      // Sender::finishUpload().)
+      lock.unlock();
+      std::unique_lock created(work->uploadMutex, std::defer_lock);
+      if (!lockUnlessCancelled(created, cancel)) return EINTR;
+      created.unlock();
+      return renameAttempt(parent, name, newParent, newName, flags, mayUploadFirst, cancel);
+    } else if (work) {
+      work->uploadMutex.unlock();
+    }
     if (t && t->item.isFolder) {
       // A folder made here is replaced only by a folder, and only when empty.
       if (!source.isFolder) return EISDIR;
