@@ -16,7 +16,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/commands.h"
 #include "fileprovider/fpctl/render.h"
-#include "fileprovider/fpctl/runner.h"
+#include "fileprovider/fpctl/requests/runner.h"
 
 namespace fpctl {
 

@@ -12,6 +12,7 @@
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/status.h"
 #include "fileprovider/fpctl/service_notify.h"
+#include "fileprovider/fpctl/status.h"
 
 namespace fpctl {
 

@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "fileprovider/fpctl/mount/change_poller.h"
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
 #include "fileprovider/log.h"
 
 namespace fpctl::mount {

@@ -3,8 +3,8 @@
 // record of the requests it got, and ways to make requests fail, wait, page or
 // answer fixed values. Content fetches and changes complete on threads of their
 // own, as the real extension's do. Thumbnails: a PNG signature for every file.
-#ifndef FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
-#define FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#ifndef FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#define FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_
 
 #include <algorithm>
 #include <chrono>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fileprovider/extension.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount::testing {
 
@@ -566,4 +566,4 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
 
 }  // namespace fpctl::mount::testing
 
-#endif  // FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#endif  // FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_
