@@ -21,6 +21,7 @@
 
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/requests/template_item.h"
+#include "fileprovider/src/test_support.h"
 
 namespace fpctl::mount::testing {
 
@@ -281,7 +282,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
               t.parentItemIdentifier(),
               fields,
               folder,
-              contents && !folder ? std::optional(readFile(*contents)) : std::nullopt,
+              contents && !folder ? std::optional(fp::testing::readFile(*contents)) : std::nullopt,
               contents,
               t.contentType(),
               {}};
@@ -316,8 +317,9 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
               item.parentItemIdentifier(),
               fields,
               false,
-              (fields & fp::field::kContents) && contents ? std::optional(readFile(*contents))
-                                                          : std::nullopt,
+              (fields & fp::field::kContents) && contents
+                  ? std::optional(fp::testing::readFile(*contents))
+                  : std::nullopt,
               contents,
               item.contentType(),
               base};
@@ -469,13 +471,6 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     InMemoryExtension& ext_;
     fp::ItemIdentifier container_;
   };
-
-  static std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
 
   fp::SyncAnchor anchor() const {
     std::lock_guard lock(mu_);
