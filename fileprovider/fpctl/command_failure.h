@@ -36,6 +36,12 @@ struct CommandFailure {
   // A failure of the kind kCannotRun.
   CommandFailure(int exitStatus, std::string line, std::optional<fp::Error> behind)
       : CommandFailure(Kind::kCannotRun, exitStatus, std::move(line), std::move(behind)) {}
+  // What fpctl itself could not do (a cache folder it cannot create, a path
+  // outside every mount): exit status 1, the line "fpctl: MESSAGE", and with
+  // --json the error of domain "fpctl", code 1.
+  static CommandFailure ofFpctl(const std::string& message) {
+    return CommandFailure(kExitFailed, "fpctl: " + message, fp::Error{"fpctl", 1, message});
+  }
   static CommandFailure usage(std::string message, std::string command = {}) {
     CommandFailure f(Kind::kUsage, kExitUsage, std::move(message), std::nullopt);
     f.command = std::move(command);

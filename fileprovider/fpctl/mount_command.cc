@@ -93,8 +93,7 @@ int serve(CommandRun& run) {
       std::string message = "cannot create the cache folder " + cl.cacheDir->string() +
                             ": the folder above it, " + parent.string() +
                             ", does not exist (create it first)";
-      return run.failed(
-          CommandFailure{kExitFailed, "fpctl: " + message, fp::Error{"fpctl", 1, message}});
+      return run.failed(CommandFailure::ofFpctl(message));
     }
   }
   MountOptions options;
