@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "fileprovider/domain.h"
-#include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
