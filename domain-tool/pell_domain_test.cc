@@ -20,6 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/src/test_support.h"
+
 extern char** environ;
 
 namespace pellora::domaintool {
@@ -32,15 +34,8 @@ using ::testing::StartsWith;
 
 constexpr const char* kDefault = "de.brightfold.pellora-connect-desktop.default";
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using fp::testing::readFile;
+using fp::testing::writeFile;
 
 struct ToolRun {
   int status = -1;  // exit status, or -1 when the program did not exit normally
@@ -51,18 +46,10 @@ struct ToolRun {
 class PellDomainTest : public ::testing::Test {
  protected:
   PellDomainTest() {
-    std::string tmpl = (fs::temp_directory_path() / "pell-domain-test-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    tmp_ = tmpl;
     state_ = tmp_ / "state";
     bundle_ = tmp_ / "Fake.appex";
     fs::create_directories(bundle_);
   }
-  ~PellDomainTest() override {
-    std::error_code ec;
-    fs::remove_all(tmp_, ec);
-  }
-
   fs::path registry() const { return state_ / "domains.json"; }
 
   // Starts `program` with `args`; the environment is this process's with the
@@ -145,7 +132,9 @@ class PellDomainTest : public ::testing::Test {
     return ids;
   }
 
-  fs::path tmp_, state_, bundle_;
+  fp::testing::TempDir dir_;
+  fs::path tmp_ = dir_.path();
+  fs::path state_, bundle_;
 };
 
 TEST_F(PellDomainTest, WrongArgumentsPrintUsageAndTouchNothing) {

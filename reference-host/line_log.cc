@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fileprovider/scoped_fd.h"
+#include "fileprovider/file_io.h"
 
 namespace refhost {
 
@@ -15,13 +15,7 @@ LineLog standardErrorLog() {
     text.push_back('\n');
     // One write per line: the kernel keeps writes of this size to a pipe or
     // terminal together.
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = fp::retryOnEintr(
-          [&] { return ::write(STDERR_FILENO, text.data() + done, text.size() - done); });
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
+    (void)fp::writeAll(STDERR_FILENO, text);
   };
 }
 

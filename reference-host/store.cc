@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "fileprovider/file_io.h"
 #include "fileprovider/private_path.h"
 #include "reference-host/access.h"
 #include "reference-host/ulid.h"
@@ -59,11 +60,8 @@ fp::Status scanFolder(const fs::path& dir, const std::string& rel, bool top,
 }
 
 fp::Status writeAll(int fd, std::string_view bytes, const fs::path& what) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    ssize_t w =
-        fp::retryOnEintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
-    if (w < 0) return fp::fail(posixError(errno, "writing " + what.string()));
-    done += static_cast<std::size_t>(w);
+  if (auto written = fp::writeAll(fd, bytes); !written) {
+    return fp::fail(posixError(written.error().code, "writing " + what.string()));
   }
   return fp::Ok{};
 }

@@ -24,6 +24,7 @@
 #include "extension/bridge/bridge_test_support.h"
 #include "extension/testing/temp_container.h"
 #include "extension/testing/test_host.h"
+#include "fileprovider/src/test_support.h"
 
 namespace pellora {
 namespace {
@@ -35,12 +36,7 @@ using testing::Script;
 using testing::TempContainer;
 using testing::TestHost;
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using fp::testing::readFile;
 
 std::vector<std::string> keysOf(const std::string& request) {
   std::vector<std::string> keys;

@@ -45,8 +45,8 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& options, std::string
   return nullptr;
 }
 
-fp::Failure<UsageError> usage(std::string message, std::string_view command = {}) {
-  return fp::fail(UsageError{std::move(message), std::string(command)});
+fp::Failure<CommandFailure> usage(std::string message, std::string_view command = {}) {
+  return fp::fail(CommandFailure::usage(std::move(message), std::string(command)));
 }
 
 // Splits "--name=value" into name and value; "--name" into name and none.
@@ -59,10 +59,10 @@ std::pair<std::string_view, std::optional<std::string_view>> splitOption(std::st
 
 // Reads the value of an option that takes one: from "--name=value" or from the
 // next argument.
-fp::Result<std::string, UsageError> optionValue(std::string_view name,
-                                                std::optional<std::string_view> inline_,
-                                                const std::vector<std::string>& args,
-                                                std::size_t& i, std::string_view command) {
+fp::Result<std::string, CommandFailure> optionValue(std::string_view name,
+                                                    std::optional<std::string_view> inline_,
+                                                    const std::vector<std::string>& args,
+                                                    std::size_t& i, std::string_view command) {
   if (inline_) return std::string(*inline_);
   if (i + 1 >= args.size())
     return usage("option --" + std::string(name) + " needs a value", command);
@@ -127,10 +127,10 @@ namespace {
 // Applies the option `def`, given as "--name" or "--name=value" (`inline_`) in
 // the argument at `i`, and reads its value from the next argument when it takes
 // one there. Mistakes are reported for `command` (empty: a global option).
-fp::Result<void, UsageError> applyOption(const OptionSpec& def, std::string_view name,
-                                         std::optional<std::string_view> inline_,
-                                         const std::vector<std::string>& args, std::size_t& i,
-                                         CommandLine& cl, std::string_view command) {
+fp::Result<void, CommandFailure> applyOption(const OptionSpec& def, std::string_view name,
+                                             std::optional<std::string_view> inline_,
+                                             const std::vector<std::string>& args, std::size_t& i,
+                                             CommandLine& cl, std::string_view command) {
   std::string value;
   if (!def.takesValue()) {
     if (inline_) return usage("option --" + std::string(name) + " takes no value", command);
@@ -145,8 +145,8 @@ fp::Result<void, UsageError> applyOption(const OptionSpec& def, std::string_view
 
 // Reads the global options from `i` up to the command word, and past a "--"
 // that ends them.
-fp::Result<void, UsageError> parseGlobalOptions(const std::vector<std::string>& args,
-                                                std::size_t& i, CommandLine& cl) {
+fp::Result<void, CommandFailure> parseGlobalOptions(const std::vector<std::string>& args,
+                                                    std::size_t& i, CommandLine& cl) {
   for (; i < args.size(); ++i) {
     std::string_view arg = args[i];
     if (arg == "-h") arg = "--help";
@@ -169,9 +169,9 @@ fp::Result<void, UsageError> parseGlobalOptions(const std::vector<std::string>& 
 
 // Reads the operands and options of the command `def` from `i` on. True when
 // "--help" or "-h" ended the reading there.
-fp::Result<bool, UsageError> parseCommandArguments(const std::vector<std::string>& args,
-                                                   std::size_t i, const CommandSpec& def,
-                                                   CommandLine& cl) {
+fp::Result<bool, CommandFailure> parseCommandArguments(const std::vector<std::string>& args,
+                                                       std::size_t i, const CommandSpec& def,
+                                                       CommandLine& cl) {
   bool onlyOperands = false;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -209,7 +209,7 @@ fp::Result<bool, UsageError> parseCommandArguments(const std::vector<std::string
 }
 
 // Checks that the command `def` has as many operands as it takes.
-fp::Result<void, UsageError> checkOperandCount(const CommandSpec& def, const CommandLine& cl) {
+fp::Result<void, CommandFailure> checkOperandCount(const CommandSpec& def, const CommandLine& cl) {
   if (cl.operands.size() < def.minOperands)
     return usage(cl.command + ": missing " +
                      (def.minOperands - cl.operands.size() == 1 && def.maxOperands == 1
@@ -224,7 +224,7 @@ fp::Result<void, UsageError> checkOperandCount(const CommandSpec& def, const Com
 
 }  // namespace
 
-fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args) {
+fp::Result<CommandLine, CommandFailure> parseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
   std::size_t i = 0;
   if (auto global = parseGlobalOptions(args, i, cl); !global) return fp::propagate(global);

@@ -1,7 +1,7 @@
 // fpctl's command line: the global options, the commands with their operands
 // and options, and the help texts. Parsing is pure: it reads nothing but its
-// arguments and reports every mistake as a UsageError. Each command is declared
-// once, as a CommandSpec, next to its handler (queries.cc, contents.cc,
+// arguments and reports every mistake as a usage failure (CommandFailure).
+// Each command is declared once, as a CommandSpec, next to its handler (queries.cc, contents.cc,
 // writes.cc, mount_command.cc, local_copies.cc); commandTable() lists them.
 #ifndef FPCTL_COMMAND_LINE_H_
 #define FPCTL_COMMAND_LINE_H_
@@ -14,18 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "fileprovider/fpctl/command_failure.h"
 #include "fileprovider/item.h"
 #include "fileprovider/result.h"
 
 namespace fpctl {
-
-// Exit statuses of fpctl.
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitFailed = 1,     // the request failed (the extension's error is printed)
-  kExitUsage = 2,      // the command line is wrong, or names no usable domain
-  kExitBadBundle = 3,  // the extension bundle cannot be loaded
-};
 
 // Options that come before the command.
 struct GlobalOptions {
@@ -76,12 +69,6 @@ struct CommandLine {
   fp::ItemFields changedFields() const;
 };
 
-struct UsageError {
-  std::string message;
-  // The command whose synopsis fits the mistake; empty for the overview.
-  std::string command;
-};
-
 // One option of a command: `--name` alone, or `--name VALUE` / `--name=VALUE`
 // when `placeholder` is not empty.
 struct OptionSpec {
@@ -121,8 +108,9 @@ const std::vector<CommandSpec>& commandTable();
 // The command with word `name`, or null.
 const CommandSpec* findCommand(std::string_view name);
 
-// Parses the arguments after the program name.
-fp::Result<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& args);
+// Parses the arguments after the program name; a mistake is a failure of the
+// kind kUsage.
+fp::Result<CommandLine, CommandFailure> parseCommandLine(const std::vector<std::string>& args);
 
 // True when --json is among `args` (anywhere before a "--" that ends the
 // options), even when the command line is otherwise wrong: a usage error is

@@ -11,7 +11,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-fp::Result<CommandLine, UsageError> parse(std::vector<std::string> args) {
+fp::Result<CommandLine, CommandFailure> parse(std::vector<std::string> args) {
   return parseCommandLine(args);
 }
 

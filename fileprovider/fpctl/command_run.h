@@ -16,22 +16,9 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/commands.h"
 #include "fileprovider/fpctl/render.h"
-#include "fileprovider/fpctl/runner.h"
+#include "fileprovider/fpctl/requests/runner.h"
 
 namespace fpctl {
-
-// A step of a command that failed, not yet printed: the error and what was
-// being done ("finding /Documents").
-struct StepFailure {
-  fp::Error error;
-  std::string what;
-};
-
-// A mistake in how the command was used that shows only when it runs (a
-// --contents file that cannot be read), not yet printed.
-struct UsageMistake {
-  std::string message;
-};
 
 class CommandRun {
  public:
@@ -52,11 +39,13 @@ class CommandRun {
   [[nodiscard]] std::shared_ptr<fp::ReplicatedExtension> releaseExtension();
 
   // The item named by `arg` (@root, a path of display names or a raw
-  // identifier); failing, what was being done is "finding ARG".
-  [[nodiscard]] fp::Result<fp::ItemIdentifier, StepFailure> resolve(const std::string& arg) const;
+  // identifier); failing, a failed step whose what is "finding ARG".
+  [[nodiscard]] fp::Result<fp::ItemIdentifier, CommandFailure> resolve(
+      const std::string& arg) const;
   // The --contents file, made absolute and checked to be a readable file;
-  // none when --contents was not given.
-  [[nodiscard]] fp::Result<std::optional<std::filesystem::path>, UsageMistake> contentsFile() const;
+  // none when --contents was not given; failing, a usage failure.
+  [[nodiscard]] fp::Result<std::optional<std::filesystem::path>, CommandFailure> contentsFile()
+      const;
 
   // "fetch /Documents/a.txt": the command as the user gave it, to name what failed.
   std::string what() const;
@@ -73,7 +62,7 @@ class CommandRun {
   // the request, if any, follows the error's name (in JSON: "reason").
   int failed(const fp::Error& error, const std::string& what);
   int failed(const fp::Error& error) { return failed(error, what()); }
-  int failed(const StepFailure& f) { return failed(f.error, f.what); }
+  // Prints `f` as its kind says (command_failure.h); returns its status.
   int failed(const CommandFailure& f);
   // As failed(error), but for people the failure is the one line `line`
   // ("fpctl: " is put before it) instead of the error's name and code: for an
@@ -81,7 +70,6 @@ class CommandRun {
   int failedSaying(const fp::Error& error, const std::string& line);
   // Prints the mistake and the command's usage line; returns kExitUsage.
   int usage(const std::string& message);
-  int usage(const UsageMistake& m) { return usage(m.message); }
 
  private:
   // The last error line an extension logged since it was loaded.

@@ -28,21 +28,22 @@ std::shared_ptr<fp::ReplicatedExtension> CommandRun::releaseExtension() {
   return std::move(extension_);
 }
 
-fp::Result<fp::ItemIdentifier, StepFailure> CommandRun::resolve(const std::string& arg) const {
+fp::Result<fp::ItemIdentifier, CommandFailure> CommandRun::resolve(const std::string& arg) const {
   auto id = resolveIdentifier(
       arg, [&](const fp::ItemIdentifier& container) { return runner_->listAll(container); });
-  if (!id) return fp::fail(StepFailure{std::move(id).error(), "finding " + arg});
+  if (!id) return fp::fail(CommandFailure::failedStep(std::move(id).error(), "finding " + arg));
   return std::move(id).value();
 }
 
-fp::Result<std::optional<fs::path>, UsageMistake> CommandRun::contentsFile() const {
+fp::Result<std::optional<fs::path>, CommandFailure> CommandRun::contentsFile() const {
   if (!cl_.contents) return std::optional<fs::path>();
   std::error_code ec;
   fs::path p = fs::absolute(*cl_.contents, ec);
   if (ec) p = *cl_.contents;
   std::ifstream probe(p, std::ios::binary);
   if (!probe || fs::is_directory(p, ec)) {
-    return fp::fail(UsageMistake{"--contents " + cl_.contents->string() + ": not a readable file"});
+    return fp::fail(
+        CommandFailure::usage("--contents " + cl_.contents->string() + ": not a readable file"));
   }
   return std::optional<fs::path>(p);
 }
@@ -104,6 +105,9 @@ int CommandRun::failedSaying(const fp::Error& error, const std::string& line) {
 }
 
 int CommandRun::failed(const CommandFailure& f) {
+  if (f.kind == CommandFailure::Kind::kUsage) return usage(f.message);
+  if (f.kind == CommandFailure::Kind::kFailedStep)
+    return failed(f.error.value_or(fp::Error{}), f.message);
   if (cl_.global.json) {
     // A failure without an error value (no domain to serve) is still one object.
     Json j;
@@ -140,7 +144,7 @@ int runCommand(const CommandLine& cl, Environment& env) {
 int runCommandLine(const std::vector<std::string>& args, Environment& env) {
   auto parsed = parseCommandLine(args);
   if (!parsed) {
-    const UsageError& e = parsed.error();
+    const CommandFailure& e = parsed.error();
     if (asksForJson(args)) {
       env.out << dumpJson(usageErrorJson(e.message));
       env.out.flush();

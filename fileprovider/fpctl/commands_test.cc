@@ -12,7 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
+#include "fileprovider/src/test_support.h"
 
 namespace fpctl {
 namespace {
@@ -29,9 +30,6 @@ using mount::testing::kRoot;
 class CommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "fpctl-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
     ext_ = std::make_shared<InMemoryExtension>();
     ext_->setAnchor("1.0|7");
     ext_->add(makeItem("f:docs", kRoot, "Documents", true));
@@ -43,7 +41,6 @@ class CommandsTest : public ::testing::Test {
     std::ofstream(fetched_) << "contents of the file";
     ext_->setFetchedFile(fetched_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   struct Outcome {
     int status;
@@ -88,7 +85,8 @@ class CommandsTest : public ::testing::Test {
     return o;
   }
 
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
   std::shared_ptr<InMemoryExtension> ext_;
   fs::path fetched_;  // the file every fetch answers
   std::optional<CommandFailure> loadFailure_;

@@ -9,7 +9,7 @@
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
-#include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/fetched_copy.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl {

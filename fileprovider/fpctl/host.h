@@ -14,17 +14,10 @@
 #include "fileprovider/domain.h"
 #include "fileprovider/error.h"
 #include "fileprovider/extension.h"
+#include "fileprovider/fpctl/command_failure.h"
 #include "fileprovider/fpctl/command_line.h"
 
 namespace fpctl {
-
-// Why a command could not run: the exit status, a line for standard error, and
-// the error value behind it (printed as {"error":...} with --json), if any.
-struct CommandFailure {
-  int status = kExitFailed;
-  std::string message;
-  std::optional<fp::Error> error;
-};
 
 struct DomainChoice {
   fp::Domain domain;

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
 
 namespace fpctl {
 namespace {

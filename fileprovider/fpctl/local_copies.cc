@@ -44,10 +44,6 @@ constexpr double kPinBarFrameSeconds = 0.1;
 
 fp::Error posixError(int err, const std::string& path) { return fp::Error::posix(err, path); }
 
-// What fpctl itself could not do (a PATH outside every mount), as in its other
-// commands: domain "fpctl", code 1.
-fp::Error fpctlError(const std::string& message) { return fp::Error{"fpctl", 1, message}; }
-
 // The value of the attribute `name` of `path`, or the errno value.
 fp::Result<std::string, int> readAttr(const fs::path& path, const char* name) {
   char buf[256];
@@ -66,17 +62,19 @@ bool inMount(const fs::path& path) { return readAttr(path, kStateAttr).ok(); }
 // The path in the mount that `arg` names: a path of the file system, or with
 // the global --domain a path of display names in that domain's running mount.
 // A path of the file system inside a running mount is taken as such whatever
-// --domain says. Checked to be an item of a mount; failing, the message says why.
-fp::Result<fs::path, std::string> target(const CommandLine& cl, const std::string& arg) {
+// --domain says. Checked to be an item of a mount; failing, fpctl's own failure
+// (CommandFailure::ofFpctl) says why.
+fp::Result<fs::path, CommandFailure> target(const CommandLine& cl, const std::string& arg) {
   fs::path path;
   std::error_code absoluteError;
   fs::path asGiven = fs::absolute(arg, absoluteError);
   if (cl.global.domain && !(!absoluteError && inMount(asGiven))) {
     auto mountpoint = runningMountOf(*cl.global.domain);
     if (!mountpoint) {
-      return fp::fail("domain " + *cl.global.domain +
-                      " is not mounted (fpctl status lists the running mounts; fpctl mount "
-                      "MOUNTPOINT serves it)");
+      return fp::fail(CommandFailure::ofFpctl(
+          "domain " + *cl.global.domain +
+          " is not mounted (fpctl status lists the running mounts; fpctl mount "
+          "MOUNTPOINT serves it)"));
     }
     path = *mountpoint;
     std::stringstream parts(arg);
@@ -84,16 +82,18 @@ fp::Result<fs::path, std::string> target(const CommandLine& cl, const std::strin
       if (!part.empty()) path /= mount::shortenedName(mount::posixName(part));
     }
   } else {
-    if (absoluteError) return fp::fail(arg + ": " + absoluteError.message());
+    if (absoluteError)
+      return fp::fail(CommandFailure::ofFpctl(arg + ": " + absoluteError.message()));
     path = asGiven;
   }
   auto state = readAttr(path, kStateAttr);
   if (!state) {
     int e = state.error();
     if (e == ENODATA || e == ENOTSUP) {
-      return fp::fail(arg + " is not inside a mount of fpctl (fpctl status lists the mounts)");
+      return fp::fail(CommandFailure::ofFpctl(
+          arg + " is not inside a mount of fpctl (fpctl status lists the mounts)"));
     }
-    return fp::fail(arg + ": " + std::strerror(e));
+    return fp::fail(CommandFailure::ofFpctl(arg + ": " + std::strerror(e)));
   }
   return path;
 }
@@ -204,8 +204,8 @@ int pin(CommandRun& run) {
   for (const auto& arg : cl.operands) {
     auto path = target(cl, arg);
     if (!path) {
-      env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fpctlError(path.error())));
+      env.err << path.error().message << "\n";
+      failed.push_back(failureJson(arg, *path.error().error));
       continue;
     }
     if (int e = writeAttr(*path, kPinnedAttr, "1")) {
@@ -288,8 +288,8 @@ int unpin(CommandRun& run) {
   for (const auto& arg : cl.operands) {
     auto path = target(cl, arg);
     if (!path) {
-      env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fpctlError(path.error())));
+      env.err << path.error().message << "\n";
+      failed.push_back(failureJson(arg, *path.error().error));
       continue;
     }
     if (int e = writeAttr(*path, kPinnedAttr, "0")) {
@@ -326,8 +326,8 @@ int evict(CommandRun& run) {
   for (const auto& arg : cl.operands) {
     auto path = target(cl, arg);
     if (!path) {
-      env.err << "fpctl: " << path.error() << "\n";
-      failed.push_back(failureJson(arg, fpctlError(path.error())));
+      env.err << path.error().message << "\n";
+      failed.push_back(failureJson(arg, *path.error().error));
       continue;
     }
     std::vector<std::string> problems;

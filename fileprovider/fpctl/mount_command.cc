@@ -12,6 +12,7 @@
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/status.h"
 #include "fileprovider/fpctl/service_notify.h"
+#include "fileprovider/fpctl/status.h"
 
 namespace fpctl {
 
@@ -92,8 +93,7 @@ int serve(CommandRun& run) {
       std::string message = "cannot create the cache folder " + cl.cacheDir->string() +
                             ": the folder above it, " + parent.string() +
                             ", does not exist (create it first)";
-      return run.failed(
-          CommandFailure{kExitFailed, "fpctl: " + message, fp::Error{"fpctl", 1, message}});
+      return run.failed(CommandFailure::ofFpctl(message));
     }
   }
   MountOptions options;

@@ -3,8 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/mount/cache_bound.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl {
 namespace {
@@ -71,6 +72,16 @@ TEST(HumanSizeTest, Units) {
                {1536, "1.5 KiB"},    {10 * 1024, "10 KiB"},  {1048575, "1.0 MiB"},
                {5 << 20, "5.0 MiB"}, {3LL << 40, "3.0 TiB"}, {-1, "-1 B"}};
   for (const auto& c : cases) EXPECT_EQ(humanSize(c.bytes), c.text) << c.bytes;
+}
+
+TEST(CacheBoundTest, TextForPeopleReadsBack) {
+  // What status prints of a bound can be given back to --cache-max-size.
+  for (std::int64_t bytes : {std::int64_t{300}, std::int64_t{3} << 29, std::int64_t{8} << 20}) {
+    EXPECT_EQ(mount::parseSize(humanSize(bytes)), bytes) << humanSize(bytes);
+  }
+  for (const char* d : {"90s", "30m", "12h", "6d", "2w"}) {
+    EXPECT_EQ(mount::durationText(*mount::parseDuration(d)), d);
+  }
 }
 
 TEST(FormatDateTest, Utc) {

@@ -4,7 +4,7 @@
 
 #include "fileprovider/fpctl/command_groups.h"
 #include "fileprovider/fpctl/command_run.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl {
 
@@ -55,7 +55,7 @@ int create(CommandRun& run) {
   auto parent = run.resolve(cl.operands[0]);
   if (!parent) return run.failed(parent.error());
   auto contents = run.contentsFile();
-  if (!contents) return run.usage(contents.error());
+  if (!contents) return run.failed(contents.error());
   TemplateItem t = TemplateItem::forCreation(*parent, cl.operands[1], cl.contentType, *contents);
   fp::ItemFields fields = fp::field::kFilename | fp::field::kParentItemIdentifier;
   if (*contents) fields |= fp::field::kContents;
@@ -73,7 +73,7 @@ int modify(CommandRun& run) {
     parent = std::move(resolved).value();
   }
   auto contents = run.contentsFile();
-  if (!contents) return run.usage(contents.error());
+  if (!contents) return run.failed(contents.error());
   // The platform changes an item it knows: the current item is the base of the
   // change (unchanged name and parent, and the base version).
   auto base = run.runner().item(*id);

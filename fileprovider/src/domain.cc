@@ -16,6 +16,7 @@
 
 #include "fileprovider/bundle.h"
 #include "fileprovider/dispatch.h"
+#include "fileprovider/file_io.h"
 #include "fileprovider/file_manager.h"
 #include "fileprovider/private_path.h"
 #include "fileprovider/scoped_fd.h"
@@ -162,69 +163,14 @@ StatusOr<std::string> serialize(const Records& records, const fs::path& registry
   }
 }
 
-// A temporary file beside the registry that is removed unless it was renamed
-// into place.
-class TempFile {
- public:
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
-  // Creates the file; returns errno on failure, 0 on success.
-  int create(const fs::path& beside) {
-    std::string tmpl = beside.string() + ".tmp-XXXXXX";
-    fd_.reset(::mkostemp(tmpl.data(), O_CLOEXEC));
-    if (!fd_) return errno;
-    path_ = tmpl;
-    return 0;
-  }
-  int fd() const { return fd_.get(); }
-  const fs::path& path() const { return path_; }
-  // Closes the descriptor; returns errno of a failed close, 0 otherwise.
-  int close() {
-    int r = ::close(fd_.release());
-    return r == 0 ? 0 : errno;
-  }
-  void committed() { path_.clear(); }
-
- private:
-  ScopedFD fd_;
-  fs::path path_;
-};
-
-int writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (n < 0) return errno;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
 // Replaces the registry file with `records` in one step: other readers see the
 // old file or the new one, never a part of it.
 Status writeRecordsAt(const fs::path& registry, const Records& records) {
   auto text = serialize(records, registry);
   if (!text.ok()) return propagate(text);
-  TempFile temp;
-  if (int e = temp.create(registry)) return fail(writeError(registry, e));
-  if (::fchmod(temp.fd(), kPrivateFileMode) != 0) return fail(writeError(registry, errno));
-  if (int e = writeAll(temp.fd(), *text)) return fail(writeError(registry, e));
-  if (retryOnEintr([&] { return ::fsync(temp.fd()); }) != 0) {
-    return fail(writeError(registry, errno));
+  if (auto replaced = replaceDurably(registry, *text, TemporaryName::kUnique); !replaced) {
+    return fail(writeError(registry, replaced.error().code));
   }
-  if (int e = temp.close()) return fail(writeError(registry, e));
-  if (::rename(temp.path().c_str(), registry.c_str()) != 0) {
-    return fail(writeError(registry, errno));
-  }
-  temp.committed();
-  // Make the rename itself durable; the registry is already consistent without it.
-  ScopedFD dir(retryOnEintr(
-      [&] { return ::open(registry.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (dir) (void)::fsync(dir.get());
   return Ok{};
 }
 

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "fileprovider/file_io.h"
 #include "fileprovider/private_path.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -163,12 +164,7 @@ void Log::write(LogLevel level, std::string_view format, std::initializer_list<L
   }));
   if (!fd) return;
   // One write per line: O_APPEND keeps lines of concurrent writers whole.
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    ssize_t n = retryOnEintr([&] { return ::write(fd.get(), rest.data(), rest.size()); });
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  (void)writeAll(fd.get(), line);
 }
 
 }  // namespace fp

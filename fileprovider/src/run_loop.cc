@@ -2,17 +2,14 @@
 
 #include <unistd.h>
 
-#include "fileprovider/scoped_fd.h"
+#include "fileprovider/file_io.h"
 
 namespace fp {
 namespace {
 
 void writeStream(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (n <= 0) return;  // nowhere to report a failure to write the standard streams
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  // Nowhere to report a failure to write the standard streams.
+  (void)writeAll(fd, bytes);
 }
 
 }  // namespace

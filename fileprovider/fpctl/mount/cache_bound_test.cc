@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/render.h"
-
 namespace fpctl::mount {
 namespace {
 
@@ -47,16 +45,6 @@ TEST(CacheBoundTest, DurationsPeopleWrite) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(parseDuration(c.text), c.duration) << '"' << c.text << '"';
-  }
-}
-
-TEST(CacheBoundTest, TextForPeopleReadsBack) {
-  // What status prints of a bound can be given back to --cache-max-size.
-  for (std::int64_t bytes : {std::int64_t{300}, std::int64_t{3} << 29, std::int64_t{8} << 20}) {
-    EXPECT_EQ(parseSize(humanSize(bytes)), bytes) << humanSize(bytes);
-  }
-  for (const char* d : {"90s", "30m", "12h", "6d", "2w"}) {
-    EXPECT_EQ(durationText(*parseDuration(d)), d);
   }
 }
 

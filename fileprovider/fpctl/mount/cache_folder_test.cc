@@ -10,6 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/src/test_support.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -17,15 +19,6 @@ namespace fs = std::filesystem;
 
 class CacheFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cache-folder-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   static mode_t modeOf(const fs::path& p) {
     struct stat st {};
     EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
@@ -38,7 +31,8 @@ class CacheFolderTest : public ::testing::Test {
     ::umask(old);
   }
 
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(CacheFolderTest, FoldersAndFilesAreTheOwnersAloneWhateverTheUmask) {

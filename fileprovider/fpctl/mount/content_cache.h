@@ -31,6 +31,7 @@
 
 #include "fileprovider/fpctl/mount/cache_bound.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
+#include "fileprovider/fpctl/mount/fetched_copy.h"
 #include "fileprovider/fpctl/mount/spare_files.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/scoped_fd.h"
@@ -199,28 +200,6 @@ class ContentCache {
 [[nodiscard]] int copyFileInto(const std::filesystem::path& source, int destination);
 // The same from the open file `source`, read from offset 0 with pread.
 [[nodiscard]] int copyDescriptorInto(int source, int destination);
-
-// Opens a file the extension handed back for reading it directly (it is not
-// kept in the cache), trusting nothing about it: opened without blocking, it
-// must be a regular file (else EINVAL) of at most `limit` bytes (else EFBIG).
-[[nodiscard]] ErrnoOr<fp::ScopedFD> openFetched(const std::filesystem::path& source,
-                                                std::int64_t limit);
-
-// The most bytes a copy of fetched contents may take, for an item that claims
-// `claimedSize` bytes: the claim plus an eighth, plus 1 MiB, a margin for a file
-// that changed meanwhile. A host handing back an endless file cannot fill a disk.
-[[nodiscard]] std::int64_t fetchedCopyLimit(std::int64_t claimedSize);
-
-// Copies a file the extension handed back into `destination`, trusting nothing
-// about it: it is opened without blocking and must be a regular file (else
-// EINVAL); at most `limit` bytes are copied (more: EFBIG); and the copy stops
-// with ENOSPC while the file system of `destination` still keeps `reserve`
-// bytes free. Returns 0 or an errno value.
-[[nodiscard]] int copyFetchedInto(const std::filesystem::path& source, int destination,
-                                  std::int64_t limit, std::int64_t reserve);
-// The same from `source`, a file openFetched() gave.
-[[nodiscard]] int copyOpenedFetchedInto(int source, int destination, std::int64_t limit,
-                                        std::int64_t reserve);
 
 }  // namespace fpctl::mount
 

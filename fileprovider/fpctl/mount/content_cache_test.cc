@@ -12,6 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/src/test_support.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -22,16 +24,7 @@ constexpr std::int64_t kCopy = 40 << 10;
 
 class ContentCacheTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "cache-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    cache_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { cache_.reset(); }
 
   void openCache(CacheBound bound) {
     cache_.reset();
@@ -63,7 +56,8 @@ class ContentCacheTest : public ::testing::Test {
     return [ids](const std::string& id) { return ids.count(id) > 0; };
   }
 
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
   std::unique_ptr<ContentCache> cache_;
 };
 

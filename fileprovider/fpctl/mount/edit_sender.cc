@@ -7,7 +7,7 @@
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/name_refusal.h"
 #include "fileprovider/fpctl/mount/tree_edits.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/file_io.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
 #include "fileprovider/scoped_fd.h"
@@ -32,15 +33,6 @@ std::string lineFor(const std::string& identifier, const std::string& version,
   }
   if (mode) j["mode"] = static_cast<unsigned>(*mode);
   return j.dump() + "\n";
-}
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = fp::retryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
@@ -144,7 +136,7 @@ void KeptAttributes::appendLocked(const std::string& identifier, const Kept& kep
   fp::ScopedFD fd = openInCache(file_, O_WRONLY | O_APPEND | O_CREAT);
   if (!fd) return;
   // One write per line, so a crash leaves at most the last line incomplete.
-  (void)writeAll(fd.get(), lineFor(identifier, kept.contentVersion, kept.date, kept.mode));
+  (void)fp::writeAll(fd.get(), lineFor(identifier, kept.contentVersion, kept.date, kept.mode));
 }
 
 void KeptAttributes::rewriteLocked() {
@@ -156,7 +148,7 @@ void KeptAttributes::rewriteLocked() {
   for (const auto& [id, kept] : byIdentifier_) {
     all += lineFor(id, kept.contentVersion, kept.date, kept.mode);
   }
-  bool ok = writeAll(fd.get(), all);
+  bool ok = fp::writeAll(fd.get(), all).ok();
   fd.reset();
   std::error_code ec;
   if (ok) {

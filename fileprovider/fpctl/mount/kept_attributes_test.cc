@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fileprovider/src/test_support.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -22,19 +24,9 @@ ItemState keptDatesItem(std::string id, std::string contentVersion, bool folder 
 
 class KeptAttributesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // One folder per test and process: ctest runs the cases of this suite in
-    // parallel processes, which must not remove or read each other's file.
-    dir_ = fs::path(::testing::TempDir()) /
-           ("kept_attributes_test." +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "." +
-            std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   fs::path file() const { return dir_ / "kept-dates"; }
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
   timespec mountTime_{1700000000, 5};
 };
 

@@ -16,9 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "fileprovider/fpctl/mount/change_poller.h"
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
 #include "fileprovider/log.h"
+#include "fileprovider/src/test_support.h"
 
 namespace fpctl::mount {
 namespace {
@@ -52,19 +53,9 @@ class RecordingNotifier final : public KernelNotifier {
   std::vector<std::pair<Ino, bool>> inodes;
 };
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class MountFsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/mountfs-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     fp::Log::setLogFile(dir_ / "log");
     ext_ = std::make_shared<InMemoryExtension>(dir_ / "host");
     docs_ = ext_->addFolder(kRoot, "Docs");
@@ -81,8 +72,6 @@ class MountFsTest : public ::testing::Test {
     cache_.reset();
     ext_.reset();
     fp::Log::setLogFile(std::nullopt);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   // ---- verbs ----
@@ -171,7 +160,7 @@ class MountFsTest : public ::testing::Test {
     auto [tp, tn] = split(to);
     return errnoOf(fs_->rename(fp, fn, tp, tn, flags));
   }
-  std::string log() { return slurp(dir_ / "log"); }
+  std::string log() { return fp::testing::readFile(dir_ / "log"); }
   // A new MountFs over the same cache folder, held to `bound`.
   void remount(CacheBound bound) {
     fs_.reset();
@@ -205,7 +194,8 @@ class MountFsTest : public ::testing::Test {
                             ext_->calls("delete").size());
   }
 
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
   std::atomic<bool> away_{false};  // see awayWhileSet(); outlives the extension's use of it
   std::shared_ptr<InMemoryExtension> ext_;
   RecordingNotifier notifier_;
@@ -610,7 +600,7 @@ std::vector<std::string> filesIn(const fs::path& dir,
   std::vector<std::string> out;
   std::error_code ec;
   for (const auto& f : fs::directory_iterator(dir, ec)) {
-    if (f.path().extension() != skipExtension) out.push_back(slurp(f.path()));
+    if (f.path().extension() != skipExtension) out.push_back(fp::testing::readFile(f.path()));
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -814,7 +804,7 @@ TEST_F(MountFsTest, ACreationSentTwiceAfterACrashIsNotRefused) {
   EXPECT_EQ(fs_->sendQueue(), 0u);
   auto report = readCache(dir_ / "cache");
   ASSERT_EQ(report.refused.size(), 1u);  // only the one whose bytes differ
-  EXPECT_EQ(slurp(report.refused[0].path), "my bytes");
+  EXPECT_EQ(fp::testing::readFile(report.refused[0].path), "my bytes");
   EXPECT_EQ(report.refused[0].reason,
             "creating was refused: File exists (an item named \"other.txt\" already exists there)");
 }
@@ -1126,7 +1116,7 @@ TEST_F(MountFsTest, ANamesakeOfASiblingIsRefusedAtCreate) {
     }
   }
   EXPECT_EQ(ext_->calls("create").size(), 2u);
-  EXPECT_THAT(slurp(dir_ / "log"), HasSubstr("same name apart from letter case"));
+  EXPECT_THAT(fp::testing::readFile(dir_ / "log"), HasSubstr("same name apart from letter case"));
 }
 
 TEST_F(MountFsTest, OnlyTheWritersCloseSendsTheState) {
@@ -1164,7 +1154,7 @@ TEST_F(MountFsTest, AWriteNeverClosedSurvivesAKilledMountInUnsent) {
   ASSERT_TRUE(again.ok());
   auto report = readCache(dir_ / "cache");
   ASSERT_EQ(report.refused.size(), 1u);
-  EXPECT_EQ(slurp(report.refused[0].path), "half");
+  EXPECT_EQ(fp::testing::readFile(report.refused[0].path), "half");
   EXPECT_THAT(report.refused[0].reason, HasSubstr("never closed"));
   EXPECT_EQ(ext_->entry(notes_)->data, "hello");  // the service keeps the last closed state
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "sent.txt"))->data, "whole");

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fileprovider/src/test_support.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -13,17 +15,9 @@ namespace fs = std::filesystem;
 
 class PinSetTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pinset-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   fs::path file() const { return dir_ / "pinned.json"; }
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(PinSetTest, PinsSurviveReopeningWithAnyBytesInTheIdentifier) {

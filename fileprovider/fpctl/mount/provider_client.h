@@ -17,7 +17,7 @@
 #include "fileprovider/error.h"
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/item_state.h"
-#include "fileprovider/fpctl/runner.h"
+#include "fileprovider/fpctl/requests/runner.h"
 
 namespace fpctl::mount {
 

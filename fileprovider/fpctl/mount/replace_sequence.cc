@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <random>
 
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount {
 namespace {

@@ -12,7 +12,7 @@
 #include "fileprovider/fpctl/mount/node_tree.h"
 #include "fileprovider/fpctl/mount/open_files.h"
 #include "fileprovider/fpctl/mount/residency.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fileprovider/src/test_support.h"
+
 namespace fpctl::mount {
 namespace {
 
@@ -16,15 +18,6 @@ namespace fs = std::filesystem;
 
 class SpareFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/spares-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   ino_t inodeOf(const fs::path& p) {
     struct stat st {};
     EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
@@ -45,7 +38,8 @@ class SpareFilesTest : public ::testing::Test {
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++n;
     return n;
   }
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 // A removed file comes back as the next file made: no inode is freed and none

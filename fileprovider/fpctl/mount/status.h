@@ -1,5 +1,6 @@
-// fpctl status: what each running mount (or one cache folder) still has to
-// send, what the service refused and why, and how much the cache holds.
+// What each running mount (or one cache folder) still has to send, what the
+// service refused and why, and how much the cache holds: the data `fpctl
+// status` shows.
 //
 // Every running mount leaves a record (its domain, mount point, cache folder,
 // the bound of its cache and process id) in the "mounts" folder of the platform's state directory
@@ -14,8 +15,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <ostream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace fpctl {
 
@@ -39,22 +41,22 @@ class MountRecord {
 // several); none when the domain is not mounted.
 [[nodiscard]] std::optional<std::filesystem::path> runningMountOf(const std::string& domain);
 
-// Prints the status of the cache folder `cacheDir`, or, when none is given, of
-// every running mount and of every default cache folder (default_cache.h) that
-// no mount uses and where changes wait (its mount point as noted there, and
-// "mounted" false); as one JSON object with `json`
-// ({"mounts":[{"domain","mountpoint","cache","waiting":[{"name","identifier",
-// "size"}],"refused":[{"path","reason","size"}],"cacheBytes","copiesBytes",
+// What the cache folder `cacheDir` still holds, or, when none is given, what
+// every running mount and every default cache folder (default_cache.h) that no
+// mount uses and where changes wait holds (its mount point as noted there, and
+// "mounted" false): an array with one object per folder, keys sorted,
+// {"domain","mountpoint","cache","waiting":[{"name","identifier","size",
+// "change"}],"refused":[{"path","reason","size"}],"cacheBytes","copiesBytes",
 // "bound":{"maxBytes","maxAgeSeconds"},"pinned":[{"path","identifier",
-// "folder"}],"mounted"}]}). "cacheBytes" is all the folder
-// holds, "copiesBytes" what its fetched copies take on disk, which the bound
-// is about; the bound is that of the running mount using the folder (its
-// values are null when none runs, "maxAgeSeconds" also when copies may be of
-// any age); "pinned" the items kept on this device, with the path each had in
-// the mount when it was pinned. Returns the exit status: 0, or 1 when
-// `cacheDir` is not a cache folder.
-[[nodiscard]] int runStatus(const std::optional<std::filesystem::path>& cacheDir, bool json,
-                            std::ostream& out, std::ostream& err);
+// "folder"}],"mounted"}. "cacheBytes" is all the folder holds, "copiesBytes"
+// what its fetched copies take on disk, which the bound is about; the bound is
+// that of the running mount using the folder (its values are null when none
+// runs, "maxAgeSeconds" also when copies may be of any age); "pinned" the items
+// kept on this device, with the path each had in the mount when it was pinned;
+// "change" one of "move", "remove", "new folder", "new file", "changed file".
+// None when `cacheDir` is not a cache folder.
+[[nodiscard]] std::optional<nlohmann::json> readMountsStatus(
+    const std::optional<std::filesystem::path>& cacheDir);
 
 }  // namespace fpctl
 

@@ -14,7 +14,7 @@
 #include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/mount/sender.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount {
 

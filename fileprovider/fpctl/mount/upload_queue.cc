@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fileprovider/file_io.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/log.h"
@@ -90,13 +91,8 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
 // Writes `text` as the whole of the new file `fd` (none: errno tells why it
 // could not be made), not synced. Returns 0 or an errno value.
 int writeWhole(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n =
-        fp::retryOnEintr([&] { return ::write(fd, text.data() + done, text.size() - done); });
-    if (n < 0) return errno;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
+  auto written = fp::writeAll(fd, text);
+  return written ? 0 : written.error().code;
 }
 
 int syncPath(const fs::path& path, bool folder) {
@@ -147,37 +143,8 @@ bool replaces(const QueuedChange& newer, const QueuedChange& older) {
 }  // namespace
 
 int writeDurably(const fs::path& path, const std::string& text) {
-  fs::path tmp = path;
-  tmp += ".tmp";
-  {
-    fp::ScopedFD fd = openInCache(tmp, O_WRONLY | O_CREAT | O_TRUNC);
-    if (!fd) return errno;
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = fp::retryOnEintr(
-          [&] { return ::write(fd.get(), text.data() + done, text.size() - done); });
-      if (n < 0) {
-        int e = errno;
-        std::error_code ec;
-        fs::remove(tmp, ec);
-        return e;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd.get()) != 0) {
-      int e = errno;
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      return e;
-    }
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    std::error_code ec;
-    fs::remove(tmp, ec);
-    return e;
-  }
-  return syncPath(path.parent_path(), true);
+  auto replaced = fp::replaceDurably(path, text);
+  return replaced ? 0 : replaced.error().code;
 }
 
 int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier) {

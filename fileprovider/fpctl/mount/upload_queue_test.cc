@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/src/test_support.h"
 
 namespace fpctl::mount {
 namespace {
@@ -22,24 +23,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class UploadQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "queue-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   fs::path file(const std::string& name, const std::string& data) {
     fs::path p = dir_ / name;
     std::ofstream(p, std::ios::binary) << data;
@@ -53,7 +38,8 @@ class UploadQueueTest : public ::testing::Test {
     c.baseVersion = {"c1", "m1"};
     return c;
   }
-  fs::path dir_;
+  fp::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(UploadQueueTest, EntriesSurviveAReopenInOrderAndOnlyTheLastStateStays) {
@@ -78,16 +64,17 @@ TEST_F(UploadQueueTest, EntriesSurviveAReopenInOrderAndOnlyTheLastStateStays) {
   ASSERT_EQ(pending.size(), 2u);
   EXPECT_EQ(pending[0].filename, "new.txt");
   EXPECT_TRUE(pending[0].identifier.empty());
-  EXPECT_EQ(slurp(pending[0].data), "first");
+  EXPECT_EQ(fp::testing::readFile(pending[0].data), "first");
   EXPECT_EQ(pending[1].identifier, "i:1");
   EXPECT_EQ(pending[1].baseVersion.contentVersion, "c1");
-  EXPECT_EQ(slurp(pending[1].data), "final");
+  EXPECT_EQ(fp::testing::readFile(pending[1].data), "final");
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "99.data"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "98.json"));
   EXPECT_FALSE(fs::exists(dir_ / "cache" / "queue" / "97.json"));
   // Set aside with what they held, not deleted.
   std::vector<std::string> kept;
-  for (const auto& r : readCache(dir_ / "cache").refused) kept.push_back(slurp(r.path));
+  for (const auto& r : readCache(dir_ / "cache").refused)
+    kept.push_back(fp::testing::readFile(r.path));
   EXPECT_THAT(kept, UnorderedElementsAre("orphan", "{\"seq\":", "damaged"));
 
   // A later entry is numbered after the ones an earlier run left.
@@ -107,7 +94,7 @@ TEST_F(UploadQueueTest, RefusedEntriesMoveToUnsentWithTheirReason) {
   auto report = readCache(dir_ / "cache");
   EXPECT_TRUE(report.waiting.empty());
   ASSERT_EQ(report.refused.size(), 1u);
-  EXPECT_EQ(slurp(report.refused[0].path), "precious");
+  EXPECT_EQ(fp::testing::readFile(report.refused[0].path), "precious");
   EXPECT_EQ(report.refused[0].reason, "invalid name");
   EXPECT_GE(report.bytes, 8);
 }
@@ -164,7 +151,7 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   EXPECT_EQ((*q)->makeDurable(second->seq), 0);
   EXPECT_FALSE((*q)->contains(first->seq));
   EXPECT_FALSE(fs::exists(first->data));
-  EXPECT_EQ(slurp(second->data), "second");
+  EXPECT_EQ(fp::testing::readFile(second->data), "second");
 
   // Sent at once: the older states of the file go with it, other files stay.
   auto third = (*q)->stage(change("i:1", "f.txt"), file("c", "third"));
@@ -193,7 +180,7 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   EXPECT_TRUE((*q)->tryHold(newer->seq));
   (*q)->letGo(newer->seq);
   (*q)->remove(newer->seq);
-  EXPECT_EQ(slurp(sending->data), "v1");
+  EXPECT_EQ(fp::testing::readFile(sending->data), "v1");
   (*q)->letGo(sending->seq);
   EXPECT_TRUE((*q)->tryHold(sending->seq));
   (*q)->letGo(sending->seq);
@@ -284,7 +271,7 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
   // A refused edit leaves its record, with the reason, in unsent/.
   fs::path kept = (*q)->refuse(edits[1].seq, "moving was refused");
   ASSERT_FALSE(kept.empty());
-  EXPECT_THAT(slurp(kept.string() + ".reason"), HasSubstr("moving was refused"));
+  EXPECT_THAT(fp::testing::readFile(kept.string() + ".reason"), HasSubstr("moving was refused"));
   EXPECT_EQ((*q)->pendingEdits().size(), 4u);
 }
 

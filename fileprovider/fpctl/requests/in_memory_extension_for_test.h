@@ -3,8 +3,8 @@
 // record of the requests it got, and ways to make requests fail, wait, page or
 // answer fixed values. Content fetches and changes complete on threads of their
 // own, as the real extension's do. Thumbnails: a PNG signature for every file.
-#ifndef FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
-#define FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#ifndef FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#define FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_
 
 #include <algorithm>
 #include <chrono>
@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "fileprovider/extension.h"
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
+#include "fileprovider/src/test_support.h"
 
 namespace fpctl::mount::testing {
 
@@ -288,7 +289,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
               t.parentItemIdentifier(),
               fields,
               folder,
-              contents && !folder ? std::optional(readFile(*contents)) : std::nullopt,
+              contents && !folder ? std::optional(fp::testing::readFile(*contents)) : std::nullopt,
               contents,
               t.contentType(),
               {}};
@@ -328,8 +329,9 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
               item.parentItemIdentifier(),
               fields,
               false,
-              (fields & fp::field::kContents) && contents ? std::optional(readFile(*contents))
-                                                          : std::nullopt,
+              (fields & fp::field::kContents) && contents
+                  ? std::optional(fp::testing::readFile(*contents))
+                  : std::nullopt,
               contents,
               item.contentType(),
               base};
@@ -490,13 +492,6 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     fp::ItemIdentifier container_;
   };
 
-  static std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
   fp::SyncAnchor anchor() const {
     std::lock_guard lock(mu_);
     if (fixedAnchor_) return *fixedAnchor_;
@@ -596,4 +591,4 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
 
 }  // namespace fpctl::mount::testing
 
-#endif  // FPCTL_MOUNT_IN_MEMORY_EXTENSION_FOR_TEST_H_
+#endif  // FPCTL_REQUESTS_IN_MEMORY_EXTENSION_FOR_TEST_H_

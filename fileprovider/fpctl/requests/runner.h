@@ -9,8 +9,8 @@
 // cancel the extension's own progress of the request and fail with the POSIX
 // error EINTR (a late answer of the extension is then ignored). A missing item
 // is always the file provider error "no such item" (-1005).
-#ifndef FPCTL_RUNNER_H_
-#define FPCTL_RUNNER_H_
+#ifndef FPCTL_REQUESTS_RUNNER_H_
+#define FPCTL_REQUESTS_RUNNER_H_
 
 #include <chrono>
 #include <filesystem>
@@ -125,4 +125,4 @@ class Runner {
 
 }  // namespace fpctl
 
-#endif  // FPCTL_RUNNER_H_
+#endif  // FPCTL_REQUESTS_RUNNER_H_

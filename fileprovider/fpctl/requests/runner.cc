@@ -1,7 +1,7 @@
-#include "fileprovider/fpctl/runner.h"
+#include "fileprovider/fpctl/requests/runner.h"
 
 #include "fileprovider/dispatch.h"
-#include "fileprovider/fpctl/completion.h"
+#include "fileprovider/fpctl/requests/completion.h"
 
 #include <cerrno>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "fileprovider/fpctl/runner.h"
+#include "fileprovider/fpctl/requests/runner.h"
 
 #include <atomic>
 #include <cerrno>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fileprovider/fpctl/mount/in_memory_extension_for_test.h"
+#include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
 
 namespace fpctl {
 namespace {

@@ -1,7 +1,7 @@
 // The items fpctl hands to the extension for `create` and `modify`, built from
 // the command line or by the mount as the platform would build them.
-#ifndef FPCTL_TEMPLATE_ITEM_H_
-#define FPCTL_TEMPLATE_ITEM_H_
+#ifndef FPCTL_REQUESTS_TEMPLATE_ITEM_H_
+#define FPCTL_REQUESTS_TEMPLATE_ITEM_H_
 
 #include <filesystem>
 #include <optional>
@@ -74,4 +74,4 @@ class TemplateItem : public fp::Item {
 
 }  // namespace fpctl
 
-#endif  // FPCTL_TEMPLATE_ITEM_H_
+#endif  // FPCTL_REQUESTS_TEMPLATE_ITEM_H_

@@ -1,7 +1,7 @@
 // Completion: hands the outcome of one completion handler, called on whatever
 // thread the extension chooses, to the thread that waits for it.
-#ifndef FPCTL_COMPLETION_H_
-#define FPCTL_COMPLETION_H_
+#ifndef FPCTL_REQUESTS_COMPLETION_H_
+#define FPCTL_REQUESTS_COMPLETION_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -72,4 +72,4 @@ std::shared_ptr<Completion<T>> makeCompletion() {
 
 }  // namespace fpctl
 
-#endif  // FPCTL_COMPLETION_H_
+#endif  // FPCTL_REQUESTS_COMPLETION_H_

@@ -1,4 +1,4 @@
-#include "fileprovider/fpctl/template_item.h"
+#include "fileprovider/fpctl/requests/template_item.h"
 
 #include <sys/stat.h>
 
