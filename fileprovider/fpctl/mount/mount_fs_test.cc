@@ -1739,5 +1739,47 @@ TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {
   EXPECT_EQ(ext_->childNamed(docs_, "f5"), "");
 }
 
+// A file saved again while the queue creates its older state, behind a move
+// that waits: the file is what that creation made, and its newer state a
+// change of it. Removed or renamed then, nothing of it stays behind.
+TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
+  ext_->setRefuseTakenNames(true);
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove ? "removed" : "renamed");
+    const std::string name = remove ? "gone.txt" : "kept.txt";
+    away_ = true;
+    awayWhileSet();
+    ASSERT_EQ(writeNew("Docs", name, "old"), 0);
+    ASSERT_EQ(rename(remove ? "Docs/notes.txt" : "n.txt", remove ? "n.txt" : "Docs/notes.txt"), 0);
+    away_ = false;
+    const std::size_t created = ext_->calls("create").size();
+    ext_->closeGate("answer create");
+    std::thread queue([&] { (void)fs_->sendQueue(); });
+    ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+    std::thread saver([&] { EXPECT_EQ(overwrite("Docs/" + name, "new", O_WRONLY | O_TRUNC), 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ext_->closeGate("modify");  // the creation is answered; the move waits
+    ASSERT_TRUE(
+        waitFor([&] { return ext_->waiting() == 1 && ext_->calls("create").size() > created; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (remove) {
+      EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), name)), 0);
+    } else {
+      EXPECT_EQ(rename("Docs/" + name, "Docs/renamed.txt"), 0);
+    }
+    ext_->openGate();
+    queue.join();
+    saver.join();
+    drainQueue();
+    EXPECT_EQ(ext_->childNamed(docs_, name), "");
+    if (!remove) {
+      auto renamed = ext_->childNamed(docs_, "renamed.txt");
+      ASSERT_NE(renamed, "");
+      EXPECT_EQ(ext_->entry(renamed)->data, "new");
+    }
+  }
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
 }  // namespace
 }  // namespace fpctl::mount

@@ -148,6 +148,26 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
   return s_.cache.queue().pending().size();
 }
 
+void Sender::adoptMade(Ino ino, WorkingCopy& work, const StagedState& staged,
+                       const ItemState& made) {
+  // The file is the item made from now on (or, removed meanwhile, the item is
+  // deleted), and its waiting state a change of that item: never a second
+  // creation, which a rename made meanwhile would not recognise as this one.
+  if (tookSent(ino, work, staged, made) != 0) return;
+  std::uint64_t seq = 0;
+  ItemState item;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* n = s_.inodes.find(ino);
+    if (!n || n->unlinked || n->local || n->work.get() != &work || !work.waiting.load()) return;
+    seq = work.queuedSeq;
+    item = n->item;
+  }
+  auto adopted = s_.cache.queue().adopt(seq, item.identifier, item.version);
+  std::lock_guard lock(s_.mu);
+  if (adopted && work.queuedSeq == seq) work.queuedKey = adopted->key();
+}
+
 void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
   // The file whose state this was keeps its copy, and is shown so, until
   // then (releaseWorkIfIdle()).
@@ -174,15 +194,23 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
   if (!work) return;
   {
     std::lock_guard uploading(work->uploadMutex);
+    bool newer = false;
     {
       std::lock_guard lock(s_.mu);
-      // A newer state was closed meanwhile: that one is the file's now. Or
-      // the file was removed meanwhile: sendQueue() deletes what was made.
-      if (work->queuedSeq != change.seq || droppedWhileSent_.count(change.seq)) return;
-      work->queuedOnly.store(false);
-      work->waiting.store(false);
-      work->queuedKey.clear();
-      work->queuedSeq = 0;
+      // The file was removed meanwhile: sendQueue() deletes what was made.
+      if (droppedWhileSent_.count(change.seq)) return;
+      newer = work->queuedSeq != change.seq;
+      if (!newer) {
+        work->queuedOnly.store(false);
+        work->waiting.store(false);
+        work->queuedKey.clear();
+        work->queuedSeq = 0;
+      }
+    }
+    if (newer) {
+      // A newer state was closed meanwhile, and that one is the file's now.
+      if (sent.item && staged.local) adoptMade(ino, *work, staged, *sent.item);
+      return;
     }
     if (sent.item) {
       tookSent(ino, *work, staged, *sent.item);

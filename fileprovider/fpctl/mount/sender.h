@@ -139,6 +139,10 @@ class Sender {
   // Takes what the queue's sending of `change` gave into the file whose state
   // it was, when the mount still shows it from its working copy.
   void tookQueued(const QueuedChange& change, const Sent& sent);
+  // `made`, what the queue's sending of the older state `staged` of the new
+  // file `ino` created while a newer state of it was closed and waits: the
+  // file takes it (tookSent()), and that state becomes a change of it.
+  void adoptMade(Ino ino, WorkingCopy& work, const StagedState& staged, const ItemState& made);
   // Takes `fresh`, what the service made of `staged`, into the node `ino`
   // (its working copy `work`): binds a new file, sends (or queues) a rename
   // or removal made meanwhile, and shows it.

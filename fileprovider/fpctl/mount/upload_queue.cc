@@ -228,6 +228,26 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
   return rewriteRecord(c) == 0;
 }
 
+std::optional<QueuedChange> UploadQueue::adopt(std::uint64_t seq,
+                                               const fp::ItemIdentifier& identifier,
+                                               const fp::ItemVersion& version) {
+  QueuedChange c;
+  {
+    std::lock_guard lock(mu_);
+    auto it = entries_.find(seq);
+    if (it == entries_.end() || held_.count(seq) || it->second.isEdit() ||
+        !it->second.identifier.empty()) {
+      return std::nullopt;
+    }
+    it->second.identifier = identifier;
+    it->second.local.clear();
+    it->second.baseVersion = version;
+    c = it->second;
+  }
+  if (rewriteRecord(c) != 0) return std::nullopt;
+  return c;
+}
+
 ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoot, bool readOnly,
                                                         SpareFiles* spares) {
   std::unique_ptr<UploadQueue> q(new UploadQueue(cacheRoot, spares));

@@ -124,6 +124,12 @@ class UploadQueue {
   // moved after that).
   [[nodiscard]] bool retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
                               const std::string& filename);
+  // The creation `seq` of a new file (not being sent) becomes, durably, a
+  // change of `identifier`, at `version`: an older state's creation made that
+  // item for the file. The entry as it is now; none when it is held or gone.
+  [[nodiscard]] std::optional<QueuedChange> adopt(std::uint64_t seq,
+                                                  const fp::ItemIdentifier& identifier,
+                                                  const fp::ItemVersion& version);
   [[nodiscard]] bool contains(std::uint64_t seq) const;
   // The entry was sent: forget it, and the older entries of the same file,
   // which its state replaces.
