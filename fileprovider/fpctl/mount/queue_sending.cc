@@ -177,7 +177,12 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
   {
     std::lock_guard lock(s_.mu);
     for (const auto& [i, n] : s_.inodes.all()) {
-      if (n->work && n->work->waiting.load() && n->work->queuedSeq == change.seq) {
+      // A new file is found by its own token also when a newer state of it
+      // was closed meanwhile (adoptMade()).
+      const bool ownNewFile =
+          n->local && !change.local.empty() && n->work && n->work->localToken == change.local;
+      if (n->work &&
+          ((n->work->waiting.load() && n->work->queuedSeq == change.seq) || ownNewFile)) {
         ino = i;
         work = n->work;
         staged.local = n->local;

@@ -373,13 +373,26 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     // Its creation waits in the queue (the host did not take it): it is made
     // under the new name, after the removal of what it replaces.
     const bool waits = n->work && n->work->waiting.load() && !n->work->dirty();
-    if (target && waits) {
+    // A folder made here replaces an empty folder the same way: it is made
+    // (or moved) there after the removal of what it replaces.
+    const bool localFolder = n->item.isFolder;
+    const bool replaces = target && (waits || localFolder);
+    if (replaces) {
       std::string targetWhat = describe(newName, target->identifier);
       if (!target->allows(fp::capability::kAllowsDeleting)) {
         return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
       }
-      if (target->isFolder) return EISDIR;
+      if (target->isFolder && !localFolder) return EISDIR;
+      if (localFolder) {
+        Node* t = s_.inodes.findItem(target->identifier);
+        if (t && !t->localChildren.empty()) return ENOTEMPTY;
+      }
       lock.unlock();
+      if (localFolder) {
+        if (auto empty = provenEmpty("rename", *target, targetWhat, cancel); !empty) {
+          return empty.error().value;
+        }
+      }
       if (int e =
               queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat)) {
         return e;
@@ -392,15 +405,7 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       to = s_.inodes.find(newParent);
       if (!from || !to) return ENOENT;
     }
-    if (n->item.isFolder && target) {
-      // Made here: copied over, not renamed; but never over what is not empty.
-      Node* t = target->isFolder ? s_.inodes.findItem(target->identifier) : nullptr;
-      if (t && (!t->localChildren.empty() || (t->listing && !t->listing->byName.empty()))) {
-        return ENOTEMPTY;
-      }
-      return EXDEV;
-    }
-    if (!target || waits) {
+    if (!target || replaces) {
       fp::ItemFields fields = 0;
       if (newDisplay != n->item.filename) fields |= fp::field::kFilename;
       if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
@@ -413,12 +418,13 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       if (waits) sending_.requeueLocked(lock, localSource);
       if (n->item.isFolder) {
         // Made under its new name where it goes, while its making waits;
-        // made under its first name, then moved there, once it is on its way.
+        // made under its first name, then moved there, once it is on its way
+        // (or when the name is freed only by the removal just journaled).
         const fp::ItemIdentifier folder = n->item.identifier;
         QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
         edit.fields = fields;
         lock.unlock();
-        for (const auto& q : s_.cache.queue().pending()) {
+        for (const auto& q : replaces ? std::vector<QueuedChange>{} : s_.cache.queue().pending()) {
           if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
               s_.cache.queue().retarget(q.seq, newParentId, newDisplay)) {
             return 0;

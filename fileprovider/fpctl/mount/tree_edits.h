@@ -11,9 +11,10 @@
 // A move, a removal or a new folder that must wait in the upload queue
 // (edit_sender.h) is shown by the tree at once. A folder made so lives here
 // under a local identifier until the queue makes it on the service
-// (tookFolder()), and is removed here alone until then; it is not renamed over
-// an item (EXDEV). A new file whose creation waits in the queue is renamed or
-// removed by changing its entry there (sender.h).
+// (tookFolder()), and is removed here alone until then; renamed over an empty
+// folder, it is made (or moved) there after that folder's removal. A new file
+// whose creation waits in the queue is renamed or removed by changing its
+// entry there (sender.h).
 #ifndef FPCTL_MOUNT_TREE_EDITS_H_
 #define FPCTL_MOUNT_TREE_EDITS_H_
 

@@ -202,6 +202,12 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     std::lock_guard lock(mu_);
     return waiting_;
   }
+  // Requests waiting at the gate `op`.
+  int waitingAt(const std::string& op) const {
+    std::lock_guard lock(mu_);
+    auto it = waitingAt_.find(op);
+    return it == waitingAt_.end() ? 0 : it->second;
+  }
 
   // ---- what was asked ----
   std::vector<Call> calls() const {
@@ -509,7 +515,9 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
 
   void passGate(std::unique_lock<std::mutex>& lock, const std::string& op) {
     ++waiting_;
+    ++waitingAt_[op];
     cv_.wait(lock, [&] { return gate_ != op; });
+    --waitingAt_[op];
     --waiting_;
   }
 
@@ -582,6 +590,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
   bool indexUnreadable_ = false;
   std::string gate_;
   int waiting_ = 0;
+  std::map<std::string, int> waitingAt_;  // waiting_, by gate
   std::size_t pageSize_ = 0;
   std::optional<fp::SyncAnchor> fixedAnchor_;
   std::chrono::milliseconds delay_{0};
