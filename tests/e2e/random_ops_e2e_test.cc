@@ -79,10 +79,10 @@ struct Model {
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
-  // Still failing at times, in the default close mode: a rename of a file
-  // over another gives EEXIST (PELLORA_SEED=20261209) or ENOENT (seed 2),
-  // as a rename meets the creation or removal of a file of either name that
-  // is still on its way to the service.
+  // Still failing at times (about 1 seed in 8): folders renamed over one
+  // another and back while the host is away end in their old places on the
+  // service (PELLORA_SEED=14), and open(O_CREAT) of a name whose file is on
+  // its way gives EEXIST (seed 8).
   bool overwrite = false;
 };
 
