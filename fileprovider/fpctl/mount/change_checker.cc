@@ -74,6 +74,7 @@ void ChangeChecker::refresh() {
   std::vector<std::pair<Ino, std::string>> entries;
   std::vector<std::pair<Ino, bool>> inodes;
   for (const Dir& d : dirs) {
+    const std::vector<QueuedChange> editsBefore = s_.cache.queue().pendingEdits();
     auto items = s_.provider.list(d.identifier);
     std::lock_guard lock(s_.mu);
     Node* dir = s_.inodes.find(d.ino);
@@ -86,7 +87,7 @@ void ChangeChecker::refresh() {
       inodes.emplace_back(d.ino, true);
       continue;
     }
-    auto fresh = tree_.listingFor(*dir, std::move(*items));
+    auto fresh = tree_.listingFor(*dir, std::move(*items), editsBefore);
     ListingDiff diff = diffListings(*dir->listing, *fresh);
     for (auto& name : diff.forgotten) entries.emplace_back(d.ino, std::move(name));
     for (const auto& [name, item] : fresh->byName) {

@@ -760,6 +760,23 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 
+// A listing read while a waiting rename is sent may predate it: the item must
+// not show under its old name again.
+TEST_F(MountFsTest, AListingReadWhileAWaitingRenameIsSentShowsTheNewName) {
+  away_ = true;
+  awayWhileSet();
+  ASSERT_EQ(rename("Docs/notes.txt", "Docs/renamed.txt"), 0);
+  away_ = false;
+  ext_->addFile(docs_, "other.txt", "o");  // the index changed: the listings are read again
+  ext_->closeGate("list");
+  std::thread checker([&] { fs_->checkForChanges(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("list") > 0; }));
+  EXPECT_EQ(fs_->sendQueue(), 0u);
+  ext_->openGate();
+  checker.join();
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", "other.txt", "renamed.txt"));
+}
+
 // A lock file closed without a write is created by its release while the
 // program has already removed it and made it again: the new one is created
 // once the old one's creation and removal are done, never beside it. A close

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
@@ -40,10 +41,16 @@ struct stat NodeTree::attrOf(const Node& node) const {
   return st;
 }
 
-std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir, std::vector<ItemState> items) const {
-  return std::make_unique<Listing>(buildListing(
-      withPendingEdits(dir.item.identifier, std::move(items), s_.cache.queue().pendingEdits()),
-      [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
+std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir, std::vector<ItemState> items,
+                                              const std::vector<QueuedChange>& editsBefore) const {
+  std::map<std::uint64_t, QueuedChange> edits;
+  for (const auto& e : editsBefore) edits.emplace(e.seq, e);
+  for (auto& e : s_.cache.queue().pendingEdits()) edits.insert_or_assign(e.seq, std::move(e));
+  std::vector<QueuedChange> inOrder;
+  for (auto& [seq, e] : edits) inOrder.push_back(std::move(e));
+  return std::make_unique<Listing>(
+      buildListing(withPendingEdits(dir.item.identifier, std::move(items), inOrder),
+                   [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 
 void NodeTree::editListingLocked(Node& dir, const std::function<void(Listing&)>& edit) {
@@ -91,12 +98,15 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
   // What this mount changes in the folder while it is read is recorded, and
   // applied to what was read (see Node::editsWhileRead).
   ++n->listingReaders;
+  const std::vector<QueuedChange> editsBefore = s_.cache.queue().pendingEdits();
   lock.unlock();
   auto items = s_.provider.list(id, cancel);
   lock.lock();
   n = s_.inodes.find(dir);
   if (!n) return fp::fail(Errno{ENOENT});
-  if (items && !n->listing) installListingLocked(*n, listingFor(*n, std::move(*items)));
+  if (items && !n->listing) {
+    installListingLocked(*n, listingFor(*n, std::move(*items), editsBefore));
+  }
   if (--n->listingReaders == 0) n->editsWhileRead.clear();
   if (!items) return fp::fail(Errno{s_.logFailure("list", what, items.error())});
   restoreWaitingLocked(lock, dir);

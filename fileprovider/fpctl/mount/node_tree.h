@@ -80,8 +80,12 @@ class NodeTree {
   ErrnoOr<Node*> folderForLocked(Lock& lock, Ino parent, std::string_view name,
                                  const fp::Progress* cancel);
   ErrnoOr<void> ensureListingLocked(Lock& lock, Ino dir, const fp::Progress* cancel = nullptr);
-  // The listing of `items` in `dir`, avoiding the names of its new local files.
-  std::unique_ptr<Listing> listingFor(const Node& dir, std::vector<ItemState> items) const;
+  // The listing of `items` in `dir`, avoiding the names of its new local files,
+  // with the moves and removals that wait applied on top, and those of
+  // `editsBefore` (what waited when `items` was read): one sent meanwhile may
+  // or may not be in `items` yet, and applying one twice changes nothing.
+  std::unique_ptr<Listing> listingFor(const Node& dir, std::vector<ItemState> items,
+                                      const std::vector<QueuedChange>& editsBefore = {}) const;
   // Applies `edit` to the folder's listing, if any, and records it for a
   // listing being read (Node::editsWhileRead); bumps the listing's serial.
   void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
