@@ -53,62 +53,73 @@ Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel
     sent.queued = sent.blocked = true;
     return sent;
   }
-  std::string what = describe(edit.filename, edit.identifier);
-  const bool move = edit.kind == ChangeKind::kMove;
-  int err = 0;
-  std::optional<fp::Error> error;
+  const std::string what = describe(edit.filename, edit.identifier);
   if (edit.kind == ChangeKind::kMakeFolder) {
-    ItemState expected = edit.item;
-    expected.identifier.clear();
-    auto r = s_.provider.create(fpctl::TemplateItem::forNew(edit.parent, edit.filename, true),
-                                std::nullopt, cancel);
-    if (r) {
-      ItemState fresh = s_.createdItem(*r, expected);
-      s_.cache.queue().remove(edit.seq);
-      if (int e = s_.cache.queue().bind(edit.identifier, fresh.identifier)) {
-        s_.logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
-      }
-      edits_.tookFolder(edit.identifier, fresh);
-      sent.item = fresh;
-      return sent;
-    }
-    error = r.error();
-  } else if (move) {
-    // What changes is read off the item as the service has it now: an older
-    // move of it that was dropped (its folder made here was removed again)
-    // may have changed what this one leaves as it is.
-    if (auto there = s_.provider.item(edit.identifier, cancel)) {
-      edit.fields = 0;
-      if (there->parent != edit.parent) edit.fields |= fp::field::kParentItemIdentifier;
-      if (there->filename != edit.filename) edit.fields |= fp::field::kFilename;
-    }
-    auto r =
-        s_.provider.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
-                           edit.baseVersion, edit.fields, std::nullopt, cancel);
-    if (r) {
-      sent.item = s_.reread(*r, edit.item);
-    } else {
-      error = r.error();
-    }
-  } else {
-    // A folder goes with its whole tree on the service: only when it is still
-    // proven empty there.
-    if (edit.item.isFolder) {
-      err = errnoOf(edits_.provenEmpty("rmdir", edit.item, what, cancel, false));
-    }
-    if (err == 0) {
-      auto r = s_.provider.remove(edit.identifier, edit.baseVersion, false, cancel);
-      if (r || errnoFor(r.error()) == ENOENT) {
-        sent.item = edit.item;
-      } else {
-        error = r.error();
-      }
-    }
-  }
-  if (sent.item) {
-    s_.cache.queue().remove(edit.seq);
+    EditAttempt made = sendMakeFolder(edit, what, cancel);
+    if (!made.item) return refused(edit, what, made);
+    sent.item = made.item;
     return sent;
   }
+  EditAttempt attempt =
+      edit.kind == ChangeKind::kMove ? sendMove(edit, cancel) : sendRemoval(edit, what, cancel);
+  if (!attempt.item) return refused(edit, what, attempt);
+  s_.cache.queue().remove(edit.seq);
+  sent.item = attempt.item;
+  return sent;
+}
+
+EditSender::EditAttempt EditSender::sendMakeFolder(const QueuedChange& edit,
+                                                   const std::string& what,
+                                                   const fp::Progress* cancel) {
+  ItemState expected = edit.item;
+  expected.identifier.clear();
+  auto r = s_.provider.create(fpctl::TemplateItem::forNew(edit.parent, edit.filename, true),
+                              std::nullopt, cancel);
+  if (!r) return {.error = r.error()};
+  ItemState fresh = s_.createdItem(*r, expected);
+  s_.cache.queue().remove(edit.seq);
+  if (int e = s_.cache.queue().bind(edit.identifier, fresh.identifier)) {
+    s_.logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
+  }
+  edits_.tookFolder(edit.identifier, fresh);
+  return {.item = fresh};
+}
+
+EditSender::EditAttempt EditSender::sendMove(QueuedChange& edit, const fp::Progress* cancel) {
+  // What changes is read off the item as the service has it now: an older
+  // move of it that was dropped (its folder made here was removed again)
+  // may have changed what this one leaves as it is.
+  if (auto there = s_.provider.item(edit.identifier, cancel)) {
+    edit.fields = 0;
+    if (there->parent != edit.parent) edit.fields |= fp::field::kParentItemIdentifier;
+    if (there->filename != edit.filename) edit.fields |= fp::field::kFilename;
+  }
+  auto r =
+      s_.provider.modify(fpctl::TemplateItem::named(edit.identifier, edit.parent, edit.filename),
+                         edit.baseVersion, edit.fields, std::nullopt, cancel);
+  if (!r) return {.error = r.error()};
+  return {.item = s_.reread(*r, edit.item)};
+}
+
+EditSender::EditAttempt EditSender::sendRemoval(const QueuedChange& edit, const std::string& what,
+                                                const fp::Progress* cancel) {
+  // A folder goes with its whole tree on the service: only when it is still
+  // proven empty there.
+  if (edit.item.isFolder) {
+    int err = errnoOf(edits_.provenEmpty("rmdir", edit.item, what, cancel, false));
+    if (err != 0) return {.err = err};
+  }
+  auto r = s_.provider.remove(edit.identifier, edit.baseVersion, false, cancel);
+  if (r || errnoFor(r.error()) == ENOENT) return {.item = edit.item};
+  return {.error = r.error()};
+}
+
+Sent EditSender::refused(const QueuedChange& edit, const std::string& what,
+                         const EditAttempt& attempt) {
+  Sent sent;
+  const bool move = edit.kind == ChangeKind::kMove;
+  const std::optional<fp::Error>& error = attempt.error;
+  int err = attempt.err;
   const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
   if (error) err = s_.logFailure(op, what, *error);
   if (isTransient(err)) {

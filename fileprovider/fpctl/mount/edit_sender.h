@@ -56,6 +56,28 @@ class EditSender {
                     const fp::Progress* cancel);
 
  private:
+  // What one attempt at sending an edit came to: the item as it is now, or
+  // the service's error, or an errno value found before asking it.
+  struct EditAttempt {
+    std::optional<ItemState> item = std::nullopt;
+    std::optional<fp::Error> error = std::nullopt;
+    int err = 0;
+  };
+  // Makes the new folder `edit` on the service; once made, forgets the entry,
+  // binds what waits in it to the new item and tells the tree.
+  EditAttempt sendMakeFolder(const QueuedChange& edit, const std::string& what,
+                             const fp::Progress* cancel);
+  // Sends the move `edit`, first narrowing its fields to what differs from
+  // the item as the service has it now.
+  EditAttempt sendMove(QueuedChange& edit, const fp::Progress* cancel);
+  // Sends the removal `edit`; a folder only while it is proven empty. An item
+  // already gone counts as removed.
+  EditAttempt sendRemoval(const QueuedChange& edit, const std::string& what,
+                          const fp::Progress* cancel);
+  // The edit `edit` was not sent (`attempt`): it stays queued when the fault
+  // may pass, else it moves to unsent/ with the reason.
+  Sent refused(const QueuedChange& edit, const std::string& what, const EditAttempt& attempt);
+
   MountState& s_;
   TreeEdits& edits_;
 };

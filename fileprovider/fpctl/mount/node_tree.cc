@@ -116,7 +116,26 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
 void NodeTree::restoreWaitingLocked(Lock& lock, Ino dir) {
   Node* d = s_.inodes.find(dir);
   if (!d || !d->listing) return;
-  const fp::ItemIdentifier folder = d->item.identifier;
+  std::vector<QueuedChange> mine = waitingInLocked(d->item.identifier);
+  if (mine.empty()) return;
+  // Working copies of the queued contents, made without the lock.
+  std::vector<std::shared_ptr<WorkingCopy>> copies(mine.size());
+  lock.unlock();
+  for (std::size_t i = 0; i < mine.size(); ++i) {
+    if (mine[i].kind == ChangeKind::kState) copies[i] = workingCopyOf(mine[i]);
+  }
+  lock.lock();
+  d = s_.inodes.find(dir);
+  if (!d) {
+    for (auto& copy : copies) {
+      if (copy) s_.cache.dropWorkFile(copy->path);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < mine.size(); ++i) placeWaitingLocked(dir, *d, mine[i], copies[i]);
+}
+
+std::vector<QueuedChange> NodeTree::waitingInLocked(const fp::ItemIdentifier& folder) {
   std::vector<QueuedChange> mine;
   for (auto& c : s_.cache.queue().carriedOver()) {
     if (restored_.count(c.seq) || s_.cache.queue().resolve(c.parent) != folder) continue;
@@ -134,78 +153,68 @@ void NodeTree::restoreWaitingLocked(Lock& lock, Ino dir) {
     }
     mine.push_back(std::move(c));
   }
-  if (mine.empty()) return;
-  // Working copies of the queued contents, made without the lock.
-  std::vector<std::shared_ptr<WorkingCopy>> copies(mine.size());
-  lock.unlock();
-  for (std::size_t i = 0; i < mine.size(); ++i) {
-    if (mine[i].kind != ChangeKind::kState) continue;
-    auto file = s_.cache.newWorkFile();
-    fp::ScopedFD in = openInCache(mine[i].data, O_RDONLY);
-    if (!file || !in || copyDescriptorInto(in.get(), file->fd.get()) != 0) {
-      if (file) s_.cache.dropWorkFile(file->path);
-      s_.log.error("the queued state %{public}@ of %{public}@ cannot be shown: %{public}@",
-                   {mine[i].data.string(), mine[i].filename, std::string(std::strerror(errno))});
-      continue;
-    }
-    auto copy = std::make_shared<WorkingCopy>();
-    copy->path = std::move(file->path);
-    copy->fd = std::move(file->fd);
-    copy->changes.store(1);
-    copy->uploaded.store(1);
-    copy->queuedOnly.store(true);
-    copy->waiting.store(true);
-    copy->queuedSeq = mine[i].seq;
-    copy->queuedKey = mine[i].key();
-    copy->localToken = mine[i].local;
-    copies[i] = std::move(copy);
+  return mine;
+}
+
+std::shared_ptr<WorkingCopy> NodeTree::workingCopyOf(const QueuedChange& state) {
+  auto file = s_.cache.newWorkFile();
+  fp::ScopedFD in = openInCache(state.data, O_RDONLY);
+  if (!file || !in || copyDescriptorInto(in.get(), file->fd.get()) != 0) {
+    if (file) s_.cache.dropWorkFile(file->path);
+    s_.log.error("the queued state %{public}@ of %{public}@ cannot be shown: %{public}@",
+                 {state.data.string(), state.filename, std::string(std::strerror(errno))});
+    return nullptr;
   }
-  lock.lock();
-  d = s_.inodes.find(dir);
-  if (!d) {
-    for (auto& copy : copies) {
-      if (copy) s_.cache.dropWorkFile(copy->path);
-    }
+  auto copy = std::make_shared<WorkingCopy>();
+  copy->path = std::move(file->path);
+  copy->fd = std::move(file->fd);
+  copy->changes.store(1);
+  copy->uploaded.store(1);
+  copy->queuedOnly.store(true);
+  copy->waiting.store(true);
+  copy->queuedSeq = state.seq;
+  copy->queuedKey = state.key();
+  copy->localToken = state.local;
+  return copy;
+}
+
+void NodeTree::placeWaitingLocked(Ino dir, Node& d, const QueuedChange& c,
+                                  std::shared_ptr<WorkingCopy>& copy) {
+  const std::string name = posixName(c.filename);
+  if (c.kind == ChangeKind::kMakeFolder) {
+    Node& n = s_.inodes.nodeForItem(dir, name, c.item);
+    n.local = true;
+    d.localChildren[name] = n.ino;
     return;
   }
-  for (std::size_t i = 0; i < mine.size(); ++i) {
-    const QueuedChange& c = mine[i];
-    const std::string name = posixName(c.filename);
-    if (c.kind == ChangeKind::kMakeFolder) {
-      Node& n = s_.inodes.nodeForItem(dir, name, c.item);
-      n.local = true;
-      d->localChildren[name] = n.ino;
-      continue;
+  if (!copy) return;
+  Node* n = nullptr;
+  if (!c.identifier.empty()) {
+    // A newer state of a file the folder lists.
+    auto listed = std::find_if(d.listing->byName.begin(), d.listing->byName.end(),
+                               [&](const auto& e) { return e.second.identifier == c.identifier; });
+    if (listed == d.listing->byName.end()) {
+      s_.cache.dropWorkFile(copy->path);
+      return;
     }
-    if (!copies[i]) continue;
-    Node* n = nullptr;
-    if (!c.identifier.empty()) {
-      // A newer state of a file the folder lists.
-      auto listed =
-          std::find_if(d->listing->byName.begin(), d->listing->byName.end(),
-                       [&](const auto& e) { return e.second.identifier == c.identifier; });
-      if (listed == d->listing->byName.end()) {
-        s_.cache.dropWorkFile(copies[i]->path);
-        continue;
-      }
-      n = &s_.inodes.nodeForItem(dir, listed->first, listed->second);
-      if (n->work) {
-        s_.cache.dropWorkFile(copies[i]->path);
-        continue;
-      }
-    } else {
-      n = &s_.inodes.addLocal();
-      n->parent = dir;
-      n->name = name;
-      n->item.parent = c.parent;
-      n->item.filename = c.filename;
-      n->item.capabilities = kNewItemCapabilities;
-      d->localChildren[name] = n->ino;
+    n = &s_.inodes.nodeForItem(dir, listed->first, listed->second);
+    if (n->work) {
+      s_.cache.dropWorkFile(copy->path);
+      return;
     }
-    n->item.size = c.size;
-    n->work = std::move(copies[i]);
+  } else {
+    n = &s_.inodes.addLocal();
+    n->parent = dir;
+    n->name = name;
+    n->item.parent = c.parent;
+    n->item.filename = c.filename;
+    n->item.capabilities = kNewItemCapabilities;
+    d.localChildren[name] = n->ino;
   }
+  n->item.size = c.size;
+  n->work = std::move(copy);
 }
+
 ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
                                      const fp::Progress* cancel) {
   if (!fitsKernel(nameView)) return fp::fail(Errno{ENAMETOOLONG});

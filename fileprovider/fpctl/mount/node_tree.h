@@ -35,6 +35,7 @@
 #include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/listing.h"
 #include "fileprovider/fpctl/mount/mount_state.h"
+#include "fileprovider/fpctl/mount/queued_change.h"
 #include "fileprovider/fpctl/mount/replies.h"
 #include "fileprovider/progress.h"
 
@@ -114,6 +115,18 @@ class NodeTree {
   // they read back as written until they are sent (Sender::tookQueued()).
   // Drops the lock while it copies.
   void restoreWaitingLocked(Lock& lock, Ino dir);
+  // The entries an earlier run left in the folder `folder` that are not
+  // shown yet (new folders, and states no node of this run owns); each is
+  // marked as shown.
+  std::vector<QueuedChange> waitingInLocked(const fp::ItemIdentifier& folder);
+  // A working copy of the queued contents of `state`, marked as queued and
+  // waiting; none (logged) when they cannot be copied. Takes no lock.
+  std::shared_ptr<WorkingCopy> workingCopyOf(const QueuedChange& state);
+  // Shows the entry `change` in the folder `d` (inode `dir`): a node for a new
+  // folder, or `copy` (when there is one) as the working copy of the file it
+  // is a state of. A copy that finds no place for it is dropped.
+  void placeWaitingLocked(Ino dir, Node& d, const QueuedChange& change,
+                          std::shared_ptr<WorkingCopy>& copy);
 
   MountState& s_;
   std::unordered_map<std::string, std::string> localKeys_;  // guarded by the tree lock

@@ -124,6 +124,9 @@ std::int64_t sizeOf(const fs::path& path) {
   return ec ? 0 : static_cast<std::int64_t>(n);
 }
 
+// The log of what the queue finds wrong with the entries an earlier run left.
+fp::Log queueLog() { return fp::Log("fpctl", "Mount"); }
+
 // Whether the newer entry `newer` makes the older `older` needless.
 bool replaces(const QueuedChange& newer, const QueuedChange& older) {
   if (newer.key() != older.key()) return false;
@@ -257,109 +260,126 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
     if (ec) return fp::fail(Errno{ec.value() ? ec.value() : EIO});
     ec = createPrivateDirectories(cacheRoot / "unsent");
   }
-  const fp::Log log("fpctl", "Mount");
-  // An entry that is not a regular file of this user was not put by this
-  // user's mount: it is neither sent nor removed.
-  auto foreign = [&](const fs::path& p) {
-    if (isOwnRegularFile(p)) return false;
-    if (!readOnly) {
-      log.error("%{public}@ is not a regular file of this user; it is not sent", {p.string()});
-    }
-    return true;
-  };
-  std::vector<fs::path> strays;
-  std::set<std::uint64_t> held;
-  // An entry that cannot be read (a record left empty or damaged by a crash,
-  // a record whose contents are gone, contents without a record) is set aside
-  // in unsent/ with what it holds, and logged: never sent, never deleted.
-  auto setAside = [&](const std::string& entry, const fs::path& file, const std::string& name,
-                      const std::string& why) {
-    if (readOnly) return false;
-    fs::path kept = keepUnsent(cacheRoot, file, name, why);
-    if (kept.empty()) {
-      log.error("queue entry %{public}@ could not be read (%{public}@); it stays in %{public}@",
-                {entry, why, q->dir().string()});
-      return false;
-    }
-    log.error("queue entry %{public}@ could not be read (%{public}@); it is kept in %{public}@",
-              {entry, why, kept.string()});
-    return true;
-  };
+  Leftovers left;
+  left.readOnly = readOnly;
   for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
     const fs::path& p = entry.path();
-    if (foreign(p)) continue;
+    if (q->isForeign(p, readOnly)) continue;
     if (p.extension() != ".json") {
-      if (p.extension() != ".data") strays.push_back(p);  // an unfinished temporary file
+      if (p.extension() != ".data") left.strays.push_back(p);  // an unfinished temporary file
       continue;
     }
-    const std::string stem = p.stem().string();
-    try {
-      auto j = nlohmann::json::parse(slurp(p));
-      QueuedChange c = changeFrom(j);
-      if (c.isEdit()) {
-        q->nextSeq_ = std::max(q->nextSeq_, c.seq + 1);
-        q->entries_[c.seq] = std::move(c);
-        continue;
-      }
-      c.data = q->dir() / (std::to_string(c.seq) + ".data");
-      std::error_code missing;
-      if (!fs::exists(fs::symlink_status(c.data, missing))) {
-        if (!setAside(stem, p, c.filename + ".record",
-                      "its contents could not be read: " + c.data.filename().string() +
-                          " is missing from the queue; only the record of this state of " +
-                          c.filename + " is kept")) {
-          held.insert(c.seq);
-        }
-        continue;
-      }
-      if (foreign(c.data)) {
-        held.insert(c.seq);
-        continue;
-      }
-      c.size = sizeOf(c.data);
-      // Records of earlier versions carry no checksum; theirs were synced.
-      if (j.contains("checksum") && !readOnly) {
-        c.checksum = j.at("checksum").get<std::uint64_t>();
-        if (c.size != j.at("size").get<std::int64_t>() || checksumOf(c.data) != c.checksum) {
-          // Staged, not synced, and cut short by a crash of the system: its
-          // close never returned, and what is left is kept, not sent.
-          if (keepUnsent(cacheRoot, c.data, c.filename,
-                         "incomplete: the system stopped while this state was being sent")
-                  .empty()) {
-            held.insert(c.seq);  // could not be moved: left where it is, unsent
-          } else {
-            strays.push_back(p);
-          }
-          continue;
-        }
-      }
-      q->nextSeq_ = std::max(q->nextSeq_, c.seq + 1);
-      q->entries_[c.seq] = std::move(c);
-    } catch (const std::exception&) {
-      // The record is empty or damaged (a crash while it was written, not
-      // synced): its contents, if any, are kept; the record goes once they are.
-      if (readOnly) continue;
-      fs::path data = q->dir() / (stem + ".data");
-      if (isOwnRegularFile(data)) {
-        if (setAside(stem, data, "queue-entry-" + stem,
-                     "the record of this state could not be read (empty or damaged: fpctl or "
-                     "the system stopped while it was written); its contents were not sent and "
-                     "may be incomplete")) {
-          strays.push_back(p);
-        }
-      } else if (sizeOf(p) > 0) {
-        setAside(stem, p, "queue-entry-" + stem + ".record",
-                 "the record of a state could not be read and its contents are missing");
-      } else {
-        log.error("queue entry %{public}@ could not be read (an empty record without contents)",
-                  {stem});
-        strays.push_back(p);
-      }
-    }
+    q->readRecord(p, left);
   }
+  q->setAsideOrphans(left);
+  if (!readOnly) {
+    for (const auto& p : left.strays) fs::remove(p, ec);
+  }
+  for (const auto& [seq, c] : q->entries_) q->carried_.insert(seq);
+  return q;
+}
+
+bool UploadQueue::isForeign(const fs::path& path, bool readOnly) const {
+  if (isOwnRegularFile(path)) return false;
+  if (!readOnly) {
+    queueLog().error("%{public}@ is not a regular file of this user; it is not sent",
+                     {path.string()});
+  }
+  return true;
+}
+
+bool UploadQueue::setAside(const std::string& entry, const fs::path& file, const std::string& name,
+                           const std::string& why, bool readOnly) const {
+  if (readOnly) return false;
+  fs::path kept = keepUnsent(root_, file, name, why);
+  if (kept.empty()) {
+    queueLog().error(
+        "queue entry %{public}@ could not be read (%{public}@); it stays in %{public}@",
+        {entry, why, dir().string()});
+    return false;
+  }
+  queueLog().error(
+      "queue entry %{public}@ could not be read (%{public}@); it is kept in %{public}@",
+      {entry, why, kept.string()});
+  return true;
+}
+
+void UploadQueue::readRecord(const fs::path& record, Leftovers& left) {
+  try {
+    auto j = nlohmann::json::parse(slurp(record));
+    QueuedChange c = changeFrom(j);
+    if (!c.isEdit() && !readState(c, j, record, left)) return;
+    nextSeq_ = std::max(nextSeq_, c.seq + 1);
+    entries_[c.seq] = std::move(c);
+  } catch (const std::exception&) {
+    setAsideDamaged(record, left);
+  }
+}
+
+bool UploadQueue::readState(QueuedChange& c, const nlohmann::json& j, const fs::path& record,
+                            Leftovers& left) {
+  c.data = dir() / (std::to_string(c.seq) + ".data");
+  std::error_code missing;
+  if (!fs::exists(fs::symlink_status(c.data, missing))) {
+    if (!setAside(record.stem().string(), record, c.filename + ".record",
+                  "its contents could not be read: " + c.data.filename().string() +
+                      " is missing from the queue; only the record of this state of " + c.filename +
+                      " is kept",
+                  left.readOnly)) {
+      left.held.insert(c.seq);
+    }
+    return false;
+  }
+  if (isForeign(c.data, left.readOnly)) {
+    left.held.insert(c.seq);
+    return false;
+  }
+  c.size = sizeOf(c.data);
+  // Records of earlier versions carry no checksum; theirs were synced.
+  if (!j.contains("checksum") || left.readOnly) return true;
+  c.checksum = j.at("checksum").get<std::uint64_t>();
+  if (c.size == j.at("size").get<std::int64_t>() && checksumOf(c.data) == c.checksum) return true;
+  // Staged, not synced, and cut short by a crash of the system: its close
+  // never returned, and what is left is kept, not sent.
+  if (keepUnsent(root_, c.data, c.filename,
+                 "incomplete: the system stopped while this state was being sent")
+          .empty()) {
+    left.held.insert(c.seq);  // could not be moved: left where it is, unsent
+  } else {
+    left.strays.push_back(record);
+  }
+  return false;
+}
+
+void UploadQueue::setAsideDamaged(const fs::path& record, Leftovers& left) {
+  // The record is empty or damaged (a crash while it was written, not
+  // synced): its contents, if any, are kept; the record goes once they are.
+  if (left.readOnly) return;
+  const std::string stem = record.stem().string();
+  fs::path data = dir() / (stem + ".data");
+  if (isOwnRegularFile(data)) {
+    if (setAside(stem, data, "queue-entry-" + stem,
+                 "the record of this state could not be read (empty or damaged: fpctl or "
+                 "the system stopped while it was written); its contents were not sent and "
+                 "may be incomplete",
+                 left.readOnly)) {
+      left.strays.push_back(record);
+    }
+  } else if (sizeOf(record) > 0) {
+    setAside(stem, record, "queue-entry-" + stem + ".record",
+             "the record of a state could not be read and its contents are missing", left.readOnly);
+  } else {
+    queueLog().error("queue entry %{public}@ could not be read (an empty record without contents)",
+                     {stem});
+    left.strays.push_back(record);
+  }
+}
+
+void UploadQueue::setAsideOrphans(const Leftovers& left) {
   // Contents without a record: fpctl or the system stopped before the record
   // was written. They are kept, not sent.
-  for (const auto& entry : fs::directory_iterator(q->dir(), ec)) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir(), ec)) {
     const fs::path& p = entry.path();
     if (p.extension() != ".data" || !isOwnRegularFile(p)) continue;
     std::uint64_t seq = 0;
@@ -367,19 +387,15 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
       seq = std::stoull(p.stem().string());
     } catch (const std::exception&) {
     }
-    if (q->entries_.count(seq) || held.count(seq)) continue;
+    if (entries_.count(seq) || left.held.count(seq)) continue;
     fs::path record = p;
     record.replace_extension(".json");
     if (fs::exists(fs::symlink_status(record, ec))) continue;  // another user's, or kept
     setAside(p.stem().string(), p, "queue-entry-" + p.stem().string(),
              "the record of this state could not be read (it is missing: fpctl or the system "
-             "stopped before it was written); its contents were not sent and may be incomplete");
+             "stopped before it was written); its contents were not sent and may be incomplete",
+             left.readOnly);
   }
-  if (!readOnly) {
-    for (const auto& p : strays) fs::remove(p, ec);
-  }
-  for (const auto& [seq, c] : q->entries_) q->carried_.insert(seq);
-  return q;
 }
 
 ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& contents) {

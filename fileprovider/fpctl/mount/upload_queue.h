@@ -158,6 +158,36 @@ class UploadQueue {
   // Forgets the entries of `change`'s file older than it.
   void dropOlder(const QueuedChange& change);
 
+  // What open() gathers while it reads the entries an earlier run left.
+  struct Leftovers {
+    bool readOnly = false;
+    std::vector<std::filesystem::path> strays;  // removed once everything is read
+    std::set<std::uint64_t> held;  // neither read nor set aside: left where they are, unsent
+  };
+  // Whether `path` is not a regular file of this user (logged unless
+  // `readOnly`): this user's mount did not put it, so it is neither sent nor
+  // removed.
+  bool isForeign(const std::filesystem::path& path, bool readOnly) const;
+  // Moves `file` of the unreadable entry `entry` to unsent/ as `name`, with
+  // `why` beside it, and logs it. false when `readOnly` or when it could not
+  // be moved (then logged as left in the queue).
+  bool setAside(const std::string& entry, const std::filesystem::path& file,
+                const std::string& name, const std::string& why, bool readOnly) const;
+  // Takes the entry whose record is `record` into the queue, or sets it
+  // aside (a damaged record, missing or incomplete contents).
+  void readRecord(const std::filesystem::path& record, Leftovers& left);
+  // Checks the contents of the state `change` read from `json`, and fills in
+  // its file, size and checksum. false when they are missing, foreign or cut
+  // short: the entry is then set aside or held, and not queued. Throws when
+  // `json` lacks what it needs.
+  bool readState(QueuedChange& change, const nlohmann::json& json,
+                 const std::filesystem::path& record, Leftovers& left);
+  // The record `record` cannot be parsed: sets aside its contents (or the
+  // record itself when they are missing), unless `left` is read-only.
+  void setAsideDamaged(const std::filesystem::path& record, Leftovers& left);
+  // Sets aside the contents that have no record and were not read.
+  void setAsideOrphans(const Leftovers& left);
+
   const std::filesystem::path root_;
   SpareFiles* const spares_;  // or none
   mutable std::mutex mu_;
