@@ -43,6 +43,11 @@ Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel
   QueuedChange edit = queued;
   edit.parent = s_.cache.queue().resolve(edit.parent);
   edit.item.parent = edit.parent;
+  if (edit.kind != ChangeKind::kMakeFolder) {
+    // A folder made here may have been moved or removed by a program between
+    // its making and the moment its node learned the service's identifier.
+    edit.identifier = edit.item.identifier = s_.cache.queue().resolve(edit.identifier);
+  }
   Sent sent;
   // A removal goes by the item alone: its folder may be one made here that was
   // removed again before it reached the service.
