@@ -34,6 +34,59 @@ int Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
   return work->refusedWith.exchange(0);
 }
 
+std::optional<bool> Sender::takeEntry(QueuedChange& change) {
+  std::lock_guard lock(s_.mu);
+  if (!s_.cache.queue().contains(change.seq)) return std::nullopt;
+  // Looked at for each entry: a new file of the name of a queued creation
+  // may have been made while the entries before it were sent, and a new
+  // file renamed since its state was queued still owns that state.
+  bool written = false;
+  for (const auto& [ino, n] : s_.inodes.all()) {
+    if (!change.isEdit() && n->work && n->work->dirty() &&
+        (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
+      written = true;
+    }
+  }
+  // An entry held is being sent by its file's close or the write-back thread.
+  if (written || !s_.cache.queue().tryHold(change.seq)) return false;
+  // As it is now that it is held (a folder's making may have been given
+  // another place meanwhile).
+  if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
+  s_.sendingKey = change.key();
+  return true;
+}
+
+void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
+  // The file takes what was made, unless it was removed meanwhile (before
+  // this, or while it is looked for: dropQueuedLocked()).
+  if (!change.isEdit() && !sent.queued) tookQueued(change, sent);
+  bool dropped = false;
+  {
+    std::lock_guard lock(s_.mu);
+    dropped = droppedWhileSent_.erase(change.seq) > 0;
+  }
+  if (dropped && sent.item) {
+    // Removed while it was being created: it must not stay on the service.
+    if (int e = queued_.removeOrQueue("delete", *sent.item,
+                                      describe(change.filename, sent.item->identifier), nullptr)) {
+      (void)e;  // logged
+    }
+  } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
+    // Removed while it was tried: it stays unsent.
+    s_.cache.queue().letGo(change.seq);
+    s_.cache.queue().erase(change.seq);
+  }
+}
+
+void Sender::backOff() {
+  // Tried again later, and less often, up to a try every half minute.
+  constexpr auto kFirst = std::chrono::milliseconds(500);
+  constexpr auto kLongest = std::chrono::seconds(30);
+  queueBackoff_ = std::min<std::chrono::milliseconds>(
+      kLongest, std::max<std::chrono::milliseconds>(kFirst, queueBackoff_ * 2));
+  nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
+}
+
 std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel) {
   // Another sending (the change poller's, another close's) may take long
   // while the host hangs: a close stops waiting for it once it is cancelled.
@@ -69,29 +122,9 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
         continue;
       }
     }
-    bool passed = false;
-    {
-      std::lock_guard lock(s_.mu);
-      if (!s_.cache.queue().contains(change.seq)) continue;
-      // Looked at for each entry: a new file of the name of a queued creation
-      // may have been made while the entries before it were sent, and a new
-      // file renamed since its state was queued still owns that state.
-      bool written = false;
-      for (const auto& [ino, n] : s_.inodes.all()) {
-        if (!change.isEdit() && n->work && n->work->dirty() &&
-            (keyOf(*n) == change.key() || n->work->queuedKey == change.key())) {
-          written = true;
-        }
-      }
-      // An entry held is being sent by its file's close or the write-back thread.
-      passed = written || !s_.cache.queue().tryHold(change.seq);
-      if (!passed) {
-        // As it is now that it is held (a folder's making may have been given
-        // another place meanwhile).
-        if (auto now = s_.cache.queue().entry(change.seq)) change = std::move(*now);
-        s_.sendingKey = change.key();
-      }
-    }
+    std::optional<bool> taken = takeEntry(change);
+    if (!taken) continue;  // sent or dropped meanwhile
+    const bool passed = !*taken;
     if (passed) {
       holdBack(change);
       continue;
@@ -107,35 +140,13 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
       s_.sendingKey.reset();
       s_.sent.notify_all();
     }
-    // The file takes what was made, unless it was removed meanwhile (before
-    // this, or while it is looked for: dropQueuedLocked()).
-    if (!change.isEdit() && !sent.queued) tookQueued(change, sent);
-    bool dropped = false;
-    {
-      std::lock_guard lock(s_.mu);
-      dropped = droppedWhileSent_.erase(change.seq) > 0;
-    }
-    if (dropped && sent.item) {
-      // Removed while it was being created: it must not stay on the service.
-      if (int e = queued_.removeOrQueue(
-              "delete", *sent.item, describe(change.filename, sent.item->identifier), nullptr)) {
-        (void)e;  // logged
-      }
-    } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
-      // Removed while it was tried: it stays unsent.
-      s_.cache.queue().letGo(change.seq);
-      s_.cache.queue().erase(change.seq);
-    }
+    afterSent(change, sent);
     if (sent.blocked) {  // sent once its folder is made
       holdBack(change);
       continue;
     }
     if (sent.queued) {
-      // The host is still away: try again later, and less often.
-      queueBackoff_ = std::min<std::chrono::milliseconds>(
-          std::chrono::seconds(30),
-          std::max<std::chrono::milliseconds>(std::chrono::milliseconds(500), queueBackoff_ * 2));
-      nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
+      backOff();  // the host is still away
       break;
     }
     sentAny = true;

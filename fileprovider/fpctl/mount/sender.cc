@@ -51,56 +51,12 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
   }
   sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
   if (change.identifier.empty() && !isTransient(sent.err)) {
-    // A creation that reached the host just before fpctl died is refused when
-    // it is sent again: the same bytes under the same name are that creation.
-    // Not an item the mount moves or removes: that is another file, whose
-    // new name or removal waits.
-    auto there = sameCreation(s_.provider, change);
-    if (there && !s_.cache.queue().hasEditOf(there->identifier)) {
-      s_.log.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
-      s_.cache.queue().remove(change.seq);
-      created_.note(change, there->identifier);
-      sent.item = std::move(*there);
-      sent.err = 0;
-      return sent;
-    }
-    // The queue created it meanwhile from an older state: this state changes it.
-    auto made = created_.stillThere(s_.provider, change);
-    if (made && !s_.cache.queue().hasEditOf(made->identifier)) {
-      s_.log.info("%{public}@ was created from an older state; this one is sent as its change",
-                  {describe(change.filename, made->identifier)});
-      auto r = s_.provider.modify(
-          fpctl::TemplateItem::named(made->identifier, change.parent, change.filename),
-          made->version, fp::field::kContents, change.data, cancel);
-      if (r) {
-        s_.cache.queue().remove(change.seq);
-        expected.identifier = made->identifier;
-        expected.size = change.size;
-        expected.modified = now();
-        sent.item = s_.reread(*r, expected);
-        sent.err = 0;
-        return sent;
-      }
-      sent.err = s_.logFailure("write", describe(change.filename, made->identifier), r.error());
+    if (std::optional<Sent> earlier =
+            takeEarlierCreation(change, expected, what, cancel, sent.err)) {
+      return *earlier;
     }
   }
-  if (isTransient(sent.err)) {
-    fp::ScopedFD own(fp::retryOnEintr(
-        [&] { return ::open(change.data.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
-    if (!own) {
-      // The mount's own queued copy is unreadable: a fault of the mount, not
-      // a host that is away. The state cannot be sent.
-      int e = errno;
-      s_.log.error("the queued copy %{public}@ of %{public}@ cannot be read: %{public}@",
-                   {change.data.string(), what, std::string(std::strerror(e))});
-      s_.cache.queue().remove(change.seq);
-      sent.err = EIO;
-      return sent;
-    }
-    sent.queued = true;
-    s_.log.info("%{public}@ is queued and will be sent when the host application answers", {what});
-    return sent;
-  }
+  if (isTransient(sent.err)) return keepForLater(change, what);
   if (!change.identifier.empty() && sent.err == ENOENT && removedHere(change.identifier)) {
     // The file was removed here while this state of it was on its way, and
     // its removal reached the service first: nothing of it is wanted.
@@ -109,12 +65,75 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     sent.err = 0;
     return sent;
   }
+  return refuseChange(change, what, result.error(), sent.err);
+}
+
+std::optional<Sent> Sender::takeEarlierCreation(const QueuedChange& change,
+                                                const ItemState& expected, const std::string& what,
+                                                const fp::Progress* cancel, int& err) {
+  // A creation that reached the host just before fpctl died is refused when
+  // it is sent again: the same bytes under the same name are that creation.
+  // Not an item the mount moves or removes: that is another file, whose
+  // new name or removal waits.
+  Sent sent;
+  auto there = sameCreation(s_.provider, change);
+  if (there && !s_.cache.queue().hasEditOf(there->identifier)) {
+    s_.log.info("%{public}@ is on the service already (%{public}@)", {what, there->identifier});
+    s_.cache.queue().remove(change.seq);
+    created_.note(change, there->identifier);
+    sent.item = std::move(*there);
+    return sent;
+  }
+  // The queue created it meanwhile from an older state: this state changes it.
+  auto made = created_.stillThere(s_.provider, change);
+  if (!made || s_.cache.queue().hasEditOf(made->identifier)) return std::nullopt;
+  s_.log.info("%{public}@ was created from an older state; this one is sent as its change",
+              {describe(change.filename, made->identifier)});
+  auto r = s_.provider.modify(
+      fpctl::TemplateItem::named(made->identifier, change.parent, change.filename), made->version,
+      fp::field::kContents, change.data, cancel);
+  if (!r) {
+    err = s_.logFailure("write", describe(change.filename, made->identifier), r.error());
+    return std::nullopt;
+  }
+  s_.cache.queue().remove(change.seq);
+  ItemState changed = expected;
+  changed.identifier = made->identifier;
+  changed.size = change.size;
+  changed.modified = now();
+  sent.item = s_.reread(*r, changed);
+  return sent;
+}
+
+Sent Sender::keepForLater(const QueuedChange& change, const std::string& what) {
+  Sent sent;
+  fp::ScopedFD own(fp::retryOnEintr(
+      [&] { return ::open(change.data.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+  if (!own) {
+    // The mount's own queued copy is unreadable: a fault of the mount, not
+    // a host that is away. The state cannot be sent.
+    int e = errno;
+    s_.log.error("the queued copy %{public}@ of %{public}@ cannot be read: %{public}@",
+                 {change.data.string(), what, std::string(std::strerror(e))});
+    s_.cache.queue().remove(change.seq);
+    sent.err = EIO;
+    return sent;
+  }
+  sent.queued = true;
+  s_.log.info("%{public}@ is queued and will be sent when the host application answers", {what});
+  return sent;
+}
+
+Sent Sender::refuseChange(const QueuedChange& change, const std::string& what,
+                          const fp::Error& error, int err) {
+  Sent sent;
+  sent.err = err;
   bool taken = change.identifier.empty() &&
-               refusedAsTaken(s_.provider, {result.error(), change.parent, change.filename, {}});
+               refusedAsTaken(s_.provider, {error, change.parent, change.filename, {}});
   if (taken) sent.err = EEXIST;
   std::string reason = std::string(change.identifier.empty() ? "creating" : "writing") +
                        " was refused: " + std::strerror(sent.err) + " (" +
-                       refusalWords(result.error(), taken, change.filename) + ")";
+                       refusalWords(error, taken, change.filename) + ")";
   fs::path kept = s_.cache.queue().refuse(change.seq, reason);
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
@@ -293,38 +312,31 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
   return tookSent(ino, work, staged, *sent.item);
 }
 
-int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh) {
-  const bool local = staged.local;
-  const ItemState& item = staged.item;
-  const std::string& name = staged.name;
-  const std::uint64_t changes = staged.changes;
-  Lock lock(s_.mu);
-  Node* n = s_.inodes.find(ino);
-  if (!n) return 0;
+int Sender::removeMade(Lock& lock, const std::string& name, const ItemState& made) {
   // Removed while it was being created (or while a move made meanwhile was
   // sent): it must not stay on the service.
-  auto removeWhatWasMade = [&] {
-    lock.unlock();
-    if (auto removed = s_.provider.remove(fresh.identifier, fresh.version, false); !removed) {
-      int e = s_.logFailure("delete", describe(name, fresh.identifier), removed.error());
-      if (isTransient(e)) {
-        QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, fresh);
-        queued_.journalEdit(edit, describe(name, fresh.identifier));
-      }
+  lock.unlock();
+  if (auto removed = s_.provider.remove(made.identifier, made.version, false); !removed) {
+    int e = s_.logFailure("delete", describe(name, made.identifier), removed.error());
+    if (isTransient(e)) {
+      QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
+      queued_.journalEdit(edit, describe(name, made.identifier));
     }
-    return 0;
-  };
-  if (n->unlinked && local) return removeWhatWasMade();
-  // Removed while this state was sent: its removal is sent or waits in the
-  // queue; the folder must not show it again.
-  if (n->unlinked) return 0;
+  }
+  return 0;
+}
+
+std::optional<int> Sender::followMovesLocked(Lock& lock, Ino ino, const StagedState& staged,
+                                             ItemState& fresh) {
+  const std::string& name = staged.name;
+  Node* n = s_.inodes.find(ino);
   // Where the service has it now.
-  fp::ItemIdentifier sentParent = s_.cache.queue().resolve(item.parent);
-  std::string sentName = item.filename;
+  fp::ItemIdentifier sentParent = s_.cache.queue().resolve(staged.item.parent);
+  std::string sentName = staged.item.filename;
   // Its folder now, as the service knows it (a folder made here may have
   // been made meanwhile).
   auto folderNow = [&] { return s_.cache.queue().resolve(n->item.parent); };
-  while (local && (n->item.filename != sentName || folderNow() != sentParent)) {
+  while (n->item.filename != sentName || folderNow() != sentParent) {
     // Renamed or moved while it was being created (or while the last such
     // move was sent): send that too, or keep it in the queue when the host
     // does not take it now.
@@ -355,7 +367,24 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
     lock.lock();
     n = s_.inodes.find(ino);
     if (!n) return 0;
-    if (n->unlinked) return removeWhatWasMade();
+    if (n->unlinked) return removeMade(lock, name, fresh);
+  }
+  return std::nullopt;
+}
+
+int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh) {
+  const bool local = staged.local;
+  const std::uint64_t changes = staged.changes;
+  Lock lock(s_.mu);
+  Node* n = s_.inodes.find(ino);
+  if (!n) return 0;
+  if (n->unlinked && local) return removeMade(lock, staged.name, fresh);
+  // Removed while this state was sent: its removal is sent or waits in the
+  // queue; the folder must not show it again.
+  if (n->unlinked) return 0;
+  if (local) {
+    if (std::optional<int> done = followMovesLocked(lock, ino, staged, fresh)) return *done;
+    n = s_.inodes.find(ino);
   }
   n->item = fresh;
   if (work.keptDate && work.keptDateChanges == changes) s_.dates.keep(fresh, *work.keptDate);

@@ -127,10 +127,32 @@ class Sender {
   void sendHanded(Ino ino);
   // sendQueue(), stopping after the entry `last` (0: at the end).
   std::size_t sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel);
+  // The steps of sendQueueUpTo(). Holds the entry `change` for sending (and
+  // reads it again as it is now): true; false when it is passed over (being
+  // written, or held by another sending); none when it is gone.
+  std::optional<bool> takeEntry(QueuedChange& change);
+  // What follows the sending of `change`: the file takes what was made, or
+  // what a file removed meanwhile made is removed.
+  void afterSent(const QueuedChange& change, const Sent& sent);
+  // The host did not answer: the next sending waits longer.
+  void backOff();
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
   // is refused for good.
   Sent sendChange(const QueuedChange& change, ItemState expected,
                   const fp::Progress* cancel = nullptr);
+  // The steps of sendChange() after a failure. The creation `change` was
+  // refused: what an earlier creation of the same file made, taken as this
+  // one (and changed to this state); none when there is none, with `err` set
+  // to that change's failure when it was tried.
+  std::optional<Sent> takeEarlierCreation(const QueuedChange& change, const ItemState& expected,
+                                          const std::string& what, const fp::Progress* cancel,
+                                          int& err);
+  // The host did not answer: `change` waits in the queue, unless the mount
+  // cannot read its own copy of it.
+  Sent keepForLater(const QueuedChange& change, const std::string& what);
+  // Refused for good with `error` (`err`): moved to unsent/ with the reason.
+  Sent refuseChange(const QueuedChange& change, const std::string& what, const fp::Error& error,
+                    int err);
   // A close gave up its wait for the host (a signal, the end of the mount):
   // the queue does not try again at once.
   void gaveUpWaiting();
@@ -147,6 +169,14 @@ class Sender {
   // (its working copy `work`): binds a new file, sends (or queues) a rename
   // or removal made meanwhile, and shows it.
   int tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh);
+  // The steps of tookSent(). Deletes `made` (of the new file `name`, removed
+  // here meanwhile) on the service, or queues that; drops the lock. Yields 0.
+  int removeMade(Lock& lock, const std::string& name, const ItemState& made);
+  // Sends (or queues) the renames and moves made of the new file `ino` while
+  // its creation `staged` was sent, updating `fresh`; a value when tookSent()
+  // is to return it (the file went meanwhile, or a move was refused).
+  std::optional<int> followMovesLocked(Lock& lock, Ino ino, const StagedState& staged,
+                                       ItemState& fresh);
 
   MountState& s_;
   NodeTree& tree_;

@@ -291,186 +291,197 @@ ErrnoOr<void> TreeEdits::rename(Ino parent, std::string_view name, Ino newParent
 int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
                              const std::string& newName, unsigned flags, bool mayUploadFirst,
                              const fp::Progress* cancel) {
+  Rename r;
+  r.parent = parent;
+  r.name = name;
+  r.newParent = newParent;
+  r.newName = newName;
+  r.flags = flags;
+  r.mayUploadFirst = mayUploadFirst;
+  r.cancel = cancel;
   Lock lock(s_.mu);
+  if (std::optional<int> done = findRenameSidesLocked(lock, r)) return *done;
+  if (std::optional<int> done = freeLocalTargetLocked(lock, r)) return *done;
+  if (r.localSource) return renameLocalLocked(lock, r);
+  return renameServiceItemLocked(lock, r);
+}
+
+std::optional<int> TreeEdits::findRenameSidesLocked(Lock& lock, Rename& r) {
   // Both listings must be at hand at once; reading one may drop the lock.
+  constexpr int kReads = 3;
   for (int attempt = 0;; ++attempt) {
-    if (auto listed = tree_.ensureListingLocked(lock, parent, cancel); !listed) {
+    if (auto listed = tree_.ensureListingLocked(lock, r.parent, r.cancel); !listed) {
       return listed.error().value;
     }
-    if (auto listed = tree_.ensureListingLocked(lock, newParent, cancel); !listed) {
+    if (auto listed = tree_.ensureListingLocked(lock, r.newParent, r.cancel); !listed) {
       return listed.error().value;
     }
-    Node* p = s_.inodes.find(parent);
+    Node* p = s_.inodes.find(r.parent);
     if (!p) return ENOENT;
     if (p->listing) break;
-    if (attempt == 3) return EIO;
+    if (attempt == kReads) return EIO;
   }
-  Node* from = s_.inodes.find(parent);
-  Node* to = s_.inodes.find(newParent);
-  if (parent == newParent && name == newName) return 0;
+  Node* from = s_.inodes.find(r.parent);
+  Node* to = s_.inodes.find(r.newParent);
+  if (r.parent == r.newParent && r.name == r.newName) return 0;
 
   // The item being renamed: a new local file, or an item of the listing.
-  Ino localSource = 0;
-  ItemState source;
-  if (auto it = from->localChildren.find(name); it != from->localChildren.end()) {
-    localSource = it->second;
-    source = s_.inodes.find(localSource)->item;
-  } else if (auto listed = from->listing->byName.find(name);
+  if (auto it = from->localChildren.find(r.name); it != from->localChildren.end()) {
+    r.localSource = it->second;
+    r.source = s_.inodes.find(r.localSource)->item;
+  } else if (auto listed = from->listing->byName.find(r.name);
              listed != from->listing->byName.end()) {
-    source = listed->second;
+    r.source = listed->second;
   } else {
     return ENOENT;
   }
-  std::string what = describe(name, source.identifier);
+  r.what = describe(r.name, r.source.identifier);
+  if (auto it = to->localChildren.find(r.newName); it != to->localChildren.end()) {
+    r.localTarget = it->second;
+  } else if (auto listed = to->listing->byName.find(r.newName);
+             listed != to->listing->byName.end()) {
+    r.target = listed->second;
+  }
+  if ((r.localTarget || r.target) && (r.flags & RENAME_NOREPLACE)) return EEXIST;
+  if (r.target && !r.localSource && r.target->identifier == r.source.identifier) return 0;
+  if (r.target) {
+    if (r.source.isFolder && !r.target->isFolder) return ENOTDIR;
+    if (!r.source.isFolder && r.target->isFolder) return EISDIR;
+  }
+  if (r.parent != r.newParent && !to->item.allows(fp::capability::kAllowsAddingSubItems)) {
+    return s_.logFailure("rename", r.what, EACCES, "the target folder does not allow adding");
+  }
+  r.newDisplay = displayName(r.newName);
+  r.newParentId = to->item.identifier;
+  return std::nullopt;
+}
 
-  Ino localTarget = 0;
-  std::optional<ItemState> target;
-  if (auto it = to->localChildren.find(newName); it != to->localChildren.end()) {
-    localTarget = it->second;
-  } else if (auto listed = to->listing->byName.find(newName); listed != to->listing->byName.end()) {
-    target = listed->second;
+std::optional<int> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
+  if (!r.localTarget) return std::nullopt;
+  Node* t = s_.inodes.find(r.localTarget);
+  Node* to = s_.inodes.find(r.newParent);
+  if (std::shared_ptr<WorkingCopy> work = t && !r.localSource ? t->work : nullptr;
+      work && !work->uploadMutex.try_lock()) {
+    // Its creation is on its way (its release or the write-back thread sends
+    // it): the item moved here replaces what that makes, like any item of
+    // the service. (A new file moved here is created after it: see
+    // Sender::finishUpload().)
+    lock.unlock();
+    std::unique_lock created(work->uploadMutex, std::defer_lock);
+    if (!lockUnlessCancelled(created, r.cancel)) return EINTR;
+    created.unlock();
+    return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
+                         r.cancel);
+  } else if (work) {
+    work->uploadMutex.unlock();
   }
-  if ((localTarget || target) && (flags & RENAME_NOREPLACE)) return EEXIST;
-  if (target && !localSource && target->identifier == source.identifier) return 0;
-  if (target) {
-    if (source.isFolder && !target->isFolder) return ENOTDIR;
-    if (!source.isFolder && target->isFolder) return EISDIR;
+  if (t && t->item.isFolder) {
+    // A folder made here is replaced only by a folder, and only when empty.
+    if (!r.source.isFolder) return EISDIR;
+    if (int e = removeLocalFolderLocked(*to, r.newName)) return e;
+  } else {
+    if (r.source.isFolder) return ENOTDIR;
+    // A new file that is still being written loses its name to the one moved here.
+    forgetLocalChildLocked(*to, r.newName);
   }
-  if (parent != newParent && !to->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return s_.logFailure("rename", what, EACCES, "the target folder does not allow adding");
-  }
-  std::string newDisplay = displayName(newName);
-  fp::ItemIdentifier newParentId = to->item.identifier;
+  return std::nullopt;
+}
 
-  if (localTarget) {
-    Node* t = s_.inodes.find(localTarget);
-    if (std::shared_ptr<WorkingCopy> work = t && !localSource ? t->work : nullptr;
-        work && !work->uploadMutex.try_lock()) {
-      // Its creation is on its way (its release or the write-back thread sends
-      // it): the item moved here replaces what that makes, like any item of
-      // the service. (A new file moved here is created after it: see
-      // Sender::finishUpload().)
-      lock.unlock();
-      std::unique_lock created(work->uploadMutex, std::defer_lock);
-      if (!lockUnlessCancelled(created, cancel)) return EINTR;
-      created.unlock();
-      return renameAttempt(parent, name, newParent, newName, flags, mayUploadFirst, cancel);
-    } else if (work) {
-      work->uploadMutex.unlock();
-    }
-    if (t && t->item.isFolder) {
-      // A folder made here is replaced only by a folder, and only when empty.
-      if (!source.isFolder) return EISDIR;
-      if (int e = removeLocalFolderLocked(*to, newName)) return e;
-    } else {
-      if (source.isFolder) return ENOTDIR;
-      // A new file that is still being written loses its name to the one moved here.
-      forgetLocalChildLocked(*to, newName);
-    }
+int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
+  Node* n = s_.inodes.find(r.localSource);
+  // Its creation waits in the queue (the host did not take it): it is made
+  // under the new name, after the removal of what it replaces.
+  const bool waits = n->work && n->work->waiting.load() && !n->work->dirty();
+  // A folder made here replaces an empty folder the same way: it is made
+  // (or moved) there after the removal of what it replaces.
+  const bool localFolder = n->item.isFolder;
+  const bool replaces = r.target && (waits || localFolder);
+  if (replaces) {
+    if (int e = journalReplacedLocked(lock, r, localFolder)) return e;
+    n = s_.inodes.find(r.localSource);
+    if (!n || n->unlinked) return ENOENT;
   }
-  if (localSource) {
-    Node* n = s_.inodes.find(localSource);
-    // Its creation waits in the queue (the host did not take it): it is made
-    // under the new name, after the removal of what it replaces.
-    const bool waits = n->work && n->work->waiting.load() && !n->work->dirty();
-    // A folder made here replaces an empty folder the same way: it is made
-    // (or moved) there after the removal of what it replaces.
-    const bool localFolder = n->item.isFolder;
-    const bool replaces = target && (waits || localFolder);
-    if (replaces) {
-      std::string targetWhat = describe(newName, target->identifier);
-      if (!target->allows(fp::capability::kAllowsDeleting)) {
-        return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
-      }
-      if (target->isFolder && !localFolder) return EISDIR;
-      if (localFolder) {
-        Node* t = s_.inodes.findItem(target->identifier);
-        if (t && !t->localChildren.empty()) return ENOTEMPTY;
-      }
-      lock.unlock();
-      if (localFolder) {
-        if (auto empty = provenEmpty("rename", *target, targetWhat, cancel); !empty) {
-          return empty.error().value;
-        }
-      }
-      if (int e =
-              queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat)) {
-        return e;
-      }
-      lock.lock();
-      tree_.forgetRemovedLocked(newParent, newName, target->identifier);
-      n = s_.inodes.find(localSource);
-      if (!n || n->unlinked) return ENOENT;
-      from = s_.inodes.find(parent);
-      to = s_.inodes.find(newParent);
-      if (!from || !to) return ENOENT;
-    }
-    if (!target || replaces) {
-      fp::ItemFields fields = 0;
-      if (newDisplay != n->item.filename) fields |= fp::field::kFilename;
-      if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
-      from->localChildren.erase(name);
-      to->localChildren[newName] = localSource;
-      n->parent = newParent;
-      n->name = newName;
-      n->item.parent = newParentId;
-      n->item.filename = newDisplay;
-      if (waits) sending_.requeueLocked(lock, localSource);
-      if (n->item.isFolder) {
-        // Made under its new name where it goes, while its making waits;
-        // made under its first name, then moved there, once it is on its way
-        // (or when the name is freed only by the removal just journaled).
-        const fp::ItemIdentifier folder = n->item.identifier;
-        QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
-        edit.fields = fields;
-        lock.unlock();
-        for (const auto& q : replaces ? std::vector<QueuedChange>{} : s_.cache.queue().pending()) {
-          if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
-              s_.cache.queue().retarget(q.seq, newParentId, newDisplay)) {
-            return 0;
-          }
-        }
-        return queued_.journalEdit(edit, what);
-      }
-      return 0;
-    }
-    if (!mayUploadFirst) return EIO;
+  if (r.target && !replaces) {
+    if (!r.mayUploadFirst) return EIO;
     // Replacing an item on the service: send the new file first, then rename it.
     lock.unlock();
-    if (int e = sending_.uploadNode(localSource)) return e;
-    return renameAttempt(parent, name, newParent, newName, flags, false, cancel);
+    if (int e = sending_.uploadNode(r.localSource)) return e;
+    return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, false, r.cancel);
   }
-
+  Node* from = s_.inodes.find(r.parent);
+  Node* to = s_.inodes.find(r.newParent);
+  if (!from || !to) return ENOENT;
   fp::ItemFields fields = 0;
-  if (newDisplay != source.filename) fields |= fp::field::kFilename;
-  if (parent != newParent) fields |= fp::field::kParentItemIdentifier;
-  if ((fields & fp::field::kFilename) && !source.allows(fp::capability::kAllowsRenaming)) {
-    return s_.logFailure("rename", what, EACCES, "the item does not allow renaming (locked)");
+  if (r.newDisplay != n->item.filename) fields |= fp::field::kFilename;
+  if (r.parent != r.newParent) fields |= fp::field::kParentItemIdentifier;
+  from->localChildren.erase(r.name);
+  to->localChildren[r.newName] = r.localSource;
+  n->parent = r.newParent;
+  n->name = r.newName;
+  n->item.parent = r.newParentId;
+  n->item.filename = r.newDisplay;
+  if (waits) sending_.requeueLocked(lock, r.localSource);
+  if (!n->item.isFolder) return 0;
+  // Made under its new name where it goes, while its making waits; made
+  // under its first name, then moved there, once it is on its way (or when
+  // the name is freed only by the removal just journaled).
+  const fp::ItemIdentifier folder = n->item.identifier;
+  QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
+  edit.fields = fields;
+  lock.unlock();
+  for (const auto& q : replaces ? std::vector<QueuedChange>{} : s_.cache.queue().pending()) {
+    if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
+        s_.cache.queue().retarget(q.seq, r.newParentId, r.newDisplay)) {
+      return 0;
+    }
   }
-  if ((fields & fp::field::kParentItemIdentifier) &&
-      !source.allows(fp::capability::kAllowsReparenting)) {
-    return s_.logFailure("rename", what, EACCES, "the item does not allow moving (locked)");
-  }
-  std::string targetWhat = target ? describe(newName, target->identifier) : std::string();
-  if (target &&
-      !target->allows(fp::capability::kAllowsRenaming | fp::capability::kAllowsDeleting)) {
+  return queued_.journalEdit(edit, r.what);
+}
+
+int TreeEdits::journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder) {
+  const ItemState& target = *r.target;
+  std::string targetWhat = describe(r.newName, target.identifier);
+  if (!target.allows(fp::capability::kAllowsDeleting)) {
     return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
   }
-  if (target && target->isFolder) {
-    Node* t = s_.inodes.findItem(target->identifier);
+  if (target.isFolder && !byFolder) return EISDIR;
+  if (byFolder) {
+    Node* t = s_.inodes.findItem(target.identifier);
     if (t && !t->localChildren.empty()) return ENOTEMPTY;
   }
   lock.unlock();
+  if (byFolder) {
+    if (auto empty = provenEmpty("rename", target, targetWhat, r.cancel); !empty) {
+      return empty.error().value;
+    }
+  }
+  if (int e = queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, target), targetWhat)) {
+    return e;
+  }
+  lock.lock();
+  tree_.forgetRemovedLocked(r.newParent, r.newName, target.identifier);
+  return 0;
+}
+
+int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
+  const ItemState& source = r.source;
+  fp::ItemFields fields = 0;
+  if (r.newDisplay != source.filename) fields |= fp::field::kFilename;
+  if (r.parent != r.newParent) fields |= fp::field::kParentItemIdentifier;
+  const std::optional<ItemState>& target = r.target;
+  std::string targetWhat = target ? describe(r.newName, target->identifier) : std::string();
+  if (int e = allowedLocked(r, fields, targetWhat)) return e;
+  lock.unlock();
 
   if (target && target->isFolder) {
-    if (auto empty = provenEmpty("rename", *target, targetWhat, cancel); !empty) {
+    if (auto empty = provenEmpty("rename", *target, targetWhat, r.cancel); !empty) {
       return empty.error().value;
     }
   }
 
   ItemState expected = source;
-  expected.parent = newParentId;
-  expected.filename = newDisplay;
+  expected.parent = r.newParentId;
+  expected.filename = r.newDisplay;
   // Behind edits that wait in the queue, or with the host away, the move is
   // kept in the queue and shown at once.
   auto queueMove = [&]() -> int {
@@ -482,34 +493,34 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
     }
     QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
     edit.fields = fields;
-    if (int e = queued_.journalEdit(edit, what)) return e;
+    if (int e = queued_.journalEdit(edit, r.what)) return e;
     lock.lock();
     if (target) {
       if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
     }
-    applyMoveLocked(parent, name, newParent, newName, expected);
+    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, expected);
     return 0;
   };
   if (queued_.mustQueueEditOf(source.identifier)) return queueMove();
   if (!target) {
-    auto moved =
-        s_.provider.modify(fpctl::TemplateItem::named(source.identifier, newParentId, newDisplay),
-                           source.version, fields, std::nullopt, cancel);
+    auto moved = s_.provider.modify(
+        fpctl::TemplateItem::named(source.identifier, r.newParentId, r.newDisplay), source.version,
+        fields, std::nullopt, r.cancel);
     if (!moved) {
-      int e =
-          nameRefused("rename", what, {moved.error(), newParentId, newDisplay, source.identifier});
-      if (isTransient(e) && !(cancel && cancel->isCancelled())) return queueMove();
+      int e = nameRefused("rename", r.what,
+                          {moved.error(), r.newParentId, r.newDisplay, source.identifier});
+      if (isTransient(e) && !(r.cancel && r.cancel->isCancelled())) return queueMove();
       return e;
     }
     ItemState fresh = s_.reread(*moved, expected);
     lock.lock();
-    applyMoveLocked(parent, name, newParent, newName, fresh);
+    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, fresh);
     return 0;
   }
 
   // Replacing an item: see replace_sequence.h.
-  ReplaceRequest request{source, fields, newParentId, newDisplay, *target, what, targetWhat};
-  Replacement r = replaceItem(
+  ReplaceRequest request{source, fields, r.newParentId, r.newDisplay, *target, r.what, targetWhat};
+  Replacement done = replaceItem(
       s_.provider, request,
       [this](const ItemState& returned, ItemState wanted) {
         return s_.reread(returned, std::move(wanted));
@@ -517,19 +528,46 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
       [this](std::string_view op, const std::string& item, const fp::Error& error) {
         return s_.logFailure(op, item, error);
       });
-  if (isTransient(r.err) && !r.leftAside && !r.targetDeleted && !r.moved &&
-      !(cancel && cancel->isCancelled())) {
+  if (isTransient(done.err) && !done.leftAside && !done.targetDeleted && !done.moved &&
+      !(r.cancel && r.cancel->isCancelled())) {
     return queueMove();  // nothing was done on the service
   }
   lock.lock();
-  if (r.leftAside) {
-    applyMoveLocked(newParent, newName, newParent, posixName(r.leftAside->filename), *r.leftAside);
+  return showReplacementLocked(r, done);
+}
+
+int TreeEdits::allowedLocked(const Rename& r, fp::ItemFields fields,
+                             const std::string& targetWhat) {
+  const ItemState& source = r.source;
+  if ((fields & fp::field::kFilename) && !source.allows(fp::capability::kAllowsRenaming)) {
+    return s_.logFailure("rename", r.what, EACCES, "the item does not allow renaming (locked)");
   }
-  if (r.targetDeleted) {
-    if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
+  if ((fields & fp::field::kParentItemIdentifier) &&
+      !source.allows(fp::capability::kAllowsReparenting)) {
+    return s_.logFailure("rename", r.what, EACCES, "the item does not allow moving (locked)");
   }
-  if (r.err) return r.err;
-  applyMoveLocked(parent, name, newParent, newName, *r.moved);
+  const std::optional<ItemState>& target = r.target;
+  if (target &&
+      !target->allows(fp::capability::kAllowsRenaming | fp::capability::kAllowsDeleting)) {
+    return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+  }
+  if (target && target->isFolder) {
+    Node* t = s_.inodes.findItem(target->identifier);
+    if (t && !t->localChildren.empty()) return ENOTEMPTY;
+  }
+  return 0;
+}
+
+int TreeEdits::showReplacementLocked(const Rename& r, const Replacement& done) {
+  if (done.leftAside) {
+    applyMoveLocked(r.newParent, r.newName, r.newParent, posixName(done.leftAside->filename),
+                    *done.leftAside);
+  }
+  if (done.targetDeleted) {
+    if (Node* n = s_.inodes.findItem(r.target->identifier)) n->unlinked = true;
+  }
+  if (done.err) return done.err;
+  applyMoveLocked(r.parent, r.name, r.newParent, r.newName, *done.moved);
   return 0;
 }
 

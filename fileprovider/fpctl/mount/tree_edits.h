@@ -18,6 +18,7 @@
 #ifndef FPCTL_MOUNT_TREE_EDITS_H_
 #define FPCTL_MOUNT_TREE_EDITS_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,7 @@
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/mount_state.h"
 #include "fileprovider/fpctl/mount/name_refusal.h"
+#include "fileprovider/fpctl/mount/replace_sequence.h"
 #include "fileprovider/fpctl/mount/replies.h"
 #include "fileprovider/progress.h"
 
@@ -71,6 +73,45 @@ class TreeEdits {
 
   int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
                     unsigned flags, bool mayUploadFirst, const fp::Progress* cancel);
+  // One rename, and what it works on, as found in both folders' listings.
+  struct Rename {
+    Ino parent = 0;
+    std::string name;
+    Ino newParent = 0;
+    std::string newName;
+    unsigned flags = 0;
+    bool mayUploadFirst = true;
+    const fp::Progress* cancel = nullptr;
+    Ino localSource = 0;  // made here, not on the service yet
+    ItemState source;
+    std::string what;
+    Ino localTarget = 0;              // made here, replaced
+    std::optional<ItemState> target;  // of the service, replaced
+    std::string newDisplay;
+    fp::ItemIdentifier newParentId;
+  };
+  // The steps of renameAttempt(), called with the tree lock held; each that
+  // yields a value ends the rename with it. Finds the source and the target
+  // in the listings (read when missing) and checks what POSIX asks.
+  std::optional<int> findRenameSidesLocked(Lock& lock, Rename& r);
+  // Frees the name of a new file or folder made here that the rename replaces
+  // (waiting first for a creation of it on its way, then trying again).
+  std::optional<int> freeLocalTargetLocked(Lock& lock, Rename& r);
+  // Renames a new file or folder made here: here alone, or by changing what
+  // of it waits in the queue; over an item of the service, after that item's
+  // removal (journaled) or after it is sent itself.
+  int renameLocalLocked(Lock& lock, Rename& r);
+  // Journals the removal of `r.target`, replaced by a new file whose creation
+  // waits or (`byFolder`) by a folder made here, and hides it.
+  int journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder);
+  // Renames an item of the service: sent at once, or journaled.
+  int renameServiceItemLocked(Lock& lock, Rename& r);
+  // Whether the service lets the source change `fields` and the target go:
+  // 0, EACCES (logged) or ENOTEMPTY.
+  int allowedLocked(const Rename& r, fp::ItemFields fields, const std::string& targetWhat);
+  // Shows what a replacement of `r.target` by `r.source` did on the service
+  // (replace_sequence.h); its errno value.
+  int showReplacementLocked(const Rename& r, const Replacement& done);
   void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                        const std::string& newName, const ItemState& item);
   // Makes the folder `name` in `parent` here, to be made on the service by
