@@ -667,6 +667,26 @@ TEST_F(MountFsTest, AFolderMadeHereIsReplacedOnlyWhenEmptyAndByAFolder) {
   EXPECT_EQ(ext_->childNamed(docs_, "src"), "");
 }
 
+// rmdir of a folder made here while its making is being sent waits for it,
+// then removes the folder made (it used to fail with EBUSY).
+TEST_F(MountFsTest, AFolderRemovedWhileItsMakingIsSentIsRemovedOnceMade) {
+  away_ = true;
+  awayWhileSet();
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "brief").ok());
+  away_ = false;
+  ext_->closeGate("create");
+  std::thread queue([&] { (void)fs_->sendQueue(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("create") == 1; }));
+  std::thread remover([&] { EXPECT_EQ(errnoOf(fs_->rmdir(lookup("Docs"), "brief")), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ext_->openGate();
+  queue.join();
+  remover.join();
+  drainQueue();
+  EXPECT_EQ(ext_->childNamed(docs_, "brief"), "");
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", "notes.txt"));
+}
+
 // A close whose new file waits behind a move (made while the host was away)
 // sends the queue up to its state, so that it is on the service when the
 // close returns, and reports its refusal.

@@ -45,17 +45,27 @@ bool isTransient(int err) {
          err == ECONNREFUSED;
 }
 
+namespace {
+// How often a wait that cannot be woken looks again.
+constexpr auto kPoll = std::chrono::milliseconds(20);
+}  // namespace
+
 bool lockUnlessCancelled(std::unique_lock<std::mutex>& lock, const fp::Progress* cancel) {
   if (!cancel) {
     lock.lock();
     return true;
   }
   // A mutex cannot be waited on and cancelled at once: the wait polls.
-  constexpr auto kPoll = std::chrono::milliseconds(20);
   while (!lock.try_lock()) {
     if (cancel->isCancelled()) return false;
     std::this_thread::sleep_for(kPoll);
   }
+  return true;
+}
+
+bool pauseUnlessCancelled(const fp::Progress* cancel) {
+  if (cancel && cancel->isCancelled()) return false;
+  std::this_thread::sleep_for(kPoll);
   return true;
 }
 

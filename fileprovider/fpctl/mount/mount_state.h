@@ -51,6 +51,9 @@ bool isTransient(int err);
 // null `cancel` waits as long as it takes). Yields whether it owns the lock.
 [[nodiscard]] bool lockUnlessCancelled(std::unique_lock<std::mutex>& lock,
                                        const fp::Progress* cancel);
+// Waits a moment before something under way is looked at again; false when
+// `cancel` is cancelled.
+[[nodiscard]] bool pauseUnlessCancelled(const fp::Progress* cancel);
 
 struct MountState {
   using Lock = std::unique_lock<std::mutex>;

@@ -144,8 +144,15 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   if (!folder) return fp::fail(folder.error());
   Node* dir = *folder;
   if (dir->localChildren.count(name)) {
-    if (int e = removeLocalFolderLocked(*dir, name)) return fp::fail(Errno{e});
-    return fp::Ok{};
+    int e = removeLocalFolderLocked(*dir, name);
+    if (e == EBUSY) {
+      // Its making is being sent: once it is on the service, it is removed
+      // there like any folder.
+      lock.unlock();
+      if (!pauseUnlessCancelled(cancel)) return fp::fail(Errno{EINTR});
+      return rmdir(parent, name, cancel);
+    }
+    return statusFor(e);
   }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
@@ -378,7 +385,15 @@ std::optional<int> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
   if (t && t->item.isFolder) {
     // A folder made here is replaced only by a folder, and only when empty.
     if (!r.source.isFolder) return EISDIR;
-    if (int e = removeLocalFolderLocked(*to, r.newName)) return e;
+    int e = removeLocalFolderLocked(*to, r.newName);
+    if (e == EBUSY) {
+      // Its making is being sent: then it is replaced like any folder.
+      lock.unlock();
+      if (!pauseUnlessCancelled(r.cancel)) return EINTR;
+      return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
+                           r.cancel);
+    }
+    if (e) return e;
   } else {
     if (r.source.isFolder) return ENOTDIR;
     // A new file that is still being written loses its name to the one moved here.
