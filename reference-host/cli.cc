@@ -16,9 +16,14 @@ bool isOperation(std::string_view op) {
   return false;
 }
 
-std::string unknownOperation(std::string_view op) {
-  return "unknown operation \"" + std::string(op) +
-         "\" (one of fetch, thumbnail, create, modify, delete)";
+// A mistake in the command line, told by `message`.
+fp::Failure<fp::Error> usageError(std::string message) {
+  return fp::fail(fp::Error{std::string(kUsageErrorDomain), kUsageErrorCode, std::move(message)});
+}
+
+fp::Failure<fp::Error> unknownOperation(std::string_view op) {
+  return usageError("unknown operation \"" + std::string(op) +
+                    "\" (one of fetch, thumbnail, create, modify, delete)");
 }
 
 // Walks "--name value" and "--name=value" options.
@@ -72,12 +77,12 @@ std::string usageText() {
          "  pell-refhost --help\n";
 }
 
-fp::Result<Command, std::string> parseCommandLine(const std::vector<std::string>& args) {
-  if (args.empty()) return fp::fail(std::string("missing command (seed or serve)"));
+fp::StatusOr<Command> parseCommandLine(const std::vector<std::string>& args) {
+  if (args.empty()) return usageError("missing command (seed or serve)");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") return Command(HelpCommand{});
   if (command != "seed" && command != "serve") {
-    return fp::fail("unknown command \"" + command + "\" (seed or serve)");
+    return usageError("unknown command \"" + command + "\" (seed or serve)");
   }
   const bool serve = command == "serve";
 
@@ -89,41 +94,41 @@ fp::Result<Command, std::string> parseCommandLine(const std::vector<std::string>
     if (name == "--help" || name == "-h") return Command(HelpCommand{});
     bool known = name == "--store" || (serve && (name == "--account" || name == "--delay-ms" ||
                                                  name == "--fail" || name == "--no-reply"));
-    if (!known) return fp::fail("unknown option \"" + name + "\" for " + command);
+    if (!known) return usageError("unknown option \"" + name + "\" for " + command);
     auto value = options.value();
-    if (!value) return fp::fail("option " + name + " needs a value");
+    if (!value) return usageError("option " + name + " needs a value");
 
     if (name == "--store") {
-      if (value->empty()) return fp::fail(std::string("--store needs a folder"));
+      if (value->empty()) return usageError("--store needs a folder");
       store = *value;
     } else if (name == "--account") {
       if (value->empty() || value->find('/') != std::string::npos ||
           value->find('\0') != std::string::npos) {
-        return fp::fail("invalid account \"" + *value + "\"");
+        return usageError("invalid account \"" + *value + "\"");
       }
       result.account = *value;
     } else if (name == "--delay-ms") {
       long ms = -1;
       auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), ms);
       if (ec != std::errc() || end != value->data() + value->size() || ms < 0 || ms > kMaxDelayMs) {
-        return fp::fail("--delay-ms needs a whole number from 0 to " + std::to_string(kMaxDelayMs) +
-                        ", not \"" + *value + "\"");
+        return usageError("--delay-ms needs a whole number from 0 to " +
+                          std::to_string(kMaxDelayMs) + ", not \"" + *value + "\"");
       }
       result.faults.delay = std::chrono::milliseconds(ms);
     } else if (name == "--fail") {
       auto eq = value->find('=');
       if (eq == std::string::npos || eq + 1 == value->size()) {
-        return fp::fail("--fail needs OP=KIND, not \"" + *value + "\"");
+        return usageError("--fail needs OP=KIND, not \"" + *value + "\"");
       }
       std::string op = value->substr(0, eq);
-      if (!isOperation(op)) return fp::fail(unknownOperation(op));
+      if (!isOperation(op)) return unknownOperation(op);
       result.faults.failures[op] = value->substr(eq + 1);
     } else if (name == "--no-reply") {
-      if (!isOperation(*value)) return fp::fail(unknownOperation(*value));
+      if (!isOperation(*value)) return unknownOperation(*value);
       result.faults.withheld.insert(*value);
     }
   }
-  if (!store) return fp::fail(command + " needs --store DIR");
+  if (!store) return usageError(command + " needs --store DIR");
   if (!serve) return Command(SeedCommand{*store});
   result.store = *store;
   return Command(std::move(result));

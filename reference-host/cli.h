@@ -8,10 +8,11 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
-#include "fileprovider/result.h"
+#include "fileprovider/error.h"
 #include "reference-host/server.h"
 
 namespace refhost {
@@ -30,10 +31,14 @@ struct HelpCommand {};
 
 using Command = std::variant<SeedCommand, ServeCommand, HelpCommand>;
 
-// Parses the arguments after the program name; a failure is a message for
-// the user (a usage error).
-[[nodiscard]] fp::Result<Command, std::string> parseCommandLine(
-    const std::vector<std::string>& args);
+// The domain and code of a usage error: the command line is wrong. The code is
+// the exit status such a run ends with.
+inline constexpr std::string_view kUsageErrorDomain = "usage";
+inline constexpr int kUsageErrorCode = 2;
+
+// Parses the arguments after the program name; a failure is a usage error
+// whose message is for the user.
+[[nodiscard]] fp::StatusOr<Command> parseCommandLine(const std::vector<std::string>& args);
 
 // The text of --help.
 [[nodiscard]] std::string usageText();

@@ -9,7 +9,7 @@ TEST(CommandLineTest, ParsesServeWithEveryOption) {
   auto c =
       parseCommandLine({"serve", "--store", "/s", "--account=acme", "--delay-ms", "250", "--fail",
                         "fetch=quota", "--fail=delete=locked", "--no-reply", "thumbnail"});
-  ASSERT_TRUE(c) << c.error();
+  ASSERT_TRUE(c) << c.error().message;
   const auto& serve = std::get<ServeCommand>(*c);
   EXPECT_EQ(serve.store, "/s");
   EXPECT_EQ(serve.account, "acme");

@@ -31,14 +31,17 @@ constexpr Rgb kStandInThumbnailTo = {200, 200, 220};
 
 json success() { return json{{"ok", true}}; }
 
-json failure(std::string_view kind, std::string message) {
-  return json{{"ok", false}, {"kind", kind}, {"error", std::move(message)}};
+// A failed request of the kind `kind`, to return from any of its steps.
+fp::Failure<RequestFailure> failure(std::string_view kind, std::string message) {
+  return fp::fail(RequestFailure{std::string(kind), std::move(message)});
 }
 
 // A failure that names no kind: the request itself is wrong, or the host failed.
-json failure(std::string message) { return json{{"ok", false}, {"error", std::move(message)}}; }
+fp::Failure<RequestFailure> failure(std::string message) {
+  return fp::fail(RequestFailure{{}, std::move(message)});
+}
 
-json badRequest(std::string_view key, std::string_view wanted) {
+fp::Failure<RequestFailure> badRequest(std::string_view key, std::string_view wanted) {
   return failure("bad request: \"" + std::string(key) + "\" must be " + std::string(wanted));
 }
 
@@ -58,8 +61,9 @@ std::optional<bool> boolField(const json& request, const char* key) {
   return it->get<bool>();
 }
 
-// A failed change of the store as a reply: the errno value decides the kind.
-json storeFailure(const fp::Error& error, std::string_view target) {
+// A failed change of the store as a failed request: the errno value decides
+// the kind.
+fp::Failure<RequestFailure> storeFailure(const fp::Error& error, std::string_view target) {
   switch (error.code) {
     case ENOENT:
     case ENOTDIR:
@@ -79,12 +83,12 @@ json storeFailure(const fp::Error& error, std::string_view target) {
   }
 }
 
-json checkName(std::string_view parentPath, std::string_view name) {
+RequestStatus checkName(std::string_view parentPath, std::string_view name) {
   if (!isValidName(name)) return failure("invalid_name", "invalid name " + inQuotes(name));
   if (parentPath.empty() && name == kMetaFolderName) {
     return failure("invalid_name", "the name " + inQuotes(name) + " is reserved");
   }
-  return nullptr;
+  return fp::Ok{};
 }
 
 // `locks` with those at and below `from` moved to `to`; none when no lock is
@@ -125,8 +129,8 @@ bool Host::isUploadFolder(const fs::path& folder) const {
          !ec2;
 }
 
-json Host::takeStaged(const json& request, std::optional<StagedCopy>& staged) const {
-  if (!request.contains("path")) return nullptr;
+RequestStatus Host::takeStaged(const json& request, std::optional<StagedCopy>& staged) const {
+  if (!request.contains("path")) return fp::Ok{};
   auto path = stringField(request, "path");
   if (!path) return badRequest("path", "a string");
   // Only a file in the staging folder is taken over: anything else would let
@@ -140,7 +144,7 @@ json Host::takeStaged(const json& request, std::optional<StagedCopy>& staged) co
     return failure("no staged file at " + *path);
   }
   staged.emplace(p);
-  return nullptr;
+  return fp::Ok{};
 }
 
 fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
@@ -445,7 +449,7 @@ fp::Status Host::reloadLocks() {
   return commitLocked(std::move(changes));
 }
 
-json Host::handle(const json& request) {
+RequestResult<std::string> Host::operationOf(const json& request) const {
   if (!request.is_object()) return failure("bad request: not a JSON object");
   auto op = stringField(request, "op");
   if (!op) return badRequest("op", "a string");
@@ -459,6 +463,12 @@ json Host::handle(const json& request) {
     return failure("unauthorized", "this host serves the account " + inQuotes(config_.account) +
                                        ", not " + inQuotes(*account));
   }
+  return *op;
+}
+
+json Host::handle(const json& request) {
+  auto op = operationOf(request);
+  if (!op) return replyFor(op.error());
   // A request finds its items by ulid and works on their paths in the store; a
   // folder's move changes the paths of everything below it, so it waits for
   // the requests under way and they wait for it.
@@ -472,38 +482,40 @@ json Host::handle(const json& request) {
   } else {
     sharing.lock();
   }
-  if (*op == "fetch") return fetch(request);
-  if (*op == "thumbnail") return thumbnail(request);
-  if (*op == "create") return create(request);
-  if (*op == "modify") return modify(request);
-  return remove(request);
+  RequestResult<json> answer = *op == "fetch"       ? fetch(request)
+                               : *op == "thumbnail" ? thumbnail(request)
+                               : *op == "create"    ? create(request)
+                               : *op == "modify"    ? modify(request)
+                                                    : remove(request);
+  if (!answer) return replyFor(answer.error());
+  return std::move(answer).value();
 }
 
-fp::Result<Entry, json> Host::currentEntryLocked(const std::string& ulid, bool isFolder) {
+RequestResult<Entry> Host::currentEntryLocked(const std::string& ulid, bool isFolder) {
   const Entry* found = findLocked(ulid, isFolder);
   if (!found) {
-    return fp::fail(failure("not_found", std::string(isFolder ? "no folder" : "no file") +
-                                             " with ulid " + inQuotes(ulid)));
+    return failure("not_found", std::string(isFolder ? "no folder" : "no file") + " with ulid " +
+                                    inQuotes(ulid));
   }
   return *found;
 }
 
-fp::Result<Host::OpenedFile, json> Host::openRequestedFile(const json& request) {
+RequestResult<Host::OpenedFile> Host::openRequestedFile(const json& request) {
   auto ulid = stringField(request, "ulid");
-  if (!ulid) return fp::fail(badRequest("ulid", "a string"));
-  fp::Result<Entry, json> entry = [&] {
+  if (!ulid) return badRequest("ulid", "a string");
+  RequestResult<Entry> entry = [&] {
     std::lock_guard lock(mutex_);
     return currentEntryLocked(*ulid, false);
   }();
   if (!entry.ok()) return fp::propagate(entry);
   auto opened = store_.openFile(entry->path);
-  if (!opened) return fp::fail(storeFailure(opened.error(), entry->path));
+  if (!opened) return storeFailure(opened.error(), entry->path);
   return OpenedFile{std::move(*opened), std::move(*entry)};
 }
 
-json Host::fetch(const json& request) {
+RequestResult<json> Host::fetch(const json& request) {
   auto file = openRequestedFile(request);
-  if (!file.ok()) return std::move(file).error();
+  if (!file.ok()) return fp::propagate(file);
   const fs::path copy =
       cacheFolder_ / (file->entry.ulid + "-" + std::to_string(file->entry.version));
   if (auto s = copyToNewFile(file->fd.get(), copy, kOwnerOnlyFileMode); !s) {
@@ -512,9 +524,9 @@ json Host::fetch(const json& request) {
   return json{{"ok", true}, {"path", copy.string()}};
 }
 
-json Host::thumbnail(const json& request) {
+RequestResult<json> Host::thumbnail(const json& request) {
   auto file = openRequestedFile(request);
-  if (!file.ok()) return std::move(file).error();
+  if (!file.ok()) return fp::propagate(file);
   const int fd = file->fd.get();
   const std::string& name = file->entry.name;
   const fs::path thumb = cacheFolder_ / (file->entry.ulid + "-" +
@@ -536,7 +548,7 @@ json Host::thumbnail(const json& request) {
   return json{{"ok", true}, {"path", thumb.string()}};
 }
 
-json Host::create(const json& request) {
+RequestResult<json> Host::create(const json& request) {
   auto name = stringField(request, "name");
   if (!name) return badRequest("name", "a string");
   auto parentIt = request.find("parent");
@@ -544,7 +556,7 @@ json Host::create(const json& request) {
     return badRequest("parent", "a string");
   }
   std::optional<StagedCopy> staged;
-  if (auto bad = takeStaged(request, staged); !bad.is_null()) return bad;
+  if (auto taken = takeStaged(request, staged); !taken) return fp::propagate(taken);
 
   std::string parent;
   if (parentIt != request.end() && parentIt->is_string()) {
@@ -555,7 +567,7 @@ json Host::create(const json& request) {
     }
     parent = folder->path;
   }
-  if (auto bad = checkName(parent, *name); !bad.is_null()) return bad;
+  if (auto checked = checkName(parent, *name); !checked) return fp::propagate(checked);
   std::string target = joinPath(parent, *name);
 
   // The store decides races between requests: a name is taken only once.
@@ -575,16 +587,15 @@ json Host::create(const json& request) {
   return json{{"ok", true}, {"ulid", it->second.ulid}};
 }
 
-fp::Result<Host::ModifiedItem, json> Host::modifiedItemLocked(const std::string& ulid,
-                                                              bool isFolder,
-                                                              const json* parentField) {
+RequestResult<Host::ModifiedItem> Host::modifiedItemLocked(const std::string& ulid, bool isFolder,
+                                                           const json* parentField) {
   auto current = currentEntryLocked(ulid, isFolder);
   if (!current.ok()) return fp::propagate(current);
   ModifiedItem modified{std::move(*current), std::string()};
   const Entry& item = modified.item;
   if (item.lockedBy) {
-    return fp::fail(failure(
-        "locked", inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy)));
+    return failure("locked",
+                   inQuotes(item.path) + " is locked by user " + std::to_string(*item.lockedBy));
   }
   modified.parent = parentPath(item.path);
   if (parentField != nullptr) {
@@ -593,8 +604,8 @@ fp::Result<Host::ModifiedItem, json> Host::modifiedItemLocked(const std::string&
     } else {
       const Entry* folder = findLocked(parentField->get<std::string>(), true);
       if (!folder) {
-        return fp::fail(failure(
-            "not_found", "no folder with ulid " + inQuotes(parentField->get<std::string>())));
+        return failure("not_found",
+                       "no folder with ulid " + inQuotes(parentField->get<std::string>()));
       }
       modified.parent = folder->path;
     }
@@ -602,7 +613,7 @@ fp::Result<Host::ModifiedItem, json> Host::modifiedItemLocked(const std::string&
   return modified;
 }
 
-json Host::replaceContents(const std::string& path, StagedCopy& staged) {
+RequestStatus Host::replaceContents(const std::string& path, StagedCopy& staged) {
   if (auto s = store_.takeOver(staged.path(), path, true); !s) {
     (void)refresh(path);
     return storeFailure(s.error(), path);
@@ -611,10 +622,10 @@ json Host::replaceContents(const std::string& path, StagedCopy& staged) {
   if (auto s = refreshItem(path, true, false); !s) {
     return failure("changed " + path + " but could not update the index: " + s.error().message);
   }
-  return nullptr;
+  return fp::Ok{};
 }
 
-json Host::moveItem(const std::string& from, const std::string& to, bool isFolder) {
+RequestStatus Host::moveItem(const std::string& from, const std::string& to, bool isFolder) {
   if (auto s = store_.move(from, to); !s) {
     (void)refresh(from);
     return storeFailure(s.error(), to);
@@ -635,10 +646,10 @@ json Host::moveItem(const std::string& from, const std::string& to, bool isFolde
   if (auto s = commitLocked(std::move(changes)); !s) {
     return failure("changed " + to + " but could not update the index: " + s.error().message);
   }
-  return nullptr;
+  return fp::Ok{};
 }
 
-json Host::modify(const json& request) {
+RequestResult<json> Host::modify(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return badRequest("ulid", "a string");
   auto isFolderField = boolField(request, "is_folder");
@@ -654,18 +665,18 @@ json Host::modify(const json& request) {
     return badRequest("parent", "a string or null");
   }
   std::optional<StagedCopy> staged;
-  if (auto bad = takeStaged(request, staged); !bad.is_null()) return bad;
+  if (auto taken = takeStaged(request, staged); !taken) return fp::propagate(taken);
   if (staged && isFolder) return failure("a folder has no contents to replace");
 
-  fp::Result<ModifiedItem, json> modified = [&] {
+  RequestResult<ModifiedItem> modified = [&] {
     std::lock_guard lock(mutex_);
     return modifiedItemLocked(*ulid, isFolder, parentIt != request.end() ? &*parentIt : nullptr);
   }();
-  if (!modified.ok()) return std::move(modified).error();
+  if (!modified.ok()) return fp::propagate(modified);
   const Entry& item = modified->item;
   const std::string& parent = modified->parent;
   std::string name = newName.value_or(item.name);
-  if (auto bad = checkName(parent, name); !bad.is_null()) return bad;
+  if (auto checked = checkName(parent, name); !checked) return fp::propagate(checked);
   if (isFolder && isWithin(parent, item.path)) {
     return failure("cannot move the folder " + inQuotes(item.path) + " into itself");
   }
@@ -676,15 +687,19 @@ json Host::modify(const json& request) {
   }
 
   if (staged) {
-    if (auto bad = replaceContents(item.path, *staged); !bad.is_null()) return bad;
+    if (auto replaced = replaceContents(item.path, *staged); !replaced) {
+      return fp::propagate(replaced);
+    }
   }
   if (moves) {
-    if (auto bad = moveItem(item.path, target, isFolder); !bad.is_null()) return bad;
+    if (auto movedThere = moveItem(item.path, target, isFolder); !movedThere) {
+      return fp::propagate(movedThere);
+    }
   }
   return success();
 }
 
-json Host::remove(const json& request) {
+RequestResult<json> Host::remove(const json& request) {
   auto ulid = stringField(request, "ulid");
   if (!ulid) return badRequest("ulid", "a string");
   auto isFolderField = boolField(request, "is_folder");
@@ -695,7 +710,7 @@ json Host::remove(const json& request) {
   {
     std::lock_guard lock(mutex_);
     auto current = currentEntryLocked(*ulid, isFolder);
-    if (!current.ok()) return std::move(current).error();
+    if (!current.ok()) return fp::propagate(current);
     item = std::move(*current);
     // A folder goes with everything in it, so a lock anywhere inside keeps it.
     for (auto it = catalog_.lower_bound(item.path); it != catalog_.end(); ++it) {

@@ -32,6 +32,7 @@
 #include "reference-host/catalog.h"
 #include "reference-host/index_writer.h"
 #include "reference-host/line_log.h"
+#include "reference-host/request_failure.h"
 #include "reference-host/store.h"
 
 namespace refhost {
@@ -128,41 +129,42 @@ class Host {
   fp::Status refreshItem(std::string_view path, bool contentsReplaced, bool movedHere);
   // Whether `folder` is the staging folder, reached by whatever path.
   bool isUploadFolder(const std::filesystem::path& folder) const;
-  // Checks the request's "path" and, when there is one, puts it into `staged`;
-  // yields a failure reply, or null.
-  nlohmann::json takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;
+  // The request's operation, once the request is an object naming a known
+  // operation and the served account.
+  RequestResult<std::string> operationOf(const nlohmann::json& request) const;
+  // Checks the request's "path" and, when there is one, puts it into `staged`.
+  RequestStatus takeStaged(const nlohmann::json& request, std::optional<StagedCopy>& staged) const;
   // The file a fetch or thumbnail request names, opened for reading, with a
-  // copy of its catalogue entry; or the failure reply.
+  // copy of its catalogue entry.
   struct OpenedFile {
     fp::ScopedFD fd;
     Entry entry;
   };
-  fp::Result<OpenedFile, nlohmann::json> openRequestedFile(const nlohmann::json& request);
-  // A copy of the entry of `ulid`, or the "not_found" reply. Needs mutex_.
-  fp::Result<Entry, nlohmann::json> currentEntryLocked(const std::string& ulid, bool isFolder);
-  nlohmann::json fetch(const nlohmann::json& request);
-  nlohmann::json thumbnail(const nlohmann::json& request);
-  nlohmann::json create(const nlohmann::json& request);
-  nlohmann::json modify(const nlohmann::json& request);
+  RequestResult<OpenedFile> openRequestedFile(const nlohmann::json& request);
+  // A copy of the entry of `ulid`, or a "not_found" failure. Needs mutex_.
+  RequestResult<Entry> currentEntryLocked(const std::string& ulid, bool isFolder);
+  // The operations: each yields its success reply.
+  RequestResult<nlohmann::json> fetch(const nlohmann::json& request);
+  RequestResult<nlohmann::json> thumbnail(const nlohmann::json& request);
+  RequestResult<nlohmann::json> create(const nlohmann::json& request);
+  RequestResult<nlohmann::json> modify(const nlohmann::json& request);
   // The steps of modify(). The item to change, a copy of the entry of `ulid`
   // when it is not locked, and the path of the folder it is to be in: the
   // folder `parentField` names (null: the top level), or its own when there is
-  // no such field; else the failure reply. Needs mutex_.
+  // no such field. Needs mutex_.
   struct ModifiedItem {
     Entry item;
     std::string parent;
   };
-  fp::Result<ModifiedItem, nlohmann::json> modifiedItemLocked(const std::string& ulid,
-                                                              bool isFolder,
-                                                              const nlohmann::json* parentField);
+  RequestResult<ModifiedItem> modifiedItemLocked(const std::string& ulid, bool isFolder,
+                                                 const nlohmann::json* parentField);
   // Replaces the contents of the file at `path` by the staged copy and
-  // refreshes its entry; the failure reply, or null.
-  nlohmann::json replaceContents(const std::string& path, StagedCopy& staged);
+  // refreshes its entry.
+  RequestStatus replaceContents(const std::string& path, StagedCopy& staged);
   // Moves the item at `from` to `to` in the store, and its entries (and, for a
-  // folder, the locks of the files inside) along in the catalogue; the failure
-  // reply, or null.
-  nlohmann::json moveItem(const std::string& from, const std::string& to, bool isFolder);
-  nlohmann::json remove(const nlohmann::json& request);
+  // folder, the locks of the files inside) along in the catalogue.
+  RequestStatus moveItem(const std::string& from, const std::string& to, bool isFolder);
+  RequestResult<nlohmann::json> remove(const nlohmann::json& request);
 
   const HostConfig config_;
   const LineLog log_;

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto command = refhost::parseCommandLine(args);
   if (!command) {
-    log(command.error());
+    log(command.error().message);
     std::fputs("run 'pell-refhost --help' for usage\n", stderr);
     return kUsage;
   }

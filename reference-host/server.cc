@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "reference-host/access.h"
+#include "reference-host/request_failure.h"
 
 namespace refhost {
 namespace {
@@ -359,10 +360,10 @@ void Server::serve(Ready ready) {
   fp::ScopedFD connection = std::move(ready.fd);
   if (ready.tooLarge) {
     log_("refused a request of more than " + std::to_string(options_.maxRequestBytes) + " bytes");
-    sendReply(connection.get(),
-              json{{"ok", false},
-                   {"error",
-                    "request larger than " + std::to_string(options_.maxRequestBytes) + " bytes"}});
+    sendReply(
+        connection.get(),
+        replyFor(
+            {{}, "request larger than " + std::to_string(options_.maxRequestBytes) + " bytes"}));
     return;
   }
   const std::string* line = &ready.line;
@@ -380,18 +381,18 @@ void Server::serve(Ready ready) {
 
   json reply;
   if (request.is_discarded()) {
-    reply = json{{"ok", false}, {"error", "bad request: not JSON"}};
+    reply = replyFor({{}, "bad request: not JSON"});
   } else if (options_.faults.withheld.count(op)) {
     pause(options_.faults.delay);
     log_(what + " -> no reply (injected)");
     return;
   } else if (auto f = options_.faults.failures.find(op); f != options_.faults.failures.end()) {
-    reply = json{{"ok", false}, {"kind", f->second}, {"error", "injected failure"}};
+    reply = replyFor({f->second, "injected failure"});
   } else {
     try {
       reply = handler_(request);
     } catch (const std::exception& e) {
-      reply = json{{"ok", false}, {"error", std::string("internal error: ") + e.what()}};
+      reply = replyFor({{}, std::string("internal error: ") + e.what()});
     }
   }
   pause(options_.faults.delay);

@@ -40,7 +40,8 @@ namespace refhost {
 
 struct FaultPlan {
   std::chrono::milliseconds delay{0};  // before every reply (and before a withheld one)
-  std::map<std::string, std::string, std::less<>> failures;  // op -> kind to fail it with
+  // op -> the kind (not empty) of the failure it is answered with
+  std::map<std::string, std::string, std::less<>> failures;
   std::set<std::string, std::less<>> withheld;  // ops whose connection is closed unanswered
 };
 
