@@ -170,6 +170,16 @@ std::optional<Index> Index::open(std::string_view appGroup, std::string_view dat
   return Index(std::make_unique<Connection>(std::move(db), std::move(*path), st));
 }
 
+void Index::beginRead() const {
+  if (db_) sqlite3_exec(db_->handle.get(), "BEGIN", nullptr, nullptr, nullptr);
+}
+
+void Index::endRead() const {
+  if (db_ && !sqlite3_get_autocommit(db_->handle.get())) {
+    sqlite3_exec(db_->handle.get(), "COMMIT", nullptr, nullptr, nullptr);
+  }
+}
+
 bool Index::opensSameFile(std::string_view group, std::string_view databaseName) const {
   if (!db_) return false;
   std::optional<std::string> path = databasePath(group, databaseName);

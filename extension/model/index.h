@@ -51,6 +51,12 @@ class Index {
   // A value that changes whenever another connection has committed a write to
   // the database, and stays equal while nothing is written. Never writes.
   std::int64_t dataVersion() const;
+  // A read transaction from here to endRead(): the statements in between see
+  // one state of the database and take its locks once; without one, every
+  // statement reads in a transaction of its own. A begin that fails leaves
+  // each statement on its own; endRead() without a transaction does nothing.
+  void beginRead() const;
+  void endRead() const;
   // Whether `databaseName` in the container of `group` leads now to the very
   // file this connection was opened on (the same path, device and inode): false
   // once that file was removed or replaced. Reads nothing from the database.

@@ -19,9 +19,9 @@ namespace pellora {
 
 // Safe to use from any number of threads at once. Each connection serves one
 // caller at a time: it is lent to one call of withIndex and comes back when
-// that call ends. Index reads run every statement in a read transaction of its
-// own, so a kept connection sees every write the host committed before the
-// statement started, as a fresh one would.
+// that call ends. Each call reads in one read transaction of its own, begun as
+// it starts and ended before the connection comes back, so a kept connection
+// sees every write the host committed before the call, as a fresh one would.
 //
 // A connection is kept only while requests come: one left unused for
 // `idleLife` is closed by a thread of the pool, which runs only while it keeps
@@ -68,8 +68,11 @@ class IndexPool {
   };
   // Gives its connection back when it goes, also when `read` throws.
   struct Lease {
-    Lease(IndexPool& pool, Index i) : owner(pool), index(std::move(i)) {}
-    ~Lease() { owner.giveBack(std::move(index)); }
+    Lease(IndexPool& pool, Index i) : owner(pool), index(std::move(i)) { index.beginRead(); }
+    ~Lease() {
+      index.endRead();
+      owner.giveBack(std::move(index));
+    }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     IndexPool& owner;

@@ -620,6 +620,14 @@ TEST_F(IndexTest, PooledConnectionFollowsCommitsAndReplacedFiles) {
   EXPECT_EQ(size(), 3);
   w.exec("UPDATE items SET size = 4");
   EXPECT_EQ(size(), 4);
+  // One call reads one state of the database, whatever is committed meanwhile.
+  auto twice = pool.withIndex([&](const Index& index) {
+    auto first = index.entryForFile("I1");
+    w.exec("UPDATE items SET size = 5");
+    return std::optional(std::pair(first->size(), index.entryForFile("I1")->size()));
+  });
+  EXPECT_EQ(twice, std::optional(std::pair<std::int64_t, std::int64_t>(4, 4)));
+  EXPECT_EQ(size(), 5);
 }
 
 // Once requests stop, the pool lets go of the database: the host's writer then
