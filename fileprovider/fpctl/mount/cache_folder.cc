@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/errno_map.h"
+
 namespace fpctl::mount {
 namespace fs = std::filesystem;
 namespace {
@@ -52,9 +54,10 @@ std::optional<std::string> readCacheFile(const fs::path& path) {
   }
 }
 
-fp::Result<CacheFolder, std::string> CacheFolder::take(const fs::path& root) {
+fp::StatusOr<CacheFolder> CacheFolder::take(const fs::path& root) {
   if (std::error_code ec = createPrivateDirectories(root)) {
-    return fp::fail("cannot create the cache folder " + root.string() + ": " + ec.message());
+    return fp::fail(posixFailure(
+        ec.value(), "cannot create the cache folder " + root.string() + ": " + ec.message()));
   }
   std::vector<fs::path> checked = {root};
   for (const char* entry : kCacheEntries) {
@@ -62,29 +65,34 @@ fp::Result<CacheFolder, std::string> CacheFolder::take(const fs::path& root) {
     if (fs::exists(fs::symlink_status(root / entry, ec))) checked.push_back(root / entry);
   }
   for (const auto& p : checked) {
-    if (auto ok = checkPrivate(p, "the cache folder"); !ok) return fp::fail(ok.error().message);
+    if (auto ok = checkPrivate(p, "the cache folder"); !ok) return fp::fail(ok.error());
   }
   fs::path lockPath = root / "lock";
   fp::ScopedFD lock = openInCache(lockPath, O_RDWR | O_CREAT);
   if (!lock) {
-    return fp::fail("cannot lock the cache folder " + root.string() + ": " +
-                    (errno == ELOOP ? "its lock file is a symbolic link" : std::strerror(errno)));
+    const int e = errno;
+    return fp::fail(
+        posixFailure(e, "cannot lock the cache folder " + root.string() + ": " +
+                            (e == ELOOP ? "its lock file is a symbolic link" : std::strerror(e))));
   }
   if (auto ok = checkPrivate(lockPath, "the cache folder's lock"); !ok) {
-    return fp::fail(ok.error().message + "; remove it, or use another cache folder");
+    fp::Error why = ok.error();
+    why.message += "; remove it, or use another cache folder";
+    return fp::fail(std::move(why));
   }
   if (fp::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
-    if (errno != EWOULDBLOCK) {
-      return fp::fail("cannot lock the cache folder " + root.string() + ": " +
-                      std::strerror(errno));
+    if (const int e = errno; e != EWOULDBLOCK) {
+      return fp::fail(posixFailure(
+          e, "cannot lock the cache folder " + root.string() + ": " + std::strerror(e)));
     }
     char text[32] = {};
     ssize_t n = fp::retryOnEintr([&] { return ::pread(lock.get(), text, sizeof text - 1, 0); });
     std::string pid = n > 0 ? std::string(text, static_cast<std::size_t>(n)) : "";
     while (!pid.empty() && (pid.back() == '\n' || pid.back() == '\0')) pid.pop_back();
-    return fp::fail("cache folder " + root.string() + " is in use by another mount (pid " +
-                    (pid.empty() ? "unknown" : pid) + "); unmount it first, or use another " +
-                    "cache folder");
+    return fp::fail(posixFailure(EBUSY, "cache folder " + root.string() +
+                                            " is in use by another mount (pid " +
+                                            (pid.empty() ? "unknown" : pid) +
+                                            "); unmount it first, or use another cache folder"));
   }
   CacheFolder folder(std::move(lock));
   folder.notePid();

@@ -48,7 +48,7 @@ class CacheFolder {
   // already; then takes an exclusive flock on its file `lock` (0600), which
   // holds the pid of the mount. Refused when another mount holds that lock.
   // The error is a line for the user naming the folder and what to do.
-  [[nodiscard]] static fp::Result<CacheFolder, std::string> take(const std::filesystem::path& root);
+  [[nodiscard]] static fp::StatusOr<CacheFolder> take(const std::filesystem::path& root);
 
   CacheFolder(CacheFolder&&) = default;
   CacheFolder& operator=(CacheFolder&&) = default;

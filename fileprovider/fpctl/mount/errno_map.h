@@ -2,6 +2,8 @@
 #ifndef FPCTL_MOUNT_ERRNO_MAP_H_
 #define FPCTL_MOUNT_ERRNO_MAP_H_
 
+#include <string>
+
 #include "fileprovider/error.h"
 #include "fileprovider/result.h"
 
@@ -28,6 +30,10 @@ using ErrnoOr = fp::Result<T, Errno>;
 //   directory not empty ENOTEMPTY, deletion rejected EPERM, POSIX errors their own
 //   code, everything else EIO.
 [[nodiscard]] int errnoFor(const fp::Error& error);
+
+// A failure of the POSIX domain whose `message` says all there is to say (the
+// mount's own refusals: a mount point in use, a cache folder others may write).
+[[nodiscard]] fp::Error posixFailure(int errnum, std::string message);
 
 }  // namespace fpctl::mount
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 
 namespace fpctl::mount {
@@ -468,9 +469,9 @@ void FuseNotifier::run() {
 
 // ---------------------------------------------------------------- session
 
-fp::Result<std::unique_ptr<FuseFront>, std::string> FuseFront::mount(
-    MountFs& fs, FuseNotifier& notifier, const std::filesystem::path& mountpoint,
-    const FuseOptions& options) {
+fp::StatusOr<std::unique_ptr<FuseFront>> FuseFront::mount(MountFs& fs, FuseNotifier& notifier,
+                                                          const std::filesystem::path& mountpoint,
+                                                          const FuseOptions& options) {
   std::unique_ptr<FuseFront> f(new FuseFront(fs, notifier, options));
   std::string fsName;
   for (char c : options.fsName) fsName += (c == ',' || c == '\\') ? '_' : c;
@@ -483,10 +484,11 @@ fp::Result<std::unique_ptr<FuseFront>, std::string> FuseFront::mount(
   static const fuse_lowlevel_ops ops = makeOps();
   f->session_ = fuse_session_new(&args, &ops, sizeof ops, f.get());
   fuse_opt_free_args(&args);
-  if (!f->session_) return fp::fail(std::string("cannot create the FUSE session"));
+  if (!f->session_) return fp::fail(posixFailure(EIO, "cannot create the FUSE session"));
   if (fuse_session_mount(f->session_, mountpoint.c_str()) != 0) {
-    return fp::fail("cannot mount at " + mountpoint.string() +
-                    " (is /dev/fuse there, and the folder an empty directory?)");
+    return fp::fail(posixFailure(EIO, "cannot mount at " + mountpoint.string() +
+                                          " (is /dev/fuse there, and the folder an empty "
+                                          "directory?)"));
   }
   f->mounted_ = true;
   return f;

@@ -74,9 +74,9 @@ struct FuseOptions {
 class FuseFront {
  public:
   // Creates the session and mounts it at `mountpoint`. Fails with a message.
-  static fp::Result<std::unique_ptr<FuseFront>, std::string> mount(
-      MountFs& fs, FuseNotifier& notifier, const std::filesystem::path& mountpoint,
-      const FuseOptions& options);
+  static fp::StatusOr<std::unique_ptr<FuseFront>> mount(MountFs& fs, FuseNotifier& notifier,
+                                                        const std::filesystem::path& mountpoint,
+                                                        const FuseOptions& options);
   ~FuseFront();  // unmounts (when still mounted) and destroys the session
   FuseFront(const FuseFront&) = delete;
   FuseFront& operator=(const FuseFront&) = delete;

@@ -28,6 +28,7 @@
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
+#include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
 #include "fileprovider/fpctl/mount/mount_fs.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
@@ -248,24 +249,27 @@ int fail(fp::ScopedFD& ready, bool json, const std::string& message) {
 
 // The mount point given, absolute and normal, when it is an existing folder
 // that no fpctl serves already and that may be mounted over; else why not.
-fp::Result<fs::path, std::string> checkMountPoint(const MountOptions& options) {
+fp::StatusOr<fs::path> checkMountPoint(const MountOptions& options) {
   std::error_code ec;
   fs::path mountpoint = fs::absolute(options.mountpoint, ec).lexically_normal();
   if (!ec && !fs::exists(mountpoint, ec)) {
-    return fp::fail("mount point " + options.mountpoint.string() +
-                    " does not exist (create it first)");
+    return fp::fail(posixFailure(ENOENT, "mount point " + options.mountpoint.string() +
+                                             " does not exist (create it first)"));
   }
   if (ec || !fs::is_directory(mountpoint, ec)) {
-    return fp::fail("mount point " + options.mountpoint.string() + " is not a folder");
+    return fp::fail(
+        posixFailure(ENOTDIR, "mount point " + options.mountpoint.string() + " is not a folder"));
   }
   if (mountAt(mountpoint).type == "fuse.fpctl") {
-    return fp::fail(mountpoint.string() + " is mounted already; unmount it first (fusermount3 -u " +
-                    mountpoint.string() + ")");
+    return fp::fail(posixFailure(
+        EBUSY, mountpoint.string() + " is mounted already; unmount it first (fusermount3 -u " +
+                   mountpoint.string() + ")"));
   }
   if (!options.nonempty && !fs::is_empty(mountpoint, ec) && !ec) {
-    return fp::fail("mount point " + options.mountpoint.string() +
-                    " is not empty; its entries would be hidden while mounted (use an empty "
-                    "folder, or --nonempty to mount over them)");
+    return fp::fail(posixFailure(ENOTEMPTY, "mount point " + options.mountpoint.string() +
+                                                " is not empty; its entries would be hidden "
+                                                "while mounted (use an empty folder, or "
+                                                "--nonempty to mount over them)"));
   }
   return mountpoint;
 }
@@ -279,9 +283,8 @@ std::optional<std::string> fuseUnavailable() {
 // The cache folder of the mount: --cache, else the default one of the domain
 // and mount point, whose parents are made and must be private; or why it cannot
 // be used.
-fp::Result<fs::path, std::string> chooseCacheRoot(const fp::Domain& domain,
-                                                  const fs::path& mountpoint,
-                                                  const MountOptions& options) {
+fp::StatusOr<fs::path> chooseCacheRoot(const fp::Domain& domain, const fs::path& mountpoint,
+                                       const MountOptions& options) {
   fs::path cacheRoot;
   if (options.cacheDir) {
     std::error_code ec;
@@ -290,8 +293,9 @@ fp::Result<fs::path, std::string> chooseCacheRoot(const fp::Domain& domain,
     cacheRoot = defaultCacheFolder(domain.identifier, mountpoint);
   }
   if (isInside(cacheRoot, mountpoint)) {
-    return fp::fail("the cache folder " + cacheRoot.string() +
-                    " must not lie inside the mount point (use --cache DIR)");
+    return fp::fail(posixFailure(EINVAL, "the cache folder " + cacheRoot.string() +
+                                             " must not lie inside the mount point (use --cache "
+                                             "DIR)"));
   }
   // Cache folders are the user's alone (cache_folder.h): they hold copies of the
   // account's files and the changes that wait to be sent to it.
@@ -299,11 +303,14 @@ fp::Result<fs::path, std::string> chooseCacheRoot(const fp::Domain& domain,
     // The default folder is made in these two, which must be as private.
     fs::path parent = cacheRoot.parent_path();
     if (std::error_code made = createPrivateDirectories(parent)) {
-      return fp::fail("cannot create the cache folder " + parent.string() + ": " + made.message());
+      return fp::fail(posixFailure(made.value(), "cannot create the cache folder " +
+                                                     parent.string() + ": " + made.message()));
     }
     for (const fs::path& p : {parent.parent_path(), parent}) {
       if (auto ok = checkPrivate(p, "the cache folder"); !ok) {
-        return fp::fail(ok.error().message + "; or choose one with --cache DIR");
+        fp::Error why = ok.error();
+        why.message += "; or choose one with --cache DIR";
+        return fp::fail(std::move(why));
       }
     }
   }
@@ -390,18 +397,18 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
     return fail(ready, options.json, "--poll must be a positive number of seconds");
   }
   auto checked = checkMountPoint(options);
-  if (!checked) return fail(ready, options.json, checked.error());
+  if (!checked) return fail(ready, options.json, checked.error().message);
   const fs::path mountpoint = std::move(checked).value();
   if (auto unavailable = fuseUnavailable()) return fail(ready, options.json, *unavailable);
 
   auto chosen = chooseCacheRoot(domain, mountpoint, options);
-  if (!chosen) return fail(ready, options.json, chosen.error());
+  if (!chosen) return fail(ready, options.json, chosen.error().message);
   const fs::path cacheRoot = std::move(chosen).value();
   // The default folder goes when nothing waits in it at the end.
   const bool defaultCache = !options.cacheDir;
   // Held until the mount has ended, by the process that serves it.
   auto folder = CacheFolder::take(cacheRoot);
-  if (!folder) return fail(ready, options.json, folder.error());
+  if (!folder) return fail(ready, options.json, folder.error().message);
   if (defaultCache) noteMountPoint(cacheRoot, mountpoint);
   if (auto parentStatus = detachUnlessForeground(options, ready, *folder)) return *parentStatus;
 
@@ -428,7 +435,7 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   FuseOptions fuseOptions;
   fuseOptions.fsName = "fpctl:" + domain.identifier;
   auto front = FuseFront::mount(mfs, notifier, mountpoint, fuseOptions);
-  if (!front) return fail(ready, options.json, front.error());
+  if (!front) return fail(ready, options.json, front.error().message);
 
   log.info("mounted %{public}@ at %{public}@", {domain.identifier, mountpoint.string()});
   announceMounted(domain, mountpoint, options.json);
