@@ -304,14 +304,12 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
       passGate(lock, call.op);
       calls_.push_back(call);
       if (auto e = failureFor(call)) {
-        lock.unlock();
-        return done(nullptr, 0, false, e);
+        return refuse(lock, done, *e);
       }
       fp::ItemIdentifier parent =
           entries_.count(call.parent) ? call.parent : std::string(fp::kRootContainer);
       if (takenLocked(parent, call.filename, {})) {
-        lock.unlock();
-        return done(nullptr, 0, false, fp::Error::cocoa(fp::kFileWriteFileExistsError));
+        return refuse(lock, done, fp::Error::cocoa(fp::kFileWriteFileExistsError));
       }
       Entry e{parent, call.filename, call.folder, call.contents.value_or(""), call.folder ? 0 : 1,
               false};
@@ -346,22 +344,18 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
       passGate(lock, call.op);
       calls_.push_back(call);
       if (auto e = failureFor(call)) {
-        lock.unlock();
-        return done(nullptr, 0, false, e);
+        return refuse(lock, done, *e);
       }
       auto it = entries_.find(call.identifier);
       if (it == entries_.end()) {
-        lock.unlock();
-        return done(nullptr, 0, false,
-                    fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem));
+        return refuse(lock, done, fp::Error::fileProvider(fp::FileProviderErrorCode::kNoSuchItem));
       }
       const auto& movedTo =
           call.fields & fp::field::kParentItemIdentifier ? call.parent : it->second.parent;
       if ((call.fields & (fp::field::kFilename | fp::field::kParentItemIdentifier)) &&
           takenLocked(movedTo, call.fields & fp::field::kFilename ? call.filename : it->second.name,
                       call.identifier)) {
-        lock.unlock();
-        return done(nullptr, 0, false, fp::Error::cocoa(fp::kFileWriteFileExistsError));
+        return refuse(lock, done, fp::Error::cocoa(fp::kFileWriteFileExistsError));
       }
       it->second.fixed = nullptr;
       if (call.fields & fp::field::kFilename) it->second.name = call.filename;
@@ -502,6 +496,13 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     std::lock_guard lock(mu_);
     if (fixedAnchor_) return *fixedAnchor_;
     return "test|" + std::to_string(dataVersion_);
+  }
+
+  // Answers a creation or modification with `error`, once the lock is let go.
+  static void refuse(std::unique_lock<std::mutex>& lock, const fp::ItemChangeHandler& done,
+                     const fp::Error& error) {
+    lock.unlock();
+    done(nullptr, 0, false, error);
   }
 
   bool takenLocked(const fp::ItemIdentifier& parent, const std::string& name,
