@@ -8,7 +8,6 @@
 #include "extension/front/directory_enumerator.h"
 #include "extension/front/provider_error.h"
 #include "extension/model/index.h"
-#include "extension/model/index_pool.h"
 #include "extension/model/item_id.h"
 #include "extension/model/pellora_item.h"
 #include "extension/platform/logs.h"
@@ -35,11 +34,12 @@ bool isMissingFile(const fp::Error& error) {
 fp::ItemPtr itemFor(IndexEntry entry) { return std::make_shared<PelloraItem>(std::move(entry)); }
 
 // The folder entry or file entry of `ulid`, or none (also when the index cannot
-// be opened).
-std::optional<IndexEntry> lookUp(IndexPool& indexes, const std::string& ulid, bool isFolder) {
-  return indexes.withIndex([&](const Index& index) {
-    return isFolder ? index.entryForFolder(ulid) : index.entryForFile(ulid);
-  });
+// be opened). Each call opens and closes its own connection.
+std::optional<IndexEntry> lookUp(const std::string& databaseName, const std::string& ulid,
+                                 bool isFolder) {
+  auto index = Index::open(Index::appGroup, databaseName);
+  if (!index) return std::nullopt;
+  return isFolder ? index->entryForFolder(ulid) : index->entryForFile(ulid);
 }
 
 }  // namespace
@@ -55,15 +55,14 @@ FileProviderExtension::FileProviderExtension(fp::Domain domain,
     : domain_(std::move(domain)),
       manager_(std::move(manager)),
       databaseName_(Index::databaseName(domain_)),
-      account_(Index::accountId(domain_)),
-      indexes_(std::make_shared<IndexPool>(std::string(Index::appGroup), databaseName_)) {
+      account_(Index::accountId(domain_)) {
   extensionLog().info("init for domain %{public}@ (index %{public}@)",
                       {domain_.identifier, databaseName_});
 }
 
 FileProviderExtension::~FileProviderExtension() = default;
 
-void FileProviderExtension::invalidate() { indexes_->close(); }
+void FileProviderExtension::invalidate() {}
 
 fp::ProgressPtr FileProviderExtension::item(const fp::ItemIdentifier& identifier,
                                             const fp::Request& /*request*/,
@@ -74,7 +73,7 @@ fp::ProgressPtr FileProviderExtension::item(const fp::ItemIdentifier& identifier
     // The root never needs the index, so it is found before the index exists.
     found = PelloraItem::root();
   } else if (auto parsed = ItemID::parse(identifier)) {
-    if (auto entry = lookUp(*indexes_, parsed->ulid, parsed->isFolder)) {
+    if (auto entry = lookUp(databaseName_, parsed->ulid, parsed->isFolder)) {
       found = itemFor(std::move(*entry));
     }
   }
@@ -104,8 +103,8 @@ fp::ProgressPtr FileProviderExtension::fetchContents(
   }
 
   fp::globalQueue(fp::QoS::kUserInitiated)
-      .async([progress, account = account_, indexes = indexes_, ulid = std::move(parsed->ulid),
-              handler = std::move(completionHandler)] {
+      .async([progress, account = account_, databaseName = databaseName_,
+              ulid = std::move(parsed->ulid), handler = std::move(completionHandler)] {
         auto url = HostBridge::fetch(account, ulid);
         if (!url.ok()) {
           if (isUnreachable(url.error())) {
@@ -118,7 +117,7 @@ fp::ProgressPtr FileProviderExtension::fetchContents(
           }
         } else {
           fp::ItemPtr item;
-          if (auto entry = lookUp(*indexes, ulid, /*isFolder=*/false)) {
+          if (auto entry = lookUp(databaseName, ulid, /*isFolder=*/false)) {
             item = itemFor(std::move(*entry));
           }
           handler(std::move(url).value(), std::move(item), std::nullopt);
@@ -184,16 +183,15 @@ fp::ProgressPtr FileProviderExtension::createItem(
   std::optional<std::filesystem::path> upload = isFolder ? std::nullopt : contents;
 
   write(progress, std::move(completionHandler),
-        [account = account_, indexes = indexes_, parent = std::move(parent), name = std::move(name),
-         upload = std::move(upload), isFolder]() -> BridgeResult<fp::ItemPtr> {
+        [account = account_, databaseName = databaseName_, parent = std::move(parent),
+         name = std::move(name), upload = std::move(upload),
+         isFolder]() -> BridgeResult<fp::ItemPtr> {
           auto created = HostBridge::create(account, parent, name, upload);
           if (!created.ok()) return fp::propagate(created);
           const std::string& ulid = created.value();
           // The host knows what it made; try the file table first, then folders.
-          auto entry = indexes->withIndex([&](const Index& index) {
-            auto found = index.entryForFile(ulid);
-            return found ? found : index.entryForFolder(ulid);
-          });
+          auto entry = lookUp(databaseName, ulid, /*isFolder=*/false);
+          if (!entry) entry = lookUp(databaseName, ulid, /*isFolder=*/true);
           if (entry) return itemFor(std::move(*entry));
           return fp::ItemPtr(std::make_shared<PelloraItem>(
               std::nullopt, isFolder ? ItemID::folder(ulid) : ItemID::file(ulid)));
@@ -235,12 +233,12 @@ fp::ProgressPtr FileProviderExtension::modifyItem(
   if (changedFields & fp::field::kContents) upload = contents;
 
   write(progress, std::move(completionHandler),
-        [account = account_, indexes = indexes_, identifier = std::move(identifier),
+        [account = account_, databaseName = databaseName_, identifier = std::move(identifier),
          ulid = std::move(parsed->ulid), isFolder = parsed->isFolder, name = std::move(name),
          parent = std::move(parent), upload = std::move(upload)]() -> BridgeResult<fp::ItemPtr> {
           auto modified = HostBridge::modify(account, ulid, isFolder, upload, name, parent);
           if (!modified.ok()) return fp::propagate(modified);
-          if (auto entry = lookUp(*indexes, ulid, isFolder)) return itemFor(std::move(*entry));
+          if (auto entry = lookUp(databaseName, ulid, isFolder)) return itemFor(std::move(*entry));
           return fp::ItemPtr(std::make_shared<PelloraItem>(std::nullopt, identifier));
         });
   return progress;

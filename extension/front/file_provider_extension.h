@@ -16,12 +16,9 @@
 
 namespace pellora {
 
-class IndexPool;
-
-// Holds no socket or cache; read-only index connections are kept between
-// requests (IndexPool) until invalidate(), and every other request opens what
-// it needs and releases it. The fields are fixed at construction and the pool
-// guards itself, so requests may run at the same time on any threads.
+// Holds no open database, socket or cache: every request opens what it needs and
+// releases it. The fields are fixed at construction, so requests may run at the
+// same time on any threads without locks.
 //
 // Lookups and enumerators answer on the calling thread. Contents, creation,
 // modification and deletion run on the global user-initiated queue, thumbnails on
@@ -45,8 +42,7 @@ class FileProviderExtension final : public fp::ReplicatedExtension, public fp::T
 
   const fp::Domain& domain() const { return domain_; }
 
-  // Closes the index connections kept for later requests; requests still
-  // running close theirs when they end.
+  // Does nothing: the object keeps no resources to release early.
   void invalidate() override;
 
   // The root item for the root container (without consulting the index); the
@@ -122,8 +118,6 @@ class FileProviderExtension final : public fp::ReplicatedExtension, public fp::T
   const std::shared_ptr<fp::Manager> manager_;
   const std::string databaseName_;
   const std::string account_;
-  // Shared with queued work, which may outlive the extension object.
-  const std::shared_ptr<IndexPool> indexes_;
 };
 
 }  // namespace pellora

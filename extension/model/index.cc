@@ -1,7 +1,6 @@
 #include "extension/model/index.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <span>
@@ -14,6 +13,7 @@
 #include "extension/model/narrowed_lookup.h"
 #include "extension/platform/app_group.h"
 #include "extension/platform/logs.h"
+#include "fileprovider/file_manager.h"
 
 namespace pellora {
 namespace {
@@ -99,13 +99,8 @@ std::string readOnlyUri(std::string_view path) {
 }  // namespace
 
 struct Index::Connection {
-  Connection(ConnectionHandle h, std::string p, const struct stat& st)
-      : handle(std::move(h)), path(std::move(p)), device(st.st_dev), inode(st.st_ino) {}
+  explicit Connection(ConnectionHandle h) : handle(std::move(h)) {}
   ConnectionHandle handle;
-  // The file as it was found just before it was opened.
-  std::string path;
-  dev_t device;
-  ino_t inode;
 };
 
 Index::Index(std::unique_ptr<Connection> db) : db_(std::move(db)) {}
@@ -130,8 +125,7 @@ std::string Index::databaseName(const fp::Domain& domain) {
   return name;
 }
 
-std::optional<std::string> Index::databasePath(std::string_view appGroup,
-                                               std::string_view databaseName) {
+std::optional<Index> Index::open(std::string_view appGroup, std::string_view databaseName) {
   std::optional<std::filesystem::path> container = appGroupContainer(appGroup);
   if (!container) {
     indexLog().error("app group %{public}@ did not resolve", {appGroup});
@@ -142,22 +136,15 @@ std::optional<std::string> Index::databasePath(std::string_view appGroup,
   std::string path = container->string();
   if (path.empty() || path.back() != '/') path += '/';
   path += databaseName;
-  return path;
-}
-
-std::optional<Index> Index::open(std::string_view appGroup, std::string_view databaseName) {
-  std::optional<std::string> path = databasePath(appGroup, databaseName);
-  if (!path) return std::nullopt;
-  struct stat st {};
-  if (::stat(path->c_str(), &st) != 0) {
-    indexLog().info("no index at %{public}@ yet", {*path});
+  if (!fp::FileManager::defaultManager().fileExists(path)) {
+    indexLog().info("no index at %{public}@ yet", {path});
     return std::nullopt;
   }
   sqlite3* raw = nullptr;
   // An Index is used by one thread at a time, so SQLite need not lock the
   // connection for every call (every column read of a listing took and
   // released a mutex).
-  int rc = sqlite3_open_v2(readOnlyUri(*path).c_str(), &raw,
+  int rc = sqlite3_open_v2(readOnlyUri(path).c_str(), &raw,
                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   ConnectionHandle db(raw);
   if (rc != SQLITE_OK) {
@@ -165,27 +152,7 @@ std::optional<Index> Index::open(std::string_view appGroup, std::string_view dat
     return std::nullopt;
   }
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  // A file put in its place between the stat and the open only makes the
-  // connection look stale to opensSameFile, which then has it opened anew.
-  return Index(std::make_unique<Connection>(std::move(db), std::move(*path), st));
-}
-
-void Index::beginRead() const {
-  if (db_) sqlite3_exec(db_->handle.get(), "BEGIN", nullptr, nullptr, nullptr);
-}
-
-void Index::endRead() const {
-  if (db_ && !sqlite3_get_autocommit(db_->handle.get())) {
-    sqlite3_exec(db_->handle.get(), "COMMIT", nullptr, nullptr, nullptr);
-  }
-}
-
-bool Index::opensSameFile(std::string_view group, std::string_view databaseName) const {
-  if (!db_) return false;
-  std::optional<std::string> path = databasePath(group, databaseName);
-  struct stat st {};
-  return path && *path == db_->path && ::stat(path->c_str(), &st) == 0 &&
-         st.st_dev == db_->device && st.st_ino == db_->inode;
+  return Index(std::make_unique<Connection>(std::move(db)));
 }
 
 std::vector<IndexEntry> Index::foldersWithParent(std::optional<std::string_view> parentUlid) const {

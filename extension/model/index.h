@@ -51,24 +51,10 @@ class Index {
   // A value that changes whenever another connection has committed a write to
   // the database, and stays equal while nothing is written. Never writes.
   std::int64_t dataVersion() const;
-  // A read transaction from here to endRead(): the statements in between see
-  // one state of the database and take its locks once; without one, every
-  // statement reads in a transaction of its own. A begin that fails leaves
-  // each statement on its own; endRead() without a transaction does nothing.
-  void beginRead() const;
-  void endRead() const;
-  // Whether `databaseName` in the container of `group` leads now to the very
-  // file this connection was opened on (the same path, device and inode): false
-  // once that file was removed or replaced. Reads nothing from the database.
-  bool opensSameFile(std::string_view group, std::string_view databaseName) const;
 
  private:
   struct Connection;
   explicit Index(std::unique_ptr<Connection> db);
-  // The path of `databaseName` in the container of `appGroup`; none (logged)
-  // when the container does not resolve.
-  static std::optional<std::string> databasePath(std::string_view appGroup,
-                                                 std::string_view databaseName);
   std::vector<IndexEntry> foldersWithParent(std::optional<std::string_view> parentUlid) const;
   std::vector<IndexEntry> filesInFolder(std::optional<std::string_view> folderUlid) const;
   // `entry` with the display name found by streaming its folder's whole listing.

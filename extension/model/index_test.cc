@@ -1,5 +1,4 @@
 #include "extension/model/index.h"
-#include "extension/model/index_pool.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -7,7 +6,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -592,71 +590,6 @@ TEST_F(IndexTest, DataVersionFollowsTheWriteAheadLogThroughCheckpoints) {
   std::int64_t v4 = freshVersion();
   EXPECT_NE(v4, v3);
   EXPECT_EQ(openIndex().entryForFile("I1")->size(), 2);
-}
-
-// A connection kept between requests reads what the host committed since, and
-// never a database file that was replaced or removed meanwhile.
-TEST_F(IndexTest, PooledConnectionFollowsCommitsAndReplacedFiles) {
-  IndexPool pool(std::string(Index::appGroup), "state.db");
-  auto size = [&] {
-    return pool.withIndex([](const Index& index) -> std::optional<std::int64_t> {
-      if (auto entry = index.entryForFile("I1")) return entry->size();
-      return std::nullopt;
-    });
-  };
-  EXPECT_EQ(size(), std::nullopt);  // no index yet
-  writer().addFile("I1", "a", "F", 1);
-  EXPECT_EQ(size(), 1);
-  const fs::path next = container_.dir() / "next.db";
-  TestIndex(next).addFile("I1", "a", "F", 2);
-  fs::rename(next, dbPath());
-  EXPECT_EQ(size(), 2);
-  closeWriter();
-  fs::remove(dbPath());
-  EXPECT_EQ(size(), std::nullopt);
-
-  TestIndex& w = writer(JournalMode::kWal);
-  w.addFile("I1", "a", "F", 3);
-  EXPECT_EQ(size(), 3);
-  w.exec("UPDATE items SET size = 4");
-  EXPECT_EQ(size(), 4);
-  // One call reads one state of the database, whatever is committed meanwhile.
-  auto twice = pool.withIndex([&](const Index& index) {
-    auto first = index.entryForFile("I1");
-    w.exec("UPDATE items SET size = 5");
-    return std::optional(std::pair(first->size(), index.entryForFile("I1")->size()));
-  });
-  EXPECT_EQ(twice, std::optional(std::pair<std::int64_t, std::int64_t>(4, 4)));
-  EXPECT_EQ(size(), 5);
-}
-
-// Once requests stop, the pool lets go of the database: the host's writer then
-// removes its log as it closes.
-TEST_F(IndexTest, PoolClosesConnectionsLeftUnused) {
-  writer(JournalMode::kWal).addFile("I1", "a", "F");
-  IndexPool pool(std::string(Index::appGroup), "state.db", std::chrono::milliseconds(20));
-  ASSERT_TRUE(pool.withIndex([](const Index& index) { return index.entryForFile("I1"); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  closeWriter();
-  EXPECT_FALSE(fs::exists(container_.dir() / "state.db-wal"));
-}
-
-// Callers on several threads at once each read through a connection of their
-// own (a connection shared by two of them would break under ThreadSanitizer).
-TEST_F(IndexTest, PoolServesCallersOnSeveralThreadsAtOnce) {
-  writer().addFile("I1", "a", "F");
-  IndexPool pool(std::string(Index::appGroup), "state.db");
-  std::atomic<int> found{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20; ++i) {
-        if (pool.withIndex([](const Index& index) { return index.entryForFile("I1"); })) ++found;
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(found.load(), 120);
 }
 
 }  // namespace
