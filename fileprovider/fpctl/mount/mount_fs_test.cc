@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/fpctl/mount/cache_report.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"

@@ -11,10 +11,10 @@
 
 #include "fileprovider/domain.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
+#include "fileprovider/fpctl/mount/cache_report.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
-#include "fileprovider/fpctl/mount/upload_queue.h"
 
 namespace fpctl {
 namespace fs = std::filesystem;

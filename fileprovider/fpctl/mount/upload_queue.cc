@@ -214,10 +214,12 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     if (it == entries_.end() || held_.count(seq)) return false;
     // Made at its new place in its old turn, it must not end up below a folder
     // that a later entry moves into it or into what was made in it: the
-    // service would be asked to move that folder into itself.
+    // service would be asked to move that folder into itself. Nor may a later
+    // move of the folder itself take it back.
     std::set<fp::ItemIdentifier> below = {it->second.identifier};
     for (auto later = std::next(it); later != entries_.end(); ++later) {
       const QueuedChange& l = later->second;
+      if (l.kind == ChangeKind::kMove && l.identifier == it->second.identifier) return false;
       if (!below.count(l.parent)) continue;
       if (l.kind == ChangeKind::kMove && l.item.isFolder) return false;
       if (l.kind == ChangeKind::kMakeFolder) below.insert(l.identifier);
@@ -665,37 +667,6 @@ fs::path keepUnsent(const fs::path& cacheRoot, const fs::path& file, const std::
     // The contents are kept; only the reason is missing.
   }
   return target;
-}
-
-CacheReport readCache(const fs::path& cacheRoot) {
-  CacheReport r;
-  std::error_code ec;
-  if (auto q = UploadQueue::open(cacheRoot, /*readOnly=*/true)) {
-    for (const auto& c : (*q)->pending()) {
-      r.waiting.push_back({c.kind, c.filename, c.identifier, c.size});
-    }
-  }
-  std::vector<fs::path> unsent;
-  for (const auto& e : fs::directory_iterator(cacheRoot / "unsent", ec)) {
-    if (e.path().extension() != ".reason") unsent.push_back(e.path());
-  }
-  std::sort(unsent.begin(), unsent.end());
-  for (const auto& p : unsent) {
-    fs::path why = p;
-    why += ".reason";
-    std::string reason = slurp(why);
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    if (reason.empty()) reason = "could not be sent";
-    r.refused.push_back({p, reason, sizeOf(p)});
-  }
-  for (auto it = fs::recursive_directory_iterator(cacheRoot, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    // Space taken on disk, as the cache's bound counts its copies.
-    struct stat st {};
-    if (it->is_regular_file(ec) && ::lstat(it->path().c_str(), &st) == 0)
-      r.bytes += static_cast<std::int64_t>(st.st_blocks) * 512;
-  }
-  return r;
 }
 
 }  // namespace fpctl::mount

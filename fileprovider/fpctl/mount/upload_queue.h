@@ -209,25 +209,6 @@ std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
 // old contents or the new, never a mix. Returns 0 or an errno value.
 [[nodiscard]] int writeDurably(const std::filesystem::path& path, const std::string& text);
 
-// What a cache folder holds, for `fpctl status`.
-struct CacheReport {
-  struct Waiting {
-    ChangeKind kind = ChangeKind::kState;
-    std::string name;               // a move: the new name
-    fp::ItemIdentifier identifier;  // empty: a new file
-    std::int64_t size = 0;
-  };
-  struct Refused {
-    std::filesystem::path path;
-    std::string reason;
-    std::int64_t size = 0;
-  };
-  std::vector<Waiting> waiting;  // in the order they will be sent
-  std::vector<Refused> refused;
-  std::int64_t bytes = 0;  // the space everything in the folder takes on disk
-};
-[[nodiscard]] CacheReport readCache(const std::filesystem::path& cacheRoot);
-
 }  // namespace fpctl::mount
 
 #endif  // FPCTL_MOUNT_UPLOAD_QUEUE_H_

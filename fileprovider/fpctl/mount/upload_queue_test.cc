@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fileprovider/fpctl/mount/cache_report.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/src/test_support.h"
 
@@ -278,7 +279,8 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
 // A folder made here and renamed while its making waits is made at its new
 // place, unless a later entry moves a folder into it (or into a folder made in
 // it): made there in its old turn, the service would be asked to move that
-// folder into itself.
+// folder into itself. Nor when a later entry moves the folder itself: that
+// move would then take it back.
 TEST_F(UploadQueueTest, AWaitingFolderIsMadeAtItsNewPlaceOnlyWhenNothingLaterMovesAFolderIntoIt) {
   auto q = UploadQueue::open(dir_ / "cache");
   ASSERT_TRUE(q.ok());
@@ -302,6 +304,9 @@ TEST_F(UploadQueueTest, AWaitingFolderIsMadeAtItsNewPlaceOnlyWhenNothingLaterMov
   EXPECT_TRUE((*q)->retarget(makeC, "f:elsewhere", "c2"));
   EXPECT_FALSE((*q)->retarget(makeA, "f:folder", "a3"));
   EXPECT_EQ((*q)->entry(makeA)->filename, "a2");
+  const auto makeD = edit(ChangeKind::kMakeFolder, newLocalIdentifier(), "root", true);
+  edit(ChangeKind::kMove, (*q)->entry(makeD)->identifier, "f:elsewhere", true);
+  EXPECT_FALSE((*q)->retarget(makeD, "f:third", "d2"));
 }
 
 }  // namespace
