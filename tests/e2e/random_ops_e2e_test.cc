@@ -158,7 +158,7 @@ class Worker {
   std::string problem() const {
     if (problem_.empty()) return "";
     std::string out = problem_ + "\nlast operations:\n";
-    std::size_t from = log_.size() > 40 ? log_.size() - 40 : 0;
+    std::size_t from = log_.size() > 400 ? log_.size() - 400 : 0;
     for (std::size_t i = from; i < log_.size(); ++i) out += "  " + log_[i] + "\n";
     return out;
   }

@@ -49,7 +49,11 @@ std::unique_ptr<Listing> NodeTree::listingFor(const Node& dir, std::vector<ItemS
   std::vector<QueuedChange> inOrder;
   for (auto& [seq, e] : edits) inOrder.push_back(std::move(e));
   return std::make_unique<Listing>(
-      buildListing(withPendingEdits(dir.item.identifier, std::move(items), inOrder),
+      buildListing(withPendingEdits(dir.item.identifier, std::move(items), inOrder,
+                                    [this](const fp::ItemIdentifier& identifier) {
+                                      const Node* n = s_.inodes.findItem(identifier);
+                                      return n && !n->local ? &n->item : nullptr;
+                                    }),
                    [&](const std::string& name) { return dir.localChildren.count(name) > 0; }));
 }
 

@@ -6,7 +6,8 @@ namespace fpctl::mount {
 
 std::vector<ItemState> withPendingEdits(const fp::ItemIdentifier& folder,
                                         std::vector<ItemState> items,
-                                        const std::vector<QueuedChange>& edits) {
+                                        const std::vector<QueuedChange>& edits,
+                                        const KnownItem& known) {
   for (const QueuedChange& edit : edits) {
     if (!edit.isEdit()) continue;
     auto at = std::find_if(items.begin(), items.end(),
@@ -17,7 +18,8 @@ std::vector<ItemState> withPendingEdits(const fp::ItemIdentifier& folder,
       items.erase(at);
     }
     if (edit.kind != ChangeKind::kMove || edit.parent != folder) continue;
-    ItemState shown = listed ? std::move(*listed) : edit.item;
+    const ItemState* now = listed || !known ? nullptr : known(edit.identifier);
+    ItemState shown = listed ? std::move(*listed) : now ? *now : edit.item;
     shown.parent = edit.parent;
     shown.filename = edit.filename;
     items.push_back(std::move(shown));

@@ -42,6 +42,7 @@ TEST(PendingEditsTest, FoldersShowTheirMovesAndRemovalsInOrder) {
     std::string what;
     std::vector<QueuedChange> edits;
     std::vector<std::string> a, b;
+    std::vector<ItemState> known = {};  // what the mount knows of items now
   };
   const Case cases[] = {
       {"nothing waits", {}, {"1:one:5", "2:two:1"}, {"3:three:1"}},
@@ -62,11 +63,22 @@ TEST(PendingEditsTest, FoldersShowTheirMovesAndRemovalsInOrder) {
         edit(ChangeKind::kRemove, item("2", "B", "two"))},
        {"1:one:5"},
        {"3:three:1"}},
+      {"a move shows in the other folder what the mount knows now, not what it kept",
+       {edit(ChangeKind::kMove, item("1", "B", "one", 9))},
+       {"2:two:1"},
+       {"1:one:7", "3:three:1"},
+       {item("1", "A", "old place", 7)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(names(withPendingEdits("A", a, c.edits)), c.a);
-    EXPECT_EQ(names(withPendingEdits("B", b, c.edits)), c.b);
+    const KnownItem known = [&](const fp::ItemIdentifier& id) -> const ItemState* {
+      for (const auto& k : c.known) {
+        if (k.identifier == id) return &k;
+      }
+      return nullptr;
+    };
+    EXPECT_EQ(names(withPendingEdits("A", a, c.edits, known)), c.a);
+    EXPECT_EQ(names(withPendingEdits("B", b, c.edits, known)), c.b);
   }
 }
 

@@ -46,7 +46,12 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     sent.item = change.identifier.empty() ? s_.createdItem(*result, expected)
                                           : s_.reread(*result, expected);
     s_.cache.queue().remove(change.seq);
-    if (change.identifier.empty()) created_.note(change, sent.item->identifier);
+    if (change.identifier.empty()) {
+      created_.note(change, sent.item->identifier);
+    } else {
+      // A move of it that waits must not show it at the version before.
+      s_.cache.queue().refresh(*sent.item);
+    }
     return sent;
   }
   sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error());

@@ -513,7 +513,15 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
     if (target) {
       if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
     }
-    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, expected);
+    // Moving changes its place alone: a state of it sent since this rename
+    // looked at it (its close's sending, say) is newer than `expected`.
+    ItemState shown = expected;
+    if (const Node* n = s_.inodes.findItem(source.identifier)) {
+      shown = n->item;
+      shown.parent = expected.parent;
+      shown.filename = expected.filename;
+    }
+    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, shown);
     return 0;
   };
   if (queued_.mustQueueEditOf(source.identifier)) return queueMove();

@@ -178,6 +178,24 @@ int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier&
   return err;
 }
 
+void UploadQueue::refresh(const ItemState& fresh) {
+  std::vector<QueuedChange> changed;
+  {
+    std::lock_guard lock(mu_);
+    for (auto& [seq, c] : entries_) {
+      if (c.kind != ChangeKind::kMove || c.identifier != fresh.identifier) continue;
+      ItemState item = fresh;
+      item.parent = c.item.parent;
+      item.filename = c.item.filename;
+      c.item = std::move(item);
+      changed.push_back(c);
+    }
+  }
+  // Not rewritten, a record keeps the older attributes: an earlier run's move
+  // then shows the item at the version it had when it was moved.
+  for (const auto& c : changed) (void)rewriteRecord(c);
+}
+
 int UploadQueue::rewriteRecord(const QueuedChange& change) {
   const fs::path record = dir() / (std::to_string(change.seq) + ".json");
   int e = writeDurably(record, recordOf(change).dump());

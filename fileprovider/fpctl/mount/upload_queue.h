@@ -113,6 +113,10 @@ class UploadQueue {
   // now: the entries waiting that name it (their folder, or what they move)
   // are rewritten, durably, to name the item. Returns 0 or an errno value.
   [[nodiscard]] int bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier);
+  // A state of the item `fresh` reached the service: the moves of it that
+  // wait show it with these attributes (versions, size, dates) from now on,
+  // at the place each of them gives it.
+  void refresh(const ItemState& fresh);
   // What `identifier` names: the item a local identifier was bound to in this
   // run, else `identifier` itself.
   [[nodiscard]] fp::ItemIdentifier resolve(const fp::ItemIdentifier& identifier) const;

@@ -243,6 +243,13 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
     ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:4", "root", "x")).ok());
     ASSERT_TRUE((*q)->put(change("", "h.txt"), file("c", "a new file")).ok());
     ASSERT_TRUE((*q)->putEdit(edit(ChangeKind::kMove, "i:4", "root", "y")).ok());
+    // A state of i:4 was sent meanwhile: its moves show what the service has now.
+    ItemState fresh;
+    fresh.identifier = "i:4";
+    fresh.parent = "elsewhere";
+    fresh.version = {"c9", "m9"};
+    fresh.size = 9;
+    (*q)->refresh(fresh);
   }
   std::ofstream(dir_ / "cache" / "queue" / "90.json")
       << R"({"seq":90,"identifier":"","parent":"","filename":"","contentVersion":"",)"
@@ -259,6 +266,11 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
                           "1 i:4 root/x", "0  root/h.txt", "1 i:4 root/y"));
   auto edits = (*q)->pendingEdits();
   ASSERT_EQ(edits.size(), 5u);
+  for (const auto& e : {edits[3], edits[4]}) {
+    EXPECT_EQ(e.item.version.contentVersion, "c9");
+    EXPECT_EQ(e.item.size, 9);
+    EXPECT_NE(e.item.parent, "elsewhere");
+  }
   EXPECT_TRUE(edits[0].item.isFolder);
   EXPECT_EQ(edits[0].item.size, 7);
   EXPECT_EQ(edits[0].fields, fp::field::kFilename);
