@@ -1790,25 +1790,36 @@ TEST_F(MountFsTest, ANewFileRemovedWhileTheQueueTriesItIsNeverSent) {
 
 // A file saved again while the queue creates its older state, behind a move
 // that waits: the file is what that creation made, and its newer state a
-// change of it. Removed or renamed then, nothing of it stays behind.
+// change of it. Removed (before or after the creation is answered) or
+// renamed then, nothing of it stays behind.
 TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
   ext_->setRefuseTakenNames(true);
-  for (const bool remove : {true, false}) {
-    SCOPED_TRACE(remove ? "removed" : "renamed");
-    const std::string name = remove ? "gone.txt" : "kept.txt";
+  struct Case {
+    const char* what;
+    bool remove;
+    bool beforeAnswer;
+  };
+  int round = 0;
+  for (const Case c : {Case{"removed", true, false}, Case{"renamed", false, false},
+                       Case{"removed before the creation is answered", true, true}}) {
+    SCOPED_TRACE(c.what);
+    const std::string name = std::string(c.remove ? "gone" : "kept") + (c.beforeAnswer ? "2" : "");
     away_ = true;
     awayWhileSet();
     ASSERT_EQ(writeNew("Docs", name, "old"), 0);
-    ASSERT_EQ(rename(remove ? "Docs/notes.txt" : "n.txt", remove ? "n.txt" : "Docs/notes.txt"), 0);
+    const bool out = round++ % 2 == 0;  // a move that waits: notes.txt out of Docs and back
+    ASSERT_EQ(rename(out ? "Docs/notes.txt" : "n.txt", out ? "n.txt" : "Docs/notes.txt"), 0);
     away_ = false;
     ext_->closeGate("answer create");
     std::thread queue([&] { (void)fs_->sendQueue(); });
     ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
     std::thread saver([&] { EXPECT_EQ(overwrite("Docs/" + name, "new", O_WRONLY | O_TRUNC), 0); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ext_->closeGate("modify");  // the creation is answered; the move waits
-    ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("modify") == 1; }));
-    if (remove) {
+    if (!c.beforeAnswer) {
+      ext_->closeGate("modify");  // the creation is answered; the move waits
+      ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("modify") == 1; }));
+    }
+    if (c.remove) {
       EXPECT_EQ(errnoOf(fs_->unlink(lookup("Docs"), name)), 0);
     } else {
       EXPECT_EQ(rename("Docs/" + name, "Docs/renamed.txt"), 0);
@@ -1818,7 +1829,7 @@ TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
     saver.join();
     drainQueue();
     EXPECT_EQ(ext_->childNamed(docs_, name), "");
-    if (!remove) {
+    if (!c.remove) {
       auto renamed = ext_->childNamed(docs_, "renamed.txt");
       ASSERT_NE(renamed, "");
       EXPECT_EQ(ext_->entry(renamed)->data, "new");

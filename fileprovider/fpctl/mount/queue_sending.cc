@@ -1,6 +1,7 @@
 // The sending of the upload queue (sender.h): in order, holding back what
 // depends on an entry it passes over (held_back.h), and giving what it sent
 // to the file whose state it was.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -63,7 +64,8 @@ void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
   bool dropped = false;
   {
     std::lock_guard lock(s_.mu);
-    dropped = droppedWhileSent_.erase(change.seq) > 0;
+    dropped = droppedWhileSent_.erase(change.seq) > 0 ||
+              (change.identifier.empty() && droppedFiles_.count(change.local) > 0);
   }
   if (dropped && sent.item) {
     // Removed while it was being created: it must not stay on the service.
@@ -93,6 +95,19 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
   std::unique_lock sending(queueMu_, std::defer_lock);
   if (!lockUnlessCancelled(sending, cancel)) return s_.cache.queue().pending().size();
   auto pending = s_.cache.queue().pending();
+  {
+    // No sending of the queue is under way: a removed file no entry names
+    // any more is done with.
+    std::lock_guard lock(s_.mu);
+    std::erase_if(droppedFiles_, [&](const std::string& token) {
+      return std::none_of(pending.begin(), pending.end(),
+                          [&](const QueuedChange& c) { return c.local == token; });
+    });
+    std::erase_if(droppedWhileSent_, [&](std::uint64_t seq) {
+      return std::none_of(pending.begin(), pending.end(),
+                          [&](const QueuedChange& c) { return c.seq == seq; });
+    });
+  }
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();
   if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {

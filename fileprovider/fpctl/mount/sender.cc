@@ -578,14 +578,25 @@ void Sender::markWaitingLocked(WorkingCopy& work, const StagedState& staged) {
 }
 
 void Sender::dropQueuedLocked(WorkingCopy& work) {
-  if (!s_.cache.queue().contains(work.queuedSeq)) {
-    // Sent a moment ago: sendQueue() has yet to take the answer.
-    droppedWhileSent_.insert(work.queuedSeq);
-  } else if (s_.cache.queue().tryHold(work.queuedSeq)) {
-    s_.cache.queue().letGo(work.queuedSeq);
-    s_.cache.queue().erase(work.queuedSeq);
-  } else {
-    droppedWhileSent_.insert(work.queuedSeq);  // sendQueue() has it now
+  auto drop = [&](std::uint64_t seq) {
+    if (!s_.cache.queue().contains(seq)) {
+      // Sent a moment ago: sendQueue() has yet to take the answer.
+      droppedWhileSent_.insert(seq);
+    } else if (s_.cache.queue().tryHold(seq)) {
+      s_.cache.queue().letGo(seq);
+      s_.cache.queue().erase(seq);
+    } else {
+      droppedWhileSent_.insert(seq);  // sendQueue() has it now
+    }
+  };
+  if (work.waiting.load()) drop(work.queuedSeq);
+  if (!work.localToken.empty()) {
+    // An older state waits too when the newer one could not replace it (it
+    // was being sent then): nothing of the file may be created any more.
+    droppedFiles_.insert(work.localToken);
+    for (const auto& c : s_.cache.queue().pending()) {
+      if (c.identifier.empty() && c.local == work.localToken) drop(c.seq);
+    }
   }
   work.waiting.store(false);
 }

@@ -106,8 +106,9 @@ class Sender {
   // The new file `ino` was renamed while its creation waits in the queue: the
   // entry is put again under its new name (and after what was queued since).
   void requeueLocked(MountState::Lock& lock, Ino ino);
-  // Drops the state of the removed new file `work` from the queue (or has
-  // sendQueue() remove what it creates from it, when it sends it now).
+  // Drops the states of the removed new file `work` from the queue, the
+  // older ones under its token too (or has sendQueue() remove what one of
+  // them creates, when it sends it now or has just sent it).
   void dropQueuedLocked(WorkingCopy& work);
 
  private:
@@ -189,6 +190,10 @@ class Sender {
   // Guarded by the tree lock: queue entries of new files removed while
   // sendQueue() sent them; what they created is removed again.
   std::set<std::uint64_t> droppedWhileSent_;
+  // Guarded by the tree lock: the tokens of new files removed while a state
+  // of theirs waited; a creation of one that sendQueue() sent meanwhile is
+  // removed again. Kept while the queue holds an entry of the token.
+  std::set<std::string> droppedFiles_;
   OwnCreations created_;  // thread-safe; never called back
   std::mutex queueMu_;    // one sending of the queue at a time (lock order: mount_fs.h)
   std::chrono::steady_clock::time_point nextQueueAttempt_{};

@@ -131,7 +131,7 @@ void TreeEdits::forgetLocalChildLocked(Node& dir, const std::string& name) {
     n->unlinked = true;
     n->local = false;
     // Its creation, if it waits in the queue, is never sent.
-    if (n->work && n->work->waiting.load()) sending_.dropQueuedLocked(*n->work);
+    if (n->work) sending_.dropQueuedLocked(*n->work);
   }
   dir.localChildren.erase(it);
   s_.inodes.dropIfIdle(child);
