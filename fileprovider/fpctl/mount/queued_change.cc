@@ -55,6 +55,10 @@ nlohmann::json recordOf(const QueuedChange& change) {
   const ItemState& item = change.item;
   j["kind"] = kindName(change.kind);
   j["fields"] = change.fields;
+  if (!change.fromParent.empty()) {
+    j["fromParent"] = hexOf(change.fromParent);
+    j["fromFilename"] = hexOf(change.fromFilename);
+  }
   j["isFolder"] = item.isFolder;
   j["capabilities"] = item.capabilities;
   if (item.size) j["itemSize"] = *item.size;
@@ -88,6 +92,10 @@ QueuedChange changeFrom(const nlohmann::json& j) {
   }
   if (c.identifier.empty()) throw std::runtime_error("an edit without an item");
   c.fields = j.at("fields").get<fp::ItemFields>();
+  if (j.contains("fromParent")) {
+    c.fromParent = bytesOf(j.at("fromParent"));
+    c.fromFilename = bytesOf(j.at("fromFilename"));
+  }
   c.item.identifier = c.identifier;
   c.item.parent = c.parent;
   c.item.filename = c.filename;

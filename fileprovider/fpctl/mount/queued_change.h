@@ -45,6 +45,10 @@ struct QueuedChange {
   // (fp::field::kFilename, kParentItemIdentifier).
   ItemState item;
   fp::ItemFields fields = 0;
+  // A move: where the item was when it was moved (the folder and name it
+  // frees); empty in records of earlier versions.
+  fp::ItemIdentifier fromParent;
+  std::string fromFilename;
 
   // A new file's own token (newLocalIdentifier()), the same for all its
   // states; empty in records of earlier versions, whose new files are told

@@ -364,6 +364,8 @@ std::optional<int> Sender::followMovesLocked(Lock& lock, Ino ino, const StagedSt
       if (!isTransient(e)) return e;
       QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
       edit.fields = fields;
+      edit.fromParent = sentParent;
+      edit.fromFilename = sentName;
       if (int j = queued_.journalEdit(edit, describe(name, fresh.identifier))) return j;
       fresh = expected;
     }

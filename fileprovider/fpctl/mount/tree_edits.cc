@@ -431,6 +431,7 @@ int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   if (r.parent != r.newParent) fields |= fp::field::kParentItemIdentifier;
   from->localChildren.erase(r.name);
   to->localChildren[r.newName] = r.localSource;
+  const ItemState before = n->item;
   n->parent = r.newParent;
   n->name = r.newName;
   n->item.parent = r.newParentId;
@@ -443,6 +444,8 @@ int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   const fp::ItemIdentifier folder = n->item.identifier;
   QueuedChange edit = EditSender::editOf(ChangeKind::kMove, n->item);
   edit.fields = fields;
+  edit.fromParent = before.parent;
+  edit.fromFilename = before.filename;
   lock.unlock();
   for (const auto& q : replaces ? std::vector<QueuedChange>{} : s_.cache.queue().pending()) {
     if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
@@ -508,6 +511,8 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
     }
     QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
     edit.fields = fields;
+    edit.fromParent = source.parent;
+    edit.fromFilename = source.filename;
     if (int e = queued_.journalEdit(edit, r.what)) return e;
     lock.lock();
     if (target) {

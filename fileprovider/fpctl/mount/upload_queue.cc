@@ -233,10 +233,15 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     // Made at its new place in its old turn, it must not end up below a folder
     // that a later entry moves into it or into what was made in it: the
     // service would be asked to move that folder into itself. Nor may a later
-    // move of the folder itself take it back.
+    // move of the folder itself take it back, nor may it take a name that a
+    // later removal or move frees.
     std::set<fp::ItemIdentifier> below = {it->second.identifier};
     for (auto later = std::next(it); later != entries_.end(); ++later) {
       const QueuedChange& l = later->second;
+      const bool frees =
+          (l.kind == ChangeKind::kRemove && l.parent == parent && l.filename == filename) ||
+          (l.kind == ChangeKind::kMove && l.fromParent == parent && l.fromFilename == filename);
+      if (frees) return false;
       if (l.kind == ChangeKind::kMove && l.identifier == it->second.identifier) return false;
       if (!below.count(l.parent)) continue;
       if (l.kind == ChangeKind::kMove && l.item.isFolder) return false;

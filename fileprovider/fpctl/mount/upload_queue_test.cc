@@ -291,8 +291,9 @@ TEST_F(UploadQueueTest, EditsSurviveAReopenAndReplaceOnlyWhatTheyMakeNeedless) {
 // A folder made here and renamed while its making waits is made at its new
 // place, unless a later entry moves a folder into it (or into a folder made in
 // it): made there in its old turn, the service would be asked to move that
-// folder into itself. Nor when a later entry moves the folder itself: that
-// move would then take it back.
+// folder into itself. Nor when a later entry moves the folder itself (that
+// move would then take it back), nor when a later removal may free its new
+// name.
 TEST_F(UploadQueueTest, AWaitingFolderIsMadeAtItsNewPlaceOnlyWhenNothingLaterMovesAFolderIntoIt) {
   auto q = UploadQueue::open(dir_ / "cache");
   ASSERT_TRUE(q.ok());
@@ -319,6 +320,21 @@ TEST_F(UploadQueueTest, AWaitingFolderIsMadeAtItsNewPlaceOnlyWhenNothingLaterMov
   const auto makeD = edit(ChangeKind::kMakeFolder, newLocalIdentifier(), "root", true);
   edit(ChangeKind::kMove, (*q)->entry(makeD)->identifier, "f:elsewhere", true);
   EXPECT_FALSE((*q)->retarget(makeD, "f:third", "d2"));
+  // Nor where a later removal or move frees the name.
+  const auto makeE = edit(ChangeKind::kMakeFolder, newLocalIdentifier(), "root", true);
+  edit(ChangeKind::kRemove, "f:old-x", "f:third", true);
+  QueuedChange away = change("f:other", "y");
+  away.kind = ChangeKind::kMove;
+  away.item.isFolder = true;
+  away.fromParent = "f:fourth";
+  away.fromFilename = "x";
+  ASSERT_TRUE((*q)->putEdit(away).ok());
+  EXPECT_TRUE((*q)->retarget(makeE, "f:third", "free"));
+  EXPECT_FALSE((*q)->retarget(makeE, "f:third", "x"));
+  EXPECT_FALSE((*q)->retarget(makeE, "f:fourth", "x"));
+  auto reopened = UploadQueue::open(dir_ / "cache", /*readOnly=*/true);
+  ASSERT_TRUE(reopened.ok());
+  EXPECT_EQ((*reopened)->pendingEdits().back().fromParent, "f:fourth");
 }
 
 }  // namespace
