@@ -781,6 +781,23 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 
+// A file renamed while its new state is on its way keeps its new name when
+// that state is answered, and its old name is free for a new file.
+TEST_F(MountFsTest, AFileRenamedWhileItsStateIsSentFreesItsOldName) {
+  ext_->closeGate("modify");
+  std::thread saver([&] { EXPECT_EQ(overwrite("Docs/notes.txt", "new", O_WRONLY | O_TRUNC), 0); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("modify") == 1; }));
+  std::thread renamer([&] { EXPECT_EQ(rename("Docs/notes.txt", "Docs/moved.txt"), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ext_->openGate();
+  saver.join();
+  renamer.join();
+  EXPECT_EQ(writeNew("Docs", "notes.txt", "again"), 0);
+  drainQueue();
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", "moved.txt", "notes.txt"));
+  EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "moved.txt"))->data, "new");
+}
+
 // A listing read while a waiting rename is sent may predate it: the item must
 // not show under its old name again.
 TEST_F(MountFsTest, AListingReadWhileAWaitingRenameIsSentShowsTheNewName) {

@@ -392,6 +392,11 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
   if (local) {
     if (std::optional<int> done = followMovesLocked(lock, ino, staged, fresh)) return *done;
     n = s_.inodes.find(ino);
+  } else {
+    // A move of it made meanwhile may wait in the queue: it stays where it
+    // was moved.
+    fresh.parent = n->item.parent;
+    fresh.filename = n->item.filename;
   }
   n->item = fresh;
   if (work.keptDate && work.keptDateChanges == changes) s_.dates.keep(fresh, *work.keptDate);
