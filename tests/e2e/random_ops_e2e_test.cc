@@ -79,10 +79,10 @@ struct Model {
 struct Open {
   // Files and folders are renamed to names used before, over existing files
   // and folders too (otherwise only to new names).
-  // Still failing at times (about 1 seed in 8): folders renamed over one
-  // another and back while the host is away end in their old places on the
-  // service (PELLORA_SEED=14), and open(O_CREAT) of a name whose file is on
-  // its way gives EEXIST (seed 8).
+  // Still failing at times (about 1 seed in 25): a new file renamed over
+  // another new file a moment after both were closed is refused as existing
+  // (PELLORA_SEED=74), and rmdir of a folder a new file was just moved out of
+  // gives ENOTEMPTY (seed 117).
   bool overwrite = false;
 };
 
