@@ -778,6 +778,31 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
     if (!over) break;
     ASSERT_EQ(rename("Docs/target.lock", "Docs/notes.txt"), 0);
   }
+  // A new file staged in one folder and moved over it meanwhile is created
+  // once that creation, and the removal of what it made, are done (it was
+  // refused as existing, and the file was gone).
+  auto made = fs_->create(lookup("Docs"), "target.lock", O_WRONLY | O_CREAT);
+  auto first = fs_->create(kRootIno, "first.lock", O_WRONLY | O_CREAT);
+  auto other = fs_->create(kRootIno, "other.lock", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(made.ok() && first.ok() && other.ok());
+  ASSERT_TRUE(fs_->write(other->second.fh, "o", 1, 0).ok());
+  ext_->closeGate("answer create");
+  std::vector<std::thread> releasers;
+  for (auto fh : {made->second.fh, first->second.fh}) {
+    releasers.emplace_back([this, fh] { fs_->release(fh); });
+  }
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 2; }));
+  releasers.emplace_back([&] { fs_->release(other->second.fh); });  // waits for first.lock
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(rename("other.lock", "Docs/target.lock"), 0);
+  ext_->closeGate("delete");  // the creations are answered; the removal waits
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ext_->openGate();
+  for (auto& t : releasers) t.join();
+  drainQueue();
+  auto target = ext_->childNamed(docs_, "target.lock");
+  ASSERT_NE(target, "");
+  EXPECT_EQ(ext_->entry(target)->data, "o");
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 

@@ -251,26 +251,29 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
   bool behindEdits = false;  // or it waits behind moves and removals
   if (local) {
     Lock lock(s_.mu);
-    // A new file of this folder being created now goes first: one of the same
-    // name that was removed or renamed meanwhile frees its name only once it
-    // is on the service and has been deleted or renamed there.
-    gaveUp = !creating_.waitUntilFree(lock, item.parent, cancel);
-    Node* n = s_.inodes.find(ino);
-    if (!n || n->unlinked) {
-      // Removed before it was sent: nothing of it needs to reach the service.
-      s_.cache.queue().letGo(staged.change.seq);
-      s_.cache.queue().erase(staged.change.seq);
-      work.uploaded.store(changes);
-      return 0;
-    }
-    if (n->item.filename != item.filename || n->item.parent != item.parent) {
+    for (;;) {
+      // A new file of this folder being created now goes first: one of the
+      // same name that was removed or renamed meanwhile frees its name only
+      // once it is on the service and has been deleted or renamed there.
+      gaveUp = !creating_.waitUntilFree(lock, item.parent, cancel);
+      Node* n = s_.inodes.find(ino);
+      if (!n || n->unlinked) {
+        // Removed before it was sent: nothing of it needs to reach the service.
+        s_.cache.queue().letGo(staged.change.seq);
+        s_.cache.queue().erase(staged.change.seq);
+        work.uploaded.store(changes);
+        return 0;
+      }
+      if (n->item.filename == item.filename && n->item.parent == item.parent) break;
       // Renamed or moved since it was staged: created where it is now, so
       // that its first name is never taken on the service, where another
-      // file may have it by then.
+      // file may have it by then; moved, it waits for that folder too.
       renamed = true;
+      const bool moved = n->item.parent != item.parent;
       staged.name = n->name;
       staged.item.filename = staged.change.filename = n->item.filename;
       staged.item.parent = staged.change.parent = n->item.parent;
+      if (!moved || gaveUp) break;
     }
     // Moves and removals kept in the queue go first (the name may be freed
     // only by them): the state waits behind them, and sendQueue() sends it.
