@@ -61,10 +61,10 @@ fp::Status saveFetched(const fs::path& source, const fs::path& target, const fp:
   fp::ScopedFD out(fp::retryOnEintr(
       [&] { return ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
   if (!out) return fp::fail(explain(errno));
-  if (int e = mount::copyOpenedFetchedInto(in->get(), out.get(), limit, 0); e != 0) {
+  if (auto copied = mount::copyOpenedFetchedInto(in->get(), out.get(), limit, 0); !copied) {
     out.reset();
     ::unlink(target.c_str());
-    return fp::fail(explain(e));
+    return fp::fail(explain(copied.error().value));
   }
   return fp::Ok{};
 }

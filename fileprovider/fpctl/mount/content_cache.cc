@@ -35,14 +35,14 @@ int errnoOf(const std::error_code& ec) { return ec.value() ? ec.value() : EIO; }
 
 }  // namespace
 
-int copyFileInto(const fs::path& source, int destination) {
+ErrnoOr<void> copyFileInto(const fs::path& source, int destination) {
   fp::ScopedFD in(fp::retryOnEintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!in) return errno;
+  if (!in) return fp::fail(Errno{errno});
   return copyDescriptorInto(in.get(), destination);
 }
 
-int copyDescriptorInto(int source, int destination) {
-  if (ftruncate(destination, 0) != 0) return errno;
+ErrnoOr<void> copyDescriptorInto(int source, int destination) {
+  if (ftruncate(destination, 0) != 0) return fp::fail(Errno{errno});
   loff_t inOff = 0;
   loff_t outOff = 0;
   bool rangeCopy = true;
@@ -51,21 +51,21 @@ int copyDescriptorInto(int source, int destination) {
     if (rangeCopy) {
       ssize_t n = fp::retryOnEintr(
           [&] { return copy_file_range(source, &inOff, destination, &outOff, 1 << 30, 0); });
-      if (n == 0) return 0;
+      if (n == 0) return fp::Ok{};
       if (n > 0) continue;
       if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        return errno;
+        return fp::fail(Errno{errno});
       }
       rangeCopy = false;  // not between these files: fall back to plain copying
     }
     ssize_t n = fp::retryOnEintr([&] { return pread(source, buf, sizeof buf, inOff); });
-    if (n < 0) return errno;
-    if (n == 0) return 0;
+    if (n < 0) return fp::fail(Errno{errno});
+    if (n == 0) return fp::Ok{};
     ssize_t done = 0;
     while (done < n) {
       ssize_t w = fp::retryOnEintr(
           [&] { return pwrite(destination, buf + done, static_cast<size_t>(n - done), outOff); });
-      if (w < 0) return errno;
+      if (w < 0) return fp::fail(Errno{errno});
       done += w;
       outOff += w;
     }
@@ -361,10 +361,10 @@ ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
 
   auto tmp = newWorkFile();
   if (!tmp) return fp::fail(tmp.error());
-  if (int e = copyFetchedInto(source, tmp->fd.get(), limit, kReserve); e != 0) {
+  if (auto copied = copyFetchedInto(source, tmp->fd.get(), limit, kReserve); !copied) {
     std::error_code ec;
     fs::remove(tmp->path, ec);
-    return fp::fail(Errno{e});
+    return fp::propagate(copied);
   }
   fs::path target = pathFor(identifier, contentVersion);
   if (::rename(tmp->path.c_str(), target.c_str()) != 0) {
@@ -395,7 +395,8 @@ fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& 
   fp::ScopedFD fd = spares_->create(note, O_WRONLY | O_CLOEXEC);
   if (fd) {
     ssize_t n = ::write(fd.get(), line.data(), line.size());
-    [[maybe_unused]] int e = SpareFiles::fit(fd.get(), n > 0 ? n : 0);
+    // The note marks the copy as changed by being there; its text is a help.
+    (void)SpareFiles::fit(fd.get(), n > 0 ? n : 0);
   }
   return note;
 }

@@ -196,10 +196,10 @@ class ContentCache {
 };
 
 // Copies all of the file at `source` to `destination` (an open descriptor,
-// written from offset 0). Returns 0 or an errno value.
-[[nodiscard]] int copyFileInto(const std::filesystem::path& source, int destination);
+// written from offset 0). Fails with errno.
+[[nodiscard]] ErrnoOr<void> copyFileInto(const std::filesystem::path& source, int destination);
 // The same from the open file `source`, read from offset 0 with pread.
-[[nodiscard]] int copyDescriptorInto(int source, int destination);
+[[nodiscard]] ErrnoOr<void> copyDescriptorInto(int source, int destination);
 
 }  // namespace fpctl::mount
 

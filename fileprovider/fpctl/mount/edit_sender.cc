@@ -83,8 +83,9 @@ EditSender::EditAttempt EditSender::sendMakeFolder(const QueuedChange& edit,
   if (!r) return {.error = r.error()};
   ItemState fresh = s_.createdItem(*r, expected);
   s_.cache.queue().remove(edit.seq);
-  if (int e = s_.cache.queue().bind(edit.identifier, fresh.identifier)) {
-    s_.logFailure("mkdir", what, e, "what waits in it may be sent again after a restart");
+  if (auto bound = s_.cache.queue().bind(edit.identifier, fresh.identifier); !bound) {
+    s_.logFailure("mkdir", what, bound.error().value,
+                  "what waits in it may be sent again after a restart");
   }
   edits_.tookFolder(edit.identifier, fresh);
   return {.item = fresh};

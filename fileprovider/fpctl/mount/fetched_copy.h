@@ -26,12 +26,12 @@ namespace fpctl::mount {
 // about it: it is opened without blocking and must be a regular file (else
 // EINVAL); at most `limit` bytes are copied (more: EFBIG); and the copy stops
 // with ENOSPC while the file system of `destination` still keeps `reserve`
-// bytes free. Returns 0 or an errno value.
-[[nodiscard]] int copyFetchedInto(const std::filesystem::path& source, int destination,
-                                  std::int64_t limit, std::int64_t reserve);
+// bytes free. Fails with errno.
+[[nodiscard]] ErrnoOr<void> copyFetchedInto(const std::filesystem::path& source, int destination,
+                                            std::int64_t limit, std::int64_t reserve);
 // The same from `source`, a file openFetched() gave.
-[[nodiscard]] int copyOpenedFetchedInto(int source, int destination, std::int64_t limit,
-                                        std::int64_t reserve);
+[[nodiscard]] ErrnoOr<void> copyOpenedFetchedInto(int source, int destination, std::int64_t limit,
+                                                  std::int64_t reserve);
 
 }  // namespace fpctl::mount
 

@@ -163,7 +163,7 @@ std::vector<QueuedChange> NodeTree::waitingInLocked(const fp::ItemIdentifier& fo
 std::shared_ptr<WorkingCopy> NodeTree::workingCopyOf(const QueuedChange& state) {
   auto file = s_.cache.newWorkFile();
   fp::ScopedFD in = openInCache(state.data, O_RDONLY);
-  if (!file || !in || copyDescriptorInto(in.get(), file->fd.get()) != 0) {
+  if (!file || !in || !copyDescriptorInto(in.get(), file->fd.get())) {
     if (file) s_.cache.dropWorkFile(file->path);
     s_.log.error("the queued state %{public}@ of %{public}@ cannot be shown: %{public}@",
                  {state.data.string(), state.filename, std::string(std::strerror(errno))});

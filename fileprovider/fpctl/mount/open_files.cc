@@ -24,11 +24,12 @@ ErrnoOr<std::shared_ptr<WorkingCopy>> OpenFiles::newWorkingCopy(Ino ino, bool em
   copy->fd = std::move(file->fd);
   if (!empty) {
     auto contents = fetcher_.contentsOf(ino, cancel);
-    int e = contents ? copyDescriptorInto(contents->get(), copy->fd.get()) : contents.error().value;
-    if (e != 0) {
+    ErrnoOr<void> copied =
+        contents ? copyDescriptorInto(contents->get(), copy->fd.get()) : fp::propagate(contents);
+    if (!copied) {
       std::error_code ec;
       fs::remove(copy->path, ec);
-      return fp::fail(Errno{e});
+      return fp::propagate(copied);
     }
   }
   return copy;

@@ -82,7 +82,7 @@ ErrnoOr<bool> PinSet::add(const PinnedItem& item) {
   }
   Items next = items_;
   next[item.identifier] = item;
-  if (int e = write(next)) return fp::fail(Errno{e});
+  if (auto written = write(next); !written) return fp::propagate(written);
   items_ = std::move(next);
   return true;
 }
@@ -92,12 +92,12 @@ ErrnoOr<bool> PinSet::remove(const std::string& identifier) {
   if (!items_.count(identifier)) return false;
   Items next = items_;
   next.erase(identifier);
-  if (int e = write(next)) return fp::fail(Errno{e});
+  if (auto written = write(next); !written) return fp::propagate(written);
   items_ = std::move(next);
   return true;
 }
 
-int PinSet::write(const Items& items) const { return writeDurably(file_, render(items)); }
+ErrnoOr<void> PinSet::write(const Items& items) const { return writeDurably(file_, render(items)); }
 
 std::vector<PinnedItem> PinSet::read(const fs::path& file) {
   auto text = readCacheFile(file);

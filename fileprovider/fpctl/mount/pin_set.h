@@ -55,8 +55,8 @@ class PinSet {
 
  private:
   using Items = std::map<std::string, PinnedItem>;
-  // Writes `items` to the file atomically; 0 or an errno value.
-  [[nodiscard]] int write(const Items& items) const;
+  // Writes `items` to the file atomically; fails with errno.
+  [[nodiscard]] ErrnoOr<void> write(const Items& items) const;
 
   const std::filesystem::path file_;
   std::optional<std::string> damaged_;

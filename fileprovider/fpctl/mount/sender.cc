@@ -307,7 +307,8 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
   if (sent.queued) {
     // Not on the service: the state waits in the queue, durably, before the
     // close reports it as kept.
-    if (int e = s_.cache.queue().makeDurable(staged.change.seq)) {
+    if (auto durable = s_.cache.queue().makeDurable(staged.change.seq); !durable) {
+      const int e = durable.error().value;
       return s_.logFailure("upload", what, e,
                            "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
     }

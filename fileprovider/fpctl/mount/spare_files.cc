@@ -85,8 +85,9 @@ fp::ScopedFD SpareFiles::create(const fs::path& path, int flags) {
   return openInCache(path, flags | O_CREAT);
 }
 
-int SpareFiles::fit(int fd, off_t length) {
-  return fp::retryOnEintr([&] { return ::ftruncate(fd, length); }) == 0 ? 0 : errno;
+ErrnoOr<void> SpareFiles::fit(int fd, off_t length) {
+  if (fp::retryOnEintr([&] { return ::ftruncate(fd, length); }) == 0) return fp::Ok{};
+  return fp::fail(Errno{errno});
 }
 
 bool SpareFiles::remove(const fs::path& path) {

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <vector>
 
+#include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/scoped_fd.h"
 
 namespace fpctl::mount {
@@ -51,8 +52,8 @@ class SpareFiles {
   // what is written until fit() sets its length. Fails as open() does (errno
   // set).
   [[nodiscard]] fp::ScopedFD create(const std::filesystem::path& path, int flags);
-  // Sets the length of a file opened by create() to `length`; 0, or errno.
-  [[nodiscard]] static int fit(int fd, off_t length);
+  // Sets the length of a file opened by create() to `length`; fails with errno.
+  [[nodiscard]] static ErrnoOr<void> fit(int fd, off_t length);
   // Removes `path`: keeps it as a spare, or unlinks it when enough are kept
   // or it cannot be kept. False when `path` could not be removed.
   bool remove(const std::filesystem::path& path);

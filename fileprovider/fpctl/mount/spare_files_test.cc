@@ -51,7 +51,7 @@ TEST_F(SpareFilesTest, RemovedFilesAreMadeAgainZeroedUpToTheLimit) {
   fp::ScopedFD fd = spares.create(dir_ / "a", O_WRONLY | O_CLOEXEC);
   ASSERT_TRUE(fd);
   ASSERT_EQ(::write(fd.get(), "secret", 6), 6);
-  ASSERT_EQ(SpareFiles::fit(fd.get(), 6), 0);
+  ASSERT_TRUE(SpareFiles::fit(fd.get(), 6).ok());
   fd.reset();
   const ino_t a = inodeOf(dir_ / "a");
   const blkcnt_t blocks = blocksOf(dir_ / "a");
@@ -69,7 +69,7 @@ TEST_F(SpareFilesTest, RemovedFilesAreMadeAgainZeroedUpToTheLimit) {
   EXPECT_EQ(inodeOf(dir_ / "b"), a);
   EXPECT_EQ(read(dir_ / "b"), std::string(1, '\0'));
   ASSERT_EQ(::write(fd.get(), "ab", 2), 2);
-  ASSERT_EQ(SpareFiles::fit(fd.get(), 2), 0);
+  ASSERT_TRUE(SpareFiles::fit(fd.get(), 2).ok());
   EXPECT_EQ(read(dir_ / "b"), "ab");
   EXPECT_EQ(spares.kept(), 0u);
 
@@ -80,7 +80,7 @@ TEST_F(SpareFilesTest, RemovedFilesAreMadeAgainZeroedUpToTheLimit) {
   fd = spares.create(dir_ / "c", O_WRONLY | O_CLOEXEC);
   EXPECT_EQ(inodeOf(dir_ / "c"), c);
   ASSERT_EQ(::write(fd.get(), "new", 3), 3);
-  ASSERT_EQ(SpareFiles::fit(fd.get(), 3), 0);
+  ASSERT_TRUE(SpareFiles::fit(fd.get(), 3).ok());
   EXPECT_EQ(read(dir_ / "c"), "new");
   EXPECT_EQ(spares.kept(), 1u);
 

@@ -46,17 +46,18 @@ class Checksum {
 };
 
 // Copies all of the file at `source` into `destination` (from offset 0),
-// summing what it copies into `sum` and counting it into `size`. Returns 0 or
-// an errno value.
-int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std::int64_t& size) {
+// summing what it copies into `sum` and counting it into `size`. Fails with
+// errno.
+[[nodiscard]] ErrnoOr<void> copyAndSum(const fs::path& source, int destination, std::uint64_t& sum,
+                                       std::int64_t& size) {
   fp::ScopedFD in = openInCache(source, O_RDONLY);
-  if (!in) return errno;
+  if (!in) return fp::fail(Errno{errno});
   Checksum checksum;
   auto buf = std::make_unique_for_overwrite<char[]>(kPiece);
   off_t at = 0;
   for (;;) {
     ssize_t n = fp::retryOnEintr([&] { return ::read(in.get(), buf.get(), kPiece); });
-    if (n < 0) return errno;
+    if (n < 0) return fp::fail(Errno{errno});
     if (n == 0) break;
     checksum.add(buf.get(), static_cast<std::size_t>(n));
     for (ssize_t done = 0; done < n;) {
@@ -64,14 +65,14 @@ int copyAndSum(const fs::path& source, int destination, std::uint64_t& sum, std:
         return ::pwrite(destination, buf.get() + done, static_cast<std::size_t>(n - done),
                         at + done);
       });
-      if (w < 0) return errno;
+      if (w < 0) return fp::fail(Errno{errno});
       done += w;
     }
     at += n;
   }
   sum = checksum.value();
   size = at;
-  return 0;
+  return fp::Ok{};
 }
 
 // The checksum of the file at `path`, none when it cannot be read.
@@ -89,17 +90,18 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
 }
 
 // Writes `text` as the whole of the new file `fd` (none: errno tells why it
-// could not be made), not synced. Returns 0 or an errno value.
-int writeWhole(int fd, const std::string& text) {
+// could not be made), not synced. Fails with errno.
+[[nodiscard]] ErrnoOr<void> writeWhole(int fd, const std::string& text) {
   auto written = fp::writeAll(fd, text);
-  return written ? 0 : written.error().code;
+  if (written) return fp::Ok{};
+  return fp::fail(Errno{written.error().code});
 }
 
-int syncPath(const fs::path& path, bool folder) {
+// Syncs the file or folder at `path`. Fails with errno.
+[[nodiscard]] ErrnoOr<void> syncPath(const fs::path& path, bool folder) {
   fp::ScopedFD fd = openInCache(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
-  if (!fd) return errno;
-  if (::fsync(fd.get()) != 0) return errno;
-  return 0;
+  if (!fd || ::fsync(fd.get()) != 0) return fp::fail(Errno{errno});
+  return fp::Ok{};
 }
 
 std::string safeName(const std::string& name) {
@@ -145,12 +147,14 @@ bool replaces(const QueuedChange& newer, const QueuedChange& older) {
 
 }  // namespace
 
-int writeDurably(const fs::path& path, const std::string& text) {
+ErrnoOr<void> writeDurably(const fs::path& path, const std::string& text) {
   auto replaced = fp::replaceDurably(path, text);
-  return replaced ? 0 : replaced.error().code;
+  if (replaced) return fp::Ok{};
+  return fp::fail(Errno{replaced.error().code});
 }
 
-int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier) {
+ErrnoOr<void> UploadQueue::bind(const fp::ItemIdentifier& local,
+                                const fp::ItemIdentifier& identifier) {
   std::vector<QueuedChange> changed;
   {
     std::lock_guard lock(mu_);
@@ -170,12 +174,12 @@ int UploadQueue::bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier&
       if (touched) changed.push_back(c);
     }
   }
-  int err = 0;
+  ErrnoOr<void> status;
   for (const auto& c : changed) {
-    int e = rewriteRecord(c);
-    if (e && !err) err = e;
+    auto rewritten = rewriteRecord(c);
+    if (!rewritten && status) status = std::move(rewritten);
   }
-  return err;
+  return status;
 }
 
 void UploadQueue::refresh(const ItemState& fresh) {
@@ -196,9 +200,9 @@ void UploadQueue::refresh(const ItemState& fresh) {
   for (const auto& c : changed) (void)rewriteRecord(c);
 }
 
-int UploadQueue::rewriteRecord(const QueuedChange& change) {
+ErrnoOr<void> UploadQueue::rewriteRecord(const QueuedChange& change) {
   const fs::path record = dir() / (std::to_string(change.seq) + ".json");
-  int e = writeDurably(record, recordOf(change).dump());
+  auto written = writeDurably(record, recordOf(change).dump());
   // Sent or dropped while it was written: its record must not come back
   // (a state without its contents, or a change sent twice).
   bool gone = false;
@@ -206,8 +210,11 @@ int UploadQueue::rewriteRecord(const QueuedChange& change) {
     std::lock_guard lock(mu_);
     gone = entries_.count(change.seq) == 0;
   }
-  if (gone) removeFile(record);
-  return gone ? 0 : e;
+  if (gone) {
+    removeFile(record);
+    return fp::Ok{};
+  }
+  return written;
 }
 
 fp::ItemIdentifier UploadQueue::resolve(const fp::ItemIdentifier& identifier) const {
@@ -253,7 +260,7 @@ bool UploadQueue::retarget(std::uint64_t seq, const fp::ItemIdentifier& parent,
     it->second.item.filename = filename;
     c = it->second;
   }
-  return rewriteRecord(c) == 0;
+  return rewriteRecord(c).ok();
 }
 
 std::optional<QueuedChange> UploadQueue::adopt(std::uint64_t seq,
@@ -272,7 +279,7 @@ std::optional<QueuedChange> UploadQueue::adopt(std::uint64_t seq,
     it->second.baseVersion = version;
     c = it->second;
   }
-  if (rewriteRecord(c) != 0) return std::nullopt;
+  if (!rewriteRecord(c)) return std::nullopt;
   return c;
 }
 
@@ -426,9 +433,9 @@ void UploadQueue::setAsideOrphans(const Leftovers& left) {
 ErrnoOr<QueuedChange> UploadQueue::put(QueuedChange change, const fs::path& contents) {
   auto staged = stage(std::move(change), contents);
   if (!staged) return staged;
-  if (int e = makeDurable(staged->seq)) {
+  if (auto durable = makeDurable(staged->seq); !durable) {
     erase(staged->seq);
-    return fp::fail(Errno{e});
+    return fp::propagate(durable);
   }
   return staged;
 }
@@ -441,26 +448,28 @@ ErrnoOr<QueuedChange> UploadQueue::stage(QueuedChange change, const fs::path& co
   }
   change.data = dir() / (std::to_string(change.seq) + ".data");
   fs::path record = dir() / (std::to_string(change.seq) + ".json");
-  auto undo = [&](int e) {
+  auto undo = [&](Errno e) {
     if (held) letGo(change.seq);
     removeFile(record);
     removeFile(change.data);
-    return fp::fail(Errno{e});
+    return fp::fail(e);
   };
   {
     fp::ScopedFD fd = createFile(change.data, O_RDWR | O_CLOEXEC);
-    if (!fd) return undo(errno);
-    if (int e = copyAndSum(contents, fd.get(), change.checksum, change.size)) return undo(e);
-    if (int e = SpareFiles::fit(fd.get(), change.size)) return undo(e);
+    if (!fd) return undo(Errno{errno});
+    auto copied = copyAndSum(contents, fd.get(), change.checksum, change.size);
+    if (!copied) return undo(copied.error());
+    if (auto fitted = SpareFiles::fit(fd.get(), change.size); !fitted) return undo(fitted.error());
   }
   nlohmann::json j = recordOf(change);
   // A record cut short by the end of fpctl cannot be parsed: the entry was
   // never made, and its close never returned.
   fp::ScopedFD recordFd = createFile(record, O_WRONLY | O_CLOEXEC);
-  if (!recordFd) return undo(errno);
+  if (!recordFd) return undo(Errno{errno});
   const std::string text = j.dump();
-  if (int e = writeWhole(recordFd.get(), text)) return undo(e);
-  if (int e = SpareFiles::fit(recordFd.get(), static_cast<off_t>(text.size()))) return undo(e);
+  if (auto written = writeWhole(recordFd.get(), text); !written) return undo(written.error());
+  auto fitted = SpareFiles::fit(recordFd.get(), static_cast<off_t>(text.size()));
+  if (!fitted) return undo(fitted.error());
   std::lock_guard lock(mu_);
   entries_[change.seq] = change;
   return change;
@@ -488,9 +497,9 @@ ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
   // Written whole and synced through a temporary file: a crash leaves the
   // edit made or not made, never a damaged record.
   fs::path record = dir() / (std::to_string(change.seq) + ".json");
-  if (int e = writeDurably(record, recordOf(change).dump())) {
+  if (auto written = writeDurably(record, recordOf(change).dump()); !written) {
     removeFile(record);
-    return fp::fail(Errno{e});
+    return fp::propagate(written);
   }
   {
     std::lock_guard lock(mu_);
@@ -506,12 +515,12 @@ ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
   return change;
 }
 
-int UploadQueue::makeDurable(std::uint64_t seq) {
+ErrnoOr<void> UploadQueue::makeDurable(std::uint64_t seq) {
   QueuedChange change;
   {
     std::lock_guard lock(mu_);
     auto it = entries_.find(seq);
-    if (it == entries_.end()) return 0;
+    if (it == entries_.end()) return fp::Ok{};
     change = it->second;
   }
   auto gone = [&] {
@@ -520,11 +529,14 @@ int UploadQueue::makeDurable(std::uint64_t seq) {
   };
   for (const fs::path& file : {change.data, dir() / (std::to_string(seq) + ".json")}) {
     // Sent or dropped meanwhile: nothing of it needs to outlive a crash.
-    if (int e = syncPath(file, false)) return e == ENOENT && gone() ? 0 : e;
+    if (auto synced = syncPath(file, false); !synced) {
+      if (synced.error().value == ENOENT && gone()) return fp::Ok{};
+      return synced;
+    }
   }
-  if (int e = syncPath(dir(), true)) return e;
+  if (auto synced = syncPath(dir(), true); !synced) return synced;
   dropOlder(change);
-  return 0;
+  return fp::Ok{};
 }
 
 std::vector<QueuedChange> UploadQueue::pending() const {
@@ -686,7 +698,7 @@ fs::path keepUnsent(const fs::path& cacheRoot, const fs::path& file, const std::
   }
   fs::path why = target;
   why += ".reason";
-  if (writeDurably(why, reason + "\n") != 0) {
+  if (!writeDurably(why, reason + "\n")) {
     // The contents are kept; only the reason is missing.
   }
   return target;

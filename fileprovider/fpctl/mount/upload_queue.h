@@ -95,9 +95,9 @@ class UploadQueue {
   // without a trace when the entry could not be made.
   [[nodiscard]] ErrnoOr<QueuedChange> putEdit(QueuedChange change);
   // Syncs the entry `seq` (data, record, folder) and drops the older entries
-  // of the same file. Returns 0 or an errno value (the entry then stays,
-  // possibly not durable). Does nothing for an entry no longer queued.
-  [[nodiscard]] int makeDurable(std::uint64_t seq);
+  // of the same file. Fails with errno (the entry then stays, possibly not
+  // durable). Does nothing for an entry no longer queued.
+  [[nodiscard]] ErrnoOr<void> makeDurable(std::uint64_t seq);
   // The entries waiting, oldest first.
   [[nodiscard]] std::vector<QueuedChange> pending() const;
   // The edits waiting, oldest first.
@@ -111,8 +111,10 @@ class UploadQueue {
   [[nodiscard]] std::vector<QueuedChange> carriedOver() const;
   // The folder made here as `local` is the item `identifier` on the service
   // now: the entries waiting that name it (their folder, or what they move)
-  // are rewritten, durably, to name the item. Returns 0 or an errno value.
-  [[nodiscard]] int bind(const fp::ItemIdentifier& local, const fp::ItemIdentifier& identifier);
+  // are rewritten, durably, to name the item. Fails with the errno of the
+  // first record that could not be rewritten.
+  [[nodiscard]] ErrnoOr<void> bind(const fp::ItemIdentifier& local,
+                                   const fp::ItemIdentifier& identifier);
   // A state of the item `fresh` reached the service: the moves of it that
   // wait show it with these attributes (versions, size, dates) from now on,
   // at the place each of them gives it.
@@ -157,8 +159,8 @@ class UploadQueue {
   void removeFile(const std::filesystem::path& path);
   // Writes the record of `change`, an entry that is queued, durably again;
   // removes it once more when the entry was sent or dropped meanwhile.
-  // Returns 0 or an errno value.
-  int rewriteRecord(const QueuedChange& change);
+  // Fails with errno.
+  [[nodiscard]] ErrnoOr<void> rewriteRecord(const QueuedChange& change);
   // Forgets the entries of `change`'s file older than it.
   void dropOlder(const QueuedChange& change);
 
@@ -210,8 +212,9 @@ std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
 
 // Writes `text` to `path` through a temporary file beside it (mode 0600) that
 // is synced and renamed over `path`, then syncs the folder: a crash leaves the
-// old contents or the new, never a mix. Returns 0 or an errno value.
-[[nodiscard]] int writeDurably(const std::filesystem::path& path, const std::string& text);
+// old contents or the new, never a mix. Fails with errno.
+[[nodiscard]] ErrnoOr<void> writeDurably(const std::filesystem::path& path,
+                                         const std::string& text);
 
 }  // namespace fpctl::mount
 

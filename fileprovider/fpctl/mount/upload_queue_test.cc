@@ -149,7 +149,7 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   ASSERT_TRUE(first.ok() && second.ok());
   // Until the newer state is durable, the older one is what a crash keeps.
   EXPECT_TRUE((*q)->contains(first->seq));
-  EXPECT_EQ((*q)->makeDurable(second->seq), 0);
+  EXPECT_TRUE((*q)->makeDurable(second->seq).ok());
   EXPECT_FALSE((*q)->contains(first->seq));
   EXPECT_FALSE(fs::exists(first->data));
   EXPECT_EQ(fp::testing::readFile(second->data), "second");
@@ -162,7 +162,7 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   auto pending = (*q)->pending();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].identifier, "i:2");
-  EXPECT_EQ((*q)->makeDurable(third->seq), 0);  // no longer queued: nothing to do
+  EXPECT_TRUE((*q)->makeDurable(third->seq).ok());  // no longer queued: nothing to do
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir_ / "cache" / "queue")) {
     left.push_back(e.path().filename().string());
@@ -177,7 +177,7 @@ TEST_F(UploadQueueTest, OlderStatesGoOnlyOnceANewerOneIsDurableOrSent) {
   auto newer = (*q)->stage(change("", "HEAD.lock"), file("f", "v2"));
   ASSERT_TRUE(sending.ok() && newer.ok());
   EXPECT_FALSE((*q)->tryHold(sending->seq));  // held already
-  EXPECT_EQ((*q)->makeDurable(newer->seq), 0);
+  EXPECT_TRUE((*q)->makeDurable(newer->seq).ok());
   EXPECT_TRUE((*q)->tryHold(newer->seq));
   (*q)->letGo(newer->seq);
   (*q)->remove(newer->seq);
@@ -208,11 +208,11 @@ TEST_F(UploadQueueTest, FetchedFilesAreCopiedOnlyWhenRegularAndBounded) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source.string());
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(copyFetchedInto(c.source, dest.get(), c.limit, 0), c.expected);
+    EXPECT_EQ(errnoOf(copyFetchedInto(c.source, dest.get(), c.limit, 0)), c.expected);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   }
   // A disk that would keep less than the reserve free is not filled.
-  EXPECT_EQ(copyFetchedInto(file("any", "abc"), dest.get(), 100, INT64_MAX / 2), ENOSPC);
+  EXPECT_EQ(errnoOf(copyFetchedInto(file("any", "abc"), dest.get(), 100, INT64_MAX / 2)), ENOSPC);
 }
 
 // Moves and removals are kept durably in order with the states; a move or

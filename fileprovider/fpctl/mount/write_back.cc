@@ -68,13 +68,14 @@ void Sender::sendHanded(Ino ino) {
     } else if (clock.time_since_epoch().count() < writeBackPausedUntil_.load()) {
       // The host did not answer a moment ago: keep it for sendQueue().
       std::string what = describe(staged.name, staged.item.identifier);
-      int e = s_.cache.queue().makeDurable(staged.change.seq);
+      auto durable = s_.cache.queue().makeDurable(staged.change.seq);
       {
         std::lock_guard lock(s_.mu);
         markWaitingLocked(*work, staged);
       }
       s_.cache.queue().letGo(staged.change.seq);
-      if (e) {
+      if (!durable) {
+        const int e = durable.error().value;
         s_.logFailure("upload", what, e,
                       "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
       } else {
