@@ -23,12 +23,12 @@ QueuedChange EditSender::editOf(ChangeKind kind, const ItemState& item) {
   return edit;
 }
 
-int EditSender::journalEdit(const QueuedChange& edit, const std::string& what) {
+ErrnoOr<void> EditSender::journalEdit(const QueuedChange& edit, const std::string& what) {
   auto put = s_.cache.queue().putEdit(edit);
   if (!put) {
     int e = put.error().value;
-    return s_.logFailure(edit.kind == ChangeKind::kMove ? "rename" : "delete", what, e,
-                         "cannot keep it in the cache: " + std::string(std::strerror(e)));
+    return fp::fail(s_.logFailure(edit.kind == ChangeKind::kMove ? "rename" : "delete", what, e,
+                                  "cannot keep it in the cache: " + std::string(std::strerror(e))));
   }
   const char* change = edit.kind == ChangeKind::kMove         ? "the move"
                        : edit.kind == ChangeKind::kMakeFolder ? "the making"
@@ -36,7 +36,7 @@ int EditSender::journalEdit(const QueuedChange& edit, const std::string& what) {
   s_.log.info(
       "%{public}@ of %{public}@ is queued and will be sent when the host application answers",
       {std::string(change), what});
-  return 0;
+  return fp::Ok{};
 }
 
 Sent EditSender::sendEdit(const QueuedChange& queued, const fp::Progress* cancel) {
@@ -127,7 +127,7 @@ Sent EditSender::refused(const QueuedChange& edit, const std::string& what,
   const std::optional<fp::Error>& error = attempt.error;
   int err = attempt.err;
   const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
-  if (error) err = s_.logFailure(op, what, *error);
+  if (error) err = s_.logFailure(op, what, *error).value;
   if (isTransient(err)) {
     sent.queued = true;
     return sent;
@@ -157,13 +157,13 @@ bool EditSender::mustQueueEditOf(const fp::ItemIdentifier& identifier) const {
   return s_.cache.queue().hasEditsOrEntryOf(identifier);
 }
 
-int EditSender::removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,
-                              const fp::Progress* cancel) {
+ErrnoOr<void> EditSender::removeOrQueue(std::string_view op, const ItemState& item,
+                                        const std::string& what, const fp::Progress* cancel) {
   if (!mustQueueEditOf(item.identifier)) {
     auto removed = s_.provider.remove(item.identifier, item.version, false, cancel);
-    if (removed) return 0;
-    int e = s_.logFailure(op, what, removed.error());
-    if (!isTransient(e) || (cancel && cancel->isCancelled())) return e;
+    if (removed) return fp::Ok{};
+    Errno e = s_.logFailure(op, what, removed.error());
+    if (!isTransient(e.value) || (cancel && cancel->isCancelled())) return fp::fail(e);
   }
   return journalEdit(editOf(ChangeKind::kRemove, item), what);
 }

@@ -41,8 +41,8 @@ class EditSender {
   // The edit `kind` of `item` (its place and name after the edit).
   static QueuedChange editOf(ChangeKind kind, const ItemState& item);
   // Puts `edit` durably into the queue, to be sent in order by sendQueue();
-  // 0, or the errno value the program is told (logged).
-  int journalEdit(const QueuedChange& edit, const std::string& what);
+  // fails with the errno value the program is told (logged).
+  [[nodiscard]] ErrnoOr<void> journalEdit(const QueuedChange& edit, const std::string& what);
   // Sends one queued edit; forgets it when sent, moves it to unsent/ when it
   // is refused for good. Called by the sending of the queue alone.
   Sent sendEdit(const QueuedChange& edit, const fp::Progress* cancel);
@@ -51,9 +51,10 @@ class EditSender {
   // or a state of the item does.
   bool mustQueueEditOf(const fp::ItemIdentifier& identifier) const;
   // Removes `item` on the service; with the host away, or when the removal
-  // must wait (mustQueueEditOf()), keeps it in the queue. 0 or an errno value.
-  int removeOrQueue(std::string_view op, const ItemState& item, const std::string& what,
-                    const fp::Progress* cancel);
+  // must wait (mustQueueEditOf()), keeps it in the queue. Fails with errno
+  // (logged).
+  [[nodiscard]] ErrnoOr<void> removeOrQueue(std::string_view op, const ItemState& item,
+                                            const std::string& what, const fp::Progress* cancel);
 
  private:
   // What one attempt at sending an edit came to: the item as it is now, or

@@ -17,7 +17,7 @@ ErrnoOr<Fetcher::Fetched> Fetcher::fetchContents(Ino ino, const ItemState& item,
                                                  const fp::Progress* cancel) {
   std::string what = describe(item.filename, item.identifier);
   auto fetched = s_.provider.fetch(item.identifier, item.version, cancel);
-  if (!fetched) return fp::fail(Errno{s_.logFailure("fetch", what, fetched.error())});
+  if (!fetched) return fp::fail(s_.logFailure("fetch", what, fetched.error()));
   std::string version =
       fetched->item ? fetched->item->version.contentVersion : item.version.contentVersion;
   // The copy is bounded by the size the item claims: a host handing back an
@@ -36,17 +36,17 @@ ErrnoOr<Fetcher::Fetched> Fetcher::fetchContents(Ino ino, const ItemState& item,
     // itself, as long as it is open.
     auto direct = openFetched(fetched->path, limit);
     if (!direct) {
-      return fp::fail(Errno{s_.logFailure("fetch", what, direct.error().value,
-                                          "cannot read the fetched contents: " +
-                                              std::string(std::strerror(direct.error().value)))});
+      return fp::fail(s_.logFailure(
+          "fetch", what, direct.error().value,
+          "cannot read the fetched contents: " + std::string(std::strerror(direct.error().value))));
     }
     s_.log.info("%{public}@ is read without a copy in the cache: the cache's bound has no room",
                 {what});
     result.direct = std::make_shared<fp::ScopedFD>(std::move(*direct));
   } else {
-    return fp::fail(Errno{s_.logFailure("fetch", what, stored.error().value,
-                                        "cannot copy the contents into the cache: " +
-                                            std::string(std::strerror(stored.error().value)))});
+    return fp::fail(s_.logFailure("fetch", what, stored.error().value,
+                                  "cannot copy the contents into the cache: " +
+                                      std::string(std::strerror(stored.error().value))));
   }
   if (fetched->item) {
     bool changed = false;
@@ -123,8 +123,8 @@ ErrnoOr<fp::ScopedFD> Fetcher::contentsOfItem(Ino ino, const ItemState& item,
     // else is in use): fetch again.
     int e = errno;
     if (++attempts >= 3) {
-      return fp::fail(Errno{s_.logFailure("open", describe(item.filename, item.identifier), e,
-                                          "cached contents are gone")});
+      return fp::fail(s_.logFailure("open", describe(item.filename, item.identifier), e,
+                                    "cached contents are gone"));
     }
   }
 }

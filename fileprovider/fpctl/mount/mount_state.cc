@@ -78,15 +78,15 @@ MountState::MountState(std::shared_ptr<fp::ReplicatedExtension> extension,
       uid(owner),
       gid(group) {}
 
-int MountState::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
+Errno MountState::logFailure(std::string_view op, const std::string& item, const fp::Error& error) {
   log.error("%{public}@ failed for %{public}@: %{public}@", {op, item, error.description()});
-  return errnoFor(error);
+  return Errno{errnoFor(error)};
 }
 
-int MountState::logFailure(std::string_view op, const std::string& item, int err,
-                           std::string_view why) {
+Errno MountState::logFailure(std::string_view op, const std::string& item, int err,
+                             std::string_view why) {
   log.error("%{public}@ failed for %{public}@: %{public}@", {op, item, why});
-  return err;
+  return Errno{err};
 }
 
 ItemState MountState::createdItem(const ItemState& returned, ItemState expected) {

@@ -64,8 +64,8 @@ struct MountState {
   // The one way a failure is logged ("OP failed for ITEM: WHY", subsystem
   // "fpctl", category "Mount"); returns the errno value the caller is told:
   // the one for `error`, or `err`.
-  int logFailure(std::string_view op, const std::string& item, const fp::Error& error);
-  int logFailure(std::string_view op, const std::string& item, int err, std::string_view why);
+  Errno logFailure(std::string_view op, const std::string& item, const fp::Error& error);
+  Errno logFailure(std::string_view op, const std::string& item, int err, std::string_view why);
   // The item after a change, as the index shows it: `returned` carries
   // defaults until the index has it, so it is asked for again; failing that,
   // `expected` with the returned identifier.

@@ -112,7 +112,7 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
     installListingLocked(*n, listingFor(*n, std::move(*items), editsBefore));
   }
   if (--n->listingReaders == 0) n->editsWhileRead.clear();
-  if (!items) return fp::fail(Errno{s_.logFailure("list", what, items.error())});
+  if (!items) return fp::fail(s_.logFailure("list", what, items.error()));
   restoreWaitingLocked(lock, dir);
   return fp::Ok{};
 }

@@ -46,7 +46,7 @@ ErrnoOr<OpenReply> OpenFiles::open(Ino ino, int flags, const fp::Progress* cance
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
   if (writable && !n->item.allows(fp::capability::kAllowsWriting)) {
-    return fp::fail(Errno{s_.logFailure("write", what, EACCES, "the file is read-only (locked)")});
+    return fp::fail(s_.logFailure("write", what, EACCES, "the file is read-only (locked)"));
   }
 
   auto h = std::make_shared<Handle>();
@@ -56,7 +56,7 @@ ErrnoOr<OpenReply> OpenFiles::open(Ino ino, int flags, const fp::Progress* cance
     lock.unlock();
     auto copy = newWorkingCopy(ino, truncate, cancel);
     if (!copy) {
-      return fp::fail(Errno{s_.logFailure("open", what, copy.error().value, "no working copy")});
+      return fp::fail(s_.logFailure("open", what, copy.error().value, "no working copy"));
     }
     lock.lock();
     n = s_.inodes.find(ino);
@@ -113,8 +113,8 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> OpenFiles::create(Ino parent, std::str
   if (!folder) return fp::fail(folder.error());
   Node* dir = *folder;
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return fp::fail(Errno{
-        s_.logFailure("create", describe(name, {}), EACCES, "the folder does not allow adding")});
+    return fp::fail(
+        s_.logFailure("create", describe(name, {}), EACCES, "the folder does not allow adding"));
   }
   lock.unlock();
   auto file = s_.cache.newWorkFile();
@@ -140,9 +140,9 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> OpenFiles::create(Ino parent, std::str
   if (tree_.hasNamesakeLocked(*dir, name)) {
     std::error_code ec;
     fs::remove(copy->path, ec);
-    return fp::fail(Errno{s_.logFailure("create", describe(name, {}), EEXIST,
-                                        "a sibling has the same name apart from letter case, so "
-                                        "the service would show the new file under another name")});
+    return fp::fail(s_.logFailure("create", describe(name, {}), EEXIST,
+                                  "a sibling has the same name apart from letter case, so "
+                                  "the service would show the new file under another name"));
   }
   Node* node = &s_.inodes.addLocal();
   node->parent = parent;
@@ -251,8 +251,7 @@ ErrnoOr<struct stat> OpenFiles::setattr(Ino ino, std::optional<off_t> size,
   if (n->item.isFolder) return fp::fail(Errno{EISDIR});
   std::string what = describe(n->name, n->item.identifier);
   if (!n->item.allows(fp::capability::kAllowsWriting)) {
-    return fp::fail(
-        Errno{s_.logFailure("truncate", what, EACCES, "the file is read-only (locked)")});
+    return fp::fail(s_.logFailure("truncate", what, EACCES, "the file is read-only (locked)"));
   }
   std::shared_ptr<WorkingCopy> work = n->work;
   if (fh) {
@@ -283,9 +282,9 @@ ErrnoOr<struct stat> OpenFiles::setattr(Ino ino, std::optional<off_t> size,
   noteChanged(*work, n->item.filename);
   if (!sendNow) return tree_.attrOf(*n);
   lock.unlock();
-  int e = sending_.uploadNode(ino);
-  sending_.releaseWorkIfIdle(ino, e != 0);
-  if (e != 0) return fp::fail(Errno{e});
+  auto sent = sending_.uploadNode(ino);
+  sending_.releaseWorkIfIdle(ino, !sent);
+  if (!sent) return fp::propagate(sent);
   return tree_.getattr(ino);
 }
 

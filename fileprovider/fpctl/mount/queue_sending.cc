@@ -18,21 +18,23 @@ std::size_t Sender::sendQueue(bool untilTheEnd) {
   return sendQueueUpTo(0, untilTheEnd ? &s_.background : nullptr);
 }
 
-int Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
+ErrnoOr<void> Sender::sendUpToWaitingState(Ino ino, const fp::Progress* cancel) {
   std::shared_ptr<WorkingCopy> work;
   std::uint64_t seq = 0;
   {
     std::lock_guard lock(s_.mu);
     Node* n = s_.inodes.find(ino);
-    if (!n || !n->work || !n->work->waiting.load() || !n->work->behindEdits.load()) return 0;
+    if (!n || !n->work || !n->work->waiting.load() || !n->work->behindEdits.load()) {
+      return fp::Ok{};
+    }
     work = n->work;
     seq = work->queuedSeq;
     work->refusedWith.store(0);
   }
-  if (seq == 0) return 0;
+  if (seq == 0) return fp::Ok{};
   (void)sendQueueUpTo(seq, cancel);
   if (cancel && cancel->isCancelled()) gaveUpWaiting();
-  return work->refusedWith.exchange(0);
+  return statusFor(work->refusedWith.exchange(0));
 }
 
 std::optional<bool> Sender::takeEntry(QueuedChange& change) {
@@ -69,10 +71,9 @@ void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
   }
   if (dropped && sent.item) {
     // Removed while it was being created: it must not stay on the service.
-    if (int e = queued_.removeOrQueue("delete", *sent.item,
-                                      describe(change.filename, sent.item->identifier), nullptr)) {
-      (void)e;  // logged
-    }
+    // A failure is logged; the item stays on the service.
+    (void)queued_.removeOrQueue("delete", *sent.item,
+                                describe(change.filename, sent.item->identifier), nullptr);
   } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
     // Removed while it was tried: it stays unsent.
     s_.cache.queue().letGo(change.seq);
@@ -179,7 +180,7 @@ void Sender::adoptMade(Ino ino, WorkingCopy& work, const StagedState& staged,
   // The file is the item made from now on (or, removed meanwhile, the item is
   // deleted), and its waiting state a change of that item: never a second
   // creation, which a rename made meanwhile would not recognise as this one.
-  if (tookSent(ino, work, staged, made) != 0) return;
+  if (!tookSent(ino, work, staged, made)) return;
   std::uint64_t seq = 0;
   ItemState item;
   {
@@ -244,7 +245,8 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
       return;
     }
     if (sent.item) {
-      tookSent(ino, *work, staged, *sent.item);
+      // What could not be taken is logged; the state was sent all the same.
+      (void)tookSent(ino, *work, staged, *sent.item);
     } else {
       // Refused for good: kept in unsent/, and the file is no longer shown,
       // as after a refused close (one waiting for it reports it).

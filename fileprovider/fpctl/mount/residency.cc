@@ -101,9 +101,8 @@ ErrnoOr<void> Residency::pin(Ino ino) {
   }
   auto added = pins_.add(item);
   if (!added) {
-    return fp::fail(
-        Errno{s_.logFailure("pin", describe(item.path, item.identifier), added.error().value,
-                            "cannot keep the set of pinned items")});
+    return fp::fail(s_.logFailure("pin", describe(item.path, item.identifier), added.error().value,
+                                  "cannot keep the set of pinned items"));
   }
   if (*added) s_.log.info("pinned %{public}@", {describe(item.path, item.identifier)});
   pinsChanged_.store(true);
@@ -123,8 +122,8 @@ ErrnoOr<void> Residency::unpin(Ino ino) {
   if (id.empty()) return fp::Ok{};
   auto removed = pins_.remove(id);
   if (!removed) {
-    return fp::fail(Errno{s_.logFailure("unpin", what, removed.error().value,
-                                        "cannot keep the set of pinned items")});
+    return fp::fail(
+        s_.logFailure("unpin", what, removed.error().value, "cannot keep the set of pinned items"));
   }
   if (*removed) {
     s_.log.info("unpinned %{public}@", {what});

@@ -54,7 +54,8 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     }
     return sent;
   }
-  sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error());
+  sent.err =
+      s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error()).value;
   if (change.identifier.empty() && !isTransient(sent.err)) {
     if (std::optional<Sent> earlier =
             takeEarlierCreation(change, expected, what, cancel, sent.err)) {
@@ -98,7 +99,7 @@ std::optional<Sent> Sender::takeEarlierCreation(const QueuedChange& change,
       fpctl::TemplateItem::named(made->identifier, change.parent, change.filename), made->version,
       fp::field::kContents, change.data, cancel);
   if (!r) {
-    err = s_.logFailure("write", describe(change.filename, made->identifier), r.error());
+    err = s_.logFailure("write", describe(change.filename, made->identifier), r.error()).value;
     return std::nullopt;
   }
   s_.cache.queue().remove(change.seq);
@@ -159,35 +160,35 @@ bool Sender::removedHere(const fp::ItemIdentifier& identifier) {
   return n && (n->unlinked || n->removing);
 }
 
-int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
+ErrnoOr<void> Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   std::shared_ptr<WorkingCopy> work;
   {
     std::lock_guard lock(s_.mu);
     Node* n = s_.inodes.find(ino);
-    if (!n || !n->work || n->unlinked) return 0;
+    if (!n || !n->work || n->unlinked) return fp::Ok{};
     work = n->work;
   }
   if (handOff && work->handing.load() && work->handedChanges.load() == work->changes.load()) {
     // The write-back thread has this state, and may be sending it now: a
     // release need not wait for that.
-    return 0;
+    return fp::Ok{};
   }
   std::lock_guard uploading(work->uploadMutex);
   StagedState staged;
   {
     std::lock_guard lock(s_.mu);
     Node* n = s_.inodes.find(ino);
-    if (!n || n->unlinked || n->work != work) return 0;
+    if (!n || n->unlinked || n->work != work) return fp::Ok{};
     staged.changes = work->changes.load();
-    if (staged.changes == work->uploaded.load()) return 0;
-    if (work->cut.load()) return ENOSPC;  // dropped at its release
+    if (staged.changes == work->uploaded.load()) return fp::Ok{};
+    if (work->cut.load()) return fp::fail(Errno{ENOSPC});  // dropped at its release
     staged.local = n->local;
     staged.item = n->item;
     staged.name = n->name;
   }
   if (work->handed && work->handed->changes == staged.changes) {
     // Closed and staged already; the write-back thread has not sent it yet.
-    if (handOff) return 0;
+    if (handOff) return fp::Ok{};
     StagedState handed = std::move(*work->handed);
     work->handed.reset();
     work->handing.store(false);
@@ -213,9 +214,9 @@ int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
   // Held until its sending ends: nothing else sends or drops it meanwhile.
   auto queued = s_.cache.queue().stage(change, work->path, /*held=*/true);
   if (!queued) {
-    return s_.logFailure(
+    return fp::fail(s_.logFailure(
         "upload", what, queued.error().value,
-        "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value)));
+        "cannot keep a copy in the cache: " + std::string(std::strerror(queued.error().value))));
   }
   staged.change = std::move(*queued);
   // What the copy holds is closed and staged now: if fpctl dies, the queue has it.
@@ -233,13 +234,13 @@ int Sender::uploadNode(Ino ino, bool handOff, const fp::Progress* cancel) {
     work->handed = std::move(staged);
     work->handing.store(true);
     sender_->push(ino);
-    return 0;
+    return fp::Ok{};
   }
   return finishUpload(ino, *work, staged, cancel);
 }
 
-int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
-                         const fp::Progress* cancel) {
+ErrnoOr<void> Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
+                                   const fp::Progress* cancel) {
   StagedState staged = handed;
   const bool local = staged.local;
   const ItemState& item = staged.item;
@@ -262,7 +263,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
         s_.cache.queue().letGo(staged.change.seq);
         s_.cache.queue().erase(staged.change.seq);
         work.uploaded.store(changes);
-        return 0;
+        return fp::Ok{};
       }
       if (n->item.filename == item.filename && n->item.parent == item.parent) break;
       // Renamed or moved since it was staged: created where it is now, so
@@ -291,7 +292,7 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
       s_.cache.queue().letGo(staged.change.seq);
       s_.cache.queue().erase(staged.change.seq);
       work.uploaded.store(changes);
-      return 0;
+      return fp::Ok{};
     }
     markWaitingLocked(work, staged);
     work.behindEdits.store(behindEdits);
@@ -309,34 +310,36 @@ int Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState& handed,
     // close reports it as kept.
     if (auto durable = s_.cache.queue().makeDurable(staged.change.seq); !durable) {
       const int e = durable.error().value;
-      return s_.logFailure("upload", what, e,
-                           "cannot keep a copy in the cache: " + std::string(std::strerror(e)));
+      return fp::fail(s_.logFailure(
+          "upload", what, e, "cannot keep a copy in the cache: " + std::string(std::strerror(e))));
     }
   }
-  if (sent.queued) return 0;
+  if (sent.queued) return fp::Ok{};
   work.queuedOnly.store(!sent.item);
   work.waiting.store(false);
   work.uploaded.store(changes);  // sent, or kept in unsent/: this state is taken care of
-  if (!sent.item) return sent.err;
+  if (!sent.item) return statusFor(sent.err);
   return tookSent(ino, work, staged, *sent.item);
 }
 
-int Sender::removeMade(Lock& lock, const std::string& name, const ItemState& made) {
+ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const ItemState& made) {
   // Removed while it was being created (or while a move made meanwhile was
   // sent): it must not stay on the service.
   lock.unlock();
   if (auto removed = s_.provider.remove(made.identifier, made.version, false); !removed) {
-    int e = s_.logFailure("delete", describe(name, made.identifier), removed.error());
-    if (isTransient(e)) {
+    Errno e = s_.logFailure("delete", describe(name, made.identifier), removed.error());
+    if (isTransient(e.value)) {
       QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
-      queued_.journalEdit(edit, describe(name, made.identifier));
+      // A failure to keep it is logged; the file is gone here all the same.
+      (void)queued_.journalEdit(edit, describe(name, made.identifier));
     }
   }
-  return 0;
+  return fp::Ok{};
 }
 
-std::optional<int> Sender::followMovesLocked(Lock& lock, Ino ino, const StagedState& staged,
-                                             ItemState& fresh) {
+std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,
+                                                       const StagedState& staged,
+                                                       ItemState& fresh) {
   const std::string& name = staged.name;
   Node* n = s_.inodes.find(ino);
   // Where the service has it now.
@@ -364,37 +367,42 @@ std::optional<int> Sender::followMovesLocked(Lock& lock, Ino ino, const StagedSt
     if (r && *r) {
       fresh = s_.reread(**r, expected);
     } else {
-      int e = r ? s_.logFailure("rename", describe(name, fresh.identifier), r->error()) : EIO;
-      if (!isTransient(e)) return e;
+      Errno e =
+          r ? s_.logFailure("rename", describe(name, fresh.identifier), r->error()) : Errno{EIO};
+      if (!isTransient(e.value)) return fp::fail(e);
       QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
       edit.fields = fields;
       edit.fromParent = sentParent;
       edit.fromFilename = sentName;
-      if (int j = queued_.journalEdit(edit, describe(name, fresh.identifier))) return j;
+      auto journaled = queued_.journalEdit(edit, describe(name, fresh.identifier));
+      if (!journaled) return journaled;
       fresh = expected;
     }
     sentName = expected.filename;
     sentParent = expected.parent;
     lock.lock();
     n = s_.inodes.find(ino);
-    if (!n) return 0;
+    if (!n) return fp::Ok{};
     if (n->unlinked) return removeMade(lock, name, fresh);
   }
   return std::nullopt;
 }
 
-int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh) {
+ErrnoOr<void> Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged,
+                               ItemState fresh) {
   const bool local = staged.local;
   const std::uint64_t changes = staged.changes;
   Lock lock(s_.mu);
   Node* n = s_.inodes.find(ino);
-  if (!n) return 0;
+  if (!n) return fp::Ok{};
   if (n->unlinked && local) return removeMade(lock, staged.name, fresh);
   // Removed while this state was sent: its removal is sent or waits in the
   // queue; the folder must not show it again.
-  if (n->unlinked) return 0;
+  if (n->unlinked) return fp::Ok{};
   if (local) {
-    if (std::optional<int> done = followMovesLocked(lock, ino, staged, fresh)) return *done;
+    if (std::optional<ErrnoOr<void>> done = followMovesLocked(lock, ino, staged, fresh)) {
+      return *done;
+    }
     n = s_.inodes.find(ino);
   } else {
     // A move of it made meanwhile may wait in the queue: it stays where it
@@ -426,7 +434,7 @@ int Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, Item
       l.show(name, fresh);
     });
   }
-  return 0;
+  return fp::Ok{};
 }
 
 void Sender::waitWhileSending(const fp::Progress* cancel) {
@@ -457,9 +465,9 @@ ErrnoOr<void> Sender::flush(std::uint64_t fh, pid_t closer, const fp::Progress* 
     h.writers.clear();
     ino = n->ino;
   }
-  int e = uploadNode(ino, /*handOff=*/true, cancel);
-  if (e == 0 && !writeBack_.load()) e = sendUpToWaitingState(ino, cancel);
-  return statusFor(e);
+  auto sent = uploadNode(ino, /*handOff=*/true, cancel);
+  if (!sent || writeBack_.load()) return sent;
+  return sendUpToWaitingState(ino, cancel);
 }
 
 ErrnoOr<void> Sender::fsync(std::uint64_t fh, const fp::Progress* cancel) {
@@ -472,9 +480,9 @@ ErrnoOr<void> Sender::fsync(std::uint64_t fh, const fp::Progress* cancel) {
     it->second->writers.clear();
     ino = it->second->ino;
   }
-  int e = uploadNode(ino, false, cancel);
-  if (e == 0 && !writeBack_.load()) e = sendUpToWaitingState(ino, cancel);
-  return statusFor(e);
+  auto sent = uploadNode(ino, false, cancel);
+  if (!sent || writeBack_.load()) return sent;
+  return sendUpToWaitingState(ino, cancel);
 }
 
 void Sender::release(std::uint64_t fh) {
@@ -493,7 +501,7 @@ void Sender::release(std::uint64_t fh) {
   }
   if (!last) return;
   // The last close: what a failed flush left unsent gets one more try.
-  bool sendFailed = uploadNode(h->ino, /*handOff=*/true) != 0;
+  bool sendFailed = !uploadNode(h->ino, /*handOff=*/true);
   releaseWorkIfIdle(h->ino, sendFailed);
   // A copy kept beyond the bound while it was open may go now.
   if (s_.cache.overBound()) residency_.trimCache();
@@ -625,7 +633,7 @@ void Sender::finishPendingUploads() {
     }
   }
   for (Ino ino : withWork) {
-    bool sendFailed = uploadNode(ino) != 0;
+    bool sendFailed = !uploadNode(ino);
     releaseWorkIfIdle(ino, sendFailed);
   }
 }

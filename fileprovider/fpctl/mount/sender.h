@@ -89,13 +89,14 @@ class Sender {
   // and removals made before it) sends the queue up to that state and reports
   // its refusal; the host away, or `cancel` cancelled (a signal), it leaves
   // the state waiting and succeeds.
-  int sendUpToWaitingState(Ino ino, const fp::Progress* cancel);
+  [[nodiscard]] ErrnoOr<void> sendUpToWaitingState(Ino ino, const fp::Progress* cancel);
 
   // Stages the node's working copy in the queue, unless that state is staged
   // already, and sends it; with `handOff`, leaves the sending to the
-  // write-back thread. 0, or the errno value the close reports. `cancel` ends
-  // the wait for the host (see finishUpload()).
-  int uploadNode(Ino ino, bool handOff = false, const fp::Progress* cancel = nullptr);
+  // write-back thread. Fails with the errno value the close reports. `cancel`
+  // ends the wait for the host (see finishUpload()).
+  [[nodiscard]] ErrnoOr<void> uploadNode(Ino ino, bool handOff = false,
+                                         const fp::Progress* cancel = nullptr);
   // Lets go of the node's working copy once no handle holds it and nobody
   // sends it (`sendFailed`: the last try to send it failed).
   void releaseWorkIfIdle(Ino ino, bool sendFailed);
@@ -121,8 +122,8 @@ class Sender {
   // Sends `staged`, a state of `work` (held with its uploadMutex), and takes
   // the outcome into the node. A sending stopped by `cancel` leaves the state
   // waiting in the queue, as one the host did not answer.
-  int finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
-                   const fp::Progress* cancel = nullptr);
+  [[nodiscard]] ErrnoOr<void> finishUpload(Ino ino, WorkingCopy& work, const StagedState& staged,
+                                           const fp::Progress* cancel = nullptr);
   // The write-back thread's part: sends, parks or drops what a close of `ino`
   // left to it, then lets go of the working copy if nobody holds it.
   void sendHanded(Ino ino);
@@ -169,15 +170,20 @@ class Sender {
   // Takes `fresh`, what the service made of `staged`, into the node `ino`
   // (its working copy `work`): binds a new file, sends (or queues) a rename
   // or removal made meanwhile, and shows it.
-  int tookSent(Ino ino, WorkingCopy& work, const StagedState& staged, ItemState fresh);
+  [[nodiscard]] ErrnoOr<void> tookSent(Ino ino, WorkingCopy& work, const StagedState& staged,
+                                       ItemState fresh);
   // The steps of tookSent(). Deletes `made` (of the new file `name`, removed
-  // here meanwhile) on the service, or queues that; drops the lock. Yields 0.
-  int removeMade(Lock& lock, const std::string& name, const ItemState& made);
+  // here meanwhile) on the service, or queues that; drops the lock. Succeeds
+  // (a failure is logged).
+  [[nodiscard]] ErrnoOr<void> removeMade(Lock& lock, const std::string& name,
+                                         const ItemState& made);
   // Sends (or queues) the renames and moves made of the new file `ino` while
-  // its creation `staged` was sent, updating `fresh`; a value when tookSent()
-  // is to return it (the file went meanwhile, or a move was refused).
-  std::optional<int> followMovesLocked(Lock& lock, Ino ino, const StagedState& staged,
-                                       ItemState& fresh);
+  // its creation `staged` was sent, updating `fresh`; an outcome when
+  // tookSent() is to return it (the file went meanwhile, or a move was
+  // refused), none when it goes on.
+  [[nodiscard]] std::optional<ErrnoOr<void>> followMovesLocked(Lock& lock, Ino ino,
+                                                               const StagedState& staged,
+                                                               ItemState& fresh);
 
   MountState& s_;
   NodeTree& tree_;

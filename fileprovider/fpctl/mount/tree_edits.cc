@@ -18,12 +18,12 @@
 
 namespace fpctl::mount {
 
-int TreeEdits::nameRefused(std::string_view op, const std::string& what,
-                           const NameRefusal& refusal) {
-  int err = s_.logFailure(op, what, refusal.error);
+Errno TreeEdits::nameRefused(std::string_view op, const std::string& what,
+                             const NameRefusal& refusal) {
+  Errno err = s_.logFailure(op, what, refusal.error);
   if (!refusedAsTaken(s_.provider, refusal)) return err;
   changes_.checkForChanges();
-  return EEXIST;
+  return Errno{EEXIST};
 }
 
 ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
@@ -35,8 +35,7 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
   Node* dir = *folder;
   std::string what = describe(name, {});
   if (!dir->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return fp::fail(
-        Errno{s_.logFailure("mkdir", what, EACCES, "the folder does not allow adding")});
+    return fp::fail(s_.logFailure("mkdir", what, EACCES, "the folder does not allow adding"));
   }
   if (dir->listing->byName.count(name) || dir->localChildren.count(name)) {
     return fp::fail(Errno{EEXIST});
@@ -56,11 +55,11 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
   auto created = s_.provider.create(
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt, cancel);
   if (!created) {
-    int e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
-    if (isTransient(e) && !(cancel && cancel->isCancelled())) {
+    Errno e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
+    if (isTransient(e.value) && !(cancel && cancel->isCancelled())) {
       return mkdirLocal(parent, name, expected, what);
     }
-    return fp::fail(Errno{e});
+    return fp::fail(e);
   }
   ItemState fresh = s_.createdItem(*created, expected);
 
@@ -75,9 +74,8 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
 ErrnoOr<EntryReply> TreeEdits::mkdirLocal(Ino parent, const std::string& name, ItemState expected,
                                           const std::string& what) {
   expected.identifier = newLocalIdentifier();
-  if (int e = queued_.journalEdit(EditSender::editOf(ChangeKind::kMakeFolder, expected), what)) {
-    return fp::fail(Errno{e});
-  }
+  auto journaled = queued_.journalEdit(EditSender::editOf(ChangeKind::kMakeFolder, expected), what);
+  if (!journaled) return fp::propagate(journaled);
   Lock lock(s_.mu);
   Node* dir = s_.inodes.find(parent);
   if (!dir) return fp::fail(Errno{ENOENT});
@@ -105,22 +103,24 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
   }
 }
 
-int TreeEdits::removeLocalFolderLocked(Node& dir, const std::string& name) {
+ErrnoOr<void> TreeEdits::removeLocalFolderLocked(Node& dir, const std::string& name) {
   Node* c = s_.inodes.find(dir.localChildren.at(name));
-  if (!c || !c->item.isFolder) return ENOTDIR;
-  if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) return ENOTEMPTY;
+  if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});
+  if (!c->localChildren.empty() || (c->listing && !c->listing->byName.empty())) {
+    return fp::fail(Errno{ENOTEMPTY});
+  }
   // Made here and not on the service yet: its making, its moves, and the
   // moves into it (each of those items left it again by a later move or
   // removal) are dropped.
   for (const auto& q : s_.cache.queue().pending()) {
     const bool into = q.kind == ChangeKind::kMove && q.parent == c->item.identifier;
     if (!q.isEdit() || (q.identifier != c->item.identifier && !into)) continue;
-    if (!s_.cache.queue().tryHold(q.seq)) return EBUSY;  // being made now
+    if (!s_.cache.queue().tryHold(q.seq)) return fp::fail(Errno{EBUSY});  // being made now
     s_.cache.queue().letGo(q.seq);
     s_.cache.queue().erase(q.seq);
   }
   forgetLocalChildLocked(dir, name);
-  return 0;
+  return fp::Ok{};
 }
 
 void TreeEdits::forgetLocalChildLocked(Node& dir, const std::string& name) {
@@ -144,15 +144,15 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   if (!folder) return fp::fail(folder.error());
   Node* dir = *folder;
   if (dir->localChildren.count(name)) {
-    int e = removeLocalFolderLocked(*dir, name);
-    if (e == EBUSY) {
+    auto removed = removeLocalFolderLocked(*dir, name);
+    if (!removed && removed.error().value == EBUSY) {
       // Its making is being sent: once it is on the service, it is removed
       // there like any folder.
       lock.unlock();
       if (!pauseUnlessCancelled(cancel)) return fp::fail(Errno{EINTR});
       return rmdir(parent, name, cancel);
     }
-    return statusFor(e);
+    return removed;
   }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
@@ -160,8 +160,7 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   std::string what = describe(name, item.identifier);
   if (!item.isFolder) return fp::fail(Errno{ENOTDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
-    return fp::fail(
-        Errno{s_.logFailure("rmdir", what, EACCES, "the folder does not allow deleting")});
+    return fp::fail(s_.logFailure("rmdir", what, EACCES, "the folder does not allow deleting"));
   }
   auto hasLocalChildren = [&] {
     Node* child = s_.inodes.findItem(item.identifier);
@@ -180,7 +179,7 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   if (hasLocalChildren()) return fp::fail(Errno{ENOTEMPTY});
   lock.unlock();
 
-  if (int e = queued_.removeOrQueue("rmdir", item, what, cancel)) return fp::fail(Errno{e});
+  if (auto removed = queued_.removeOrQueue("rmdir", item, what, cancel); !removed) return removed;
 
   lock.lock();
   if (Node* n = tree_.forgetRemovedLocked(parent, name, item.identifier)) {
@@ -201,11 +200,11 @@ ErrnoOr<void> TreeEdits::provenEmpty(std::string_view op, const ItemState& folde
   // The extension answers a lookup only from a readable index, so the folder's
   // own lookup before and after its listing proves the listing was read too.
   auto before = s_.provider.item(folder.identifier, cancel);
-  if (!before) return fp::fail(Errno{refusedForProof(op, what, before.error())});
+  if (!before) return fp::fail(refusedForProof(op, what, before.error()));
   auto children = s_.provider.list(folder.identifier, cancel);
-  if (!children) return fp::fail(Errno{s_.logFailure(op, what, children.error())});
+  if (!children) return fp::fail(s_.logFailure(op, what, children.error()));
   auto after = s_.provider.item(folder.identifier, cancel);
-  if (!after) return fp::fail(Errno{refusedForProof(op, what, after.error())});
+  if (!after) return fp::fail(refusedForProof(op, what, after.error()));
   // What waits to be removed or moved out is gone from it (it is sent first:
   // the queue keeps its order, and proves emptiness again before sending),
   // what waits to be moved in is there.
@@ -216,8 +215,8 @@ ErrnoOr<void> TreeEdits::provenEmpty(std::string_view op, const ItemState& folde
   return fp::Ok{};
 }
 
-int TreeEdits::refusedForProof(std::string_view op, const std::string& what,
-                               const fp::Error& error) {
+Errno TreeEdits::refusedForProof(std::string_view op, const std::string& what,
+                                 const fp::Error& error) {
   s_.logFailure(op, what, error);
   // Whatever the lookup said, emptiness is not proven: nothing is deleted.
   return s_.logFailure(op, what, EIO, "the index could not be read; the folder is left as it is");
@@ -247,7 +246,7 @@ ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp:
   if (item.isFolder) return fp::fail(Errno{EISDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
     return fp::fail(
-        Errno{s_.logFailure("delete", what, EACCES, "the file does not allow deleting (locked)")});
+        s_.logFailure("delete", what, EACCES, "the file does not allow deleting (locked)"));
   }
   // A state of the file sent meanwhile and refused because the removal got
   // there first is not a failure (Sender::removedHere()).
@@ -257,10 +256,10 @@ ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp:
   removing(true);
   lock.unlock();
 
-  int e = queued_.removeOrQueue("delete", item, what, cancel);
+  auto removed = queued_.removeOrQueue("delete", item, what, cancel);
   lock.lock();
   removing(false);
-  if (e) return fp::fail(Errno{e});
+  if (!removed) return removed;
   tree_.forgetRemovedLocked(parent, name, item.identifier);
   return fp::Ok{};
 }
@@ -291,13 +290,13 @@ ErrnoOr<void> TreeEdits::rename(Ino parent, std::string_view name, Ino newParent
                                 const fp::Progress* cancel) {
   if (!fitsKernel(name) || !fitsKernel(newName)) return fp::fail(Errno{ENAMETOOLONG});
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return fp::fail(Errno{EINVAL});
-  return statusFor(renameAttempt(parent, std::string(name), newParent, std::string(newName), flags,
-                                 true, cancel));
+  return renameAttempt(parent, std::string(name), newParent, std::string(newName), flags, true,
+                       cancel);
 }
 
-int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
-                             const std::string& newName, unsigned flags, bool mayUploadFirst,
-                             const fp::Progress* cancel) {
+ErrnoOr<void> TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
+                                       const std::string& newName, unsigned flags,
+                                       bool mayUploadFirst, const fp::Progress* cancel) {
   Rename r;
   r.parent = parent;
   r.name = name;
@@ -307,30 +306,30 @@ int TreeEdits::renameAttempt(Ino parent, const std::string& name, Ino newParent,
   r.mayUploadFirst = mayUploadFirst;
   r.cancel = cancel;
   Lock lock(s_.mu);
-  if (std::optional<int> done = findRenameSidesLocked(lock, r)) return *done;
-  if (std::optional<int> done = freeLocalTargetLocked(lock, r)) return *done;
+  if (std::optional<ErrnoOr<void>> done = findRenameSidesLocked(lock, r)) return *done;
+  if (std::optional<ErrnoOr<void>> done = freeLocalTargetLocked(lock, r)) return *done;
   if (r.localSource) return renameLocalLocked(lock, r);
   return renameServiceItemLocked(lock, r);
 }
 
-std::optional<int> TreeEdits::findRenameSidesLocked(Lock& lock, Rename& r) {
+std::optional<ErrnoOr<void>> TreeEdits::findRenameSidesLocked(Lock& lock, Rename& r) {
   // Both listings must be at hand at once; reading one may drop the lock.
   constexpr int kReads = 3;
   for (int attempt = 0;; ++attempt) {
     if (auto listed = tree_.ensureListingLocked(lock, r.parent, r.cancel); !listed) {
-      return listed.error().value;
+      return fp::propagate(listed);
     }
     if (auto listed = tree_.ensureListingLocked(lock, r.newParent, r.cancel); !listed) {
-      return listed.error().value;
+      return fp::propagate(listed);
     }
     Node* p = s_.inodes.find(r.parent);
-    if (!p) return ENOENT;
+    if (!p) return fp::fail(Errno{ENOENT});
     if (p->listing) break;
-    if (attempt == kReads) return EIO;
+    if (attempt == kReads) return fp::fail(Errno{EIO});
   }
   Node* from = s_.inodes.find(r.parent);
   Node* to = s_.inodes.find(r.newParent);
-  if (r.parent == r.newParent && r.name == r.newName) return 0;
+  if (r.parent == r.newParent && r.name == r.newName) return fp::Ok{};
 
   // The item being renamed: a new local file, or an item of the listing.
   if (auto it = from->localChildren.find(r.name); it != from->localChildren.end()) {
@@ -340,7 +339,7 @@ std::optional<int> TreeEdits::findRenameSidesLocked(Lock& lock, Rename& r) {
              listed != from->listing->byName.end()) {
     r.source = listed->second;
   } else {
-    return ENOENT;
+    return fp::fail(Errno{ENOENT});
   }
   r.what = describe(r.name, r.source.identifier);
   if (auto it = to->localChildren.find(r.newName); it != to->localChildren.end()) {
@@ -349,21 +348,22 @@ std::optional<int> TreeEdits::findRenameSidesLocked(Lock& lock, Rename& r) {
              listed != to->listing->byName.end()) {
     r.target = listed->second;
   }
-  if ((r.localTarget || r.target) && (r.flags & RENAME_NOREPLACE)) return EEXIST;
-  if (r.target && !r.localSource && r.target->identifier == r.source.identifier) return 0;
+  if ((r.localTarget || r.target) && (r.flags & RENAME_NOREPLACE)) return fp::fail(Errno{EEXIST});
+  if (r.target && !r.localSource && r.target->identifier == r.source.identifier) return fp::Ok{};
   if (r.target) {
-    if (r.source.isFolder && !r.target->isFolder) return ENOTDIR;
-    if (!r.source.isFolder && r.target->isFolder) return EISDIR;
+    if (r.source.isFolder && !r.target->isFolder) return fp::fail(Errno{ENOTDIR});
+    if (!r.source.isFolder && r.target->isFolder) return fp::fail(Errno{EISDIR});
   }
   if (r.parent != r.newParent && !to->item.allows(fp::capability::kAllowsAddingSubItems)) {
-    return s_.logFailure("rename", r.what, EACCES, "the target folder does not allow adding");
+    return fp::fail(
+        s_.logFailure("rename", r.what, EACCES, "the target folder does not allow adding"));
   }
   r.newDisplay = displayName(r.newName);
   r.newParentId = to->item.identifier;
   return std::nullopt;
 }
 
-std::optional<int> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
+std::optional<ErrnoOr<void>> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
   if (!r.localTarget) return std::nullopt;
   Node* t = s_.inodes.find(r.localTarget);
   Node* to = s_.inodes.find(r.newParent);
@@ -375,7 +375,7 @@ std::optional<int> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
     // Sender::finishUpload().)
     lock.unlock();
     std::unique_lock created(work->uploadMutex, std::defer_lock);
-    if (!lockUnlessCancelled(created, r.cancel)) return EINTR;
+    if (!lockUnlessCancelled(created, r.cancel)) return fp::fail(Errno{EINTR});
     created.unlock();
     return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
                          r.cancel);
@@ -384,25 +384,25 @@ std::optional<int> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename& r) {
   }
   if (t && t->item.isFolder) {
     // A folder made here is replaced only by a folder, and only when empty.
-    if (!r.source.isFolder) return EISDIR;
-    int e = removeLocalFolderLocked(*to, r.newName);
-    if (e == EBUSY) {
+    if (!r.source.isFolder) return fp::fail(Errno{EISDIR});
+    auto removed = removeLocalFolderLocked(*to, r.newName);
+    if (!removed && removed.error().value == EBUSY) {
       // Its making is being sent: then it is replaced like any folder.
       lock.unlock();
-      if (!pauseUnlessCancelled(r.cancel)) return EINTR;
+      if (!pauseUnlessCancelled(r.cancel)) return fp::fail(Errno{EINTR});
       return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
                            r.cancel);
     }
-    if (e) return e;
+    if (!removed) return removed;
   } else {
-    if (r.source.isFolder) return ENOTDIR;
+    if (r.source.isFolder) return fp::fail(Errno{ENOTDIR});
     // A new file that is still being written loses its name to the one moved here.
     forgetLocalChildLocked(*to, r.newName);
   }
   return std::nullopt;
 }
 
-int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
+ErrnoOr<void> TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   Node* n = s_.inodes.find(r.localSource);
   // Its creation waits in the queue (the host did not take it): it is made
   // under the new name, after the removal of what it replaces.
@@ -412,20 +412,20 @@ int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   const bool localFolder = n->item.isFolder;
   const bool replaces = r.target && (waits || localFolder);
   if (replaces) {
-    if (int e = journalReplacedLocked(lock, r, localFolder)) return e;
+    if (auto journaled = journalReplacedLocked(lock, r, localFolder); !journaled) return journaled;
     n = s_.inodes.find(r.localSource);
-    if (!n || n->unlinked) return ENOENT;
+    if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
   }
   if (r.target && !replaces) {
-    if (!r.mayUploadFirst) return EIO;
+    if (!r.mayUploadFirst) return fp::fail(Errno{EIO});
     // Replacing an item on the service: send the new file first, then rename it.
     lock.unlock();
-    if (int e = sending_.uploadNode(r.localSource)) return e;
+    if (auto sent = sending_.uploadNode(r.localSource); !sent) return sent;
     return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, false, r.cancel);
   }
   Node* from = s_.inodes.find(r.parent);
   Node* to = s_.inodes.find(r.newParent);
-  if (!from || !to) return ENOENT;
+  if (!from || !to) return fp::fail(Errno{ENOENT});
   fp::ItemFields fields = 0;
   if (r.newDisplay != n->item.filename) fields |= fp::field::kFilename;
   if (r.parent != r.newParent) fields |= fp::field::kParentItemIdentifier;
@@ -437,7 +437,7 @@ int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   n->item.parent = r.newParentId;
   n->item.filename = r.newDisplay;
   if (waits) sending_.requeueLocked(lock, r.localSource);
-  if (!n->item.isFolder) return 0;
+  if (!n->item.isFolder) return fp::Ok{};
   // Made under its new name where it goes, while its making waits; made
   // under its first name, then moved there, once it is on its way (or when
   // the name is freed only by the removal just journaled).
@@ -450,51 +450,46 @@ int TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
   for (const auto& q : replaces ? std::vector<QueuedChange>{} : s_.cache.queue().pending()) {
     if (q.kind == ChangeKind::kMakeFolder && q.identifier == folder &&
         s_.cache.queue().retarget(q.seq, r.newParentId, r.newDisplay)) {
-      return 0;
+      return fp::Ok{};
     }
   }
   return queued_.journalEdit(edit, r.what);
 }
 
-int TreeEdits::journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder) {
+ErrnoOr<void> TreeEdits::journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder) {
   const ItemState& target = *r.target;
   std::string targetWhat = describe(r.newName, target.identifier);
   if (!target.allows(fp::capability::kAllowsDeleting)) {
-    return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+    return fp::fail(s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked"));
   }
-  if (target.isFolder && !byFolder) return EISDIR;
+  if (target.isFolder && !byFolder) return fp::fail(Errno{EISDIR});
   if (byFolder) {
     Node* t = s_.inodes.findItem(target.identifier);
-    if (t && !t->localChildren.empty()) return ENOTEMPTY;
+    if (t && !t->localChildren.empty()) return fp::fail(Errno{ENOTEMPTY});
   }
   lock.unlock();
   if (byFolder) {
-    if (auto empty = provenEmpty("rename", target, targetWhat, r.cancel); !empty) {
-      return empty.error().value;
-    }
+    if (auto empty = provenEmpty("rename", target, targetWhat, r.cancel); !empty) return empty;
   }
-  if (int e = queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, target), targetWhat)) {
-    return e;
-  }
+  auto journaled = queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, target), targetWhat);
+  if (!journaled) return journaled;
   lock.lock();
   tree_.forgetRemovedLocked(r.newParent, r.newName, target.identifier);
-  return 0;
+  return fp::Ok{};
 }
 
-int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
+ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
   const ItemState& source = r.source;
   fp::ItemFields fields = 0;
   if (r.newDisplay != source.filename) fields |= fp::field::kFilename;
   if (r.parent != r.newParent) fields |= fp::field::kParentItemIdentifier;
   const std::optional<ItemState>& target = r.target;
   std::string targetWhat = target ? describe(r.newName, target->identifier) : std::string();
-  if (int e = allowedLocked(r, fields, targetWhat)) return e;
+  if (auto allowed = allowedLocked(r, fields, targetWhat); !allowed) return allowed;
   lock.unlock();
 
   if (target && target->isFolder) {
-    if (auto empty = provenEmpty("rename", *target, targetWhat, r.cancel); !empty) {
-      return empty.error().value;
-    }
+    if (auto empty = provenEmpty("rename", *target, targetWhat, r.cancel); !empty) return empty;
   }
 
   ItemState expected = source;
@@ -502,18 +497,17 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
   expected.filename = r.newDisplay;
   // Behind edits that wait in the queue, or with the host away, the move is
   // kept in the queue and shown at once.
-  auto queueMove = [&]() -> int {
+  auto queueMove = [&]() -> ErrnoOr<void> {
     if (target) {
-      if (int e =
-              queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat)) {
-        return e;
-      }
+      auto journaled =
+          queued_.journalEdit(EditSender::editOf(ChangeKind::kRemove, *target), targetWhat);
+      if (!journaled) return journaled;
     }
     QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
     edit.fields = fields;
     edit.fromParent = source.parent;
     edit.fromFilename = source.filename;
-    if (int e = queued_.journalEdit(edit, r.what)) return e;
+    if (auto journaled = queued_.journalEdit(edit, r.what); !journaled) return journaled;
     lock.lock();
     if (target) {
       if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
@@ -527,7 +521,7 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
       shown.filename = expected.filename;
     }
     applyMoveLocked(r.parent, r.name, r.newParent, r.newName, shown);
-    return 0;
+    return fp::Ok{};
   };
   if (queued_.mustQueueEditOf(source.identifier)) return queueMove();
   if (!target) {
@@ -535,15 +529,15 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
         fpctl::TemplateItem::named(source.identifier, r.newParentId, r.newDisplay), source.version,
         fields, std::nullopt, r.cancel);
     if (!moved) {
-      int e = nameRefused("rename", r.what,
-                          {moved.error(), r.newParentId, r.newDisplay, source.identifier});
-      if (isTransient(e) && !(r.cancel && r.cancel->isCancelled())) return queueMove();
-      return e;
+      Errno e = nameRefused("rename", r.what,
+                            {moved.error(), r.newParentId, r.newDisplay, source.identifier});
+      if (isTransient(e.value) && !(r.cancel && r.cancel->isCancelled())) return queueMove();
+      return fp::fail(e);
     }
     ItemState fresh = s_.reread(*moved, expected);
     lock.lock();
     applyMoveLocked(r.parent, r.name, r.newParent, r.newName, fresh);
-    return 0;
+    return fp::Ok{};
   }
 
   // Replacing an item: see replace_sequence.h.
@@ -554,7 +548,7 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
         return s_.reread(returned, std::move(wanted));
       },
       [this](std::string_view op, const std::string& item, const fp::Error& error) {
-        return s_.logFailure(op, item, error);
+        return s_.logFailure(op, item, error).value;
       });
   if (isTransient(done.err) && !done.leftAside && !done.targetDeleted && !done.moved &&
       !(r.cancel && r.cancel->isCancelled())) {
@@ -564,29 +558,31 @@ int TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
   return showReplacementLocked(r, done);
 }
 
-int TreeEdits::allowedLocked(const Rename& r, fp::ItemFields fields,
-                             const std::string& targetWhat) {
+ErrnoOr<void> TreeEdits::allowedLocked(const Rename& r, fp::ItemFields fields,
+                                       const std::string& targetWhat) {
   const ItemState& source = r.source;
   if ((fields & fp::field::kFilename) && !source.allows(fp::capability::kAllowsRenaming)) {
-    return s_.logFailure("rename", r.what, EACCES, "the item does not allow renaming (locked)");
+    return fp::fail(
+        s_.logFailure("rename", r.what, EACCES, "the item does not allow renaming (locked)"));
   }
   if ((fields & fp::field::kParentItemIdentifier) &&
       !source.allows(fp::capability::kAllowsReparenting)) {
-    return s_.logFailure("rename", r.what, EACCES, "the item does not allow moving (locked)");
+    return fp::fail(
+        s_.logFailure("rename", r.what, EACCES, "the item does not allow moving (locked)"));
   }
   const std::optional<ItemState>& target = r.target;
   if (target &&
       !target->allows(fp::capability::kAllowsRenaming | fp::capability::kAllowsDeleting)) {
-    return s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked");
+    return fp::fail(s_.logFailure("rename", targetWhat, EACCES, "the item to replace is locked"));
   }
   if (target && target->isFolder) {
     Node* t = s_.inodes.findItem(target->identifier);
-    if (t && !t->localChildren.empty()) return ENOTEMPTY;
+    if (t && !t->localChildren.empty()) return fp::fail(Errno{ENOTEMPTY});
   }
-  return 0;
+  return fp::Ok{};
 }
 
-int TreeEdits::showReplacementLocked(const Rename& r, const Replacement& done) {
+ErrnoOr<void> TreeEdits::showReplacementLocked(const Rename& r, const Replacement& done) {
   if (done.leftAside) {
     applyMoveLocked(r.newParent, r.newName, r.newParent, posixName(done.leftAside->filename),
                     *done.leftAside);
@@ -594,9 +590,9 @@ int TreeEdits::showReplacementLocked(const Rename& r, const Replacement& done) {
   if (done.targetDeleted) {
     if (Node* n = s_.inodes.findItem(r.target->identifier)) n->unlinked = true;
   }
-  if (done.err) return done.err;
+  if (done.err) return fp::fail(Errno{done.err});
   applyMoveLocked(r.parent, r.name, r.newParent, r.newName, *done.moved);
-  return 0;
+  return fp::Ok{};
 }
 
 }  // namespace fpctl::mount

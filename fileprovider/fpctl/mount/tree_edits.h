@@ -66,13 +66,14 @@ class TreeEdits {
   // with what of it waits in the queue.
   void forgetLocalChildLocked(Node& dir, const std::string& name);
   // Removes `name`, a folder made here that is not on the service yet, from
-  // `dir` with what waits to be sent of it: 0, ENOTDIR, ENOTEMPTY, or EBUSY
-  // while its making is being sent.
-  int removeLocalFolderLocked(Node& dir, const std::string& name);
+  // `dir` with what waits to be sent of it. Fails with ENOTDIR, ENOTEMPTY, or
+  // EBUSY while its making is being sent.
+  [[nodiscard]] ErrnoOr<void> removeLocalFolderLocked(Node& dir, const std::string& name);
   using Lock = MountState::Lock;
 
-  int renameAttempt(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
-                    unsigned flags, bool mayUploadFirst, const fp::Progress* cancel);
+  [[nodiscard]] ErrnoOr<void> renameAttempt(Ino parent, const std::string& name, Ino newParent,
+                                            const std::string& newName, unsigned flags,
+                                            bool mayUploadFirst, const fp::Progress* cancel);
   // One rename, and what it works on, as found in both folders' listings.
   struct Rename {
     Ino parent = 0;
@@ -91,39 +92,45 @@ class TreeEdits {
     fp::ItemIdentifier newParentId;
   };
   // The steps of renameAttempt(), called with the tree lock held; each that
-  // yields a value ends the rename with it. Finds the source and the target
-  // in the listings (read when missing) and checks what POSIX asks.
-  std::optional<int> findRenameSidesLocked(Lock& lock, Rename& r);
+  // yields an outcome ends the rename with it (none: the rename goes on).
+  // Finds the source and the target in the listings (read when missing) and
+  // checks what POSIX asks.
+  [[nodiscard]] std::optional<ErrnoOr<void>> findRenameSidesLocked(Lock& lock, Rename& r);
   // Frees the name of a new file or folder made here that the rename replaces
   // (waiting first for a creation of it on its way, then trying again).
-  std::optional<int> freeLocalTargetLocked(Lock& lock, Rename& r);
+  [[nodiscard]] std::optional<ErrnoOr<void>> freeLocalTargetLocked(Lock& lock, Rename& r);
   // Renames a new file or folder made here: here alone, or by changing what
   // of it waits in the queue; over an item of the service, after that item's
   // removal (journaled) or after it is sent itself.
-  int renameLocalLocked(Lock& lock, Rename& r);
+  [[nodiscard]] ErrnoOr<void> renameLocalLocked(Lock& lock, Rename& r);
   // Journals the removal of `r.target`, replaced by a new file whose creation
   // waits or (`byFolder`) by a folder made here, and hides it.
-  int journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder);
+  [[nodiscard]] ErrnoOr<void> journalReplacedLocked(Lock& lock, const Rename& r, bool byFolder);
   // Renames an item of the service: sent at once, or journaled.
-  int renameServiceItemLocked(Lock& lock, Rename& r);
+  [[nodiscard]] ErrnoOr<void> renameServiceItemLocked(Lock& lock, Rename& r);
   // Whether the service lets the source change `fields` and the target go:
-  // 0, EACCES (logged) or ENOTEMPTY.
-  int allowedLocked(const Rename& r, fp::ItemFields fields, const std::string& targetWhat);
+  // fails with EACCES (logged) or ENOTEMPTY.
+  [[nodiscard]] ErrnoOr<void> allowedLocked(const Rename& r, fp::ItemFields fields,
+                                            const std::string& targetWhat);
   // Shows what a replacement of `r.target` by `r.source` did on the service
-  // (replace_sequence.h); its errno value.
-  int showReplacementLocked(const Rename& r, const Replacement& done);
+  // (replace_sequence.h); fails with its errno value.
+  [[nodiscard]] ErrnoOr<void> showReplacementLocked(const Rename& r, const Replacement& done);
   void applyMoveLocked(Ino parent, const std::string& name, Ino newParent,
                        const std::string& newName, const ItemState& item);
   // Makes the folder `name` in `parent` here, to be made on the service by
   // sendQueue(): the host is away, or what it waits for is queued.
   ErrnoOr<EntryReply> mkdirLocal(Ino parent, const std::string& name, ItemState expected,
                                  const std::string& what);
-  int refusedForProof(std::string_view op, const std::string& what, const fp::Error& error);
+  // Logs `error`, what a lookup that was to prove a folder empty failed with,
+  // and returns EIO: emptiness is not proven, and nothing is deleted.
+  [[nodiscard]] Errno refusedForProof(std::string_view op, const std::string& what,
+                                      const fp::Error& error);
   // Logs the refusal of a name (a creation or a move) and returns its errno
   // value: EEXIST when the name is taken on the service (name_refusal.h), and
   // then the changes are checked for at once, so that the item holding the
   // name shows.
-  int nameRefused(std::string_view op, const std::string& what, const NameRefusal& refusal);
+  [[nodiscard]] Errno nameRefused(std::string_view op, const std::string& what,
+                                  const NameRefusal& refusal);
 
   MountState& s_;
   NodeTree& tree_;

@@ -47,7 +47,7 @@ void Sender::sendHanded(Ino ino) {
     if (!n || !n->work) return;
     work = n->work;
   }
-  int err = 0;
+  bool sendFailed = false;
   {
     std::lock_guard uploading(work->uploadMutex);
     if (!work->handed) return;  // a close, fsync or rename sent it
@@ -93,8 +93,8 @@ void Sender::sendHanded(Ino ino) {
       }
     } else {
       // The end of the mount stops the wait for the host: the state is kept.
-      err = finishUpload(ino, *work, staged, &s_.background);
-      if (err == 0 && work->queuedOnly.load()) {
+      sendFailed = !finishUpload(ino, *work, staged, &s_.background);
+      if (!sendFailed && work->queuedOnly.load()) {
         writeBackPausedUntil_.store((std::chrono::steady_clock::now() + std::chrono::seconds(2))
                                         .time_since_epoch()
                                         .count());
@@ -102,7 +102,7 @@ void Sender::sendHanded(Ino ino) {
     }
     work->handing.store(false);
   }
-  releaseWorkIfIdle(ino, err != 0);
+  releaseWorkIfIdle(ino, sendFailed);
 }
 
 }  // namespace fpctl::mount
