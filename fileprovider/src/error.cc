@@ -62,32 +62,39 @@ namespace {
 
 using Code = FileProviderErrorCode;
 
-constexpr ErrorKind fileProvider(Code code, std::string_view name, int errnum) {
-  return {kFileProviderErrorDomain, static_cast<int>(code), name, errnum};
+// Whether a failure of a kind may pass by itself (ErrorKind::transient).
+enum Passing { kLasts, kMayPass };
+
+constexpr ErrorKind fileProvider(Code code, std::string_view name, int errnum, Passing passing) {
+  return {kFileProviderErrorDomain, static_cast<int>(code), name, errnum, passing == kMayPass};
 }
-constexpr ErrorKind cocoa(int code, std::string_view name, int errnum) {
-  return {kCocoaErrorDomain, code, name, errnum};
+constexpr ErrorKind cocoa(int code, std::string_view name, int errnum, Passing passing) {
+  return {kCocoaErrorDomain, code, name, errnum, passing == kMayPass};
 }
 
 // The errno values are chosen so that ordinary tools print a sensible message.
+// What may pass by itself: the host or its server not answering, a sync anchor
+// that expired (a fresh enumeration gets a new one), a sync the host cannot do
+// right now. A refusal of the request itself (a name, a permission, quota,
+// space, an item or a domain that is not there) stays until something changes.
 constexpr ErrorKind kErrorKinds[] = {
-    fileProvider(Code::kNotAuthenticated, "not signed in", EACCES),
-    fileProvider(Code::kFilenameCollision, "an item with that name exists", EEXIST),
-    fileProvider(Code::kSyncAnchorExpired, "the sync anchor has expired", EIO),
-    fileProvider(Code::kInsufficientQuota, "not enough quota", EDQUOT),
-    fileProvider(Code::kServerUnreachable, "the server cannot be reached", EIO),
-    fileProvider(Code::kNoSuchItem, "no such item", ENOENT),
-    fileProvider(Code::kDeletionRejected, "the deletion was rejected", EPERM),
-    fileProvider(Code::kDirectoryNotEmpty, "the folder is not empty", ENOTEMPTY),
-    fileProvider(Code::kProviderNotFound, "no such domain", EIO),
-    fileProvider(Code::kCannotSynchronize, "cannot synchronize", EIO),
-    cocoa(kFileNoSuchFileError, "no such file", ENOENT),
-    cocoa(kFileReadNoSuchFileError, "no such file", ENOENT),
-    cocoa(kFileReadNoPermissionError, "permission denied", EACCES),
-    cocoa(kFileWriteNoPermissionError, "permission denied", EACCES),
-    cocoa(kFileWriteInvalidFileNameError, "invalid file name", EINVAL),
-    cocoa(kFileWriteFileExistsError, "the file exists", EEXIST),
-    cocoa(kFileWriteOutOfSpaceError, "out of disk space", ENOSPC),
+    fileProvider(Code::kNotAuthenticated, "not signed in", EACCES, kLasts),
+    fileProvider(Code::kFilenameCollision, "an item with that name exists", EEXIST, kLasts),
+    fileProvider(Code::kSyncAnchorExpired, "the sync anchor has expired", EIO, kMayPass),
+    fileProvider(Code::kInsufficientQuota, "not enough quota", EDQUOT, kLasts),
+    fileProvider(Code::kServerUnreachable, "the server cannot be reached", EIO, kMayPass),
+    fileProvider(Code::kNoSuchItem, "no such item", ENOENT, kLasts),
+    fileProvider(Code::kDeletionRejected, "the deletion was rejected", EPERM, kLasts),
+    fileProvider(Code::kDirectoryNotEmpty, "the folder is not empty", ENOTEMPTY, kLasts),
+    fileProvider(Code::kProviderNotFound, "no such domain", EIO, kLasts),
+    fileProvider(Code::kCannotSynchronize, "cannot synchronize", EIO, kMayPass),
+    cocoa(kFileNoSuchFileError, "no such file", ENOENT, kLasts),
+    cocoa(kFileReadNoSuchFileError, "no such file", ENOENT, kLasts),
+    cocoa(kFileReadNoPermissionError, "permission denied", EACCES, kLasts),
+    cocoa(kFileWriteNoPermissionError, "permission denied", EACCES, kLasts),
+    cocoa(kFileWriteInvalidFileNameError, "invalid file name", EINVAL, kLasts),
+    cocoa(kFileWriteFileExistsError, "the file exists", EEXIST, kLasts),
+    cocoa(kFileWriteOutOfSpaceError, "out of disk space", ENOSPC, kLasts),
 };
 
 }  // namespace
@@ -110,6 +117,16 @@ int errnoValue(const Error& error) {
   if (const ErrorKind* kind = findErrorKind(error)) return kind->errnum;
   if (error.domain == kPOSIXErrorDomain && error.code > 0) return error.code;
   return EIO;
+}
+
+bool isTransient(const Error& error) {
+  if (const ErrorKind* kind = findErrorKind(error)) return kind->transient;
+  if (error.domain == kPOSIXErrorDomain && error.code > 0) {
+    const int e = error.code;
+    return e == EIO || e == EINTR || e == EAGAIN || e == ETIMEDOUT || e == ENOTCONN ||
+           e == ECONNREFUSED;
+  }
+  return true;
 }
 
 }  // namespace fp

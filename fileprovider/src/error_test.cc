@@ -79,12 +79,26 @@ TEST(ErrorTest, EachErrorIsNamedOnceAndRenderingsReadTheTable) {
     EXPECT_EQ(findErrorKind(e), &kind);
     EXPECT_EQ(readableName(e), kind.name);
     EXPECT_EQ(errnoValue(e), kind.errnum);
+    EXPECT_EQ(isTransient(e), kind.transient);
   }
+  // A server that does not answer may answer later; a refusal of the request lasts.
+  using Code = FileProviderErrorCode;
+  EXPECT_TRUE(isTransient(Error::fileProvider(Code::kServerUnreachable)));
+  EXPECT_TRUE(isTransient(Error::fileProvider(Code::kCannotSynchronize)));
+  EXPECT_FALSE(isTransient(Error::fileProvider(Code::kProviderNotFound)));
+  EXPECT_FALSE(isTransient(Error::fileProvider(Code::kNoSuchItem)));
+  EXPECT_FALSE(isTransient(Error::cocoa(kFileWriteOutOfSpaceError)));
   // Outside the table: a POSIX error keeps its own errno and has no name.
   EXPECT_EQ(errnoValue(Error::posix(ENAMETOOLONG, "open x")), ENAMETOOLONG);
   EXPECT_EQ(readableName(Error::posix(ENAMETOOLONG, "open x")), "");
   EXPECT_EQ(errnoValue(Error::cocoa(kFeatureUnsupportedError)), EIO);
   EXPECT_EQ(readableName(Error::cocoa(kFeatureUnsupportedError)), "");
+  // A POSIX error may pass by its errno (a peer not answering); anything else
+  // may pass, as the EIO it becomes.
+  EXPECT_TRUE(isTransient(Error::posix(ETIMEDOUT, "connect")));
+  EXPECT_TRUE(isTransient(Error::posix(ECONNREFUSED, "connect")));
+  EXPECT_FALSE(isTransient(Error::posix(ENAMETOOLONG, "open x")));
+  EXPECT_TRUE(isTransient(Error::cocoa(kFeatureUnsupportedError)));
 }
 
 }  // namespace

@@ -128,7 +128,9 @@ Sent EditSender::refused(const QueuedChange& edit, const std::string& what,
   int err = attempt.err;
   const char* op = move ? "rename" : edit.kind == ChangeKind::kMakeFolder ? "mkdir" : "delete";
   if (error) err = s_.logFailure(op, what, *error).value;
-  if (isTransient(err)) {
+  // Without the service's error, the errno found before asking it decides (a
+  // folder whose emptiness could not be proven, a cancel).
+  if (error ? fp::isTransient(*error) : isTransient(err)) {
     sent.queued = true;
     return sent;
   }
@@ -163,7 +165,9 @@ ErrnoOr<void> EditSender::removeOrQueue(std::string_view op, const ItemState& it
     auto removed = s_.provider.remove(item.identifier, item.version, false, cancel);
     if (removed) return fp::Ok{};
     Errno e = s_.logFailure(op, what, removed.error());
-    if (!isTransient(e.value) || (cancel && cancel->isCancelled())) return fp::fail(e);
+    if (!fp::isTransient(removed.error()) || (cancel && cancel->isCancelled())) {
+      return fp::fail(e);
+    }
   }
   return journalEdit(editOf(ChangeKind::kRemove, item), what);
 }

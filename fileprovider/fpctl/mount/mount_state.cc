@@ -41,8 +41,9 @@ std::string keyOf(const Node& n) {
 }
 
 bool isTransient(int err) {
-  return err == EIO || err == EINTR || err == ETIMEDOUT || err == EAGAIN || err == ENOTCONN ||
-         err == ECONNREFUSED;
+  // Judged as the POSIX error it is, so that one rule decides for errno values
+  // as for the extension's errors.
+  return err > 0 && fp::isTransient(posixFailure(err, {}));
 }
 
 namespace {

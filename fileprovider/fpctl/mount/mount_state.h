@@ -45,7 +45,10 @@ fp::Date now();
 std::string describe(const std::string& name, const fp::ItemIdentifier& identifier);
 // The upload queue's key for the file `n` (see QueuedChange::key()).
 std::string keyOf(const Node& n);
-// Whether `err` says the host is away for now (the state may be sent later).
+// Whether the errno value `err` says the host is away for now (the state may
+// be sent later). For where only an errno is left (a cancel's EINTR, a failure
+// of the mount's own copy, what the fetcher passes on): where the extension's
+// error is at hand, fp::isTransient() reads its kind from the error table.
 bool isTransient(int err);
 // Locks `lock` (not owned yet), giving up when `cancel` is cancelled first (a
 // null `cancel` waits as long as it takes). Yields whether it owns the lock.

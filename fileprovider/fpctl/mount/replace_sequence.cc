@@ -28,6 +28,7 @@ Replacement replaceItem(const ProviderClient& provider, const ReplaceRequest& r,
                       target.version, fp::field::kFilename, std::nullopt);
   if (!asideResult) {
     out.err = logFailure("rename", r.targetWhat, asideResult.error());
+    out.transient = fp::isTransient(asideResult.error());
     return out;
   }
   ItemState asideItem = target;
@@ -42,6 +43,7 @@ Replacement replaceItem(const ProviderClient& provider, const ReplaceRequest& r,
                       r.source.version, r.fields, std::nullopt);
   if (!moved) {
     out.err = logFailure("rename", r.what, moved.error());
+    out.transient = fp::isTransient(moved.error());
     auto back = provider.modify(
         fpctl::TemplateItem::named(target.identifier, target.parent, target.filename),
         asideItem.version, fp::field::kFilename, std::nullopt);

@@ -18,6 +18,7 @@ namespace fpctl::mount {
 
 struct Replacement {
   int err = 0;                         // 0: the source took the target's place
+  bool transient = false;              // the failure may pass by itself (fp::isTransient())
   std::optional<ItemState> moved;      // the source as it is now (when err is 0)
   std::optional<ItemState> leftAside;  // the target, left on the service under its aside name
   bool targetDeleted = false;

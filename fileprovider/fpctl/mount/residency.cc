@@ -211,6 +211,7 @@ void Residency::keepPinnedLocal() {
     if (!fetched) {
       incomplete = true;
       // The host is away (or the mount is ending): the rest would fail alike.
+      // The fetcher logged the extension's error and passes on its errno.
       if (isTransient(fetched.error().value)) hostAway = true;
     }
   }

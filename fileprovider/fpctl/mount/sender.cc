@@ -54,15 +54,16 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     }
     return sent;
   }
-  sent.err =
-      s_.logFailure(change.identifier.empty() ? "create" : "write", what, result.error()).value;
-  if (change.identifier.empty() && !isTransient(sent.err)) {
+  fp::Error failure = result.error();
+  sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, failure).value;
+  if (change.identifier.empty() && !fp::isTransient(failure)) {
     if (std::optional<Sent> earlier =
-            takeEarlierCreation(change, expected, what, cancel, sent.err)) {
+            takeEarlierCreation(change, expected, what, cancel, failure)) {
       return *earlier;
     }
+    sent.err = errnoFor(failure);
   }
-  if (isTransient(sent.err)) return keepForLater(change, what);
+  if (fp::isTransient(failure)) return keepForLater(change, what);
   if (!change.identifier.empty() && sent.err == ENOENT && removedHere(change.identifier)) {
     // The file was removed here while this state of it was on its way, and
     // its removal reached the service first: nothing of it is wanted.
@@ -76,7 +77,7 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
 
 std::optional<Sent> Sender::takeEarlierCreation(const QueuedChange& change,
                                                 const ItemState& expected, const std::string& what,
-                                                const fp::Progress* cancel, int& err) {
+                                                const fp::Progress* cancel, fp::Error& failure) {
   // A creation that reached the host just before fpctl died is refused when
   // it is sent again: the same bytes under the same name are that creation.
   // Not an item the mount moves or removes: that is another file, whose
@@ -99,7 +100,8 @@ std::optional<Sent> Sender::takeEarlierCreation(const QueuedChange& change,
       fpctl::TemplateItem::named(made->identifier, change.parent, change.filename), made->version,
       fp::field::kContents, change.data, cancel);
   if (!r) {
-    err = s_.logFailure("write", describe(change.filename, made->identifier), r.error()).value;
+    s_.logFailure("write", describe(change.filename, made->identifier), r.error());
+    failure = r.error();
     return std::nullopt;
   }
   s_.cache.queue().remove(change.seq);
@@ -327,8 +329,8 @@ ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const Item
   // sent): it must not stay on the service.
   lock.unlock();
   if (auto removed = s_.provider.remove(made.identifier, made.version, false); !removed) {
-    Errno e = s_.logFailure("delete", describe(name, made.identifier), removed.error());
-    if (isTransient(e.value)) {
+    s_.logFailure("delete", describe(name, made.identifier), removed.error());
+    if (fp::isTransient(removed.error())) {
       QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
       // A failure to keep it is logged; the file is gone here all the same.
       (void)queued_.journalEdit(edit, describe(name, made.identifier));
@@ -367,9 +369,12 @@ std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,
     if (r && *r) {
       fresh = s_.reread(**r, expected);
     } else {
-      Errno e =
-          r ? s_.logFailure("rename", describe(name, fresh.identifier), r->error()) : Errno{EIO};
-      if (!isTransient(e.value)) return fp::fail(e);
+      // Not tried (edits wait in the queue), or the host may take it later:
+      // it waits in the queue.
+      if (r) {
+        Errno e = s_.logFailure("rename", describe(name, fresh.identifier), r->error());
+        if (!fp::isTransient(r->error())) return fp::fail(e);
+      }
       QueuedChange edit = EditSender::editOf(ChangeKind::kMove, expected);
       edit.fields = fields;
       edit.fromParent = sentParent;

@@ -144,11 +144,11 @@ class Sender {
                   const fp::Progress* cancel = nullptr);
   // The steps of sendChange() after a failure. The creation `change` was
   // refused: what an earlier creation of the same file made, taken as this
-  // one (and changed to this state); none when there is none, with `err` set
-  // to that change's failure when it was tried.
+  // one (and changed to this state); none when there is none, with `failure`
+  // set to that change's failure when it was tried.
   std::optional<Sent> takeEarlierCreation(const QueuedChange& change, const ItemState& expected,
                                           const std::string& what, const fp::Progress* cancel,
-                                          int& err);
+                                          fp::Error& failure);
   // The host did not answer: `change` waits in the queue, unless the mount
   // cannot read its own copy of it.
   Sent keepForLater(const QueuedChange& change, const std::string& what);

@@ -56,7 +56,7 @@ ErrnoOr<EntryReply> TreeEdits::mkdir(Ino parent, std::string_view nameView,
       fpctl::TemplateItem::forNew(expected.parent, expected.filename, true), std::nullopt, cancel);
   if (!created) {
     Errno e = nameRefused("mkdir", what, {created.error(), expected.parent, expected.filename, {}});
-    if (isTransient(e.value) && !(cancel && cancel->isCancelled())) {
+    if (fp::isTransient(created.error()) && !(cancel && cancel->isCancelled())) {
       return mkdirLocal(parent, name, expected, what);
     }
     return fp::fail(e);
@@ -531,7 +531,9 @@ ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
     if (!moved) {
       Errno e = nameRefused("rename", r.what,
                             {moved.error(), r.newParentId, r.newDisplay, source.identifier});
-      if (isTransient(e.value) && !(r.cancel && r.cancel->isCancelled())) return queueMove();
+      if (fp::isTransient(moved.error()) && !(r.cancel && r.cancel->isCancelled())) {
+        return queueMove();
+      }
       return fp::fail(e);
     }
     ItemState fresh = s_.reread(*moved, expected);
@@ -550,7 +552,7 @@ ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
       [this](std::string_view op, const std::string& item, const fp::Error& error) {
         return s_.logFailure(op, item, error).value;
       });
-  if (isTransient(done.err) && !done.leftAside && !done.targetDeleted && !done.moved &&
+  if (done.transient && !done.leftAside && !done.targetDeleted && !done.moved &&
       !(r.cancel && r.cancel->isCancelled())) {
     return queueMove();  // nothing was done on the service
   }

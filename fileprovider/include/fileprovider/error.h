@@ -89,13 +89,16 @@ struct Error {
 };
 
 // One word of the error vocabulary: an error by domain and code, the phrase a
-// person reads for it (empty when there is none better than the code), and the
-// errno value a program receives for it through the file system.
+// person reads for it (empty when there is none better than the code), the
+// errno value a program receives for it through the file system, and whether a
+// failure of that kind may pass by itself (the host not answering for now), so
+// that what failed is worth trying again later rather than refused for good.
 struct ErrorKind {
   std::string_view domain;
   int code;
   std::string_view name;
   int errnum;
+  bool transient;
 };
 
 // Every error the platform and its programs name, each once.
@@ -111,6 +114,12 @@ struct ErrorKind {
 // The errno value for `error`: the table's value; a POSIX error its own code;
 // EIO for everything else.
 [[nodiscard]] int errnoValue(const Error& error);
+
+// Whether a failure with `error` may pass by itself: the table's answer; for a
+// POSIX error, whether its errno is one of a peer that does not answer now
+// (EIO, EINTR, EAGAIN, ETIMEDOUT, ENOTCONN, ECONNREFUSED); for everything else,
+// as for the EIO it becomes, yes (nothing says the failure lasts).
+[[nodiscard]] bool isTransient(const Error& error);
 
 template <class T>
 using StatusOr = Result<T, Error>;
