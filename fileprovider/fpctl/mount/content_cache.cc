@@ -19,6 +19,7 @@
 
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/hex_text.h"
+#include "fileprovider/fpctl/mount/unsent_folder.h"
 
 namespace fpctl::mount {
 namespace fs = std::filesystem;

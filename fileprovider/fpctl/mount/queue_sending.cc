@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "fileprovider/fpctl/mount/held_back.h"
@@ -99,15 +100,15 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
   {
     // No sending of the queue is under way: a removed file no entry names
     // any more is done with.
+    std::set<std::string> tokens;
+    std::set<std::uint64_t> seqs;
+    for (const auto& c : pending) {
+      if (!c.local.empty()) tokens.insert(c.local);
+      seqs.insert(c.seq);
+    }
     std::lock_guard lock(s_.mu);
-    std::erase_if(droppedFiles_, [&](const std::string& token) {
-      return std::none_of(pending.begin(), pending.end(),
-                          [&](const QueuedChange& c) { return c.local == token; });
-    });
-    std::erase_if(droppedWhileSent_, [&](std::uint64_t seq) {
-      return std::none_of(pending.begin(), pending.end(),
-                          [&](const QueuedChange& c) { return c.seq == seq; });
-    });
+    std::erase_if(droppedFiles_, [&](const std::string& token) { return !tokens.count(token); });
+    std::erase_if(droppedWhileSent_, [&](std::uint64_t seq) { return !seqs.count(seq); });
   }
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();

@@ -618,9 +618,7 @@ void Sender::dropQueuedLocked(WorkingCopy& work) {
     // An older state waits too when the newer one could not replace it (it
     // was being sent then): nothing of the file may be created any more.
     droppedFiles_.insert(work.localToken);
-    for (const auto& c : s_.cache.queue().pending()) {
-      if (c.identifier.empty() && c.local == work.localToken) drop(c.seq);
-    }
+    for (std::uint64_t seq : s_.cache.queue().creationsOf(work.localToken)) drop(seq);
   }
   work.waiting.store(false);
 }

@@ -18,6 +18,7 @@
 #include "fileprovider/file_io.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/unsent_folder.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
 
@@ -102,20 +103,6 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
   fp::ScopedFD fd = openInCache(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
   if (!fd || ::fsync(fd.get()) != 0) return fp::fail(Errno{errno});
   return fp::Ok{};
-}
-
-std::string safeName(const std::string& name) {
-  std::string safe;
-  for (char c : name) safe += (c == '/' || c == '\0') ? '_' : c;
-  if (safe.size() > 200) safe.resize(200);
-  return safe;
-}
-
-std::string uniqueStamp() {
-  static std::atomic<unsigned> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) + "-" +
-         std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
 }
 
 std::string slurp(const fs::path& path) { return readCacheFile(path).value_or(""); }
@@ -604,6 +591,15 @@ bool UploadQueue::contains(std::uint64_t seq) const {
   return entries_.count(seq) > 0;
 }
 
+std::vector<std::uint64_t> UploadQueue::creationsOf(const std::string& local) const {
+  std::vector<std::uint64_t> seqs;
+  std::lock_guard lock(mu_);
+  for (const auto& [seq, c] : entries_) {
+    if (!c.isEdit() && c.identifier.empty() && c.local == local) seqs.push_back(seq);
+  }
+  return seqs;
+}
+
 void UploadQueue::remove(std::uint64_t seq) {
   QueuedChange change;
   {
@@ -685,23 +681,6 @@ fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
   if (kept.empty()) return {};
   remove(seq);
   return kept;
-}
-
-fs::path keepUnsent(const fs::path& cacheRoot, const fs::path& file, const std::string& name,
-                    const std::string& reason) {
-  fs::path target = cacheRoot / "unsent" / (uniqueStamp() + "-" + safeName(name));
-  std::error_code ec = createPrivateDirectories(target.parent_path());
-  fs::rename(file, target, ec);
-  if (ec) {
-    fs::copy_file(file, target, ec);
-    if (ec) return {};
-  }
-  fs::path why = target;
-  why += ".reason";
-  if (!writeDurably(why, reason + "\n")) {
-    // The contents are kept; only the reason is missing.
-  }
-  return target;
 }
 
 }  // namespace fpctl::mount

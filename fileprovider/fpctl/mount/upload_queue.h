@@ -137,6 +137,8 @@ class UploadQueue {
                                                   const fp::ItemIdentifier& identifier,
                                                   const fp::ItemVersion& version);
   [[nodiscard]] bool contains(std::uint64_t seq) const;
+  // The entries that create the new file whose token is `local`, oldest first.
+  [[nodiscard]] std::vector<std::uint64_t> creationsOf(const std::string& local) const;
   // The entry was sent: forget it, and the older entries of the same file,
   // which its state replaces.
   void remove(std::uint64_t seq);
@@ -203,12 +205,6 @@ class UploadQueue {
   std::map<fp::ItemIdentifier, fp::ItemIdentifier> bound_;  // bind()
   std::uint64_t nextSeq_ = 1;
 };
-
-// Keeps `file` in `cacheRoot`/unsent with `reason` beside it; returns where it
-// went (empty when it could not be kept).
-std::filesystem::path keepUnsent(const std::filesystem::path& cacheRoot,
-                                 const std::filesystem::path& file, const std::string& name,
-                                 const std::string& reason);
 
 // Writes `text` to `path` through a temporary file beside it (mode 0600) that
 // is synced and renamed over `path`, then syncs the folder: a crash leaves the
