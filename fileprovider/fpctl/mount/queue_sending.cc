@@ -91,25 +91,27 @@ void Sender::backOff() {
   nextQueueAttempt_ = std::chrono::steady_clock::now() + queueBackoff_;
 }
 
+void Sender::forgetFinishedDrops(const std::vector<QueuedChange>& pending) {
+  // No sending of the queue is under way: a removed file no entry names any
+  // more is done with.
+  std::set<std::string> tokens;
+  std::set<std::uint64_t> seqs;
+  for (const auto& c : pending) {
+    if (!c.local.empty()) tokens.insert(c.local);
+    seqs.insert(c.seq);
+  }
+  std::lock_guard lock(s_.mu);
+  std::erase_if(droppedFiles_, [&](const std::string& token) { return !tokens.count(token); });
+  std::erase_if(droppedWhileSent_, [&](std::uint64_t seq) { return !seqs.count(seq); });
+}
+
 std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel) {
   // Another sending (the change poller's, another close's) may take long
   // while the host hangs: a close stops waiting for it once it is cancelled.
   std::unique_lock sending(queueMu_, std::defer_lock);
   if (!lockUnlessCancelled(sending, cancel)) return s_.cache.queue().pending().size();
   auto pending = s_.cache.queue().pending();
-  {
-    // No sending of the queue is under way: a removed file no entry names
-    // any more is done with.
-    std::set<std::string> tokens;
-    std::set<std::uint64_t> seqs;
-    for (const auto& c : pending) {
-      if (!c.local.empty()) tokens.insert(c.local);
-      seqs.insert(c.seq);
-    }
-    std::lock_guard lock(s_.mu);
-    std::erase_if(droppedFiles_, [&](const std::string& token) { return !tokens.count(token); });
-    std::erase_if(droppedWhileSent_, [&](std::uint64_t seq) { return !seqs.count(seq); });
-  }
+  forgetFinishedDrops(pending);
   if (pending.empty()) return 0;
   auto clock = std::chrono::steady_clock::now();
   if (clock < nextQueueAttempt_ || clock.time_since_epoch().count() < interruptedUntil_.load()) {

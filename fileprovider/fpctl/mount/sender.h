@@ -200,6 +200,9 @@ class Sender {
   // of theirs waited; a creation of one that sendQueue() sent meanwhile is
   // removed again. Kept while the queue holds an entry of the token.
   std::set<std::string> droppedFiles_;
+  // Forgets the drops above that no entry of `pending` (the whole queue, read
+  // while no sending of it is under way) names any more.
+  void forgetFinishedDrops(const std::vector<QueuedChange>& pending);
   OwnCreations created_;  // thread-safe; never called back
   std::mutex queueMu_;    // one sending of the queue at a time (lock order: mount_fs.h)
   std::chrono::steady_clock::time_point nextQueueAttempt_{};

@@ -512,15 +512,7 @@ ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
     if (target) {
       if (Node* n = s_.inodes.findItem(target->identifier)) n->unlinked = true;
     }
-    // Moving changes its place alone: a state of it sent since this rename
-    // looked at it (its close's sending, say) is newer than `expected`.
-    ItemState shown = expected;
-    if (const Node* n = s_.inodes.findItem(source.identifier)) {
-      shown = n->item;
-      shown.parent = expected.parent;
-      shown.filename = expected.filename;
-    }
-    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, shown);
+    applyMoveLocked(r.parent, r.name, r.newParent, r.newName, movedLocked(expected));
     return fp::Ok{};
   };
   if (queued_.mustQueueEditOf(source.identifier)) return queueMove();
@@ -558,6 +550,17 @@ ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
   }
   lock.lock();
   return showReplacementLocked(r, done);
+}
+
+ItemState TreeEdits::movedLocked(const ItemState& expected) {
+  // Moving changes its place alone: a state of it sent since the rename
+  // looked at it (its close's sending, say) is newer than `expected`.
+  const Node* n = s_.inodes.findItem(expected.identifier);
+  if (!n) return expected;
+  ItemState moved = n->item;
+  moved.parent = expected.parent;
+  moved.filename = expected.filename;
+  return moved;
 }
 
 ErrnoOr<void> TreeEdits::allowedLocked(const Rename& r, fp::ItemFields fields,

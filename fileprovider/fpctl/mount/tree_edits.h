@@ -110,6 +110,8 @@ class TreeEdits {
   [[nodiscard]] ErrnoOr<void> renameServiceItemLocked(Lock& lock, Rename& r);
   // Whether the service lets the source change `fields` and the target go:
   // fails with EACCES (logged) or ENOTEMPTY.
+  // The item `expected` moves as the tree knows it now, at `expected`'s place.
+  ItemState movedLocked(const ItemState& expected);
   [[nodiscard]] ErrnoOr<void> allowedLocked(const Rename& r, fp::ItemFields fields,
                                             const std::string& targetWhat);
   // Shows what a replacement of `r.target` by `r.source` did on the service
