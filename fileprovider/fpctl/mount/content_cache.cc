@@ -233,7 +233,13 @@ std::optional<fs::path> ContentCache::find(const std::string& identifier,
 }
 
 bool ContentCache::has(const std::string& identifier, const std::string& contentVersion) const {
-  return isOwnRegularFile(pathFor(identifier, contentVersion));
+  const fs::path p = pathFor(identifier, contentVersion);
+  {
+    // Asked first: adopt() forgets it only once the copy is in place.
+    std::lock_guard lock(mu_);
+    if (arriving_.count(p)) return true;
+  }
+  return isOwnRegularFile(p);
 }
 
 void ContentCache::markUsed(const std::string& identifier) {
@@ -378,6 +384,11 @@ ErrnoOr<fs::path> ContentCache::store(const std::string& identifier,
   return target;
 }
 
+void ContentCache::expect(const std::string& identifier, const std::string& contentVersion) {
+  std::lock_guard lock(mu_);
+  arriving_.insert(pathFor(identifier, contentVersion));
+}
+
 void ContentCache::adopt(const std::string& identifier, const std::string& contentVersion,
                          const fs::path& workPath) {
   fs::path target = pathFor(identifier, contentVersion);
@@ -387,6 +398,8 @@ void ContentCache::adopt(const std::string& identifier, const std::string& conte
     std::error_code ec;
     fs::remove(workPath, ec);
   }
+  std::lock_guard lock(mu_);
+  arriving_.erase(target);
 }
 
 fs::path ContentCache::markChanged(const fs::path& workPath, const std::string& name) {

@@ -101,6 +101,9 @@ class ContentCache {
                                        const KeepPredicate& keep = {}, bool pinned = false);
   // Moves a working copy into the cache as the contents at `contentVersion`.
   // It counts against the bound like a fetched copy (see evictToBound()).
+  // has() answers yes from expect() on, so that a file whose working copy is
+  // on its way here never shows as not cached; adopt() ends that.
+  void expect(const std::string& identifier, const std::string& contentVersion);
   void adopt(const std::string& identifier, const std::string& contentVersion,
              const std::filesystem::path& workPath);
 
@@ -191,8 +194,9 @@ class ContentCache {
   // identifier -> its files in copies_: finding an item's copies walks no
   // other item's, so storing a copy costs the same in a cache of any size.
   std::map<std::string, std::set<std::filesystem::path>> byItem_;
-  std::int64_t bytes_ = 0;     // of copies_ together
-  std::int64_t reserved_ = 0;  // for copies being stored
+  std::int64_t bytes_ = 0;                    // of copies_ together
+  std::int64_t reserved_ = 0;                 // for copies being stored
+  std::set<std::filesystem::path> arriving_;  // expect()
 };
 
 // Copies all of the file at `source` to `destination` (an open descriptor,

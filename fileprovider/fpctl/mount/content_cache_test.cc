@@ -165,6 +165,13 @@ TEST_F(ContentCacheTest, ANewVersionReplacesTheOldOneInTheCount) {
   fs::remove(*cache_->find("a", "v2"));
   EXPECT_FALSE(cache_->find("a", "v2"));
   EXPECT_EQ(cache_->usage().bytes, 0);
+  // A working copy on its way in is held from the moment it is expected
+  // (a file's state read "cloud" right after its close).
+  cache_->expect("a", "v3");
+  EXPECT_TRUE(cache_->has("a", "v3"));
+  cache_->adopt("a", "v3", source("a"));
+  EXPECT_TRUE(cache_->has("a", "v3"));
+  EXPECT_EQ(cache_->usage().copies, 1);
 }
 
 TEST_F(ContentCacheTest, StoresAtTheSameTimeMakeRoomForEachOther) {

@@ -517,6 +517,7 @@ void Sender::releaseWorkIfIdle(Ino ino, bool sendFailed) {
   std::string name;
   ItemState item;
   bool keep = false;
+  bool adopting = false;
   std::optional<std::pair<Ino, std::string>> forgetName;
   {
     std::lock_guard lock(s_.mu);
@@ -531,6 +532,10 @@ void Sender::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     name = n->name;
     item = n->item;
     keep = work->dirty() && !n->unlinked && !work->cut.load();
+    adopting = !keep && !item.identifier.empty() && !item.version.contentVersion.empty() &&
+               !work->dirty() && !work->queuedOnly.load();
+    // Shown as cached from now on, not as in the cloud until it is moved.
+    if (adopting) s_.cache.expect(item.identifier, item.version.contentVersion);
     if (n->local) {
       // A new file that never reached the service is not shown any longer, and
       // the kernel must forget its name, or the next open would reach this node.
@@ -554,8 +559,7 @@ void Sender::releaseWorkIfIdle(Ino ino, bool sendFailed) {
     s_.logFailure("upload", describe(name, item.identifier), EIO,
                   kept.empty() ? std::string("the changes could not be kept")
                                : "the changes are kept in " + kept.string());
-  } else if (!item.identifier.empty() && !item.version.contentVersion.empty() && !work->dirty() &&
-             !work->queuedOnly.load()) {
+  } else if (adopting) {
     s_.cache.adopt(item.identifier, item.version.contentVersion, work->path);
     if (s_.cache.overBound()) residency_.trimCache();
   } else {
