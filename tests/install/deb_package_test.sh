@@ -16,7 +16,8 @@ need_fuse
 need mountpoint util-linux
 
 make_world
-trap 'cleanup_world "$WORLD/demo/mount"; stop_demo_host' EXIT
+# The host first: cleanup_world removes the folder that holds its pid file.
+trap 'stop_demo_host; cleanup_world "$WORLD/demo/mount"' EXIT
 stop_demo_host() {
   local pid
   pid="$(cat "$WORLD/demo/pell-refhost.pid" 2>/dev/null)" || return 0
