@@ -804,6 +804,31 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
   ASSERT_NE(target, "");
   EXPECT_EQ(ext_->entry(target)->data, "o");
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+
+  // Two new files of two folders being created at once, one moved over the
+  // other: its move waits for the other's removal (it was refused as
+  // existing, and the file was shown under a name the service did not have).
+  auto over = fs_->create(kRootIno, "over.lock", O_WRONLY | O_CREAT);
+  auto mover = fs_->create(lookup("Docs"), "mover.lock", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(over.ok() && mover.ok());
+  ASSERT_TRUE(fs_->write(mover->second.fh, "m", 1, 0).ok());
+  ext_->closeGate("answer create");
+  releasers.clear();
+  for (auto fh : {over->second.fh, mover->second.fh}) {
+    releasers.emplace_back([this, fh] { fs_->release(fh); });
+  }
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 2; }));
+  ASSERT_EQ(rename("Docs/mover.lock", "over.lock"), 0);
+  ext_->closeGate("delete");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ext_->openGate();
+  for (auto& t : releasers) t.join();
+  drainQueue();
+  auto moved = ext_->childNamed(kRoot, "over.lock");
+  ASSERT_NE(moved, "");
+  EXPECT_EQ(ext_->entry(moved)->data, "m");
+  EXPECT_EQ(ext_->childNamed(docs_, "mover.lock"), "");
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 
 // A file renamed while its new state is on its way keeps its new name when

@@ -82,6 +82,14 @@ void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
   }
 }
 
+bool Sender::waitForCreationsAt(const QueuedChange& change, const fp::Progress* cancel) {
+  // A new file being created where a move goes may hold the name until the
+  // removal made of it meanwhile is through (followMovesLocked()).
+  if (change.kind != ChangeKind::kMove) return true;
+  Lock lock(s_.mu);
+  return creating_.waitUntilFree(lock, s_.cache.queue().resolve(change.parent), cancel);
+}
+
 void Sender::backOff() {
   // Tried again later, and less often, up to a try every half minute.
   constexpr auto kFirst = std::chrono::milliseconds(500);
@@ -141,6 +149,7 @@ std::size_t Sender::sendQueueUpTo(std::uint64_t last, const fp::Progress* cancel
         continue;
       }
     }
+    if (!waitForCreationsAt(change, cancel)) break;
     std::optional<bool> taken = takeEntry(change);
     if (!taken) continue;  // sent or dropped meanwhile
     const bool passed = !*taken;

@@ -362,7 +362,11 @@ std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,
     ItemState expected = fresh;
     expected.parent = folder;
     expected.filename = n->item.filename;
-    bool queueIt = s_.cache.queue().hasEdits();
+    // A new file being created in the folder it goes to may hold its name
+    // until the removal made of it meanwhile is through: the queue sends the
+    // move once that creation has ended.
+    const bool queueIt =
+        s_.cache.queue().hasEdits() || (folder != staged.item.parent && creating_.busy(folder));
     lock.unlock();
     std::optional<fp::StatusOr<ItemState>> r;
     if (!queueIt) r = s_.provider.modify(moved, fresh.version, fields, std::nullopt);

@@ -136,6 +136,9 @@ class Sender {
   // What follows the sending of `change`: the file takes what was made, or
   // what a file removed meanwhile made is removed.
   void afterSent(const QueuedChange& change, const Sent& sent);
+  // Waits until no new file is being created where the move `change` goes;
+  // false when `cancel` ended the wait.
+  bool waitForCreationsAt(const QueuedChange& change, const fp::Progress* cancel);
   // The host did not answer: the next sending waits longer.
   void backOff();
   // Sends one queued change; forgets it when sent, moves it to unsent/ when it
