@@ -831,6 +831,38 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 
+// A new file moved to another folder while it was being created holds its
+// name there until it is removed: a new file renamed over it meanwhile is
+// created after that removal (it was refused as existing and kept unsent).
+TEST_F(MountFsTest, ANewFileMovedWhileItWasCreatedHoldsItsNewNameUntilItIsRemoved) {
+  ext_->setRefuseTakenNames(true);
+  auto first = fs_->create(lookup("Docs"), "a.lock", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(fs_->write(first->second.fh, "a", 1, 0).ok());
+  ext_->closeGate("answer create");
+  std::thread firstRelease([&] { fs_->release(first->second.fh); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  ASSERT_EQ(rename("Docs/a.lock", "x.lock"), 0);
+  ext_->closeGate("modify");  // its move to the root
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("modify") == 1; }));
+  auto second = fs_->create(kRootIno, "b.lock", O_WRONLY | O_CREAT);
+  ASSERT_TRUE(second.ok());
+  ASSERT_TRUE(fs_->write(second->second.fh, "b", 1, 0).ok());
+  ASSERT_EQ(rename("b.lock", "x.lock"), 0);
+  ext_->closeGate("delete");  // the move is answered; the removal waits
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("delete") == 1; }));
+  std::thread secondRelease([&] { fs_->release(second->second.fh); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ext_->openGate();
+  firstRelease.join();
+  secondRelease.join();
+  drainQueue();
+  auto x = ext_->childNamed(kRoot, "x.lock");
+  ASSERT_NE(x, "");
+  EXPECT_EQ(ext_->entry(x)->data, "b");
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
 // A file renamed while its new state is on its way keeps its new name when
 // that state is answered, and its old name is free for a new file.
 TEST_F(MountFsTest, AFileRenamedWhileItsStateIsSentFreesItsOldName) {

@@ -340,8 +340,8 @@ ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const Item
 }
 
 std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,
-                                                       const StagedState& staged,
-                                                       ItemState& fresh) {
+                                                       const StagedState& staged, ItemState& fresh,
+                                                       std::list<CreationsInFlight::Mark>& into) {
   const std::string& name = staged.name;
   Node* n = s_.inodes.find(ino);
   // Where the service has it now.
@@ -367,6 +367,10 @@ std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,
     // move once that creation has ended.
     const bool queueIt =
         s_.cache.queue().hasEdits() || (folder != staged.item.parent && creating_.busy(folder));
+    // Sent now, it holds the name there like a creation in that folder until
+    // it is through (a removal made meanwhile included): a new file of that
+    // folder is created after it.
+    if (!queueIt && folder != staged.item.parent) into.emplace_back(creating_, s_.mu, folder);
     lock.unlock();
     std::optional<fp::StatusOr<ItemState>> r;
     if (!queueIt) r = s_.provider.modify(moved, fresh.version, fields, std::nullopt);
@@ -401,6 +405,8 @@ ErrnoOr<void> Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& st
                                ItemState fresh) {
   const bool local = staged.local;
   const std::uint64_t changes = staged.changes;
+  // The folders a move made meanwhile takes it to; ended after the lock.
+  std::list<CreationsInFlight::Mark> into;
   Lock lock(s_.mu);
   Node* n = s_.inodes.find(ino);
   if (!n) return fp::Ok{};
@@ -409,7 +415,7 @@ ErrnoOr<void> Sender::tookSent(Ino ino, WorkingCopy& work, const StagedState& st
   // queue; the folder must not show it again.
   if (n->unlinked) return fp::Ok{};
   if (local) {
-    if (std::optional<ErrnoOr<void>> done = followMovesLocked(lock, ino, staged, fresh)) {
+    if (std::optional<ErrnoOr<void>> done = followMovesLocked(lock, ino, staged, fresh, into)) {
       return *done;
     }
     n = s_.inodes.find(ino);

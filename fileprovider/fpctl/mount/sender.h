@@ -46,6 +46,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -184,9 +185,10 @@ class Sender {
   // its creation `staged` was sent, updating `fresh`; an outcome when
   // tookSent() is to return it (the file went meanwhile, or a move was
   // refused), none when it goes on.
-  [[nodiscard]] std::optional<ErrnoOr<void>> followMovesLocked(Lock& lock, Ino ino,
-                                                               const StagedState& staged,
-                                                               ItemState& fresh);
+  // A move sent into another folder marks it in `into` (creations_in_flight.h).
+  [[nodiscard]] std::optional<ErrnoOr<void>> followMovesLocked(
+      Lock& lock, Ino ino, const StagedState& staged, ItemState& fresh,
+      std::list<CreationsInFlight::Mark>& into);
 
   MountState& s_;
   NodeTree& tree_;

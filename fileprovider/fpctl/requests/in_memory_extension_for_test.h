@@ -379,6 +379,7 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
       std::unique_lock lock(mu_);
       Call call{"delete", identifier,   {},           {},           0,
                 false,    std::nullopt, std::nullopt, std::nullopt, base};
+      passGate(lock, call.op);
       calls_.push_back(call);
       if (auto e = failureFor(call)) {
         lock.unlock();
