@@ -53,6 +53,15 @@ void printText(const SortedJson& m, std::ostream& out) {
   for (const auto& c : refused) {
     out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
   }
+  const SortedJson& conflicts = m["conflicts"];
+  out << "  conflicts (edited here and on the service; both kept): " << conflicts.size() << "\n";
+  for (const auto& c : conflicts) {
+    out << "    " << c["path"].get<std::string>() << ": " << c["kind"].get<std::string>();
+    if (!c["copy"].get<std::string>().empty()) {
+      out << "; this device's version is beside it as " << c["copy"].get<std::string>();
+    }
+    out << "\n";
+  }
   const SortedJson& pinned = m["pinned"];
   out << "  pinned (kept on this device): " << pinned.size() << "\n";
   for (const auto& p : pinned) {

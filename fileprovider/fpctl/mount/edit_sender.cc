@@ -1,9 +1,12 @@
 #include "fileprovider/fpctl/mount/edit_sender.h"
 
+#include "fileprovider/fpctl/mount/conflicts.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/name_refusal.h"
 #include "fileprovider/fpctl/mount/tree_edits.h"
@@ -96,6 +99,19 @@ EditSender::EditAttempt EditSender::sendMove(QueuedChange& edit, const fp::Progr
   // move of it that was dropped (its folder made here was removed again)
   // may have changed what this one leaves as it is.
   if (auto there = s_.provider.item(edit.identifier, cancel)) {
+    const bool movedThere = !edit.fromFilename.empty() &&
+                            (there->parent != s_.cache.queue().resolve(edit.fromParent) ||
+                             there->filename != edit.fromFilename) &&
+                            !(there->parent == edit.parent && there->filename == edit.filename);
+    if (movedThere) {
+      // Moved or renamed on the service too since this device saw it: the
+      // service's place wins.
+      const std::string path = edits_.keepServicePlace(*there, edit.parent, edit.filename);
+      noteConflictCase(s_.log, s_.cache.root(), {path, "moved here and there", ""},
+                       describe(edit.filename, edit.identifier) +
+                           " was moved or renamed on the service too; it stays at " + path);
+      return {.item = *there};
+    }
     edit.fields = 0;
     if (there->parent != edit.parent) edit.fields |= fp::field::kParentItemIdentifier;
     if (there->filename != edit.filename) edit.fields |= fp::field::kFilename;
@@ -114,6 +130,18 @@ EditSender::EditAttempt EditSender::sendRemoval(const QueuedChange& edit, const 
   if (edit.item.isFolder) {
     int err = errnoOf(edits_.provenEmpty("rmdir", edit.item, what, cancel, false));
     if (err != 0) return {.err = err};
+  }
+  if (!edit.item.isFolder) {
+    auto there = s_.provider.item(edit.identifier, cancel);
+    if (there && s_.written.changedThere(edit.baseVersion, there->identifier,
+                                         there->version.contentVersion)) {
+      // Changed on the service since this device saw it: that edit stays, and
+      // the file shows again.
+      const std::string path = edits_.reappear(*there);
+      noteConflictCase(s_.log, s_.cache.root(), {path, "removed here, changed there", ""},
+                       what + " was changed on the service; it is not removed, and shows again");
+      return {.item = *there};
+    }
   }
   auto r = s_.provider.remove(edit.identifier, edit.baseVersion, false, cancel);
   if (r || errnoFor(r.error()) == ENOENT) return {.item = edit.item};

@@ -17,6 +17,7 @@
 
 #include "fileprovider/fpctl/mount/cache_report.h"
 #include "fileprovider/fpctl/mount/change_poller.h"
+#include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/name_codec.h"
 #include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
 #include "fileprovider/log.h"
@@ -26,10 +27,12 @@ namespace fpctl::mount {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::InMemoryExtension;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 const std::string kRoot(fp::kRootContainer);
@@ -829,6 +832,71 @@ TEST_F(MountFsTest, ARenameOverOrOfANewFileBeingCreatedWaitsForTheCreation) {
   EXPECT_EQ(ext_->entry(moved)->data, "m");
   EXPECT_EQ(ext_->childNamed(docs_, "mover.lock"), "");
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
+// A file edited here while the host is away and on the service meanwhile:
+// neither edit is lost, and each case is noted for `fpctl status`.
+TEST_F(MountFsTest, EditsMadeHereAndOnTheServiceMeanwhileAreBothKept) {
+  struct Case {
+    const char* kind;
+    std::function<int()> here;
+    std::function<void()> there;
+    std::function<void()> check;
+  };
+  const std::vector<Case> cases = {
+      {"changed here and there",
+       [&] { return overwrite("Docs/notes.txt", "mine", O_WRONLY | O_TRUNC); },
+       [&] { ext_->hostWrite(notes_, "theirs"); },
+       [&] {
+         EXPECT_EQ(ext_->entry(notes_)->data, "theirs");
+         EXPECT_EQ(*read("Docs/notes.txt"), "theirs");
+         std::vector<std::string> copies;
+         for (const auto& n : ext_->childNames(docs_)) {
+           if (n.starts_with("notes (conflict ") && n.ends_with(").txt")) copies.push_back(n);
+         }
+         ASSERT_EQ(copies.size(), 1u);
+         EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, copies[0]))->data, "mine");
+       }},
+      {"removed here, changed there",
+       [&] { return errnoOf(fs_->unlink(lookup("Docs"), "notes.txt")); },
+       [&] { ext_->hostWrite(notes_, "theirs"); },
+       [&] {
+         EXPECT_EQ(ext_->entry(notes_)->data, "theirs");
+         EXPECT_EQ(*read("Docs/notes.txt"), "theirs");
+       }},
+      {"changed here, removed there",
+       [&] { return overwrite("Docs/notes.txt", "mine", O_WRONLY | O_TRUNC); },
+       [&] { ext_->hostRemove(docs_); },  // the folder with it
+       [&] {
+         auto docs = ext_->childNamed(kRoot, "Docs");
+         ASSERT_NE(docs, "");
+         EXPECT_EQ(ext_->entry(ext_->childNamed(docs, "notes.txt"))->data, "mine");
+       }},
+      {"moved here and there", [&] { return rename("Docs/notes.txt", "Docs/mine.txt"); },
+       [&] { ext_->hostMove(notes_, kRoot, "theirs.txt"); },
+       [&] {
+         EXPECT_EQ(ext_->entry(notes_)->name, "theirs.txt");
+         EXPECT_THAT(names(""), Contains("theirs.txt"));
+         EXPECT_THAT(names("Docs"), Not(Contains("mine.txt")));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kind);
+    TearDown();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    SetUp();
+    away_ = true;
+    awayWhileSet();
+    ASSERT_EQ(c.here(), 0);
+    c.there();
+    away_ = false;
+    drainQueue();
+    c.check();
+    auto noted = readConflicts(dir_ / "cache");
+    ASSERT_EQ(noted.size(), 1u);
+    EXPECT_EQ(noted[0].kind, c.kind);
+  }
 }
 
 // A new file moved to another folder while it was being created holds its

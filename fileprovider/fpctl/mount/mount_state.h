@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "fileprovider/extension.h"
+#include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
@@ -81,6 +82,7 @@ struct MountState {
   ContentCache& cache;
   KeptAttributes dates;
   KernelNotifier& notifier;
+  WrittenVersions written;  // thread-safe
   const uid_t uid;
   const gid_t gid;
   const fp::Log log{"fpctl", "Mount"};

@@ -261,7 +261,9 @@ void Sender::tookQueued(const QueuedChange& change, const Sent& sent) {
       (void)tookSent(ino, *work, staged, *sent.item);
     } else {
       // Refused for good: kept in unsent/, and the file is no longer shown,
-      // as after a refused close (one waiting for it reports it).
+      // as after a refused close (one waiting for it reports it). Either way
+      // its copy is not the item's contents: never kept as them.
+      work->queuedOnly.store(true);
       work->refusedWith.store(sent.err);
       std::lock_guard lock(s_.mu);
       if (Node* n = s_.inodes.find(ino); n && n->local) {

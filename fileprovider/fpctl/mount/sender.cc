@@ -32,6 +32,9 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     return sendChange(resolved, std::move(expected), cancel);
   }
   std::string what = describe(change.filename, change.identifier);
+  if (!change.identifier.empty()) {
+    if (std::optional<Sent> kept = keepBothIfChangedThere(change, what, cancel)) return *kept;
+  }
   fp::StatusOr<ItemState> result =
       change.identifier.empty()
           ? s_.provider.create(fpctl::TemplateItem::forNew(change.parent, change.filename, false),
@@ -51,12 +54,14 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     } else {
       // A move of it that waits must not show it at the version before.
       s_.cache.queue().refresh(*sent.item);
+      s_.written.note(sent.item->identifier, sent.item->version.contentVersion);
     }
     return sent;
   }
   fp::Error failure = result.error();
   sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, failure).value;
   if (change.identifier.empty() && !fp::isTransient(failure)) {
+    if (std::optional<Sent> again = createInFolderAgain(change, expected, cancel)) return *again;
     if (std::optional<Sent> earlier =
             takeEarlierCreation(change, expected, what, cancel, failure)) {
       return *earlier;

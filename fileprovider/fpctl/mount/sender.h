@@ -153,6 +153,34 @@ class Sender {
   std::optional<Sent> takeEarlierCreation(const QueuedChange& change, const ItemState& expected,
                                           const std::string& what, const fp::Progress* cancel,
                                           fp::Error& failure);
+  // The steps of sendChange() for a state of an existing item, made before it
+  // is sent (conflicts.h, sender_conflicts.cc). What was done when the item
+  // changed or went on the service meanwhile; none when it did not.
+  std::optional<Sent> keepBothIfChangedThere(const QueuedChange& change, const std::string& what,
+                                             const fp::Progress* cancel);
+  // This device's state is created beside `now` under a conflict name, and the
+  // file shows the service's version.
+  Sent keepBoth(const QueuedChange& change, const ItemState& now, const std::string& what,
+                const fp::Progress* cancel);
+  // The item was removed on the service: this device's state is created again
+  // where it was (its folders made again as needed), and the node names it.
+  Sent createAgain(const QueuedChange& change, const std::string& what, const fp::Progress* cancel);
+  // `folder` when it is on the service; else it is made again (and its own
+  // folders before it) under the name the tree knows, and what waits in it
+  // goes there.
+  fp::StatusOr<fp::ItemIdentifier> folderAgain(const fp::ItemIdentifier& folder,
+                                               const fp::Progress* cancel);
+  // The new file `change` was refused because its folder was removed on the
+  // service: it is created in that folder made again; none when its folder is
+  // there (or cannot be made again).
+  std::optional<Sent> createInFolderAgain(const QueuedChange& change, const ItemState& expected,
+                                          const fp::Progress* cancel);
+  // The node of `now` shows the service's version (the kernel forgets its data).
+  void showServiceVersion(const ItemState& now);
+  // Logs `message` and notes the case of the item `identifier` (`copy`: the
+  // conflict copy made, if any) in the cache folder.
+  void noteConflictCase(const fp::ItemIdentifier& identifier, const std::string& kind,
+                        const std::string& copy, const std::string& message);
   // The host did not answer: `change` waits in the queue, unless the mount
   // cannot read its own copy of it.
   Sent keepForLater(const QueuedChange& change, const std::string& what);

@@ -12,6 +12,7 @@
 #include "fileprovider/domain.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/cache_report.h"
+#include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
@@ -93,19 +94,19 @@ SortedJson describe(const Watched& w) {
   for (const auto& c : r.refused) {
     refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
   }
+  SortedJson conflicts = SortedJson::array();
+  for (const auto& c : mount::readConflicts(w.cache)) {
+    conflicts.push_back({{"path", c.path}, {"kind", c.kind}, {"copy", c.copy}, {"time", c.time}});
+  }
   SortedJson pinned = SortedJson::array();
   for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
     pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
   }
-  return {{"domain", w.domain},
-          {"mountpoint", w.mountpoint},
-          {"cache", w.cache.string()},
-          {"waiting", waiting},
-          {"refused", refused},
-          {"cacheBytes", r.bytes},
-          {"copiesBytes", diskBytesIn(w.cache / "contents")},
-          {"bound", w.bound},
-          {"pinned", pinned},
+  return {{"domain", w.domain},        {"mountpoint", w.mountpoint},
+          {"cache", w.cache.string()}, {"waiting", waiting},
+          {"refused", refused},        {"conflicts", conflicts},
+          {"cacheBytes", r.bytes},     {"copiesBytes", diskBytesIn(w.cache / "contents")},
+          {"bound", w.bound},          {"pinned", pinned},
           {"mounted", w.mounted}};
 }
 

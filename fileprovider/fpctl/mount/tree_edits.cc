@@ -103,6 +103,50 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
   }
 }
 
+std::string TreeEdits::reappear(const ItemState& item) {
+  const std::string name = posixName(item.filename);
+  Ino parent = 0;
+  std::string path = "/" + name;
+  {
+    std::lock_guard lock(s_.mu);
+    if (Node* n = s_.inodes.findItem(item.identifier)) n->unlinked = false;
+    Node* dir = s_.inodes.findItem(item.parent);
+    if (!dir) return path;  // its folder is not shown: it shows when it is
+    tree_.editListingLocked(*dir, [name, item](Listing& l) { l.show(name, item); });
+    parent = dir->ino;
+    path = dir->ino == kRootIno ? path : tree_.pathLocked(*dir) + path;
+  }
+  // The kernel may hold the name as absent.
+  s_.notifier.forgetEntry(parent, name);
+  return path;
+}
+
+std::string TreeEdits::keepServicePlace(const ItemState& item, const fp::ItemIdentifier& shownIn,
+                                        const std::string& shownAs) {
+  const std::string name = posixName(item.filename);
+  const std::string left = posixName(shownAs);
+  std::string path = "/" + name;
+  Ino from = 0;
+  {
+    std::lock_guard lock(s_.mu);
+    Node* dir = s_.inodes.findItem(shownIn);
+    Node* to = s_.inodes.findItem(item.parent);
+    from = dir ? dir->ino : 0;
+    ItemState shown = item;
+    Node* n = s_.inodes.findItem(item.identifier);
+    if (n && n->work) shown.version = n->item.version;  // its own state is newer
+    if (dir && to) {
+      applyMoveLocked(dir->ino, left, to->ino, name, shown);
+    } else if (dir) {
+      // Its folder is not shown: it shows there once that folder is listed.
+      tree_.forgetRemovedLocked(dir->ino, left, item.identifier);
+    }
+    if (to && to->ino != kRootIno) path = tree_.pathLocked(*to) + path;
+  }
+  if (from) s_.notifier.forgetEntry(from, left);
+  return path;
+}
+
 ErrnoOr<void> TreeEdits::removeLocalFolderLocked(Node& dir, const std::string& name) {
   Node* c = s_.inodes.find(dir.localChildren.at(name));
   if (!c || !c->item.isFolder) return fp::fail(Errno{ENOTDIR});

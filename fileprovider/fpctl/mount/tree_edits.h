@@ -54,6 +54,14 @@ class TreeEdits {
   // A folder made here (`local`, its local identifier) was made on the service
   // as `fresh`: its node, and the nodes in it, name the item from now on.
   void tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh);
+  // The item `item`, removed here, stays on the service (it changed there,
+  // conflicts.h): its folder shows it again. Returns its path in the mount.
+  std::string reappear(const ItemState& item);
+  // The item `item`, moved here (shown as `shownAs` in the folder `shownIn`),
+  // was moved on the service too and stays where the service has it
+  // (conflicts.h): the tree shows it there. Returns its path in the mount.
+  std::string keepServicePlace(const ItemState& item, const fp::ItemIdentifier& shownIn,
+                               const std::string& shownAs);
   // Succeeds when `folder` has no children on the service, proven by a
   // listing read from a readable index; else ENOTEMPTY, or EIO when it cannot
   // be proven. `waitForSender`: false when called while the queue or the write-back

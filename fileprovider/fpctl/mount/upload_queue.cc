@@ -478,6 +478,11 @@ ErrnoOr<QueuedChange> UploadQueue::putEdit(QueuedChange change) {
       // It makes the older move's changes too (a move to another folder,
       // then a rename there, still changes the folder).
       change.fields |= it->second.fields;
+      // The item starts from where the older move found it.
+      if (change.kind == ChangeKind::kMove) {
+        change.fromParent = it->second.fromParent;
+        change.fromFilename = it->second.fromFilename;
+      }
     }
   }
   change.data.clear();

@@ -112,6 +112,13 @@ class InMemoryExtension : public fp::ReplicatedExtension, public fp::Thumbnailin
     ++entries_.at(id).version;
     ++dataVersion_;
   }
+  void hostMove(const fp::ItemIdentifier& id, const fp::ItemIdentifier& parent,
+                const std::string& name) {
+    std::lock_guard lock(mu_);
+    entries_.at(id).parent = parent;
+    entries_.at(id).name = name;
+    ++dataVersion_;
+  }
   void hostRemove(const fp::ItemIdentifier& id) {
     std::lock_guard lock(mu_);
     removeLocked(id);
