@@ -21,6 +21,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -848,6 +849,58 @@ TEST_F(MountTest, OfflineWorkShowsAtOnceAndArrivesLater) {
         << ::testing::PrintToString(tree(sandbox().store() / t));
     auto st = cacheStatus(sandbox());
     EXPECT_TRUE(refusedContents(st).empty()) << st.dump();
+  }
+}
+
+// Another device edits the same files while the host is away: when it is back,
+// neither side's edit is lost, and `fpctl status` lists each case.
+TEST_F(MountTest, EditsOfAnotherDeviceMeanwhileAreKeptBesideOurs) {
+  for (bool writeBack : {false, true}) {
+    SCOPED_TRACE(writeBack ? "write-back" : "default");
+    ASSERT_TRUE(remountIn(writeBack));
+    const std::string t = writeBack ? "both-wb" : "both";
+    const std::string d = m(t);
+    shOk("mkdir '" + d + "' && cd '" + d +
+         "' && for f in both gone-there gone-here moved; do echo base > $f.txt; done");
+    ASSERT_TRUE(waitUntil([&] { return sandbox().readStore(t + "/gone-here.txt") == "base\n"; }));
+    shOk("cat '" + d + "'/*.txt > /dev/null");  // seen here at the base version
+    ASSERT_EQ(sandbox().stopHost(), 0);
+    shOk("cd '" + d +
+         "' && echo mine >> both.txt && echo mine >> gone-there.txt && rm gone-here.txt && "
+         "mv moved.txt mine.txt");
+    const fs::path store = sandbox().store() / t;
+    shOk("cd '" + store.string() +
+         "' && echo theirs >> both.txt && rm gone-there.txt && echo theirs >> gone-here.txt && "
+         "mv moved.txt theirs.txt");
+    ASSERT_TRUE(sandbox().startHost());
+    auto settled = [&] {
+      auto files = tree(store);
+      return files.size() == 5 && files["both.txt"] == "base\ntheirs\n" &&
+             files["theirs.txt"] == "base\n" && files["gone-there.txt"] == "base\nmine\n" &&
+             files["gone-here.txt"] == "base\ntheirs\n";
+    };
+    EXPECT_TRUE(waitUntil(settled, std::chrono::seconds(30)))
+        << ::testing::PrintToString(tree(store));
+    std::string copy;
+    for (const auto& [name, bytes] : tree(store)) {
+      if (name.starts_with("both (conflict ")) {
+        copy = name;
+        EXPECT_EQ(bytes, "base\nmine\n");
+      }
+    }
+    EXPECT_TRUE(copy.ends_with(").txt")) << copy;
+    auto st = cacheStatus(sandbox());
+    std::set<std::string> kinds;
+    for (const auto& c : st["conflicts"]) {
+      if (c["path"].get<std::string>().starts_with("/" + t + "/")) {
+        kinds.insert(c["kind"].get<std::string>());
+      }
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"changed here and there", "changed here, removed there",
+                                            "removed here, changed there", "moved here and there"}))
+        << st.dump();
+    EXPECT_TRUE(waitUntil([&] { return tree(mnt_ / t) == tree(store); }))
+        << ::testing::PrintToString(tree(mnt_ / t));
   }
 }
 

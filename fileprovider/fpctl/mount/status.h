@@ -46,14 +46,16 @@ class MountRecord {
 // mount uses and where changes wait holds (its mount point as noted there, and
 // "mounted" false): an array with one object per folder, keys sorted,
 // {"domain","mountpoint","cache","waiting":[{"name","identifier","size",
-// "change"}],"refused":[{"path","reason","size"}],"cacheBytes","copiesBytes",
+// "change"}],"refused":[{"path","reason","size"}],"conflicts":[{"path","kind",
+// "copy","time"}],"cacheBytes","copiesBytes",
 // "bound":{"maxBytes","maxAgeSeconds"},"pinned":[{"path","identifier",
 // "folder"}],"mounted"}. "cacheBytes" is all the folder holds, "copiesBytes"
 // what its fetched copies take on disk, which the bound is about; the bound is
 // that of the running mount using the folder (its values are null when none
 // runs, "maxAgeSeconds" also when copies may be of any age); "pinned" the items
 // kept on this device, with the path each had in the mount when it was pinned;
-// "change" one of "move", "remove", "new folder", "new file", "changed file".
+// "change" one of "move", "remove", "new folder", "new file", "changed file";
+// "conflicts" the files edited here and on the service at once (conflicts.h).
 // None when `cacheDir` is not a cache folder.
 [[nodiscard]] std::optional<nlohmann::json> readMountsStatus(
     const std::optional<std::filesystem::path>& cacheDir);
