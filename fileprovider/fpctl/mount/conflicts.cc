@@ -18,10 +18,10 @@ namespace {
 constexpr const char* kFile = "conflicts";
 }
 
-void WrittenVersions::note(const fp::ItemIdentifier& identifier,
-                           const std::string& contentVersion) {
+void WrittenVersions::note(const fp::ItemIdentifier& identifier, const fp::ItemVersion& version) {
+  if (identifier.empty()) return;
   std::lock_guard lock(mu_);
-  versions_[identifier] = contentVersion;
+  versions_[identifier] = version;
 }
 
 bool WrittenVersions::changedThere(const fp::ItemVersion& base,
@@ -32,7 +32,16 @@ bool WrittenVersions::changedThere(const fp::ItemVersion& base,
   // this change was made) is no edit of another device.
   std::lock_guard lock(mu_);
   auto it = versions_.find(identifier);
-  return it == versions_.end() || it->second != nowContentVersion;
+  return it == versions_.end() || it->second.contentVersion != nowContentVersion;
+}
+
+bool WrittenVersions::metadataChangedThere(const fp::ItemVersion& base,
+                                           const fp::ItemIdentifier& identifier,
+                                           const std::string& nowMetadataVersion) const {
+  if (base.metadataVersion.empty() || nowMetadataVersion == base.metadataVersion) return false;
+  std::lock_guard lock(mu_);
+  auto it = versions_.find(identifier);
+  return it == versions_.end() || it->second.metadataVersion != nowMetadataVersion;
 }
 
 std::string conflictCopyName(const std::string& filename, std::time_t when) {

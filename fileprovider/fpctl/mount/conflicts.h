@@ -32,19 +32,24 @@
 
 namespace fpctl::mount {
 
-// The content versions this mount wrote itself, by item: a version of its own
-// is no edit of another device. Thread-safe (a leaf lock).
+// The versions of items this mount wrote itself (the last, by item): a
+// version of its own is no edit of another device. Thread-safe (a leaf lock).
 class WrittenVersions {
  public:
-  void note(const fp::ItemIdentifier& identifier, const std::string& contentVersion);
-  // Whether `now` (the item as the index shows it) holds contents other than
-  // `base` that this mount did not write. An empty base is never a conflict.
+  void note(const fp::ItemIdentifier& identifier, const fp::ItemVersion& version);
+  // Whether the item's contents as the index shows them now (`now`) differ
+  // from `base` by an edit this mount did not make. An empty base is never a
+  // conflict.
   [[nodiscard]] bool changedThere(const fp::ItemVersion& base, const fp::ItemIdentifier& identifier,
                                   const std::string& nowContentVersion) const;
+  // The same for its metadata (place and name among them).
+  [[nodiscard]] bool metadataChangedThere(const fp::ItemVersion& base,
+                                          const fp::ItemIdentifier& identifier,
+                                          const std::string& nowMetadataVersion) const;
 
  private:
   mutable std::mutex mu_;
-  std::map<fp::ItemIdentifier, std::string> versions_;
+  std::map<fp::ItemIdentifier, fp::ItemVersion> versions_;
 };
 
 // "NAME (conflict YYYY-MM-DD HHMMSS).EXT" at `when`, local time: EXT is what

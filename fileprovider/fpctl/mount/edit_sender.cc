@@ -102,7 +102,9 @@ EditSender::EditAttempt EditSender::sendMove(QueuedChange& edit, const fp::Progr
     const bool movedThere = !edit.fromFilename.empty() &&
                             (there->parent != s_.cache.queue().resolve(edit.fromParent) ||
                              there->filename != edit.fromFilename) &&
-                            !(there->parent == edit.parent && there->filename == edit.filename);
+                            !(there->parent == edit.parent && there->filename == edit.filename) &&
+                            s_.written.metadataChangedThere(edit.baseVersion, there->identifier,
+                                                            there->version.metadataVersion);
     if (movedThere) {
       // Moved or renamed on the service too since this device saw it: the
       // service's place wins.

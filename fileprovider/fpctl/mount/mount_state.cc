@@ -97,6 +97,7 @@ ItemState MountState::createdItem(const ItemState& returned, ItemState expected)
   if (!returned.identifier.empty() && returned.parent == expected.parent &&
       returned.filename == expected.filename && returned.isFolder == expected.isFolder &&
       !returned.version.contentVersion.empty()) {
+    written.note(returned.identifier, returned.version);
     return returned;
   }
   return reread(returned, std::move(expected));
@@ -107,7 +108,10 @@ ItemState MountState::reread(const ItemState& returned, ItemState expected) {
   // the item, what it returns carries defaults, so ask again and otherwise keep
   // what was asked for.
   auto again = provider.item(returned.identifier);
-  if (again) return *again;
+  if (again) {
+    written.note(again->identifier, again->version);
+    return *again;
+  }
   expected.identifier = returned.identifier;
   return expected;
 }

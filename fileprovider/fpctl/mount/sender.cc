@@ -54,7 +54,6 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     } else {
       // A move of it that waits must not show it at the version before.
       s_.cache.queue().refresh(*sent.item);
-      s_.written.note(sent.item->identifier, sent.item->version.contentVersion);
     }
     return sent;
   }

@@ -67,7 +67,6 @@ Sent Sender::createAgain(const QueuedChange& change, const std::string& what,
   expected.size = change.size;
   expected.modified = now();
   ItemState fresh = s_.createdItem(*made, expected);
-  s_.written.note(fresh.identifier, fresh.version.contentVersion);
   // The node names the new item from now on.
   {
     std::lock_guard lock(s_.mu);
