@@ -134,7 +134,7 @@ std::string DesktopNotices::bodyOf(const Window& w) {
   if (std::size_t rest = w.refused + w.conflicts - w.first.size(); rest > 0) {
     b += "and " + std::to_string(rest) + " more\n";
   }
-  if (w.refused > 0) b += "What was not sent is kept: `fpctl status` shows where, and why.";
+  if (w.refused > 0) b += "What was not sent is kept: run fpctl status to see where, and why.";
   if (w.refused > 0 && w.conflicts > 0) b += "\n";
   if (w.conflicts > 0) b += "A conflict copy sits beside its file.";
   return b;
