@@ -172,7 +172,7 @@ void DesktopNotices::send(const Window& w) {
   if (r >= 0) {
     // app name, id to replace, icon, summary, body, actions, hints, expiry
     r = sd_bus_message_append(call.get(), "susssasa{sv}i", "fpctl", std::uint32_t{0},
-                              "dialog-warning", summary.c_str(), body.c_str(), 0, 0, -1);
+                              "dialog-warning", summary.c_str(), body.c_str(), 0u, 0u, -1);
   }
   Slot slot;
   if (r >= 0) {
