@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ libsqlite3-dev libicu-dev nlohmann-json3-dev libfuse3-dev fuse3 libgtest-dev
-  libgmock-dev libbenchmark-dev pkg-config rsync tar sqlite3 attr git systemd dpkg-dev)
+  libgmock-dev libbenchmark-dev pkg-config rsync tar sqlite3 attr git systemd dpkg-dev
+  libsystemd-dev dbus-daemon)
 
 install_packages() {
   local missing=()

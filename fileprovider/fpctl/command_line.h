@@ -63,6 +63,7 @@ struct CommandLine {
   std::optional<std::chrono::seconds> cacheMaxAge;
   bool nonempty = false;
   bool writeBack = false;
+  bool noNotify = false;
 
   // The changed-field bits of `modify`: filename (2) for --name, parent (4) for
   // --parent, contents (1) for --contents or --contents-changed, plus --fields.

@@ -473,7 +473,7 @@ TEST_F(CommandsTest, DomainsNeedNoExtension) {
 
 TEST_F(CommandsTest, MountHandsOverTheOptions) {
   auto o = run({"mount", "/mnt/p", "--foreground", "--poll", "0.25", "--cache", "/c",
-                "--cache-max-size", "500M", "--cache-max-age", "7d"});
+                "--cache-max-size", "500M", "--cache-max-age", "7d", "--no-notify"});
   ASSERT_EQ(o.status, 0) << o.err;
   ASSERT_TRUE(mounted_);
   EXPECT_EQ(mounted_->mountpoint, fs::path("/mnt/p"));
@@ -482,6 +482,7 @@ TEST_F(CommandsTest, MountHandsOverTheOptions) {
   EXPECT_EQ(mounted_->cacheDir, fs::path("/c"));
   EXPECT_EQ(mounted_->cacheMaxBytes, std::int64_t{500} << 20);
   EXPECT_EQ(mounted_->cacheMaxAge, std::chrono::hours(24 * 7));
+  EXPECT_FALSE(mounted_->notify);
 }
 
 // A --cache folder is made, the folders above it are not: a mistyped path is

@@ -105,6 +105,7 @@ int serve(CommandRun& run) {
   options.cacheMaxAge = cl.cacheMaxAge;
   options.nonempty = cl.nonempty;
   options.writeBack = cl.writeBack;
+  options.notify = !cl.noNotify;
   options.json = cl.global.json;
   // The mount is the extension's only owner from here on.
   std::shared_ptr<fp::ReplicatedExtension> extension = run.releaseExtension();
@@ -197,6 +198,12 @@ std::vector<CommandSpec> mountCommands() {
                     "answer a close once the file is queued, and send it in the background",
                     [](CommandLine& cl, const std::string&) -> Mistake {
                       cl.writeBack = true;
+                      return std::nullopt;
+                    }},
+                   {"no-notify", "",
+                    "no desktop notification when a change is refused or a conflict copy made",
+                    [](CommandLine& cl, const std::string&) -> Mistake {
+                      cl.noNotify = true;
                       return std::nullopt;
                     }}},
        .run = serve},

@@ -180,6 +180,7 @@ Sent EditSender::refused(const QueuedChange& edit, const std::string& what,
   } else {
     s_.logFailure(op, what, err,
                   "refused; the item stays as the service has it (" + kept.string() + ")");
+    if (s_.notices) s_.notices->refused(what, reason);
     sent.err = err;
   }
   return sent;

@@ -28,6 +28,7 @@
 #include "fileprovider/fpctl/mount/change_poller.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
+#include "fileprovider/fpctl/mount/desktop_notices.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/fuse_front.h"
 #include "fileprovider/fpctl/mount/mount_fs.h"
@@ -423,7 +424,11 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
                     std::strerror(cache.error().value));
   }
   FuseNotifier notifier;
+  // Its thread starts here, after the fork into the background.
+  std::unique_ptr<DesktopNotices> notices;
+  if (options.notify) notices = DesktopNotices::open();
   MountFs mfs(extension, **cache, notifier, getuid(), getgid());
+  mfs.notifyDesktop(notices.get());
   if (auto started = mfs.start(); !started) {
     return fail(ready, options.json,
                 "cannot read the root of domain " + domain.identifier + ": " +

@@ -38,6 +38,9 @@ struct MountOptions {
   // thread of the mount sends (MountFs::startWriteBack()); without it, a close
   // waits until the host application has the state.
   bool writeBack = false;
+  // Show a desktop notification when the service refuses a change or a
+  // conflict copy is made (when there is a session bus; see desktop_notices.h).
+  bool notify = true;
   // Report the outcome as one JSON object on standard output:
   // {"mounted":MOUNTPOINT,"pid":PID} or {"error":{"domain":"fpctl","code":1,...}}.
   bool json = false;

@@ -172,6 +172,10 @@ class MountFs {
   void stopWriteBack(std::chrono::milliseconds grace = std::chrono::seconds(2));
   // Waits until the write-back thread has sent what was closed so far.
   void waitForWriteBack();
+  // From now on a change the service refuses (and a conflict copy) is told to
+  // the desktop through `notices`; null: not told. Called before the mount
+  // serves; `notices` outlives the MountFs.
+  void notifyDesktop(DesktopNotices* notices) { state_.notices = notices; }
 
   ErrnoOr<EntryReply> mkdir(Ino parent, std::string_view name,
                             const fp::Progress* cancel = nullptr);

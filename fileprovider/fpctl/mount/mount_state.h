@@ -20,6 +20,7 @@
 #include "fileprovider/extension.h"
 #include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/desktop_notices.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/inode_table.h"
 #include "fileprovider/fpctl/mount/item_state.h"
@@ -86,6 +87,9 @@ struct MountState {
   const uid_t uid;
   const gid_t gid;
   const fp::Log log{"fpctl", "Mount"};
+  // Tells the desktop of refused changes and conflict copies; none: not told.
+  // Set before the mount serves (MountFs::notifyDesktop()); outlives the mount.
+  DesktopNotices* notices = nullptr;
 
   std::mutex mu;  // the tree lock: guards everything below
   InodeTable inodes;

@@ -151,6 +151,7 @@ Sent Sender::refuseChange(const QueuedChange& change, const std::string& what,
     sent.queued = true;  // could not move it: it stays in the queue
   } else {
     s_.logFailure("upload", what, sent.err, "refused; the changes are kept in " + kept.string());
+    if (s_.notices) s_.notices->refused(what, reason);
   }
   return sent;
 }
