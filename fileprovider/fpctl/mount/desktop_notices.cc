@@ -121,7 +121,8 @@ std::string DesktopNotices::summaryOf(const Window& w) {
   if (w.refused > 0) s = countOf(w.refused, "1 change was not sent", "changes were not sent");
   if (w.conflicts > 0) {
     if (!s.empty()) s += "; ";
-    s += countOf(w.conflicts, "1 conflict copy was made", "conflict copies were made");
+    s += countOf(w.conflicts, "1 file was edited here and on the service",
+                 "files were edited here and on the service");
   }
   return s;
 }
@@ -129,14 +130,20 @@ std::string DesktopNotices::summaryOf(const Window& w) {
 std::string DesktopNotices::bodyOf(const Window& w) {
   std::string b;
   for (const Event& e : w.first) {
-    b += e.path + (e.conflict ? ": the other version is kept as " : ": ") + e.detail + "\n";
+    if (!e.conflict) {
+      b += e.path + ": " + e.detail + "\n";
+    } else if (e.detail.empty()) {
+      b += e.path + ": both edits are kept\n";
+    } else {
+      b += e.path + ": this device's version is kept beside it as " + e.detail + "\n";
+    }
   }
   if (std::size_t rest = w.refused + w.conflicts - w.first.size(); rest > 0) {
     b += "and " + std::to_string(rest) + " more\n";
   }
   if (w.refused > 0) b += "What was not sent is kept: run fpctl status to see where, and why.";
   if (w.refused > 0 && w.conflicts > 0) b += "\n";
-  if (w.conflicts > 0) b += "A conflict copy sits beside its file.";
+  if (w.conflicts > 0) b += "Neither edit is lost: fpctl status lists what was kept where.";
   return b;
 }
 

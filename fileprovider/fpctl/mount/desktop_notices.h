@@ -1,9 +1,9 @@
 // Desktop notifications of what the mount could not do as the user asked: a
-// change the service refused (moved to unsent/) and a conflict copy. They go
-// to the session bus's notification service (org.freedesktop.Notifications),
-// gathered: the first event opens a window, and at its end one notification
-// tells of every event of the window ("3 changes were not sent", the first few
-// paths with their reasons, and where to look: `fpctl status`).
+// change the service refused (moved to unsent/) and a file edited here and on the service at once.
+// They go to the session bus's notification service (org.freedesktop.Notifications), gathered: the
+// first event opens a window, and at its end one notification tells of every event of the window
+// ("3 changes were not sent", the first few paths with their reasons, and where to look: `fpctl
+// status`).
 #ifndef FPCTL_MOUNT_DESKTOP_NOTICES_H_
 #define FPCTL_MOUNT_DESKTOP_NOTICES_H_
 
@@ -54,7 +54,8 @@ class DesktopNotices {
   // The change to `path` was refused by the service for `reason` and is kept
   // in unsent/. Returns at once; never blocks on the bus.
   void refused(const std::string& path, const std::string& reason);
-  // A conflict copy of `path` was made, named `copyName`. Returns at once.
+  // `path` was edited here and on the service at once (conflicts.h); `copyName`:
+  // the conflict copy made of this device's version, empty when none was. Returns at once.
   void conflict(const std::string& path, const std::string& copyName);
 
  private:

@@ -116,9 +116,12 @@ TEST_F(DesktopNoticesTest, AWindowOfEventsMakesOneNotification) {
   };
   const std::vector<Case> cases = {
       {1, 0, "1 change was not sent", {"Docs/a.txt: writing was refused: 1", "fpctl status"}},
-      {0, 1, "1 conflict copy was made", {"Docs/a.txt", "a (conflict).txt"}},
+      {0, 1, "1 file was edited here and on the service", {"Docs/a.txt", "a (conflict).txt"}},
       {100, 0, "100 changes were not sent", {"refused: 3", "and 97 more"}},
-      {2, 1, "2 changes were not sent; 1 conflict copy was made", {"fpctl status", "beside"}},
+      {2,
+       1,
+       "2 changes were not sent; 1 file was edited here and on the service",
+       {"fpctl status", "beside"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.summary);

@@ -109,6 +109,7 @@ EditSender::EditAttempt EditSender::sendMove(QueuedChange& edit, const fp::Progr
       // Moved or renamed on the service too since this device saw it: the
       // service's place wins.
       const std::string path = edits_.keepServicePlace(*there, edit.parent, edit.filename);
+      if (s_.notices) s_.notices->conflict(path, "");
       noteConflictCase(s_.log, s_.cache.root(), {path, "moved here and there", ""},
                        describe(edit.filename, edit.identifier) +
                            " was moved or renamed on the service too; it stays at " + path);
@@ -140,6 +141,7 @@ EditSender::EditAttempt EditSender::sendRemoval(const QueuedChange& edit, const 
       // Changed on the service since this device saw it: that edit stays, and
       // the file shows again.
       const std::string path = edits_.reappear(*there);
+      if (s_.notices) s_.notices->conflict(path, "");
       noteConflictCase(s_.log, s_.cache.root(), {path, "removed here, changed there", ""},
                        what + " was changed on the service; it is not removed, and shows again");
       return {.item = *there};

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "fileprovider/fpctl/mount/conflicts.h"
+#include "fileprovider/fpctl/mount/desktop_notices.h"
 #include "fileprovider/fpctl/mount/node_tree.h"
 #include "fileprovider/fpctl/mount/sender.h"
 #include "fileprovider/fpctl/requests/template_item.h"
@@ -174,6 +175,7 @@ void Sender::noteConflictCase(const fp::ItemIdentifier& identifier, const std::s
   }
   record.kind = kind;
   record.copy = copy;
+  if (s_.notices) s_.notices->conflict(record.path, copy);
   mount::noteConflictCase(s_.log, s_.cache.root(), std::move(record), message);
 }
 
