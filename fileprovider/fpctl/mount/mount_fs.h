@@ -217,15 +217,7 @@ class MountFs {
   // a folder), EBUSY when it holds changes the service does not have yet (open
   // for writing, being sent, or waiting in the upload queue).
   ErrnoOr<void> evict(Ino ino);
-  // The state a file manager shows, in this order of precedence:
-  //   uploading  written here and not yet taken by the service (open with
-  //              changes, being sent, or a new file not created yet)
-  //   unsent     a state of it waits in the upload queue (the host did not answer)
-  //   pinned     pinned, itself or through a pinned folder
-  //   local      its contents at the current version are in the cache
-  //   cloud      otherwise
-  // A folder is "pinned" when it or a folder above it is pinned, else "local":
-  // its listing is read from the index on this device and works offline.
+  // The state a file manager shows (Xattrs::stateOf(), xattrs.h).
   ErrnoOr<std::string> stateOf(Ino ino);
   // Whether the item `identifier` is pinned itself, or was found in the tree of
   // a pinned folder by the last keepPinnedLocal(). The cache's bound never

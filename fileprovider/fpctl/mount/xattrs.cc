@@ -39,11 +39,10 @@ ErrnoOr<std::string> Xattrs::stateOf(Ino ino) {
   }
   if (item.isFolder) return std::string(residency_.anyPinned(chain) ? "pinned" : "local");
   if (residency_.waitsInQueue(item.identifier)) return std::string("unsent");
-  if (residency_.anyPinned(chain)) return std::string("pinned");
-  if (hasWork || s_.cache.has(item.identifier, item.version.contentVersion)) {
-    return std::string("local");
-  }
-  return std::string("cloud");
+  const bool here = hasWork || s_.cache.has(item.identifier, item.version.contentVersion);
+  // Pinned, but the version the service has now is not on this device yet.
+  if (residency_.anyPinned(chain)) return std::string(here ? "pinned" : "pinning");
+  return std::string(here ? "local" : "cloud");
 }
 
 ErrnoOr<std::string> Xattrs::getxattr(Ino ino, std::string_view name) {

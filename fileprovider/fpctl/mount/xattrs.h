@@ -40,7 +40,9 @@ class Xattrs {
   //   uploading  written here and not yet taken by the service (open with
   //              changes, being sent, or a new file not created yet)
   //   unsent     a state of it waits in the upload queue (the host did not answer)
-  //   pinned     pinned, itself or through a pinned folder
+  //   pinned     pinned, itself or through a pinned folder, and in the cache
+  //   pinning    pinned, but its contents at the current version are not in
+  //              the cache yet (fetched once the host answers)
   //   local      its contents at the current version are in the cache
   //   cloud      otherwise
   // A folder is "pinned" when it or a folder above it is pinned, else "local":
