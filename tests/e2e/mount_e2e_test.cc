@@ -861,22 +861,25 @@ TEST_F(MountTest, EditsOfAnotherDeviceMeanwhileAreKeptBesideOurs) {
     const std::string t = writeBack ? "both-wb" : "both";
     const std::string d = m(t);
     shOk("mkdir '" + d + "' && cd '" + d +
-         "' && for f in both gone-there gone-here moved; do echo base > $f.txt; done");
+         "' && for f in both gone-there gone-here moved; do echo base > $f.txt; done && mkdir sub "
+         "&& "
+         "echo base > sub/old.txt");
     ASSERT_TRUE(waitUntil([&] { return sandbox().readStore(t + "/gone-here.txt") == "base\n"; }));
     shOk("cat '" + d + "'/*.txt > /dev/null");  // seen here at the base version
     ASSERT_EQ(sandbox().stopHost(), 0);
     shOk("cd '" + d +
          "' && echo mine >> both.txt && echo mine >> gone-there.txt && rm gone-here.txt && "
-         "mv moved.txt mine.txt");
+         "mv moved.txt mine.txt && echo new > sub/new.txt");
     const fs::path store = sandbox().store() / t;
     shOk("cd '" + store.string() +
          "' && echo theirs >> both.txt && rm gone-there.txt && echo theirs >> gone-here.txt && "
-         "mv moved.txt theirs.txt");
+         "mv moved.txt theirs.txt && rm -r sub");
     ASSERT_TRUE(sandbox().startHost());
     auto settled = [&] {
       auto files = tree(store);
-      return files.size() == 5 && files["both.txt"] == "base\ntheirs\n" &&
-             files["theirs.txt"] == "base\n" && files["gone-there.txt"] == "base\nmine\n" &&
+      return files.size() == 7 && files["sub/new.txt"] == "new\n" &&
+             files["both.txt"] == "base\ntheirs\n" && files["theirs.txt"] == "base\n" &&
+             files["gone-there.txt"] == "base\nmine\n" &&
              files["gone-here.txt"] == "base\ntheirs\n";
     };
     EXPECT_TRUE(waitUntil(settled, std::chrono::seconds(30)))
@@ -897,7 +900,8 @@ TEST_F(MountTest, EditsOfAnotherDeviceMeanwhileAreKeptBesideOurs) {
       }
     }
     EXPECT_EQ(kinds, (std::set<std::string>{"changed here and there", "changed here, removed there",
-                                            "removed here, changed there", "moved here and there"}))
+                                            "removed here, changed there", "moved here and there",
+                                            "new here, folder removed there"}))
         << st.dump();
     EXPECT_TRUE(waitUntil([&] { return tree(mnt_ / t) == tree(store); }))
         << ::testing::PrintToString(tree(mnt_ / t));
