@@ -27,21 +27,26 @@ void WrittenVersions::note(const fp::ItemIdentifier& identifier, const fp::ItemV
 bool WrittenVersions::changedThere(const fp::ItemVersion& base,
                                    const fp::ItemIdentifier& identifier,
                                    const std::string& nowContentVersion) const {
-  if (base.contentVersion.empty() || nowContentVersion == base.contentVersion) return false;
-  // A version this mount wrote (an older state of the same file sent after
-  // this change was made) is no edit of another device.
-  std::lock_guard lock(mu_);
-  auto it = versions_.find(identifier);
-  return it == versions_.end() || it->second.contentVersion != nowContentVersion;
+  return otherEdit(base.contentVersion, nowContentVersion, identifier,
+                   &fp::ItemVersion::contentVersion);
 }
 
 bool WrittenVersions::metadataChangedThere(const fp::ItemVersion& base,
                                            const fp::ItemIdentifier& identifier,
                                            const std::string& nowMetadataVersion) const {
-  if (base.metadataVersion.empty() || nowMetadataVersion == base.metadataVersion) return false;
+  return otherEdit(base.metadataVersion, nowMetadataVersion, identifier,
+                   &fp::ItemVersion::metadataVersion);
+}
+
+bool WrittenVersions::otherEdit(const std::string& base, const std::string& now,
+                                const fp::ItemIdentifier& identifier,
+                                std::string fp::ItemVersion::*part) const {
+  if (base.empty() || now == base) return false;
+  // A version this mount wrote (an older state of the same file sent after
+  // this change was made, say) is no edit of another device.
   std::lock_guard lock(mu_);
   auto it = versions_.find(identifier);
-  return it == versions_.end() || it->second.metadataVersion != nowMetadataVersion;
+  return it == versions_.end() || it->second.*part != now;
 }
 
 std::string conflictCopyName(const std::string& filename, std::time_t when) {

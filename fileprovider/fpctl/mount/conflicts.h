@@ -48,6 +48,11 @@ class WrittenVersions {
                                           const std::string& nowMetadataVersion) const;
 
  private:
+  // `now` differs from `base` (never when it is empty) and from the `part` of
+  // the version this mount last wrote of `identifier`.
+  bool otherEdit(const std::string& base, const std::string& now,
+                 const fp::ItemIdentifier& identifier, std::string fp::ItemVersion::*part) const;
+
   mutable std::mutex mu_;
   std::map<fp::ItemIdentifier, fp::ItemVersion> versions_;
 };

@@ -333,10 +333,16 @@ ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const Item
   // Removed while it was being created (or while a move made meanwhile was
   // sent): it must not stay on the service.
   lock.unlock();
+  QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
+  if (s_.cache.queue().hasEditOf(made.identifier)) {
+    // A move of it waits in the queue (its folder was busy): the removal goes
+    // after it, or the move would find nothing and be refused.
+    (void)queued_.journalEdit(edit, describe(name, made.identifier));
+    return fp::Ok{};
+  }
   if (auto removed = s_.provider.remove(made.identifier, made.version, false); !removed) {
     s_.logFailure("delete", describe(name, made.identifier), removed.error());
     if (fp::isTransient(removed.error())) {
-      QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
       // A failure to keep it is logged; the file is gone here all the same.
       (void)queued_.journalEdit(edit, describe(name, made.identifier));
     }
