@@ -117,13 +117,13 @@ constexpr long long kShortestPollMs = 1;
 class SignalWatcher {
  public:
   SignalWatcher(const StopSignals& signals, FuseFront& front, const fp::Log& log,
-                const fs::path& cacheRoot, UploadQueue& queue) {
+                const fs::path& cacheRoot, UploadQueue& queue, ChangePoller& poller) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
       stopRead_.reset(fds[0]);
       stopWrite_.reset(fds[1]);
     }
-    thread_ = std::thread([this, &signals, &front, &log, cacheRoot, &queue] {
+    thread_ = std::thread([this, &signals, &front, &log, cacheRoot, &queue, &poller] {
       pollfd p[2] = {{signals.readFd(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
       for (;;) {
         int n = fp::retryOnEintr([&] { return ::poll(p, 2, -1); });
@@ -132,9 +132,11 @@ class SignalWatcher {
           char c = 0;
           [[maybe_unused]] ssize_t r = ::read(signals.readFd(), &c, 1);
           if (c == kTakeRetriedSignal) {
-            // The change poller sends them in order with the rest.
+            // The change poller sends them in order with the rest, now.
             std::size_t taken = queue.adoptNewRecords();
-            log.info("%d change(s) handed over by fpctl retry are queued", {static_cast<int>(taken)});
+            log.info("%d change(s) handed over by fpctl retry are queued",
+                     {static_cast<int>(taken)});
+            poller.sendSoon();
             continue;
           }
           log.info("signal %d: unmounting once pending requests are done", {int{c}});
@@ -371,12 +373,12 @@ void announceMounted(const fp::Domain& domain, const fs::path& mountpoint, bool 
 int serveUntilStopped(FuseFront& front, MountFs& mfs, UploadQueue& queue, const fp::Log& log,
                       const fs::path& cacheRoot, double pollSeconds) {
   StopSignals signals;
-  SignalWatcher watcher(signals, front, log, cacheRoot, queue);
-  // Handed over while the mount started.
-  [[maybe_unused]] std::size_t taken = queue.adoptNewRecords();
   auto interval = std::chrono::milliseconds(
       std::max<long long>(kShortestPollMs, std::llround(pollSeconds * 1000)));
   ChangePoller poller(mfs, interval);
+  SignalWatcher watcher(signals, front, log, cacheRoot, queue, poller);
+  // Handed over while the mount started.
+  if (queue.adoptNewRecords() > 0) poller.sendSoon();
   int loopResult = front.loop();
   // No request comes any more: what the write-back thread holds is sent
   // now, before the poller's end stops every wait for the host.

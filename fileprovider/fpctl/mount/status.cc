@@ -172,6 +172,7 @@ std::optional<SortedJson> readMountsStatus(const std::optional<fs::path>& cacheD
       if (fs::equivalent(running.cache, w.cache, ec)) {
         w.bound = running.bound;
         w.mounted = true;
+        w.domain = running.domain;  // whose host application is asked
       }
     }
     watched.push_back(std::move(w));
