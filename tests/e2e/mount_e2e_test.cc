@@ -669,6 +669,9 @@ TEST_F(MountTest, ARefusedChangeIsShownWhereItWasAndIsSentAgainOrSetAsideKept) {
   EXPECT_EQ(slurp(moved), "my other bytes");
   EXPECT_TRUE(cacheStatus(sandbox())["refused"].empty());
   EXPECT_EQ(sandbox().readStore("other.txt"), "theirs");
+
+  sandbox().stopHost();
+  EXPECT_EQ(cacheStatus(sandbox())["hostAnswers"], false);
 }
 
 TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {

@@ -70,6 +70,34 @@ TEST_F(RefusedChangesTest, ARefusedChangeKeepsItsRecordAndIsQueuedAgainAfterEver
   EXPECT_TRUE(fs::is_empty(cache_ / "retried"));
 }
 
+TEST_F(RefusedChangesTest, ARefusedMoveKeepsItsRecordAndIsQueuedAgainAsTheSameMove) {
+  {
+    auto q = UploadQueue::open(cache_);
+    QueuedChange move;
+    move.kind = ChangeKind::kMove;
+    move.identifier = "i:7";
+    move.parent = "docs";
+    move.filename = "new name.txt";
+    move.fromParent = "docs";
+    move.fromFilename = "old.txt";
+    move.fields = fp::field::kFilename;
+    auto put = (*q)->putEdit(move);
+    ASSERT_TRUE(put.ok());
+    EXPECT_FALSE((*q)->refuse(put->seq, "moving was refused", "/Docs/new name.txt").empty());
+  }
+  auto refused = refusedChanges(cache_);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_TRUE(refused[0].canRetry);
+  ASSERT_TRUE(retry(cache_, refused[0]).ok());
+  EXPECT_EQ(queueRetried(cache_), QueuedBy::kThisProcess);
+  auto pending = (*UploadQueue::open(cache_, /*readOnly=*/true))->pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].kind, ChangeKind::kMove);
+  EXPECT_EQ(pending[0].identifier, "i:7");
+  EXPECT_EQ(pending[0].fromFilename, "old.txt");
+  EXPECT_EQ(pending[0].filename, "new name.txt");
+}
+
 TEST_F(RefusedChangesTest, AMountHoldingTheFolderTakesRetriedChangesWhenTold) {
   refuseNew("a.txt", "a");
   EXPECT_EQ(holderOf(cache_), std::nullopt);
