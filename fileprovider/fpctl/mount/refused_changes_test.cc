@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "fileprovider/fpctl/mount/cache_folder.h"
+#include "fileprovider/fpctl/mount/cache_report.h"
+#include "fileprovider/fpctl/mount/content_cache.h"
 #include "fileprovider/fpctl/mount/unsent_folder.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 #include "fileprovider/src/test_support.h"
@@ -111,6 +113,22 @@ TEST_F(RefusedChangesTest, AMountHoldingTheFolderTakesRetriedChangesWhenTold) {
   EXPECT_EQ((*mount)->adoptNewRecords(), 1u);  // what SIGUSR1 has it do
   ASSERT_EQ((*mount)->carriedOver().size(), 1u);
   EXPECT_EQ(readFile((*mount)->carriedOver()[0].data), "a");
+}
+
+TEST_F(RefusedChangesTest, AChangeHandedOverAsTheMountEndsIsShownAndItsFolderKept) {
+  refuseNew("late.txt", "late bytes");
+  {
+    // A default cache folder, removed at the end when nothing waits in it.
+    auto mount = ContentCache::open(cache_, /*removeOnClose=*/true);
+    ASSERT_TRUE(mount.ok());
+    ASSERT_TRUE(retry(cache_, refusedChanges(cache_)[0]).ok());
+    auto report = readCache(cache_);
+    ASSERT_EQ(report.waiting.size(), 1u);
+    EXPECT_EQ(report.waiting[0].name, "late.txt");
+  }
+  auto pending = (*UploadQueue::open(cache_))->pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(readFile(pending[0].data), "late bytes");
 }
 
 TEST_F(RefusedChangesTest, DiscardKeepsTheBytesInAnOwnerOnlyRecoveryFolder) {
