@@ -20,6 +20,8 @@ std::vector<CommandSpec> writeCommands();
 std::vector<CommandSpec> mountCommands();
 // pin, unpin, evict (local_copies.cc).
 std::vector<CommandSpec> localCopyCommands();
+// retry, discard (refused_commands.cc).
+std::vector<CommandSpec> refusedChangeCommands();
 
 }  // namespace fpctl
 

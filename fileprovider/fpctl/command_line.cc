@@ -74,8 +74,8 @@ fp::Result<std::string, CommandFailure> optionValue(std::string_view name,
 const std::vector<CommandSpec>& commandTable() {
   static const std::vector<CommandSpec> table = [] {
     std::vector<CommandSpec> all;
-    for (auto group :
-         {queryCommands, contentCommands, writeCommands, mountCommands, localCopyCommands}) {
+    for (auto group : {queryCommands, contentCommands, writeCommands, mountCommands,
+                       localCopyCommands, refusedChangeCommands}) {
       for (auto& c : group()) all.push_back(std::move(c));
     }
     all.push_back({.name = "help",

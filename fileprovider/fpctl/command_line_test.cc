@@ -202,7 +202,7 @@ TEST(CommandTableTest, EveryCommandIsDeclaredOnceWithItsHandler) {
     }
     EXPECT_THAT(overview, HasSubstr("\n  " + std::string(c.name))) << c.name;
   }
-  EXPECT_EQ(names.size(), 17u);
+  EXPECT_EQ(names.size(), 19u);
   EXPECT_EQ(findCommand("nonsense"), nullptr);
 }
 

@@ -1,6 +1,8 @@
 #include "fileprovider/fpctl/commands.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "fileprovider/fpctl/requests/in_memory_extension_for_test.h"
+#include "fileprovider/scoped_fd.h"
 #include "fileprovider/src/test_support.h"
 
 namespace fpctl {
@@ -497,6 +500,48 @@ TEST_F(CommandsTest, MountCacheMakesOnlyTheLastLevel) {
 
   ASSERT_EQ(run({"mount", "/mnt/p", "--cache", (dir_ / "cache").string()}).status, 0);
   EXPECT_TRUE(mounted_);
+}
+
+// Refused changes as a mount keeps them in a real cache folder: retry and
+// discard say what they did, and fail on a name that matches nothing.
+TEST_F(CommandsTest, RetryAndDiscardActOnTheChangesTheyNameAndFailOnOthers) {
+  const fs::path cache = dir_ / "cache";
+  fs::create_directories(cache / "unsent");
+  const fs::path kept = cache / "unsent" / "1-2-0-r.txt";
+  std::ofstream(kept) << "refused bytes";
+  std::ofstream(kept.string() + ".reason") << "creating was refused: File exists\n";
+  // A state of a new file "r.txt" in the folder "docs" (names are hex).
+  std::ofstream(kept.string() + ".record")
+      << R"({"seq":4,"identifier":"","parent":"646f6373","filename":"722e747874",)"
+      << R"("contentVersion":"","metadataVersion":"","shownPath":"/Documents/r.txt"})";
+  fp::testing::ScopedEnv data("XDG_DATA_HOME", (dir_ / "data").string());
+
+  Outcome none = run({"retry", "--cache", cache.string(), "/Documents/other.txt"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_THAT(none.err, HasSubstr("no refused change is named /Documents/other.txt"));
+  Outcome retried = runJson({"retry", "--cache", cache.string(), "/Documents/r.txt"});
+  ASSERT_EQ(retried.status, 0) << retried.err;
+  EXPECT_EQ(retried.json["retried"][0]["path"], "/Documents/r.txt");
+  // No mount used the folder: the change is in its queue now, after nothing.
+  EXPECT_FALSE(fs::exists(kept));
+  std::ifstream queued(cache / "queue" / "1.data");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(queued), {}), "refused bytes");
+
+  {
+    // A mount holds the folder: a waiting change stays where it is.
+    fp::ScopedFD lock(::open((cache / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+    Outcome busy = run({"discard", "--cache", cache.string(), "r.txt"});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_THAT(busy.err, HasSubstr("stop the mount first"));
+  }
+  Outcome discarded = runJson({"discard", "--cache", cache.string(), "r.txt"});
+  ASSERT_EQ(discarded.status, 0) << discarded.err;
+  ASSERT_EQ(discarded.json["discarded"].size(), 1u);
+  EXPECT_EQ(discarded.json["discarded"][0]["waiting"], true);
+  std::ifstream moved(discarded.json["discarded"][0]["movedTo"].get<std::string>());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "refused bytes");
+  EXPECT_TRUE(fs::is_empty(cache / "queue"));
 }
 
 }  // namespace

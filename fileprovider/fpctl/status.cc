@@ -16,6 +16,17 @@ using SortedJson = nlohmann::json;
 
 namespace {
 
+// `word` as a shell reads it back: quoted unless it is plain.
+std::string shellWord(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789/._-+,:@") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 void printText(const SortedJson& m, std::ostream& out) {
   std::string where = m["mountpoint"].get<std::string>();
   out << (where.empty() ? "cache " + m["cache"].get<std::string>()
@@ -48,10 +59,29 @@ void printText(const SortedJson& m, std::ostream& out) {
           << humanSize(c["size"].get<std::int64_t>()) << ", " << change << ")\n";
     }
   }
+  const SortedJson& answers = m["hostAnswers"];
+  out << "  host application: "
+      << (answers.is_null() ? "not known (no domain is known for this folder)"
+          : answers.get<bool>()
+              ? "answers"
+              : "does not answer (changes wait until it does; start it, or check its log)")
+      << "\n";
   const SortedJson& refused = m["refused"];
   out << "  refused: " << refused.size() << "\n";
   for (const auto& c : refused) {
-    out << "    " << c["path"].get<std::string>() << ": " << c["reason"].get<std::string>() << "\n";
+    const std::string kept = c["path"].get<std::string>();
+    const std::string shown = c["shownPath"].get<std::string>();
+    const std::string name = shellWord(shown.empty() ? kept : shown);
+    out << "    " << (shown.empty() ? kept : shown) << ": " << c["reason"].get<std::string>()
+        << "\n";
+    if (c["canRetry"].get<bool>()) {
+      out << "      kept in " << kept << "; send it again: fpctl retry " << name
+          << "; or set it aside: fpctl discard " << name << "\n";
+    } else {
+      out << "      kept in " << kept
+          << "; it cannot be sent again (kept without its record); set it aside: fpctl discard "
+          << name << "\n";
+    }
   }
   const SortedJson& conflicts = m["conflicts"];
   out << "  conflicts (edited here and on the service; both kept): " << conflicts.size() << "\n";

@@ -618,6 +618,62 @@ TEST_F(MountTest, ANameTakenOnTheServiceMeanwhileIsFileExists) {
   }
 }
 
+TEST_F(MountTest, ARefusedChangeIsShownWhereItWasAndIsSentAgainOrSetAsideKept) {
+  unmount();
+  // Changes are not looked for: the mount learns of the names from the refusals alone.
+  ASSERT_TRUE(mount({"--poll", "3600"}));
+  shOk("ls " + q());
+  auto refuseNamesake = [&](const std::string& name, const std::string& bytes) {
+    sandbox().writeStore(name, "theirs");
+    ASSERT_TRUE(waitUntil([&] {
+      return sandbox().fpctlText({"ls", "/"}).out.find(name) != std::string::npos;
+    }));
+    fs::path ours = scratch(name);
+    spit(ours, bytes);
+    EXPECT_NE(sh("cp '" + ours.string() + "' " + q(name)).status, 0);
+  };
+  refuseNamesake("taken.txt", "ours");
+  nlohmann::json status = cacheStatus(sandbox());
+  ASSERT_EQ(status["refused"].size(), 1u) << status.dump();
+  EXPECT_EQ(status["refused"][0]["shownPath"], "/taken.txt");
+  EXPECT_THAT(status["refused"][0]["reason"].get<std::string>(), HasSubstr("File exists"));
+  EXPECT_EQ(status["hostAnswers"], true);
+  std::string text = sandbox().fpctlText({"status"}).out;
+  EXPECT_THAT(text, HasSubstr("host application: answers"));
+  EXPECT_THAT(text, HasSubstr("fpctl retry /taken.txt"));
+
+  // The user gives the name free on the service, and sends the change again.
+  sandbox().renameStore("taken.txt", "theirs.txt");
+  ASSERT_TRUE(waitUntil([&] {
+    return sandbox().fpctlText({"ls", "/"}).out.find("theirs.txt") != std::string::npos;
+  }));
+  RunResult retried = sandbox().fpctlText({"retry", "/taken.txt"});
+  EXPECT_EQ(retried.status, 0) << retried.describe();
+  EXPECT_THAT(retried.out, HasSubstr("sends it now"));
+  EXPECT_TRUE(waitUntil([&] {
+    return sandbox().storeHas("taken.txt") && sandbox().readStore("taken.txt") == "ours";
+  })) << sandbox().log();
+  EXPECT_TRUE(cacheStatus(sandbox())["refused"].empty());
+  EXPECT_EQ(sandbox().fpctlText({"retry", "/taken.txt"}).status, 1);  // nothing refused is named so
+
+  // Set aside instead: the bytes are kept in the recovery folder.
+  refuseNamesake("other.txt", "my other bytes");
+  const fs::path data = sandbox().root() / "data";
+  RunOptions withData;
+  withData.env = {{"XDG_DATA_HOME", data.string()}};
+  RunResult discarded = sandbox().fpctl({"discard", (mnt_ / "other.txt").string()}, withData);
+  ASSERT_EQ(discarded.status, 0) << discarded.describe();
+  ASSERT_EQ(discarded.json["discarded"].size(), 1u);
+  const fs::path moved = discarded.json["discarded"][0]["movedTo"].get<std::string>();
+  EXPECT_EQ(moved.parent_path().parent_path(), data / "fileprovider" / "recovered");
+  EXPECT_EQ(slurp(moved), "my other bytes");
+  EXPECT_TRUE(cacheStatus(sandbox())["refused"].empty());
+  EXPECT_EQ(sandbox().readStore("other.txt"), "theirs");
+
+  sandbox().stopHost();
+  EXPECT_EQ(cacheStatus(sandbox())["hostAnswers"], false);
+}
+
 TEST_F(MountTest, ReadersOfAHangingHostCanBeKilledAndUnmountingEnds) {
   // The host takes every request and answers after ten minutes.
   shOk("ls " + q());

@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // What the mount keeps in its cache folder, checked before it is used.
-constexpr const char* kCacheEntries[] = {"contents", "work",       "queue",      "unsent",
-                                         "spare",    "spare/work", "kept-dates", "pinned.json"};
+constexpr const char* kCacheEntries[] = {"contents",   "work",       "queue",
+                                         "unsent",     "retried",    "spare",
+                                         "spare/work", "kept-dates", "pinned.json"};
 
 }  // namespace
 

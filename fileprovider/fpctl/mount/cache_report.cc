@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <system_error>
 
 #include "fileprovider/fpctl/mount/cache_folder.h"
+#include "fileprovider/fpctl/mount/retried_changes.h"
+#include "fileprovider/fpctl/mount/unsent_folder.h"
 #include "fileprovider/fpctl/mount/upload_queue.h"
 
 namespace fpctl::mount {
@@ -28,18 +29,16 @@ CacheReport readCache(const fs::path& cacheRoot) {
       r.waiting.push_back({c.kind, c.filename, c.identifier, c.size});
     }
   }
-  std::vector<fs::path> unsent;
-  for (const auto& e : fs::directory_iterator(cacheRoot / "unsent", ec)) {
-    if (e.path().extension() != ".reason") unsent.push_back(e.path());
+  // Handed over by fpctl retry, not taken into the queue yet: sent after it.
+  for (const auto& h : retriedRecords(cacheRoot)) {
+    try {
+      QueuedChange c = changeFrom(nlohmann::json::parse(readCacheFile(h.record).value_or("")));
+      r.waiting.push_back({c.kind, c.filename, c.identifier, fileSize(h.data)});
+    } catch (const std::exception&) {
+    }
   }
-  std::sort(unsent.begin(), unsent.end());
-  for (const auto& p : unsent) {
-    fs::path why = p;
-    why += ".reason";
-    std::string reason = readCacheFile(why).value_or("");
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    if (reason.empty()) reason = "could not be sent";
-    r.refused.push_back({p, reason, fileSize(p)});
+  for (const auto& e : readUnsent(cacheRoot)) {
+    r.refused.push_back({e.shown(), e.reason, e.size, e.shownPath, e.canRetry()});
   }
   for (auto it = fs::recursive_directory_iterator(cacheRoot, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {

@@ -22,9 +22,11 @@ struct CacheReport {
     std::int64_t size = 0;
   };
   struct Refused {
-    std::filesystem::path path;
+    std::filesystem::path path;  // in unsent/: its contents, else its record
     std::string reason;
     std::int64_t size = 0;
+    std::string shownPath;  // where it was in the mount; empty when not known
+    bool canRetry = false;  // false: kept by an earlier version without its record
   };
   std::vector<Waiting> waiting;  // in the order they will be sent
   std::vector<Refused> refused;

@@ -11,17 +11,19 @@ ChangePoller::ChangePoller(MountFs& fs, std::chrono::milliseconds interval,
       longestWait_(std::max(interval, longestWait)),
       thread_([this] {
         auto lastCheck = std::chrono::steady_clock::now();
-        run([this, &lastCheck] {
-          [[maybe_unused]] std::size_t waiting = fs_.sendQueue(/*untilTheEnd=*/true);
-          auto now = std::chrono::steady_clock::now();
-          bool writing = now - fs_.lastWrite() < interval_;
-          if (!writing || now - lastCheck >= longestWait_) {
-            fs_.checkForChanges();
-            lastCheck = std::chrono::steady_clock::now();
-          }
-          // The age bound needs a clock, not an event.
-          [[maybe_unused]] std::int64_t dropped = fs_.trimCache();
-        });
+        run(
+            [this, &lastCheck] {
+              [[maybe_unused]] std::size_t waiting = fs_.sendQueue(/*untilTheEnd=*/true);
+              auto now = std::chrono::steady_clock::now();
+              bool writing = now - fs_.lastWrite() < interval_;
+              if (!writing || now - lastCheck >= longestWait_) {
+                fs_.checkForChanges();
+                lastCheck = std::chrono::steady_clock::now();
+              }
+              // The age bound needs a clock, not an event.
+              [[maybe_unused]] std::int64_t dropped = fs_.trimCache();
+            },
+            &soon_);
       }),
       keeper_([this] { run([this] { fs_.keepPinnedLocal(); }); }) {}
 
@@ -41,10 +43,18 @@ void ChangePoller::stop() {
   if (keeper_.joinable()) keeper_.join();
 }
 
-void ChangePoller::run(const std::function<void()>& work) {
+void ChangePoller::sendSoon() {
+  std::lock_guard lock(mu_);
+  soon_ = true;
+  cv_.notify_all();
+}
+
+void ChangePoller::run(const std::function<void()>& work, bool* soon) {
   std::unique_lock lock(mu_);
   for (;;) {
-    if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
+    cv_.wait_for(lock, interval_, [&] { return stopping_ || (soon && *soon); });
+    if (stopping_) return;
+    if (soon) *soon = false;
     ++busy_;
     lock.unlock();
     work();

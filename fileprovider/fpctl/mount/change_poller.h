@@ -39,10 +39,14 @@ class ChangePoller {
   // under way that has not ended within kGrace is cancelled.
   void stop();
   static constexpr std::chrono::milliseconds kGrace{2000};
+  // Has the first thread check, send and trim now rather than at the end of
+  // its interval: changes were put into the queue from outside (fpctl retry).
+  void sendSoon();
 
  private:
-  // Calls `work` every interval until stopped.
-  void run(const std::function<void()>& work);
+  // Calls `work` every interval until stopped; at once when `soon` is set
+  // (and then clears it).
+  void run(const std::function<void()>& work, bool* soon = nullptr);
 
   MountFs& fs_;
   const std::chrono::milliseconds interval_;
@@ -50,7 +54,8 @@ class ChangePoller {
   std::mutex mu_;
   std::condition_variable cv_;
   bool stopping_ = false;
-  int busy_ = 0;  // threads in their work now
+  int busy_ = 0;       // threads in their work now
+  bool soon_ = false;  // sendSoon()
   std::thread thread_;
   std::thread keeper_;
 };

@@ -145,8 +145,11 @@ ContentCache::~ContentCache() {
   if (!removeOnClose_) return;
   std::error_code ec;
   // Files that could not be sent stay where the log said they are, and queued
-  // ones wait for the next mount of this folder.
-  if (fs::is_empty(root_ / "unsent", ec) && queue_->pending().empty()) {
+  // ones wait for the next mount of this folder, as do those fpctl retry
+  // handed over too late for this one.
+  const bool nothingRetried =
+      !fs::exists(root_ / "retried", ec) || fs::is_empty(root_ / "retried", ec);
+  if (fs::is_empty(root_ / "unsent", ec) && queue_->pending().empty() && nothingRetried) {
     fs::remove_all(root_, ec);
   } else {
     fs::remove_all(root_ / "contents", ec);

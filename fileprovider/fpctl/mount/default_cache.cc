@@ -89,7 +89,10 @@ std::vector<DefaultCache> defaultCachesHoldingChanges() {
     for (const auto& folder : fs::directory_iterator(domain.path(), inner)) {
       const fs::path& p = folder.path();
       if (!isOwnFolder(p)) continue;
-      if (!holdsSomething(p / "queue") && !holdsSomething(p / "unsent")) continue;
+      if (!holdsSomething(p / "queue") && !holdsSomething(p / "unsent") &&
+          !holdsSomething(p / "retried")) {
+        continue;
+      }
       std::string noted = readCacheFile(p / "mountpoint").value_or("");
       while (!noted.empty() && noted.back() == '\n') noted.pop_back();
       found.push_back({domain.path().filename().string(), p, noted});

@@ -9,6 +9,7 @@
 #include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/errno_map.h"
 #include "fileprovider/fpctl/mount/name_refusal.h"
+#include "fileprovider/fpctl/mount/shown_path.h"
 #include "fileprovider/fpctl/mount/tree_edits.h"
 #include "fileprovider/fpctl/requests/template_item.h"
 
@@ -176,7 +177,8 @@ Sent EditSender::refused(const QueuedChange& edit, const std::string& what,
                                                          : "removing " + edit.filename) +
       " was refused: " + std::strerror(err) +
       (error ? " (" + refusalWords(*error, taken, edit.filename) + ")" : std::string());
-  fs::path kept = s_.cache.queue().refuse(edit.seq, reason);
+  fs::path kept =
+      s_.cache.queue().refuse(edit.seq, reason, shownPathOf(s_, edit.parent, edit.filename));
   if (kept.empty()) {
     sent.queued = true;
   } else {

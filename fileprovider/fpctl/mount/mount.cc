@@ -43,7 +43,11 @@ using namespace fpctl::mount;
 
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGINT, SIGTERM and SIGHUP stop the mount. `fpctl retry` tells the mount
+// that holds the cache folder to take the changes it handed over
+// (retried_changes.h); the mount goes on.
+constexpr int kTakeRetriedSignal = SIGUSR1;
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, kTakeRetriedSignal};
 
 // Where the signal handler reports to. A handler has no other way to reach the
 // mount, so this is the one process-wide value the mount keeps; -1 when no
@@ -60,7 +64,7 @@ void onStopSignal(int signo) {
   errno = saved;
 }
 
-// Installs the stop handlers for the life of the object.
+// Installs the handlers of kHandledSignals for the life of the object.
 class StopSignals {
  public:
   StopSignals() {
@@ -74,13 +78,13 @@ class StopSignals {
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-      sigaction(kStopSignals[i], &sa, &previous_[i]);
+    for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
+      sigaction(kHandledSignals[i], &sa, &previous_[i]);
     }
   }
   ~StopSignals() {
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-      sigaction(kStopSignals[i], &previous_[i], nullptr);
+    for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
+      sigaction(kHandledSignals[i], &previous_[i], nullptr);
     }
     signalPipe.store(-1);
   }
@@ -92,7 +96,7 @@ class StopSignals {
  private:
   fp::ScopedFD read_;
   fp::ScopedFD write_;
-  struct sigaction previous_[std::size(kStopSignals)]{};
+  struct sigaction previous_[std::size(kHandledSignals)]{};
 };
 
 // Waits for a stop signal and ends the FUSE loop; stopped through its own pipe.
@@ -114,13 +118,13 @@ constexpr long long kShortestPollMs = 1;
 class SignalWatcher {
  public:
   SignalWatcher(const StopSignals& signals, FuseFront& front, const fp::Log& log,
-                const fs::path& cacheRoot) {
+                const fs::path& cacheRoot, UploadQueue& queue, ChangePoller& poller) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
       stopRead_.reset(fds[0]);
       stopWrite_.reset(fds[1]);
     }
-    thread_ = std::thread([this, &signals, &front, &log, cacheRoot] {
+    thread_ = std::thread([this, &signals, &front, &log, cacheRoot, &queue, &poller] {
       pollfd p[2] = {{signals.readFd(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
       for (;;) {
         int n = fp::retryOnEintr([&] { return ::poll(p, 2, -1); });
@@ -128,6 +132,14 @@ class SignalWatcher {
         if (p[0].revents & POLLIN) {
           char c = 0;
           [[maybe_unused]] ssize_t r = ::read(signals.readFd(), &c, 1);
+          if (c == kTakeRetriedSignal) {
+            // The change poller sends them in order with the rest, now.
+            std::size_t taken = queue.adoptNewRecords();
+            log.info("%d change(s) handed over by fpctl retry are queued",
+                     {static_cast<int>(taken)});
+            poller.sendSoon();
+            continue;
+          }
           log.info("signal %d: unmounting once pending requests are done", {int{c}});
           // exit() returns once the loop has ended, which a stuck sending holds.
           deadline_ = std::thread([this, &log, cacheRoot] { endAfterGrace(log, cacheRoot); });
@@ -359,13 +371,15 @@ void announceMounted(const fp::Domain& domain, const fs::path& mountpoint, bool 
 // Serves requests, and polls the extension for changes, until the mount is
 // unmounted or a stop signal comes; then sends what the write-back thread
 // holds. The FUSE loop's result.
-int serveUntilStopped(FuseFront& front, MountFs& mfs, const fp::Log& log, const fs::path& cacheRoot,
-                      double pollSeconds) {
+int serveUntilStopped(FuseFront& front, MountFs& mfs, UploadQueue& queue, const fp::Log& log,
+                      const fs::path& cacheRoot, double pollSeconds) {
   StopSignals signals;
-  SignalWatcher watcher(signals, front, log, cacheRoot);
   auto interval = std::chrono::milliseconds(
       std::max<long long>(kShortestPollMs, std::llround(pollSeconds * 1000)));
   ChangePoller poller(mfs, interval);
+  SignalWatcher watcher(signals, front, log, cacheRoot, queue, poller);
+  // Handed over while the mount started.
+  if (queue.adoptNewRecords() > 0) poller.sendSoon();
   int loopResult = front.loop();
   // No request comes any more: what the write-back thread holds is sent
   // now, before the poller's end stops every wait for the host.
@@ -407,6 +421,11 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   const fs::path cacheRoot = std::move(chosen).value();
   // The default folder goes when nothing waits in it at the end.
   const bool defaultCache = !options.cacheDir;
+  // A retry that finds this mount's pid in the lock before the mount listens
+  // for it must not end it.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(kTakeRetriedSignal, &ignore, nullptr);
   // Held until the mount has ended, by the process that serves it.
   auto folder = CacheFolder::take(cacheRoot);
   if (!folder) return fail(ready, options.json, folder.error().message);
@@ -447,7 +466,8 @@ int runMount(const fp::Domain& domain, std::shared_ptr<fp::ReplicatedExtension> 
   reportReady(ready, true);
   MountRecord record(domain.identifier, mountpoint, cacheRoot, bound.maxBytes, bound.maxAge);
 
-  int loopResult = serveUntilStopped(**front, mfs, log, cacheRoot, options.pollSeconds);
+  int loopResult =
+      serveUntilStopped(**front, mfs, (*cache)->queue(), log, cacheRoot, options.pollSeconds);
   // Nothing new may arrive while the last changes are sent.
   (*front)->unmount();
   mfs.finishPendingUploads();

@@ -12,6 +12,7 @@
 #include "fileprovider/fpctl/mount/node_tree.h"
 #include "fileprovider/fpctl/mount/open_files.h"
 #include "fileprovider/fpctl/mount/residency.h"
+#include "fileprovider/fpctl/mount/shown_path.h"
 #include "fileprovider/fpctl/requests/template_item.h"
 
 namespace fpctl::mount {
@@ -146,7 +147,8 @@ Sent Sender::refuseChange(const QueuedChange& change, const std::string& what,
   std::string reason = std::string(change.identifier.empty() ? "creating" : "writing") +
                        " was refused: " + std::strerror(sent.err) + " (" +
                        refusalWords(error, taken, change.filename) + ")";
-  fs::path kept = s_.cache.queue().refuse(change.seq, reason);
+  fs::path kept =
+      s_.cache.queue().refuse(change.seq, reason, shownPathOf(s_, change.parent, change.filename));
   if (kept.empty()) {
     sent.queued = true;  // could not move it: it stays in the queue
   } else {

@@ -14,6 +14,7 @@
 #include "fileprovider/fpctl/mount/cache_report.h"
 #include "fileprovider/fpctl/mount/conflicts.h"
 #include "fileprovider/fpctl/mount/default_cache.h"
+#include "fileprovider/fpctl/mount/host_answers.h"
 #include "fileprovider/fpctl/mount/mount_table.h"
 #include "fileprovider/fpctl/mount/pin_set.h"
 
@@ -92,7 +93,11 @@ SortedJson describe(const Watched& w) {
   }
   SortedJson refused = SortedJson::array();
   for (const auto& c : r.refused) {
-    refused.push_back({{"path", c.path.string()}, {"reason", c.reason}, {"size", c.size}});
+    refused.push_back({{"path", c.path.string()},
+                       {"reason", c.reason},
+                       {"size", c.size},
+                       {"shownPath", c.shownPath},
+                       {"canRetry", c.canRetry}});
   }
   SortedJson conflicts = SortedJson::array();
   for (const auto& c : mount::readConflicts(w.cache)) {
@@ -102,11 +107,19 @@ SortedJson describe(const Watched& w) {
   for (const auto& p : mount::PinSet::read(w.cache / "pinned.json")) {
     pinned.push_back({{"path", p.path}, {"identifier", p.identifier}, {"folder", p.isFolder}});
   }
-  return {{"domain", w.domain},        {"mountpoint", w.mountpoint},
-          {"cache", w.cache.string()}, {"waiting", waiting},
-          {"refused", refused},        {"conflicts", conflicts},
-          {"cacheBytes", r.bytes},     {"copiesBytes", diskBytesIn(w.cache / "contents")},
-          {"bound", w.bound},          {"pinned", pinned},
+  SortedJson answers = nullptr;
+  if (auto known = mount::hostAnswers(w.domain)) answers = *known;
+  return {{"domain", w.domain},
+          {"mountpoint", w.mountpoint},
+          {"hostAnswers", answers},
+          {"cache", w.cache.string()},
+          {"waiting", waiting},
+          {"refused", refused},
+          {"conflicts", conflicts},
+          {"cacheBytes", r.bytes},
+          {"copiesBytes", diskBytesIn(w.cache / "contents")},
+          {"bound", w.bound},
+          {"pinned", pinned},
           {"mounted", w.mounted}};
 }
 
@@ -159,6 +172,7 @@ std::optional<SortedJson> readMountsStatus(const std::optional<fs::path>& cacheD
       if (fs::equivalent(running.cache, w.cache, ec)) {
         w.bound = running.bound;
         w.mounted = true;
+        w.domain = running.domain;  // whose host application is asked
       }
     }
     watched.push_back(std::move(w));

@@ -45,9 +45,10 @@ class MountRecord {
 // every running mount and every default cache folder (default_cache.h) that no
 // mount uses and where changes wait holds (its mount point as noted there, and
 // "mounted" false): an array with one object per folder, keys sorted,
-// {"domain","mountpoint","cache","waiting":[{"name","identifier","size",
-// "change"}],"refused":[{"path","reason","size"}],"conflicts":[{"path","kind",
-// "copy","time"}],"cacheBytes","copiesBytes",
+// {"domain","mountpoint","cache","hostAnswers","waiting":[{"name",
+// "identifier","size","change"}],"refused":[{"path","reason","size",
+// "shownPath","canRetry"}],"conflicts":[{"path","kind","copy","time"}],
+// "cacheBytes","copiesBytes",
 // "bound":{"maxBytes","maxAgeSeconds"},"pinned":[{"path","identifier",
 // "folder"}],"mounted"}. "cacheBytes" is all the folder holds, "copiesBytes"
 // what its fetched copies take on disk, which the bound is about; the bound is
@@ -55,7 +56,12 @@ class MountRecord {
 // runs, "maxAgeSeconds" also when copies may be of any age); "pinned" the items
 // kept on this device, with the path each had in the mount when it was pinned;
 // "change" one of "move", "remove", "new folder", "new file", "changed file";
-// "conflicts" the files edited here and on the service at once (conflicts.h).
+// "conflicts" the files edited here and on the service at once (conflicts.h);
+// "hostAnswers" whether the domain's host application takes a connection now
+// (null when the folder's domain is not known; host_answers.h); a refused
+// change's "path" the file kept for it in unsent/, "shownPath" where it was in
+// the mount ("" when not known), "canRetry" false for one an earlier version
+// kept without what `fpctl retry` needs.
 // None when `cacheDir` is not a cache folder.
 [[nodiscard]] std::optional<nlohmann::json> readMountsStatus(
     const std::optional<std::filesystem::path>& cacheDir);

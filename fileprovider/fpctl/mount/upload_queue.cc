@@ -18,6 +18,7 @@
 #include "fileprovider/file_io.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
+#include "fileprovider/fpctl/mount/retried_changes.h"
 #include "fileprovider/fpctl/mount/unsent_folder.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
@@ -295,7 +296,52 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
     for (const auto& p : left.strays) fs::remove(p, ec);
   }
   for (const auto& [seq, c] : q->entries_) q->carried_.insert(seq);
+  if (!readOnly) (void)q->adoptNewRecords();
   return q;
+}
+
+std::size_t UploadQueue::adoptNewRecords() {
+  std::size_t taken = 0;
+  for (const auto& handed : retriedRecords(root_)) {
+    QueuedChange c;
+    nlohmann::json j;
+    try {
+      j = nlohmann::json::parse(slurp(handed.record));
+      c = changeFrom(j);
+    } catch (const std::exception&) {
+      queueLog().error("%{public}@ could not be read; it is not sent", {handed.record.string()});
+      continue;
+    }
+    {
+      std::lock_guard lock(mu_);
+      c.seq = nextSeq_++;
+    }
+    const fs::path record = dir() / (std::to_string(c.seq) + ".json");
+    std::error_code ec;
+    if (!c.isEdit()) {
+      c.data = dir() / (std::to_string(c.seq) + ".data");
+      c.size = j.value("size", std::int64_t{0});
+      c.checksum = j.value("checksum", std::uint64_t{0});
+      // Contents not there yet (retry moves them after the record) wait for
+      // the next time.
+      fs::rename(handed.data, c.data, ec);
+      if (ec) continue;
+    }
+    if (!writeDurably(record, recordOf(c).dump())) {
+      if (!c.isEdit()) fs::rename(c.data, handed.data, ec);
+      continue;
+    }
+    (void)syncPath(dir(), true);
+    fs::remove(handed.record, ec);
+    {
+      std::lock_guard lock(mu_);
+      entries_[c.seq] = c;
+      carried_.insert(c.seq);
+    }
+    queueLog().info("%{public}@ is queued again to be sent", {c.filename});
+    ++taken;
+  }
+  return taken;
 }
 
 bool UploadQueue::isForeign(const fs::path& path, bool readOnly) const {
@@ -662,7 +708,8 @@ void UploadQueue::dropOlder(const QueuedChange& change) {
   }
 }
 
-fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
+fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason,
+                             const std::string& shownPath) {
   QueuedChange c;
   {
     std::lock_guard lock(mu_);
@@ -670,21 +717,15 @@ fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason) {
     if (it == entries_.end()) return {};
     c = it->second;
   }
-  fs::path kept;
-  if (c.isEdit()) {
-    fs::path record = dir() / (std::to_string(seq) + ".json");
-    kept = keepUnsent(root_, record, std::string(kindName(c.kind)) + "-" + c.filename + ".record",
-                      reason);
-    if (kept.empty()) return {};
-    std::lock_guard lock(mu_);
-    entries_.erase(seq);
+  // A staged entry's copy is synced only now that it is kept.
+  if (!c.isEdit()) (void)syncPath(c.data, false);
+  fs::path kept = keepRefused(root_, c, shownPath, reason);
+  if (kept.empty()) return {};
+  if (!c.isEdit()) {
+    remove(seq);
     return kept;
   }
-  // A staged entry's copy is synced only now that it is kept.
-  (void)syncPath(c.data, false);
-  kept = keepUnsent(root_, c.data, c.filename, reason);
-  if (kept.empty()) return {};
-  remove(seq);
+  erase(seq);
   return kept;
 }
 

@@ -109,6 +109,13 @@ class UploadQueue {
   [[nodiscard]] bool hasEditsOrEntryOf(const fp::ItemIdentifier& identifier) const;
   // The entries an earlier run left that still wait, oldest first.
   [[nodiscard]] std::vector<QueuedChange> carriedOver() const;
+  // Takes the changes `fpctl retry` handed over in `cacheRoot`/retried (see
+  // retried_changes.h) into the queue, in the order they were handed over, as
+  // new entries after every other (their contents moved, their records
+  // written durably), and counts them among carriedOver(). A record whose
+  // contents are not there yet is left for the next time. Returns how many
+  // were taken; open() takes them too, unless read-only.
+  std::size_t adoptNewRecords();
   // The folder made here as `local` is the item `identifier` on the service
   // now: the entries waiting that name it (their folder, or what they move)
   // are rewritten, durably, to name the item. Fails with the errno of the
@@ -147,10 +154,12 @@ class UploadQueue {
   // key stay: a new file's key is its folder and name, which another new file
   // may have taken since.
   void erase(std::uint64_t seq);
-  // The entry was refused for good: move its contents to unsent/ with `reason`
-  // beside them (an edit: its record). Returns where they went (empty when
-  // they could not be moved; they then stay in the queue).
-  std::filesystem::path refuse(std::uint64_t seq, const std::string& reason);
+  // The entry was refused for good: move it to unsent/ (its contents and its
+  // record, with `shownPath`, the path the file had in the mount, and
+  // `reason` beside them; unsent_folder.h). Returns where it went (empty when
+  // it could not be moved; it then stays in the queue).
+  std::filesystem::path refuse(std::uint64_t seq, const std::string& reason,
+                               const std::string& shownPath = {});
 
  private:
   UploadQueue(std::filesystem::path root, SpareFiles* spares)
