@@ -670,6 +670,29 @@ TEST_F(MountTest, ARefusedChangeIsShownWhereItWasAndIsSentAgainOrSetAsideKept) {
   EXPECT_TRUE(cacheStatus(sandbox())["refused"].empty());
   EXPECT_EQ(sandbox().readStore("other.txt"), "theirs");
 
+  // A file locked on the service while an edit of it waited: a lock passes
+  // (the extension tells it as a host that does not answer), so the edit
+  // waits, is listed as waiting, and arrives by itself once the lock is gone.
+  unmount();
+  ASSERT_TRUE(mount());
+  shOk("cat " + q("Projects/Roadmap.md") + " > /dev/null");  // kept here to be changed offline
+  ASSERT_EQ(sandbox().stopHost(), 0);
+  shOk("echo more >> " + q("Projects/Roadmap.md"));
+  const std::string before = sandbox().readStore("Projects/Roadmap.md");
+  sandbox().writeStore(".refhost/locks.json", R"({"Projects/Roadmap.md": 4711})");
+  ASSERT_TRUE(sandbox().startHost());
+  ASSERT_TRUE(waitUntil(
+      [&] { return sandbox().log().find("is locked by user 4711") != std::string::npos; }));
+  status = cacheStatus(sandbox());
+  EXPECT_TRUE(status["refused"].empty()) << status.dump();
+  ASSERT_EQ(status["waiting"].size(), 1u) << status.dump();
+  EXPECT_EQ(status["waiting"][0]["name"], "Roadmap.md");
+  sandbox().writeStore(".refhost/locks.json", "{}");
+  EXPECT_TRUE(
+      waitUntil([&] { return sandbox().readStore("Projects/Roadmap.md") == before + "more\n"; },
+                std::chrono::seconds(45)))
+      << sandbox().log();
+
   sandbox().stopHost();
   EXPECT_EQ(cacheStatus(sandbox())["hostAnswers"], false);
 }
