@@ -13,10 +13,13 @@
 //     without it is shown beside), medians of three passes taking turns, once
 //     the disk has written back what building the accounts left;
 //   - reading a 50 MB file through the mount, read again and with its pages
-//     dropped, / plain (targets >= 0.5 and >= 0.3).
-// `--only copy` runs the `cp -r` and `rm -r` passes alone (the requests, the
-// look-ups and the reads are skipped): the account of 100,000 files is built
-// all the same.
+//     dropped, / plain (targets >= 0.5 and >= 0.3);
+//   - `ls -l` of the folder of 100,000 through the mount, the first time and
+//     again (median of three), / plain (targets <= 3 and <= 2), and the
+//     resident memory of fpctl and pell-refhost after it, per listed entry.
+// `--only copy` runs the `cp -r` and `rm -r` passes alone, `--only list` the
+// `ls -l` passes alone (the requests, the look-ups and the reads are skipped):
+// the account of 100,000 files is built all the same.
 // Everything lives in a sandbox under $TMPDIR (or /tmp) that is removed at the
 // end, mounts included. Needs /dev/fuse for the mount part (skipped otherwise).
 #include <fcntl.h>
@@ -142,6 +145,7 @@ class Account {
   fs::path socket() const { return container() / "fp.sock"; }
   fs::path database() const { return container() / "state.db"; }
   int files() const { return files_; }
+  pid_t pid() const { return host_; }
 
   // The ulids of the folder "Files" and of its file `name`, from the index.
   std::optional<std::pair<std::string, std::string>> ulids(const std::string& name) const {
@@ -300,6 +304,7 @@ class MountProcess {
     }
   }
   bool up() const { return up_; }
+  pid_t pid() const { return pid_; }
   const fs::path& point() const { return point_; }
 
  private:
@@ -335,6 +340,59 @@ double readSeconds(const fs::path& file, bool dropCache) {
   return s;
 }
 
+// The resident memory of the process `pid` in bytes (VmRSS); 0 when unknown.
+double residentBytes(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) * 1024;
+  }
+  return 0;
+}
+
+// Seconds of `ls -l` of `dir`, its output thrown away; none when it fails.
+std::optional<double> listSeconds(const fs::path& dir, const fs::path& home) {
+  auto t0 = Clock::now();
+  if (!sh("ls -l '" + dir.string() + "' > /dev/null", home)) return std::nullopt;
+  return secondsSince(t0);
+}
+
+// `ls -l` of the folder of 100,000 through the mount, the first time and again,
+// against the plain folder (warm, as the mount is the second time), and the
+// resident memory of the mount and of its host after it.
+void timeListing(const MountProcess& mount, const Account& account, const fs::path& plain,
+                 const fs::path& home) {
+  constexpr int kAgain = 3;
+  const fs::path folder = mount.point() / "Files";
+  const double mountBefore = residentBytes(mount.pid());
+  const double hostBefore = residentBytes(account.pid());
+  std::optional<double> first = listSeconds(folder, home);
+  std::vector<double> again, plainTimes;
+  listSeconds(plain, home);  // its inodes and names in the kernel's caches, as the mount's are
+  for (int pass = 0; pass < kAgain; ++pass) {
+    if (auto t = listSeconds(folder, home)) again.push_back(*t);
+    if (auto t = listSeconds(plain, home)) plainTimes.push_back(*t);
+  }
+  const double mountAfter = residentBytes(mount.pid());
+  const double hostAfter = residentBytes(account.pid());
+  std::optional<double> plainTime;
+  if (!plainTimes.empty()) plainTime = median(plainTimes);
+  std::printf(
+      "  ls -l of the folder of %d: first %.3f s, again %.3f s (median of %d), plain %.3f s\n",
+      kLargeFiles, first.value_or(0), median(again), kAgain, plainTime.value_or(0));
+  show("ls -l of 100,000 files, the first time, fpctl mount / plain:",
+       first && plainTime ? std::optional(*first / *plainTime) : std::nullopt, "<= 3");
+  show("ls -l of 100,000 files, again, fpctl mount / plain:",
+       !again.empty() && plainTime ? std::optional(median(again) / *plainTime) : std::nullopt,
+       "<= 2");
+  const double entries = kLargeFiles;
+  std::printf(
+      "  resident after it: fpctl %.1f MB (%.0f bytes per entry; %.1f MB before),"
+      " pell-refhost %.1f MB (%.0f bytes per item; %.1f MB before)\n",
+      mountAfter / 1e6, mountAfter / entries, mountBefore / 1e6, hostAfter / 1e6,
+      hostAfter / entries, hostBefore / 1e6);
+}
+
 bool haveProgram(const char* name) {
   return std::system((std::string("command -v ") + name + " > /dev/null 2>&1").c_str()) == 0;
 }
@@ -343,17 +401,23 @@ bool haveProgram(const char* name) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes
-  bool onlyCopy = false;
+  bool onlyCopy = false, onlyList = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
         std::strcmp(argv[i + 1], "copy") == 0) {
       onlyCopy = true;
       ++i;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
+               std::strcmp(argv[i + 1], "list") == 0) {
+      onlyList = true;
+      ++i;
     } else {
-      std::fprintf(stderr, "usage: %s [--only copy]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--only copy|list]\n", argv[0]);
       return 2;
     }
   }
+  // Each part left out of a run of one part alone.
+  const bool skipRest = onlyCopy || onlyList;
   const char* tmp = std::getenv("TMPDIR");
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/pscale.XXXXXX";
   if (!mkdtemp(tmpl.data())) {
@@ -377,14 +441,14 @@ int main(int argc, char** argv) {
     // Building the accounts leaves hundreds of megabytes to write back, which
     // weighs on the large account's requests more than on the small one's.
     ::sync();
-    auto times = onlyCopy ? std::nullopt : timeRequests(small, large);
+    auto times = skipRest ? std::nullopt : timeRequests(small, large);
     const bool requestsOk = times.has_value();
     RequestTimes bestSmall, bestLarge;
     if (times) std::tie(bestSmall, bestLarge) = *times;
 
     // Display name of one file without namesakes in the folder of 100,000.
     std::optional<double> narrowed, scanned;
-    auto ids = onlyCopy ? std::nullopt : large.ulids("Document 012345.txt");
+    auto ids = skipRest ? std::nullopt : large.ulids("Document 012345.txt");
     if (ids) {
       narrowed = timeEntryForFile(large.home() / "containers", ids->second, 200);
       if (copyWithoutFoldedIndexes(large, root / "scan-containers")) {
@@ -399,7 +463,7 @@ int main(int argc, char** argv) {
       std::printf("  create: %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.create * 1e3,
                   kSmallFiles, bestLarge.create * 1e3, kLargeFiles);
     }
-    if (!onlyCopy) {
+    if (!skipRest) {
       show("fetch at 100,000 files / at 100:",
            requestsOk ? std::optional(bestLarge.fetch / bestSmall.fetch) : std::nullopt, "<= 1.5");
       show("create at 100,000 files / at 100:",
@@ -435,13 +499,17 @@ int main(int argc, char** argv) {
         // The same account mounted with --write-back: a close answers once the
         // file is in the upload queue, as rclone's full cache mode answers once
         // the file is in its cache.
-        MountProcess oursWriteBack({FPCTL_BIN, "mount", (root / "wmnt").string(), "--foreground",
-                                    "--cache", (root / "wcache").string(), "--write-back"},
-                                   large.home(), root / "wmnt");
+        std::optional<MountProcess> oursWriteBack;
+        if (!onlyList) {
+          oursWriteBack.emplace(
+              std::vector<std::string>{FPCTL_BIN, "mount", (root / "wmnt").string(), "--foreground",
+                                       "--cache", (root / "wcache").string(), "--write-back"},
+              large.home(), root / "wmnt");
+        }
         // rclone's mount of the plain folder runs beside ours, so that the
         // copies can take turns.
         std::optional<MountProcess> rclone;
-        if (haveProgram("rclone")) {
+        if (!onlyList && haveProgram("rclone")) {
           rclone.emplace(
               std::vector<std::string>{"rclone", "mount", plain.string(), (root / "rmnt").string(),
                                        "--vfs-cache-mode", "full", "--cache-dir",
@@ -457,6 +525,8 @@ int main(int argc, char** argv) {
           // before the copies start. Then the three ways take turns; medians of
           // three passes each.
           ::sync();
+          // The listing first: the folder of 100,000 has not been read yet.
+          if (!onlyCopy) timeListing(ours, large, plain / "Files", large.home());
           const fs::path source = root / "source" / "small-files";
           std::vector<std::pair<double, double>> mountPasses, writeBackPasses, plainPasses,
               rclonePasses;
@@ -464,13 +534,13 @@ int main(int argc, char** argv) {
           // index again (reading the folder of 100,000 anew) within their poll
           // interval of 2 s: the next pass waits for that, whichever way it is.
           auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(3500)); };
-          for (int pass = 0; pass < kCopyPasses; ++pass) {
+          for (int pass = 0; pass < (onlyList ? 0 : kCopyPasses); ++pass) {
             if (auto t = copyAndRemove(source, ours.point() / "Files", large.home())) {
               mountPasses.push_back(*t);
             }
             settle();
-            if (oursWriteBack.up()) {
-              if (auto t = copyAndRemove(source, oursWriteBack.point() / "Files", large.home())) {
+            if (oursWriteBack && oursWriteBack->up()) {
+              if (auto t = copyAndRemove(source, oursWriteBack->point() / "Files", large.home())) {
                 writeBackPasses.push_back(*t);
               }
               settle();
@@ -486,7 +556,7 @@ int main(int argc, char** argv) {
           viaWriteBack = medians(writeBackPasses);
           viaPlain = medians(plainPasses);
           viaRclone = medians(rclonePasses);
-          if (!onlyCopy) {
+          if (!skipRest) {
             sh("cat '" + (ours.point() / "big.bin").string() + "' > /dev/null", large.home());
             sh("cat '" + (plain / "big.bin").string() + "' > /dev/null", large.home());
             const bool rcloneReads = rclone && rclone->up();
@@ -519,32 +589,34 @@ int main(int argc, char** argv) {
         auto print = [](const char* what, const std::optional<std::pair<double, double>>& t) {
           if (t) std::printf("  %-22s cp -r %8.3f s   rm -r %8.3f s\n", what, t->first, t->second);
         };
-        std::printf("  %d small files:\n", kCopiedFiles);
-        print("fpctl mount", viaMount);
-        print("fpctl --write-back", viaWriteBack);
-        print("rclone mount", viaRclone);
-        print("plain folder", viaPlain);
-        if (!haveProgram("rclone")) {
-          std::printf("  rclone is not installed: its ratios are skipped\n");
+        if (!onlyList) {
+          std::printf("  %d small files:\n", kCopiedFiles);
+          print("fpctl mount", viaMount);
+          print("fpctl --write-back", viaWriteBack);
+          print("rclone mount", viaRclone);
+          print("plain folder", viaPlain);
+          if (!haveProgram("rclone")) {
+            std::printf("  rclone is not installed: its ratios are skipped\n");
+          }
+          auto ratio = [](const std::optional<std::pair<double, double>>& a,
+                          const std::optional<std::pair<double, double>>& b,
+                          bool copy) -> std::optional<double> {
+            if (!a || !b) return std::nullopt;
+            return copy ? a->first / b->first : a->second / b->second;
+          };
+          show("cp -r of 1,000 small files, fpctl mount --write-back / rclone mount:",
+               ratio(viaWriteBack, viaRclone, true), "<= 1");
+          show("rm -r of them, fpctl mount --write-back / rclone mount:",
+               ratio(viaWriteBack, viaRclone, false), "<= 1");
+          show("cp -r, fpctl mount (close waits for the host) / rclone mount:",
+               ratio(viaMount, viaRclone, true), "<= 1.5");
+          show("rm -r, fpctl mount (close waits for the host) / rclone mount:",
+               ratio(viaMount, viaRclone, false), "-");
+          show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(viaMount, viaPlain, true),
+               "-");
+          show("rm -r of them, fpctl mount / plain:", ratio(viaMount, viaPlain, false), "-");
         }
-        auto ratio = [](const std::optional<std::pair<double, double>>& a,
-                        const std::optional<std::pair<double, double>>& b,
-                        bool copy) -> std::optional<double> {
-          if (!a || !b) return std::nullopt;
-          return copy ? a->first / b->first : a->second / b->second;
-        };
-        show("cp -r of 1,000 small files, fpctl mount --write-back / rclone mount:",
-             ratio(viaWriteBack, viaRclone, true), "<= 1");
-        show("rm -r of them, fpctl mount --write-back / rclone mount:",
-             ratio(viaWriteBack, viaRclone, false), "<= 1");
-        show("cp -r, fpctl mount (close waits for the host) / rclone mount:",
-             ratio(viaMount, viaRclone, true), "<= 1.5");
-        show("rm -r, fpctl mount (close waits for the host) / rclone mount:",
-             ratio(viaMount, viaRclone, false), "-");
-        show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(viaMount, viaPlain, true),
-             "-");
-        show("rm -r of them, fpctl mount / plain:", ratio(viaMount, viaPlain, false), "-");
-        if (!onlyCopy) {
+        if (!skipRest) {
           if (plainSpeed > 0) {
             std::printf(
                 "  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
