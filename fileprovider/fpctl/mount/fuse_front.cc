@@ -178,6 +178,7 @@ void readdirCommon(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi
     size_t need;
     if (plus) {
       fuse_entry_param p = entryParam(f, EntryReply{d.ino, d.attr});
+      if (d.held) p.ino = 0;  // no entry: the kernel keeps the node and attributes it has
       need = fuse_add_direntry_plus(req, buf.data() + used, room, d.name.c_str(), &p, next);
     } else {
       need = fuse_add_direntry(req, buf.data() + used, room, d.name.c_str(), &d.attr, next);

@@ -121,7 +121,8 @@ class MountFs {
   ErrnoOr<std::uint64_t> opendir(Ino ino, const fp::Progress* cancel = nullptr);
   // Hands out the entries of an open folder from position `offset` on ("." and
   // ".." first). `emit(entry, nextOffset)` returns false once the reply is full.
-  // With `plus` every entry emitted counts as a lookup the kernel will forget.
+  // With `plus` every entry emitted counts as a lookup the kernel will forget,
+  // but for one the kernel holds already (DirEntry::held).
   ErrnoOr<void> readdir(std::uint64_t dh, off_t offset, bool plus,
                         const std::function<bool(const DirEntry&, off_t)>& emit);
   void releasedir(std::uint64_t dh);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -2006,6 +2007,32 @@ TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
     }
   }
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
+// A listing with attributes hands what the kernel holds already without them
+// (no lookup counted); what it forgot comes with them again.
+TEST_F(MountFsTest, ListingWithAttributesLeavesOutWhatTheKernelHolds) {
+  Ino docs = lookup("Docs");
+  auto heldByName = [&] {
+    std::map<std::string, std::pair<Ino, bool>> out;
+    auto dh = fs_->opendir(docs);
+    EXPECT_TRUE(dh.ok());
+    EXPECT_EQ(errnoOf(fs_->readdir(*dh, 0, true,
+                                   [&](const DirEntry& e, off_t) {
+                                     out[e.name] = {e.ino, e.held};
+                                     return true;
+                                   })),
+              0);
+    fs_->releasedir(*dh);
+    return out;
+  };
+  auto first = heldByName();
+  EXPECT_FALSE(first["notes.txt"].second);
+  EXPECT_TRUE(heldByName()["notes.txt"].second);
+  fs_->forget(first["notes.txt"].first, 1);  // the one lookup counted
+  auto third = heldByName();
+  EXPECT_FALSE(third["notes.txt"].second);
+  EXPECT_TRUE(third["locked.csv"].second);
 }
 
 }  // namespace

@@ -322,6 +322,13 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     Ino ino = s_.inodes.inoFor(e.item->identifier);
     Node* n = s_.inodes.find(ino);
     out.ino = ino;
+    if (plus && n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) {
+      out.held = true;
+      out.attr.st_ino = ino;
+      out.attr.st_mode = n->item.isFolder ? S_IFDIR : S_IFREG;
+      if (!emit(out, static_cast<off_t>(i + 1))) break;
+      continue;
+    }
     if (n) {
       out.attr = attrOf(*n);
     } else {

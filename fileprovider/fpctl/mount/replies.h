@@ -24,7 +24,11 @@ struct OpenReply {
 struct DirEntry {
   std::string name;
   Ino ino = 0;
-  struct stat attr {};
+  struct stat attr {};  // only st_ino and the type in st_mode when `held`
+  // Listed with attributes (readdirplus) the kernel holds the node already, with
+  // attributes the change check keeps current: it is listed without them, so
+  // the kernel keeps what it has and counts no lookup.
+  bool held = false;
 };
 
 }  // namespace fpctl::mount
