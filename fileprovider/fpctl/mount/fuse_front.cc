@@ -166,6 +166,12 @@ void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     return;
   }
   fi->fh = *r;
+  // The kernel keeps the names it read and lists the folder again from them:
+  // it drops them itself when a program changes the folder, and is told to
+  // when the listing changes otherwise (NodeTree::editListingLocked(), the
+  // change check).
+  fi->cache_readdir = 1;
+  fi->keep_cache = 1;
   if (fuse_reply_open(req, fi) != 0) front(req).fs().releasedir(*r);
 }
 

@@ -2035,5 +2035,13 @@ TEST_F(MountFsTest, ListingWithAttributesLeavesOutWhatTheKernelHolds) {
   EXPECT_TRUE(third["locked.csv"].second);
 }
 
+TEST_F(MountFsTest, AListingChangedHereHasTheKernelDropTheNamesItKept) {
+  Ino docs = lookup("Docs");
+  names("Docs");
+  notifier_.clear();
+  EXPECT_EQ(errnoOf(fs_->unlink(docs, "notes.txt")), 0);
+  EXPECT_THAT(notifier_.inodes, ::testing::Contains(std::pair(docs, true)));
+}
+
 }  // namespace
 }  // namespace fpctl::mount

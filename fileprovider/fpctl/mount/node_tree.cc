@@ -63,6 +63,7 @@ void NodeTree::editListingLocked(Node& dir, const std::function<void(Listing&)>&
   // (which may predate this edit) is installed.
   if (dir.listingReaders > 0) dir.editsWhileRead.push_back(edit);
   ++dir.listingSerial;
+  s_.notifier.forgetInode(dir.ino, true);  // the names the kernel kept of the folder
 }
 
 void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {

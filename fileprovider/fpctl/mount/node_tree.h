@@ -88,7 +88,8 @@ class NodeTree {
   std::unique_ptr<Listing> listingFor(const Node& dir, std::vector<ItemState> items,
                                       const std::vector<QueuedChange>& editsBefore = {}) const;
   // Applies `edit` to the folder's listing, if any, and records it for a
-  // listing being read (Node::editsWhileRead); bumps the listing's serial.
+  // listing being read (Node::editsWhileRead); bumps the listing's serial and
+  // has the kernel drop the names it kept of the folder.
   void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
   // After the extension deleted `identifier` (shown as `name` in `parent`):
