@@ -2035,6 +2035,25 @@ TEST_F(MountFsTest, ListingWithAttributesLeavesOutWhatTheKernelHolds) {
   EXPECT_TRUE(third["locked.csv"].second);
 }
 
+// An open folder keeps the names it had; one whose item left the listing since
+// is listed without attributes, and no node is made for it.
+TEST_F(MountFsTest, AnOpenFolderListsWhatLeftItSinceWithoutAttributes) {
+  auto dh = fs_->opendir(lookup("Docs"));
+  ASSERT_TRUE(dh.ok());
+  ext_->hostRemove(notes_);
+  fs_->checkForChanges();
+  std::map<std::string, bool> held;
+  EXPECT_EQ(errnoOf(fs_->readdir(*dh, 2, true,
+                                 [&](const DirEntry& e, off_t) {
+                                   held[e.name] = e.held;
+                                   return true;
+                                 })),
+            0);
+  fs_->releasedir(*dh);
+  EXPECT_THAT(held, ElementsAre(std::pair("locked.csv", false), std::pair("notes.txt", true)));
+  EXPECT_EQ(lookup("Docs/notes.txt"), 0u);
+}
+
 TEST_F(MountFsTest, AListingChangedHereHasTheKernelDropTheNamesItKept) {
   Ino docs = lookup("Docs");
   names("Docs");

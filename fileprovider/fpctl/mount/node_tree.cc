@@ -289,11 +289,13 @@ ErrnoOr<std::uint64_t> NodeTree::opendir(Ino ino, const fp::Progress* cancel) {
   auto h = std::make_shared<DirHandle>();
   h->ino = ino;
   h->entries.reserve(dir.listing->byName.size() + dir.localChildren.size() + 2);
-  h->entries.push_back({".", std::nullopt, ino});
-  h->entries.push_back({"..", std::nullopt, ino == kRootIno ? kRootIno : dir.parent});
-  for (const auto& [name, item] : dir.listing->byName) h->entries.push_back({name, item, 0});
+  h->entries.push_back({".", ino});
+  h->entries.push_back({"..", ino == kRootIno ? kRootIno : dir.parent});
+  for (const auto& [name, item] : dir.listing->byName) {
+    h->entries.push_back({name, s_.inodes.inoFor(item.identifier), true, item.isFolder});
+  }
   for (const auto& [name, child] : dir.localChildren) {
-    if (!dir.listing->byName.count(name)) h->entries.push_back({name, std::nullopt, child});
+    if (!dir.listing->byName.count(name)) h->entries.push_back({name, child});
   }
   std::uint64_t dh = s_.nextFh++;
   s_.dirHandles[dh] = std::move(h);
@@ -306,11 +308,12 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
   auto it = s_.dirHandles.find(dh);
   if (it == s_.dirHandles.end()) return fp::fail(Errno{EBADF});
   const DirHandle& h = *it->second;
+  const Node* dir = s_.inodes.find(h.ino);
   for (auto i = static_cast<std::size_t>(std::max<off_t>(offset, 0)); i < h.entries.size(); ++i) {
     const auto& e = h.entries[i];
     DirEntry out;
     out.name = e.name;
-    if (!e.item) {
+    if (!e.listed) {
       Node* n = s_.inodes.find(e.ino);
       if (!n) continue;  // a new file that went away since the folder was opened
       out.ino = n->ino;
@@ -320,28 +323,41 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
       if (plus && !dot) ++n->lookups;
       continue;
     }
-    Ino ino = s_.inodes.inoFor(e.item->identifier);
-    Node* n = s_.inodes.find(ino);
-    out.ino = ino;
-    if (plus && n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) {
+    Node* n = s_.inodes.find(e.ino);
+    out.ino = e.ino;
+    // Without a node, the item as the listing shows it now; none when it left
+    // the listing since the folder was opened.
+    const ItemState* item = nullptr;
+    if (!n && dir && dir->listing) {
+      auto at = dir->listing->byName.find(e.name);
+      if (at != dir->listing->byName.end() && s_.inodes.inoFor(at->second.identifier) == e.ino) {
+        item = &at->second;
+      }
+    }
+    if (plus &&
+        ((n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) || (!n && !item))) {
+      // The kernel has what it needs, or looks the name up when it does.
       out.held = true;
-      out.attr.st_ino = ino;
-      out.attr.st_mode = n->item.isFolder ? S_IFDIR : S_IFREG;
+      out.attr.st_ino = e.ino;
+      out.attr.st_mode = e.folder ? S_IFDIR : S_IFREG;
       if (!emit(out, static_cast<off_t>(i + 1))) break;
       continue;
     }
     if (n) {
       out.attr = attrOf(*n);
+    } else if (item) {
+      out.attr = statFor(*item, e.ino, s_.uid, s_.gid);
+      s_.dates.apply(out.attr, *item);
     } else {
-      out.attr = statFor(*e.item, ino, s_.uid, s_.gid);
-      s_.dates.apply(out.attr, *e.item);
+      out.attr.st_ino = e.ino;
+      out.attr.st_mode = e.folder ? S_IFDIR : S_IFREG;
     }
     if (!emit(out, static_cast<off_t>(i + 1))) break;
     if (!plus) continue;
     if (n) {
       ++n->lookups;  // what it knows may be newer than the folder's snapshot
     } else {
-      ++s_.inodes.nodeForItem(h.ino, e.name, *e.item).lookups;
+      ++s_.inodes.nodeForItem(h.ino, e.name, *item).lookups;
     }
   }
   return fp::Ok{};

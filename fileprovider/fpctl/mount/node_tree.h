@@ -41,12 +41,15 @@
 
 namespace fpctl::mount {
 
-// An open folder: its entries as they were when it was opened.
+// An open folder: the names and numbers of its entries as they were when it
+// was opened. A listed item's attributes are taken from its node, else from
+// the folder's listing when the entry is read.
 struct DirHandle {
   struct Entry {
     std::string name;
-    std::optional<ItemState> item;  // none: "." and "..", or a new local file
-    Ino ino = 0;                    // "." and ".." and local files
+    Ino ino = 0;
+    bool listed = false;  // an item of the listing; else ".", ".." or a new local file
+    bool folder = false;  // of a listed item
   };
   Ino ino = 0;
   std::vector<Entry> entries;

@@ -25,9 +25,10 @@ struct DirEntry {
   std::string name;
   Ino ino = 0;
   struct stat attr {};  // only st_ino and the type in st_mode when `held`
-  // Listed with attributes (readdirplus) the kernel holds the node already, with
-  // attributes the change check keeps current: it is listed without them, so
-  // the kernel keeps what it has and counts no lookup.
+  // With attributes asked for (readdirplus), an entry whose node the kernel
+  // holds already, with attributes the change check keeps current, is listed
+  // without them: the kernel keeps what it has and counts no lookup. So is one
+  // that left the folder since it was opened: the kernel looks it up if needed.
   bool held = false;
 };
 
