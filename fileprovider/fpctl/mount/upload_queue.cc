@@ -18,7 +18,6 @@
 #include "fileprovider/file_io.h"
 #include "fileprovider/fpctl/mount/cache_folder.h"
 #include "fileprovider/fpctl/mount/content_cache.h"
-#include "fileprovider/fpctl/mount/retried_changes.h"
 #include "fileprovider/fpctl/mount/unsent_folder.h"
 #include "fileprovider/log.h"
 #include "fileprovider/scoped_fd.h"
@@ -99,13 +98,6 @@ std::optional<std::uint64_t> checksumOf(const fs::path& path) {
   return fp::fail(Errno{written.error().code});
 }
 
-// Syncs the file or folder at `path`. Fails with errno.
-[[nodiscard]] ErrnoOr<void> syncPath(const fs::path& path, bool folder) {
-  fp::ScopedFD fd = openInCache(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
-  if (!fd || ::fsync(fd.get()) != 0) return fp::fail(Errno{errno});
-  return fp::Ok{};
-}
-
 std::string slurp(const fs::path& path) { return readCacheFile(path).value_or(""); }
 
 std::int64_t sizeOf(const fs::path& path) {
@@ -134,6 +126,12 @@ bool replaces(const QueuedChange& newer, const QueuedChange& older) {
 }
 
 }  // namespace
+
+ErrnoOr<void> syncPath(const fs::path& path, bool folder) {
+  fp::ScopedFD fd = openInCache(path, folder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+  if (!fd || ::fsync(fd.get()) != 0) return fp::fail(Errno{errno});
+  return fp::Ok{};
+}
 
 ErrnoOr<void> writeDurably(const fs::path& path, const std::string& text) {
   auto replaced = fp::replaceDurably(path, text);
@@ -298,50 +296,6 @@ ErrnoOr<std::unique_ptr<UploadQueue>> UploadQueue::open(const fs::path& cacheRoo
   for (const auto& [seq, c] : q->entries_) q->carried_.insert(seq);
   if (!readOnly) (void)q->adoptNewRecords();
   return q;
-}
-
-std::size_t UploadQueue::adoptNewRecords() {
-  std::size_t taken = 0;
-  for (const auto& handed : retriedRecords(root_)) {
-    QueuedChange c;
-    nlohmann::json j;
-    try {
-      j = nlohmann::json::parse(slurp(handed.record));
-      c = changeFrom(j);
-    } catch (const std::exception&) {
-      queueLog().error("%{public}@ could not be read; it is not sent", {handed.record.string()});
-      continue;
-    }
-    {
-      std::lock_guard lock(mu_);
-      c.seq = nextSeq_++;
-    }
-    const fs::path record = dir() / (std::to_string(c.seq) + ".json");
-    std::error_code ec;
-    if (!c.isEdit()) {
-      c.data = dir() / (std::to_string(c.seq) + ".data");
-      c.size = j.value("size", std::int64_t{0});
-      c.checksum = j.value("checksum", std::uint64_t{0});
-      // Contents not there yet (retry moves them after the record) wait for
-      // the next time.
-      fs::rename(handed.data, c.data, ec);
-      if (ec) continue;
-    }
-    if (!writeDurably(record, recordOf(c).dump())) {
-      if (!c.isEdit()) fs::rename(c.data, handed.data, ec);
-      continue;
-    }
-    (void)syncPath(dir(), true);
-    fs::remove(handed.record, ec);
-    {
-      std::lock_guard lock(mu_);
-      entries_[c.seq] = c;
-      carried_.insert(c.seq);
-    }
-    queueLog().info("%{public}@ is queued again to be sent", {c.filename});
-    ++taken;
-  }
-  return taken;
 }
 
 bool UploadQueue::isForeign(const fs::path& path, bool readOnly) const {
@@ -706,27 +660,6 @@ void UploadQueue::dropOlder(const QueuedChange& change) {
     removeFile(dir() / (std::to_string(seq) + ".json"));
     removeFile(dir() / (std::to_string(seq) + ".data"));
   }
-}
-
-fs::path UploadQueue::refuse(std::uint64_t seq, const std::string& reason,
-                             const std::string& shownPath) {
-  QueuedChange c;
-  {
-    std::lock_guard lock(mu_);
-    auto it = entries_.find(seq);
-    if (it == entries_.end()) return {};
-    c = it->second;
-  }
-  // A staged entry's copy is synced only now that it is kept.
-  if (!c.isEdit()) (void)syncPath(c.data, false);
-  fs::path kept = keepRefused(root_, c, shownPath, reason);
-  if (kept.empty()) return {};
-  if (!c.isEdit()) {
-    remove(seq);
-    return kept;
-  }
-  erase(seq);
-  return kept;
 }
 
 }  // namespace fpctl::mount

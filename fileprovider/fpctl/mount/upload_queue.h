@@ -215,6 +215,9 @@ class UploadQueue {
   std::uint64_t nextSeq_ = 1;
 };
 
+// Syncs the file or folder at `path` (in the cache folder). Fails with errno.
+[[nodiscard]] ErrnoOr<void> syncPath(const std::filesystem::path& path, bool folder);
+
 // Writes `text` to `path` through a temporary file beside it (mode 0600) that
 // is synced and renamed over `path`, then syncs the folder: a crash leaves the
 // old contents or the new, never a mix. Fails with errno.
