@@ -60,8 +60,12 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
   }
   fp::Error failure = result.error();
   sent.err = s_.logFailure(change.identifier.empty() ? "create" : "write", what, failure).value;
+  const bool gone = failure.isFileProvider(fp::FileProviderErrorCode::kNoSuchItem);
   if (change.identifier.empty() && !fp::isTransient(failure)) {
-    if (std::optional<Sent> again = createInFolderAgain(change, expected, cancel)) return *again;
+    // The host found no folder to create it in: removed on the service.
+    if (gone) {
+      if (std::optional<Sent> again = createInFolderAgain(change, expected, cancel)) return *again;
+    }
     if (std::optional<Sent> earlier =
             takeEarlierCreation(change, expected, what, cancel, failure)) {
       return *earlier;
@@ -77,6 +81,9 @@ Sent Sender::sendChange(const QueuedChange& change, ItemState expected,
     sent.err = 0;
     return sent;
   }
+  // The host has no such item, and it was not removed here: removed on the
+  // service while this state waited, it is made again (conflicts.h).
+  if (!change.identifier.empty() && gone) return createAgain(change, what, cancel);
   return refuseChange(change, what, result.error(), sent.err);
 }
 

@@ -17,14 +17,8 @@ std::optional<Sent> Sender::keepBothIfChangedThere(const QueuedChange& change,
                                                    const fp::Progress* cancel) {
   if (change.baseVersion.contentVersion.empty()) return std::nullopt;
   auto now = s_.provider.item(change.identifier, cancel);
-  if (!now) {
-    // Removed on the service, not here: this device's version is made again.
-    if (!now.error().isFileProvider(fp::FileProviderErrorCode::kNoSuchItem) ||
-        removedHere(change.identifier)) {
-      return std::nullopt;
-    }
-    return createAgain(change, what, cancel);
-  }
+  // Not in the index: the host's answer to the change decides (sendChange()).
+  if (!now) return std::nullopt;
   if (!s_.written.changedThere(change.baseVersion, now->identifier, now->version.contentVersion)) {
     return std::nullopt;
   }
@@ -133,7 +127,8 @@ std::optional<Sent> Sender::createInFolderAgain(const QueuedChange& change,
     return std::nullopt;
   }
   auto folder = folderAgain(change.parent, cancel);
-  if (!folder) return std::nullopt;
+  // Not made again (the index still has it): the refusal stands.
+  if (!folder || *folder == change.parent) return std::nullopt;
   QueuedChange moved = change;
   moved.parent = *folder;
   ItemState into = expected;
