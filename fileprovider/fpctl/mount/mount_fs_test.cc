@@ -952,6 +952,23 @@ TEST_F(MountFsTest, AFileRenamedWhileItsStateIsSentFreesItsOldName) {
   EXPECT_EQ(ext_->entry(ext_->childNamed(docs_, "moved.txt"))->data, "new");
 }
 
+// A listing read while a folder made offline is being made shows the made
+// item under a numbered name beside the local folder: once made, it shows once.
+TEST_F(MountFsTest, AFolderMadeOfflineShowsOnceWhenItIsMade) {
+  away_ = true;
+  awayWhileSet();
+  ASSERT_TRUE(fs_->mkdir(lookup("Docs"), "made").ok());
+  away_ = false;
+  ext_->closeGate("answer create");
+  std::thread sender([&] { drainQueue(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waitingAt("answer create") == 1; }));
+  fs_->checkForChanges();  // the index changed: the listing is read again
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", "made", "made (2)", "notes.txt"));
+  ext_->openGate();
+  sender.join();
+  EXPECT_THAT(names("Docs"), UnorderedElementsAre("locked.csv", "made", "notes.txt"));
+}
+
 // A listing read while a waiting rename is sent may predate it: the item must
 // not show under its old name again.
 TEST_F(MountFsTest, AListingReadWhileAWaitingRenameIsSentShowsTheNewName) {

@@ -99,7 +99,17 @@ void TreeEdits::tookFolder(const fp::ItemIdentifier& local, const ItemState& fre
   s_.inodes.bind(fresh.identifier, n->ino);
   if (Node* dir = s_.inodes.find(n->parent)) {
     dir->localChildren.erase(n->name);
-    tree_.editListingLocked(*dir, [name = n->name, fresh](Listing& l) { l.show(name, fresh); });
+    // A listing read while it was being made shows it under a numbered name
+    // too, its own being held by the local folder then.
+    if (dir->listing) {
+      for (const auto& numbered : dir->listing->hideNumberedNamesOf(n->name, fresh.identifier)) {
+        s_.notifier.forgetEntry(n->parent, numbered);
+      }
+    }
+    tree_.editListingLocked(*dir, [name = n->name, fresh](Listing& l) {
+      l.hideNumberedNamesOf(name, fresh.identifier);
+      l.show(name, fresh);
+    });
   }
 }
 
