@@ -91,8 +91,12 @@ EditSender::EditAttempt EditSender::sendMakeFolder(const QueuedChange& edit,
     s_.logFailure("mkdir", what, bound.error().value,
                   "what waits in it may be sent again after a restart");
   }
-  edits_.tookFolder(edit.identifier, fresh);
+  tookFolder(edit.identifier, fresh);
   return {.item = fresh};
+}
+
+void EditSender::tookFolder(const fp::ItemIdentifier& was, const ItemState& fresh) {
+  edits_.tookFolder(was, fresh);
 }
 
 EditSender::EditAttempt EditSender::sendMove(QueuedChange& edit, const fp::Progress* cancel) {

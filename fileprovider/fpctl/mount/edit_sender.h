@@ -46,6 +46,9 @@ class EditSender {
   // Sends one queued edit; forgets it when sent, moves it to unsent/ when it
   // is refused for good. Called by the sending of the queue alone.
   Sent sendEdit(const QueuedChange& edit, const fp::Progress* cancel);
+  // The folder `was` is `fresh` on the service now (made there from the
+  // queue, or made again): the tree names it so (TreeEdits::tookFolder()).
+  void tookFolder(const fp::ItemIdentifier& was, const ItemState& fresh);
   // Whether a move or removal of `identifier` must go into the queue rather
   // than to the service at once: edits wait there (they are sent in order),
   // or a state of the item does.

@@ -103,17 +103,9 @@ fp::StatusOr<fp::ItemIdentifier> Sender::folderAgain(const fp::ItemIdentifier& f
   ItemState expected = was;
   expected.parent = *parent;
   ItemState fresh = s_.createdItem(*made, expected);
-  // What waits in it goes to the new folder.
+  // What waits in it, and the tree, go to the new folder.
   (void)s_.cache.queue().bind(folder, fresh.identifier);
-  std::lock_guard lock(s_.mu);
-  for (auto& [ino, n] : s_.inodes.all()) {
-    if (n->item.parent == folder) n->item.parent = fresh.identifier;
-  }
-  if (Node* n = s_.inodes.findItem(folder)) {
-    fresh.parent = n->item.parent;
-    n->item = fresh;
-    s_.inodes.bind(fresh.identifier, n->ino);
-  }
+  queued_.tookFolder(folder, fresh);
   s_.log.info("%{public}@ was removed on the service; it is made again for what was changed in it",
               {describe(was.filename, fresh.identifier)});
   return fresh.identifier;

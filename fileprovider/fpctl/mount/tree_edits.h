@@ -51,8 +51,9 @@ class TreeEdits {
   ErrnoOr<void> rename(Ino parent, std::string_view name, Ino newParent, std::string_view newName,
                        unsigned flags, const fp::Progress* cancel);
 
-  // A folder made here (`local`, its local identifier) was made on the service
-  // as `fresh`: its node, and the nodes in it, name the item from now on.
+  // A folder made here (`local`, its local identifier), or one made again after
+  // it was removed on the service (conflicts.h), is `fresh` on the service:
+  // its node, and the nodes in it, name the item from now on.
   void tookFolder(const fp::ItemIdentifier& local, const ItemState& fresh);
   // The item `item`, removed here, stays on the service (it changed there,
   // conflicts.h): its folder shows it again. Returns its path in the mount.
