@@ -74,11 +74,6 @@ void opInit(void* userdata, fuse_conn_info* conn) {
   want(FUSE_CAP_READDIRPLUS_AUTO);
   want(FUSE_CAP_PARALLEL_DIROPS);
   want(FUSE_CAP_ASYNC_READ);
-  // The kernel keeps the access lists it read (items have none), so `ls -l`
-  // asks for them once per item, not at every listing. It checks permissions
-  // from the modes then (default_permissions): the modes already show what
-  // an item allows, and every operation still checks the capabilities.
-  want(FUSE_CAP_POSIX_ACL);
   // Requests as large as the kernel allows: 1 MiB writes and reads (libfuse
   // asks for max_pages to match, up to its buffer size) and the largest
   // read-ahead the kernel offers. More requests in flight at once keep the

@@ -17,6 +17,11 @@ constexpr std::string_view kXattrVersion = "user.fileprovider.version";
 constexpr std::string_view kXattrPinned = "user.fileprovider.pinned";
 constexpr std::string_view kXattrEvict = "user.fileprovider.evict";
 
+// Names of a kind no item has (see the header).
+bool unsupported(std::string_view name) {
+  return name.starts_with("security.") || name.starts_with("system.posix_acl_");
+}
+
 }  // namespace
 
 ErrnoOr<std::string> Xattrs::stateOf(Ino ino) {
@@ -47,6 +52,7 @@ ErrnoOr<std::string> Xattrs::stateOf(Ino ino) {
 
 ErrnoOr<std::string> Xattrs::getxattr(Ino ino, std::string_view name) {
   if (name == kXattrState) return stateOf(ino);
+  if (unsupported(name)) return fp::fail(Errno{ENOTSUP});
   if (name != kXattrIdentifier && name != kXattrVersion && name != kXattrPinned) {
     return fp::fail(Errno{ENODATA});
   }

@@ -9,7 +9,9 @@
 //                                 writing 1 pins, 0 unpins, anything else is EINVAL
 //   user.fileprovider.evict       write-only and not listed: 1 evicts (Residency::evict())
 //   Writing a read-only one is EPERM; any other name is not kept (ENOTSUP), and
-//   reading one the item does not have is ENODATA.
+//   reading one the item does not have is ENODATA. Items have no access lists
+//   and no security labels: reading system.posix_acl_* or security.* is ENOTSUP,
+//   so that `ls -l` and the like ask once per mount, not once per item.
 #ifndef FPCTL_MOUNT_XATTRS_H_
 #define FPCTL_MOUNT_XATTRS_H_
 
