@@ -70,6 +70,7 @@ void InodeTable::dropIfIdle(Ino ino) {
   if (!n || ino == kRootIno) return;
   if (n->lookups > 0 || n->opens > 0 || n->work || n->local || !n->localChildren.empty()) return;
   nodes_.erase(ino);  // inoById_ keeps the number for the item
+  ++dropped_;
 }
 
 }  // namespace fpctl::mount

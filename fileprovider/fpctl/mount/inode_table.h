@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/listing.h"
@@ -93,6 +94,8 @@ class InodeTable {
   void forget(Ino ino, std::uint64_t count);
   // Drops the node `ino` when nothing needs it (see the top of this file).
   void dropIfIdle(Ino ino);
+  // The number of nodes dropped since the last call.
+  [[nodiscard]] std::size_t takeDropped() { return std::exchange(dropped_, 0); }
 
   // Every node, by number, for walks over the whole table. Nodes must not be
   // added or dropped while walking.
@@ -102,6 +105,7 @@ class InodeTable {
   Nodes nodes_;
   std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
   Ino nextIno_ = kRootIno + 1;
+  std::size_t dropped_ = 0;
 };
 
 }  // namespace fpctl::mount

@@ -1,6 +1,7 @@
 #include "fileprovider/fpctl/mount/node_tree.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,8 +244,18 @@ ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
 }
 
 void NodeTree::forget(Ino ino, std::uint64_t count) {
-  std::lock_guard lock(s_.mu);
-  s_.inodes.forget(ino, count);
+  // Once the kernel let go of many items (a large folder it no longer holds),
+  // the memory of their nodes goes back to the system: freed memory amid the
+  // heap otherwise stays with the process.
+  constexpr std::size_t kTrimAfter = 4096;
+  {
+    std::lock_guard lock(s_.mu);
+    s_.inodes.forget(ino, count);
+    droppedSinceTrim_ += s_.inodes.takeDropped();
+    if (droppedSinceTrim_ < kTrimAfter) return;
+    droppedSinceTrim_ = 0;
+  }
+  ::malloc_trim(0);
 }
 
 ErrnoOr<struct stat> NodeTree::getattr(Ino ino, const fp::Progress* cancel) {

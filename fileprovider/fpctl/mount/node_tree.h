@@ -135,6 +135,7 @@ class NodeTree {
   MountState& s_;
   std::unordered_map<std::string, std::string> localKeys_;  // guarded by the tree lock
   std::set<std::uint64_t> restored_;  // guarded by the tree lock: entries shown again
+  std::size_t droppedSinceTrim_ = 0;  // guarded by the tree lock
 };
 
 }  // namespace fpctl::mount
