@@ -58,16 +58,20 @@ void ChangeChecker::refresh() {
   std::vector<Dir> dirs;
   {
     std::lock_guard lock(s_.mu);
+    std::vector<Ino> unused;  // listings the kernel no longer uses
     for (auto& [ino, n] : s_.inodes.all()) {
       if (n->listing) {
         if (n->lookups > 0 || ino == kRootIno) {
           dirs.push_back({ino, n->item.identifier, n->listingSerial});
         } else {
-          n->listing.reset();
-          ++n->listingSerial;
+          unused.push_back(ino);
         }
       }
       if (!n->local && !n->work && ino != kRootIno) n->attrStale = true;
+    }
+    // After the walk: dropping one may make nodes for items still held in it.
+    for (Ino ino : unused) {
+      if (Node* n = s_.inodes.peek(ino)) tree_.dropListingLocked(*n);
     }
   }
 
@@ -82,8 +86,7 @@ void ChangeChecker::refresh() {
     if (!items || dir->listingSerial != d.serial) {
       // Cannot compare: drop the listing and have the kernel ask for every name.
       for (const auto& [name, item] : dir->listing->byName) entries.emplace_back(d.ino, name);
-      dir->listing.reset();
-      ++dir->listingSerial;
+      tree_.dropListingLocked(*dir);
       inodes.emplace_back(d.ino, true);
       continue;
     }
@@ -91,7 +94,7 @@ void ChangeChecker::refresh() {
     ListingDiff diff = diffListings(*dir->listing, *fresh);
     for (auto& name : diff.forgotten) entries.emplace_back(d.ino, std::move(name));
     for (const auto& [name, item] : fresh->byName) {
-      Node* n = s_.inodes.findItem(item.identifier);
+      Node* n = s_.inodes.peekItem(item.identifier);
       if (!n || n->local) continue;
       n->attrStale = false;
       if (n->work || n->item.sameAttributes(item)) continue;
@@ -100,8 +103,7 @@ void ChangeChecker::refresh() {
       inodes.emplace_back(n->ino, contents && !n->item.isFolder);
     }
     if (diff.namesChanged) inodes.emplace_back(d.ino, true);
-    dir->listing = std::move(fresh);
-    ++dir->listingSerial;
+    tree_.replaceListingLocked(*dir, std::move(fresh));
   }
   {
     // What no listing vouched for is asked for again when the kernel next wants it.

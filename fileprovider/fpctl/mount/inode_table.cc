@@ -15,14 +15,78 @@ Node& InodeTable::addRoot(const ItemState& item) {
   return root;
 }
 
-Node* InodeTable::find(Ino ino) {
+Node* InodeTable::peek(Ino ino) {
   auto it = nodes_.find(ino);
   return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+Node* InodeTable::peekItem(const fp::ItemIdentifier& identifier) {
+  auto id = inoById_.find(identifier);
+  return id == inoById_.end() ? nullptr : peek(id->second);
+}
+
+Node* InodeTable::find(Ino ino) {
+  if (Node* n = peek(ino)) return n;
+  auto h = held_.find(ino);
+  if (h == held_.end()) return nullptr;
+  Node* dir = find(h->second.parent);
+  if (!dir || !dir->listing) return nullptr;
+  auto listed = dir->listing->byName.find(h->second.name);
+  if (listed == dir->listing->byName.end() || inoFor(listed->second.identifier) != ino) {
+    return nullptr;
+  }
+  return &nodeForItem(dir->ino, listed->first, listed->second);
 }
 
 Node* InodeTable::findItem(const fp::ItemIdentifier& identifier) {
   auto id = inoById_.find(identifier);
   return id == inoById_.end() ? nullptr : find(id->second);
+}
+
+void InodeTable::hold(Ino parent, const std::string& name, Ino ino) {
+  if (Node* n = peek(ino)) {
+    ++n->lookups;
+    return;
+  }
+  auto [it, added] = held_.try_emplace(ino);
+  if (added || it->second.parent != parent) {
+    if (!added) {
+      if (Node* was = peek(it->second.parent); was && was->heldChildren > 0) --was->heldChildren;
+    }
+    if (Node* dir = peek(parent)) ++dir->heldChildren;
+    it->second.parent = parent;
+  }
+  it->second.name = name;
+  ++it->second.lookups;
+}
+
+const HeldItem* InodeTable::held(Ino ino) const {
+  auto it = held_.find(ino);
+  return it == held_.end() ? nullptr : &it->second;
+}
+
+std::vector<Ino> InodeTable::heldIn(Ino parent) const {
+  std::vector<Ino> found;
+  for (const auto& [ino, h] : held_) {
+    if (h.parent == parent) found.push_back(ino);
+  }
+  return found;
+}
+
+void InodeTable::absorbHeld(Node& n) {
+  auto it = held_.find(n.ino);
+  if (it == held_.end()) return;
+  n.lookups += it->second.lookups;
+  if (Node* dir = peek(it->second.parent); dir && dir->heldChildren > 0) --dir->heldChildren;
+  held_.erase(it);
+}
+
+void InodeTable::dropHeld(std::unordered_map<Ino, HeldItem>::iterator it) {
+  const Ino parent = it->second.parent;
+  held_.erase(it);
+  if (Node* dir = peek(parent); dir && dir->heldChildren > 0) {
+    if (--dir->heldChildren == 0) dropIfIdle(parent);
+  }
 }
 
 Ino InodeTable::inoFor(const fp::ItemIdentifier& identifier) {
@@ -44,6 +108,7 @@ Node& InodeTable::nodeForItem(Ino parent, const std::string& name, const ItemSta
   slot->attrStale = false;
   slot->parent = parent;
   slot->name = name;
+  absorbHeld(*slot);  // after the name is copied: it may be the held entry's
   return *slot;
 }
 
@@ -59,16 +124,24 @@ Node& InodeTable::addLocal() {
 void InodeTable::bind(const fp::ItemIdentifier& identifier, Ino ino) { inoById_[identifier] = ino; }
 
 void InodeTable::forget(Ino ino, std::uint64_t count) {
-  Node* n = find(ino);
+  if (auto h = held_.find(ino); h != held_.end()) {
+    h->second.lookups -= std::min(count, h->second.lookups);
+    if (h->second.lookups == 0) dropHeld(h);
+    return;
+  }
+  Node* n = peek(ino);
   if (!n || ino == kRootIno) return;
   n->lookups -= std::min(count, n->lookups);
   dropIfIdle(ino);
 }
 
 void InodeTable::dropIfIdle(Ino ino) {
-  Node* n = find(ino);
+  Node* n = peek(ino);
   if (!n || ino == kRootIno) return;
-  if (n->lookups > 0 || n->opens > 0 || n->work || n->local || !n->localChildren.empty()) return;
+  if (n->lookups > 0 || n->opens > 0 || n->work || n->local || !n->localChildren.empty() ||
+      n->heldChildren > 0) {
+    return;
+  }
   nodes_.erase(ino);  // inoById_ keeps the number for the item
   ++dropped_;
 }

@@ -12,7 +12,17 @@
 // Dropping
 //   A node is dropped when nothing needs it any more: the kernel forgot every
 //   lookup, no handle is open, it has no working copy, it is not a new local
-//   file and (as a folder) holds no new local files. The root is never dropped.
+//   file and (as a folder) holds no new local files and no held items. The root
+//   is never dropped.
+//
+// HeldItem items
+//   An item the kernel knows only by its name and attributes (a listing or a
+//   look-up named it, and nothing more was asked of it) has no node: a held
+//   entry counts its lookups, and its folder's listing describes it. So a large
+//   folder costs its listing and a little per item, not a node per item. The
+//   node is made when anything else is asked of the item (find()), and before
+//   its listing entry changes or goes (NodeTree keeps to that), so a held
+//   entry always names the entry of its item in its folder's listing.
 #ifndef FPCTL_MOUNT_INODE_TABLE_H_
 #define FPCTL_MOUNT_INODE_TABLE_H_
 
@@ -24,6 +34,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "fileprovider/fpctl/mount/item_state.h"
 #include "fileprovider/fpctl/mount/listing.h"
@@ -60,6 +71,14 @@ struct Node {
   // installed (each is safe to apply twice).
   int listingReaders = 0;
   std::vector<std::function<void(Listing&)>> editsWhileRead;
+  std::uint32_t heldChildren = 0;  // held items in this folder (see the top of this file)
+};
+
+// An item the kernel holds without a node: shown as `name` in the folder `parent`.
+struct HeldItem {
+  Ino parent = kRootIno;
+  std::uint64_t lookups = 0;
+  std::string name;
 };
 
 class InodeTable {
@@ -70,10 +89,22 @@ class InodeTable {
   // forgets. Called once, before anything else.
   Node& addRoot(const ItemState& item);
 
-  // The node numbered `ino`; null when there is none (never made, or dropped).
+  // The node numbered `ino`, made from its folder's listing when the item is
+  // held; null when there is none (never made, or dropped).
   [[nodiscard]] Node* find(Ino ino);
-  // The node of the item `identifier`; null when it has none.
+  // The node of the item `identifier`, as find() does; null when it has none.
   [[nodiscard]] Node* findItem(const fp::ItemIdentifier& identifier);
+  // As find() and findItem(), but a held item stays held (null).
+  [[nodiscard]] Node* peek(Ino ino);
+  [[nodiscard]] Node* peekItem(const fp::ItemIdentifier& identifier);
+
+  // Counts one lookup of the listed item `ino`, shown as `name` in `parent`: on
+  // its node when it has one, else on its held entry.
+  void hold(Ino parent, const std::string& name, Ino ino);
+  // The held entry of `ino`; null when it has none. Valid until the table changes.
+  [[nodiscard]] const HeldItem* held(Ino ino) const;
+  // The items held in the folder `parent` (a walk over every held item).
+  [[nodiscard]] std::vector<Ino> heldIn(Ino parent) const;
   // The number of the item `identifier`: the one it was given before, else a
   // new one. Makes no node.
   [[nodiscard]] Ino inoFor(const fp::ItemIdentifier& identifier);
@@ -97,12 +128,19 @@ class InodeTable {
   // The number of nodes dropped since the last call.
   [[nodiscard]] std::size_t takeDropped() { return std::exchange(dropped_, 0); }
 
-  // Every node, by number, for walks over the whole table. Nodes must not be
-  // added or dropped while walking.
+  // Every node, by number, for walks over the whole table; held items are not
+  // among them. Nodes must not be added or dropped while walking (find() may
+  // add one).
   [[nodiscard]] Nodes& all() { return nodes_; }
 
  private:
+  // Ends the held entry of `n`, its lookups going to the node.
+  void absorbHeld(Node& n);
+  // Drops the held entry `it`; its folder may be dropped then.
+  void dropHeld(std::unordered_map<Ino, HeldItem>::iterator it);
+
   Nodes nodes_;
+  std::unordered_map<Ino, HeldItem> held_;
   std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
   Ino nextIno_ = kRootIno + 1;
   std::size_t dropped_ = 0;

@@ -99,5 +99,43 @@ TEST(InodeTableTest, ALocalFileKeepsItsNumberOnceTheServiceMadeIt) {
   EXPECT_EQ(t.find(ino)->item.filename, "server name");
 }
 
+// An item the kernel knows from a listing has no node until something more is
+// asked of it; its folder stays while it holds such items.
+TEST(InodeTableTest, AHeldItemBecomesANodeWithItsLookupsWhenAskedFor) {
+  InodeTable t = tableWithRoot();
+  ItemState folder = tableItem("id-d", "d");
+  folder.isFolder = true;
+  Node& dir = t.nodeForItem(kRootIno, "d", folder);
+  dir.listing = std::make_unique<Listing>(
+      buildListing({tableItem("id-a", "a"), tableItem("id-b", "b")}, nullptr));
+  const Ino d = dir.ino, a = t.inoFor("id-a"), b = t.inoFor("id-b");
+  t.hold(d, "a", a);
+  t.hold(d, "a", a);
+  t.hold(d, "b", b);
+  EXPECT_EQ(t.peek(a), nullptr);
+  ASSERT_NE(t.held(a), nullptr);
+  EXPECT_EQ(t.held(a)->lookups, 2u);
+  t.dropIfIdle(d);
+  ASSERT_NE(t.peek(d), nullptr);  // it holds a and b
+
+  Node* n = t.find(a);
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->lookups, 2u);
+  EXPECT_EQ(n->name, "a");
+  EXPECT_EQ(n->parent, d);
+  EXPECT_EQ(n->item.identifier, "id-a");
+  EXPECT_EQ(t.held(a), nullptr);
+  t.hold(d, "a", a);  // counted on the node now
+  EXPECT_EQ(n->lookups, 3u);
+
+  // The last held item forgotten, the idle folder goes too.
+  t.forget(a, 3);
+  EXPECT_EQ(t.peek(a), nullptr);
+  ASSERT_NE(t.peek(d), nullptr);
+  t.forget(b, 1);
+  EXPECT_EQ(t.held(b), nullptr);
+  EXPECT_EQ(t.peek(d), nullptr);
+}
+
 }  // namespace
 }  // namespace fpctl::mount

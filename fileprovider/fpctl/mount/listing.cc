@@ -31,6 +31,7 @@ Listing buildListing(std::vector<ItemState> items,
 }
 
 void Listing::show(const std::string& shown, const ItemState& item) {
+  if (beforeChange && byName.count(shown)) beforeChange(shown);
   auto [it, added] = byName.try_emplace(shown, item);
   if (namesakes) {
     if (!added) namesakes->remove(it->second.filename);
@@ -42,6 +43,7 @@ void Listing::show(const std::string& shown, const ItemState& item) {
 void Listing::hide(const std::string& shown) {
   auto it = byName.find(shown);
   if (it == byName.end()) return;
+  if (beforeChange) beforeChange(shown);
   if (namesakes) namesakes->remove(it->second.filename);
   byName.erase(it);
 }

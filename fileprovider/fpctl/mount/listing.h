@@ -20,6 +20,9 @@ struct Listing {
   // The namesake keys of the items' display names; built by the first create
   // in the folder (namesakeKeys()), then kept current by show() and hide().
   std::optional<NamesakeKeys> namesakes;
+  // Called with a shown name before its entry is replaced or dropped by show()
+  // or hide() (the listing is as it was then); set by the folder's owner.
+  std::function<void(const std::string&)> beforeChange;
 
   // Shows `item` as `shown`, in place of what was shown so.
   void show(const std::string& shown, const ItemState& item);

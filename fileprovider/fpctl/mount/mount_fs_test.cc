@@ -2057,6 +2057,39 @@ TEST_F(MountFsTest, ListingWithAttributesLeavesOutWhatTheKernelHolds) {
   EXPECT_TRUE(third["locked.csv"].second);
 }
 
+// An item the kernel knows only from a listing keeps answering by its number
+// when it is changed, moved or removed, here or elsewhere.
+TEST_F(MountFsTest, AnItemTheKernelKnowsFromAListingFollowsItsChanges) {
+  auto extra = ext_->addFile(docs_, "b.txt", "bee");
+  Ino docs = lookup("Docs");
+  Ino notes = lookup("Docs/notes.txt"), b = lookup("Docs/b.txt");
+  EXPECT_EQ(fs_->getattr(notes)->st_size, 5);
+
+  ext_->hostWrite(notes_, "hello, world");
+  fs_->checkForChanges();
+  EXPECT_THAT(notifier_.inodes, ::testing::Contains(std::pair(notes, true)));
+  EXPECT_EQ(fs_->getattr(notes)->st_size, 12);
+
+  auto other = ext_->addFolder(kRoot, "Other");
+  ext_->hostMove(notes_, other, "moved.txt");
+  fs_->checkForChanges();
+  EXPECT_THAT(names("Docs"), ElementsAre("b.txt", "locked.csv"));
+  auto h = fs_->open(notes, O_RDONLY);
+  ASSERT_TRUE(h.ok());
+  std::string data(64, '\0');
+  auto n = fs_->read(h->fh, data.data(), data.size(), 0);
+  fs_->release(h->fh);
+  ASSERT_TRUE(n.ok());
+  EXPECT_EQ(data.substr(0, *n), "hello, world");
+
+  EXPECT_EQ(errnoOf(fs_->unlink(docs, "b.txt")), 0);
+  EXPECT_THAT(names("Docs"), ElementsAre("locked.csv"));
+  EXPECT_EQ(ext_->childNamed(docs_, "b.txt"), "");
+  EXPECT_FALSE(ext_->entry(extra).has_value());
+  fs_->forget(b, 1);
+  fs_->forget(notes, 1);
+}
+
 // An open folder keeps the names it had; one whose item left the listing since
 // is listed without attributes, and no node is made for it.
 TEST_F(MountFsTest, AnOpenFolderListsWhatLeftItSinceWithoutAttributes) {

@@ -70,13 +70,64 @@ void NodeTree::editListingLocked(Node& dir, const std::function<void(Listing&)>&
 void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing) {
   for (const auto& edit : dir.editsWhileRead) edit(*listing);
   for (const auto& [name, item] : listing->byName) {
-    Node* n = s_.inodes.findItem(item.identifier);
+    Node* n = s_.inodes.peekItem(item.identifier);
     if (!n || n->local) continue;
     if (!n->work) n->item = item;
     n->attrStale = false;
   }
+  // An entry the kernel holds gets its node before the entry changes.
+  listing->beforeChange = [this, ino = dir.ino](const std::string& name) {
+    Node* d = s_.inodes.peek(ino);
+    if (!d || !d->listing || d->heldChildren == 0) return;
+    auto at = d->listing->byName.find(name);
+    if (at == d->listing->byName.end()) return;
+    const Ino item = s_.inodes.inoFor(at->second.identifier);
+    const HeldItem* h = s_.inodes.held(item);
+    if (h && h->parent == ino && h->name == name) (void)s_.inodes.find(item);
+  };
   dir.listing = std::move(listing);
   ++dir.listingSerial;
+}
+
+void NodeTree::replaceListingLocked(Node& dir, std::unique_ptr<Listing> fresh) {
+  if (dir.heldChildren > 0 && dir.listing) {
+    for (Ino ino : s_.inodes.heldIn(dir.ino)) {
+      const HeldItem* h = s_.inodes.held(ino);
+      auto was = dir.listing->byName.find(h->name);
+      auto now = fresh->byName.find(h->name);
+      if (now != fresh->byName.end() && was != dir.listing->byName.end() &&
+          s_.inodes.inoFor(now->second.identifier) == ino) {
+        if (!was->second.sameAttributes(now->second)) {
+          const bool contents =
+              was->second.version.contentVersion != now->second.version.contentVersion;
+          s_.notifier.forgetInode(ino, contents && !now->second.isFolder);
+        }
+        continue;
+      }
+      // Gone from here, or another item has the name now: what the kernel
+      // holds is the item as it was.
+      if (Node* n = s_.inodes.find(ino)) n->attrStale = true;
+    }
+  }
+  if (dir.listing) fresh->beforeChange = std::move(dir.listing->beforeChange);
+  dir.listing = std::move(fresh);
+  ++dir.listingSerial;
+}
+
+void NodeTree::dropListingLocked(Node& dir) {
+  if (dir.heldChildren > 0 && dir.listing) {
+    for (Ino ino : s_.inodes.heldIn(dir.ino)) {
+      if (Node* n = s_.inodes.find(ino)) n->attrStale = true;
+    }
+  }
+  dir.listing.reset();
+  ++dir.listingSerial;
+}
+
+struct stat NodeTree::listedAttrOf(const ItemState& item, Ino ino) const {
+  struct stat st = statFor(item, ino, s_.uid, s_.gid);
+  s_.dates.apply(st, item);
+  return st;
 }
 
 ErrnoOr<Node*> NodeTree::folderForLocked(Lock& lock, Ino parent, std::string_view name,
@@ -110,11 +161,19 @@ ErrnoOr<void> NodeTree::ensureListingLocked(Lock& lock, Ino dir, const fp::Progr
   lock.lock();
   n = s_.inodes.find(dir);
   if (!n) return fp::fail(Errno{ENOENT});
+  const bool large = items && items->size() >= kLargeListing;
   if (items && !n->listing) {
     installListingLocked(*n, listingFor(*n, std::move(*items), editsBefore));
   }
   if (--n->listingReaders == 0) n->editsWhileRead.clear();
   if (!items) return fp::fail(s_.logFailure("list", what, items.error()));
+  if (large) {
+    // What reading it took (the extension's items, their copies) is freed
+    // amid what stays: it goes back to the system.
+    lock.unlock();
+    ::malloc_trim(0);
+    lock.lock();
+  }
   restoreWaitingLocked(lock, dir);
   return fp::Ok{};
 }
@@ -238,6 +297,12 @@ ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
   }
   auto it = dir.listing->byName.find(name);
   if (it == dir.listing->byName.end()) return fp::fail(Errno{ENOENT});
+  const Ino ino = s_.inodes.inoFor(it->second.identifier);
+  if (!s_.inodes.peek(ino)) {
+    // Its name and attributes are all the kernel asks for now: no node.
+    s_.inodes.hold(parent, name, ino);
+    return EntryReply{ino, listedAttrOf(it->second, ino)};
+  }
   Node& n = s_.inodes.nodeForItem(parent, name, it->second);
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
@@ -247,12 +312,11 @@ void NodeTree::forget(Ino ino, std::uint64_t count) {
   // Once the kernel let go of many items (a large folder it no longer holds),
   // the memory of their nodes goes back to the system: freed memory amid the
   // heap otherwise stays with the process.
-  constexpr std::size_t kTrimAfter = 4096;
   {
     std::lock_guard lock(s_.mu);
     s_.inodes.forget(ino, count);
     droppedSinceTrim_ += s_.inodes.takeDropped();
-    if (droppedSinceTrim_ < kTrimAfter) return;
+    if (droppedSinceTrim_ < kLargeListing) return;
     droppedSinceTrim_ = 0;
   }
   ::malloc_trim(0);
@@ -260,6 +324,16 @@ void NodeTree::forget(Ino ino, std::uint64_t count) {
 
 ErrnoOr<struct stat> NodeTree::getattr(Ino ino, const fp::Progress* cancel) {
   Lock lock(s_.mu);
+  if (const HeldItem* h = s_.inodes.held(ino)) {
+    // Described by its folder's listing, which the change check keeps current.
+    const Node* dir = s_.inodes.peek(h->parent);
+    if (dir && dir->listing) {
+      auto at = dir->listing->byName.find(h->name);
+      if (at != dir->listing->byName.end() && s_.inodes.inoFor(at->second.identifier) == ino) {
+        return listedAttrOf(at->second, ino);
+      }
+    }
+  }
   Node* n = s_.inodes.find(ino);
   if (!n) return fp::fail(Errno{ENOENT});
   if (n->attrStale && !n->local && !n->work) {
@@ -325,7 +399,7 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     DirEntry out;
     out.name = e.name;
     if (!e.listed) {
-      Node* n = s_.inodes.find(e.ino);
+      Node* n = s_.inodes.peek(e.ino);
       if (!n) continue;  // a new file that went away since the folder was opened
       out.ino = n->ino;
       out.attr = attrOf(*n);
@@ -334,7 +408,7 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
       if (plus && !dot) ++n->lookups;
       continue;
     }
-    Node* n = s_.inodes.find(e.ino);
+    Node* n = s_.inodes.peek(e.ino);
     out.ino = e.ino;
     // Without a node, the item as the listing shows it now; none when it left
     // the listing since the folder was opened.
@@ -345,8 +419,8 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
         item = &at->second;
       }
     }
-    if (plus &&
-        ((n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) || (!n && !item))) {
+    if (plus && ((n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) ||
+                 (!n && (!item || s_.inodes.held(e.ino))))) {
       // The kernel has what it needs, or looks the name up when it does.
       out.held = true;
       out.attr.st_ino = e.ino;
@@ -357,8 +431,7 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     if (n) {
       out.attr = attrOf(*n);
     } else if (item) {
-      out.attr = statFor(*item, e.ino, s_.uid, s_.gid);
-      s_.dates.apply(out.attr, *item);
+      out.attr = listedAttrOf(*item, e.ino);
     } else {
       out.attr.st_ino = e.ino;
       out.attr.st_mode = e.folder ? S_IFDIR : S_IFREG;
@@ -368,7 +441,7 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     if (n) {
       ++n->lookups;  // what it knows may be newer than the folder's snapshot
     } else {
-      ++s_.inodes.nodeForItem(h.ino, e.name, *item).lookups;
+      s_.inodes.hold(h.ino, e.name, e.ino);
     }
   }
   return fp::Ok{};

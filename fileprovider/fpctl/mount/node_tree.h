@@ -95,6 +95,15 @@ class NodeTree {
   // has the kernel drop the names it kept of the folder.
   void editListingLocked(Node& dir, const std::function<void(Listing&)>& edit);
   void installListingLocked(Node& dir, std::unique_ptr<Listing> listing);
+  // Puts `fresh` in place of the folder's listing (a change check read it
+  // again): an item the kernel holds keeps its held entry where `fresh` shows
+  // it under the same name, and the kernel is told when its attributes
+  // changed; any other gets its node, made from the listing it leaves.
+  void replaceListingLocked(Node& dir, std::unique_ptr<Listing> fresh);
+  // Drops the folder's listing; the items the kernel holds in it get nodes.
+  void dropListingLocked(Node& dir);
+  // The attributes of the listed `item` numbered `ino`, as a node would show them.
+  struct stat listedAttrOf(const ItemState& item, Ino ino) const;
   // After the extension deleted `identifier` (shown as `name` in `parent`):
   // drops it from the parent's listing and marks its node unlinked. Returns
   // the node, if the item had one.
@@ -135,6 +144,9 @@ class NodeTree {
   MountState& s_;
   std::unordered_map<std::string, std::string> localKeys_;  // guarded by the tree lock
   std::set<std::uint64_t> restored_;  // guarded by the tree lock: entries shown again
+  // Reading a listing this large, or dropping as many nodes, gives the freed
+  // memory back to the system.
+  static constexpr std::size_t kLargeListing = 4096;
   std::size_t droppedSinceTrim_ = 0;  // guarded by the tree lock
 };
 

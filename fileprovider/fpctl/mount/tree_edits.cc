@@ -237,8 +237,7 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
 
   lock.lock();
   if (Node* n = tree_.forgetRemovedLocked(parent, name, item.identifier)) {
-    n->listing.reset();
-    ++n->listingSerial;
+    tree_.dropListingLocked(*n);
   }
   return fp::Ok{};
 }
