@@ -2031,6 +2031,27 @@ TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
   EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
 }
 
+// A new file replaced by a rename while the queue creates it is deleted at
+// once, before the move queued after its creation: that move takes its name.
+TEST_F(MountFsTest, ANewFileReplacedWhileTheQueueCreatesItLeavesItsNameToTheMove) {
+  ext_->setRefuseTakenNames(true);
+  away_ = true;
+  awayWhileSet();
+  ASSERT_EQ(writeNew("Docs", "draft.txt", "draft"), 0);
+  ASSERT_EQ(rename("Docs/notes.txt", "n.txt"), 0);  // a move waits behind the creation
+  away_ = false;
+  ext_->closeGate("answer create");
+  std::thread queue([&] { (void)fs_->sendQueue(); });
+  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+  EXPECT_EQ(rename("n.txt", "Docs/draft.txt"), 0);
+  ext_->openGate();
+  queue.join();
+  drainQueue();
+  EXPECT_EQ(ext_->childNamed(docs_, "draft.txt"), notes_);
+  EXPECT_EQ(ext_->entry(notes_)->data, "hello");
+  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+}
+
 // A listing with attributes hands what the kernel holds already without them
 // (no lookup counted); what it forgot comes with them again.
 TEST_F(MountFsTest, ListingWithAttributesLeavesOutWhatTheKernelHolds) {

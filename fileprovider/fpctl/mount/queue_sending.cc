@@ -71,10 +71,7 @@ void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
               (change.identifier.empty() && droppedFiles_.count(change.local) > 0);
   }
   if (dropped && sent.item) {
-    // Removed while it was being created: it must not stay on the service.
-    // A failure is logged; the item stays on the service.
-    (void)queued_.removeOrQueue("delete", *sent.item,
-                                describe(change.filename, sent.item->identifier), nullptr);
+    removeMadeNow(change.filename, *sent.item);
   } else if (dropped && s_.cache.queue().tryHold(change.seq)) {
     // Removed while it was tried: it stays unsent.
     s_.cache.queue().letGo(change.seq);

@@ -339,15 +339,21 @@ ErrnoOr<void> Sender::finishUpload(Ino ino, WorkingCopy& work, const StagedState
 }
 
 ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const ItemState& made) {
-  // Removed while it was being created (or while a move made meanwhile was
-  // sent): it must not stay on the service.
   lock.unlock();
+  removeMadeNow(name, made);
+  return fp::Ok{};
+}
+
+void Sender::removeMadeNow(const std::string& name, const ItemState& made) {
+  // Removed while it was being created (or while a move made meanwhile was
+  // sent): it must not stay on the service. It goes at once, ahead of what
+  // was queued meanwhile: a move queued to its name must find the name free.
   QueuedChange edit = EditSender::editOf(ChangeKind::kRemove, made);
   if (s_.cache.queue().hasEditOf(made.identifier)) {
     // A move of it waits in the queue (its folder was busy): the removal goes
     // after it, or the move would find nothing and be refused.
     (void)queued_.journalEdit(edit, describe(name, made.identifier));
-    return fp::Ok{};
+    return;
   }
   if (auto removed = s_.provider.remove(made.identifier, made.version, false); !removed) {
     s_.logFailure("delete", describe(name, made.identifier), removed.error());
@@ -356,7 +362,6 @@ ErrnoOr<void> Sender::removeMade(Lock& lock, const std::string& name, const Item
       (void)queued_.journalEdit(edit, describe(name, made.identifier));
     }
   }
-  return fp::Ok{};
 }
 
 std::optional<ErrnoOr<void>> Sender::followMovesLocked(Lock& lock, Ino ino,

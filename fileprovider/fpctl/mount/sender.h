@@ -209,6 +209,10 @@ class Sender {
   // (a failure is logged).
   [[nodiscard]] ErrnoOr<void> removeMade(Lock& lock, const std::string& name,
                                          const ItemState& made);
+  // The same without the lock held: deletes `made` at once, ahead of the
+  // queue, unless a move of it waits there (then the removal is queued after
+  // it); queued also when the host does not answer.
+  void removeMadeNow(const std::string& name, const ItemState& made);
   // Sends (or queues) the renames and moves made of the new file `ino` while
   // its creation `staged` was sent, updating `fresh`; an outcome when
   // tookSent() is to return it (the file went meanwhile, or a move was
