@@ -18,6 +18,9 @@ namespace refhost {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// Rows of a change after which the memory its making took is given back.
+constexpr std::size_t kLargeChange = 10'000;
+
 fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   Store store(config.store);
   if (auto s = store.prepare(); !s) return fp::fail(s.error());
@@ -53,10 +56,10 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   host->catalog_ = std::move(contents->catalog);
   host->byUlid_.rebuild(host->catalog_);
   host->strays_ = std::move(contents->strays);
-  if (auto synced = host->rescan(); !synced) return fp::fail(synced.error());
-  // What reading the index and the first scan took beyond the catalogue
-  // itself goes back to the system rather than staying with the process.
-  ::malloc_trim(0);
+  if (host->config_.scanAtOpen) {
+    if (auto synced = host->rescan(); !synced) return fp::fail(synced.error());
+  }
+  ::malloc_trim(0);  // what reading the index took beyond the catalogue
   return host;
 }
 
@@ -112,7 +115,11 @@ fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted, const Runner& r
     locks_ = std::move(locks);
     Changes changes = takeScanLocked(std::move(*observed));
     const bool written = !changes.empty() || !strays_.empty();
+    const bool large = changes.upserts.size() + changes.removals.size() >= kLargeChange;
     if (auto s = commitLocked(std::move(changes)); !s) return fp::fail(s.error());
+    // What building a large change took goes back to the system rather than
+    // staying with the process.
+    if (large) ::malloc_trim(0);
     return written;
   }
   if (interrupted) *interrupted = true;

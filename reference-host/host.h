@@ -64,13 +64,17 @@ struct HostConfig {
   std::filesystem::path store;
   std::filesystem::path container;
   std::string account = "primary";
+  // False: open() reads the index but leaves comparing it with the store to
+  // the caller's first rescan() (the scanner's, once its watches are in place,
+  // so that a large store is not scanned twice at start).
+  bool scanAtOpen = true;
 };
 
 class Host {
  public:
   // Takes the container's host lock, opens (or creates) the index, and brings
-  // it in line with the store. Fails when the store is no folder, another host
-  // serves the container, or the index cannot be opened or written.
+  // it in line with the store (see HostConfig::scanAtOpen). Fails when the store is no folder,
+  // another host serves the container, or the index cannot be opened or written.
   [[nodiscard]] static fp::StatusOr<std::unique_ptr<Host>> open(HostConfig config, LineLog log);
 
   Host(const Host&) = delete;
