@@ -68,11 +68,209 @@ void timeListing(const MountProcess& mount, const Account& account, const fs::pa
       hostAfter / entries, hostBefore / 1e6);
 }
 
+using Times = std::optional<std::pair<double, double>>;  // of cp -r and of rm -r
+
+// The ways the default run copies and reads through: our mount of the large
+// account, the same with --write-back, an rclone mount of a plain folder, and
+// that plain folder.
+struct Ways {
+  const MountProcess& ours;
+  const MountProcess* writeBack;  // none for a run of the listing alone
+  const MountProcess* rclone;     // none without rclone
+  fs::path plain;
+  fs::path root;
+  const Account& large;
+};
+
+struct CopyTimes {
+  Times viaMount, viaWriteBack, viaPlain, viaRclone;
+};
+
+// The copy passes: the ways take turns; medians of `passes` passes each.
+CopyTimes copyPasses(const Ways& w, int passes) {
+  const fs::path source = w.root / "source" / "small-files";
+  std::vector<std::pair<double, double>> mountPasses, writeBackPasses, plainPasses, rclonePasses;
+  // After a pass through a mount of ours, both look at the changed index
+  // again (reading the folder of 100,000 anew) within their poll interval of
+  // 2 s: the next pass waits for that, whichever way it is.
+  auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(3500)); };
+  for (int pass = 0; pass < passes; ++pass) {
+    if (auto t = copyAndRemove(source, w.ours.point() / "Files", w.large.home())) {
+      mountPasses.push_back(*t);
+    }
+    settle();
+    if (w.writeBack && w.writeBack->up()) {
+      if (auto t = copyAndRemove(source, w.writeBack->point() / "Files", w.large.home())) {
+        writeBackPasses.push_back(*t);
+      }
+      settle();
+    }
+    if (auto t = copyAndRemove(source, w.plain / "Files", w.root)) plainPasses.push_back(*t);
+    if (w.rclone && w.rclone->up()) {
+      if (auto t = copyAndRemove(source, w.rclone->point() / "Files", w.root)) {
+        rclonePasses.push_back(*t);
+      }
+    }
+  }
+  return {medians(mountPasses), medians(writeBackPasses), medians(plainPasses),
+          medians(rclonePasses)};
+}
+
+void printCopies(const CopyTimes& t) {
+  auto print = [](const char* what, const Times& way) {
+    if (way) std::printf("  %-22s cp -r %8.3f s   rm -r %8.3f s\n", what, way->first, way->second);
+  };
+  std::printf("  %d small files:\n", kCopiedFiles);
+  print("fpctl mount", t.viaMount);
+  print("fpctl --write-back", t.viaWriteBack);
+  print("rclone mount", t.viaRclone);
+  print("plain folder", t.viaPlain);
+  if (!haveProgram("rclone")) {
+    std::printf("  rclone is not installed: its ratios are skipped\n");
+  }
+  auto ratio = [](const Times& a, const Times& b, bool copy) -> std::optional<double> {
+    if (!a || !b) return std::nullopt;
+    return copy ? a->first / b->first : a->second / b->second;
+  };
+  show("cp -r of 1,000 small files, fpctl mount --write-back / rclone mount:",
+       ratio(t.viaWriteBack, t.viaRclone, true), "<= 1");
+  show("rm -r of them, fpctl mount --write-back / rclone mount:",
+       ratio(t.viaWriteBack, t.viaRclone, false), "<= 1");
+  show("cp -r, fpctl mount (close waits for the host) / rclone mount:",
+       ratio(t.viaMount, t.viaRclone, true), "<= 1.5");
+  show("rm -r, fpctl mount (close waits for the host) / rclone mount:",
+       ratio(t.viaMount, t.viaRclone, false), "-");
+  show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(t.viaMount, t.viaPlain, true),
+       "-");
+  show("rm -r of them, fpctl mount / plain:", ratio(t.viaMount, t.viaPlain, false), "-");
+}
+
+// Bytes per second reading the 50 MB file.
+struct ReadSpeeds {
+  double warm = 0, dropped = 0, plain = 0, rcloneDropped = 0;
+};
+
+ReadSpeeds readPasses(const Ways& w) {
+  sh("cat '" + (w.ours.point() / "big.bin").string() + "' > /dev/null", w.large.home());
+  sh("cat '" + (w.plain / "big.bin").string() + "' > /dev/null", w.large.home());
+  const bool rcloneReads = w.rclone && w.rclone->up();
+  if (rcloneReads) sh("cat '" + (w.rclone->point() / "big.bin").string() + "' > /dev/null", w.root);
+  // The ways take turns; medians of 15 passes each. rclone's mount, read with
+  // its pages dropped from a full cache, shows what the kernel's FUSE path
+  // allows another file system on this machine now.
+  std::vector<double> warm, dropped, plain, rclone;
+  for (int pass = 0; pass < 15; ++pass) {
+    warm.push_back(readSeconds(w.ours.point() / "big.bin", false));
+    dropped.push_back(readSeconds(w.ours.point() / "big.bin", true));
+    plain.push_back(readSeconds(w.plain / "big.bin", false));
+    if (rcloneReads) rclone.push_back(readSeconds(w.rclone->point() / "big.bin", true));
+  }
+  auto speed = [](const std::vector<double>& v) {
+    double m = median(v);
+    return m > 0 ? static_cast<double>(kBigFileBytes) / m : 0.0;
+  };
+  return {speed(warm), speed(dropped), speed(plain), rclone.empty() ? 0.0 : speed(rclone)};
+}
+
+void printReads(const ReadSpeeds& r) {
+  if (r.plain > 0) {
+    std::printf("  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
+                r.plain / 1e9, r.warm / 1e9, r.dropped / 1e9);
+  }
+  show("read speed, read again through the mount / plain:",
+       r.plain > 0 ? std::optional(r.warm / r.plain) : std::nullopt, ">= 0.5");
+  show("read speed, page cache dropped (through FUSE) / plain:",
+       r.plain > 0 ? std::optional(r.dropped / r.plain) : std::nullopt, ">= 0.3");
+  if (r.rcloneDropped > 0 && r.plain > 0) {
+    std::printf("  rclone mount, page cache dropped: %.2f GB/s\n", r.rcloneDropped / 1e9);
+    show("read speed, page cache dropped, fpctl mount / rclone mount:",
+         std::optional(r.dropped / r.rcloneDropped), "-");
+  }
+}
+
+// The requests at both sizes and the display-name look-up in the folder of
+// 100,000.
+void measureRequests(Account& small, Account& large, const fs::path& root) {
+  auto times = timeRequests(small, "Files", large, "Files");
+  // Display name of one file without namesakes in the folder of 100,000.
+  std::optional<double> narrowed, scanned;
+  if (auto ids = large.ulids("Files", "Document 012345.txt")) {
+    narrowed = timeEntryForFile(large.home() / "containers", ids->second, 200);
+    if (copyWithoutFoldedIndexes(large, root / "scan-containers")) {
+      scanned = timeEntryForFile(root / "scan-containers", ids->second, 20);
+    }
+  }
+  std::optional<double> fetchRatio, createRatio;
+  if (times) {
+    const auto& [s, l] = *times;
+    std::printf("\npell-refhost, median of %d requests, the accounts taking turns:\n", kRequests);
+    std::printf("  fetch:  %.3f ms at %d files, %.3f ms at %d files\n", s.fetch * 1e3, kSmallFiles,
+                l.fetch * 1e3, kLargeFiles);
+    std::printf("  create: %.3f ms at %d files, %.3f ms at %d files\n", s.create * 1e3, kSmallFiles,
+                l.create * 1e3, kLargeFiles);
+    fetchRatio = l.fetch / s.fetch;
+    createRatio = l.create / s.create;
+  }
+  show("fetch at 100,000 files / at 100:", fetchRatio, "<= 1.5");
+  show("create at 100,000 files / at 100:", createRatio, "<= 1.5");
+  std::printf("\nentryForFile, a file without namesakes in a folder of %d files:\n", kLargeFiles);
+  if (narrowed && scanned) {
+    std::printf("  narrowed %.3f ms, sibling scan %.3f ms\n", *narrowed * 1e3, *scanned * 1e3);
+  }
+  show("sibling scan / narrowed look-up:",
+       narrowed && scanned ? std::optional(*scanned / *narrowed) : std::nullopt, ">= 10");
+}
+
+// Everything through fpctl mount of the large account; yields the exit status.
+int measureThroughMount(const fs::path& root, const Account& large, bool onlyCopy, bool onlyList) {
+  fillFolder(root / "source" / "small-files", kCopiedFiles);
+  const fs::path plain = root / "plain";
+  fillFolder(plain / "Files", kLargeFiles);
+  writeBigFile(plain / "big.bin", kBigFileBytes);
+  writeBigFile(large.store() / "big.bin", kBigFileBytes);
+  MountProcess ours({FPCTL_BIN, "mount", (root / "mnt").string(), "--foreground", "--cache",
+                     (root / "cache").string()},
+                    large.home(), root / "mnt");
+  // The same account mounted with --write-back: a close answers once the file
+  // is in the upload queue, as rclone's full cache mode answers once the file
+  // is in its cache.
+  std::optional<MountProcess> writeBack;
+  if (!onlyList) {
+    writeBack.emplace(
+        std::vector<std::string>{FPCTL_BIN, "mount", (root / "wmnt").string(), "--foreground",
+                                 "--cache", (root / "wcache").string(), "--write-back"},
+        large.home(), root / "wmnt");
+  }
+  // rclone's mount of the plain folder runs beside ours, so that the copies
+  // can take turns.
+  std::optional<MountProcess> rclone;
+  if (!onlyList && haveProgram("rclone")) {
+    rclone.emplace(
+        std::vector<std::string>{"rclone", "mount", plain.string(), (root / "rmnt").string(),
+                                 "--vfs-cache-mode", "full", "--cache-dir",
+                                 (root / "rclone-cache").string(), "--config", "/dev/null"},
+        root, root / "rmnt");
+    if (!rclone->up()) std::printf("  the rclone mount did not come up\n");
+  }
+  const bool up = ours.up() && waitUntil([&] { return fs::exists(ours.point() / "big.bin"); });
+  if (!up) std::printf("  the mount did not come up\n");
+  const Ways ways{ours, writeBack ? &*writeBack : nullptr, rclone ? &*rclone : nullptr, plain, root,
+                  large};
+  // Building the accounts leaves hundreds of megabytes to write back, which
+  // would slow whichever copy ran first: the disk catches up before the
+  // copies start.
+  if (up) ::sync();
+  // The listing first: the folder of 100,000 has not been read yet.
+  if (up && !onlyCopy) timeListing(ours, large, plain / "Files", large.home());
+  const CopyTimes copies = up && !onlyList ? copyPasses(ways, kCopyPasses) : CopyTimes{};
+  if (!onlyList) printCopies(copies);
+  if (!onlyCopy && !onlyList) printReads(up ? readPasses(ways) : ReadSpeeds{});
+  return up ? 0 : 1;
+}
+
 }  // namespace
 
 int runDefault(bool onlyCopy, bool onlyList) {
-  // Each part left out of a run of one part alone.
-  const bool skipRest = onlyCopy || onlyList;
   const std::optional<fs::path> sandbox = makeSandbox();
   if (!sandbox) return 1;
   const fs::path& root = *sandbox;
@@ -82,7 +280,6 @@ int runDefault(bool onlyCopy, bool onlyList) {
   {
     std::printf("building the accounts of %d and %d files in %s\n", kSmallFiles, kLargeFiles,
                 root.c_str());
-    std::fflush(stdout);
     Account small(root / "small", kSmallFiles), large(root / "large", kLargeFiles);
     fillFolder(small.store() / "Files", kSmallFiles);
     fillFolder(large.store() / "Files", kLargeFiles);
@@ -90,48 +287,12 @@ int runDefault(bool onlyCopy, bool onlyList) {
       std::fprintf(stderr, "scale benchmark: pell-refhost did not come up\n");
       return 1;
     }
-
     // Building the accounts leaves hundreds of megabytes to write back, which
     // weighs on the large account's requests more than on the small one's.
     ::sync();
-    auto times = skipRest ? std::nullopt : timeRequests(small, "Files", large, "Files");
-    const bool requestsOk = times.has_value();
-    RequestTimes bestSmall, bestLarge;
-    if (times) std::tie(bestSmall, bestLarge) = *times;
+    // Each part left out of a run of one part alone.
+    if (!onlyCopy && !onlyList) measureRequests(small, large, root);
 
-    // Display name of one file without namesakes in the folder of 100,000.
-    std::optional<double> narrowed, scanned;
-    auto ids = skipRest ? std::nullopt : large.ulids("Files", "Document 012345.txt");
-    if (ids) {
-      narrowed = timeEntryForFile(large.home() / "containers", ids->second, 200);
-      if (copyWithoutFoldedIndexes(large, root / "scan-containers")) {
-        scanned = timeEntryForFile(root / "scan-containers", ids->second, 20);
-      }
-    }
-
-    if (requestsOk) {
-      std::printf("\npell-refhost, median of %d requests, the accounts taking turns:\n", kRequests);
-      std::printf("  fetch:  %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.fetch * 1e3,
-                  kSmallFiles, bestLarge.fetch * 1e3, kLargeFiles);
-      std::printf("  create: %.3f ms at %d files, %.3f ms at %d files\n", bestSmall.create * 1e3,
-                  kSmallFiles, bestLarge.create * 1e3, kLargeFiles);
-    }
-    if (!skipRest) {
-      show("fetch at 100,000 files / at 100:",
-           requestsOk ? std::optional(bestLarge.fetch / bestSmall.fetch) : std::nullopt, "<= 1.5");
-      show("create at 100,000 files / at 100:",
-           requestsOk ? std::optional(bestLarge.create / bestSmall.create) : std::nullopt,
-           "<= 1.5");
-      std::printf("\nentryForFile, a file without namesakes in a folder of %d files:\n",
-                  kLargeFiles);
-      if (narrowed && scanned) {
-        std::printf("  narrowed %.3f ms, sibling scan %.3f ms\n", *narrowed * 1e3, *scanned * 1e3);
-      }
-      show("sibling scan / narrowed look-up:",
-           narrowed && scanned ? std::optional(*scanned / *narrowed) : std::nullopt, ">= 10");
-    }
-
-    // Through the mount of the large account.
     std::printf("\nthrough fpctl mount of the account of %d files:\n", kLargeFiles);
     if (!fs::exists("/dev/fuse")) {
       std::printf("  skipped: no /dev/fuse\n");
@@ -140,152 +301,7 @@ int runDefault(bool onlyCopy, bool onlyList) {
       std::printf("  skipped: pell-domain register failed\n");
       status = 1;
     } else {
-      fillFolder(root / "source" / "small-files", kCopiedFiles);
-      fs::path plain = root / "plain";
-      fillFolder(plain / "Files", kLargeFiles);
-      writeBigFile(plain / "big.bin", kBigFileBytes);
-      writeBigFile(large.home() / "store" / "big.bin", kBigFileBytes);
-      {
-        MountProcess ours({FPCTL_BIN, "mount", (root / "mnt").string(), "--foreground", "--cache",
-                           (root / "cache").string()},
-                          large.home(), root / "mnt");
-        // The same account mounted with --write-back: a close answers once the
-        // file is in the upload queue, as rclone's full cache mode answers once
-        // the file is in its cache.
-        std::optional<MountProcess> oursWriteBack;
-        if (!onlyList) {
-          oursWriteBack.emplace(
-              std::vector<std::string>{FPCTL_BIN, "mount", (root / "wmnt").string(), "--foreground",
-                                       "--cache", (root / "wcache").string(), "--write-back"},
-              large.home(), root / "wmnt");
-        }
-        // rclone's mount of the plain folder runs beside ours, so that the
-        // copies can take turns.
-        std::optional<MountProcess> rclone;
-        if (!onlyList && haveProgram("rclone")) {
-          rclone.emplace(
-              std::vector<std::string>{"rclone", "mount", plain.string(), (root / "rmnt").string(),
-                                       "--vfs-cache-mode", "full", "--cache-dir",
-                                       (root / "rclone-cache").string(), "--config", "/dev/null"},
-              root, root / "rmnt");
-          if (!rclone->up()) std::printf("  the rclone mount did not come up\n");
-        }
-        std::optional<std::pair<double, double>> viaMount, viaWriteBack, viaPlain, viaRclone;
-        double warm = 0, dropped = 0, plainSpeed = 0, rcloneDropped = 0;
-        if (ours.up() && waitUntil([&] { return fs::exists(ours.point() / "big.bin"); })) {
-          // Building the accounts leaves hundreds of megabytes to write back,
-          // which would slow whichever copy ran first: the disk catches up
-          // before the copies start. Then the three ways take turns; medians of
-          // three passes each.
-          ::sync();
-          // The listing first: the folder of 100,000 has not been read yet.
-          if (!onlyCopy) timeListing(ours, large, plain / "Files", large.home());
-          const fs::path source = root / "source" / "small-files";
-          std::vector<std::pair<double, double>> mountPasses, writeBackPasses, plainPasses,
-              rclonePasses;
-          // After a pass through a mount of ours, both look at the changed
-          // index again (reading the folder of 100,000 anew) within their poll
-          // interval of 2 s: the next pass waits for that, whichever way it is.
-          auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(3500)); };
-          for (int pass = 0; pass < (onlyList ? 0 : kCopyPasses); ++pass) {
-            if (auto t = copyAndRemove(source, ours.point() / "Files", large.home())) {
-              mountPasses.push_back(*t);
-            }
-            settle();
-            if (oursWriteBack && oursWriteBack->up()) {
-              if (auto t = copyAndRemove(source, oursWriteBack->point() / "Files", large.home())) {
-                writeBackPasses.push_back(*t);
-              }
-              settle();
-            }
-            if (auto t = copyAndRemove(source, plain / "Files", root)) plainPasses.push_back(*t);
-            if (rclone && rclone->up()) {
-              if (auto t = copyAndRemove(source, rclone->point() / "Files", root)) {
-                rclonePasses.push_back(*t);
-              }
-            }
-          }
-          viaMount = medians(mountPasses);
-          viaWriteBack = medians(writeBackPasses);
-          viaPlain = medians(plainPasses);
-          viaRclone = medians(rclonePasses);
-          if (!skipRest) {
-            sh("cat '" + (ours.point() / "big.bin").string() + "' > /dev/null", large.home());
-            sh("cat '" + (plain / "big.bin").string() + "' > /dev/null", large.home());
-            const bool rcloneReads = rclone && rclone->up();
-            if (rcloneReads) {
-              sh("cat '" + (rclone->point() / "big.bin").string() + "' > /dev/null", root);
-            }
-            // The ways take turns; medians of 15 passes each. rclone's mount,
-            // read with its pages dropped from a full cache, shows what the
-            // kernel's FUSE path allows another file system on this machine now.
-            std::vector<double> w, d, p, r;
-            for (int pass = 0; pass < 15; ++pass) {
-              w.push_back(readSeconds(ours.point() / "big.bin", false));
-              d.push_back(readSeconds(ours.point() / "big.bin", true));
-              p.push_back(readSeconds(plain / "big.bin", false));
-              if (rcloneReads) r.push_back(readSeconds(rclone->point() / "big.bin", true));
-            }
-            auto speed = [](const std::vector<double>& v) {
-              double m = median(v);
-              return m > 0 ? static_cast<double>(kBigFileBytes) / m : 0.0;
-            };
-            warm = speed(w);
-            dropped = speed(d);
-            plainSpeed = speed(p);
-            if (!r.empty()) rcloneDropped = speed(r);
-          }
-        } else {
-          std::printf("  the mount did not come up\n");
-          status = 1;
-        }
-        auto print = [](const char* what, const std::optional<std::pair<double, double>>& t) {
-          if (t) std::printf("  %-22s cp -r %8.3f s   rm -r %8.3f s\n", what, t->first, t->second);
-        };
-        if (!onlyList) {
-          std::printf("  %d small files:\n", kCopiedFiles);
-          print("fpctl mount", viaMount);
-          print("fpctl --write-back", viaWriteBack);
-          print("rclone mount", viaRclone);
-          print("plain folder", viaPlain);
-          if (!haveProgram("rclone")) {
-            std::printf("  rclone is not installed: its ratios are skipped\n");
-          }
-          auto ratio = [](const std::optional<std::pair<double, double>>& a,
-                          const std::optional<std::pair<double, double>>& b,
-                          bool copy) -> std::optional<double> {
-            if (!a || !b) return std::nullopt;
-            return copy ? a->first / b->first : a->second / b->second;
-          };
-          show("cp -r of 1,000 small files, fpctl mount --write-back / rclone mount:",
-               ratio(viaWriteBack, viaRclone, true), "<= 1");
-          show("rm -r of them, fpctl mount --write-back / rclone mount:",
-               ratio(viaWriteBack, viaRclone, false), "<= 1");
-          show("cp -r, fpctl mount (close waits for the host) / rclone mount:",
-               ratio(viaMount, viaRclone, true), "<= 1.5");
-          show("rm -r, fpctl mount (close waits for the host) / rclone mount:",
-               ratio(viaMount, viaRclone, false), "-");
-          show("cp -r of 1,000 small files, fpctl mount / plain:", ratio(viaMount, viaPlain, true),
-               "-");
-          show("rm -r of them, fpctl mount / plain:", ratio(viaMount, viaPlain, false), "-");
-        }
-        if (!skipRest) {
-          if (plainSpeed > 0) {
-            std::printf(
-                "  reading 50 MB: plain %.2f GB/s, mount %.2f GB/s, through FUSE %.2f GB/s\n",
-                plainSpeed / 1e9, warm / 1e9, dropped / 1e9);
-          }
-          show("read speed, read again through the mount / plain:",
-               plainSpeed > 0 ? std::optional(warm / plainSpeed) : std::nullopt, ">= 0.5");
-          show("read speed, page cache dropped (through FUSE) / plain:",
-               plainSpeed > 0 ? std::optional(dropped / plainSpeed) : std::nullopt, ">= 0.3");
-          if (rcloneDropped > 0 && plainSpeed > 0) {
-            std::printf("  rclone mount, page cache dropped: %.2f GB/s\n", rcloneDropped / 1e9);
-            show("read speed, page cache dropped, fpctl mount / rclone mount:",
-                 std::optional(dropped / rcloneDropped), "-");
-          }
-        }
-      }
+      status = measureThroughMount(root, large, onlyCopy, onlyList);
     }
     small.stop();
     large.stop();
