@@ -23,12 +23,13 @@
 // the account of 100,000 files is built all the same.
 //
 // `--items N` runs the big run (scale/big_run.h) instead: an account of N
-// files in folders of 100,000, built once and kept under $XDG_CACHE_HOME (or
-// ~/.cache)/pellora-scale-bench/items-N, against one of 100 files: the host
-// from start to serving, fetch and create at N / at 100 (<= 1.5), `ls -l` of
-// one folder and `ls -lR` of the whole account through fpctl mount beside the
-// plain tree and an rclone mount of it, and the resident memory of fpctl per
-// listed entry (<= 600 B) and of pell-refhost per item (<= 1,000 B).
+// files (a multiple of 100,000) in folders of 100,000, built once and kept
+// under $XDG_CACHE_HOME (or ~/.cache)/pellora-scale-bench/items-N, against one
+// of 100 files: the host from start to serving, fetch and create at N / at
+// 100 (<= 1.5), `ls -l` of one folder and `ls -lR` of the whole account
+// through fpctl mount beside the plain tree and an rclone mount of it, and
+// the resident memory of fpctl per listed entry (<= 600 B) and of
+// pell-refhost per item (<= 1,000 B).
 //
 // Everything else lives in a sandbox under $TMPDIR (or /tmp) that is removed
 // at the end, mounts included. Needs /dev/fuse for the mount part (skipped
@@ -52,10 +53,11 @@ int main(int argc, char** argv) {
       onlyCopy = true;
     } else if (arg == "--only" && std::strcmp(value, "list") == 0) {
       onlyList = true;
-    } else if (arg == "--items" && (items = std::strtol(value, nullptr, 10)) >= 1'000 &&
-               items <= 10'000'000) {
+    } else if (arg == "--items" && (items = std::strtol(value, nullptr, 10)) > 0 &&
+               items % 100'000 == 0 && items <= 10'000'000) {
     } else {
-      std::fprintf(stderr, "usage: %s [--only copy|list | --items N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--only copy|list | --items N (a multiple of 100,000)]\n",
+                   argv[0]);
       return 2;
     }
     ++i;
