@@ -127,6 +127,27 @@ Changes diff(const Catalog& before, const Catalog& after) {
   return changes;
 }
 
+namespace {
+
+// Whether reconcile keeps the entry `e` at `path` as it is when the store
+// shows `o` there (all but the parent, which agrees() checks).
+bool keptAsItIs(const std::string& path, const Entry& e, const Observed& o,
+                const LockTable& locks) {
+  if (path != o.path || e.path != path || e.isFolder != o.isFolder || e.inode != o.inode ||
+      e.name != baseName(path)) {
+    return false;
+  }
+  if (e.isFolder) {
+    return e.size == 0 && e.mtimeNs == 0 && e.mtimeUnix == 0 && e.version == 0 && !e.lockedBy;
+  }
+  auto lock = locks.find(path);
+  const bool lockAgrees = lock == locks.end() ? !e.lockedBy : e.lockedBy == lock->second;
+  return e.size == o.size && e.mtimeNs == o.mtimeNs && e.mtimeUnix == floorSeconds(o.mtimeNs) &&
+         lockAgrees;
+}
+
+}  // namespace
+
 bool agrees(const Catalog& catalog, const std::vector<Observed>& observed, const LockTable& locks) {
   if (catalog.size() != observed.size()) return false;
   // The items of a folder come one after another: its entry is looked up once.
@@ -134,22 +155,7 @@ bool agrees(const Catalog& catalog, const std::vector<Observed>& observed, const
   const Entry* parent = nullptr;
   auto o = observed.begin();
   for (const auto& [path, e] : catalog) {
-    if (path != o->path || e.path != path || e.isFolder != o->isFolder || e.inode != o->inode ||
-        e.name != baseName(path)) {
-      return false;
-    }
-    if (e.isFolder) {
-      if (e.size != 0 || e.mtimeNs != 0 || e.mtimeUnix != 0 || e.version != 0 || e.lockedBy) {
-        return false;
-      }
-    } else {
-      auto lock = locks.find(path);
-      const bool lockAgrees = lock == locks.end() ? !e.lockedBy : e.lockedBy == lock->second;
-      if (e.size != o->size || e.mtimeNs != o->mtimeNs || e.mtimeUnix != floorSeconds(o->mtimeNs) ||
-          !lockAgrees) {
-        return false;
-      }
-    }
+    if (!keptAsItIs(path, e, *o++, locks)) return false;
     auto slash = path.rfind('/');
     std::string_view parentPath =
         slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
@@ -161,7 +167,6 @@ bool agrees(const Catalog& catalog, const std::vector<Observed>& observed, const
     }
     lastParent = parentPath;
     if (parent ? e.parentUlid != parent->ulid : e.parentUlid.has_value()) return false;
-    ++o;
   }
   return true;
 }
