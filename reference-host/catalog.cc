@@ -33,8 +33,13 @@ void applyMove(Catalog& catalog, const std::string& from, const std::string& to)
 Catalog reconcile(const Catalog& previous, const std::vector<Observed>& observed,
                   const LockTable& locks, const Hints& hints,
                   const std::function<std::string()>& makeUlid) {
-  Catalog known = previous;
-  for (const auto& [from, to] : hints.moves) applyMove(known, from, to);
+  // A copy only when the host's own moves re-key it.
+  Catalog moved;
+  if (!hints.moves.empty()) {
+    moved = previous;
+    for (const auto& [from, to] : hints.moves) applyMove(moved, from, to);
+  }
+  const Catalog& known = hints.moves.empty() ? previous : moved;
 
   std::unordered_map<std::string_view, const Observed*> seen;
   for (const Observed& o : observed) seen.emplace(o.path, &o);
@@ -122,11 +127,83 @@ Changes diff(const Catalog& before, const Catalog& after) {
   return changes;
 }
 
+namespace {
+
+// Whether reconcile keeps the entry `e` at `path` as it is when the store
+// shows `o` there (all but the parent, which agrees() checks).
+bool keptAsItIs(const std::string& path, const Entry& e, const Observed& o,
+                const LockTable& locks) {
+  if (path != o.path || e.path != path || e.isFolder != o.isFolder || e.inode != o.inode ||
+      e.name != baseName(path)) {
+    return false;
+  }
+  if (e.isFolder) {
+    return e.size == 0 && e.mtimeNs == 0 && e.mtimeUnix == 0 && e.version == 0 && !e.lockedBy;
+  }
+  auto lock = locks.find(path);
+  const bool lockAgrees = lock == locks.end() ? !e.lockedBy : e.lockedBy == lock->second;
+  return e.size == o.size && e.mtimeNs == o.mtimeNs && e.mtimeUnix == floorSeconds(o.mtimeNs) &&
+         lockAgrees;
+}
+
+}  // namespace
+
+bool agrees(const Catalog& catalog, const std::vector<Observed>& observed, const LockTable& locks) {
+  if (catalog.size() != observed.size()) return false;
+  // The items of a folder come one after another: its entry is looked up once.
+  std::string_view lastParent;
+  const Entry* parent = nullptr;
+  auto o = observed.begin();
+  for (const auto& [path, e] : catalog) {
+    if (!keptAsItIs(path, e, *o++, locks)) return false;
+    auto slash = path.rfind('/');
+    std::string_view parentPath =
+        slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
+    if (parentPath.empty()) {
+      parent = nullptr;
+    } else if (parentPath != lastParent || !parent) {
+      auto p = catalog.find(parentPath);
+      parent = p == catalog.end() ? nullptr : &p->second;
+    }
+    lastParent = parentPath;
+    if (parent ? e.parentUlid != parent->ulid : e.parentUlid.has_value()) return false;
+  }
+  return true;
+}
+
 const Entry* findByUlid(const Catalog& catalog, std::string_view ulid, bool isFolder) {
   for (const auto& [path, e] : catalog) {
     if (e.ulid == ulid && e.isFolder == isFolder) return &e;
   }
   return nullptr;
+}
+
+void UlidIndex::rebuild(const Catalog& catalog) {
+  entries_.clear();
+  entries_.reserve(catalog.size());
+  for (const auto& [path, e] : catalog) put(e);
+}
+
+void UlidIndex::put(const Entry& entry) {
+  auto [it, inserted] = entries_.insert(&entry);
+  if (!inserted) {
+    entries_.erase(it);
+    entries_.insert(&entry);
+  }
+}
+
+void UlidIndex::drop(const Entry& entry) {
+  auto it = entries_.find(&entry);
+  if (it != entries_.end() && *it == &entry) entries_.erase(it);
+}
+
+const Entry* UlidIndex::find(std::string_view ulid) const {
+  auto it = entries_.find(ulid);
+  return it == entries_.end() ? nullptr : *it;
+}
+
+std::size_t UlidIndex::ByUlid::operator()(std::string_view ulid) const noexcept {
+  return std::hash<std::string_view>()(ulid);
 }
 
 }  // namespace refhost

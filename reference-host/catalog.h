@@ -20,6 +20,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -61,6 +63,12 @@ struct Hints {
                                 const LockTable& locks, const Hints& hints,
                                 const std::function<std::string()>& makeUlid);
 
+// True when reconcile(catalog, observed, locks, {}, ...) would yield `catalog`
+// itself: the store was seen as the catalog holds it. Only reads, so that an
+// unchanged store (the common case of a rescan) costs no second catalog.
+[[nodiscard]] bool agrees(const Catalog& catalog, const std::vector<Observed>& observed,
+                          const LockTable& locks);
+
 // Index rows to write so that an index holding `before` holds `after`.
 struct Changes {
   std::vector<Entry> upserts;   // new or changed rows
@@ -71,6 +79,31 @@ struct Changes {
 
 // The entry with `ulid` of the given kind, or none.
 [[nodiscard]] const Entry* findByUlid(const Catalog& catalog, std::string_view ulid, bool isFolder);
+
+// The entries of a catalog by ulid. It points into the catalog's nodes, which
+// stay where they are while the map changes around them: an entry must be
+// dropped before it is erased, overwritten or moved out, and put again once it
+// is in place. Where two entries share a ulid, the one put last is found.
+class UlidIndex {
+ public:
+  // Indexes every entry of `catalog` (in path order, as put() one by one).
+  void rebuild(const Catalog& catalog);
+  void put(const Entry& entry);
+  // Forgets `entry` when it is the one found for its ulid.
+  void drop(const Entry& entry);
+  [[nodiscard]] const Entry* find(std::string_view ulid) const;
+
+ private:
+  struct ByUlid {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view ulid) const noexcept;
+    std::size_t operator()(const Entry* e) const noexcept { return (*this)(e->ulid); }
+    bool operator()(const Entry* a, const Entry* b) const noexcept { return a->ulid == b->ulid; }
+    bool operator()(std::string_view a, const Entry* b) const noexcept { return a == b->ulid; }
+    bool operator()(const Entry* a, std::string_view b) const noexcept { return a->ulid == b; }
+  };
+  std::unordered_set<const Entry*, ByUlid, ByUlid> entries_;
+};
 
 }  // namespace refhost
 

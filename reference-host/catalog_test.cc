@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 namespace refhost {
 namespace {
 
@@ -123,6 +126,64 @@ TEST_F(CatalogTest, RemovedItemsAreRemoved) {
   EXPECT_EQ(c.removals.size(), 2u);
   EXPECT_TRUE(c.upserts.empty());
   EXPECT_EQ(catalog_.size(), 1u);
+}
+
+// agrees() stands in for a reconcile of the whole store when a rescan finds
+// nothing new: it must say yes exactly when reconcile would change nothing,
+// also for a catalogue read back from an index that a scan would correct.
+TEST_F(CatalogTest, AgreesExactlyWhenReconcileChangesNothing) {
+  const std::vector<Observed> tree = {folder("A", 1), file("A/x", 2), file("A/y", 3),
+                                      folder("B", 4), file("B/z", 5)};
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<Observed>&, LockTable&, Catalog&)> change;
+    bool agrees;
+  } cases[] = {
+      {"nothing", [](auto&, auto&, auto&) {}, true},
+      {"size", [](auto& o, auto&, auto&) { o[2].size = 11; }, false},
+      {"mtime", [](auto& o, auto&, auto&) { o[4].mtimeNs += 1; }, false},
+      {"inode", [](auto& o, auto&, auto&) { o[0].inode = 9; }, false},
+      {"kind", [](auto& o, auto&, auto&) { o[4] = folder("B/z", 5); }, false},
+      {"an item more", [](auto& o, auto&, auto&) { o.push_back(file("C", 6)); }, false},
+      {"an item less", [](auto& o, auto&, auto&) { o.pop_back(); }, false},
+      {"a lock taken", [](auto&, auto& l, auto&) { l["A/x"] = 7; }, false},
+      {"a lock on a folder", [](auto&, auto& l, auto&) { l["A"] = 7; }, true},
+      {"a parent that is not the folder",
+       [](auto&, auto&, auto& c) { c.at("B/z").parentUlid = c.at("A").ulid; }, false},
+      {"a name that is not the path's", [](auto&, auto&, auto& c) { c.at("A/y").name = "q"; },
+       false},
+      {"whole seconds that are not the time's",
+       [](auto&, auto&, auto& c) { c.at("A/x").mtimeUnix = 0; }, false},
+  };
+  for (const auto& c : cases) {
+    catalog_.clear();
+    (void)see(tree);
+    std::vector<Observed> observed = tree;
+    LockTable locks;
+    c.change(observed, locks, catalog_);
+    std::sort(observed.begin(), observed.end(),
+              [](const Observed& a, const Observed& b) { return a.path < b.path; });
+    Catalog next = reconcile(catalog_, observed, locks, {}, [] { return std::string("N"); });
+    EXPECT_EQ(agrees(catalog_, observed, locks), c.agrees) << c.what;
+    EXPECT_EQ(diff(catalog_, next).empty(), c.agrees) << c.what;
+  }
+}
+
+// The index by ulid points into the catalogue's nodes; of two entries with one
+// ulid, the one put last is found, and dropping the other leaves it.
+TEST_F(CatalogTest, UlidIndexFindsWhatWasPutLastAndForgetsWhatIsDropped) {
+  (void)see({file("a", 1), file("b", 2)});
+  catalog_.at("b").ulid = at("a").ulid;
+  UlidIndex index;
+  index.rebuild(catalog_);
+  EXPECT_EQ(index.find(at("a").ulid), &at("b"));
+  index.drop(at("a"));
+  EXPECT_EQ(index.find(at("a").ulid), &at("b"));
+  index.put(at("a"));
+  EXPECT_EQ(index.find(at("a").ulid), &at("a"));
+  index.drop(at("a"));
+  EXPECT_EQ(index.find(at("a").ulid), nullptr);
+  EXPECT_EQ(index.find("unknown"), nullptr);
 }
 
 }  // namespace

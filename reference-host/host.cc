@@ -1,6 +1,7 @@
 #include "reference-host/host.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@ namespace refhost {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+
+// Rows of a change after which the memory its making took is given back.
+constexpr std::size_t kLargeChange = 10'000;
 
 fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   Store store(config.store);
@@ -50,9 +54,12 @@ fp::StatusOr<std::unique_ptr<Host>> Host::open(HostConfig config, LineLog log) {
   std::unique_ptr<Host> host(
       new Host(std::move(config), std::move(log), std::move(*index), std::move(lock)));
   host->catalog_ = std::move(contents->catalog);
-  for (const auto& [path, e] : host->catalog_) host->pathOfUlid_[e.ulid] = path;
+  host->byUlid_.rebuild(host->catalog_);
   host->strays_ = std::move(contents->strays);
-  if (auto synced = host->rescan(); !synced) return fp::fail(synced.error());
+  if (host->config_.scanAtOpen) {
+    if (auto synced = host->rescan(); !synced) return fp::fail(synced.error());
+  }
+  ::malloc_trim(0);  // what reading the index took beyond the catalogue
   return host;
 }
 
@@ -68,25 +75,21 @@ Host::Host(HostConfig config, LineLog log, IndexWriter index, fp::ScopedFD lock)
 fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted, const Runner& runUnlocked) {
   if (interrupted) *interrupted = false;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    // The catalogue is copied under the lock; scanning and comparing run
-    // without it, so that requests only wait for the copy (and, when the
-    // store changed behind the host's back, for the index write).
+    // The scan runs without the lock, so that requests do not wait for the
+    // file system; what it found is compared with the catalogue under the
+    // lock, unless the catalogue changed meanwhile.
     std::uint64_t generation;
-    Catalog before;
     LockTable locks;
     {
       std::lock_guard lock(mutex_);
       generation = generation_;
-      before = catalog_;
       locks = locks_;
     }
     // Stays a failure unless the scan runs.
     fp::StatusOr<std::vector<Observed>> observed =
         fp::fail(fp::Error::posix(ECANCELED, "scanning the store"));
     std::optional<std::string> problem;
-    std::optional<Catalog> after;
-    Changes changes;
-    auto scanAndCompare = [&] {
+    auto scan = [&] {
       observed = store_.scan();
       auto readLocks = store_.readLocks();
       if (!observed) {
@@ -97,15 +100,11 @@ fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted, const Runner& r
         // A lock file in the middle of being edited: keep the locks we had.
         problem = "keeping the previous locks: " + readLocks.error().message;
       }
-      if (observed) {
-        after = reconcile(before, *observed, locks, {}, [] { return newUlid(); });
-        changes = diff(before, *after);
-      }
     };
     if (runUnlocked) {
-      runUnlocked(scanAndCompare);
+      runUnlocked(scan);
     } else {
-      scanAndCompare();
+      scan();
     }
 
     std::lock_guard lock(mutex_);
@@ -114,27 +113,33 @@ fp::StatusOr<bool> Host::rescan(int attempts, bool* interrupted, const Runner& r
     if (!observed) return fp::fail(observed.error());
     if (generation != generation_) continue;  // changed while scanning: scan again
     locks_ = std::move(locks);
+    Changes changes = takeScanLocked(std::move(*observed));
     const bool written = !changes.empty() || !strays_.empty();
-    if (!changes.empty()) {
-      catalog_ = std::move(*after);
-      pathOfUlid_.clear();
-      for (const auto& [path, e] : catalog_) pathOfUlid_[e.ulid] = path;
-    }
+    const bool large = changes.upserts.size() + changes.removals.size() >= kLargeChange;
     if (auto s = commitLocked(std::move(changes)); !s) return fp::fail(s.error());
+    // What building a large change took goes back to the system rather than
+    // staying with the process.
+    if (large) ::malloc_trim(0);
     return written;
   }
   if (interrupted) *interrupted = true;
   return false;
 }
 
-const Entry* Host::findLocked(std::string_view ulid, bool isFolder) const {
-  auto it = pathOfUlid_.find(std::string(ulid));
-  if (it == pathOfUlid_.end()) return nullptr;
-  auto e = catalog_.find(it->second);
-  if (e == catalog_.end() || e->second.ulid != ulid || e->second.isFolder != isFolder) {
-    return nullptr;
+Changes Host::takeScanLocked(std::vector<Observed> observed) {
+  if (agrees(catalog_, observed, locks_)) return {};
+  Catalog after = reconcile(catalog_, observed, locks_, {}, [] { return newUlid(); });
+  Changes changes = diff(catalog_, after);
+  if (!changes.empty()) {
+    catalog_ = std::move(after);
+    byUlid_.rebuild(catalog_);
   }
-  return &e->second;
+  return changes;
+}
+
+const Entry* Host::findLocked(std::string_view ulid, bool isFolder) const {
+  const Entry* e = byUlid_.find(ulid);
+  return e && e->isFolder == isFolder ? e : nullptr;
 }
 
 void Host::replaceLocked(std::string_view path, const std::vector<Observed>& observed,
@@ -142,8 +147,7 @@ void Host::replaceLocked(std::string_view path, const std::vector<Observed>& obs
   Catalog before;
   for (auto it = catalog_.lower_bound(path); it != catalog_.end() && it->first.starts_with(path);) {
     if (isWithin(it->first, path)) {
-      auto u = pathOfUlid_.find(it->second.ulid);
-      if (u != pathOfUlid_.end() && u->second == it->first) pathOfUlid_.erase(u);
+      byUlid_.drop(it->second);
       before.insert(catalog_.extract(it++));
     } else {
       ++it;
@@ -160,14 +164,17 @@ void Host::replaceLocked(std::string_view path, const std::vector<Observed>& obs
   Changes changed = diff(before, after);
   for (Entry& e : changed.upserts) changes.upserts.push_back(std::move(e));
   for (Entry& e : changed.removals) changes.removals.push_back(std::move(e));
-  for (auto& [p, e] : after) pathOfUlid_[e.ulid] = p;
-  catalog_.merge(after);
+  while (!after.empty()) {
+    auto placed = catalog_.insert(after.extract(after.begin()));
+    if (placed.inserted) byUlid_.put(placed.position->second);
+  }
 }
 
 void Host::moveLocked(const std::string& from, const std::string& to, Changes& changes) {
   std::vector<Entry> moved;
   for (auto it = catalog_.lower_bound(from); it != catalog_.end() && it->first.starts_with(from);) {
     if (isWithin(it->first, from)) {
+      byUlid_.drop(it->second);
       moved.push_back(std::move(catalog_.extract(it++).mapped()));
     } else {
       ++it;
@@ -185,9 +192,12 @@ void Host::moveLocked(const std::string& from, const std::string& to, Changes& c
       auto lock = locks_.find(e.path);
       e.lockedBy = lock == locks_.end() ? std::nullopt : std::optional(lock->second);
     }
-    pathOfUlid_[e.ulid] = e.path;
     changes.upserts.push_back(e);
-    catalog_[e.path] = std::move(e);
+    auto there = catalog_.find(e.path);
+    if (there != catalog_.end()) byUlid_.drop(there->second);
+    Entry& placed = catalog_[e.path];
+    placed = std::move(e);
+    byUlid_.put(placed);
   }
 }
 
@@ -223,8 +233,7 @@ fp::Status Host::commitLocked(Changes changes) {
     if (auto contents = index_.load(); contents) {
       catalog_ = std::move(contents->catalog);
       strays_ = std::move(contents->strays);
-      pathOfUlid_.clear();
-      for (const auto& [path, e] : catalog_) pathOfUlid_[e.ulid] = path;
+      byUlid_.rebuild(catalog_);
     }
     return s;
   }

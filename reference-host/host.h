@@ -25,7 +25,6 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "fileprovider/error.h"
 #include "fileprovider/scoped_fd.h"
@@ -65,13 +64,17 @@ struct HostConfig {
   std::filesystem::path store;
   std::filesystem::path container;
   std::string account = "primary";
+  // False: open() reads the index but leaves comparing it with the store to
+  // the caller's first rescan() (the scanner's, once its watches are in place,
+  // so that a large store is not scanned twice at start).
+  bool scanAtOpen = true;
 };
 
 class Host {
  public:
   // Takes the container's host lock, opens (or creates) the index, and brings
-  // it in line with the store. Fails when the store is no folder, another host
-  // serves the container, or the index cannot be opened or written.
+  // it in line with the store (see HostConfig::scanAtOpen). Fails when the store is no folder,
+  // another host serves the container, or the index cannot be opened or written.
   [[nodiscard]] static fp::StatusOr<std::unique_ptr<Host>> open(HostConfig config, LineLog log);
 
   Host(const Host&) = delete;
@@ -82,9 +85,11 @@ class Host {
   // writes nothing). The scan runs without the catalogue's lock; when the
   // catalogue changed meanwhile, the scan is taken again, up to `attempts`
   // scans in all; then it gives up for this round, yields false and sets
-  // `*interrupted` (when given). `runUnlocked`, when given, runs each scan and
-  // comparison (the part without the lock) and returns once it is done; the
-  // periodic safety net runs it at idle priority.
+  // `*interrupted` (when given). The scan is then compared with the catalogue
+  // under the lock, in place: an unchanged store is a single pass over both,
+  // and a changed one builds the new catalogue beside the current one.
+  // `runUnlocked`, when given, runs each scan (the part without the lock) and
+  // returns once it is done; the periodic safety net runs it at idle priority.
   using Runner = std::function<void(const std::function<void()>&)>;
   [[nodiscard]] fp::StatusOr<bool> rescan(int attempts = 4, bool* interrupted = nullptr,
                                           const Runner& runUnlocked = {});
@@ -113,6 +118,9 @@ class Host {
   // The changes below collect index rows in `changes`; commitLocked writes
   // them. All need mutex_.
   const Entry* findLocked(std::string_view ulid, bool isFolder) const;
+  // Brings the catalogue in line with `observed`, a scan of the whole store,
+  // and the lock table locks_.
+  Changes takeScanLocked(std::vector<Observed> observed);
   // Replaces what the catalogue holds at and below the item `path` by
   // `observed`, a scan of that part.
   void replaceLocked(std::string_view path, const std::vector<Observed>& observed,
@@ -180,7 +188,7 @@ class Host {
   std::mutex mutex_;  // guards everything below
   IndexWriter index_;
   Catalog catalog_;
-  std::unordered_map<std::string, std::string> pathOfUlid_;  // the catalogue by ulid
+  UlidIndex byUlid_;  // the catalogue's entries by ulid
   // Grows with every change of the catalogue: a scan that started before a
   // change must not be applied after it.
   std::uint64_t generation_ = 0;

@@ -83,7 +83,11 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
     return kFailure;
   }
 
-  auto host = refhost::Host::open({store, *container, command.account}, log);
+  // The scanner's first rescan, once its watches are in place, brings the
+  // index in line with the store: the host does not scan it before.
+  refhost::HostConfig config{store, *container, command.account};
+  config.scanAtOpen = false;
+  auto host = refhost::Host::open(std::move(config), log);
   if (!host) {
     log("cannot serve: " + host.error().message);
     return kFailure;
@@ -101,6 +105,10 @@ int serve(const refhost::ServeCommand& command, const LineLog& log) {
   }
 
   refhost::Scanner scanner(h, store, log, kSafetyRescanInterval, kFallbackRescanInterval);
+  if (const fp::Status& scanned = scanner.firstRescan(); !scanned) {
+    log("cannot serve: " + scanned.error().message);
+    return kFailure;
+  }
   std::printf("serving %s as account %s on %s\n", store.c_str(), command.account.c_str(),
               options.socketPath.c_str());
   std::fflush(stdout);

@@ -86,7 +86,7 @@ Scanner::Scanner(Host& host, fs::path root, LineLog log, std::chrono::millisecon
     if (metaWatch_ < 0) complete_ = false;
   }
   // Whatever changed before the watches were in place.
-  rescan();
+  if (auto s = host_.rescan(); !s) firstRescan_ = fp::fail(s.error());
   thread_ = std::thread([this] { loop(); });
 }
 

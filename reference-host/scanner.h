@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fileprovider/error.h"
 #include "fileprovider/scoped_fd.h"
 #include "reference-host/host.h"
 #include "reference-host/line_log.h"
@@ -57,6 +58,10 @@ class Scanner {
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
+  // How the rescan at the start went: a failure when the store could not be
+  // scanned or the index not written.
+  [[nodiscard]] const fp::Status& firstRescan() const { return firstRescan_; }
+
   // True when every folder of the store is watched (changes then arrive
   // without waiting for a rescan).
   [[nodiscard]] bool watchesEverything() const { return complete_; }
@@ -88,6 +93,7 @@ class Scanner {
   // Touched by the constructor, then only by the thread.
   std::unordered_map<int, std::string> pathOfWatch_;
   std::atomic<bool> complete_{true};
+  fp::Status firstRescan_ = fp::Ok{};
   IdlePriorityRunner idle_;  // runs the periodic rescans
   std::thread thread_;       // last: started once everything above exists
 };

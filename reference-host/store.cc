@@ -1,5 +1,6 @@
 #include "reference-host/store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
@@ -29,34 +31,64 @@ fp::Error posixError(const std::error_code& ec, std::string_view context) {
   return fp::Error::posix(ec.value(), context);
 }
 
-// Walks `dir` (relative path `rel`) and appends what it holds to `out`.
-fp::Status scanFolder(const fs::path& dir, const std::string& rel, bool top,
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// The folder `fd` refers to, for reading its entries; it owns `fd` from here
+// on, also when it cannot be had.
+Dir openDir(fp::ScopedFD fd) {
+  if (!fd) return nullptr;
+  Dir dir(::fdopendir(fd.get()));
+  if (dir) (void)fd.release();
+  return dir;
+}
+
+// Walks the folder `fd` (at `dir`, relative path `rel`) and appends what it
+// holds to `out`. Each entry is examined relative to its folder, not by a
+// path from the top, so that a large store costs no walk of every path.
+fp::Status scanFolder(fp::ScopedFD fd, const fs::path& dir, const std::string& rel, bool top,
                       std::vector<Observed>& out) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) return fp::fail(posixError(ec, "reading folder " + dir.string()));
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path& child = it->path();
-    std::string name = child.filename().string();
-    if (top && name == kMetaFolderName) continue;
+  Dir d = openDir(std::move(fd));
+  if (!d) return fp::fail(posixError(errno, "reading folder " + dir.string()));
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d.get());
+    if (!entry) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == ".." || (top && name == kMetaFolderName)) continue;
     struct stat st {};
-    if (::lstat(child.c_str(), &st) != 0) {
+    if (::fstatat(::dirfd(d.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;  // removed while we looked
-      return fp::fail(posixError(errno, "examining " + child.string()));
+      return fp::fail(posixError(errno, "examining " + (dir / entry->d_name).string()));
     }
     std::string childRel = joinPath(rel, name);
     if (S_ISDIR(st.st_mode)) {
       out.push_back({childRel, true, 0, 0, static_cast<std::uint64_t>(st.st_ino)});
-      if (auto s = scanFolder(child, childRel, false, out); !s) return s;
+      fp::ScopedFD child(fp::retryOnEintr([&] {
+        return ::openat(::dirfd(d.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      }));
+      if (auto s = scanFolder(std::move(child), dir / entry->d_name, childRel, false, out); !s) {
+        return s;
+      }
     } else if (S_ISREG(st.st_mode)) {
       std::int64_t ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
                         static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-      out.push_back({childRel, false, static_cast<std::int64_t>(st.st_size), ns,
+      out.push_back({std::move(childRel), false, static_cast<std::int64_t>(st.st_size), ns,
                      static_cast<std::uint64_t>(st.st_ino)});
     }
   }
-  if (ec) return fp::fail(posixError(ec, "reading folder " + dir.string()));
+  if (errno != 0) return fp::fail(posixError(errno, "reading folder " + dir.string()));
   return fp::Ok{};
+}
+
+// scanFolder() of the folder at `dir`.
+fp::Status scanFolderAt(const fs::path& dir, const std::string& rel, bool top,
+                        std::vector<Observed>& out) {
+  fp::ScopedFD fd(
+      fp::retryOnEintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  return scanFolder(std::move(fd), dir, rel, top, out);
 }
 
 fp::Status writeAll(int fd, std::string_view bytes, const fs::path& what) {
@@ -156,7 +188,7 @@ fp::StatusOr<std::vector<Observed>> Store::scanItem(std::string_view path, bool 
   if (S_ISDIR(st.st_mode)) {
     out.push_back({rel, true, 0, 0, static_cast<std::uint64_t>(st.st_ino)});
     if (deep) {
-      if (auto s = scanFolder(item, rel, false, out); !s) return fp::fail(s.error());
+      if (auto s = scanFolderAt(item, rel, false, out); !s) return fp::fail(s.error());
       std::sort(out.begin(), out.end(),
                 [](const Observed& a, const Observed& b) { return a.path < b.path; });
     }
@@ -171,7 +203,7 @@ fp::StatusOr<std::vector<Observed>> Store::scanItem(std::string_view path, bool 
 
 fp::StatusOr<std::vector<Observed>> Store::scan() const {
   std::vector<Observed> out;
-  if (auto s = scanFolder(root_, "", true, out); !s) return fp::fail(s.error());
+  if (auto s = scanFolderAt(root_, "", true, out); !s) return fp::fail(s.error());
   std::sort(out.begin(), out.end(),
             [](const Observed& a, const Observed& b) { return a.path < b.path; });
   return out;
