@@ -449,10 +449,16 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
 
 void NodeTree::releasedir(std::uint64_t dh) {
   std::shared_ptr<DirHandle> h;  // destroyed outside the lock
-  std::lock_guard lock(s_.mu);
-  if (auto it = s_.dirHandles.find(dh); it != s_.dirHandles.end()) {
-    h = std::move(it->second);
-    s_.dirHandles.erase(it);
+  {
+    std::lock_guard lock(s_.mu);
+    if (auto it = s_.dirHandles.find(dh); it != s_.dirHandles.end()) {
+      h = std::move(it->second);
+      s_.dirHandles.erase(it);
+    }
+  }
+  if (h && h->entries.size() >= kLargeListing && h.use_count() == 1) {
+    h.reset();
+    ::malloc_trim(0);  // the names it kept lay amid what stays
   }
 }
 Node* NodeTree::forgetRemovedLocked(Ino parent, const std::string& name,
