@@ -321,14 +321,15 @@ TEST_F(SystemE2eTest, AnchorMovesOnlyWhenTheHostWrites) {
   EXPECT_EQ(fpctlError({"changes", "/Projects", a1})["code"], kSyncAnchorExpired);
   EXPECT_EQ(fpctlOk({"changes", "@root", a2})["anchor"], a2);
 
-  // A change made directly in the store, which the host picks up by itself.
-  sandbox().writeStore("Projects/outside.txt", "written behind the host's back\n");
-  std::string a3;
+  // A change made directly in the store, which the host picks up by itself,
+  // perhaps in steps (the file made, then written).
+  const std::string outside = "written behind the host's back\n";
+  sandbox().writeStore("Projects/outside.txt", outside);
   EXPECT_TRUE(waitUntil([&] {
-    a3 = fpctlOk({"anchor"})["anchor"];
-    return a3 != a2;
+    return findByName(list("/Projects"), "outside.txt")["documentSize"] == outside.size();
   }));
-  EXPECT_FALSE(findByName(list("/Projects"), "outside.txt").is_null());
+  std::string a3 = fpctlOk({"anchor"})["anchor"];
+  EXPECT_NE(a3, a2);
   EXPECT_EQ(fpctlError({"changes", "@root", a2})["code"], kSyncAnchorExpired);
   // And it stays put while nothing happens.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
