@@ -71,6 +71,20 @@ int finish(CommandRun& run, Json json, const std::string& text,
 
 const char* noCacheFolder = " is not a mount's cache folder";
 
+// Whether an operand of `cl` names `c` (in the mount at `mountpoint`), leaving
+// out those in `skip`; each operand that names it is added to `naming`.
+bool namedBy(const mount::KeptChange& c, const CommandLine& cl, const fs::path& mountpoint,
+             std::set<std::string>& naming, const std::set<std::string>& skip = {}) {
+  bool named = false;
+  for (const auto& what : cl.operands) {
+    if (!skip.count(what) && mount::names(c, what, mountpoint)) {
+      named = true;
+      naming.insert(what);
+    }
+  }
+  return named;
+}
+
 int retryCommand(CommandRun& run) {
   const CommandLine& cl = run.line();
   auto folders = foldersOf(cl);
@@ -85,13 +99,7 @@ int retryCommand(CommandRun& run) {
   for (const auto& f : *folders) {
     std::size_t handed = 0;
     for (const auto& c : mount::refusedChanges(f.cache)) {
-      bool chosen = cl.operands.empty();
-      for (const auto& what : cl.operands) {
-        if (mount::names(c, what, f.mountpoint)) {
-          chosen = true;
-          matched.insert(what);
-        }
-      }
+      const bool chosen = namedBy(c, cl, f.mountpoint, matched) || cl.operands.empty();
       if (!chosen) continue;
       ++seen;
       if (!c.canRetry) {
@@ -152,24 +160,11 @@ int discardCommand(CommandRun& run) {
     std::vector<mount::KeptChange> chosen;
     std::set<std::string> named;
     for (const auto& c : mount::refusedChanges(f.cache)) {
-      bool hit = false;
-      for (const auto& what : cl.operands) {
-        if (mount::names(c, what, f.mountpoint)) {
-          named.insert(what);
-          hit = true;
-        }
-      }
-      if (hit) chosen.push_back(c);
+      if (namedBy(c, cl, f.mountpoint, named)) chosen.push_back(c);
     }
     bool waitingNamed = false;
     for (const auto& c : mount::waitingChanges(f.cache)) {
-      bool hit = false;
-      for (const auto& what : cl.operands) {
-        if (!named.count(what) && mount::names(c, what, f.mountpoint)) {
-          hit = true;
-          matched.insert(what);
-        }
-      }
+      const bool hit = namedBy(c, cl, f.mountpoint, matched, named);
       if (hit) chosen.push_back(c);
       waitingNamed |= hit;
     }
