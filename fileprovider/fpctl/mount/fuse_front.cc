@@ -244,9 +244,11 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
 }
 
 void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
-  auto fd = front(req).fs().readDescriptor(fi->fh);
-  if (!fd) {
-    fuse_reply_err(req, fd.error().value);
+  // Held until the reply is sent: a release meanwhile (the kernel gives up
+  // on a read whose program was killed) must not close the descriptor under it.
+  auto from = front(req).fs().readSource(fi->fh);
+  if (!from) {
+    fuse_reply_err(req, from.error().value);
     return;
   }
   // Served straight from the cached file; libfuse splices it when it can.
@@ -254,7 +256,7 @@ void opRead(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_inf
   bv.count = 1;
   bv.buf[0].size = size;
   bv.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  bv.buf[0].fd = *fd;
+  bv.buf[0].fd = from->fd;
   bv.buf[0].pos = offset;
   fuse_reply_data(req, &bv, FUSE_BUF_SPLICE_MOVE);
 }

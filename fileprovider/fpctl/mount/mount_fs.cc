@@ -70,7 +70,7 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> MountFs::create(Ino parent, std::strin
   return files_.create(parent, name, flags, cancel);
 }
 
-ErrnoOr<int> MountFs::readDescriptor(std::uint64_t fh) { return files_.readDescriptor(fh); }
+ErrnoOr<ReadSource> MountFs::readSource(std::uint64_t fh) { return files_.readSource(fh); }
 
 ErrnoOr<std::size_t> MountFs::read(std::uint64_t fh, char* buf, std::size_t size, off_t offset) {
   return files_.read(fh, buf, size, offset);

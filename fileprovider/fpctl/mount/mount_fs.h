@@ -130,8 +130,8 @@ class MountFs {
   ErrnoOr<OpenReply> open(Ino ino, int flags, const fp::Progress* cancel = nullptr);
   ErrnoOr<std::pair<EntryReply, OpenReply>> create(Ino parent, std::string_view name, int flags,
                                                    const fp::Progress* cancel = nullptr);
-  // The descriptor reads of `fh` are served from; valid until `fh` is released.
-  ErrnoOr<int> readDescriptor(std::uint64_t fh);
+  // The descriptor reads of `fh` are served from, open while the result is held.
+  ErrnoOr<ReadSource> readSource(std::uint64_t fh);
   ErrnoOr<std::size_t> read(std::uint64_t fh, char* buf, std::size_t size, off_t offset);
   // `writer`: the process that writes (0: unknown); see flush().
   ErrnoOr<std::size_t> write(std::uint64_t fh, const char* data, std::size_t size, off_t offset,

@@ -168,21 +168,23 @@ ErrnoOr<std::pair<EntryReply, OpenReply>> OpenFiles::create(Ino parent, std::str
   return std::make_pair(entry, reply);
 }
 
-ErrnoOr<int> OpenFiles::readDescriptor(std::uint64_t fh) {
+ErrnoOr<ReadSource> OpenFiles::readSource(std::uint64_t fh) {
   std::lock_guard lock(s_.mu);
   auto it = s_.handles.find(fh);
   if (it == s_.handles.end()) return fp::fail(Errno{EBADF});
-  const Handle& h = *it->second;
-  return h.work ? h.work->fd.get() : h.readFd.get();
+  const std::shared_ptr<Handle>& h = it->second;
+  if (h->work) return ReadSource{h->work->fd.get(), h->work};
+  return ReadSource{h->readFd.get(), h};
 }
 
 ErrnoOr<std::size_t> OpenFiles::read(std::uint64_t fh, char* buf, std::size_t size, off_t offset) {
-  auto fd = readDescriptor(fh);
-  if (!fd) return fp::fail(fd.error());
+  auto from = readSource(fh);
+  if (!from) return fp::fail(from.error());
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = fp::retryOnEintr(
-        [&] { return pread(*fd, buf + done, size - done, offset + static_cast<off_t>(done)); });
+    ssize_t n = fp::retryOnEintr([&] {
+      return pread(from->fd, buf + done, size - done, offset + static_cast<off_t>(done));
+    });
     if (n < 0) return fp::fail(Errno{errno});
     if (n == 0) break;
     done += static_cast<std::size_t>(n);

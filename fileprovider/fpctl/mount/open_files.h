@@ -118,7 +118,7 @@ class OpenFiles {
   ErrnoOr<OpenReply> open(Ino ino, int flags, const fp::Progress* cancel);
   ErrnoOr<std::pair<EntryReply, OpenReply>> create(Ino parent, std::string_view name, int flags,
                                                    const fp::Progress* cancel);
-  ErrnoOr<int> readDescriptor(std::uint64_t fh);
+  ErrnoOr<ReadSource> readSource(std::uint64_t fh);
   ErrnoOr<std::size_t> read(std::uint64_t fh, char* buf, std::size_t size, off_t offset);
   ErrnoOr<std::size_t> write(std::uint64_t fh, const char* data, std::size_t size, off_t offset,
                              pid_t writer);

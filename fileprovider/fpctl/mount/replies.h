@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fileprovider/fpctl/mount/inode_table.h"
@@ -19,6 +20,13 @@ struct EntryReply {
 struct OpenReply {
   std::uint64_t fh = 0;
   bool keepCache = false;  // the kernel may keep the data it has cached
+};
+
+// The descriptor reads of an open file are served from, with what keeps it
+// open: a release meanwhile closes it only once `holder` is let go.
+struct ReadSource {
+  int fd = -1;
+  std::shared_ptr<const void> holder;
 };
 
 struct DirEntry {
