@@ -97,9 +97,12 @@ void ChangeChecker::refresh() {
       Node* n = s_.inodes.peekItem(item.identifier);
       if (!n || n->local) continue;
       n->attrStale = false;
-      if (n->work || n->item.sameAttributes(item)) continue;
+      if (n->work) continue;
+      if (n->item.parent == dir->item.identifier && n->item.ListedItem::sameAttributes(item)) {
+        continue;
+      }
       bool contents = n->item.version.contentVersion != item.version.contentVersion;
-      n->item = item;
+      n->item = ItemState::in(item, dir->item.identifier);
       inodes.emplace_back(n->ino, contents && !n->item.isFolder);
     }
     if (diff.namesChanged) inodes.emplace_back(d.ino, true);

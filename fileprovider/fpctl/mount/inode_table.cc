@@ -9,7 +9,7 @@ Node& InodeTable::addRoot(const ItemState& item) {
   node->ino = kRootIno;
   node->item = item;
   node->lookups = 1;  // the kernel never forgets the root
-  inoById_[node->item.identifier] = kRootIno;
+  inoById_[keep(node->item.identifier)] = kRootIno;
   Node& root = *node;
   nodes_[kRootIno] = std::move(node);
   return root;
@@ -31,11 +31,11 @@ Node* InodeTable::find(Ino ino) {
   if (h == held_.end()) return nullptr;
   Node* dir = find(h->second.parent);
   if (!dir || !dir->listing) return nullptr;
-  auto listed = dir->listing->byName.find(h->second.name);
+  auto listed = dir->listing->byName.find(*h->second.name);
   if (listed == dir->listing->byName.end() || inoFor(listed->second.identifier) != ino) {
     return nullptr;
   }
-  return &nodeForItem(dir->ino, listed->first, listed->second);
+  return &nodeForItem(dir->ino, listed->first, ItemState::in(listed->second, dir->item.identifier));
 }
 
 Node* InodeTable::findItem(const fp::ItemIdentifier& identifier) {
@@ -43,7 +43,7 @@ Node* InodeTable::findItem(const fp::ItemIdentifier& identifier) {
   return id == inoById_.end() ? nullptr : find(id->second);
 }
 
-void InodeTable::hold(Ino parent, const std::string& name, Ino ino) {
+void InodeTable::hold(Ino parent, const Listing::Entry& listed, Ino ino) {
   if (Node* n = peek(ino)) {
     ++n->lookups;
     return;
@@ -56,8 +56,12 @@ void InodeTable::hold(Ino parent, const std::string& name, Ino ino) {
     if (Node* dir = peek(parent)) ++dir->heldChildren;
     it->second.parent = parent;
   }
-  it->second.name = name;
+  it->second.name = &listed.first;
   ++it->second.lookups;
+}
+
+void InodeTable::relist(Ino ino, const Listing::Entry& listed) {
+  if (auto it = held_.find(ino); it != held_.end()) it->second.name = &listed.first;
 }
 
 const HeldItem* InodeTable::held(Ino ino) const {
@@ -89,10 +93,17 @@ void InodeTable::dropHeld(std::unordered_map<Ino, HeldItem>::iterator it) {
   }
 }
 
+std::string_view InodeTable::keep(const fp::ItemIdentifier& identifier) {
+  if (identifier.empty()) return {};
+  auto* bytes = static_cast<char*>(identifiers_.allocate(identifier.size(), 1));
+  std::copy(identifier.begin(), identifier.end(), bytes);
+  return {bytes, identifier.size()};
+}
+
 Ino InodeTable::inoFor(const fp::ItemIdentifier& identifier) {
-  auto [it, inserted] = inoById_.try_emplace(identifier, nextIno_);
-  if (inserted) ++nextIno_;
-  return it->second;
+  if (auto it = inoById_.find(identifier); it != inoById_.end()) return it->second;
+  inoById_.emplace(keep(identifier), nextIno_);
+  return nextIno_++;
 }
 
 Node& InodeTable::nodeForItem(Ino parent, const std::string& name, const ItemState& item) {
@@ -121,7 +132,13 @@ Node& InodeTable::addLocal() {
   return added;
 }
 
-void InodeTable::bind(const fp::ItemIdentifier& identifier, Ino ino) { inoById_[identifier] = ino; }
+void InodeTable::bind(const fp::ItemIdentifier& identifier, Ino ino) {
+  if (auto it = inoById_.find(identifier); it != inoById_.end()) {
+    it->second = ino;
+  } else {
+    inoById_.emplace(keep(identifier), ino);
+  }
+}
 
 void InodeTable::forget(Ino ino, std::uint64_t count) {
   if (auto h = held_.find(ino); h != held_.end()) {

@@ -30,8 +30,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -74,11 +76,12 @@ struct Node {
   std::uint32_t heldChildren = 0;  // held items in this folder (see the top of this file)
 };
 
-// An item the kernel holds without a node: shown as `name` in the folder `parent`.
+// An item the kernel holds without a node: shown as `*name` in the folder
+// `parent`, whose listing entry `name` is the key of (no copy of it per item).
 struct HeldItem {
   Ino parent = kRootIno;
   std::uint64_t lookups = 0;
-  std::string name;
+  const std::string* name = nullptr;
 };
 
 class InodeTable {
@@ -98,9 +101,11 @@ class InodeTable {
   [[nodiscard]] Node* peek(Ino ino);
   [[nodiscard]] Node* peekItem(const fp::ItemIdentifier& identifier);
 
-  // Counts one lookup of the listed item `ino`, shown as `name` in `parent`: on
-  // its node when it has one, else on its held entry.
-  void hold(Ino parent, const std::string& name, Ino ino);
+  // Counts one lookup of the item `ino`, shown by the entry `listed` of the
+  // listing of `parent`: on its node when it has one, else on its held entry.
+  void hold(Ino parent, const Listing::Entry& listed, Ino ino);
+  // The held item `ino` is shown by `listed` of its folder's new listing.
+  void relist(Ino ino, const Listing::Entry& listed);
   // The held entry of `ino`; null when it has none. Valid until the table changes.
   [[nodiscard]] const HeldItem* held(Ino ino) const;
   // The items held in the folder `parent` (a walk over every held item).
@@ -139,9 +144,15 @@ class InodeTable {
   // Drops the held entry `it`; its folder may be dropped then.
   void dropHeld(std::unordered_map<Ino, HeldItem>::iterator it);
 
+  // A copy of `identifier` that lives as long as the table.
+  std::string_view keep(const fp::ItemIdentifier& identifier);
+
   Nodes nodes_;
   std::unordered_map<Ino, HeldItem> held_;
-  std::unordered_map<fp::ItemIdentifier, Ino> inoById_;  // stable for the mount's life
+  // Stable for the mount's life, so never erased: the identifiers' bytes are
+  // kept together in large blocks rather than one allocation each.
+  std::pmr::monotonic_buffer_resource identifiers_;
+  std::unordered_map<std::string_view, Ino> inoById_;
   Ino nextIno_ = kRootIno + 1;
   std::size_t dropped_ = 0;
 };

@@ -12,14 +12,13 @@ ItemState tableItem(const std::string& id, const std::string& name) {
   return s;
 }
 
-InodeTable tableWithRoot() {
-  InodeTable t;
-  t.addRoot(tableItem("root", ""));
-  return t;
-}
+// A table holding only the root (the table is not movable).
+struct TableWithRoot : InodeTable {
+  TableWithRoot() { addRoot(tableItem("root", "")); }
+};
 
 TEST(InodeTableTest, ForgettingTheLastLookupDropsTheNodeButKeepsItsNumber) {
-  InodeTable t = tableWithRoot();
+  TableWithRoot t;
   Node& n = t.nodeForItem(kRootIno, "a", tableItem("id-a", "a"));
   n.lookups = 3;
   Ino ino = n.ino;
@@ -53,7 +52,7 @@ TEST(InodeTableTest, ANodeSomethingStillNeedsOutlivesItsLookups) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    InodeTable t = tableWithRoot();
+    TableWithRoot t;
     Node& n = t.nodeForItem(kRootIno, "a", tableItem("id-a", "a"));
     n.lookups = 1;
     c.hold(n);
@@ -67,7 +66,7 @@ TEST(InodeTableTest, ANodeSomethingStillNeedsOutlivesItsLookups) {
 }
 
 TEST(InodeTableTest, TheRootIsNeverForgotten) {
-  InodeTable t = tableWithRoot();
+  TableWithRoot t;
   t.forget(kRootIno, 10);
   t.dropIfIdle(kRootIno);
   ASSERT_NE(t.find(kRootIno), nullptr);
@@ -76,7 +75,7 @@ TEST(InodeTableTest, TheRootIsNeverForgotten) {
 }
 
 TEST(InodeTableTest, ALocalFileKeepsItsNumberOnceTheServiceMadeIt) {
-  InodeTable t = tableWithRoot();
+  TableWithRoot t;
   Ino listed = t.nodeForItem(kRootIno, "a", tableItem("id-a", "a")).ino;
   Node& local = t.addLocal();
   local.item.filename = "new";
@@ -102,16 +101,19 @@ TEST(InodeTableTest, ALocalFileKeepsItsNumberOnceTheServiceMadeIt) {
 // An item the kernel knows from a listing has no node until something more is
 // asked of it; its folder stays while it holds such items.
 TEST(InodeTableTest, AHeldItemBecomesANodeWithItsLookupsWhenAskedFor) {
-  InodeTable t = tableWithRoot();
+  TableWithRoot t;
   ItemState folder = tableItem("id-d", "d");
   folder.isFolder = true;
   Node& dir = t.nodeForItem(kRootIno, "d", folder);
   dir.listing = std::make_unique<Listing>(
       buildListing({tableItem("id-a", "a"), tableItem("id-b", "b")}, nullptr));
   const Ino d = dir.ino, a = t.inoFor("id-a"), b = t.inoFor("id-b");
-  t.hold(d, "a", a);
-  t.hold(d, "a", a);
-  t.hold(d, "b", b);
+  auto entry = [&](const std::string& name) -> const Listing::Entry& {
+    return *dir.listing->byName.find(name);
+  };
+  t.hold(d, entry("a"), a);
+  t.hold(d, entry("a"), a);
+  t.hold(d, entry("b"), b);
   EXPECT_EQ(t.peek(a), nullptr);
   ASSERT_NE(t.held(a), nullptr);
   EXPECT_EQ(t.held(a)->lookups, 2u);
@@ -125,7 +127,7 @@ TEST(InodeTableTest, AHeldItemBecomesANodeWithItsLookupsWhenAskedFor) {
   EXPECT_EQ(n->parent, d);
   EXPECT_EQ(n->item.identifier, "id-a");
   EXPECT_EQ(t.held(a), nullptr);
-  t.hold(d, "a", a);  // counted on the node now
+  t.hold(d, entry("a"), a);  // counted on the node now
   EXPECT_EQ(n->lookups, 3u);
 
   // The last held item forgotten, the idle folder goes too.

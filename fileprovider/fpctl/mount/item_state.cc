@@ -4,10 +4,20 @@
 
 namespace fpctl::mount {
 
+bool ListedItem::sameAttributes(const ListedItem& o) const {
+  return filename == o.filename && isFolder == o.isFolder && capabilities == o.capabilities &&
+         size == o.size && modified == o.modified && version == o.version;
+}
+
 bool ItemState::sameAttributes(const ItemState& o) const {
-  return parent == o.parent && filename == o.filename && isFolder == o.isFolder &&
-         capabilities == o.capabilities && size == o.size && modified == o.modified &&
-         version == o.version;
+  return parent == o.parent && ListedItem::sameAttributes(o);
+}
+
+ItemState ItemState::in(const ListedItem& listed, fp::ItemIdentifier parent) {
+  ItemState s;
+  static_cast<ListedItem&>(s) = listed;
+  s.parent = std::move(parent);
+  return s;
 }
 
 ItemState ItemState::from(const fp::Item& item) {
@@ -24,7 +34,7 @@ ItemState ItemState::from(const fp::Item& item) {
   return s;
 }
 
-struct stat statFor(const ItemState& item, std::uint64_t ino, uid_t uid, gid_t gid) {
+struct stat statFor(const ListedItem& item, std::uint64_t ino, uid_t uid, gid_t gid) {
   struct stat st {};
   bool writable = item.allows(fp::capability::kAllowsWriting);
   st.st_ino = ino;

@@ -13,11 +13,10 @@
 
 namespace fpctl::mount {
 
-// The attributes of one item, copied out of an fp::Item when it arrives, so the
-// mount never keeps the extension's objects.
-struct ItemState {
+// What a folder's listing keeps of a child: its attributes without its folder,
+// which is the listing's own (a large folder would repeat it in every entry).
+struct ListedItem {
   fp::ItemIdentifier identifier;
-  fp::ItemIdentifier parent;
   std::string filename;  // the display name
   bool isFolder = false;
   fp::ItemCapabilities capabilities = 0;
@@ -26,16 +25,27 @@ struct ItemState {
   fp::ItemVersion version;
 
   bool allows(fp::ItemCapabilities c) const { return (capabilities & c) == c; }
-  // Same attributes as `o` as far as the kernel can see (identity aside).
+  // Same attributes as `o` as far as the kernel can see (identity and folder aside).
+  bool sameAttributes(const ListedItem& o) const;
+};
+
+// The attributes of one item, copied out of an fp::Item when it arrives, so the
+// mount never keeps the extension's objects.
+struct ItemState : ListedItem {
+  fp::ItemIdentifier parent;
+
+  // Same attributes and folder as `o` (identity aside).
   bool sameAttributes(const ItemState& o) const;
 
   static ItemState from(const fp::Item& item);
+  // The item `listed` in the folder `parent`.
+  static ItemState in(const ListedItem& listed, fp::ItemIdentifier parent);
 };
 
 // The attributes the kernel is shown for an item: folders 0755, files 0644, and
 // without the writing capability 0555 and 0444; owned by `uid`/`gid`; size and
 // modification time from the item (epoch when it has none).
-[[nodiscard]] struct stat statFor(const ItemState& item, std::uint64_t ino, uid_t uid, gid_t gid);
+[[nodiscard]] struct stat statFor(const ListedItem& item, std::uint64_t ino, uid_t uid, gid_t gid);
 
 }  // namespace fpctl::mount
 

@@ -37,7 +37,7 @@ std::string lineFor(const std::string& identifier, const std::string& version,
 
 }  // namespace
 
-void applyMode(struct stat& st, const ItemState& item, mode_t mode) {
+void applyMode(struct stat& st, const ListedItem& item, mode_t mode) {
   mode_t bits = mode & 07777;
   if (!item.allows(fp::capability::kAllowsWriting)) bits &= ~static_cast<mode_t>(0222);
   st.st_mode = (st.st_mode & S_IFMT) | bits;
@@ -75,7 +75,7 @@ KeptAttributes::KeptAttributes(std::filesystem::path file, timespec mountTime)
   rewriteLocked();
 }
 
-KeptAttributes::Kept& KeptAttributes::entryLocked(const ItemState& item) {
+KeptAttributes::Kept& KeptAttributes::entryLocked(const ListedItem& item) {
   Kept& kept = byIdentifier_[item.identifier];
   if (kept.contentVersion != item.version.contentVersion) {
     kept = Kept{item.version.contentVersion, std::nullopt, std::nullopt};
@@ -83,7 +83,7 @@ KeptAttributes::Kept& KeptAttributes::entryLocked(const ItemState& item) {
   return kept;
 }
 
-void KeptAttributes::keep(const ItemState& item, timespec date) {
+void KeptAttributes::keep(const ListedItem& item, timespec date) {
   if (item.identifier.empty()) return;
   std::lock_guard lock(mu_);
   Kept& kept = entryLocked(item);
@@ -91,7 +91,7 @@ void KeptAttributes::keep(const ItemState& item, timespec date) {
   appendLocked(item.identifier, kept);
 }
 
-void KeptAttributes::keepMode(const ItemState& item, mode_t mode) {
+void KeptAttributes::keepMode(const ListedItem& item, mode_t mode) {
   if (item.identifier.empty()) return;
   std::lock_guard lock(mu_);
   Kept& kept = entryLocked(item);
@@ -99,7 +99,7 @@ void KeptAttributes::keepMode(const ItemState& item, mode_t mode) {
   appendLocked(item.identifier, kept);
 }
 
-std::optional<timespec> KeptAttributes::find(const ItemState& item) const {
+std::optional<timespec> KeptAttributes::find(const ListedItem& item) const {
   std::lock_guard lock(mu_);
   auto it = byIdentifier_.find(item.identifier);
   if (it == byIdentifier_.end()) return std::nullopt;
@@ -110,7 +110,7 @@ std::optional<timespec> KeptAttributes::find(const ItemState& item) const {
   return it->second.date;
 }
 
-void KeptAttributes::apply(struct stat& st, const ItemState& item) const {
+void KeptAttributes::apply(struct stat& st, const ListedItem& item) const {
   std::optional<mode_t> mode;
   {
     std::lock_guard lock(mu_);

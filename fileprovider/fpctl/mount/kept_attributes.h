@@ -27,7 +27,7 @@ namespace fpctl::mount {
 
 // Shows the permission bits of `mode` in `st`, the attributes of `item`
 // (less the write bits when the service does not let it be written).
-void applyMode(struct stat& st, const ItemState& item, mode_t mode);
+void applyMode(struct stat& st, const ListedItem& item, mode_t mode);
 
 class KeptAttributes {
  public:
@@ -41,18 +41,18 @@ class KeptAttributes {
   // Keeps `date` for `item` as it is now (its identifier and content version).
   // An item with no identifier yet is not kept. Failing to write the file
   // leaves the date kept for this mount only.
-  void keep(const ItemState& item, timespec date);
+  void keep(const ListedItem& item, timespec date);
 
   // Keeps the permission bits of `mode` for `item` as it is now, as keep().
-  void keepMode(const ItemState& item, mode_t mode);
+  void keepMode(const ListedItem& item, mode_t mode);
 
   // The date kept for `item`'s identifier and current content version; none
   // when the date was kept for another content version.
-  [[nodiscard]] std::optional<timespec> find(const ItemState& item) const;
+  [[nodiscard]] std::optional<timespec> find(const ListedItem& item) const;
 
   // Shows the kept date and mode in `st` (the attributes made from `item`), or
   // the mount time for a folder without a date of its own.
-  void apply(struct stat& st, const ItemState& item) const;
+  void apply(struct stat& st, const ListedItem& item) const;
 
  private:
   struct Kept {
@@ -61,7 +61,7 @@ class KeptAttributes {
     std::optional<mode_t> mode;
   };
   // The entry of `item` for its current version, made anew for another one.
-  Kept& entryLocked(const ItemState& item);
+  Kept& entryLocked(const ListedItem& item);
   void appendLocked(const std::string& identifier, const Kept& kept);
   void rewriteLocked();
 

@@ -23,14 +23,14 @@ Listing buildListing(std::vector<ItemState> items,
                     ? byName.end()
                     : byName.lower_bound(shown);
       if (at != byName.end() && at->first == shown) continue;
-      byName.emplace_hint(at, std::move(shown), std::move(item));
+      byName.emplace_hint(at, std::move(shown), std::move(static_cast<ListedItem&>(item)));
       break;
     }
   }
   return listing;
 }
 
-void Listing::show(const std::string& shown, const ItemState& item) {
+void Listing::show(const std::string& shown, const ListedItem& item) {
   if (beforeChange && byName.count(shown)) beforeChange(shown);
   auto [it, added] = byName.try_emplace(shown, item);
   if (namesakes) {

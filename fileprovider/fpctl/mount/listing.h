@@ -16,7 +16,8 @@
 namespace fpctl::mount {
 
 struct Listing {
-  std::map<std::string, ItemState> byName;  // shown name -> item
+  using Entry = std::map<std::string, ListedItem>::value_type;
+  std::map<std::string, ListedItem> byName;  // shown name -> item
   // The namesake keys of the items' display names; built by the first create
   // in the folder (namesakeKeys()), then kept current by show() and hide().
   std::optional<NamesakeKeys> namesakes;
@@ -25,7 +26,7 @@ struct Listing {
   std::function<void(const std::string&)> beforeChange;
 
   // Shows `item` as `shown`, in place of what was shown so.
-  void show(const std::string& shown, const ItemState& item);
+  void show(const std::string& shown, const ListedItem& item);
   // Drops what is shown as `shown`, if anything.
   void hide(const std::string& shown);
   // Drops the names `shown (2)`, `shown (3)`, ... that show `identifier`: a

@@ -72,7 +72,7 @@ void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing)
   for (const auto& [name, item] : listing->byName) {
     Node* n = s_.inodes.peekItem(item.identifier);
     if (!n || n->local) continue;
-    if (!n->work) n->item = item;
+    if (!n->work) n->item = ItemState::in(item, dir.item.identifier);
     n->attrStale = false;
   }
   // An entry the kernel holds gets its node before the entry changes.
@@ -83,7 +83,7 @@ void NodeTree::installListingLocked(Node& dir, std::unique_ptr<Listing> listing)
     if (at == d->listing->byName.end()) return;
     const Ino item = s_.inodes.inoFor(at->second.identifier);
     const HeldItem* h = s_.inodes.held(item);
-    if (h && h->parent == ino && h->name == name) (void)s_.inodes.find(item);
+    if (h && h->parent == ino && h->name == &at->first) (void)s_.inodes.find(item);
   };
   dir.listing = std::move(listing);
   ++dir.listingSerial;
@@ -93,8 +93,8 @@ void NodeTree::replaceListingLocked(Node& dir, std::unique_ptr<Listing> fresh) {
   if (dir.heldChildren > 0 && dir.listing) {
     for (Ino ino : s_.inodes.heldIn(dir.ino)) {
       const HeldItem* h = s_.inodes.held(ino);
-      auto was = dir.listing->byName.find(h->name);
-      auto now = fresh->byName.find(h->name);
+      auto was = dir.listing->byName.find(*h->name);
+      auto now = fresh->byName.find(*h->name);
       if (now != fresh->byName.end() && was != dir.listing->byName.end() &&
           s_.inodes.inoFor(now->second.identifier) == ino) {
         if (!was->second.sameAttributes(now->second)) {
@@ -102,6 +102,7 @@ void NodeTree::replaceListingLocked(Node& dir, std::unique_ptr<Listing> fresh) {
               was->second.version.contentVersion != now->second.version.contentVersion;
           s_.notifier.forgetInode(ino, contents && !now->second.isFolder);
         }
+        s_.inodes.relist(ino, *now);
         continue;
       }
       // Gone from here, or another item has the name now: what the kernel
@@ -124,7 +125,7 @@ void NodeTree::dropListingLocked(Node& dir) {
   ++dir.listingSerial;
 }
 
-struct stat NodeTree::listedAttrOf(const ItemState& item, Ino ino) const {
+struct stat NodeTree::listedAttrOf(const ListedItem& item, Ino ino) const {
   struct stat st = statFor(item, ino, s_.uid, s_.gid);
   s_.dates.apply(st, item);
   return st;
@@ -262,7 +263,8 @@ void NodeTree::placeWaitingLocked(Ino dir, Node& d, const QueuedChange& c,
       s_.cache.dropWorkFile(copy->path);
       return;
     }
-    n = &s_.inodes.nodeForItem(dir, listed->first, listed->second);
+    n = &s_.inodes.nodeForItem(dir, listed->first,
+                               ItemState::in(listed->second, d.item.identifier));
     if (n->work) {
       s_.cache.dropWorkFile(copy->path);
       return;
@@ -300,10 +302,10 @@ ErrnoOr<EntryReply> NodeTree::lookup(Ino parent, std::string_view nameView,
   const Ino ino = s_.inodes.inoFor(it->second.identifier);
   if (!s_.inodes.peek(ino)) {
     // Its name and attributes are all the kernel asks for now: no node.
-    s_.inodes.hold(parent, name, ino);
+    s_.inodes.hold(parent, *it, ino);
     return EntryReply{ino, listedAttrOf(it->second, ino)};
   }
-  Node& n = s_.inodes.nodeForItem(parent, name, it->second);
+  Node& n = s_.inodes.nodeForItem(parent, name, ItemState::in(it->second, dir.item.identifier));
   ++n.lookups;
   return EntryReply{n.ino, attrOf(n)};
 }
@@ -328,7 +330,7 @@ ErrnoOr<struct stat> NodeTree::getattr(Ino ino, const fp::Progress* cancel) {
     // Described by its folder's listing, which the change check keeps current.
     const Node* dir = s_.inodes.peek(h->parent);
     if (dir && dir->listing) {
-      auto at = dir->listing->byName.find(h->name);
+      auto at = dir->listing->byName.find(*h->name);
       if (at != dir->listing->byName.end() && s_.inodes.inoFor(at->second.identifier) == ino) {
         return listedAttrOf(at->second, ino);
       }
@@ -412,15 +414,15 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     out.ino = e.ino;
     // Without a node, the item as the listing shows it now; none when it left
     // the listing since the folder was opened.
-    const ItemState* item = nullptr;
+    const Listing::Entry* listed = nullptr;
     if (!n && dir && dir->listing) {
       auto at = dir->listing->byName.find(e.name);
       if (at != dir->listing->byName.end() && s_.inodes.inoFor(at->second.identifier) == e.ino) {
-        item = &at->second;
+        listed = &*at;
       }
     }
     if (plus && ((n && n->lookups > 0 && !n->work && !n->local && !n->attrStale) ||
-                 (!n && (!item || s_.inodes.held(e.ino))))) {
+                 (!n && (!listed || s_.inodes.held(e.ino))))) {
       // The kernel has what it needs, or looks the name up when it does.
       out.held = true;
       out.attr.st_ino = e.ino;
@@ -430,8 +432,8 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     }
     if (n) {
       out.attr = attrOf(*n);
-    } else if (item) {
-      out.attr = listedAttrOf(*item, e.ino);
+    } else if (listed) {
+      out.attr = listedAttrOf(listed->second, e.ino);
     } else {
       out.attr.st_ino = e.ino;
       out.attr.st_mode = e.folder ? S_IFDIR : S_IFREG;
@@ -440,8 +442,8 @@ ErrnoOr<void> NodeTree::readdir(std::uint64_t dh, off_t offset, bool plus,
     if (!plus) continue;
     if (n) {
       ++n->lookups;  // what it knows may be newer than the folder's snapshot
-    } else {
-      s_.inodes.hold(h.ino, e.name, e.ino);
+    } else if (listed) {
+      s_.inodes.hold(h.ino, *listed, e.ino);
     }
   }
   return fp::Ok{};

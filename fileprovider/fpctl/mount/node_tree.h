@@ -103,7 +103,7 @@ class NodeTree {
   // Drops the folder's listing; the items the kernel holds in it get nodes.
   void dropListingLocked(Node& dir);
   // The attributes of the listed `item` numbered `ino`, as a node would show them.
-  struct stat listedAttrOf(const ItemState& item, Ino ino) const;
+  struct stat listedAttrOf(const ListedItem& item, Ino ino) const;
   // After the extension deleted `identifier` (shown as `name` in `parent`):
   // drops it from the parent's listing and marks its node unlinked. Returns
   // the node, if the item had one.

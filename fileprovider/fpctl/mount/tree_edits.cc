@@ -210,7 +210,7 @@ ErrnoOr<void> TreeEdits::rmdir(Ino parent, std::string_view nameView, const fp::
   }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
-  ItemState item = it->second;
+  ItemState item = ItemState::in(it->second, dir->item.identifier);
   std::string what = describe(name, item.identifier);
   if (!item.isFolder) return fp::fail(Errno{ENOTDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
@@ -294,7 +294,7 @@ ErrnoOr<void> TreeEdits::unlink(Ino parent, std::string_view nameView, const fp:
   }
   auto it = dir->listing->byName.find(name);
   if (it == dir->listing->byName.end()) return fp::fail(Errno{ENOENT});
-  ItemState item = it->second;
+  ItemState item = ItemState::in(it->second, dir->item.identifier);
   std::string what = describe(name, item.identifier);
   if (item.isFolder) return fp::fail(Errno{EISDIR});
   if (!item.allows(fp::capability::kAllowsDeleting)) {
@@ -390,7 +390,7 @@ std::optional<ErrnoOr<void>> TreeEdits::findRenameSidesLocked(Lock& lock, Rename
     r.source = s_.inodes.find(r.localSource)->item;
   } else if (auto listed = from->listing->byName.find(r.name);
              listed != from->listing->byName.end()) {
-    r.source = listed->second;
+    r.source = ItemState::in(listed->second, from->item.identifier);
   } else {
     return fp::fail(Errno{ENOENT});
   }
@@ -399,7 +399,7 @@ std::optional<ErrnoOr<void>> TreeEdits::findRenameSidesLocked(Lock& lock, Rename
     r.localTarget = it->second;
   } else if (auto listed = to->listing->byName.find(r.newName);
              listed != to->listing->byName.end()) {
-    r.target = listed->second;
+    r.target = ItemState::in(listed->second, to->item.identifier);
   }
   if ((r.localTarget || r.target) && (r.flags & RENAME_NOREPLACE)) return fp::fail(Errno{EEXIST});
   if (r.target && !r.localSource && r.target->identifier == r.source.identifier) return fp::Ok{};
