@@ -468,6 +468,15 @@ ErrnoOr<void> TreeEdits::renameLocalLocked(Lock& lock, Rename& r) {
     if (auto journaled = journalReplacedLocked(lock, r, localFolder); !journaled) return journaled;
     n = s_.inodes.find(r.localSource);
     if (!n || n->unlinked) return fp::fail(Errno{ENOENT});
+    if (const Node* from = s_.inodes.find(r.parent);
+        !from || !from->localChildren.count(r.name) ||
+        from->localChildren.at(r.name) != r.localSource) {
+      // Its creation went through while the removal was journaled: it is an
+      // item of the service now, and is moved as one (what it replaces is gone).
+      lock.unlock();
+      return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
+                           r.cancel);
+    }
   }
   if (r.target && !replaces) {
     if (!r.mayUploadFirst) return fp::fail(Errno{EIO});
