@@ -86,12 +86,15 @@ EditSender::EditAttempt EditSender::sendMakeFolder(const QueuedChange& edit,
                               std::nullopt, cancel);
   if (!r) return {.error = r.error()};
   ItemState fresh = s_.createdItem(*r, expected);
-  s_.cache.queue().remove(edit.seq);
   if (auto bound = s_.cache.queue().bind(edit.identifier, fresh.identifier); !bound) {
     s_.logFailure("mkdir", what, bound.error().value,
                   "what waits in it may be sent again after a restart");
   }
+  // Its node learns the service's folder while the making is still held in
+  // the queue: a removal of it meanwhile waits for that (it would otherwise
+  // find nothing to drop and take the folder for one never made).
   tookFolder(edit.identifier, fresh);
+  s_.cache.queue().remove(edit.seq);
   return {.item = fresh};
 }
 
