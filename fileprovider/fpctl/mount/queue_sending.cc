@@ -79,6 +79,15 @@ void Sender::afterSent(const QueuedChange& change, const Sent& sent) {
   }
 }
 
+bool Sender::queueCreatingLocked(const WorkingCopy& work) {
+  if (!work.waiting.load()) return false;
+  const std::uint64_t seq = work.queuedSeq;
+  if (!s_.cache.queue().contains(seq)) return false;
+  if (!s_.cache.queue().tryHold(seq)) return true;  // sendQueue() has it
+  s_.cache.queue().letGo(seq);
+  return false;
+}
+
 bool Sender::waitForCreationsAt(const QueuedChange& change, const fp::Progress* cancel) {
   // A new file being created where a move goes may hold the name until the
   // removal made of it meanwhile is through (followMovesLocked()).

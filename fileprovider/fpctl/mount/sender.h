@@ -108,6 +108,8 @@ class Sender {
   // The new file `ino` was renamed while its creation waits in the queue: the
   // entry is put again under its new name (and after what was queued since).
   void requeueLocked(MountState::Lock& lock, Ino ino);
+  // Whether the queue is sending the creation of the new file `work` now.
+  [[nodiscard]] bool queueCreatingLocked(const WorkingCopy& work);
   // Drops the states of the removed new file `work` from the queue, the
   // older ones under its token too (or has sendQueue() remove what one of
   // them creates, when it sends it now or has just sent it).

@@ -449,6 +449,14 @@ std::optional<ErrnoOr<void>> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename
     if (!removed) return removed;
   } else {
     if (r.source.isFolder) return fp::fail(Errno{ENOTDIR});
+    if (t && t->work && !r.localSource && sending_.queueCreatingLocked(*t->work)) {
+      // The queue creates it now: once made, it is replaced like any item of
+      // the service (sent now, the move would find the name taken).
+      lock.unlock();
+      if (!pauseUnlessCancelled(r.cancel)) return fp::fail(Errno{EINTR});
+      return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
+                           r.cancel);
+    }
     // A new file that is still being written loses its name to the one moved here.
     forgetLocalChildLocked(*to, r.newName);
   }
