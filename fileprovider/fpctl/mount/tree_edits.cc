@@ -449,14 +449,9 @@ std::optional<ErrnoOr<void>> TreeEdits::freeLocalTargetLocked(Lock& lock, Rename
     if (!removed) return removed;
   } else {
     if (r.source.isFolder) return fp::fail(Errno{ENOTDIR});
-    if (t && t->work && !r.localSource && sending_.queueCreatingLocked(*t->work)) {
-      // The queue creates it now: once made, it is replaced like any item of
-      // the service (sent now, the move would find the name taken).
-      lock.unlock();
-      if (!pauseUnlessCancelled(r.cancel)) return fp::fail(Errno{EINTR});
-      return renameAttempt(r.parent, r.name, r.newParent, r.newName, r.flags, r.mayUploadFirst,
-                           r.cancel);
-    }
+    // Sent now, a move would find the name still taken by what the queue
+    // is creating (it is deleted once made).
+    r.behindCreation = t && t->work && sending_.queueCreatingLocked(*t->work);
     // A new file that is still being written loses its name to the one moved here.
     forgetLocalChildLocked(*to, r.newName);
   }
@@ -585,7 +580,7 @@ ErrnoOr<void> TreeEdits::renameServiceItemLocked(Lock& lock, Rename& r) {
     applyMoveLocked(r.parent, r.name, r.newParent, r.newName, movedLocked(expected));
     return fp::Ok{};
   };
-  if (queued_.mustQueueEditOf(source.identifier)) return queueMove();
+  if (r.behindCreation || queued_.mustQueueEditOf(source.identifier)) return queueMove();
   if (!target) {
     auto moved = s_.provider.modify(
         fpctl::TemplateItem::named(source.identifier, r.newParentId, r.newDisplay), source.version,

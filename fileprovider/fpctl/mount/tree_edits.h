@@ -97,6 +97,9 @@ class TreeEdits {
     std::string what;
     Ino localTarget = 0;              // made here, replaced
     std::optional<ItemState> target;  // of the service, replaced
+    // The queue is creating the new file replaced here: the move goes into
+    // the queue, behind that creation and the removal of what it makes.
+    bool behindCreation = false;
     std::string newDisplay;
     fp::ItemIdentifier newParentId;
   };
