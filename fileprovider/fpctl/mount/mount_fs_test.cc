@@ -2033,23 +2033,33 @@ TEST_F(MountFsTest, ANewFileSavedAgainWhileTheQueueCreatesItIsThatItem) {
 
 // A new file replaced by a rename while the queue creates it is deleted at
 // once, before the move queued after its creation: that move takes its name.
+// With nothing else queued, the move goes into the queue too: sent at once, it
+// would find the name still taken by what is being made.
 TEST_F(MountFsTest, ANewFileReplacedWhileTheQueueCreatesItLeavesItsNameToTheMove) {
   ext_->setRefuseTakenNames(true);
-  away_ = true;
   awayWhileSet();
-  ASSERT_EQ(writeNew("Docs", "draft.txt", "draft"), 0);
-  ASSERT_EQ(rename("Docs/notes.txt", "n.txt"), 0);  // a move waits behind the creation
-  away_ = false;
-  ext_->closeGate("answer create");
-  std::thread queue([&] { (void)fs_->sendQueue(); });
-  ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
-  EXPECT_EQ(rename("n.txt", "Docs/draft.txt"), 0);
-  ext_->openGate();
-  queue.join();
-  drainQueue();
-  EXPECT_EQ(ext_->childNamed(docs_, "draft.txt"), notes_);
-  EXPECT_EQ(ext_->entry(notes_)->data, "hello");
-  EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+  for (bool moveWaits : {true, false}) {
+    SCOPED_TRACE(moveWaits ? "behind a queued move" : "nothing else queued");
+    const std::string name = moveWaits ? "draft.txt" : "draft2.txt";
+    std::string source = moveWaits ? "Docs/notes.txt" : "Docs/draft.txt";
+    away_ = true;
+    ASSERT_EQ(writeNew("Docs", name, "draft"), 0);
+    if (moveWaits) {
+      ASSERT_EQ(rename(source, "n.txt"), 0);  // a move waits behind the creation
+      source = "n.txt";
+    }
+    away_ = false;
+    ext_->closeGate("answer create");
+    std::thread queue([&] { (void)fs_->sendQueue(); });
+    ASSERT_TRUE(waitFor([&] { return ext_->waiting() == 1; }));
+    EXPECT_EQ(rename(source, "Docs/" + name), 0);
+    ext_->openGate();
+    queue.join();
+    drainQueue();
+    EXPECT_EQ(ext_->childNamed(docs_, name), notes_);
+    EXPECT_EQ(ext_->entry(notes_)->data, "hello");
+    EXPECT_THAT(readCache(dir_ / "cache").refused, IsEmpty());
+  }
 }
 
 // A listing with attributes hands what the kernel holds already without them
